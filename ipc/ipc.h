@@ -1,0 +1,45 @@
+// Messages between the server (or service) and an admin instance, through
+// two one-way message slots: the server reads the server slot and writes the
+// client slot; the admin the other way round. Datagrams of 4 to 260 bytes:
+// type, reserved, 16-bit little-endian length, data.
+#pragma once
+
+#include <cstdint>
+
+enum IpcMessageType : uint8_t {
+    IPC_MSG_DISPLAY_CHANGED = 0,
+    IPC_MSG_LOGGING_CHANGED = 1,
+    IPC_MSG_REFRESH = 2,
+    IPC_MSG_REFRESH_REQUEST = 4,
+    IPC_MSG_SYSTEM_CHANGED = 5,
+    IPC_MSG_UPDATE = 6,
+    IPC_MSG_USERS_CHANGED = 7,
+};
+
+constexpr uint32_t IPC_HEADER_SIZE = 4;
+constexpr uint32_t IPC_DATA_MAX = 256;
+constexpr uint32_t IPC_MESSAGE_MAX = IPC_HEADER_SIZE + IPC_DATA_MAX;
+
+struct IpcMessage {
+    uint8_t type;
+    uint8_t reserved;
+    uint16_t length;  // little-endian on the wire
+    uint8_t data[IPC_DATA_MAX];
+};
+
+// Creates the incoming slot and opens the outgoing one for processRole.
+void IpcStartup();
+// Non-zero when the whole message was written; 0 otherwise (silently when the
+// outgoing slot is not open). Main thread and socket thread.
+int IpcSend(uint8_t type, const void* data, uint32_t length);
+// Reads at most one message: 1 with *type, the data in buffer and *capacity
+// replaced by the data length; 0 when there is none or it cannot be taken.
+int IpcRecv(uint8_t* type, void* buffer, uint32_t* capacity);
+void IpcOpenClientSlot();
+void IpcShutdown();
+// The permissions the slot files are created with.
+void InitSattrib();
+
+// Builds the 8 data bytes of IPC_MSG_UPDATE.
+void IpcPackUpdate(uint8_t out[8], uint16_t connId, uint16_t portN, uint32_t addrN);
+void IpcUnpackUpdate(const uint8_t in[8], uint16_t* connId, uint16_t* portN, uint32_t* addrN);

@@ -1,0 +1,3 @@
+#include "ipc/role.h"
+
+Role processRole = ROLE_SERVER;

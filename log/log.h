@@ -1,0 +1,59 @@
+// The levelled log call, its record format, and the log files with their
+// writer thread.
+//
+// A record is one line: a two-character level tag, the local time
+// "%m/%d %H:%M:%S", the role text and the message, ended by CR LF. Records are
+// formatted into a shared buffer under one recursive lock and appended to the
+// current log file by one writer thread per process.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <ctime>
+
+enum LogLevel {
+    LOG_FATAL = 0,
+    LOG_WARNING = 1,
+    LOG_INFO = 2,
+    LOG_NOTICE = 3,
+    LOG_TRACE0 = 4,
+    LOG_TRACE1 = 5,
+    LOG_TRACE2 = 6,
+    LOG_TRACE3 = 7,
+    LOG_TRACE4 = 8,
+    LOG_TRACE5 = 9,
+    LOG_LEVELS = 10
+};
+
+// Largest record, CR LF included.
+constexpr int LOG_RECORD_MAX = 4096;
+
+// Settings of the logging state (the "Log" group of the store). Plain words
+// read without a lock; a change made by another thread applies from the next
+// call on.
+extern volatile int32_t logEnable;   // "Logging": master switch, 0 = no records
+extern volatile int32_t logSync;     // "Logsync": wait until the file is written
+extern volatile uint32_t logSize;    // "Logsize": 0 = daily files, else a.log/b.log limit
+extern char logDir[260];             // "Path": directory of the log files, "." by default
+extern volatile int32_t logLevelOn[LOG_LEVELS];
+
+void LogPrintf(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogVPrintf(int level, const char* format, va_list args);
+void LogData(int level, const void* bytes, int32_t length);
+void LogSysError(uint32_t error, const char* name, const char* what);
+
+// Text of a system error code as the log shows it (empty when the system has
+// none). Written into out, at most size-1 characters.
+void LogErrorText(uint32_t error, char* out, size_t size);
+
+void LogStartup(const char* roleText);
+void LogShutdown();
+void LogRotateAtStart();
+void LogFlush();
+void LogClean();
+
+// The clock of the log: records, daily file names and LogClean read it.
+// Tests replace it to cross midnight; nullptr restores the system clock.
+using LogClockFn = time_t (*)();
+void LogSetClock(LogClockFn clock);
+time_t LogNow();

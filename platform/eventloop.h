@@ -1,0 +1,39 @@
+// The socket thread's event loop: the stand-in for a hidden window that
+// receives socket notifications and the main thread's commands as window
+// messages, one at a time, on one thread.
+//
+// An epoll set watches the sockets registered with NetAsyncSelect and an
+// eventfd wakes the loop for messages queued by other threads. The loop
+// follows the WSAAsyncSelect rules: FD_READ again while unread bytes remain
+// (once per receive call), FD_WRITE once when connected and then only after a
+// send would have blocked, FD_CLOSE once after the peer closed or reset,
+// FD_CONNECT once when an outgoing attempt ends, FD_ACCEPT while a connection
+// waits. A handler may close or open sockets, the dispatched one included.
+#pragma once
+
+#include <cstdint>
+
+// Window message numbers used by the loop.
+constexpr unsigned WM_CREATE = 0x0001;
+constexpr unsigned WM_DESTROY = 0x0002;
+constexpr unsigned WM_PAINT = 0x000F;
+constexpr unsigned WM_CLOSE = 0x0010;
+constexpr unsigned WM_QUIT = 0x0012;
+constexpr unsigned WM_APP = 0x8000;
+
+using EvWndProc = void (*)(unsigned message, uintptr_t wParam, intptr_t lParam);
+
+// On the loop's own thread: create the loop ("the window"); delivers WM_CREATE
+// to proc. Returns 1, or 0 when the loop could not be made.
+int EvLoopCreate(EvWndProc proc);
+// Runs until EvLoopQuit; returns the quit code.
+int EvLoopRun();
+// PostQuitMessage: EvLoopRun returns after the current message.
+void EvLoopQuit(int code);
+// Frees the loop (after EvLoopRun returned).
+void EvLoopDestroy();
+// From any other thread. Send waits until the message has been handled
+// (WM_CLOSE: the loop delivers WM_DESTROY, as a window's default handling
+// would). Post returns at once. Both return 0 when no loop exists.
+int EvLoopSend(unsigned message, uintptr_t wParam, intptr_t lParam);
+int EvLoopPost(unsigned message, uintptr_t wParam, intptr_t lParam);

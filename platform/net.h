@@ -1,0 +1,121 @@
+// Sockets for the engine, with the names, error codes and notification
+// events of Windows Sockets. Everything above platform/ uses these calls and
+// never includes a system socket header: errno is turned into the Windows
+// Sockets codes here, so that log records name errors the same way on every
+// platform.
+#pragma once
+
+#include <cstdint>
+
+using SOCKET = int;
+constexpr SOCKET INVALID_SOCKET = -1;
+constexpr int SOCKET_ERROR = -1;
+
+// Notification events (low 16 bits of a notification's lParam).
+constexpr uint16_t FD_READ = 1;
+constexpr uint16_t FD_WRITE = 2;
+constexpr uint16_t FD_OOB = 4;
+constexpr uint16_t FD_ACCEPT = 8;
+constexpr uint16_t FD_CONNECT = 16;
+constexpr uint16_t FD_CLOSE = 32;
+
+// Windows Sockets error codes.
+enum WsaError {
+    WSAEINTR = 10004,
+    WSAEBADF = 10009,
+    WSAEACCES = 10013,
+    WSAEFAULT = 10014,
+    WSAEINVAL = 10022,
+    WSAEMFILE = 10024,
+    WSAEWOULDBLOCK = 10035,
+    WSAEINPROGRESS = 10036,
+    WSAEALREADY = 10037,
+    WSAENOTSOCK = 10038,
+    WSAEDESTADDRREQ = 10039,
+    WSAEMSGSIZE = 10040,
+    WSAEPROTOTYPE = 10041,
+    WSAENOPROTOOPT = 10042,
+    WSAEPROTONOSUPPORT = 10043,
+    WSAESOCKTNOSUPPORT = 10044,
+    WSAEOPNOTSUPP = 10045,
+    WSAEPFNOSUPPORT = 10046,
+    WSAEAFNOSUPPORT = 10047,
+    WSAEADDRINUSE = 10048,
+    WSAEADDRNOTAVAIL = 10049,
+    WSAENETDOWN = 10050,
+    WSAENETUNREACH = 10051,
+    WSAENETRESET = 10052,
+    WSAECONNABORTED = 10053,
+    WSAECONNRESET = 10054,
+    WSAENOBUFS = 10055,
+    WSAEISCONN = 10056,
+    WSAENOTCONN = 10057,
+    WSAESHUTDOWN = 10058,
+    WSAETOOMANYREFS = 10059,
+    WSAETIMEDOUT = 10060,
+    WSAECONNREFUSED = 10061,
+    WSAELOOP = 10062,
+    WSAENAMETOOLONG = 10063,
+    WSAEHOSTDOWN = 10064,
+    WSAEHOSTUNREACH = 10065,
+    WSAENOTEMPTY = 10066,
+    WSAEPROCLIM = 10067,
+    WSAEUSERS = 10068,
+    WSAEDQUOT = 10069,
+    WSAESTALE = 10070,
+    WSAEREMOTE = 10071,
+    WSASYSNOTREADY = 10091,
+    WSAVERNOTSUPPORTED = 10092,
+    WSANOTINITIALISED = 10093,
+    WSAEDISCON = 10101,
+    WSAHOST_NOT_FOUND = 11001,
+    WSATRY_AGAIN = 11002,
+    WSANO_RECOVERY = 11003,
+    WSANO_DATA = 11004,
+};
+
+// The error code of this thread's last failed call below (errno mapped).
+int WSAGetLastError();
+// Maps an errno value to its Windows Sockets code (unknown values pass through).
+int WsaFromErrno(int err);
+
+// Byte order (addresses and ports are kept in network order, as the engine's
+// records hold them).
+uint16_t NetHtons(uint16_t v);
+uint16_t NetNtohs(uint16_t v);
+uint32_t NetHtonl(uint32_t v);
+uint32_t NetNtohl(uint32_t v);
+// Dotted text of a network-order IPv4 address into out (at least 16 bytes).
+const char* NetAddrText(uint32_t addrN, char* out);
+// Parses dotted text into a network-order address; 1 on success.
+int NetAddrParse(const char* text, uint32_t* addrN);
+
+// Every call returns SOCKET_ERROR (or INVALID_SOCKET) on failure, with the
+// code in WSAGetLastError(). Sockets are IPv4 TCP.
+SOCKET NetSocketTcp();
+int NetSetReuseAddr(SOCKET s);
+int NetBind(SOCKET s, uint32_t addrN, uint16_t portN);
+int NetListen(SOCKET s, int backlog);
+// Accepted sockets are non-blocking.
+SOCKET NetAccept(SOCKET s, uint32_t* addrN, uint16_t* portN);
+// Non-blocking: WSAEWOULDBLOCK means the attempt goes on (FD_CONNECT follows).
+int NetConnect(SOCKET s, uint32_t addrN, uint16_t portN);
+int NetRecv(SOCKET s, void* buffer, int length);
+int NetSend(SOCKET s, const void* buffer, int length);
+int NetShutdownSend(SOCKET s);
+// closesocket: the event loop forgets the socket before it is closed.
+int NetCloseSocket(SOCKET s);
+int NetGetSockName(SOCKET s, uint32_t* addrN, uint16_t* portN);
+int NetGetPeerName(SOCKET s, uint32_t* addrN, uint16_t* portN);
+
+// WSAAsyncSelect: makes the socket non-blocking and asks the socket thread's
+// event loop to deliver the events of mask as (message, socket, event|error<<16).
+// A mask of 0 cancels every notification of the socket.
+int NetAsyncSelect(SOCKET s, unsigned message, long mask);
+
+// The lParam of a notification: event in the low 16 bits, error in the high.
+inline intptr_t WSAMAKESELECTREPLY(uint16_t event, uint16_t error) {
+    return (intptr_t)(((uint32_t)error << 16) | event);
+}
+inline uint16_t WSAGETSELECTEVENT(intptr_t lParam) { return (uint16_t)(lParam & 0xFFFF); }
+inline uint16_t WSAGETSELECTERROR(intptr_t lParam) { return (uint16_t)(((uint32_t)lParam >> 16) & 0xFFFF); }

@@ -1,0 +1,64 @@
+// The configuration store: a tree of keys below HKEY_LOCAL_MACHINE with named
+// DWORD and string values, kept in one SQLite database file below the machine
+// directory (/var/lib/brindlex/, or $BRINDLEX_ROOT). The calls have the
+// arguments, results and status codes of the registry calls they stand for.
+// Key and value names compare without regard to ASCII case and keep the case
+// they were created with.
+#pragma once
+
+#include <cstdint>
+
+struct RegKey;
+using HKEY = RegKey*;
+// The predefined root key.
+extern const HKEY HKEY_LOCAL_MACHINE;
+
+// Status codes.
+constexpr long ERROR_SUCCESS = 0;
+constexpr long ERROR_FILE_NOT_FOUND = 2;
+constexpr long ERROR_ACCESS_DENIED = 5;
+constexpr long ERROR_INVALID_HANDLE = 6;
+constexpr long ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr long ERROR_INVALID_PARAMETER = 87;
+constexpr long ERROR_BAD_PATHNAME = 161;
+constexpr long ERROR_ALREADY_EXISTS = 183;
+constexpr long ERROR_MORE_DATA = 234;
+constexpr long ERROR_NO_MORE_ITEMS = 259;
+constexpr long ERROR_BADDB = 1009;
+constexpr long ERROR_KEY_DELETED = 1018;
+constexpr long ERROR_CHILD_MUST_BE_VOLATILE = 1021;
+constexpr long ERROR_BUSY = 170;
+
+// Value types.
+constexpr uint32_t REG_NONE = 0;
+constexpr uint32_t REG_SZ = 1;
+constexpr uint32_t REG_DWORD = 4;
+
+// Access rights and creation results (accepted and ignored but for their meaning).
+constexpr uint32_t KEY_READ = 0x20019;
+constexpr uint32_t KEY_ALL_ACCESS = 0xF003F;
+constexpr uint32_t REG_CREATED_NEW_KEY = 1;
+constexpr uint32_t REG_OPENED_EXISTING_KEY = 2;
+
+long RegOpenKeyExA(HKEY key, const char* subKey, uint32_t options, uint32_t access, HKEY* result);
+long RegCreateKeyExA(HKEY key, const char* subKey, uint32_t reserved, const char* className,
+                     uint32_t options, uint32_t access, void* security, HKEY* result,
+                     uint32_t* disposition);
+long RegQueryValueExA(HKEY key, const char* valueName, uint32_t* reserved, uint32_t* type,
+                      uint8_t* data, uint32_t* size);
+long RegSetValueExA(HKEY key, const char* valueName, uint32_t reserved, uint32_t type,
+                    const uint8_t* data, uint32_t size);
+long RegDeleteValueA(HKEY key, const char* valueName);
+long RegQueryInfoKeyA(HKEY key, uint32_t* subKeys, uint32_t* values);
+long RegEnumKeyA(HKEY key, uint32_t index, char* name, uint32_t size);
+// Enumerates values in name order: name, type and (when asked) data.
+long RegEnumValueA(HKEY key, uint32_t index, char* name, uint32_t* nameSize, uint32_t* type,
+                   uint8_t* data, uint32_t* dataSize);
+// Deletes a key that has no subkeys (ERROR_ACCESS_DENIED otherwise).
+long RegDeleteKeyA(HKEY key, const char* subKey);
+// Deletes a key and everything below it.
+long RegDeleteTreeA(HKEY key, const char* subKey);
+long RegCloseKey(HKEY key);
+
+// The store file's path (for messages and tests).
+const char* StorePath();

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the dependencies, builds, and runs the whole test suite: the unit
+# and black-box tests of the optimised build, then the unit tests of the
+# AddressSanitizer + UndefinedBehaviorSanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$jobs"
+ctest --preset default -j "$jobs"
+
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+ctest --preset asan -j "$jobs"

@@ -1,0 +1,54 @@
+// The command dispatcher and every command handler. Each handler takes the
+// connection; the line being handled is in commandLine, without its CR LF.
+#pragma once
+
+#include "server/conn.h"
+
+// The line being handled, zero-terminated, CR and LF cut off.
+extern char commandLine[CONN_BUFFER_SIZE];
+
+// The argument of a command whose word has wordLength characters: the text
+// after the one blank that follows the word, or nullptr when the character
+// after the word is not a blank.
+inline const char* CommandArgument(int wordLength) {
+    return commandLine[wordLength] == ' ' ? commandLine + wordLength + 1 : nullptr;
+}
+
+void ProcessCommands(Conn* conn);
+
+// Login and connection commands.
+void CmdUser(Conn* conn);
+void CmdPass(Conn* conn);
+void LoginComplete(Conn* conn, const char* replyText);
+void CmdQuit(Conn* conn);
+void CmdRein(Conn* conn);
+void CmdNoop(Conn* conn);
+void CmdSyst(Conn* conn);
+void CmdHelp(Conn* conn);
+void CmdType(Conn* conn);
+void CmdMode(Conn* conn);
+void CmdStru(Conn* conn);
+
+// Directory and file management.
+void CmdCwd(Conn* conn);
+void CmdCdup(Conn* conn);
+void CmdPwd(Conn* conn);
+void CmdMkd(Conn* conn);
+void CmdRmd(Conn* conn);
+void CmdDele(Conn* conn);
+void CmdRnfr(Conn* conn);
+void CmdRnto(Conn* conn);
+
+// Data connections.
+void CmdPort(Conn* conn);
+void CmdPasv(Conn* conn);
+
+// Listing.
+void CmdList(Conn* conn);
+void CmdNlst(Conn* conn);
+
+// File transfer.
+void CmdRetr(Conn* conn);
+void CmdStor(Conn* conn);
+void CmdAppe(Conn* conn);
+void CmdRest(Conn* conn);

@@ -1,0 +1,88 @@
+// The connection record, the table of connections, and the control channel:
+// accepting, greeting or refusing clients, reading control bytes and cutting
+// them into lines, writing replies and message files, closing connections,
+// and telling an admin about each connection. Socket thread only.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+
+#include "config/users.h"
+#include "platform/net.h"
+#include "server/queue.h"
+
+constexpr int CONN_PATH_SIZE = 260;      // relative and full paths: at most 259 characters
+constexpr int CONN_BUFFER_SIZE = 8192;   // receive buffer, command line, file chunks
+constexpr int INVALID_FILE_HANDLE = -1;
+constexpr uint64_t FILE_POSITION_APPEND = UINT64_MAX;
+
+enum TransferKind : uint8_t { XFER_NONE = 0, XFER_LIST = 1, XFER_NLST = 2, XFER_RETR = 3, XFER_STOR = 4 };
+enum DataMode : uint8_t { DATA_DEFAULT = 0, DATA_PASSIVE = 1, DATA_PORT = 2 };
+enum LoginState : uint8_t {
+    LOGIN_NONE = 0,
+    LOGIN_LOGGED_IN = 1,
+    LOGIN_USER_GIVEN = 2,
+    LOGIN_CLOSING = 3
+};
+
+// One socket of a connection.
+struct Channel {
+    uint8_t failed;               // data channel: the transfer failed (426 instead of 226)
+    uint8_t shutdownWhenDrained;  // shut the sending side down once `out` is empty
+    Queue in;
+    Queue out;
+    SOCKET socket;                // INVALID_SOCKET = closed
+};
+
+// One control connection. Plain data: the table copies records as it grows.
+struct Conn {
+    char currentDir[CONN_PATH_SIZE];    // relative to user.Root; "" = the root
+    uint8_t transferKind;               // TransferKind
+    uint8_t dataMode;                   // DataMode
+    char transferPath[CONN_PATH_SIZE];  // full path of the transfer's file, or a listing's pattern
+    char renameFrom[CONN_PATH_SIZE];    // full path stored by RNFR; "" = none
+    uint8_t loginState;                 // LoginState
+    uint8_t imageType;                  // 1 after TYPE I, 0 after TYPE A
+    Channel control;
+    Channel data;
+    UserAccount user;                   // copy taken at USER, refreshed at PASS
+    uint64_t restartOffset;             // REST
+    uint64_t filePosition;              // start of the current transfer; FILE_POSITION_APPEND
+    int fileHandle;                     // INVALID_FILE_HANDLE = none
+    uintptr_t viewItem;                 // non-zero while the connections view has an item
+    uint32_t peerAddr;                  // network order
+    uint32_t dataAddr;                  // network order
+    SOCKET passiveSocket;               // INVALID_SOCKET = none
+    uint16_t connId;                    // index in the table
+    uint16_t dataPort;                  // network order
+    uint8_t discardingLine;             // an overlong control line is being skipped
+};
+
+struct ConnTable {
+    Conn* conns;    // grows one slot at a time; slots are reused
+    int32_t count;  // number of slots; negative = failed after an allocation failure
+};
+
+extern ConnTable connTable;
+// "Brindlex V1.2": the greeting's caption.
+extern char versionCaption[32];
+
+Conn* FindConnByControl(SOCKET s);
+
+void AcceptProc(SOCKET listening);
+void ControlProc(intptr_t lParam, SOCKET s);
+
+int ConnRead(Conn* conn, Channel* channel);
+char* ConnGets(char* buffer, uint32_t size, Conn* conn);
+int ConnWrite(Conn* conn, Channel* channel);
+
+int Reply(Conn* conn, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int ReplyV(Conn* conn, const char* format, va_list args);
+void ReplyFile(Conn* conn, const char* fileName, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+void ReplyFileV(Conn* conn, const char* fileName, const char* format, va_list args);
+
+void ConnClose(Conn* conn);
+void ConnNotify(uint16_t connId, uint32_t addrN, uint16_t portN);
+void RefreshConnections();
+void SockDestroyProc();

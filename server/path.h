@@ -1,0 +1,16 @@
+// Path resolution: a client path is resolved against the current directory
+// into a path relative to the account's Root (components separated by a
+// backslash, no leading or trailing separator, "" = the root), and the full
+// local path is Root, "/" and that relative path with "/" separators.
+#pragma once
+
+#include "server/conn.h"
+
+// rel holds a relative path on entry (a copy of currentDir) and receives the
+// result; it must hold CONN_PATH_SIZE bytes. 0 on failure (logged).
+int ParsePath(char* rel, const char* clientPath);
+// out = root "/" rel, separators turned into "/". 0 when it would not fit in
+// CONN_PATH_SIZE bytes (never truncated).
+int MakeFullPath(char* out, const char* root, const char* rel);
+// Copy currentDir, ParsePath with arg, MakeFullPath: 1 on success.
+int ResolvePath(const Conn* conn, const char* arg, char* rel, char* fullPath);

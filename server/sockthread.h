@@ -1,0 +1,64 @@
+// The socket thread: every FTP socket lives on it. Its event loop delivers
+// socket notifications and the main thread's three commands to SockWndProc,
+// which dispatches each by message number to the handler for that kind of
+// socket.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/eventloop.h"
+#include "platform/net.h"
+
+// Message numbers of the socket thread's loop.
+constexpr unsigned SOCK_MSG_ACCEPT = 0x8000;   // listenSocket: AcceptProc(socket)
+constexpr unsigned SOCK_MSG_CONTROL = 0x8001;  // control sockets: ControlProc(lParam, socket)
+constexpr unsigned SOCK_MSG_DATA = 0x8002;     // data sockets: DataProc(lParam, socket)
+constexpr unsigned SOCK_MSG_LISTEN = 0x8003;   // main thread, sent: wParam port, lParam serve
+constexpr unsigned SOCK_MSG_PASSIVE = 0x8004;  // passive sockets: PassiveProc(socket)
+constexpr unsigned SOCK_MSG_REFRESH = 0x8005;  // main thread, posted: RefreshConnections()
+
+// True while the socket thread's loop exists ("the hidden window").
+extern std::atomic<bool> sockWindow;
+// True while the socket thread runs.
+extern std::atomic<bool> sockThread;
+// The FTP listening socket; replaced on every SOCK_MSG_LISTEN.
+extern SOCKET listenSocket;
+
+// Handlers reached by SockWndProc. They point at the engine's handlers
+// (AcceptProc, ControlProc, DataProc, PassiveProc, RefreshConnections,
+// SockDestroyProc); tests of the loop may put their own in place.
+struct SockHandlers {
+    void (*accept)(SOCKET listening);
+    void (*control)(intptr_t lParam, SOCKET s);
+    void (*data)(intptr_t lParam, SOCKET s);
+    void (*passive)(SOCKET s);
+    void (*refresh)();
+    void (*destroy)();
+};
+extern SockHandlers sockHandlers;
+void SockRestoreHandlers();
+
+// Starts the socket thread and waits until its loop exists. 0 on success
+// (also when the thread ended before making its loop), 0xFFFF when the
+// thread could not be created.
+uint16_t SockThreadInit();
+int SockThread(void* argument);
+void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam);
+// Main thread: close the loop (sent), then wait until sockWindow is false and
+// the thread has ended.
+void SockThreadStop();
+// Main thread: the commands. SOCK_MSG_LISTEN and WM_CLOSE are handled before
+// SockSend returns; SOCK_MSG_REFRESH is posted.
+int SockSend(unsigned message, uintptr_t wParam, intptr_t lParam);
+int SockPost(unsigned message, uintptr_t wParam, intptr_t lParam);
+
+// A listening TCP socket bound to addressN:portN (network order; 0 = any
+// address / a port the system chooses) whose FD_ACCEPT arrives as message.
+// name is "listen" or "passive", for log records only.
+SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const char* name);
+// Closes *s if valid and sets it invalid: 1 if something was closed, else 0.
+int SockClose(SOCKET* s);
+int SetReuseAddr(SOCKET s);
+const char* WinsockErrorName(int code);
+const char* SockEventName(uint16_t event);
