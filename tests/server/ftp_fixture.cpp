@@ -1,0 +1,287 @@
+// The in-process FTP server fixture and a small blocking FTP client for
+// socket-level tests. Every wait is a bounded poll.
+#include "ftp_fixture.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "config/config.h"
+#include "log/log.h"
+#include "server/sockthread.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MsLeft(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? (int)left : 0;
+}
+
+// Waits until fd has the events or the deadline passes; true when ready.
+bool WaitFd(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p = {fd, events, 0};
+        int r = poll(&p, 1, MsLeft(deadline));
+        if (r > 0) return true;
+        if (r == 0) return false;
+        if (errno != EINTR) return false;
+    }
+}
+
+void CopyText(char* out, size_t size, const char* text) {
+    snprintf(out, size, "%s", text ? text : "");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- fixture
+
+void FtpFixture::SetUp() {
+    char pattern[] = "/tmp/bx-ftp-XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    ASSERT_NE(dir, nullptr) << "mkdtemp: " << strerror(errno);
+    temp_ = dir;
+    setenv("BRINDLEX_ROOT", temp_.c_str(), 1);
+    for (const std::string& sub : {WorkDir(), RootDir(), LogDir()})
+        ASSERT_TRUE(std::filesystem::create_directories(sub)) << sub;
+
+    snprintf(logDir, sizeof logDir, "%s", LogDir().c_str());
+    logEnable = 1;
+    LogStartup("server ");
+
+    snprintf(workDir, sizeof workDir, "%s", WorkDir().c_str());
+    LockUserList();
+    userList.accounts.clear();
+    UnlockUserList();
+    systemSettings = {1, 0, 0};
+
+    SockRestoreHandlers();
+    ASSERT_EQ(SockThreadInit(), 0) << "socket thread did not start";
+    SockSend(SOCK_MSG_LISTEN, 0, 1);
+    ASSERT_NE(listenSocket, INVALID_SOCKET) << "no listening socket";
+    uint32_t addrN = 0;
+    uint16_t portN = 0;
+    ASSERT_NE(NetGetSockName(listenSocket, &addrN, &portN), SOCKET_ERROR);
+    port_ = NetNtohs(portN);
+    ASSERT_NE(port_, 0);
+}
+
+void FtpFixture::TearDown() {
+    SockThreadStop();
+    LockUserList();
+    userList.accounts.clear();
+    UnlockUserList();
+    LogShutdown();
+    if (!temp_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(temp_, ignored);
+    }
+    unsetenv("BRINDLEX_ROOT");
+}
+
+void FtpFixture::AddUser(const char* name, const char* password, uint8_t permissions,
+                         uint8_t flags, const char* root, const char* home, uint16_t maxConn) {
+    UserAccount account;
+    memset(&account, 0, sizeof account);
+    CopyText(account.name, sizeof account.name, name);
+    for (char* c = account.name; *c; c++)
+        if (*c >= 'A' && *c <= 'Z') *c = (char)(*c - 'A' + 'a');
+    if (password && *password) MakePasswordDigest(account.name, password, account.PW);
+    std::string rootText = root ? root : RootDir();
+    CopyText(account.Root, sizeof account.Root, rootText.c_str());
+    CopyText(account.Home, sizeof account.Home, home ? home : rootText.c_str());
+    account.accountFlags = flags;
+    account.MaxConn = maxConn;
+    account.permissions = permissions;
+    LockUserList();
+    userList.accounts.push_back(account);
+    UnlockUserList();
+}
+
+void FtpFixture::SetMaxConn(uint16_t maxConn) { systemSettings.maxConn = maxConn; }
+
+void FtpFixture::WriteMessageFile(const char* name, const std::string& content) {
+    std::ofstream out(WorkDir() + "/" + name, std::ios::binary | std::ios::trunc);
+    out << content;
+    ASSERT_TRUE(out.good()) << name;
+}
+
+void FtpFixture::WriteRootFile(const std::string& rel, const std::string& content) {
+    std::filesystem::path path = std::filesystem::path(RootDir()) / rel;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    ASSERT_TRUE(out.good()) << rel;
+}
+
+std::string FtpFixture::LogText() {
+    LogFlush();
+    std::vector<std::filesystem::path> files;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(LogDir(), ec))
+        if (entry.is_regular_file()) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    std::string text;
+    for (const auto& file : files) {
+        std::ifstream in(file, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        text += ss.str();
+    }
+    return text;
+}
+
+// ---------------------------------------------------------------- client
+
+FtpClient::~FtpClient() { Close(); }
+
+bool FtpClient::Connect(uint16_t port, const char* address) {
+    Close();
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return false;
+    timeval tv = {5, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    if (inet_pton(AF_INET, address, &sa.sin_addr) != 1 ||
+        connect(fd_, (sockaddr*)&sa, sizeof sa) != 0) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool FtpClient::Send(const std::string& bytes) { return fd_ >= 0 && WriteAll(fd_, bytes); }
+
+bool FtpClient::SendLine(const std::string& line) { return Send(line + "\r\n"); }
+
+std::string FtpClient::ReadReply(int timeoutMs) {
+    if (fd_ < 0) return "";
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string reply;
+    std::string code;  // set by the first line of a multi-line reply
+    for (;;) {
+        size_t lf = pending_.find('\n');
+        if (lf != std::string::npos) {
+            std::string line = pending_.substr(0, lf + 1);
+            pending_.erase(0, lf + 1);
+            reply += line;
+            if (code.empty()) {
+                if (line.size() >= 4 && line[3] == '-') {
+                    code = line.substr(0, 3);
+                    continue;
+                }
+                return reply;
+            }
+            if (line.size() >= 4 && line.compare(0, 3, code) == 0 && line[3] == ' ') return reply;
+            continue;
+        }
+        if (!WaitFd(fd_, POLLIN, deadline)) return "";
+        char buffer[16384];
+        ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return "";
+        pending_.append(buffer, (size_t)n);
+    }
+}
+
+std::string FtpClient::Command(const std::string& line, int timeoutMs) {
+    if (!SendLine(line)) return "";
+    return ReadReply(timeoutMs);
+}
+
+bool FtpClient::Login(const std::string& user, const std::string& password) {
+    std::string reply = Command("USER " + user);
+    if (reply.rfind("331", 0) == 0) reply = Command("PASS " + password);
+    return reply.rfind("230", 0) == 0;
+}
+
+bool FtpClient::WaitForEof(int timeoutMs) {
+    if (fd_ < 0) return false;
+    pending_.clear();
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (!WaitFd(fd_, POLLIN, deadline)) return false;
+        char buffer[16384];
+        ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        if (n == 0) return true;
+        if (n < 0 && errno != EINTR) return false;
+    }
+}
+
+void FtpClient::Close(bool reset) {
+    if (fd_ < 0) return;
+    if (reset) {
+        linger lg = {1, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    }
+    close(fd_);
+    fd_ = -1;
+    pending_.clear();
+}
+
+// ---------------------------------------------------------------- helpers
+
+int ConnectPassive(const std::string& reply227) {
+    size_t open = reply227.find('(');
+    if (reply227.rfind("227", 0) != 0 || open == std::string::npos) return -1;
+    unsigned h[4], p[2];
+    if (sscanf(reply227.c_str() + open, "(%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2], &h[3], &p[0],
+               &p[1]) != 6)
+        return -1;
+    for (unsigned v : {h[0], h[1], h[2], h[3], p[0], p[1]})
+        if (v > 255) return -1;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    timeval tv = {5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons((uint16_t)(p[0] * 256 + p[1]));
+    sa.sin_addr.s_addr = htonl((h[0] << 24) | (h[1] << 16) | (h[2] << 8) | h[3]);
+    if (connect(fd, (sockaddr*)&sa, sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string ReadAll(int fd, int timeoutMs) {
+    std::string bytes;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (!WaitFd(fd, POLLIN, deadline)) return bytes;
+        char buffer[65536];
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return bytes;
+        bytes.append(buffer, (size_t)n);
+    }
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += (size_t)n;
+    }
+    return true;
+}
