@@ -1,0 +1,21 @@
+// The main thread's loop for the roles that run without a window: a timer
+// with a fixed period, the queue of work from other threads
+// (platform/mainqueue.h), and SIGTERM/SIGINT taken as the close of the main
+// window. Signals reach the loop through a signalfd, never a handler, so no
+// work is done in signal context.
+#pragma once
+
+// Blocks SIGTERM and SIGINT in the calling thread and every thread started
+// after it, so that only the loop's signalfd sees them, and ignores SIGPIPE.
+// Call first thing in main(), before any thread starts.
+void MainLoopBlockSignals();
+
+struct MainLoopCallbacks {
+    void (*onTimer)();  // every periodMs
+    void (*onClose)();  // SIGTERM or SIGINT; the loop goes on until MainLoopQuit
+};
+
+// Runs until MainLoopQuit is called (from a callback or queued work);
+// returns the quit code.
+int MainLoopRun(const MainLoopCallbacks& callbacks, int periodMs);
+void MainLoopQuit(int code);
