@@ -72,3 +72,8 @@ int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out
 // Reads a plain file that lies outside any user's root (message files);
 // -1 when it cannot be opened.
 int FsOpenPlain(const char* path);
+
+// Resolve every path with the component-by-component walk instead of openat2
+// (chosen by itself when the kernel lacks openat2; tests use it to exercise
+// the walk). 0 restores the default.
+void FsSetWalkOnly(int on);

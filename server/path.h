@@ -4,6 +4,8 @@
 // local path is Root, "/" and that relative path with "/" separators.
 #pragma once
 
+#include <cstddef>
+
 #include "server/conn.h"
 
 // rel holds a relative path on entry (a copy of currentDir) and receives the
@@ -14,3 +16,8 @@ int ParsePath(char* rel, const char* clientPath);
 int MakeFullPath(char* out, const char* root, const char* rel);
 // Copy currentDir, ParsePath with arg, MakeFullPath: 1 on success.
 int ResolvePath(const Conn* conn, const char* arg, char* rel, char* fullPath);
+// The client form of a relative path (PWD): "/" then rel with every "\"
+// written as "/" and every double quote written twice. out receives at most
+// size-1 characters and a terminating zero; returns the length written.
+// 2 * CONN_PATH_SIZE bytes always suffice.
+size_t ClientPathForm(char* out, size_t size, const char* rel);
