@@ -1,5 +1,9 @@
-// Placeholder until the log module lands: every call does nothing.
-#include "log/log.h"
+// Settings of the logging state, the state itself, the clock, and the small
+// helpers every log call shares (gate, tag, time text, lock depth).
+#include "log/log_state.h"
+
+#include <cstdio>
+#include <ctime>
 
 volatile int32_t logEnable = 0;
 volatile int32_t logSync = 0;
@@ -7,16 +11,49 @@ volatile uint32_t logSize = 0;
 char logDir[260] = ".";
 volatile int32_t logLevelOn[LOG_LEVELS] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 
-void LogPrintf(int, const char*, ...) {}
-void LogVPrintf(int, const char*, va_list) {}
-void LogData(int, const void*, int32_t) {}
-void LogSysError(uint32_t, const char*, const char*) {}
-void LogErrorText(uint32_t, char* out, size_t size) { if (size) out[0] = 0; }
-void LogStartup(const char*) {}
-void LogShutdown() {}
-void LogRotateAtStart() {}
-void LogFlush() {}
-void LogClean() {}
-static LogClockFn logClock = nullptr;
-void LogSetClock(LogClockFn clock) { logClock = clock; }
-time_t LogNow() { return logClock ? logClock() : time(nullptr); }
+namespace {
+std::atomic<LogClockFn> logClock{nullptr};
+thread_local int logLockDepth = 0;
+
+const char* const logTags[LOG_LEVELS] = {"F", "W", "I", "N", "T0", "T1", "T2", "T3", "T4", "T5"};
+}  // namespace
+
+LogState& LogGlobal() {
+    // Deliberately never freed: see log_state.h.
+    static LogState* state = new LogState;
+    return *state;
+}
+
+void LogSetClock(LogClockFn clock) { logClock.store(clock); }
+
+time_t LogNow() {
+    LogClockFn clock = logClock.load();
+    return clock ? clock() : time(nullptr);
+}
+
+void LogLockTake() {
+    LogGlobal().logLock.lock();
+    ++logLockDepth;
+}
+
+void LogLockRelease() {
+    --logLockDepth;
+    LogGlobal().logLock.unlock();
+}
+
+int LogLockHeld() { return logLockDepth > 0; }
+
+int LogGate(int level) {
+    if (level < 0 || level >= LOG_LEVELS) return 0;
+    if (!LogGlobal().started.load(std::memory_order_acquire)) return 0;
+    return logEnable && logLevelOn[level];
+}
+
+const char* LogTag(int level) { return logTags[level]; }
+
+void LogTimeText(char* out, size_t size) {
+    time_t now = LogNow();
+    struct tm local {};
+    if (!localtime_r(&now, &local) || strftime(out, size, "%m/%d %H:%M:%S", &local) == 0)
+        snprintf(out, size, "00/00 00:00:00");
+}

@@ -1,0 +1,126 @@
+// The log files: their names, the writer's flush of the shared buffer into
+// the current file, the retirement of a full "a.log", and the renames at
+// start-up.
+#include "log/log_state.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+int LogFileName(char* out, const char* name) {
+    // logDir may be changed by the settings page at any time; read it once,
+    // bounded, in case it is momentarily unterminated.
+    size_t dirLength = strnlen(logDir, sizeof logDir - 1);
+    int n = snprintf(out, LOG_NAME_MAX, "%.*s/%s", static_cast<int>(dirLength), logDir, name);
+    return n > 0 && n < LOG_NAME_MAX;
+}
+
+int LogMoveFile(const char* from, const char* to) {
+    std::error_code ec;
+    // A hard link fails when the target exists, so nothing is replaced.
+    fs::create_hard_link(from, to, ec);
+    if (!ec) {
+        fs::remove(from, ec);
+        return 1;
+    }
+    if (ec == std::errc::file_exists || !fs::exists(from, ec)) return 0;
+    // File systems without hard links: rename, having checked the target.
+    if (fs::exists(to, ec)) return 0;
+    fs::rename(from, to, ec);
+    return !ec;
+}
+
+// Name of the file the next flush appends to.
+static int LogCurrentName(char* out) {
+    if (logSize) return LogFileName(out, "a.log");
+    time_t now = LogNow();
+    struct tm local {};
+    char day[16];
+    if (!localtime_r(&now, &local) || strftime(day, sizeof day, "%y%m%d.log", &local) == 0) return 0;
+    return LogFileName(out, day);
+}
+
+// Appends the block to the named file and returns the file's size after it,
+// or -1 when the file could not be opened.
+static long LogAppend(const char* name, const char* block, uint32_t count) {
+    // Only a regular file (or none yet): a pipe or device would block the
+    // writer, and with it every synchronous caller and the shutdown.
+    std::error_code ec;
+    fs::file_status status = fs::status(name, ec);
+    if (fs::exists(status) && !fs::is_regular_file(status)) return -1;
+    FILE* file = fopen(name, "ab");
+    if (!file) return -1;
+    if (block && count) fwrite(block, 1, count, file);  // write errors are ignored
+    fseek(file, 0, SEEK_END);
+    long size = ftell(file);
+    fclose(file);
+    return size;
+}
+
+void LogFlush() {
+    LogState& s = LogGlobal();
+    std::lock_guard<std::mutex> oneFlush(s.fileMutex);
+    char name[LOG_NAME_MAX];
+    int named = LogCurrentName(name);
+
+    LogLockTake();
+    LogBuffer taken = s.buffer;
+    s.buffer = LogBuffer{};
+    uint64_t upTo = s.appended;
+    LogLockRelease();
+
+    if (named) {
+        long size = LogAppend(name, taken.block, taken.used);
+        uint32_t limit = logSize;
+        if (limit && size >= 0 && static_cast<unsigned long>(size) >= limit) {
+            char retired[LOG_NAME_MAX];
+            if (LogFileName(retired, "b.log")) {
+                std::error_code ec;
+                fs::remove(retired, ec);
+                LogMoveFile(name, retired);
+            }
+        }
+    }
+    free(taken.block);
+
+    {
+        std::lock_guard<std::mutex> guard(s.logSyncMutex);
+        if (upTo > s.written) s.written = upTo;
+    }
+    s.syncCv.notify_all();
+}
+
+void LogWriterThread() {
+    LogState& s = LogGlobal();
+    for (;;) {
+        bool stop;
+        {
+            std::unique_lock<std::mutex> lock(s.eventMutex);
+            s.eventCv.wait(lock, [&] { return s.stopEvent || s.dataEvent; });
+            stop = s.stopEvent;
+            if (!stop) s.dataEvent = false;  // auto-reset
+        }
+        if (stop) break;
+        LogLockTake();
+        bool pending = s.buffer.used != 0;
+        LogLockRelease();
+        if (pending) LogFlush();
+    }
+    // Last pass: writes whatever was logged until the stop, and creates or
+    // touches the current file even when nothing is pending.
+    LogFlush();
+    s.writerCount.fetch_sub(1);
+}
+
+void LogRotateAtStart() {
+    if (!logSize) return;
+    char from[LOG_NAME_MAX], to[LOG_NAME_MAX];
+    LogLockTake();
+    if (LogFileName(from, "a.log") && LogFileName(to, "save_a.log")) LogMoveFile(from, to);
+    if (LogFileName(from, "b.log") && LogFileName(to, "save_b.log")) LogMoveFile(from, to);
+    LogLockRelease();
+}

@@ -1,0 +1,90 @@
+// The logging state shared by the files of the log module (not for callers
+// outside log/).
+//
+// The state object is created once and never destroyed: a thread that logs
+// while the process exits, or right after LogShutdown, still finds a valid
+// lock and valid events, and the `started` gate turns it away.
+#pragma once
+
+#include "log/log.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+// Growable block of complete records, back to back, each ending in CR LF,
+// not terminated. No block: all three fields 0.
+struct LogBuffer {
+    char* block = nullptr;
+    uint32_t used = 0;
+    uint32_t allocated = 0;
+};
+
+constexpr uint32_t LOG_BUFFER_STEP = 8192;
+constexpr int LOG_ROLE_MAX = 15;      // keeps a dump header far below a line
+constexpr int LOG_NAME_MAX = 260;     // file names, terminator included
+
+struct LogState {
+    std::atomic<int32_t> started{0};
+
+    // Guards buffer, appended and role; taken by every log call, re-entered
+    // by the thread holding it (LogClean logs while it holds it).
+    std::recursive_mutex logLock;
+    LogBuffer buffer;
+    uint64_t appended = 0;            // records committed since start
+    char role[LOG_ROLE_MAX + 1] = "";
+
+    // Writer thread and its two events (data: auto-reset; stop: manual).
+    std::atomic<int32_t> writerCount{0};
+    std::thread writer;
+    std::mutex eventMutex;
+    std::condition_variable eventCv;
+    bool dataEvent = false;
+    bool stopEvent = false;
+
+    // Synchronous mode: `written` is the count of records the writer has
+    // taken and handled; a synchronous caller waits for its own record.
+    std::mutex logSyncMutex;
+    std::condition_variable syncCv;
+    uint64_t written = 0;
+
+    // One flush at a time, so blocks reach the file in the order taken.
+    std::mutex fileMutex;
+
+    std::atomic<int64_t> lastClean{0};
+
+    // LogStartup and LogShutdown run one at a time.
+    std::mutex lifeMutex;
+};
+
+LogState& LogGlobal();
+
+// logLock with a per-thread depth, so a caller can tell that it holds the
+// lock already (a synchronous wait would then only wait for itself).
+void LogLockTake();
+void LogLockRelease();
+int LogLockHeld();
+
+// 1 when a record of this level is to be produced now.
+int LogGate(int level);
+const char* LogTag(int level);
+// "%m/%d %H:%M:%S" of LogNow() in local time; out holds at least 16 bytes.
+void LogTimeText(char* out, size_t size);
+
+// Under logLock: space of at least LOG_RECORD_MAX bytes right after the used
+// bytes, or nullptr when the block could not grow (the buffer is then empty).
+char* LogReserve();
+// Under logLock: adds one finished record of length bytes.
+void LogCommit(uint32_t length);
+
+// After logLock is released: wakes the writer; in synchronous mode waits
+// (at most 5 s) until the writer has handled record number `ticket`.
+void LogWake(uint64_t ticket);
+
+// logDir + "/" + name into out (LOG_NAME_MAX bytes); 0 when it does not fit.
+int LogFileName(char* out, const char* name);
+// Renames without ever replacing an existing target; 1 on success.
+int LogMoveFile(const char* from, const char* to);

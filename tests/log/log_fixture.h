@@ -1,0 +1,87 @@
+// Shared set-up of the log tests: a fresh temporary log directory, logging on,
+// a fixed clock (6 December 2006, 14:03:27 local time), and readers for the
+// files the writer produces.
+#pragma once
+
+#include "log/log.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+inline time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+    struct tm t {};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    t.tm_isdst = -1;
+    return mktime(&t);
+}
+
+inline std::atomic<time_t> testNow{0};
+inline time_t TestClock() { return testNow.load(); }
+
+struct LogTest : ::testing::Test {
+    std::filesystem::path dir;
+
+    void SetUp() override {
+        std::random_device random;
+        dir = std::filesystem::temp_directory_path() / ("bx-log-" + std::to_string(random()));
+        std::filesystem::create_directories(dir);
+        SetDir(dir.string());
+        logEnable = 1;
+        logSync = 0;
+        logSize = 0;
+        testNow = LocalTime(2006, 12, 6, 14, 3, 27);
+        LogSetClock(TestClock);
+    }
+
+    void TearDown() override {
+        LogShutdown();
+        LogSetClock(nullptr);
+        logEnable = 0;
+        logSync = 0;
+        logSize = 0;
+        SetDir(".");
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    static void SetDir(const std::string& path) { snprintf(logDir, sizeof logDir, "%s", path.c_str()); }
+
+    std::string Read(const std::string& name) const {
+        std::ifstream in(dir / name, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    bool Exists(const std::string& name) const { return std::filesystem::exists(dir / name); }
+
+    void Write(const std::string& name, const std::string& text) const {
+        std::ofstream(dir / name, std::ios::binary) << text;
+    }
+
+    // Records of a file, each without its CR LF; a trailing piece without
+    // CR LF is returned as a line of its own so tests see it.
+    std::vector<std::string> Lines(const std::string& name) const {
+        std::string text = Read(name);
+        std::vector<std::string> lines;
+        size_t start = 0;
+        for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+            lines.push_back(text.substr(start, end - start));
+        if (start < text.size()) lines.push_back(text.substr(start) + "<no CR LF>");
+        return lines;
+    }
+};
