@@ -1,0 +1,146 @@
+#include "platform/rolelock.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/machine.h"
+
+namespace {
+
+thread_local uint32_t lastError = 0;
+
+std::mutex heldLock;
+std::map<int, std::string> held;  // handle -> lock name
+
+uint32_t Win32FromErrno(int err) {
+    switch (err) {
+    case ENOENT: return 2;
+    case ENOTDIR: return 3;
+    case EMFILE: return 4;
+    case EACCES:
+    case EPERM:
+    case EROFS: return 5;
+    case EBADF: return 6;
+    case ENOMEM: return 8;
+    case ENAMETOOLONG: return 206;
+    default: return 31;
+    }
+}
+
+// Reads the decimal process id at the start of the file; 0 when there is none.
+int ReadPid(int fd) {
+    char text[32] = {};
+    ssize_t n = pread(fd, text, sizeof text - 1, 0);
+    if (n <= 0) return 0;
+    char* end = nullptr;
+    long pid = strtol(text, &end, 10);
+    if (end == text || pid <= 0 || pid > 0x7FFFFFFF) return 0;
+    return (int)pid;
+}
+
+bool ProcessAlive(int pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+
+}  // namespace
+
+std::string RoleLockPath(const char* name) {
+    std::string n = name ? name : "";
+    size_t colon = n.find(':');
+    if (colon != std::string::npos) n = n.substr(colon + 1);
+    for (char& c : n) {
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+        else if (c == ':' || c == '/' || c == '\\') c = '-';
+    }
+    return MachineRunDir() + "/" + n + ".lock";
+}
+
+int RoleLockCreate(const char* name, int* alreadyExists) {
+    if (alreadyExists) *alreadyExists = 0;
+    if (!MachineMakeDir(MachineRunDir())) {
+        lastError = Win32FromErrno(errno);
+        return -1;
+    }
+    std::string path = RoleLockPath(name);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        lastError = Win32FromErrno(errno);
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        close(fd);
+        if (err == EWOULDBLOCK) {
+            if (alreadyExists) *alreadyExists = 1;
+            lastError = ROLE_LOCK_ERROR_ALREADY_EXISTS;
+        } else {
+            lastError = Win32FromErrno(err);
+        }
+        return -1;
+    }
+    // The id goes in only once the lock is ours, so a reader that finds the
+    // lock held and an id in the file has the holder's.
+    char text[32];
+    int len = snprintf(text, sizeof text, "%d\n", (int)getpid());
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, text, (size_t)len, 0) != len) {
+        lastError = Win32FromErrno(errno);
+        close(fd);
+        return -1;
+    }
+    std::lock_guard<std::mutex> guard(heldLock);
+    held[fd] = name ? name : "";
+    return fd;
+}
+
+void RoleLockRelease(int handle) {
+    if (handle < 0) return;
+    {
+        std::lock_guard<std::mutex> guard(heldLock);
+        if (!held.erase(handle)) return;  // not a lock handle of ours
+    }
+    // Clear the id while still holding the lock; the file itself stays, since
+    // removing a lock file races with a process that has just opened it.
+    int rc = ftruncate(handle, 0);
+    (void)rc;
+    close(handle);
+}
+
+int RoleLockHeld(const char* name) {
+    std::string n = name ? name : "";
+    std::lock_guard<std::mutex> guard(heldLock);
+    for (const auto& entry : held) {
+        if (entry.second == n) return 1;
+    }
+    return 0;
+}
+
+int RoleLockHolderPid(const char* name) {
+    std::string path = RoleLockPath(name);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    int pid = 0;
+    // A holder writes its id just after it took the lock: give it a moment.
+    for (int attempt = 0; attempt < 50; attempt++) {
+        if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
+            flock(fd, LOCK_UN);  // nobody holds it
+            pid = 0;
+            break;
+        }
+        pid = ReadPid(fd);
+        if (pid && ProcessAlive(pid)) break;
+        pid = 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    }
+    close(fd);
+    return pid;
+}
+
+uint32_t RoleLockLastError() { return lastError; }
