@@ -1,0 +1,227 @@
+#include "ipc/ipc.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "ipc/role.h"
+#include "log/log.h"
+#include "platform/rolelock.h"
+#include "platform/slot.h"
+
+namespace {
+
+const char SERVER_SLOT[] = "\\\\.\\mailslot\\Quennel\\Brindlex\\Server";
+const char CLIENT_SLOT[] = "\\\\.\\mailslot\\Quennel\\Brindlex\\Client";
+
+// What the slots are created with: everyone may open, read and write them,
+// so that a service running under a system account and an admin running
+// under a user account reach each other.
+struct SecurityAttributes {
+    uint32_t length;
+    int inheritHandle;
+    uint32_t mode;  // permissions of the slot files; 0 = the process default
+};
+
+SecurityAttributes sattrib = {0, 0, 0};
+
+// The slot this process created and reads: main thread only.
+int incomingSlot = -1;
+
+// The other role's slot, opened for writing. The socket thread and the main
+// thread both send, and the socket thread closes it after a failed write, so
+// opening, closing and every use of it happen under outgoingLock.
+int outgoingSlot = -1;
+std::mutex outgoingLock;
+
+void CloseIncoming() {
+    SlotClose(incomingSlot);
+    incomingSlot = -1;
+}
+
+// Caller holds outgoingLock.
+void OpenClientSlotLocked() {
+    if (outgoingSlot >= 0) return;
+    outgoingSlot = SlotOpen(CLIENT_SLOT);
+    if (outgoingSlot >= 0) {
+        LogPrintf(LOG_INFO, "IpcOpenClientSlot: opened client slot");
+    } else {
+        LogPrintf(LOG_INFO, "IpcOpenClientSlot: error %lu opening client slot",
+                  (unsigned long)SlotLastError());
+    }
+}
+
+}  // namespace
+
+void InitSattrib() {
+    sattrib.length = 12;
+    sattrib.inheritHandle = 0;
+    sattrib.mode = 0666;
+}
+
+void IpcStartup() {
+    InitSattrib();
+    if (incomingSlot >= 0) return;  // already set up
+    if (RoleIsServerOrService()) {
+        incomingSlot = SlotCreate(SERVER_SLOT, sattrib.mode, RoleLockHeld(ROLE_LOCK_SERVER));
+        if (incomingSlot >= 0) {
+            LogPrintf(LOG_INFO, "IpcStartup: created server slot");
+        } else {
+            LogPrintf(LOG_WARNING, "IpcStartup: error %lu creating server slot",
+                      (unsigned long)SlotLastError());
+        }
+        IpcOpenClientSlot();
+        return;
+    }
+    incomingSlot = SlotCreate(CLIENT_SLOT, sattrib.mode, RoleLockHeld(ROLE_LOCK_ADMIN));
+    if (incomingSlot >= 0) {
+        LogPrintf(LOG_INFO, "IpcStartup: created client slot");
+    } else {
+        LogPrintf(LOG_WARNING, "IpcStartup: error %lu creating client slot",
+                  (unsigned long)SlotLastError());
+    }
+    std::lock_guard<std::mutex> guard(outgoingLock);
+    if (outgoingSlot >= 0) return;
+    outgoingSlot = SlotOpen(SERVER_SLOT);
+    if (outgoingSlot >= 0) {
+        LogPrintf(LOG_INFO, "IpcStartup: opened server slot");
+    } else {
+        LogPrintf(LOG_INFO, "IpcStartup: error %lu opening server slot",
+                  (unsigned long)SlotLastError());
+    }
+}
+
+void IpcOpenClientSlot() {
+    // Only the server and service roles write the client slot; in the admin
+    // role it is the process's own incoming slot.
+    if (!RoleIsServerOrService()) return;
+    std::lock_guard<std::mutex> guard(outgoingLock);
+    OpenClientSlotLocked();
+}
+
+int IpcSend(uint8_t type, const void* data, uint32_t length) {
+    uint8_t message[IPC_MESSAGE_MAX];
+    std::lock_guard<std::mutex> guard(outgoingLock);
+    if (outgoingSlot < 0) return 0;
+    if (length > IPC_DATA_MAX) {
+        LogPrintf(LOG_WARNING, "IpcSend: message size too big!");
+        return 0;
+    }
+    if (length && !data) {
+        LogPrintf(LOG_WARNING, "IpcSend: no data for %lu bytes", (unsigned long)length);
+        return 0;
+    }
+    message[0] = type;
+    message[1] = 0;
+    message[2] = (uint8_t)(length & 0xFF);
+    message[3] = (uint8_t)(length >> 8);
+    if (length) memcpy(message + IPC_HEADER_SIZE, data, length);
+    int size = (int)(length + IPC_HEADER_SIZE);
+
+    uint32_t written = 0;
+    if (!SlotWrite(outgoingSlot, message, (uint32_t)size, &written)) {
+        LogPrintf(LOG_WARNING, "IpcSend: error %lu writing to slot",
+                  (unsigned long)SlotLastError());
+        SlotClose(outgoingSlot);
+        outgoingSlot = -1;
+        return 0;
+    }
+    if (written < (uint32_t)size) {
+        LogPrintf(LOG_WARNING, "IpcSend: only wrote %lu of %d", (unsigned long)written, size);
+        return 0;
+    }
+    LogPrintf(LOG_INFO, "IpcSend: wrote %d to slot", size);
+    return 1;
+}
+
+int IpcRecv(uint8_t* type, void* buffer, uint32_t* capacity) {
+    if (incomingSlot < 0 || !type || !capacity) return 0;
+    uint32_t nextSize = 0, count = 0;
+    if (!SlotInfo(incomingSlot, &nextSize, &count)) {
+        LogPrintf(LOG_WARNING, "IpcRecv: error %lu getting slot info",
+                  (unsigned long)SlotLastError());
+        return 0;
+    }
+    if (count == 0) return 0;
+    if (nextSize > IPC_MESSAGE_MAX) {
+        LogPrintf(LOG_WARNING, "IpcRecv: message too big, closing slot");
+        CloseIncoming();
+        return 0;
+    }
+    if (nextSize < IPC_HEADER_SIZE) {
+        LogPrintf(LOG_WARNING, "IpcRecv: message too small, closing slot");
+        CloseIncoming();
+        return 0;
+    }
+
+    uint8_t message[IPC_MESSAGE_MAX];
+    uint32_t got = 0;
+    if (!SlotRead(incomingSlot, message, sizeof message, &got)) {
+        LogPrintf(LOG_WARNING, "IpcRecv: error %lu reading message from slot, closing slot",
+                  (unsigned long)SlotLastError());
+        CloseIncoming();
+        return 0;
+    }
+    if (got < nextSize) {
+        LogPrintf(LOG_WARNING, "IpcRecv: only read %lu of header from slot, closing slot",
+                  (unsigned long)got);
+        CloseIncoming();
+        return 0;
+    }
+
+    uint8_t msgType = message[0];
+    uint32_t length = (uint32_t)message[2] | ((uint32_t)message[3] << 8);
+    // The length field is the sender's word only: never read past what
+    // actually arrived. Such a message is dropped; the slot stays open.
+    if (length > got - IPC_HEADER_SIZE) {
+        LogPrintf(LOG_WARNING,
+                  "IpcRecv: message type %u claims %lu data bytes but carries %lu, dropped",
+                  (unsigned)msgType, (unsigned long)length,
+                  (unsigned long)(got - IPC_HEADER_SIZE));
+        return 0;
+    }
+    LogPrintf(LOG_INFO, "IpcRecv: read message type %u, data size %u", (unsigned)msgType,
+              (unsigned)length);
+    if (length) {
+        if (length > *capacity || !buffer) {
+            LogPrintf(LOG_WARNING, "IpcRecv: receiving buffer size too small!");
+            return 0;
+        }
+        memcpy(buffer, message + IPC_HEADER_SIZE, length);
+    }
+    *type = msgType;
+    *capacity = length;
+    // The first message from an admin opens the way back to it.
+    if (RoleIsServerOrService()) IpcOpenClientSlot();
+    return 1;
+}
+
+void IpcShutdown() {
+    if (incomingSlot >= 0) {
+        LogPrintf(LOG_INFO, "IpcShutdown: closing incoming slot");
+        CloseIncoming();
+    }
+    {
+        std::lock_guard<std::mutex> guard(outgoingLock);
+        if (outgoingSlot >= 0) {
+            LogPrintf(LOG_INFO, "IpcShutdown: closing outgoing slot");
+            SlotClose(outgoingSlot);
+            outgoingSlot = -1;
+        }
+    }
+    sattrib = {0, 0, 0};
+}
+
+void IpcPackUpdate(uint8_t out[8], uint16_t connId, uint16_t portN, uint32_t addrN) {
+    out[0] = (uint8_t)(connId & 0xFF);
+    out[1] = (uint8_t)(connId >> 8);
+    // Port and address are kept in network order: their bytes go as they are
+    // held in memory.
+    memcpy(out + 2, &portN, 2);
+    memcpy(out + 4, &addrN, 4);
+}
+
+void IpcUnpackUpdate(const uint8_t in[8], uint16_t* connId, uint16_t* portN, uint32_t* addrN) {
+    if (connId) *connId = (uint16_t)(in[0] | (in[1] << 8));
+    if (portN) memcpy(portN, in + 2, 2);
+    if (addrN) memcpy(addrN, in + 4, 4);
+}
