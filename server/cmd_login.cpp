@@ -1,0 +1,159 @@
+// USER and PASS: finding the account, the per-account connection limit, the
+// salted digest check, and the step shared by every successful login.
+// Socket thread; the account list is read under its lock, and no log record
+// or reply is made while the lock is held.
+#include <cstring>
+
+#include "log/log.h"
+#include "server/commands.h"
+
+namespace {
+
+// Copies text up to the first byte below 32 or above 127 into out (capacity
+// max + 1). Returns 0 when the text would run past max characters.
+int CopyLoginText(char* out, const char* text, int max) {
+    int length = 0;
+    for (;; length++) {
+        unsigned char c = (unsigned char)text[length];
+        if (c < 32 || c > 127) break;
+        if (length == max) return 0;
+        out[length] = (char)c;
+    }
+    out[length] = 0;
+    return 1;
+}
+
+// The account named name, byte for byte. A disabled account is treated as
+// missing, so that neither USER nor PASS tells it apart from an unknown name.
+// The caller holds the UserList lock.
+const UserAccount* FindAccount(const char* name) {
+    for (const UserAccount& account : userList.accounts)
+        if (strcmp(account.name, name) == 0)
+            return (account.accountFlags & ACCOUNT_ENABLE) ? &account : nullptr;
+    return nullptr;
+}
+
+// Connections other than conn that have given this name with USER.
+int CountUserConnections(const Conn* conn, const char* name) {
+    int count = 0;
+    for (int32_t i = 0; i < connTable.count; i++) {
+        const Conn* other = &connTable.conns[i];
+        if (other != conn && other->control.socket != INVALID_SOCKET && strcmp(other->user.name, name) == 0)
+            count++;
+    }
+    return count;
+}
+
+// currentDir from the account's Home: the part below Root, with the
+// backslash separators of a relative path; the root itself when Home is not
+// below Root.
+void StartInHome(Conn* conn) {
+    size_t rootLength = strlen(conn->user.Root);
+    const char* home = conn->user.Home;
+    conn->currentDir[0] = 0;
+    if (strlen(home) <= rootLength + 1 || strncmp(home, conn->user.Root, rootLength) != 0 ||
+        (home[rootLength] != '/' && home[rootLength] != '\\'))
+        return;
+    size_t i = 0;
+    for (const char* p = home + rootLength + 1; *p && i < sizeof conn->currentDir - 1; p++)
+        conn->currentDir[i++] = *p == '/' ? '\\' : *p;
+    conn->currentDir[i] = 0;
+}
+
+void LoginFailed(Conn* conn) {
+    Reply(conn, "530 Login incorrect.");
+    conn->loginState = LOGIN_NONE;
+}
+
+}  // namespace
+
+void CmdUser(Conn* conn) {
+    conn->loginState = LOGIN_NONE;
+    memset(&conn->user, 0, sizeof conn->user);
+    const char* arg = CommandArgument(4);
+    if (!arg) {
+        Reply(conn, "500 Syntax error; name not specified.");
+        return;
+    }
+    char name[USER_NAME_MAX + 1];
+    if (!CopyLoginText(name, arg, USER_NAME_MAX)) {
+        Reply(conn, "501 User name too long.");
+        return;
+    }
+    for (char* c = name; *c; c++)
+        if (*c >= 'A' && *c <= 'Z') *c = (char)(*c - 'A' + 'a');
+
+    LockUserList();
+    int others = CountUserConnections(conn, name);
+    const UserAccount* account = FindAccount(name);
+    if (account) {
+        if (account->MaxConn != 0 && others >= account->MaxConn) {
+            UnlockUserList();
+            LogPrintf(LOG_WARNING, "CmdUser: user %s max connections", name);
+            Reply(conn, "530 Too many connections; try again later.");
+            return;
+        }
+        conn->user = *account;
+        UnlockUserList();
+        StartInHome(conn);
+        if (!(conn->user.accountFlags & ACCOUNT_ANONYMOUS) && conn->user.PW[0] == 0) {
+            LogPrintf(LOG_INFO, "CmdUser: user %s logged in", name);
+            LoginComplete(conn, "230 User logged in, proceed.");
+            return;
+        }
+    } else {
+        UnlockUserList();
+        memcpy(conn->user.name, name, sizeof name);
+    }
+
+    if (conn->user.accountFlags & ACCOUNT_ANONYMOUS)
+        Reply(conn, "331 Anonymous access allowed, send identity (e-mail name) as password.");
+    else
+        Reply(conn, "331 Password required.");
+    conn->loginState = LOGIN_USER_GIVEN;
+}
+
+void CmdPass(Conn* conn) {
+    if (conn->loginState != LOGIN_USER_GIVEN) {
+        Reply(conn, "503 PASS must follow USER.");
+        return;
+    }
+    if (conn->user.accountFlags & ACCOUNT_ANONYMOUS) {
+        LoginComplete(conn, "230 Anonymous user logged in, proceed.");
+        return;
+    }
+    const char* arg = CommandArgument(4);
+    char password[USER_PASSWORD_MAX + 1];
+    if (!arg || !CopyLoginText(password, arg, USER_PASSWORD_MAX)) {
+        LoginFailed(conn);
+        return;
+    }
+
+    LockUserList();
+    const UserAccount* account = FindAccount(conn->user.name);
+    if (!account) {
+        UnlockUserList();
+        LoginFailed(conn);
+        return;
+    }
+    conn->user = *account;
+    UnlockUserList();
+
+    int match = conn->user.PW[0] != 0 && CheckPasswordDigest(conn->user.PW, conn->user.name, password);
+    memset(password, 0, sizeof password);
+    if (match) {
+        LogPrintf(LOG_INFO, "CmdPass: user %s logged in", conn->user.name);
+        LoginComplete(conn, "230 User logged in, proceed.");
+    } else {
+        LogPrintf(LOG_INFO, "CmdPass: invalid login for %s", conn->user.name);
+        LoginFailed(conn);
+    }
+}
+
+void LoginComplete(Conn* conn, const char* replyText) {
+    const char* file = (conn->user.accountFlags & ACCOUNT_ANONYMOUS) ? "anonymous.txt" : "login.txt";
+    ReplyFile(conn, file, "%s", replyText);
+    conn->loginState = LOGIN_LOGGED_IN;
+    conn->restartOffset = 0;
+    conn->renameFrom[0] = 0;
+}

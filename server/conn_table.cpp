@@ -1,0 +1,214 @@
+// The connection table: accepting control connections into reusable slots,
+// finding a connection by its control socket, closing connections, telling
+// an admin about them, and freeing the table at shutdown. Socket thread only.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/config.h"
+#include "ipc/connview.h"
+#include "ipc/ipc.h"
+#include "log/log.h"
+#include "platform/fs.h"
+#include "server/control_limits.h"
+#include "server/sockthread.h"
+
+ConnTable connTable = {nullptr, 0};
+char versionCaption[32] = "Brindlex V1.2";
+
+namespace {
+
+// Set once growing the table failed: every later connection is closed at
+// once. Kept apart from connTable.count so that the slots already in use
+// stay reachable by every walker of the table and are closed at shutdown.
+bool tableFailed = false;
+
+// connId is 16 bits wide, so the table never holds more slots than that.
+constexpr int32_t CONN_SLOTS_MAX = 65536;
+
+// Appends one slot; its index, or -1 when it cannot be had.
+int GrowTable() {
+    if (connTable.count >= CONN_SLOTS_MAX) return -1;
+    Conn* grown = (Conn*)realloc(connTable.conns, sizeof(Conn) * (size_t)(connTable.count + 1));
+    if (!grown) return -1;
+    connTable.conns = grown;
+    int index = connTable.count++;
+    Conn* conn = &connTable.conns[index];
+    memset(conn, 0, sizeof *conn);
+    conn->connId = (uint16_t)index;
+    conn->control.socket = INVALID_SOCKET;
+    conn->data.socket = INVALID_SOCKET;
+    QueueInit(&conn->control.in);
+    QueueInit(&conn->control.out);
+    QueueInit(&conn->data.in);
+    QueueInit(&conn->data.out);
+    return index;
+}
+
+void InitSlot(Conn* conn, SOCKET s, uint32_t addrN, uint16_t portN) {
+    memset(&conn->user, 0, sizeof conn->user);
+    conn->peerAddr = addrN;
+    conn->dataAddr = addrN;
+    conn->currentDir[0] = 0;
+    conn->transferPath[0] = 0;
+    conn->renameFrom[0] = 0;
+    conn->control.failed = 0;
+    conn->control.shutdownWhenDrained = 0;
+    conn->control.socket = s;
+    conn->data.failed = 0;
+    conn->data.shutdownWhenDrained = 0;
+    conn->data.socket = INVALID_SOCKET;
+    conn->passiveSocket = INVALID_SOCKET;
+    conn->fileHandle = INVALID_FILE_HANDLE;
+    conn->transferKind = XFER_NONE;
+    conn->dataMode = DATA_DEFAULT;
+    // Without PORT or PASV the client listens on its own control port
+    // (the default data port of the protocol).
+    conn->dataPort = portN;
+    conn->loginState = LOGIN_NONE;
+    conn->imageType = 0;
+    conn->restartOffset = 0;
+    conn->filePosition = 0;
+    conn->viewItem = 0;
+    conn->discardingLine = 0;
+}
+
+}  // namespace
+
+Conn* FindConnByControl(SOCKET s) {
+    if (s == INVALID_SOCKET) return nullptr;
+    for (int32_t i = 0; i < connTable.count; i++)
+        if (connTable.conns[i].control.socket == s) return &connTable.conns[i];
+    return nullptr;
+}
+
+void AcceptProc(SOCKET listening) {
+    uint32_t addrN = 0;
+    uint16_t portN = 0;
+    SOCKET s = NetAccept(listening, &addrN, &portN);
+    if (s == INVALID_SOCKET) {
+        LogPrintf(LOG_WARNING, "AcceptProc: Error %d accepting connection", WSAGetLastError());
+        return;
+    }
+    char addrText[16];
+    NetAddrText(addrN, addrText);
+    uint32_t localAddrN = 0;
+    uint16_t localPortN = 0;
+    NetGetSockName(listening, &localAddrN, &localPortN);
+    LogPrintf(LOG_INFO, "AcceptProc: Accepted connection from %s:%u on port %u", addrText,
+              NetNtohs(portN), NetNtohs(localPortN));
+
+    if (tableFailed) {
+        LogPrintf(LOG_WARNING, "AcceptProc: Closing connection");
+        SockClose(&s);
+        return;
+    }
+
+    int active = 0;
+    int freeSlot = -1;
+    for (int32_t i = 0; i < connTable.count; i++) {
+        if (connTable.conns[i].control.socket != INVALID_SOCKET)
+            active++;
+        else if (freeSlot < 0)
+            freeSlot = i;
+    }
+    if (freeSlot < 0) {
+        if (connTable.count >= CONN_SLOTS_MAX) {
+            // Every connection number is taken: refuse this one only.
+            LogPrintf(LOG_WARNING, "AcceptProc: Closing connection");
+            SockClose(&s);
+            return;
+        }
+        freeSlot = GrowTable();
+        if (freeSlot < 0) {
+            LogPrintf(LOG_WARNING, "AcceptProc: Memory allocation error!  Only bad things can happen now.");
+            tableFailed = true;
+            SockClose(&s);
+            return;
+        }
+    }
+
+    Conn* conn = &connTable.conns[freeSlot];
+    InitSlot(conn, s, addrN, portN);
+
+    char viewText[22];
+    snprintf(viewText, sizeof viewText, "%s:%u", addrText, NetNtohs(portN));
+    ConnNotify(conn->connId, addrN, portN);
+    if (ConnViewExists()) {
+        ConnViewPostInsert(conn->connId, viewText);
+        conn->viewItem = 1;
+    }
+
+    if (NetAsyncSelect(s, SOCK_MSG_CONTROL, FD_READ | FD_WRITE | FD_CLOSE) == SOCKET_ERROR) {
+        // Without notifications the connection could never be served.
+        int error = WSAGetLastError();
+        LogPrintf(LOG_WARNING, "AcceptProc(%u) Error %d selecting events: %s", conn->connId, error,
+                  WinsockErrorName(error));
+        ConnClose(conn);
+        return;
+    }
+
+    if (systemSettings.maxConn != 0 && active >= systemSettings.maxConn) {
+        conn->control.shutdownWhenDrained = 1;
+        Reply(conn, "421 Too may users; try again later");
+    } else {
+        SendGreeting(conn);
+    }
+}
+
+void SendGreeting(Conn* conn) { ReplyFile(conn, "welcome.txt", "220 %s", versionCaption); }
+
+void ConnClose(Conn* conn) {
+    if (conn->control.socket != INVALID_SOCKET) {
+        LogPrintf(LOG_INFO, "ConnClose(%u) Closing control socket.", conn->connId);
+        SockClose(&conn->control.socket);
+        ConnNotify(conn->connId, 0xFFFFFFFF, 0);
+    }
+    if (conn->data.socket != INVALID_SOCKET) {
+        LogPrintf(LOG_INFO, "ConnClose(%u) Closing data socket.", conn->connId);
+        SockClose(&conn->data.socket);
+    }
+    if (conn->passiveSocket != INVALID_SOCKET) {
+        LogPrintf(LOG_INFO, "ConnClose(%u) Closing listening socket.", conn->connId);
+        SockClose(&conn->passiveSocket);
+    }
+    if (conn->fileHandle != INVALID_FILE_HANDLE) {
+        LogPrintf(LOG_INFO, "ConnClose(%u) Closing file handle.", conn->connId);
+        FsClose(conn->fileHandle);
+        conn->fileHandle = INVALID_FILE_HANDLE;
+    }
+    QueueFree(&conn->control.in);
+    QueueFree(&conn->control.out);
+    QueueFree(&conn->data.in);
+    QueueFree(&conn->data.out);
+    conn->discardingLine = 0;
+    if (conn->viewItem) {
+        if (ConnViewExists()) ConnViewPostDelete(conn->connId);
+        conn->viewItem = 0;
+    }
+}
+
+void ConnNotify(uint16_t connId, uint32_t addrN, uint16_t portN) {
+    uint8_t data[8];
+    IpcPackUpdate(data, connId, portN, addrN);
+    IpcSend(IPC_MSG_UPDATE, data, sizeof data);
+}
+
+void RefreshConnections() {
+    IpcSend(IPC_MSG_REFRESH, nullptr, 0);
+    for (int32_t i = 0; i < connTable.count; i++) {
+        const Conn* conn = &connTable.conns[i];
+        if (conn->control.socket != INVALID_SOCKET) ConnNotify(conn->connId, conn->peerAddr, conn->dataPort);
+    }
+}
+
+void SockDestroyProc() {
+    if (!connTable.conns) return;
+    LogPrintf(LOG_INFO, "SockDestroyProc: Closing any connections.");
+    for (int32_t i = 0; i < connTable.count; i++) ConnClose(&connTable.conns[i]);
+    LogPrintf(LOG_INFO, "SockDestroyProc: Freeing connection list.");
+    free(connTable.conns);
+    connTable.conns = nullptr;
+    connTable.count = 0;
+    tableFailed = false;
+}

@@ -1,0 +1,171 @@
+// The control channel: socket events of control connections, receiving into
+// a channel's input queue, cutting control input into lines, and sending a
+// channel's output queue. Socket thread only.
+#include <cstring>
+
+#include "log/log.h"
+#include "server/commands.h"
+#include "server/control_limits.h"
+#include "server/sockthread.h"
+
+namespace {
+
+// Process-wide scratch buffers; only the socket thread uses them.
+uint8_t readBuffer[CONN_BUFFER_SIZE];
+uint8_t writeBuffer[CONN_BUFFER_SIZE];
+
+// While an overlong control line is being skipped, received bytes up to and
+// including its line feed are dropped as they arrive. Returns the offset of
+// the first byte to keep.
+int SkipDiscardedLine(Conn* conn, const uint8_t* bytes, int count) {
+    const void* lf = memchr(bytes, '\n', (size_t)count);
+    if (!lf) {
+        LogPrintf(LOG_TRACE0, "ConnRead(%u) Dropped %d bytes of an overlong line.", conn->connId, count);
+        return count;
+    }
+    int keep = (int)((const uint8_t*)lf - bytes) + 1;
+    conn->discardingLine = 0;
+    LogPrintf(LOG_TRACE0, "ConnRead(%u) End of an overlong line; dropped %d bytes.", conn->connId, keep);
+    return keep;
+}
+
+}  // namespace
+
+void ControlProc(intptr_t lParam, SOCKET s) {
+    uint16_t event = WSAGETSELECTEVENT(lParam);
+    uint16_t error = WSAGETSELECTERROR(lParam);
+    Conn* conn = FindConnByControl(s);
+    if (!conn) {
+        LogPrintf(LOG_INFO, "ControlProc: %s, %s: spurious notification", SockEventName(event),
+                  WinsockErrorName(error));
+        return;
+    }
+    switch (event) {
+    case FD_READ:
+        LogPrintf(LOG_INFO, "ControlProc(%u) FD_READ: %s", conn->connId, WinsockErrorName(error));
+        ConnRead(conn, &conn->control);
+        ProcessCommands(conn);
+        break;
+    case FD_WRITE:
+        LogPrintf(LOG_INFO, "ControlProc(%u) FD_WRITE: %s", conn->connId, WinsockErrorName(error));
+        ConnWrite(conn, &conn->control);
+        // Lines held back while replies piled up are taken again once the
+        // client has read them.
+        if (conn->transferKind == XFER_NONE && !ControlOutputBacklogged(conn) &&
+            QueueUnread(&conn->control.in) > 0)
+            ProcessCommands(conn);
+        break;
+    case FD_CLOSE:
+        LogPrintf(LOG_INFO, "ControlProc(%u) FD_CLOSE: %s", conn->connId, WinsockErrorName(error));
+        ConnClose(conn);
+        break;
+    default:
+        LogPrintf(LOG_WARNING, "ControlProc(%u) Unknown event.", conn->connId);
+        break;
+    }
+}
+
+int ConnRead(Conn* conn, Channel* channel) {
+    if (channel->socket == INVALID_SOCKET) {
+        LogPrintf(LOG_INFO, "ConnRead(%u) Socket is closed.", conn->connId);
+        return -1;
+    }
+    int want = CONN_BUFFER_SIZE;
+    bool isControl = channel == &conn->control;
+    if (isControl) {
+        uint32_t unread = QueueUnread(&channel->in);
+        if (unread >= CONTROL_IN_MAX) {
+            LogPrintf(LOG_TRACE0, "ConnRead(%u) Input queue full; reading put off.", conn->connId);
+            return 0;
+        }
+        if (CONTROL_IN_MAX - unread < (uint32_t)want) want = (int)(CONTROL_IN_MAX - unread);
+    }
+    int received = NetRecv(channel->socket, readBuffer, want);
+    if (received == SOCKET_ERROR) {
+        int error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) return 0;
+        LogPrintf(LOG_WARNING, "ConnRead(%u) Error %d reading from socket: %s", conn->connId, error,
+                  WinsockErrorName(error));
+        return -1;
+    }
+    if (received == 0) {
+        LogPrintf(LOG_INFO, "ConnRead(%u) Read zero bytes.", conn->connId);
+        return 0;
+    }
+    LogPrintf(LOG_TRACE0, "ConnRead(%u) Read %d bytes.", conn->connId, received);
+    LogData(LOG_TRACE4, readBuffer, received);
+
+    int skip = isControl && conn->discardingLine ? SkipDiscardedLine(conn, readBuffer, received) : 0;
+    if (skip < received) {
+        bool first = channel->in.block == nullptr;
+        if (!AppendQueue(&channel->in, readBuffer + skip, (uint32_t)(received - skip))) {
+            if (first)
+                LogPrintf(LOG_WARNING, "ConnRead(%u) Error allocating %d bytes.", conn->connId, received - skip);
+            else
+                LogPrintf(LOG_WARNING, "ConnRead(%u) Error allocating %d more bytes.", conn->connId,
+                          received - skip);
+            return -1;
+        }
+    }
+    return received;
+}
+
+char* ConnGets(char* buffer, uint32_t size, Conn* conn) {
+    Queue* in = &conn->control.in;
+    uint32_t available = QueueUnread(in);
+    if (available == 0 || size == 0) return nullptr;
+    uint32_t limit = size > available ? available : size - 1;
+    const uint8_t* start = QueueBytes(in) + in->readPos;
+    const void* lf = memchr(start, '\n', limit);
+    if (!lf) {
+        LogPrintf(LOG_INFO, "ConnGets(%u) Incomplete line.", conn->connId);
+        return nullptr;
+    }
+    uint32_t taken = (uint32_t)((const uint8_t*)lf - start) + 1;
+    memcpy(buffer, start, taken);
+    buffer[taken] = 0;
+    LogPrintf(LOG_INFO, "ConnGets(%u) Read %lu bytes.", conn->connId, (unsigned long)taken);
+    in->readPos += taken;
+    return buffer;
+}
+
+int ConnWrite(Conn* conn, Channel* channel) {
+    int result = 0;
+    if (channel->socket == INVALID_SOCKET) {
+        if (channel->out.block && channel->out.length > 0)
+            LogPrintf(LOG_INFO, "ConnWrite(%u) Socket is closed.", conn->connId);
+        return channel->out.block && channel->out.length > 0 ? -1 : 0;
+    }
+    while (channel->out.block && channel->out.length > 0) {
+        uint32_t n = channel->out.length < (uint32_t)CONN_BUFFER_SIZE ? channel->out.length
+                                                                      : (uint32_t)CONN_BUFFER_SIZE;
+        ReadQueue(&channel->out, writeBuffer, 0, n);
+        int sent = NetSend(channel->socket, writeBuffer, (int)n);
+        if (sent > 0) {
+            LogPrintf(LOG_INFO, "ConnWrite(%u) Wrote %d bytes.", conn->connId, sent);
+            LogData(LOG_TRACE4, writeBuffer, sent);
+            QueueDiscard(&channel->out, (uint32_t)sent);
+            result = sent;
+            continue;
+        }
+        if (sent == SOCKET_ERROR) {
+            int error = WSAGetLastError();
+            if (error == WSAEWOULDBLOCK) {
+                LogPrintf(LOG_INFO, "ConnWrite(%u) Operation would block.", conn->connId);
+                return 0;
+            }
+            LogPrintf(LOG_WARNING, "ConnWrite(%u) Error %d while writing: %s", conn->connId, error,
+                      WinsockErrorName(error));
+            result = -1;
+            break;
+        }
+        LogPrintf(LOG_INFO, "ConnWrite(%u) Wrote zero bytes.", conn->connId);
+        break;
+    }
+    if (channel->shutdownWhenDrained && !(channel->out.block && channel->out.length > 0)) {
+        LogPrintf(LOG_INFO, "ConnWrite(%u) Shutting down socket.", conn->connId);
+        NetShutdownSend(channel->socket);
+        channel->shutdownWhenDrained = 0;
+    }
+    return result;
+}
