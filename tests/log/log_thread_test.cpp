@@ -1,0 +1,106 @@
+// Many threads at once, shutdown draining, and the bound on a synchronous wait.
+#include "log_fixture.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
+
+using LogThreads = LogTest;
+
+TEST_F(LogThreads, ShutdownDrainsEveryRecordWholeAndOnce) {
+    LogStartup("server ");
+    constexpr int threads = 4, each = 10000;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([t] {
+            for (int i = 0; i < each; ++i) LogPrintf(LOG_INFO, "worker %d record %d end", t, i);
+        });
+    for (std::thread& worker : workers) worker.join();
+    LogShutdown();
+
+    std::vector<std::string> lines = Lines("061206.log");
+    ASSERT_EQ(lines.size(), static_cast<size_t>(threads * each + 1));
+    std::set<std::pair<int, int>> seen;
+    std::vector<int> next(threads, 0);
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        int t = -1, n = -1;
+        char end[8] = "";
+        ASSERT_EQ(sscanf(lines[i].c_str(), "I  12/06 14:03:27 server worker %d record %d %7s", &t, &n, end), 3)
+            << lines[i];
+        ASSERT_STREQ(end, "end");
+        ASSERT_TRUE(seen.insert({t, n}).second) << "twice: " << lines[i];
+        ASSERT_EQ(n, next[t]++) << "one thread's records out of order";
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(threads * each));
+    EXPECT_EQ(lines.back(), "I  12/06 14:03:27 server LogShutdown: Waiting for thread to exit.");
+}
+
+TEST_F(LogThreads, RepeatedStartAndStopUnderLoadLoseNothingLogged) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> calls{0};
+    std::thread noisy([&] {
+        while (!stop && calls < 200000) {
+            LogPrintf(LOG_INFO, "noise");
+            ++calls;
+        }
+    });
+    // Let the noisy thread get going (bounded), so starts and stops race with it.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (calls < 1000 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    for (int round = 0; round < 20; ++round) {
+        LogStartup("server ");
+        LogPrintf(LOG_WARNING, "round %d", round);
+        LogShutdown();
+    }
+    stop = true;
+    noisy.join();
+    std::string text = Read("061206.log");
+    for (int round = 0; round < 20; ++round)
+        EXPECT_NE(text.find("W  12/06 14:03:27 server round " + std::to_string(round) + "\r\n"), std::string::npos);
+    for (const std::string& line : Lines("061206.log"))
+        ASSERT_TRUE(line == "I  12/06 14:03:27 server noise" ||
+                    line.compare(0, 25, "W  12/06 14:03:27 server ") == 0 ||
+                    line == "I  12/06 14:03:27 server LogShutdown: Waiting for thread to exit.")
+            << line;
+}
+
+namespace {
+// A clock that holds the writer inside its flush (as a stalled disk would)
+// until the test lets it go; the logging thread reads it freely.
+std::mutex stallMutex;
+std::condition_variable stallCv;
+bool stalled = true;
+std::thread::id loggingThread;
+time_t StallingClock() {
+    if (std::this_thread::get_id() != loggingThread) {
+        std::unique_lock<std::mutex> lock(stallMutex);
+        stallCv.wait_for(lock, std::chrono::seconds(30), [] { return !stalled; });
+    }
+    return LocalTime(2006, 12, 6, 14, 3, 27);
+}
+}  // namespace
+
+TEST_F(LogThreads, SyncCallerWaitsAtMostFiveSecondsForStalledWriter) {
+    loggingThread = std::this_thread::get_id();
+    stalled = true;
+    LogSetClock(StallingClock);
+    logSync = 1;
+    LogStartup("server ");
+    auto start = std::chrono::steady_clock::now();
+    LogPrintf(LOG_INFO, "waited");
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(4500));
+    EXPECT_LT(waited, std::chrono::milliseconds(6500));
+    {
+        std::lock_guard<std::mutex> lock(stallMutex);
+        stalled = false;
+    }
+    stallCv.notify_all();
+    logSync = 0;
+    LogShutdown();
+    std::vector<std::string> lines = Lines("061206.log");
+    ASSERT_GE(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "I  12/06 14:03:27 server waited");
+}
