@@ -1,0 +1,567 @@
+// The socket thread's event loop: one epoll set per process, plus an eventfd
+// that wakes the loop for messages queued by other threads.
+//
+// epoll is used level-triggered, and the interest of each socket is the set
+// of notifications it may receive now: EPOLLIN leaves the set once FD_READ
+// was reported and comes back with the next receive, EPOLLOUT is in the set
+// only while FD_WRITE is armed (after a send would have blocked) or a connect
+// is under way. So a handler that does not read at once is not woken again
+// and again, and FD_WRITE is not reported while the socket stays writable.
+//
+// EPOLLERR and EPOLLHUP are reported whatever the interest. A reset is
+// turned into FD_CLOSE with its error at once; a hang-up that cannot be
+// reported yet (unread bytes, FD_READ already reported) parks the socket out
+// of the set until the next receive, instead of spinning.
+//
+// Handlers may close or register sockets, the dispatched one included, and
+// a closed descriptor number may be reused by the next socket within one
+// batch of events. Each registration therefore gets a generation number that
+// travels in the epoll data; after every callback the loop looks the socket
+// up again and drops an event whose socket is gone or was replaced.
+#include "platform/eventloop.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "log/log.h"
+#include "platform/net.h"
+#include "platform/sockstate.h"
+
+namespace {
+
+enum SockKind : uint8_t { KIND_IDLE, KIND_CONNECTING, KIND_CONNECTED, KIND_LISTENING };
+
+struct SockState {
+    uint32_t gen = 0;        // registration number; 0 = not registered
+    unsigned message = 0;
+    long mask = 0;           // events asked for; 0 = not registered
+    SockKind kind = KIND_IDLE;
+    bool readEnabled = true;     // FD_READ may be reported
+    bool acceptEnabled = true;   // FD_ACCEPT may be reported
+    bool writeArmed = false;     // FD_WRITE is due once the socket is writable
+    bool closeSeen = false;      // FD_CLOSE reported, or the connection ended
+    bool parked = false;         // hung up but nothing reportable until a receive
+    bool sendShut = false;
+    bool inSet = false;
+    uint32_t setEvents = 0;
+    int lastError = 0;           // fatal errno a receive or send met
+};
+
+struct Message {
+    unsigned message;
+    uintptr_t wParam;
+    intptr_t lParam;
+    int* result;  // non-null for a sent message: 1 handled, 0 dropped
+};
+
+constexpr uint64_t WAKE_KEY = UINT64_MAX;
+constexpr int BATCH = 64;
+
+// One lock for the socket table, the message queue and the loop's
+// descriptors. It is never held while a handler runs.
+std::mutex loopLock;
+std::condition_variable sentDone;
+std::unordered_map<int, SockState> sockets;
+std::deque<Message> messages;
+int epollFd = -1;
+int wakeFd = -1;
+bool loopOpen = false;  // the "window" exists and takes messages
+uint32_t nextGen = 1;
+
+EvWndProc loopProc = nullptr;
+std::thread::id loopThread;
+std::atomic<bool> quitFlag{false};
+int quitCode = 0;
+
+uint64_t Key(int fd, uint32_t gen) { return (static_cast<uint64_t>(gen) << 32) | static_cast<uint32_t>(fd); }
+
+// The epoll interest of a socket; false = keep it out of the set.
+bool Wanted(const SockState& s, uint32_t* events) {
+    *events = 0;
+    if (s.mask == 0 || s.closeSeen || s.parked) return false;
+    switch (s.kind) {
+    case KIND_IDLE:
+        // An unconnected TCP socket reports EPOLLHUP: nothing to watch yet.
+        return false;
+    case KIND_CONNECTING:
+        *events = EPOLLOUT;
+        return true;
+    case KIND_LISTENING:
+        if ((s.mask & FD_ACCEPT) && s.acceptEnabled) *events = EPOLLIN;
+        return true;
+    case KIND_CONNECTED:
+        if (s.mask & FD_READ) {
+            if (s.readEnabled) *events |= EPOLLIN | EPOLLRDHUP;
+        } else if (s.mask & FD_CLOSE) {
+            *events |= EPOLLRDHUP;
+        }
+        if (s.writeArmed && (s.mask & FD_WRITE)) *events |= EPOLLOUT;
+        // In the set even with no interest, so that a reset is seen.
+        return true;
+    }
+    return false;
+}
+
+// Brings the epoll set in line with the socket's state. loopLock held.
+void Apply(int fd, SockState& s) {
+    if (epollFd < 0) return;
+    uint32_t events;
+    bool in = Wanted(s, &events);
+    if (!in) {
+        if (s.inSet) {
+            epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+            s.inSet = false;
+        }
+        return;
+    }
+    if (s.inSet && s.setEvents == events) return;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = Key(fd, s.gen);
+    int op = s.inSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (epoll_ctl(epollFd, op, fd, &ev) != 0) {
+        LogPrintf(LOG_WARNING, "EvLoop: error %d watching socket %d", errno, fd);
+        s.inSet = false;
+        return;
+    }
+    s.inSet = true;
+    s.setEvents = events;
+}
+
+SockState* Find(int fd) {
+    auto it = sockets.find(fd);
+    return it == sockets.end() ? nullptr : &it->second;
+}
+
+int SocketError(int fd) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+    return err;
+}
+
+// What a receive would meet now, without consuming anything.
+enum PeekResult { PEEK_DATA, PEEK_EOF, PEEK_ERROR, PEEK_NONE };
+PeekResult Peek(int fd, int* err) {
+    char c;
+    ssize_t n = recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0) return PEEK_DATA;
+    if (n == 0) return PEEK_EOF;
+    *err = errno;
+    if (*err == EAGAIN || *err == EWOULDBLOCK || *err == EINTR) return PEEK_NONE;
+    return PEEK_ERROR;
+}
+
+bool FatalError(int err) { return err != 0 && err != EAGAIN && err != EWOULDBLOCK && err != EINTR; }
+
+void Deliver(unsigned message, int fd, uint16_t event, int err) {
+    loopProc(message, static_cast<uintptr_t>(fd),
+             WSAMAKESELECTREPLY(event, static_cast<uint16_t>(WsaFromErrno(err))));
+}
+
+// Delivers what one epoll event of one socket stands for, one notification
+// at a time; after each callback the socket is looked up again.
+void ProcessSocket(int fd, uint32_t gen, uint32_t ev) {
+    const uint32_t hangup = ev & (EPOLLERR | EPOLLHUP | EPOLLRDHUP);
+    while (!quitFlag.load(std::memory_order_relaxed)) {
+        uint16_t event = 0;
+        int err = 0;
+        unsigned message = 0;
+        {
+            std::lock_guard<std::mutex> lk(loopLock);
+            SockState* s = Find(fd);
+            if (!s || s->gen != gen || s->mask == 0) return;
+            message = s->message;
+            if (s->kind == KIND_CONNECTING) {
+                if (!(ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
+                err = SocketError(fd);
+                if (err) {
+                    s->closeSeen = true;  // a failed attempt yields nothing more
+                    s->kind = KIND_IDLE;
+                    ev = 0;
+                } else {
+                    s->kind = KIND_CONNECTED;
+                    // Connected: FD_WRITE follows FD_CONNECT.
+                    s->writeArmed = true;
+                    ev &= EPOLLOUT;
+                }
+                Apply(fd, *s);
+                if (s->mask & FD_CONNECT) event = FD_CONNECT;
+            } else if (s->kind == KIND_LISTENING) {
+                if (!(ev & EPOLLIN) || !s->acceptEnabled || !(s->mask & FD_ACCEPT)) return;
+                ev &= ~EPOLLIN;
+                s->acceptEnabled = false;  // until the next accept call
+                Apply(fd, *s);
+                event = FD_ACCEPT;
+            } else if (s->kind == KIND_CONNECTED && !s->closeSeen) {
+                if ((ev & EPOLLOUT) && s->writeArmed && (s->mask & FD_WRITE)) {
+                    ev &= ~EPOLLOUT;
+                    s->writeArmed = false;  // until a send would block again
+                    Apply(fd, *s);
+                    event = FD_WRITE;
+                } else if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) {
+                    ev &= ~(EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP);
+                    int sockErr = (hangup & EPOLLERR) ? SocketError(fd) : 0;
+                    PeekResult peek;
+                    if (sockErr) {
+                        peek = PEEK_ERROR;
+                    } else if (!hangup) {
+                        peek = PEEK_DATA;  // plain EPOLLIN: bytes wait
+                    } else {
+                        peek = Peek(fd, &sockErr);
+                    }
+                    if (peek == PEEK_DATA && !(s->mask & FD_READ) && hangup) {
+                        peek = PEEK_EOF;  // FD_CLOSE without FD_READ: the FIN is all that counts
+                    }
+                    switch (peek) {
+                    case PEEK_DATA:
+                        if ((s->mask & FD_READ) && s->readEnabled) {
+                            s->readEnabled = false;  // until the next receive
+                            event = FD_READ;
+                        } else if (hangup) {
+                            s->parked = true;
+                        }
+                        break;
+                    case PEEK_EOF:
+                        s->closeSeen = true;
+                        // A reset that a receive already met is still a reset.
+                        err = FatalError(s->lastError) ? s->lastError : 0;
+                        if (s->mask & FD_CLOSE) event = FD_CLOSE;
+                        break;
+                    case PEEK_ERROR:
+                        s->closeSeen = true;
+                        err = sockErr;
+                        if (s->mask & FD_CLOSE) event = FD_CLOSE;
+                        break;
+                    case PEEK_NONE:
+                        // A hang-up with nothing to read: do not spin on it.
+                        if (hangup & (EPOLLHUP | EPOLLERR)) s->parked = true;
+                        break;
+                    }
+                    Apply(fd, *s);
+                } else {
+                    return;
+                }
+            } else {
+                return;
+            }
+        }
+        if (event) Deliver(message, fd, event, err);
+    }
+}
+
+// A message taken from the queue. WM_CLOSE is a window's default handling:
+// the window is destroyed, so the procedure sees WM_DESTROY.
+void HandleMessage(const Message& m) {
+    if (m.message == WM_CLOSE) {
+        {
+            std::lock_guard<std::mutex> lk(loopLock);
+            if (!loopOpen) return;
+            loopOpen = false;
+        }
+        loopProc(WM_DESTROY, 0, 0);
+        return;
+    }
+    loopProc(m.message, m.wParam, m.lParam);
+}
+
+void DrainMessages() {
+    uint64_t count;
+    if (read(wakeFd, &count, sizeof count) < 0 && errno != EAGAIN) {
+        LogPrintf(LOG_WARNING, "EvLoop: error %d reading the wake-up counter", errno);
+    }
+    while (!quitFlag.load()) {
+        Message m;
+        {
+            std::lock_guard<std::mutex> lk(loopLock);
+            if (messages.empty()) return;
+            m = messages.front();
+            messages.pop_front();
+        }
+        HandleMessage(m);
+        if (m.result) {
+            std::lock_guard<std::mutex> lk(loopLock);
+            *m.result = 1;
+            sentDone.notify_all();
+        }
+    }
+}
+
+// Queues a message for the loop; with result, waits until it was handled.
+int Enqueue(unsigned message, uintptr_t wParam, intptr_t lParam, bool wait) {
+    std::unique_lock<std::mutex> lk(loopLock);
+    if (!loopOpen || wakeFd < 0) return 0;
+    int result = -1;
+    messages.push_back(Message{message, wParam, lParam, wait ? &result : nullptr});
+    uint64_t one = 1;
+    if (write(wakeFd, &one, sizeof one) < 0 && errno != EAGAIN) {
+        LogPrintf(LOG_WARNING, "EvLoop: error %d waking the loop", errno);
+    }
+    if (!wait) return 1;
+    sentDone.wait(lk, [&] { return result >= 0; });
+    return result;
+}
+
+// Finds or makes the record of a socket the loop has not heard of, learning
+// its state from the system.
+SockState& Probe(int fd) {
+    auto it = sockets.find(fd);
+    if (it != sockets.end()) return it->second;
+    SockState& s = sockets[fd];
+    int listening = 0;
+    socklen_t len = sizeof listening;
+    sockaddr_storage peer;
+    socklen_t plen = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening) {
+        s.kind = KIND_LISTENING;
+    } else if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &plen) == 0) {
+        s.kind = KIND_CONNECTED;
+    }
+    return s;
+}
+
+}  // namespace
+
+int EvLoopCreate(EvWndProc proc) {
+    {
+        std::lock_guard<std::mutex> lk(loopLock);
+        if (epollFd >= 0) {
+            LogPrintf(LOG_WARNING, "EvLoopCreate: a loop exists already");
+            return 0;
+        }
+        int ep = epoll_create1(EPOLL_CLOEXEC);
+        if (ep < 0) {
+            LogPrintf(LOG_WARNING, "EvLoopCreate: error %d creating the epoll set", errno);
+            return 0;
+        }
+        int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = WAKE_KEY;
+        if (wake < 0 || epoll_ctl(ep, EPOLL_CTL_ADD, wake, &ev) != 0) {
+            LogPrintf(LOG_WARNING, "EvLoopCreate: error %d creating the wake-up counter", errno);
+            if (wake >= 0) close(wake);
+            close(ep);
+            return 0;
+        }
+        epollFd = ep;
+        wakeFd = wake;
+        loopProc = proc;
+        loopThread = std::this_thread::get_id();
+        quitFlag = false;
+        quitCode = 0;
+        loopOpen = true;
+        // Sockets known from before (accepted or connecting ones) keep their
+        // state; registrations of an earlier loop are gone with its set.
+        for (auto& [fd, s] : sockets) {
+            s.mask = 0;
+            s.gen = 0;
+            s.inSet = false;
+        }
+    }
+    proc(WM_CREATE, 0, 0);
+    return 1;
+}
+
+int EvLoopRun() {
+    epoll_event events[BATCH];
+    while (!quitFlag.load()) {
+        int n = epoll_wait(epollFd, events, BATCH, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            LogPrintf(LOG_WARNING, "EvLoopRun: error %d waiting for events", errno);
+            break;
+        }
+        for (int i = 0; i < n && !quitFlag.load(); i++) {
+            uint64_t key = events[i].data.u64;
+            if (key == WAKE_KEY) {
+                DrainMessages();
+            } else {
+                ProcessSocket(static_cast<int>(key & 0xFFFFFFFFu), static_cast<uint32_t>(key >> 32),
+                              events[i].events);
+            }
+        }
+    }
+    return quitCode;
+}
+
+void EvLoopQuit(int code) {
+    quitCode = code;
+    quitFlag = true;
+    std::lock_guard<std::mutex> lk(loopLock);
+    if (wakeFd >= 0 && std::this_thread::get_id() != loopThread) {
+        uint64_t one = 1;
+        if (write(wakeFd, &one, sizeof one) < 0) {
+            // The loop is woken by the counter only; a full counter wakes it too.
+        }
+    }
+}
+
+void EvLoopDestroy() {
+    std::lock_guard<std::mutex> lk(loopLock);
+    loopOpen = false;
+    // Whoever still waits for a sent message is let go: it was not handled.
+    for (Message& m : messages) {
+        if (m.result) *m.result = 0;
+    }
+    messages.clear();
+    sentDone.notify_all();
+    for (auto& [fd, s] : sockets) {
+        s.mask = 0;
+        s.gen = 0;
+        s.inSet = false;
+    }
+    if (wakeFd >= 0) close(wakeFd);
+    if (epollFd >= 0) close(epollFd);
+    wakeFd = -1;
+    epollFd = -1;
+    loopProc = nullptr;
+    loopThread = std::thread::id();
+}
+
+int EvLoopSend(unsigned message, uintptr_t wParam, intptr_t lParam) {
+    if (std::this_thread::get_id() == loopThread) {
+        // Sent by the loop's own thread: handled at once, as SendMessage does.
+        {
+            std::lock_guard<std::mutex> lk(loopLock);
+            if (!loopOpen) return 0;
+        }
+        HandleMessage(Message{message, wParam, lParam, nullptr});
+        return 1;
+    }
+    return Enqueue(message, wParam, lParam, true);
+}
+
+int EvLoopPost(unsigned message, uintptr_t wParam, intptr_t lParam) {
+    return Enqueue(message, wParam, lParam, false);
+}
+
+int NetAsyncSelect(SOCKET s, unsigned message, long mask) {
+    std::lock_guard<std::mutex> lk(loopLock);
+    if (epollFd < 0) {
+        // No loop to deliver to: as for an invalid window.
+        return EvNetFail(EINVAL);
+    }
+    int flags = fcntl(s, F_GETFL);
+    if (flags < 0 || (!(flags & O_NONBLOCK) && fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0)) {
+        return EvNetFail(ENOTSOCK);
+    }
+    SockState& st = Probe(s);
+    if (mask == 0) {
+        st.mask = 0;
+        st.message = 0;
+        if (st.inSet) epoll_ctl(epollFd, EPOLL_CTL_DEL, s, nullptr);
+        st.inSet = false;
+        st.gen = 0;
+        return 0;
+    }
+    if (st.gen == 0) {
+        st.gen = nextGen++;
+        if (nextGen == 0) nextGen = 1;  // 0 means "not registered"
+    }
+    st.message = message;
+    st.mask = mask;
+    // A new selection re-enables every notification, as WSAAsyncSelect does:
+    // FD_READ while bytes wait, FD_WRITE once for a connected socket.
+    st.readEnabled = true;
+    st.acceptEnabled = true;
+    st.parked = false;
+    st.writeArmed = st.kind == KIND_CONNECTED && (mask & FD_WRITE);
+    Apply(s, st);
+    return 0;
+}
+
+// --- what the socket calls report (sockstate.h) ---
+
+void EvSockCreated(int fd) {
+    std::lock_guard<std::mutex> lk(loopLock);
+    sockets.erase(fd);
+}
+
+void EvSockAccepted(int fd) {
+    std::lock_guard<std::mutex> lk(loopLock);
+    SockState fresh;
+    fresh.kind = KIND_CONNECTED;
+    sockets[fd] = fresh;
+}
+
+void EvSockRecvCalled(int fd, int err) {
+    std::lock_guard<std::mutex> lk(loopLock);
+    SockState* s = Find(fd);
+    if (!s) return;
+    if (FatalError(err)) s->lastError = err;
+    if (!s->readEnabled || s->parked) {
+        s->readEnabled = true;
+        s->parked = false;
+        Apply(fd, *s);
+    }
+}
+
+void EvSockSendFailed(int fd, int err) {
+    std::lock_guard<std::mutex> lk(loopLock);
+    SockState* s = Find(fd);
+    if (!s) return;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+        if (!s->writeArmed || s->parked) {
+            s->writeArmed = true;
+            s->parked = false;
+            Apply(fd, *s);
+        }
+    } else if (FatalError(err) && err != EPIPE) {
+        s->lastError = err;
+    }
+}
+
+void EvSockAcceptCalled(int fd) {
+    std::lock_guard<std::mutex> lk(loopLock);
+    SockState* s = Find(fd);
+    if (!s || s->acceptEnabled) return;
+    s->acceptEnabled = true;
+    Apply(fd, *s);
+}
+
+void EvSockConnecting(int fd) {
+    std::lock_guard<std::mutex> lk(loopLock);
+    SockState& s = sockets[fd];
+    s.kind = KIND_CONNECTING;
+    s.closeSeen = false;
+    Apply(fd, s);
+}
+
+void EvSockListening(int fd) {
+    std::lock_guard<std::mutex> lk(loopLock);
+    SockState& s = sockets[fd];
+    s.kind = KIND_LISTENING;
+    s.acceptEnabled = true;
+    Apply(fd, s);
+}
+
+void EvSockSendShut(int fd) {
+    std::lock_guard<std::mutex> lk(loopLock);
+    Probe(fd).sendShut = true;
+}
+
+int EvSockIsSendShut(int fd) {
+    std::lock_guard<std::mutex> lk(loopLock);
+    SockState* s = Find(fd);
+    return s && s->sendShut;
+}
+
+void EvSockClosing(int fd) {
+    std::lock_guard<std::mutex> lk(loopLock);
+    SockState* s = Find(fd);
+    if (!s) return;
+    if (s->inSet && epollFd >= 0) epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    sockets.erase(fd);
+}

@@ -1,0 +1,229 @@
+// POSIX sockets behind the Windows Sockets names and error codes. Every
+// descriptor is close-on-exec; sends never raise SIGPIPE.
+#include "platform/net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/sockstate.h"
+
+namespace {
+
+thread_local int lastError = 0;
+
+int Fail(int err) {
+    lastError = WsaFromErrno(err);
+    return SOCKET_ERROR;
+}
+
+sockaddr_in MakeAddr(uint32_t addrN, uint16_t portN) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = addrN;
+    sa.sin_port = portN;
+    return sa;
+}
+
+int SetNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) return -1;
+    if (flags & O_NONBLOCK) return 0;
+    return fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+}  // namespace
+
+int WSAGetLastError() { return lastError; }
+
+int EvNetFail(int err) { return Fail(err); }
+
+int WsaFromErrno(int err) {
+    switch (err) {
+    case 0: return 0;
+    case EINTR: return WSAEINTR;
+    case EBADF:
+    case ENOTSOCK: return WSAENOTSOCK;
+    case EACCES:
+    case EPERM: return WSAEACCES;
+    case EFAULT: return WSAEFAULT;
+    case EINVAL: return WSAEINVAL;
+    case EMFILE:
+    case ENFILE: return WSAEMFILE;
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    // A non-blocking connect under way: the engine waits for FD_CONNECT.
+    case EINPROGRESS: return WSAEWOULDBLOCK;
+    case EALREADY: return WSAEALREADY;
+    case EDESTADDRREQ: return WSAEDESTADDRREQ;
+    case EMSGSIZE: return WSAEMSGSIZE;
+    case EPROTOTYPE: return WSAEPROTOTYPE;
+    case ENOPROTOOPT: return WSAENOPROTOOPT;
+    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP: return WSAEOPNOTSUPP;
+    case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
+    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+    case EADDRINUSE: return WSAEADDRINUSE;
+    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+    case ENETDOWN: return WSAENETDOWN;
+    case ENETUNREACH: return WSAENETUNREACH;
+    case ENETRESET: return WSAENETRESET;
+    case ECONNABORTED: return WSAECONNABORTED;
+    case ECONNRESET:
+    case EPIPE: return WSAECONNRESET;
+    case ENOBUFS:
+    case ENOMEM: return WSAENOBUFS;
+    case EISCONN: return WSAEISCONN;
+    case ENOTCONN: return WSAENOTCONN;
+    case ESHUTDOWN: return WSAESHUTDOWN;
+    case ETOOMANYREFS: return WSAETOOMANYREFS;
+    case ETIMEDOUT: return WSAETIMEDOUT;
+    case ECONNREFUSED: return WSAECONNREFUSED;
+    case ELOOP: return WSAELOOP;
+    case ENAMETOOLONG: return WSAENAMETOOLONG;
+    case EHOSTDOWN: return WSAEHOSTDOWN;
+    case EHOSTUNREACH: return WSAEHOSTUNREACH;
+    case ENOTEMPTY: return WSAENOTEMPTY;
+    case EUSERS: return WSAEUSERS;
+    case EDQUOT: return WSAEDQUOT;
+    case ESTALE: return WSAESTALE;
+    case EREMOTE: return WSAEREMOTE;
+    default: return err;
+    }
+}
+
+uint16_t NetHtons(uint16_t v) { return htons(v); }
+uint16_t NetNtohs(uint16_t v) { return ntohs(v); }
+uint32_t NetHtonl(uint32_t v) { return htonl(v); }
+uint32_t NetNtohl(uint32_t v) { return ntohl(v); }
+
+const char* NetAddrText(uint32_t addrN, char* out) {
+    in_addr a;
+    a.s_addr = addrN;
+    if (!inet_ntop(AF_INET, &a, out, 16)) std::strcpy(out, "0.0.0.0");
+    return out;
+}
+
+int NetAddrParse(const char* text, uint32_t* addrN) {
+    in_addr a;
+    if (!text || inet_pton(AF_INET, text, &a) != 1) return 0;
+    *addrN = a.s_addr;
+    return 1;
+}
+
+SOCKET NetSocketTcp() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return Fail(errno);
+    EvSockCreated(fd);
+    return fd;
+}
+
+int NetSetReuseAddr(SOCKET s) {
+    int one = 1;
+    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return Fail(errno);
+    return 0;
+}
+
+int NetBind(SOCKET s, uint32_t addrN, uint16_t portN) {
+    sockaddr_in sa = MakeAddr(addrN, portN);
+    if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return Fail(errno);
+    return 0;
+}
+
+int NetListen(SOCKET s, int backlog) {
+    if (listen(s, backlog) != 0) return Fail(errno);
+    EvSockListening(s);
+    return 0;
+}
+
+SOCKET NetAccept(SOCKET s, uint32_t* addrN, uint16_t* portN) {
+    sockaddr_in sa;
+    socklen_t len = sizeof sa;
+    int fd = accept4(s, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int err = errno;
+    // Any accept call re-enables FD_ACCEPT, as with WSAAsyncSelect.
+    EvSockAcceptCalled(s);
+    if (fd < 0) return Fail(err);
+    EvSockAccepted(fd);
+    if (addrN) *addrN = sa.sin_addr.s_addr;
+    if (portN) *portN = sa.sin_port;
+    return fd;
+}
+
+int NetConnect(SOCKET s, uint32_t addrN, uint16_t portN) {
+    if (SetNonBlocking(s) != 0) return Fail(errno);
+    sockaddr_in sa = MakeAddr(addrN, portN);
+    int rc = connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    int err = errno;
+    if (rc == 0 || err == EINPROGRESS) {
+        // Also after an immediate success: FD_CONNECT reports the outcome.
+        EvSockConnecting(s);
+        return rc == 0 ? 0 : Fail(EINPROGRESS);
+    }
+    return Fail(err);
+}
+
+int NetRecv(SOCKET s, void* buffer, int length) {
+    ssize_t n = recv(s, buffer, length < 0 ? 0 : static_cast<size_t>(length), 0);
+    int err = n < 0 ? errno : 0;
+    EvSockRecvCalled(s, err);
+    if (n < 0) return Fail(err);
+    return static_cast<int>(n);
+}
+
+int NetSend(SOCKET s, const void* buffer, int length) {
+    ssize_t n = send(s, buffer, length < 0 ? 0 : static_cast<size_t>(length), MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<int>(n);
+    int err = errno;
+    EvSockSendFailed(s, err);
+    if (err == EPIPE && EvSockIsSendShut(s)) {
+        lastError = WSAESHUTDOWN;  // our own shutdown, not the peer's doing
+        return SOCKET_ERROR;
+    }
+    return Fail(err);
+}
+
+int NetShutdownSend(SOCKET s) {
+    if (shutdown(s, SHUT_WR) != 0) return Fail(errno);
+    EvSockSendShut(s);
+    return 0;
+}
+
+int NetCloseSocket(SOCKET s) {
+    // Only sockets are closed here: a stale number that now belongs to a
+    // file must not be closed behind its owner's back.
+    struct stat st;
+    if (s < 0 || fstat(s, &st) != 0) return Fail(EBADF);
+    if (!S_ISSOCK(st.st_mode)) return Fail(ENOTSOCK);
+    EvSockClosing(s);
+    if (close(s) != 0 && errno != EINTR) return Fail(errno);
+    return 0;
+}
+
+int NetGetSockName(SOCKET s, uint32_t* addrN, uint16_t* portN) {
+    sockaddr_in sa;
+    socklen_t len = sizeof sa;
+    if (getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return Fail(errno);
+    if (addrN) *addrN = sa.sin_addr.s_addr;
+    if (portN) *portN = sa.sin_port;
+    return 0;
+}
+
+int NetGetPeerName(SOCKET s, uint32_t* addrN, uint16_t* portN) {
+    sockaddr_in sa;
+    socklen_t len = sizeof sa;
+    if (getpeername(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return Fail(errno);
+    if (addrN) *addrN = sa.sin_addr.s_addr;
+    if (portN) *portN = sa.sin_port;
+    return 0;
+}

@@ -1,0 +1,218 @@
+// The socket thread: its loop, the dispatcher of its messages, the listening
+// socket, and the small socket helpers every socket handler uses.
+#include "server/sockthread.h"
+
+#include <system_error>
+#include <thread>
+
+#include "log/log.h"
+#include "server/conn.h"
+#include "server/data.h"
+
+std::atomic<bool> sockWindow{false};
+std::atomic<bool> sockThread{false};
+SOCKET listenSocket = INVALID_SOCKET;
+
+SockHandlers sockHandlers = {AcceptProc, ControlProc, DataProc, PassiveProc, RefreshConnections,
+                             SockDestroyProc};
+
+namespace {
+// The running (or finished, not yet joined) socket thread.
+std::thread sockThreadHandle;
+}  // namespace
+
+void SockRestoreHandlers() {
+    sockHandlers = SockHandlers{AcceptProc, ControlProc, DataProc, PassiveProc, RefreshConnections,
+                                SockDestroyProc};
+}
+
+uint16_t SockThreadInit() {
+    sockWindow = false;
+    // A thread that ended on its own (its loop could not be made) is
+    // collected before a new one starts.
+    if (sockThreadHandle.joinable()) sockThreadHandle.join();
+    sockThread = true;
+    try {
+        sockThreadHandle = std::thread(SockThread, nullptr);
+    } catch (const std::system_error& e) {
+        sockThread = false;
+        LogPrintf(LOG_WARNING, "SockThreadInit: Error %lu creating thread",
+                  static_cast<unsigned long>(e.code().value()));
+        return 0xFFFF;
+    }
+    while (sockThread && !sockWindow) std::this_thread::yield();
+    return 0;
+}
+
+int SockThread(void*) {
+    if (EvLoopCreate(SockWndProc)) {
+        sockWindow = true;
+        EvLoopRun();
+        EvLoopDestroy();
+    }
+    LogPrintf(LOG_INFO, "SockThread: Done.");
+    sockWindow = false;
+    sockThread = false;
+    return 0;
+}
+
+void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
+    SOCKET s = static_cast<SOCKET>(wParam);
+    switch (message) {
+    case SOCK_MSG_ACCEPT:
+        sockHandlers.accept(s);
+        break;
+    case SOCK_MSG_CONTROL:
+        sockHandlers.control(lParam, s);
+        break;
+    case SOCK_MSG_DATA:
+        sockHandlers.data(lParam, s);
+        break;
+    case SOCK_MSG_LISTEN:
+        // The old listening socket always goes; established connections stay.
+        SockClose(&listenSocket);
+        if (lParam) {
+            listenSocket = SockListen(SOCK_MSG_ACCEPT, 0, NetHtons(static_cast<uint16_t>(wParam)), "listen");
+        }
+        break;
+    case SOCK_MSG_PASSIVE:
+        sockHandlers.passive(s);
+        break;
+    case SOCK_MSG_REFRESH:
+        sockHandlers.refresh();
+        break;
+    case WM_CREATE:
+        LogPrintf(LOG_INFO, "SockWndProc: WM_CREATE");
+        break;
+    case WM_PAINT:
+        LogPrintf(LOG_INFO, "SockWndProc: WM_PAINT");
+        break;
+    case WM_DESTROY:
+        LogPrintf(LOG_INFO, "SockWndProc: WM_DESTROY");
+        sockHandlers.destroy();
+        EvLoopQuit(0);
+        break;
+    default:
+        break;
+    }
+}
+
+void SockThreadStop() {
+    if (sockWindow) {
+        EvLoopSend(WM_CLOSE, 0, 0);
+        while (sockWindow) std::this_thread::yield();
+    }
+    if (sockThreadHandle.joinable()) sockThreadHandle.join();
+}
+
+int SockSend(unsigned message, uintptr_t wParam, intptr_t lParam) {
+    return EvLoopSend(message, wParam, lParam);
+}
+
+int SockPost(unsigned message, uintptr_t wParam, intptr_t lParam) {
+    return EvLoopPost(message, wParam, lParam);
+}
+
+SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const char* name) {
+    unsigned port = NetNtohs(portN);
+    SOCKET s = NetSocketTcp();
+    if (s == INVALID_SOCKET) {
+        LogPrintf(LOG_WARNING, "SockListen(%s) Could not create server socket for port %u: %s", name, port,
+                  WinsockErrorName(WSAGetLastError()));
+        return INVALID_SOCKET;
+    }
+    if (portN != 0 && !SetReuseAddr(s)) {
+        SockClose(&s);
+        return INVALID_SOCKET;
+    }
+    char addrText[16];
+    if (NetBind(s, addressN, portN) == SOCKET_ERROR) {
+        LogPrintf(LOG_WARNING, "SockListen(%s) Could not bind socket to %s port %u: %s", name,
+                  NetAddrText(addressN, addrText), port, WinsockErrorName(WSAGetLastError()));
+        SockClose(&s);
+        return INVALID_SOCKET;
+    }
+    if (NetListen(s, 5) == SOCKET_ERROR) {
+        LogPrintf(LOG_WARNING, "SockListen(%s) Could not place listen on port %u: %s", name, port,
+                  WinsockErrorName(WSAGetLastError()));
+        SockClose(&s);
+        return INVALID_SOCKET;
+    }
+    if (NetAsyncSelect(s, message, FD_ACCEPT) == SOCKET_ERROR) {
+        LogPrintf(LOG_WARNING, "SockListen(%s) Could not select ACCEPT for port %u: %s", name, port,
+                  WinsockErrorName(WSAGetLastError()));
+        SockClose(&s);
+        return INVALID_SOCKET;
+    }
+    if (portN == 0) {
+        uint16_t chosenN = 0;
+        if (NetGetSockName(s, nullptr, &chosenN) == SOCKET_ERROR) {
+            LogPrintf(LOG_WARNING, "SockListen(%s) Could not read the chosen port: %s", name,
+                      WinsockErrorName(WSAGetLastError()));
+        }
+        port = NetNtohs(chosenN);
+    }
+    LogPrintf(LOG_TRACE0, "SockListen(%s) Placed listen on %s port %u", name, NetAddrText(addressN, addrText),
+              port);
+    return s;
+}
+
+int SockClose(SOCKET* s) {
+    if (!s || *s == INVALID_SOCKET) return 0;
+    LogPrintf(LOG_TRACE4, "SockClose: Closing socket handle %d", *s);
+    if (NetCloseSocket(*s) == SOCKET_ERROR) {
+        int err = WSAGetLastError();
+        // A socket the system no longer knows is simply forgotten.
+        if (err != WSAENOTSOCK) LogPrintf(LOG_WARNING, "SockClose: error closing socket: %s", WinsockErrorName(err));
+    }
+    *s = INVALID_SOCKET;
+    return 1;
+}
+
+int SetReuseAddr(SOCKET s) {
+    if (NetSetReuseAddr(s) == SOCKET_ERROR) {
+        LogPrintf(LOG_WARNING, "SetReuseAddr: Error setting socket option: %d", WSAGetLastError());
+        return 0;
+    }
+    return 1;
+}
+
+const char* WinsockErrorName(int code) {
+    static const char* const range10035[] = {
+        "WSAEWOULDBLOCK", "WSAEINPROGRESS", "WSAEALREADY", "WSAENOTSOCK", "WSAEDESTADDRREQ", "WSAEMSGSIZE",
+        "WSAEPROTOTYPE", "WSAENOPROTOOPT", "WSAEPROTONOSUPPORT", "WSAESOCKTNOSUPPORT", "WSAEOPNOTSUPP",
+        "WSAEPFNOSUPPORT", "WSAEAFNOSUPPORT", "WSAEADDRINUSE", "WSAEADDRNOTAVAIL", "WSAENETDOWN",
+        "WSAENETUNREACH", "WSAENETRESET", "WSAECONNABORTED", "WSAECONNRESET", "WSAENOBUFS", "WSAEISCONN",
+        "WSAENOTCONN", "WSAESHUTDOWN", "WSAETOOMANYREFS", "WSAETIMEDOUT", "WSAECONNREFUSED", "WSAELOOP",
+        "WSAENAMETOOLONG", "WSAEHOSTDOWN", "WSAEHOSTUNREACH", "WSAENOTEMPTY", "WSAEPROCLIM", "WSAEUSERS",
+        "WSAEDQUOT", "WSAESTALE", "WSAEREMOTE"};  // 10035 to 10071
+    static const char* const range10091[] = {"WSASYSNOTREADY", "WSAVERNOTSUPPORTED", "WSANOTINITIALISED"};
+    static const char* const range11001[] = {"WSAEHOST_NOT_FOUND", "WSATRY_AGAIN", "WSANO_RECOVERY",
+                                             "WSANO_ADDRESS"};
+    switch (code) {
+    case 0: return "no error";
+    case 10004: return "WSAEINTR";
+    case 10009: return "WSAEBADF";
+    case 10013: return "WSAEACCES";
+    case 10014: return "WSAEFAULT";
+    case 10022: return "WSAEINVAL";
+    case 10024: return "WSAEMFILE";
+    case 10101: return "WSAEDISCON";
+    default: break;
+    }
+    if (code >= 10035 && code <= 10071) return range10035[code - 10035];
+    if (code >= 10091 && code <= 10093) return range10091[code - 10091];
+    if (code >= 11001 && code <= 11004) return range11001[code - 11001];
+    return "Winsock error";
+}
+
+const char* SockEventName(uint16_t event) {
+    switch (event) {
+    case FD_READ: return "FD_READ";
+    case FD_WRITE: return "FD_WRITE";
+    case FD_ACCEPT: return "FD_ACCEPT";
+    case FD_CONNECT: return "FD_CONNECT";
+    case FD_CLOSE: return "FD_CLOSE";
+    default: return "Unknown event";
+    }
+}
