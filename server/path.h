@@ -21,3 +21,5 @@ int ResolvePath(const Conn* conn, const char* arg, char* rel, char* fullPath);
 // size-1 characters and a terminating zero; returns the length written.
 // 2 * CONN_PATH_SIZE bytes always suffice.
 size_t ClientPathForm(char* out, size_t size, const char* rel);
+// The 257 reply of PWD: "257 \"<client form of rel>\" <text>".
+int ReplyDir(Conn* conn, const char* rel, const char* text);

@@ -1,0 +1,84 @@
+// Creating and removing directories: MKD and XMKD, RMD and XRMD. Their
+// argument is everything after the first blank of the line, which serves the
+// three- and four-letter words alike.
+#include <cstring>
+
+#include "platform/fs.h"
+#include "server/commands.h"
+#include "server/path.h"
+
+namespace {
+
+const char* ArgumentAfterFirstBlank() {
+    const char* blank = strchr(commandLine, ' ');
+    return blank ? blank + 1 : nullptr;
+}
+
+}  // namespace
+
+void CmdMkd(Conn* conn) {
+    if (conn->loginState != LOGIN_LOGGED_IN) {
+        Reply(conn, "530 Not logged in.");
+        return;
+    }
+    const char* arg = ArgumentAfterFirstBlank();
+    if (!arg) {
+        Reply(conn, "500 Syntax error; parameter required.");
+        return;
+    }
+    if (!(conn->user.permissions & PERM_CREATE)) {
+        Reply(conn, "550 Not permitted.");
+        return;
+    }
+    char rel[CONN_PATH_SIZE];
+    char fullPath[CONN_PATH_SIZE];
+    if (!ResolvePath(conn, arg, rel, fullPath) || rel[0] == 0 ||
+        FsGetAttributes(conn->user.Root, fullPath) != INVALID_FILE_ATTRIBUTES) {
+        Reply(conn, "550 Invalid directory path.");
+        return;
+    }
+    if (!FsCreateDirectory(conn->user.Root, fullPath)) {
+        Reply(conn, "550 Error creating directory.");
+        return;
+    }
+    Reply(conn, "250 Directory created.");
+}
+
+void CmdRmd(Conn* conn) {
+    if (conn->loginState != LOGIN_LOGGED_IN) {
+        Reply(conn, "530 Not logged in.");
+        return;
+    }
+    const char* arg = ArgumentAfterFirstBlank();
+    if (!arg) {
+        Reply(conn, "500 Syntax error; parameter required.");
+        return;
+    }
+    if (!(conn->user.permissions & PERM_DELETEDIR)) {
+        Reply(conn, "550 Not permitted.");
+        return;
+    }
+    char rel[CONN_PATH_SIZE];
+    char fullPath[CONN_PATH_SIZE];
+    uint32_t attributes = INVALID_FILE_ATTRIBUTES;
+    if (ResolvePath(conn, arg, rel, fullPath) && rel[0] != 0) {
+        attributes = FsGetAttributes(conn->user.Root, fullPath);
+    }
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        Reply(conn, "550 Invalid directory path.");
+        return;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        Reply(conn, "550 %s: not a directory.", arg);
+        return;
+    }
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        Reply(conn, "550 Directory is read-only.");
+        return;
+    }
+    if (!FsRemoveDirectory(conn->user.Root, fullPath)) {
+        Reply(conn, "550 Error removing directory.");
+        return;
+    }
+    Reply(conn, "250 Directory removed.");
+}
