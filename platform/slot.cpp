@@ -85,6 +85,7 @@ struct Reader {
     size_t bytes = 0;
     bool stopping = false;
     uint32_t failure = 0;  // a receive error that ended the thread
+    std::vector<uint8_t> scratch = std::vector<uint8_t>(SLOT_MESSAGE_KEEP);
 };
 
 std::mutex readersLock;
@@ -100,13 +101,32 @@ bool QueueFull(const Reader& r) {
     return r.queue.size() >= QUEUE_MAX_MESSAGES || r.bytes >= QUEUE_MAX_BYTES;
 }
 
+// Caller holds r->lock. Moves the datagrams waiting on the socket into the
+// queue while there is room. Receiving and queueing under one lock keeps the
+// arrival order between the receiving thread and a reader's SlotInfo, and
+// makes a message visible to SlotInfo as soon as its write has returned.
+void PullLocked(Reader* r) {
+    while (!r->failure && !QueueFull(*r)) {
+        ssize_t n = recv(r->fd, r->scratch.data(), r->scratch.size(), MSG_DONTWAIT | MSG_TRUNC);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) r->failure = Win32FromErrno(errno);
+            return;
+        }
+        Message m;
+        m.size = (uint32_t)n;
+        if ((size_t)n <= r->scratch.size()) m.data.assign(r->scratch.begin(), r->scratch.begin() + n);
+        r->bytes += m.data.size() + sizeof(Message);
+        r->queue.push_back(std::move(m));
+    }
+}
+
 void ReceiveLoop(Reader* r) {
-    std::vector<uint8_t> buffer(SLOT_MESSAGE_KEEP);
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(r->lock);
             r->room.wait(guard, [r] { return r->stopping || !QueueFull(*r); });
-            if (r->stopping) return;
+            if (r->stopping || r->failure) return;
         }
         pollfd fds[2] = {{r->fd, POLLIN, 0}, {r->stopFd, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
@@ -116,19 +136,8 @@ void ReceiveLoop(Reader* r) {
             return;
         }
         if (fds[1].revents) return;
-        ssize_t n = recv(r->fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR) continue;
-            std::lock_guard<std::mutex> guard(r->lock);
-            r->failure = Win32FromErrno(errno);
-            return;
-        }
-        Message m;
-        m.size = (uint32_t)n;
-        if ((size_t)n <= buffer.size()) m.data.assign(buffer.begin(), buffer.begin() + n);
         std::lock_guard<std::mutex> guard(r->lock);
-        r->bytes += m.data.size() + sizeof(Message);
-        r->queue.push_back(std::move(m));
+        PullLocked(r);
     }
 }
 
@@ -217,6 +226,7 @@ int SlotInfo(int slot, uint32_t* nextSize, uint32_t* count) {
     auto r = FindReader(slot);
     if (!r) return Fail(SLOT_ERROR_INVALID_HANDLE);
     std::lock_guard<std::mutex> guard(r->lock);
+    PullLocked(r.get());
     if (r->queue.empty() && r->failure) return Fail(r->failure);
     if (count) *count = (uint32_t)r->queue.size();
     if (nextSize) *nextSize = r->queue.empty() ? 0 : r->queue.front().size;

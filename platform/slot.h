@@ -11,7 +11,8 @@
 // than a burst of connection notifications. So the reader's side empties its
 // socket at once into a queue of its own (one small receiving thread per
 // created slot), and SlotInfo and SlotRead work on that queue: the count of
-// waiting messages is exact and a slow reader does not make writers fail.
+// waiting messages is exact, a slow reader does not make writers fail, and a
+// message is seen by SlotInfo as soon as its write has returned.
 //
 // Every call returns 1 (or a handle) on success and 0 (or -1) on failure, with
 // a Win32-style error code in SlotLastError().
