@@ -3,7 +3,11 @@
 // directory (/var/lib/brindlex/, or $BRINDLEX_ROOT). The calls have the
 // arguments, results and status codes of the registry calls they stand for.
 // Key and value names compare without regard to ASCII case and keep the case
-// they were created with.
+// they were created with. Key paths use "\" between names; a key name is at
+// most 255 bytes, a value name at most 16383, a value at most 1 MiB (longer
+// ones are refused with ERROR_INVALID_PARAMETER, never cut). The database file
+// is created with mode 0600; a file that is not a usable store is reported
+// (ERROR_BADDB) and left untouched. A fresh store holds the key "SOFTWARE".
 #pragma once
 
 #include <cstdint>
@@ -19,12 +23,14 @@ constexpr long ERROR_FILE_NOT_FOUND = 2;
 constexpr long ERROR_ACCESS_DENIED = 5;
 constexpr long ERROR_INVALID_HANDLE = 6;
 constexpr long ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr long ERROR_DISK_FULL = 112;
 constexpr long ERROR_INVALID_PARAMETER = 87;
 constexpr long ERROR_BAD_PATHNAME = 161;
 constexpr long ERROR_ALREADY_EXISTS = 183;
 constexpr long ERROR_MORE_DATA = 234;
 constexpr long ERROR_NO_MORE_ITEMS = 259;
 constexpr long ERROR_BADDB = 1009;
+constexpr long ERROR_REGISTRY_IO_FAILED = 1016;
 constexpr long ERROR_KEY_DELETED = 1018;
 constexpr long ERROR_CHILD_MUST_BE_VOLATILE = 1021;
 constexpr long ERROR_BUSY = 170;
@@ -62,3 +68,20 @@ long RegCloseKey(HKEY key);
 
 // The store file's path (for messages and tests).
 const char* StorePath();
+
+// Brackets several calls into one atomic change: other processes see all of
+// them or none, and a crash leaves the state before the bracket. While a
+// bracket is open this process's other threads wait for the store. Brackets
+// nest; only the outermost end commits. commit 0 undoes everything since the
+// matching begin. A begin waits at most a few seconds for another writer.
+long RegBeginTransaction();
+long RegEndTransaction(int commit);
+
+// Closes the database file; the next call opens it again, at the path of that
+// time (tests give each case its own machine directory). Handles other than
+// HKEY_LOCAL_MACHINE must be closed before.
+void RegCloseStore();
+
+// A seed for the salt generator of a short-lived program: the current time
+// mixed with the process id, so two runs in the same second differ.
+uint32_t StoreSeed();
