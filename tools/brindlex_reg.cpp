@@ -1,0 +1,317 @@
+// brindlex-reg: the administrator's command-line tool over the configuration
+// store. Key paths are relative to the application key
+// SOFTWARE\Quennel\Brindlex; "\" and "/" both separate names.
+//
+// Exit status: 0 done, 1 no such key or value, 2 bad usage or a store error
+// (one line on standard error). Usage is checked completely before the store
+// is opened, so a bad command line writes nothing.
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "config/users.h"
+#include "platform/store.h"
+
+namespace {
+
+constexpr int EXIT_DONE = 0;
+constexpr int EXIT_MISSING = 1;
+constexpr int EXIT_ERROR = 2;
+
+const char* const APP_KEY = "SOFTWARE\\Quennel\\Brindlex";
+
+const char* const kUsage =
+    "usage: brindlex-reg COMMAND ...\n"
+    "  set KEY VALUE --dword N      create missing keys, write a DWORD (0 to 4294967295,\n"
+    "                               decimal or 0x hexadecimal)\n"
+    "  set KEY VALUE --string TEXT  create missing keys, write a string\n"
+    "  get KEY VALUE                print the value (a DWORD in decimal)\n"
+    "  list [KEY]                   print the subkeys of KEY, one a line as NAME\\,\n"
+    "                               then its values, one a line as NAME = VALUE\n"
+    "                               (a DWORD in decimal, a string as it is)\n"
+    "  delete KEY [VALUE]           delete one value, or a key and all below it\n"
+    "  passwd USER                  read a password (one line) from standard input and\n"
+    "                               store the account's password value; a missing account\n"
+    "                               is created with the default settings\n"
+    "KEY is relative to SOFTWARE\\Quennel\\Brindlex; \\ and / both separate names.\n"
+    "Exit status: 0 done, 1 no such key or value, 2 bad usage or a store error.\n";
+
+int Usage(const char* message) {
+    fprintf(stderr, "brindlex-reg: %s (brindlex-reg --help for usage)\n", message);
+    return EXIT_ERROR;
+}
+
+int StoreError(const char* what, long status) {
+    fprintf(stderr, "brindlex-reg: %s: store error %ld (%s)\n", what, status, StorePath());
+    return EXIT_ERROR;
+}
+
+// The full key path below HKEY_LOCAL_MACHINE; empty names between separators
+// are dropped, so "Users/", "/Users" and "Users\\bob" work as typed.
+std::string FullPath(const std::string& key) {
+    std::string path = APP_KEY;
+    std::string name;
+    for (size_t i = 0; i <= key.size(); i++) {
+        if (i == key.size() || key[i] == '\\' || key[i] == '/') {
+            if (!name.empty()) path += "\\" + name;
+            name.clear();
+        } else {
+            name += key[i];
+        }
+    }
+    return path;
+}
+
+bool IsAppKey(const std::string& key) { return FullPath(key) == APP_KEY; }
+
+bool ParseDword(const std::string& text, uint32_t* value) {
+    const char* first = text.c_str();
+    const char* last = first + text.size();
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        first += 2;
+        base = 16;
+    }
+    if (first == last || *first == '+' || *first == '-') return false;
+    uint64_t parsed = 0;
+    auto [end, error] = std::from_chars(first, last, parsed, base);
+    if (error != std::errc() || end != last || parsed > 0xFFFFFFFFull) return false;
+    *value = (uint32_t)parsed;
+    return true;
+}
+
+// Status of the store mapped to the exit status, with the message.
+int Fail(const char* what, long status) {
+    if (status == ERROR_FILE_NOT_FOUND) {
+        fprintf(stderr, "brindlex-reg: %s: not found\n", what);
+        return EXIT_MISSING;
+    }
+    return StoreError(what, status);
+}
+
+int OpenKey(const std::string& key, HKEY* result) {
+    long status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, FullPath(key).c_str(), 0, KEY_READ, result);
+    return status == ERROR_SUCCESS ? EXIT_DONE : Fail(IsAppKey(key) ? APP_KEY : key.c_str(), status);
+}
+
+// The value as the tool prints it; 0 or the status of the read.
+long ReadValue(HKEY key, const char* name, std::string* text) {
+    uint32_t type = 0, size = 0;
+    long status = RegQueryValueExA(key, name, nullptr, &type, nullptr, &size);
+    if (status != ERROR_SUCCESS) return status;
+    std::vector<uint8_t> data(size + 1, 0);
+    status = RegQueryValueExA(key, name, nullptr, &type, data.data(), &size);
+    if (status != ERROR_SUCCESS) return status;
+    if (type == REG_DWORD && size == 4) {
+        uint32_t value;
+        memcpy(&value, data.data(), 4);
+        *text = std::to_string(value);
+    } else {
+        *text = (const char*)data.data();
+    }
+    return ERROR_SUCCESS;
+}
+
+int CmdSet(const std::vector<std::string>& args) {
+    if (args.size() != 4) return Usage("set needs KEY VALUE --dword N or --string TEXT");
+    uint32_t dword = 0;
+    if (args[2] == "--dword") {
+        if (!ParseDword(args[3], &dword)) return Usage("--dword needs a number from 0 to 4294967295");
+    } else if (args[2] != "--string") {
+        return Usage("set needs --dword or --string");
+    }
+    HKEY key = nullptr;
+    uint32_t disposition = 0;
+    long status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, FullPath(args[0]).c_str(), 0, "", 0, KEY_ALL_ACCESS,
+                                  nullptr, &key, &disposition);
+    if (status != ERROR_SUCCESS) return StoreError(args[0].c_str(), status);
+    if (args[2] == "--dword")
+        status = RegSetValueExA(key, args[1].c_str(), 0, REG_DWORD, (const uint8_t*)&dword, 4);
+    else
+        status = RegSetValueExA(key, args[1].c_str(), 0, REG_SZ, (const uint8_t*)args[3].c_str(),
+                                (uint32_t)args[3].size() + 1);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS ? EXIT_DONE : StoreError(args[1].c_str(), status);
+}
+
+int CmdGet(const std::vector<std::string>& args) {
+    if (args.size() != 2) return Usage("get needs KEY VALUE");
+    HKEY key = nullptr;
+    int result = OpenKey(args[0], &key);
+    if (result != EXIT_DONE) return result;
+    std::string text;
+    long status = ReadValue(key, args[1].c_str(), &text);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) return Fail(args[1].c_str(), status);
+    printf("%s\n", text.c_str());
+    return EXIT_DONE;
+}
+
+int CmdList(const std::vector<std::string>& args) {
+    if (args.size() > 1) return Usage("list takes at most one KEY");
+    std::string path = args.empty() ? "" : args[0];
+    HKEY key = nullptr;
+    int result = OpenKey(path, &key);
+    if (result != EXIT_DONE) return result;
+    char name[16384];
+    long status;
+    uint32_t i = 0;
+    while ((status = RegEnumKeyA(key, i++, name, sizeof name)) == ERROR_SUCCESS) printf("%s\\\n", name);
+    if (status == ERROR_NO_MORE_ITEMS) {
+        i = 0;
+        while (true) {
+            uint32_t nameSize = sizeof name;
+            status = RegEnumValueA(key, i++, name, &nameSize, nullptr, nullptr, nullptr);
+            if (status != ERROR_SUCCESS) break;
+            std::string text;
+            status = ReadValue(key, name, &text);
+            if (status != ERROR_SUCCESS) break;
+            printf("%s = %s\n", name, text.c_str());
+        }
+    }
+    RegCloseKey(key);
+    return status == ERROR_NO_MORE_ITEMS ? EXIT_DONE : StoreError(path.c_str(), status);
+}
+
+int CmdDelete(const std::vector<std::string>& args) {
+    if (args.empty() || args.size() > 2) return Usage("delete needs KEY [VALUE]");
+    if (args.size() == 1) {
+        if (IsAppKey(args[0])) return Usage("delete needs a KEY below the application key");
+        long status = RegDeleteTreeA(HKEY_LOCAL_MACHINE, FullPath(args[0]).c_str());
+        return status == ERROR_SUCCESS ? EXIT_DONE : Fail(args[0].c_str(), status);
+    }
+    HKEY key = nullptr;
+    int result = OpenKey(args[0], &key);
+    if (result != EXIT_DONE) return result;
+    long status = RegDeleteValueA(key, args[1].c_str());
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS ? EXIT_DONE : Fail(args[1].c_str(), status);
+}
+
+// A user name as the settings dialog accepts it: a letter first, then
+// letters, digits, ".", "-" and "_", at most 64 characters; lower case.
+bool ValidUserName(std::string* name) {
+    for (char& c : *name)
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    if (name->empty() || name->size() > (size_t)USER_NAME_MAX) return false;
+    if ((*name)[0] < 'a' || (*name)[0] > 'z') return false;
+    return name->find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-_") == std::string::npos;
+}
+
+// Leading and trailing blanks go, as in the settings dialog. A login takes at
+// most 16 printable ASCII characters, so anything else could never be typed
+// at login and is refused.
+const char* PasswordProblem(std::string* password) {
+    size_t first = password->find_first_not_of(' ');
+    size_t last = password->find_last_not_of(' ');
+    *password = first == std::string::npos ? "" : password->substr(first, last - first + 1);
+    if (password->empty()) return "the password is empty";
+    if (password->size() > (size_t)USER_PASSWORD_MAX) return "the password is longer than 16 characters";
+    for (char c : *password)
+        if ((unsigned char)c < 32 || (unsigned char)c > 126) return "the password holds a character a login cannot send";
+    return nullptr;
+}
+
+// Writes the values an account lacks with the defaults a load would give
+// them ("Home" = "Root", as the settings dialog does), then "PW".
+long WriteAccount(HKEY key, const std::string& name, const char* PW) {
+    UserAccount defaults;
+    UserAccountDefaults(&defaults, name.c_str());
+    auto missing = [&](const char* value) {
+        return RegQueryValueExA(key, value, nullptr, nullptr, nullptr, nullptr) == ERROR_FILE_NOT_FOUND;
+    };
+    long status = ERROR_SUCCESS;
+    auto setString = [&](const char* value, const std::string& text) {
+        if (status == ERROR_SUCCESS)
+            status = RegSetValueExA(key, value, 0, REG_SZ, (const uint8_t*)text.c_str(), (uint32_t)text.size() + 1);
+    };
+    auto setFlag = [&](const char* value, bool on) {
+        uint32_t dword = on ? 1 : 0;
+        if (status == ERROR_SUCCESS && missing(value))
+            status = RegSetValueExA(key, value, 0, REG_DWORD, (const uint8_t*)&dword, 4);
+    };
+    std::string root;
+    uint32_t size = 0;
+    if (RegQueryValueExA(key, "Root", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
+        std::vector<uint8_t> data(size + 1, 0);
+        if (RegQueryValueExA(key, "Root", nullptr, nullptr, data.data(), &size) == ERROR_SUCCESS)
+            root = (const char*)data.data();
+    } else {
+        setString("Root", "");
+    }
+    if (missing("Home")) setString("Home", root);
+    setFlag("Anonymous", defaults.accountFlags & ACCOUNT_ANONYMOUS);
+    setFlag("Enable", defaults.accountFlags & ACCOUNT_ENABLE);
+    setFlag("MaxConn", false);
+    setFlag("Restrict", defaults.accountFlags & ACCOUNT_RESTRICT);
+    setFlag("Recurse", defaults.permissions & PERM_RECURSE);
+    setFlag("Create", defaults.permissions & PERM_CREATE);
+    setFlag("DeleteDir", defaults.permissions & PERM_DELETEDIR);
+    setFlag("List", defaults.permissions & PERM_LIST);
+    setFlag("Get", defaults.permissions & PERM_GET);
+    setFlag("Put", defaults.permissions & PERM_PUT);
+    setFlag("DeleteFile", defaults.permissions & PERM_DELETEFILE);
+    setString("PW", PW);
+    if (status == ERROR_SUCCESS && root.empty())
+        fprintf(stderr, "brindlex-reg: warning: account %s has no Root yet\n", name.c_str());
+    return status;
+}
+
+int CmdPasswd(const std::vector<std::string>& args) {
+    if (args.size() != 1) return Usage("passwd needs USER");
+    std::string name = args[0];
+    if (!ValidUserName(&name))
+        return Usage("a user name is a letter followed by letters, digits, '.', '-' or '_', at most 64");
+    std::string password;
+    if (!std::getline(std::cin, password) && password.empty()) return Usage("no password on standard input");
+    while (!password.empty() && (password.back() == '\n' || password.back() == '\r')) password.pop_back();
+    if (const char* problem = PasswordProblem(&password)) return Usage(problem);
+
+    char PW[USER_PW_LEN + 1];
+    MakePasswordDigest(name.c_str(), password.c_str(), PW);
+    long status = RegBeginTransaction();
+    if (status != ERROR_SUCCESS) return StoreError("passwd", status);
+    HKEY key = nullptr;
+    uint32_t disposition = 0;
+    status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, FullPath("Users\\" + name).c_str(), 0, "", 0, KEY_ALL_ACCESS,
+                             nullptr, &key, &disposition);
+    if (status == ERROR_SUCCESS) {
+        status = WriteAccount(key, name, PW);
+        RegCloseKey(key);
+    }
+    long ended = RegEndTransaction(status == ERROR_SUCCESS);
+    if (status == ERROR_SUCCESS) status = ended;
+    return status == ERROR_SUCCESS ? EXIT_DONE : StoreError(name.c_str(), status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return Usage("no command");
+    std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        fputs(kUsage, stdout);
+        return EXIT_DONE;
+    }
+    std::vector<std::string> args(argv + 2, argv + argc);
+    srand(StoreSeed());
+    int result;
+    if (command == "set")
+        result = CmdSet(args);
+    else if (command == "get")
+        result = CmdGet(args);
+    else if (command == "list")
+        result = CmdList(args);
+    else if (command == "delete")
+        result = CmdDelete(args);
+    else if (command == "passwd")
+        result = CmdPasswd(args);
+    else
+        result = Usage(("unknown command " + command).c_str());
+    RegCloseStore();
+    return result;
+}
