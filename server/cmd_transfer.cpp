@@ -1,7 +1,167 @@
-// Placeholder: these commands answer as unknown until their handlers land.
-#include "server/commands.h"
+// RETR, STOR, APPE and REST: the checks before a file transfer and the
+// restart offset. The bytes are moved by transfer.cpp once the data
+// connection exists.
+#include <cstring>
 
-void CmdRetr(Conn* conn) { Reply(conn, "500 Syntax error; command unrecognized."); }
-void CmdStor(Conn* conn) { Reply(conn, "500 Syntax error; command unrecognized."); }
-void CmdAppe(Conn* conn) { Reply(conn, "500 Syntax error; command unrecognized."); }
-void CmdRest(Conn* conn) { Reply(conn, "500 Syntax error; command unrecognized."); }
+#include "log/log.h"
+#include "platform/fs.h"
+#include "server/commands.h"
+#include "server/data.h"
+#include "server/dataconn.h"
+#include "server/path.h"
+
+namespace {
+
+// Largest restart offset: file offsets are signed 64-bit.
+constexpr uint64_t REST_MAX = 0x7FFFFFFFFFFFFFFFull;
+
+// Reads a restart offset: blanks, an optional "+", then decimal digits up to
+// the first non-digit. 1 with *offset set, 0 when there are no digits, the
+// value is negative or it exceeds REST_MAX.
+int ParseRestartOffset(const char* text, uint64_t* offset) {
+    const char* p = text;
+    while (*p == ' ' || *p == '\t') p++;
+    if (*p == '+') p++;
+    if (*p < '0' || *p > '9') return 0;
+    uint64_t value = 0;
+    while (*p >= '0' && *p <= '9') {
+        uint64_t digit = (uint64_t)(*p - '0');
+        if (value > (REST_MAX - digit) / 10) return 0;
+        value = value * 10 + digit;
+        p++;
+    }
+    *offset = value;
+    return 1;
+}
+
+}  // namespace
+
+void CmdRest(Conn* conn) {
+    if (conn->loginState != LOGIN_LOGGED_IN) {
+        Reply(conn, "530 Not logged in.");
+        return;
+    }
+    const char* arg = CommandArgument(4);
+    if (!arg) {
+        TransferReply(conn, 500, "Syntax error; parameter required.");
+        return;
+    }
+    uint64_t offset = 0;
+    if (!ParseRestartOffset(arg, &offset)) {
+        LogPrintf(LOG_INFO, "CmdRest(%u) Invalid restart offset: %s", conn->connId, arg);
+        Reply(conn, "501 Invalid restart offset.");
+        return;
+    }
+    conn->restartOffset = offset;
+    Reply(conn, "350 Requested file action pending further information.");
+}
+
+void CmdRetr(Conn* conn) {
+    conn->filePosition = conn->restartOffset;
+    conn->restartOffset = 0;
+    if (conn->loginState != LOGIN_LOGGED_IN) {
+        Reply(conn, "530 Not logged in.");
+        return;
+    }
+    const char* arg = CommandArgument(4);
+    if (!arg) {
+        TransferReply(conn, 500, "Syntax error; parameter required.");
+        return;
+    }
+    if (!(conn->user.permissions & PERM_GET)) {
+        TransferReply(conn, 450, "No permission.");
+        return;
+    }
+    char rel[CONN_PATH_SIZE];
+    char fullPath[CONN_PATH_SIZE];
+    if (!ResolvePath(conn, arg, rel, fullPath)) {
+        TransferReply(conn, 500, "Invalid file path.");
+        return;
+    }
+    uint32_t attributes = FsGetAttributes(conn->user.Root, fullPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        TransferReply(conn, 550, "Invalid file path.");
+        return;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        TransferReply(conn, 550, "%s: not a plain file.", arg);
+        return;
+    }
+    memcpy(conn->transferPath, fullPath, sizeof conn->transferPath);
+    OpenDataConnection(conn, XFER_RETR);
+}
+
+void CmdStor(Conn* conn) {
+    conn->filePosition = conn->restartOffset;
+    conn->restartOffset = 0;
+    if (conn->loginState != LOGIN_LOGGED_IN) {
+        Reply(conn, "530 Not logged in.");
+        return;
+    }
+    const char* arg = CommandArgument(4);
+    if (!arg) {
+        TransferReply(conn, 500, "Syntax error; parameter required.");
+        return;
+    }
+    if (!(conn->user.permissions & PERM_PUT)) {
+        TransferReply(conn, 450, "No permission.");
+        return;
+    }
+    char rel[CONN_PATH_SIZE];
+    char fullPath[CONN_PATH_SIZE];
+    if (!ResolvePath(conn, arg, rel, fullPath)) {
+        TransferReply(conn, 500, "Invalid file path.");
+        return;
+    }
+    uint32_t attributes = FsGetAttributes(conn->user.Root, fullPath);
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            TransferReply(conn, 450, "File is a directory.");
+            return;
+        }
+        if (attributes & FILE_ATTRIBUTE_READONLY) {
+            TransferReply(conn, 450, "File is read-only.");
+            return;
+        }
+    }
+    memcpy(conn->transferPath, fullPath, sizeof conn->transferPath);
+    OpenDataConnection(conn, XFER_STOR);
+}
+
+void CmdAppe(Conn* conn) {
+    conn->restartOffset = 0;
+    conn->filePosition = 0;
+    if (conn->loginState != LOGIN_LOGGED_IN) {
+        Reply(conn, "530 Not logged in.");
+        return;
+    }
+    const char* arg = CommandArgument(4);
+    if (!arg) {
+        TransferReply(conn, 500, "Syntax error; parameter required.");
+        return;
+    }
+    if (!(conn->user.permissions & PERM_PUT)) {
+        TransferReply(conn, 550, "No permission.");
+        return;
+    }
+    char rel[CONN_PATH_SIZE];
+    char fullPath[CONN_PATH_SIZE];
+    if (!ResolvePath(conn, arg, rel, fullPath)) {
+        TransferReply(conn, 550, "Invalid file path.");
+        return;
+    }
+    uint32_t attributes = FsGetAttributes(conn->user.Root, fullPath);
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            TransferReply(conn, 550, "File is a directory.");
+            return;
+        }
+        if (attributes & FILE_ATTRIBUTE_READONLY) {
+            TransferReply(conn, 550, "File is read-only.");
+            return;
+        }
+        conn->filePosition = FILE_POSITION_APPEND;
+    }
+    memcpy(conn->transferPath, fullPath, sizeof conn->transferPath);
+    OpenDataConnection(conn, XFER_STOR);
+}

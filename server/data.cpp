@@ -1,5 +1,385 @@
-// Placeholder until data connections land.
+// Data connections: made actively (ClientConnect) or accepted on a passive
+// socket (PassiveProc), driven by the data socket's events (DataProc), and
+// ended by the data socket's FD_CLOSE with the transfer's final reply.
 #include "server/data.h"
 
-void DataProc(intptr_t, SOCKET) {}
-void PassiveProc(SOCKET) {}
+#include <cstdarg>
+
+#include "log/log.h"
+#include "platform/fs.h"
+#include "server/commands.h"
+#include "server/dataconn.h"
+#include "server/sockthread.h"
+
+namespace {
+
+// Bytes a client may send on a data connection before any transfer command
+// claims it. Beyond that they are dropped and the next transfer reports 426,
+// so an idle data connection cannot fill the server's memory.
+constexpr uint32_t EARLY_DATA_LIMIT = 256 * 1024;
+
+constexpr long DATA_EVENTS = FD_READ | FD_WRITE | FD_CLOSE;
+
+// Binding port 20 was refused for lack of privilege; logged once.
+bool port20Refused = false;
+
+const char* AddrText(uint32_t addrN, char* out) { return NetAddrText(addrN, out); }
+
+// Handles the bytes that one receive added to data.in, by transferKind.
+void HandleDataInput(Conn* conn) {
+    Channel* data = &conn->data;
+    switch (conn->transferKind) {
+    case XFER_STOR:
+        RecvData(conn);
+        break;
+    case XFER_NONE:
+        // Kept for a transfer command still to come, within a bound.
+        if (QueueUnread(&data->in) > EARLY_DATA_LIMIT) {
+            LogPrintf(LOG_WARNING, "DataProc(%u) Dropping %u bytes received before a transfer command.",
+                      conn->connId, QueueUnread(&data->in));
+            QueueFree(&data->in);
+            data->failed = 1;
+        }
+        break;
+    default:
+        // Listings and downloads expect nothing from the client.
+        QueueFree(&data->in);
+        break;
+    }
+}
+
+// A download or listing whose bytes were not all handed over is incomplete,
+// whoever closed the connection.
+bool SendingIncomplete(const Conn* conn) {
+    if (conn->transferKind == XFER_RETR && conn->fileHandle != INVALID_FILE_HANDLE) return true;
+    if (conn->transferKind == XFER_RETR || conn->transferKind == XFER_LIST ||
+        conn->transferKind == XFER_NLST)
+        return conn->data.out.block != nullptr && conn->data.out.length > 0;
+    return false;
+}
+
+void DataClosed(Conn* conn, uint16_t error) {
+    Channel* data = &conn->data;
+    if (error == 0) {
+        // Drain what the client sent before closing: an upload's last bytes.
+        while (data->socket != INVALID_SOCKET && ConnRead(conn, data) > 0) HandleDataInput(conn);
+    } else if (conn->transferKind != XFER_NONE) {
+        // A reset is never a complete transfer.
+        data->failed = 1;
+    }
+    if (conn->transferKind != XFER_NONE && SendingIncomplete(conn)) {
+        LogPrintf(LOG_INFO, "DataProc(%u) Data connection closed before the transfer was complete.",
+                  conn->connId);
+        data->failed = 1;
+    }
+    CloseTransferFile(conn);
+    SockClose(&data->socket);
+    QueueFree(&data->in);
+    QueueFree(&data->out);
+    data->shutdownWhenDrained = 0;
+    if (conn->transferKind != XFER_NONE) {
+        if (data->failed)
+            Reply(conn, "426 Connection closed; transfer aborted.");
+        else
+            Reply(conn, "226 Transfer complete.");
+    }
+    conn->transferKind = XFER_NONE;
+    conn->dataMode = DATA_DEFAULT;
+    ProcessCommands(conn);
+}
+
+void DataConnected(Conn* conn, uint16_t error) {
+    if (error != 0) {
+        char address[16];
+        LogPrintf(LOG_WARNING, "DataProc(%u) Could not connect to %s port %u: %s", conn->connId,
+                  AddrText(conn->dataAddr, address), NetNtohs(conn->dataPort), WinsockErrorName(error));
+        SockClose(&conn->data.socket);
+        conn->transferKind = XFER_NONE;
+        Reply(conn, "425 Can't open data connection.");
+        ProcessCommands(conn);
+        return;
+    }
+    if (NetAsyncSelect(conn->data.socket, SOCK_MSG_DATA, DATA_EVENTS) == SOCKET_ERROR) {
+        int code = WSAGetLastError();
+        LogPrintf(LOG_WARNING, "DataProc(%u) Error %d selecting events: %s", conn->connId, code,
+                  WinsockErrorName(code));
+        SockClose(&conn->data.socket);
+        conn->transferKind = XFER_NONE;
+        Reply(conn, "425 Can't open data connection.");
+        ProcessCommands(conn);
+        return;
+    }
+    StartTransfer(conn);
+}
+
+}  // namespace
+
+Conn* FindConnByData(SOCKET s) {
+    if (s == INVALID_SOCKET) return nullptr;
+    for (int32_t i = 0; i < connTable.count; i++) {
+        Conn* conn = &connTable.conns[i];
+        if (conn->control.socket != INVALID_SOCKET && conn->data.socket == s) return conn;
+    }
+    return nullptr;
+}
+
+Conn* FindConnByPassive(SOCKET s) {
+    if (s == INVALID_SOCKET) return nullptr;
+    for (int32_t i = 0; i < connTable.count; i++) {
+        Conn* conn = &connTable.conns[i];
+        if (conn->control.socket != INVALID_SOCKET && conn->passiveSocket == s) return conn;
+    }
+    return nullptr;
+}
+
+int TransferReply(Conn* conn, int code, const char* format, ...) {
+    if ((conn->transferKind == XFER_LIST || conn->transferKind == XFER_NLST) &&
+        conn->data.socket != INVALID_SOCKET) {
+        // A listing is still being sent: it is cut short and so fails.
+        LogPrintf(LOG_INFO, "TransferReply(%u) Aborting the listing in progress.", conn->connId);
+        QueueFree(&conn->data.out);
+        conn->data.shutdownWhenDrained = 0;
+        conn->data.failed = 1;
+        NetShutdownSend(conn->data.socket);
+        code = 426;
+    }
+    va_list args;
+    va_start(args, format);
+    QueuePrintf(&conn->control.out, "%d ", code);
+    QueueVPrintf(&conn->control.out, format, args);
+    va_end(args);
+    AppendQueue(&conn->control.out, "\r\n", 2);
+    return ConnWrite(conn, &conn->control);
+}
+
+void StartTransfer(Conn* conn) {
+    switch (conn->transferKind) {
+    case XFER_LIST:
+        SendList(conn, 1);
+        break;
+    case XFER_NLST:
+        SendList(conn, 0);
+        break;
+    case XFER_RETR:
+        SendFile(conn);
+        break;
+    case XFER_STOR:
+        RecvFile(conn);
+        break;
+    default:
+        break;
+    }
+}
+
+void CloseTransferFile(Conn* conn) {
+    if (conn->fileHandle == INVALID_FILE_HANDLE) return;
+    FsClose(conn->fileHandle);
+    conn->fileHandle = INVALID_FILE_HANDLE;
+}
+
+void CloseDataSide(Conn* conn) {
+    SockClose(&conn->passiveSocket);
+    SockClose(&conn->data.socket);
+    CloseTransferFile(conn);
+    QueueFree(&conn->data.in);
+    QueueFree(&conn->data.out);
+    conn->data.failed = 0;
+    conn->data.shutdownWhenDrained = 0;
+    conn->transferKind = XFER_NONE;
+}
+
+int ClientConnect(Conn* conn) {
+    Channel* data = &conn->data;
+    SockClose(&data->socket);
+    QueueFree(&data->in);
+    QueueFree(&data->out);
+
+    data->socket = NetSocketTcp();
+    if (data->socket == INVALID_SOCKET) {
+        LogPrintf(LOG_WARNING, "ClientConnect(%u) Could not create host socket.", conn->connId);
+        return 0;
+    }
+    if (!SetReuseAddr(data->socket)) {
+        SockClose(&data->socket);
+        return 0;
+    }
+    if (NetBind(data->socket, 0, NetHtons(20)) == SOCKET_ERROR) {
+        int code = WSAGetLastError();
+        if (code != WSAEACCES) {
+            LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d binding to port 20: %s", conn->connId, code,
+                      WinsockErrorName(code));
+            SockClose(&data->socket);
+            return 0;
+        }
+        // Without the privilege for port 20 the system picks the local port.
+        if (!port20Refused) {
+            port20Refused = true;
+            LogPrintf(LOG_WARNING,
+                      "ClientConnect(%u) Binding to port 20 refused (%s); active connections use a port "
+                      "the system chooses.",
+                      conn->connId, WinsockErrorName(code));
+        }
+        if (NetBind(data->socket, 0, 0) == SOCKET_ERROR) {
+            code = WSAGetLastError();
+            LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d binding: %s", conn->connId, code,
+                      WinsockErrorName(code));
+            SockClose(&data->socket);
+            return 0;
+        }
+    }
+    if (NetAsyncSelect(data->socket, SOCK_MSG_DATA, FD_CONNECT) == SOCKET_ERROR) {
+        int code = WSAGetLastError();
+        LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d selecting events: %s", conn->connId, code,
+                  WinsockErrorName(code));
+        SockClose(&data->socket);
+        return 0;
+    }
+    char address[16];
+    AddrText(conn->dataAddr, address);
+    if (NetConnect(data->socket, conn->dataAddr, conn->dataPort) == SOCKET_ERROR &&
+        WSAGetLastError() != WSAEWOULDBLOCK) {
+        int code = WSAGetLastError();
+        LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d connecting to %s: %s", conn->connId, code,
+                  address, WinsockErrorName(code));
+        SockClose(&data->socket);
+        return 0;
+    }
+    LogPrintf(LOG_INFO, "ClientConnect(%u) Connecting to %s port %u...", conn->connId, address,
+              NetNtohs(conn->dataPort));
+    data->failed = 0;
+    data->shutdownWhenDrained = 0;
+    return 1;
+}
+
+void PassiveProc(SOCKET s) {
+    uint32_t clientAddr = 0;
+    uint16_t clientPort = 0;
+    SOCKET accepted = NetAccept(s, &clientAddr, &clientPort);
+    if (accepted == INVALID_SOCKET) {
+        int code = WSAGetLastError();
+        LogPrintf(LOG_WARNING, "PassiveProc: Error %d accepting connection: %s", code, WinsockErrorName(code));
+        return;
+    }
+    uint32_t localAddr = 0;
+    uint16_t localPort = 0;
+    NetGetSockName(s, &localAddr, &localPort);
+    char address[16];
+    AddrText(clientAddr, address);
+    LogPrintf(LOG_INFO, "PassiveProc: Accepted connection from %s:%u on port %u", address,
+              NetNtohs(clientPort), NetNtohs(localPort));
+
+    Conn* conn = FindConnByPassive(s);
+    if (!conn) {
+        LogPrintf(LOG_WARNING, "PassiveProc: Closing connection");
+        SockClose(&accepted);
+        return;
+    }
+    // Anybody who reached the announced port first could otherwise take the
+    // user's data: a restricted account accepts only its own client's address.
+    if ((conn->user.accountFlags & ACCOUNT_RESTRICT) && clientAddr != conn->peerAddr) {
+        char peer[16];
+        LogPrintf(LOG_WARNING, "PassiveProc(%u) Closing connection from %s: the client is %s", conn->connId,
+                  address, AddrText(conn->peerAddr, peer));
+        SockClose(&accepted);
+        return;
+    }
+    // One data connection at a time: the one already open keeps its transfer.
+    if (conn->data.socket != INVALID_SOCKET) {
+        LogPrintf(LOG_WARNING, "PassiveProc(%u) Closing connection from %s: a data connection is already open",
+                  conn->connId, address);
+        SockClose(&accepted);
+        return;
+    }
+
+    Channel* data = &conn->data;
+    data->socket = accepted;
+    data->failed = 0;
+    data->shutdownWhenDrained = 0;
+    QueueFree(&data->in);
+    QueueFree(&data->out);
+    if (NetAsyncSelect(accepted, SOCK_MSG_DATA, DATA_EVENTS) == SOCKET_ERROR) {
+        int code = WSAGetLastError();
+        LogPrintf(LOG_WARNING, "PassiveProc(%u) Error %d selecting events: %s", conn->connId, code,
+                  WinsockErrorName(code));
+        SockClose(&data->socket);
+        if (conn->transferKind != XFER_NONE) {
+            conn->transferKind = XFER_NONE;
+            Reply(conn, "425 Can't open data connection.");
+            ProcessCommands(conn);
+        }
+        return;
+    }
+    StartTransfer(conn);
+}
+
+void DataProc(intptr_t lParam, SOCKET s) {
+    uint16_t event = WSAGETSELECTEVENT(lParam);
+    uint16_t error = WSAGETSELECTERROR(lParam);
+    Conn* conn = FindConnByData(s);
+    if (!conn) {
+        LogPrintf(LOG_INFO, "DataProc: Handle %d, %s, %s: spurious notification", s, SockEventName(event),
+                  WinsockErrorName(error));
+        return;
+    }
+    switch (event) {
+    case FD_READ:
+        LogPrintf(LOG_INFO, "DataProc(%u) FD_READ: %s", conn->connId, WinsockErrorName(error));
+        ConnRead(conn, &conn->data);
+        HandleDataInput(conn);
+        break;
+    case FD_WRITE:
+        LogPrintf(LOG_INFO, "DataProc(%u) FD_WRITE: %s", conn->connId, WinsockErrorName(error));
+        if (conn->transferKind == XFER_RETR)
+            SendData(conn);
+        else
+            ConnWrite(conn, &conn->data);
+        break;
+    case FD_CONNECT:
+        LogPrintf(LOG_INFO, "DataProc(%u) FD_CONNECT: %s", conn->connId, WinsockErrorName(error));
+        DataConnected(conn, error);
+        break;
+    case FD_CLOSE:
+        LogPrintf(LOG_INFO, "DataProc(%u) FD_CLOSE: %s", conn->connId, WinsockErrorName(error));
+        DataClosed(conn, error);
+        break;
+    default:
+        LogPrintf(LOG_WARNING, "DataProc(%u) Unknown event.", conn->connId);
+        break;
+    }
+}
+
+int OpenDataConnection(Conn* conn, uint8_t kind) {
+    // Two transfer commands in one segment: the second would take over the
+    // first one's data socket and file.
+    if (conn->transferKind != XFER_NONE) {
+        LogPrintf(LOG_WARNING, "OpenDataConnection(%u) A transfer is already under way.", conn->connId);
+        TransferReply(conn, 425, "Can't open data connection.");
+        return 0;
+    }
+    // After a passive transfer the listening socket stays open and the client
+    // may connect to it again; connecting actively to it would reach the
+    // server itself.
+    bool passive = conn->dataMode == DATA_PASSIVE ||
+                   (conn->dataMode == DATA_DEFAULT && conn->passiveSocket != INVALID_SOCKET);
+    if (passive) {
+        conn->transferKind = kind;
+        if (conn->data.socket == INVALID_SOCKET) {
+            Reply(conn, "150 Opening data connection.");
+        } else {
+            Reply(conn, "125 Data connection already open; transfer starting.");
+            StartTransfer(conn);
+        }
+        return 1;
+    }
+    if (conn->dataMode == DATA_DEFAULT || conn->dataMode == DATA_PORT) {
+        if (!ClientConnect(conn)) {
+            Reply(conn, "425 Can't open data connection.");
+            return 0;
+        }
+        conn->transferKind = kind;
+        Reply(conn, "150 Opening data connection.");
+        return 1;
+    }
+    TransferReply(conn, 500, "System error.");
+    return 0;
+}

@@ -1,0 +1,182 @@
+// The movers of file transfers: SendFile/SendData read the file block by
+// block into the data connection as fast as the socket takes it;
+// RecvFile/RecvData write what arrives. Bytes are copied unchanged whatever
+// TYPE says. Memory per transfer stays at about one block.
+#include <cstring>
+
+#include "log/log.h"
+#include "platform/fs.h"
+#include "server/data.h"
+#include "server/dataconn.h"
+#include "server/sockthread.h"
+
+namespace {
+
+// One block of a download. The next block is read only after this one was
+// handed to the socket completely.
+constexpr uint32_t SEND_BLOCK = 64 * 1024;
+// Blocks sent in one event before the connection yields to the others: a
+// client that reads as fast as the server sends must not hold the thread.
+constexpr int BLOCKS_PER_EVENT = 16;
+
+uint8_t sendBuffer[SEND_BLOCK];
+
+void FailSend(Conn* conn) {
+    Channel* data = &conn->data;
+    data->failed = 1;
+    data->shutdownWhenDrained = 1;
+    CloseTransferFile(conn);
+    ConnWrite(conn, data);
+}
+
+// Asks for FD_WRITE again: selecting the events anew arms it for a
+// connected socket, and it arrives in turn with the other sockets' events.
+void ResumeLater(Conn* conn) {
+    if (NetAsyncSelect(conn->data.socket, SOCK_MSG_DATA, FD_READ | FD_WRITE | FD_CLOSE) == SOCKET_ERROR) {
+        int code = WSAGetLastError();
+        LogPrintf(LOG_WARNING, "SendData(%u) Error %d selecting events: %s", conn->connId, code,
+                  WinsockErrorName(code));
+        FailSend(conn);
+    }
+}
+
+}  // namespace
+
+void SendFile(Conn* conn) {
+    CloseTransferFile(conn);
+    int fd = FsOpenRead(conn->user.Root, conn->transferPath);
+    if (fd < 0) {
+        LogPrintf(LOG_WARNING, "SendFile(%u) error %lu opening file: %s", conn->connId,
+                  (unsigned long)FsLastError(), conn->transferPath);
+        FailSend(conn);
+        return;
+    }
+    conn->fileHandle = fd;
+    LogPrintf(LOG_INFO, "SendFile(%u) opened file: %s", conn->connId, conn->transferPath);
+    if (conn->filePosition != 0) {
+        LogPrintf(LOG_INFO, "SendFile(%u) setting file position to %llu", conn->connId,
+                  (unsigned long long)conn->filePosition);
+        if (!FsSeek(fd, conn->filePosition)) {
+            LogPrintf(LOG_WARNING, "SendFile(%u) error %lu setting file position", conn->connId,
+                      (unsigned long)FsLastError());
+            FailSend(conn);
+            return;
+        }
+    }
+    SendData(conn);
+}
+
+void SendData(Conn* conn) {
+    Channel* data = &conn->data;
+    if (data->socket == INVALID_SOCKET) return;
+    if (data->out.block && data->out.length > 0) {
+        if (ConnWrite(conn, data) < 0) {
+            QueueFree(&data->out);
+            FailSend(conn);
+            return;
+        }
+        if (data->out.block && data->out.length > 0) return;  // the next FD_WRITE goes on
+    }
+    if (conn->fileHandle == INVALID_FILE_HANDLE) {
+        // Everything was read already; only the shutdown may be pending.
+        ConnWrite(conn, data);
+        return;
+    }
+    for (int blocks = 0;; blocks++) {
+        if (blocks == BLOCKS_PER_EVENT) {
+            ResumeLater(conn);
+            return;
+        }
+        int64_t n = FsRead(conn->fileHandle, sendBuffer, SEND_BLOCK);
+        if (n < 0) {
+            LogPrintf(LOG_INFO, "SendData(%u) error %lu reading file", conn->connId,
+                      (unsigned long)FsLastError());
+            FailSend(conn);
+            return;
+        }
+        if (n == 0) break;
+        if (!AppendQueue(&data->out, sendBuffer, (uint32_t)n)) {
+            FailSend(conn);
+            return;
+        }
+        if (ConnWrite(conn, data) < 0) {
+            QueueFree(&data->out);
+            FailSend(conn);
+            return;
+        }
+        if (data->out.block && data->out.length > 0) return;  // would block: resumed by FD_WRITE
+    }
+    LogPrintf(LOG_INFO, "SendData(%u) done", conn->connId);
+    // Closing the file here releases it for writers at once and tells the
+    // end of the data connection that everything was read.
+    CloseTransferFile(conn);
+    data->shutdownWhenDrained = 1;
+    ConnWrite(conn, data);
+}
+
+void RecvFile(Conn* conn) {
+    Channel* data = &conn->data;
+    CloseTransferFile(conn);
+    int fd = FsOpenWrite(conn->user.Root, conn->transferPath, conn->filePosition == 0);
+    if (fd < 0) {
+        LogPrintf(LOG_WARNING, "RecvFile(%u) error %lu opening file: %s", conn->connId,
+                  (unsigned long)FsLastError(), conn->transferPath);
+        data->failed = 1;
+        data->shutdownWhenDrained = 1;
+        ConnWrite(conn, data);
+        // What arrives from now on is read and dropped (RecvData).
+        QueueFree(&data->in);
+        return;
+    }
+    conn->fileHandle = fd;
+    if (conn->filePosition != 0) {
+        uint64_t position = conn->filePosition;
+        if (position == FILE_POSITION_APPEND) {
+            int64_t size = FsSize(fd);
+            position = size < 0 ? 0 : (uint64_t)size;
+            if (size < 0) {
+                LogPrintf(LOG_WARNING, "RecvFile(%u) error %lu reading file size", conn->connId,
+                          (unsigned long)FsLastError());
+                data->failed = 1;
+                CloseTransferFile(conn);
+            }
+        }
+        if (conn->fileHandle != INVALID_FILE_HANDLE) {
+            LogPrintf(LOG_INFO, "RecvFile(%u) setting file position to %llu", conn->connId,
+                      (unsigned long long)position);
+            if (!FsSeek(fd, position)) {
+                LogPrintf(LOG_WARNING, "RecvFile(%u) error %lu setting file position", conn->connId,
+                          (unsigned long)FsLastError());
+                data->failed = 1;
+                CloseTransferFile(conn);
+            }
+        }
+    }
+    RecvData(conn);
+}
+
+void RecvData(Conn* conn) {
+    Channel* data = &conn->data;
+    uint32_t unread = QueueUnread(&data->in);
+    if (unread == 0) return;
+    if (conn->fileHandle == INVALID_FILE_HANDLE) {
+        // The upload has failed: drop the bytes so memory stays bounded.
+        QueueFree(&data->in);
+        return;
+    }
+    const uint8_t* bytes = QueueBytes(&data->in);
+    if (!bytes) {
+        LogPrintf(LOG_WARNING, "RecvData(%u) Error locking global handle.", conn->connId);
+        return;
+    }
+    int64_t written = FsWrite(conn->fileHandle, bytes + data->in.readPos, unread);
+    if (written != (int64_t)unread) {
+        LogPrintf(LOG_WARNING, "RecvData(%u) Error %lu writing file.", conn->connId,
+                  (unsigned long)FsLastError());
+        data->failed = 1;
+        CloseTransferFile(conn);
+        QueueFree(&data->in);
+        return;
+    }
+    QueueFree(&data->in);
+}
