@@ -1,0 +1,145 @@
+// Shared set-up of the store tests: each case gets its own machine directory
+// (BRINDLEX_ROOT) with a fresh store, logging into a directory of its own,
+// settings and accounts back at their start values; and small readers for
+// the store and the log.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "config/config.h"
+#include "config/users.h"
+#include "log/log.h"
+#include "platform/store.h"
+
+struct StoreTest : ::testing::Test {
+    std::filesystem::path root;
+
+    void SetUp() override {
+        std::random_device random;
+        root = std::filesystem::temp_directory_path() / ("bx-store-" + std::to_string(random()));
+        std::filesystem::create_directories(root / "log");
+        setenv("BRINDLEX_ROOT", root.c_str(), 1);
+        RegCloseStore();
+        snprintf(logDir, sizeof logDir, "%s", (root / "log").c_str());
+        logEnable = 1;
+        logSync = 1;
+        logSize = 0;
+        LogStartup("test");
+        systemSettings = {1, 0, 21};
+        displaySettings = {0, 0};
+        workDir[0] = 0;
+        userList.accounts.clear();
+    }
+
+    void TearDown() override {
+        CloseRegApp();
+        RegCloseStore();
+        LogShutdown();
+        logEnable = 0;
+        snprintf(logDir, sizeof logDir, ".");
+        std::error_code ec;
+        std::filesystem::remove_all(root, ec);
+    }
+
+    // Every record written so far (stops logging; later records are lost).
+    std::string LogText() {
+        LogShutdown();
+        std::string text;
+        for (const auto& entry : std::filesystem::directory_iterator(root / "log")) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            std::stringstream content;
+            content << in.rdbuf();
+            text += content.str();
+        }
+        return text;
+    }
+
+    static int Count(const std::string& text, const std::string& part) {
+        int count = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) count++;
+        return count;
+    }
+
+    // Path below the application key, e.g. "System".
+    static std::string App(const std::string& path) {
+        return std::string("SOFTWARE\\Quennel\\Brindlex") + (path.empty() ? "" : "\\" + path);
+    }
+
+    static void SetDword(const std::string& path, const char* name, uint32_t value) {
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, App(path).c_str(), 0, "", 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, REG_DWORD, (const uint8_t*)&value, 4));
+        RegCloseKey(key);
+    }
+
+    static void SetString(const std::string& path, const char* name, const std::string& text) {
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, App(path).c_str(), 0, "", 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, REG_SZ, (const uint8_t*)text.c_str(),
+                                                (uint32_t)text.size() + 1));
+        RegCloseKey(key);
+    }
+
+    // A DWORD below the application key, or -1 when it cannot be read.
+    static int64_t GetDword(const std::string& path, const char* name) {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, App(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return -1;
+        uint32_t value = 0, size = 4, type = 0;
+        long status = RegQueryValueExA(key, name, nullptr, &type, (uint8_t*)&value, &size);
+        RegCloseKey(key);
+        return status == ERROR_SUCCESS && type == REG_DWORD ? (int64_t)value : -1;
+    }
+
+    // Everything below a key, one line per key and value, in enumeration order.
+    static std::string Dump(HKEY key, const std::string& indent = "") {
+        std::string out;
+        char name[300];
+        uint8_t data[1024];
+        for (uint32_t i = 0;; i++) {
+            uint32_t nameSize = sizeof name, dataSize = sizeof data, type = 0;
+            if (RegEnumValueA(key, i, name, &nameSize, &type, data, &dataSize) != ERROR_SUCCESS) break;
+            out += indent + name + "=" + std::to_string(type) + ":" + std::string((char*)data, dataSize) + "\n";
+        }
+        for (uint32_t i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; i++) {
+            HKEY sub;
+            if (RegOpenKeyExA(key, name, 0, KEY_READ, &sub) != ERROR_SUCCESS) continue;
+            out += indent + name + "\\\n" + Dump(sub, indent + "  ");
+            RegCloseKey(sub);
+        }
+        return out;
+    }
+
+    static std::string DumpPath(const std::string& path) {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "<none>";
+        std::string out = Dump(key);
+        RegCloseKey(key);
+        return out;
+    }
+
+    std::string StoreBytes() const {
+        std::ifstream in(root / "store.db", std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+
+    static UserAccount Account(const char* name, const char* Root, uint16_t maxConn = 0) {
+        UserAccount account;
+        UserAccountDefaults(&account, name);
+        snprintf(account.Root, sizeof account.Root, "%s", Root);
+        snprintf(account.Home, sizeof account.Home, "%s", Root);
+        account.MaxConn = maxConn;
+        return account;
+    }
+};
