@@ -1,0 +1,159 @@
+#include "ipc/startup.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "config/config.h"
+#include "config/users.h"
+#include "ipc/connview.h"
+#include "ipc/ipc.h"
+#include "ipc/role.h"
+#include "log/log.h"
+#include "platform/mainloop.h"
+#include "platform/rolelock.h"
+#include "platform/sysinfo.h"
+#include "server/conn.h"
+#include "server/sockthread.h"
+
+StartupState startup = {0, -1, -1};
+char msInfo[MS_INFO_COUNT][MS_INFO_SIZE];
+const char* const msInfoNames[MS_INFO_COUNT] = {
+    "CSDVersion", "CurrentBuildNumber", "CurrentVersion", "RegisteredOrganization",
+    "RegisteredOwner", "SystemRoot", "Version", "VersionNumber"};
+
+namespace {
+const char kProductName[] = "Brindlex";
+const char kVersionText[] = "V1.2";
+
+// Start-up failures that a window would show in a message box.
+void ShowStartupMessage(const char* text) { fprintf(stderr, "%s\n", text); }
+
+void CopyInfo(int index, const std::string& text) {
+    snprintf(msInfo[index], MS_INFO_SIZE, "%s", text.c_str());
+}
+
+// Closing the main window: the orderly shutdown, then the loop ends.
+void CloseMainWindow() {
+    DestroyProc();
+    MainLoopQuit(0);
+}
+}  // namespace
+
+int IsServiceCommandLine(int argc, char** argv) {
+    return argc == 2 && strcmp(argv[1], "service") == 0;
+}
+
+const char* RoleText() {
+    if (startup.serviceFlag) return "service ";
+    if (startup.serverLock >= 0) return "server ";
+    return "admin ";
+}
+
+int GetMsInfo() {
+    memset(msInfo, 0, sizeof msInfo);
+    SysInfo info;
+    if (!SysInfoRead(&info)) {
+        LogPrintf(LOG_WARNING, "GetMsInfo: Can't determine Windows version!");
+        return 0;
+    }
+    // The kernel's build stands for the service pack, its release for the
+    // build number; the distribution gives the version texts. There is no
+    // registered organisation or owner on this platform.
+    CopyInfo(0, info.kernelVersion);
+    CopyInfo(1, info.kernelRelease);
+    CopyInfo(2, info.osVersionId);
+    CopyInfo(5, "/");
+    CopyInfo(6, info.osPrettyName.empty() ? info.kernelName : info.osPrettyName);
+    CopyInfo(7, info.osVersion.empty() ? info.osVersionId : info.osVersion);
+    return 1;
+}
+
+void ServerInit() {
+    snprintf(versionCaption, sizeof versionCaption, "%s %s", kProductName, kVersionText);
+    srand((unsigned)time(nullptr));
+
+    if (OpenRegApp("Brindlex")) {
+        GetRegLog();
+        CloseRegApp();
+    }
+    LogStartup(RoleText());
+    LogPrintf(LOG_INFO, "*** Starting %s ***", versionCaption);
+
+    if (OpenRegApp("Brindlex")) {
+        GetRegDisplay();
+        GetRegPath();
+        GetRegSystem();
+        GetRegUsers(&userList);
+        GetRegWindow(windowRect);
+        CloseRegApp();
+    }
+
+    GetMsInfo();
+    for (int i = 0; i < MS_INFO_COUNT; i++) LogPrintf(LOG_INFO, "%s: %s", msInfoNames[i], msInfo[i]);
+
+    IpcStartup();
+    LogPrintf(LOG_TRACE0, "ServerInit: WinSock version %d.%d", 1, 1);
+
+    if (startup.serverLock >= 0) {
+        SockThreadInit();
+        if (sockWindow) SockSend(SOCK_MSG_LISTEN, systemSettings.port, systemSettings.serverEnable);
+    }
+}
+
+void DestroyProc() {
+    if (sockWindow) {
+        LogPrintf(LOG_INFO, "DestroyProc: Waiting for socket window to close...");
+        SockThreadStop();
+        LogPrintf(LOG_INFO, "DestroyProc: Socket window closed.");
+    }
+    IpcShutdown();
+    if (startup.serverLock >= 0) {
+        RoleLockRelease(startup.serverLock);
+        startup.serverLock = -1;
+    }
+    if (startup.adminLock >= 0) {
+        RoleLockRelease(startup.adminLock);
+        startup.adminLock = -1;
+    }
+}
+
+int DockhandMain(int argc, char** argv) {
+    MainLoopBlockSignals();
+    startup = {IsServiceCommandLine(argc, argv), -1, -1};
+
+    int exists = 0;
+    startup.serverLock = RoleLockCreate(ROLE_LOCK_SERVER, &exists);
+    if (startup.serverLock >= 0 && exists) {
+        RoleLockRelease(startup.serverLock);
+        startup.serverLock = -1;
+    }
+    if (startup.serverLock < 0) {
+        if (startup.serviceFlag) return 0;
+        exists = 0;
+        startup.adminLock = RoleLockCreate(ROLE_LOCK_ADMIN, &exists);
+        if (startup.adminLock < 0 || exists) {
+            if (startup.adminLock >= 0) RoleLockRelease(startup.adminLock);
+            startup.adminLock = -1;
+            ShowStartupMessage("Application is already active.");
+            return 0;
+        }
+    }
+    processRole = startup.serviceFlag ? ROLE_SERVICE
+                  : startup.serverLock >= 0 ? ROLE_SERVER
+                                            : ROLE_ADMIN;
+    // The service role has no window and so no connections view.
+    ConnViewEnable(processRole != ROLE_SERVICE);
+
+    ServerInit();
+    // The admin's connections view asks the server for its list once, when
+    // it is created; the answer fills it within about a second.
+    if (processRole == ROLE_ADMIN && ConnViewExists()) IpcSend(IPC_MSG_REFRESH_REQUEST, nullptr, 0);
+    MainLoopCallbacks callbacks = {TimerProc, CloseMainWindow};
+    int code = MainLoopRun(callbacks, 1000);
+
+    LogPrintf(LOG_INFO, "+++ Stopping %s +++", versionCaption);
+    LogShutdown();
+    return code;
+}

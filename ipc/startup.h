@@ -1,0 +1,34 @@
+// The program's start-up and orderly shutdown in its three roles, and the
+// one-second timer that acts on the messages of the other role.
+#pragma once
+
+#include <cstdint>
+
+// Process-wide start-up state.
+struct StartupState {
+    int serviceFlag;  // 1 when the command line is exactly "service"
+    int serverLock;   // role lock handle, -1 when not held
+    int adminLock;    // role lock handle, -1 when not held
+};
+extern StartupState startup;
+
+constexpr int MS_INFO_COUNT = 8;
+constexpr int MS_INFO_SIZE = 64;
+// CSDVersion, CurrentBuildNumber, CurrentVersion, RegisteredOrganization,
+// RegisteredOwner, SystemRoot, Version, VersionNumber.
+extern char msInfo[MS_INFO_COUNT][MS_INFO_SIZE];
+extern const char* const msInfoNames[MS_INFO_COUNT];
+
+// The entry point: chooses the role, initialises, runs the main loop, shuts
+// down. Returns the process's exit code.
+int DockhandMain(int argc, char** argv);
+// 1 when argv is exactly the program and the word "service".
+int IsServiceCommandLine(int argc, char** argv);
+
+void ServerInit();
+void DestroyProc();
+int GetMsInfo();
+void TimerProc();
+
+// The role text of the log ("server ", "admin ", "service ").
+const char* RoleText();

@@ -1,0 +1,121 @@
+// TimerProc: once a second, tidy the log directory and act on every message
+// waiting in the incoming slot. The server and service roles reload the group
+// an admin saved and answer its request for the connection list; the admin
+// keeps its connections view in step with the server's connections.
+#include <cstdio>
+
+#include "config/config.h"
+#include "config/users.h"
+#include "ipc/connview.h"
+#include "ipc/ipc.h"
+#include "ipc/role.h"
+#include "ipc/startup.h"
+#include "log/log.h"
+#include "platform/net.h"
+#include "server/sockthread.h"
+
+namespace {
+constexpr uint32_t kReceiveArea = 256;
+
+// Opens the store, runs one group load, closes it again. The load is skipped
+// when the store cannot be opened; the in-memory values stay as they were.
+void Reload(void (*load)()) {
+    if (OpenRegApp("Brindlex")) {
+        load();
+        CloseRegApp();
+    }
+}
+
+void LoadUsers() { GetRegUsers(&userList); }
+
+void ServerMessage(uint8_t type) {
+    switch (type) {
+    case IPC_MSG_DISPLAY_CHANGED:
+        Reload(GetRegDisplay);
+        LogPrintf(LOG_INFO, "TimerProc: display reloaded");
+        break;
+    case IPC_MSG_LOGGING_CHANGED:
+        Reload(GetRegLog);
+        LogPrintf(LOG_INFO, "TimerProc: logging reloaded");
+        break;
+    case IPC_MSG_REFRESH_REQUEST:
+        if (sockWindow) {
+            SockPost(SOCK_MSG_REFRESH, 0, 0);
+            LogPrintf(LOG_INFO, "TimerProc: refresh queued");
+        }
+        break;
+    case IPC_MSG_SYSTEM_CHANGED:
+        Reload(GetRegSystem);
+        LogPrintf(LOG_INFO, "TimerProc: system settings reloaded");
+        if (sockWindow) SockSend(SOCK_MSG_LISTEN, systemSettings.port, systemSettings.serverEnable);
+        break;
+    case IPC_MSG_USERS_CHANGED:
+        Reload(LoadUsers);
+        LogPrintf(LOG_INFO, "TimerProc: users reloaded");
+        break;
+    default:
+        LogPrintf(LOG_WARNING, "TimerProc: unexpected message");
+        break;
+    }
+}
+
+void AdminUpdate(const uint8_t* data, uint32_t length) {
+    if (length < 8) {
+        LogPrintf(LOG_WARNING, "TimerProc: unexpected message");
+        return;
+    }
+    uint16_t connId, portN;
+    uint32_t addrN;
+    IpcUnpackUpdate(data, &connId, &portN, &addrN);
+    LogPrintf(LOG_NOTICE, "TimerProc: got update for id=%u", connId);
+    if (addrN != 0xFFFFFFFF) {
+        char address[16], text[22];
+        snprintf(text, sizeof text, "%s:%u", NetAddrText(addrN, address), NetNtohs(portN));
+        if (ConnViewExists()) ConnViewInsert(connId, text);
+        return;
+    }
+    if (!ConnViewExists()) return;
+    std::vector<ConnViewItem> items = ConnViewItems();
+    if (items.empty()) {
+        LogPrintf(LOG_WARNING, "TimerProc: no root item");
+        return;
+    }
+    for (const ConnViewItem& item : items) {
+        if (item.connId == connId) {
+            LogPrintf(LOG_NOTICE, "TimerProc: found id=%u", connId);
+            ConnViewDelete(connId);
+            return;
+        }
+        LogPrintf(LOG_NOTICE, "TimerProc: skipping id=%lu", (unsigned long)item.connId);
+    }
+}
+
+void AdminMessage(uint8_t type, const uint8_t* data, uint32_t length) {
+    switch (type) {
+    case IPC_MSG_REFRESH:
+        LogPrintf(LOG_NOTICE, "TimerProc: got refresh");
+        if (ConnViewExists()) ConnViewClear();
+        break;
+    case IPC_MSG_UPDATE:
+        AdminUpdate(data, length);
+        break;
+    default:
+        LogPrintf(LOG_WARNING, "TimerProc: unexpected message");
+        break;
+    }
+}
+}  // namespace
+
+void TimerProc() {
+    LogClean();
+    uint8_t area[kReceiveArea];
+    uint8_t type = 0;
+    uint32_t capacity = kReceiveArea;
+    while (IpcRecv(&type, area, &capacity)) {
+        if (RoleIsServerOrService())
+            ServerMessage(type);
+        else
+            AdminMessage(type, area, capacity);
+        capacity = kReceiveArea;
+    }
+}
