@@ -38,9 +38,11 @@ class CurlTest(unittest.TestCase):
             with open(os.path.join(self.m.ftp, name), "rb") as f:
                 self.assertEqual(f.read(), data)
             self.assertEqual(self.curl(*mode, self.url + name), data)
-            listing = self.curl(*mode, self.url).decode()
-            self.assertIn(" %s\r\n" % name, listing)
-            names = self.curl(*mode, "--list-only", self.url).decode().split("\r\n")
+            # curl turns the listing's CR LF line ends into LF.
+            listing = self.curl(*mode, self.url).decode().splitlines()
+            self.assertTrue(any(l.startswith("-rwxrwxrwx") and l.endswith(" " + name)
+                                for l in listing), listing)
+            names = self.curl(*mode, "--list-only", self.url).decode().splitlines()
             self.assertIn(name, names)
 
     def test_resumed_download(self):
