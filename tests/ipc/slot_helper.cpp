@@ -1,25 +1,16 @@
-// The other process of the messaging tests. Reads one command per line on
-// standard input and answers each with one line on standard output; ends at
-// end of input or "quit".
-//
-//   role server|admin|service   set the process role
-//   lock | unlock               take or let go the role's lock: locked|exists|error N
-//   start | shutdown            IpcStartup / IpcShutdown
-//   send TYPE LEN SEED          IpcSend of LEN pattern bytes: sent R
-//   recv CAP WAITMS             IpcRecv, polled up to WAITMS: recv 1 TYPE LEN HEX | recv 0
-//   raw SLOT HEX                one raw datagram into slot "server"|"client": raw 1|raw 0 ERR
-//   burst TAG COUNT             COUNT messages of 256 bytes tagged TAG, each
-//                               retried while the slot is full: burst SENT
-//   holder                      RoleLockHolderPid of the server lock: holder PID
-//   pid                         pid PID
-#include <unistd.h>
-
+// The second process of the messaging tests. One command per line on
+// standard input, one reply line on standard output; ends at end of input.
+//   role server|admin          lock | unlock: locked|exists|unlocked
+//   start                      IpcStartup: started
+//   send TYPE LEN SEED         IpcSend of LEN pattern bytes: sent RESULT
+//   recv CAP WAITMS            IpcRecv polled up to WAITMS: recv 1 TYPE LEN HEX | recv 0
+//   raw server|client HEX      one raw datagram into a slot: raw 1 | raw 0 ERROR
+//   burst TAG COUNT            COUNT 256-byte messages, each retried while the
+//                              slot is full: burst SENT
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <sstream>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -32,24 +23,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
 int lockHandle = -1;
-
-const char* LockName() { return processRole == ROLE_ADMIN ? ROLE_LOCK_ADMIN : ROLE_LOCK_SERVER; }
-
-std::string Lock() {
-    int exists = 0;
-    lockHandle = RoleLockCreate(LockName(), &exists);
-    if (lockHandle >= 0) return "locked";
-    if (exists) return "exists";
-    return "error " + std::to_string(RoleLockLastError());
-}
-
-std::string Send(unsigned type, unsigned len, unsigned seed) {
-    std::vector<uint8_t> data(len + 1);
-    for (unsigned i = 0; i < len; i++) data[i] = ipctest::PatternByte(seed, i);
-    return "sent " + std::to_string(IpcSend((uint8_t)type, data.data(), len));
-}
 
 std::string Recv(unsigned cap, int waitMs) {
     auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
@@ -68,24 +42,20 @@ std::string Recv(unsigned cap, int waitMs) {
 
 std::string Raw(const std::string& slot, const std::string& hex) {
     std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes.push_back((uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16));
-    }
-    std::string name = "\\\\.\\mailslot\\Quennel\\Brindlex\\" + slot;
-    int h = SlotOpen(name.c_str());
-    if (h < 0) return "raw 0 " + std::to_string(SlotLastError());
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back((uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16));
+    int h = SlotOpen(("\\\\.\\mailslot\\Quennel\\Brindlex\\" + slot).c_str());
     uint32_t written = 0;
-    int ok = SlotWrite(h, bytes.data(), (uint32_t)bytes.size(), &written);
+    bool ok = h >= 0 && SlotWrite(h, bytes.data(), (uint32_t)bytes.size(), &written) &&
+              written == bytes.size();
+    std::string reply = ok ? "raw 1" : "raw 0 " + std::to_string(SlotLastError());
     SlotClose(h);
-    if (!ok || written != bytes.size()) return "raw 0 " + std::to_string(SlotLastError());
-    return "raw 1";
+    return reply;
 }
 
-// Message i of writer TAG: byte 0 the tag, bytes 1-2 the sequence number,
-// then a pattern seeded by both.
+// Message i of writer TAG: the tag, the sequence number (16 bits), then a
+// pattern seeded by both.
 std::string Burst(unsigned tag, unsigned count) {
     auto deadline = Clock::now() + std::chrono::seconds(30);
-    unsigned sent = 0;
     uint8_t data[IPC_DATA_MAX];
     for (unsigned i = 0; i < count; i++) {
         data[0] = (uint8_t)tag;
@@ -93,61 +63,56 @@ std::string Burst(unsigned tag, unsigned count) {
         data[2] = (uint8_t)(i >> 8);
         for (unsigned k = 3; k < IPC_DATA_MAX; k++) data[k] = ipctest::PatternByte(tag * 1000 + i, k);
         while (!IpcSend(IPC_MSG_USERS_CHANGED, data, IPC_DATA_MAX)) {
-            if (Clock::now() > deadline) return "burst " + std::to_string(sent);
+            if (Clock::now() > deadline) return "burst " + std::to_string(i);
             std::this_thread::yield();
         }
-        sent++;
     }
-    return "burst " + std::to_string(sent);
+    return "burst " + std::to_string(count);
 }
 
 std::string Run(const std::string& line) {
     std::istringstream in(line);
-    std::string cmd;
+    std::string cmd, word;
+    unsigned a = 0, b = 0, c = 0;
     in >> cmd;
     if (cmd == "role") {
-        std::string r;
-        in >> r;
-        processRole = r == "admin" ? ROLE_ADMIN : r == "service" ? ROLE_SERVICE : ROLE_SERVER;
+        in >> word;
+        processRole = word == "admin" ? ROLE_ADMIN : ROLE_SERVER;
         return "ok";
     }
-    if (cmd == "lock") return Lock();
+    if (cmd == "lock") {
+        int exists = 0;
+        lockHandle = RoleLockCreate(processRole == ROLE_ADMIN ? ROLE_LOCK_ADMIN : ROLE_LOCK_SERVER, &exists);
+        return lockHandle >= 0 ? "locked" : exists ? "exists" : "error";
+    }
     if (cmd == "unlock") {
         RoleLockRelease(lockHandle);
-        lockHandle = -1;
         return "unlocked";
     }
     if (cmd == "start") {
         IpcStartup();
         return "started";
     }
-    if (cmd == "shutdown") {
-        IpcShutdown();
-        return "down";
-    }
     if (cmd == "send") {
-        unsigned type = 0, len = 0, seed = 0;
-        in >> type >> len >> seed;
-        return Send(type, len, seed);
+        in >> a >> b >> c;
+        std::vector<uint8_t> data(b + 1);
+        for (unsigned i = 0; i < b; i++) data[i] = ipctest::PatternByte(c, i);
+        return "sent " + std::to_string(IpcSend((uint8_t)a, data.data(), b));
     }
     if (cmd == "recv") {
-        unsigned cap = 0;
-        int waitMs = 0;
-        in >> cap >> waitMs;
-        return Recv(cap, waitMs);
+        in >> a >> b;
+        return Recv(a, (int)b);
     }
     if (cmd == "raw") {
-        std::string slot, hex;
-        in >> slot >> hex;
-        return Raw(slot, hex);
+        in >> word;
+        std::string hex;
+        in >> hex;
+        return Raw(word, hex);
     }
     if (cmd == "burst") {
-        unsigned tag = 0, count = 0;
-        in >> tag >> count;
-        return Burst(tag, count);
+        in >> a >> b;
+        return Burst(a, b);
     }
-    if (cmd == "holder") return "holder " + std::to_string(RoleLockHolderPid(ROLE_LOCK_SERVER));
-    if (cmd == "pid") return "pid " + std::to_string(getpid());
     return "unknown " + cmd;
 }
 
@@ -156,9 +121,7 @@ std::string Run(const std::string& line) {
 int main() {
     std::string line;
     while (std::getline(std::cin, line)) {
-        if (line == "quit") break;
-        std::string reply = Run(line);
-        printf("%s\n", reply.c_str());
+        printf("%s\n", Run(line).c_str());
         fflush(stdout);
     }
     IpcShutdown();
