@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -48,7 +49,7 @@ constexpr int MAX_LINKS = 40;
 
 thread_local uint32_t lastError = 0;
 // Set once openat2 has answered ENOSYS; or by tests to exercise the walk.
-int walkOnly = 0;
+std::atomic<int> walkOnly{0};
 
 uint32_t MapErrno(int e) {
     switch (e) {
@@ -288,10 +289,20 @@ int OpenBeneath(int rootFd, const std::string& rel, int flags, mode_t mode = 0) 
 int OpenRoot(const char* root) {
     int fd = open(root, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        LogPrintf(LOG_WARNING, "FsResolve: cannot open root %s: %s", root, strerror(errno));
+        int e = errno;
         FailErrno();
+        LogPrintf(LOG_WARNING, "FsResolve: cannot open root %s: %s", root, strerror(e));
     }
     return fd;
+}
+
+// Records the error of a failed resolution (errno) and logs an attempt to
+// leave the root (EXDEV). Returns 0.
+int FailResolve(const char* path, const char* root) {
+    int e = errno;
+    FailErrno();
+    if (e == EXDEV) LogPrintf(LOG_WARNING, "FsResolve: %s leads outside %s", path, root);
+    return 0;
 }
 
 // Opens path beneath root with flags: a descriptor, or -1 (FsLastError set).
@@ -301,12 +312,7 @@ int OpenPath(const char* root, const char* path, int flags, mode_t mode = 0) {
     Fd rootFd(OpenRoot(root));
     if (rootFd.fd < 0) return -1;
     int fd = OpenBeneath(rootFd.fd, rel, flags, mode);
-    if (fd < 0) {
-        if (errno == EXDEV || errno == ELOOP) {
-            LogPrintf(LOG_WARNING, "FsResolve: %s leads outside %s", path, root);
-        }
-        FailErrno();
-    }
+    if (fd < 0) FailResolve(path, root);
     return fd;
 }
 
@@ -326,11 +332,8 @@ int OpenParent(const char* root, const char* path, std::string* name) {
     if (rootFd.fd < 0) return -1;
     int fd = OpenBeneath(rootFd.fd, parent, O_PATH | O_DIRECTORY);
     if (fd < 0) {
-        if (errno == EXDEV || errno == ELOOP) {
-            LogPrintf(LOG_WARNING, "FsResolve: %s leads outside %s", path, root);
-        }
         if (errno == ENOENT) errno = ENOTDIR;  // the path, not the file, is missing
-        FailErrno();
+        FailResolve(path, root);
     }
     return fd;
 }
@@ -576,12 +579,7 @@ int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out
     Fd rootFd(OpenRoot(root));
     if (rootFd.fd < 0) return 0;
     int dirFd = OpenBeneath(rootFd.fd, rel, O_RDONLY | O_DIRECTORY);
-    if (dirFd < 0) {
-        if (errno == EXDEV || errno == ELOOP) {
-            LogPrintf(LOG_WARNING, "FsResolve: %s leads outside %s", pattern, root);
-        }
-        return FailErrno();
-    }
+    if (dirFd < 0) return FailResolve(pattern, root);
     DIR* dir = fdopendir(dirFd);
     if (!dir) {
         close(dirFd);
