@@ -26,6 +26,8 @@ namespace {
 // writers see a full slot instead of the reader growing without bound.
 constexpr size_t QUEUE_MAX_MESSAGES = 4096;
 constexpr size_t QUEUE_MAX_BYTES = 1 << 20;
+// How long a writer waits for room in a full slot before it gives up.
+constexpr int WRITE_WAIT_MS = 100;
 
 thread_local uint32_t lastError = 0;
 
@@ -258,6 +260,13 @@ int SlotWrite(int slot, const void* data, uint32_t size, uint32_t* written) {
     if (written) *written = 0;
     if (size && !data) return Fail(SLOT_ERROR_INVALID_PARAMETER);
     ssize_t n = send(slot, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && errno == EAGAIN) {
+        // The kernel's queue of the reader's socket is full; the reader's
+        // receiving thread empties it at once unless its own queue is full
+        // too. Wait a little for room, never long.
+        pollfd p = {slot, POLLOUT, 0};
+        if (poll(&p, 1, WRITE_WAIT_MS) > 0) n = send(slot, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
     if (n < 0) {
         if (errno == EAGAIN) return 1;  // the reader's queue is full: nothing written
         // A connected datagram socket whose reader has closed reports

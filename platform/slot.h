@@ -62,9 +62,10 @@ int SlotInfo(int slot, uint32_t* nextSize, uint32_t* count);
 // SLOT_MESSAGE_KEEP.
 int SlotRead(int slot, void* buffer, uint32_t size, uint32_t* read);
 
-// Writer: writes one whole message without waiting. *written = size, or 0
-// while the reader's queue is full (the message was not written; the slot
-// stays usable). Fails when the reader has gone (SLOT_ERROR_NO_DATA).
+// Writer: writes one whole message, waiting at most 100 ms for room.
+// *written = size, or 0 when the reader's queue stayed full (the message was
+// not written; the slot stays usable). Fails when the reader has gone
+// (SLOT_ERROR_NO_DATA).
 int SlotWrite(int slot, const void* data, uint32_t size, uint32_t* written);
 
 // Closes a reader's or a writer's handle. A reader's close removes its socket

@@ -238,6 +238,27 @@ TEST_F(Messaging, LeftoverSlotFileIsReplacedOnlyUnderTheRoleLock) {
     EXPECT_EQ(Recv(256).type, IPC_MSG_USERS_CHANGED);
 }
 
+// A connection list far longer than the kernel queues on one socket, sent
+// in one go while the admin reads nothing: every message is taken.
+TEST_F(Messaging, BurstToAnIdleAdminLosesNothing) {
+    StartServer();
+    Child admin;
+    ASSERT_TRUE(StartAdmin(admin));
+    EXPECT_EQ(admin.Ask("send 4 0 0"), "sent 1");
+    ASSERT_EQ(Recv(256).ok, 1);
+    uint8_t update[8];
+    int sent = 0;
+    for (uint16_t id = 0; id < 200; id++) {
+        IpcPackUpdate(update, id, htons(1024), inet_addr("127.0.0.1"));
+        sent += IpcSend(IPC_MSG_UPDATE, update, 8);
+    }
+    EXPECT_EQ(sent, 200);
+    for (uint16_t id = 0; id < 200; id++) {
+        IpcPackUpdate(update, id, htons(1024), inet_addr("127.0.0.1"));
+        ASSERT_EQ(admin.Ask("recv 256 0"), "recv 1 6 8 " + ipctest::Hex(update, 8));
+    }
+}
+
 // Far more messages than the kernel queues on one socket, from three
 // processes at once.
 TEST_F(Messaging, MessagesOfSeveralWritersArriveWholeAndInEachWritersOrder) {
