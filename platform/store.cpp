@@ -183,7 +183,16 @@ long RegCreateKeyExA(HKEY key, const char* subKey, uint32_t, const char*, uint32
     std::vector<std::string> names;
     status = SplitPath(subKey, &names);
     if (status != ERROR_SUCCESS) return status;
-    int64_t id = key->id;
+    // An existing key needs no write, so opening one never waits for a writer.
+    int64_t id = 0;
+    status = Resolve(db, key->id, names, &id);
+    if (status == ERROR_SUCCESS) {
+        *result = NewHandle(id);
+        if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
+        return ERROR_SUCCESS;
+    }
+    if (status != ERROR_FILE_NOT_FOUND) return status;
+    id = key->id;
     bool created = false;
     status = InTransaction(db, [&]() -> long {
         long s = KeyExists(db, id);
@@ -410,11 +419,11 @@ const char* StorePath() {
 // count of StoreLock.
 static int bracketDepth = 0;
 
-long RegBeginTransaction() {
+static long BeginBracket(bool write) {
     StoreLock().lock();
     long status;
     sqlite3* db = StoreDb(&status);
-    if (db) status = StoreTxBegin(db);
+    if (db) status = StoreTxBegin(db, write);
     if (status != ERROR_SUCCESS) {
         StoreLock().unlock();
         return status;
@@ -422,6 +431,9 @@ long RegBeginTransaction() {
     bracketDepth++;
     return ERROR_SUCCESS;
 }
+
+long RegBeginTransaction() { return BeginBracket(true); }
+long RegBeginRead() { return BeginBracket(false); }
 
 long RegEndTransaction(int commit) {
     std::lock_guard<std::recursive_mutex> guard(StoreLock());

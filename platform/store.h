@@ -75,6 +75,10 @@ const char* StorePath();
 // nest; only the outermost end commits. commit 0 undoes everything since the
 // matching begin. A begin waits at most a few seconds for another writer.
 long RegBeginTransaction();
+// The same for reading only: the calls up to the end see one snapshot of the
+// store (all of a save made meanwhile, or none of it), and writers are not
+// held up.
+long RegBeginRead();
 long RegEndTransaction(int commit);
 
 // Closes the database file; the next call opens it again, at the path of that

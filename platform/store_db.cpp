@@ -232,10 +232,10 @@ long StoreStatus(int rc) {
     }
 }
 
-long StoreTxBegin(sqlite3* db) {
+long StoreTxBegin(sqlite3* db, bool write) {
     char sql[40];
     if (txDepth == 0)
-        snprintf(sql, sizeof sql, "BEGIN IMMEDIATE");
+        snprintf(sql, sizeof sql, write ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
     else
         snprintf(sql, sizeof sql, "SAVEPOINT level%d", txDepth);
     long status = Exec(db, sql);

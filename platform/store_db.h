@@ -22,10 +22,12 @@ std::string StoreDbPath();
 // Status code for a SQLite result (SQLITE_OK -> ERROR_SUCCESS).
 long StoreStatus(int rc);
 
-// A transaction, or a savepoint inside one. StoreTxEnd commits (or undoes,
+// A transaction, or a savepoint inside one. An outermost write transaction
+// takes the write lock at once (waiting for another writer); a read
+// transaction reads one snapshot and takes no lock. StoreTxEnd commits (or undoes,
 // when commit is 0) the innermost open level; its result is the status of
 // the commit. The caller holds StoreLock.
-long StoreTxBegin(sqlite3* db);
+long StoreTxBegin(sqlite3* db, bool write = true);
 long StoreTxEnd(sqlite3* db, int commit);
 
 // One prepared statement, finalised when it goes out of scope.
