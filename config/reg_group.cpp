@@ -2,18 +2,22 @@
 
 #include "log/log.h"
 
-HKEY RegGroupOpen(const char* keyName, const char* opName, bool* created) {
-    long status = RegBeginTransaction();
-    if (status != ERROR_SUCCESS) {
-        LogSysError((uint32_t)status, opName, "in RegCreateKeyEx");
-        return nullptr;
-    }
+HKEY RegGroupOpen(const char* keyName, const char* opName, bool write, bool* created) {
+    // A load makes a missing key on its own first, so that its snapshot never
+    // has to turn into a write.
+    long status = write ? RegBeginTransaction() : ERROR_SUCCESS;
     HKEY key = nullptr;
     uint32_t disposition = 0;
-    status = RegCreateKeyExA(appKey, keyName, 0, "", 0, KEY_ALL_ACCESS, nullptr, &key, &disposition);
+    if (status == ERROR_SUCCESS)
+        status = RegCreateKeyExA(appKey, keyName, 0, "", 0, KEY_ALL_ACCESS, nullptr, &key, &disposition);
+    if (status == ERROR_SUCCESS && !write) {
+        status = RegBeginRead();
+        if (status != ERROR_SUCCESS) RegCloseKey(key);
+    } else if (status != ERROR_SUCCESS && write) {
+        RegEndTransaction(0);
+    }
     if (status != ERROR_SUCCESS) {
         LogSysError((uint32_t)status, opName, "in RegCreateKeyEx");
-        RegEndTransaction(0);
         return nullptr;
     }
     if (created) *created = disposition == REG_CREATED_NEW_KEY;

@@ -2,7 +2,7 @@
 #include "config/reg_group.h"
 
 void GetRegDisplay() {
-    HKEY key = RegGroupOpen("Display", "GetRegDisplay");
+    HKEY key = RegGroupOpen("Display", "GetRegDisplay", false);
     if (!key) return;
     displaySettings.hideInitially = (int32_t)RegGetDword(key, "Initially", 0);
     displaySettings.hideWhenMinimized = (int32_t)RegGetDword(key, "Minimized", 0);
@@ -10,7 +10,7 @@ void GetRegDisplay() {
 }
 
 void SetRegDisplay() {
-    HKEY key = RegGroupOpen("Display", "SetRegDisplay");
+    HKEY key = RegGroupOpen("Display", "SetRegDisplay", true);
     if (!key) return;
     RegSetDword(key, "Initially", (uint32_t)displaySettings.hideInitially);
     RegSetDword(key, "Minimized", (uint32_t)displaySettings.hideWhenMinimized);
@@ -20,7 +20,7 @@ void SetRegDisplay() {
 // Only the low bits that fit the record are kept: "Enable" 256 is 0 and
 // "Port" 65557 is 21.
 void GetRegSystem() {
-    HKEY key = RegGroupOpen("System", "GetRegSystem");
+    HKEY key = RegGroupOpen("System", "GetRegSystem", false);
     if (!key) return;
     systemSettings.serverEnable = (uint8_t)RegGetDword(key, "Enable", 1);
     systemSettings.maxConn = (uint16_t)RegGetDword(key, "MaxConn", 0);
@@ -29,7 +29,7 @@ void GetRegSystem() {
 }
 
 void SetRegSystem() {
-    HKEY key = RegGroupOpen("System", "SetRegSystem");
+    HKEY key = RegGroupOpen("System", "SetRegSystem", true);
     if (!key) return;
     RegSetDword(key, "Enable", systemSettings.serverEnable);
     RegSetDword(key, "MaxConn", systemSettings.maxConn);
@@ -38,7 +38,7 @@ void SetRegSystem() {
 }
 
 void GetRegWindow(const WindowRect& current) {
-    HKEY key = RegGroupOpen("Window", "GetRegWindow");
+    HKEY key = RegGroupOpen("Window", "GetRegWindow", false);
     if (!key) return;
     windowRect = current;
     windowRect.bottom = (int32_t)RegGetDword(key, "Bottom", (uint32_t)windowRect.bottom);
@@ -49,7 +49,7 @@ void GetRegWindow(const WindowRect& current) {
 }
 
 void SetRegWindow() {
-    HKEY key = RegGroupOpen("Window", "SetRegWindow");
+    HKEY key = RegGroupOpen("Window", "SetRegWindow", true);
     if (!key) return;
     RegSetDword(key, "Bottom", (uint32_t)windowRect.bottom);
     RegSetDword(key, "Left", (uint32_t)windowRect.left);
@@ -60,7 +60,7 @@ void SetRegWindow() {
 
 // A missing "Work" keeps the directory in memory (empty at first).
 void GetRegPath() {
-    HKEY key = RegGroupOpen("Path", "GetRegPath");
+    HKEY key = RegGroupOpen("Path", "GetRegPath", false);
     if (!key) return;
     RegGetString(key, "Work", workDir, sizeof workDir);
     RegGroupClose(key, "GetRegPath");

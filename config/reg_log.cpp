@@ -9,7 +9,7 @@ const char* const kTraceNames[] = {"TRACE0", "TRACE1", "TRACE2", "TRACE3", "TRAC
 // Missing values keep what memory holds; a missing trace switch is on,
 // except TRACE5.
 void GetRegLog() {
-    HKEY key = RegGroupOpen("Log", "GetRegLog");
+    HKEY key = RegGroupOpen("Log", "GetRegLog", false);
     if (!key) return;
     logEnable = (int32_t)RegGetDword(key, "Logging", (uint32_t)logEnable);
     logSize = RegGetDword(key, "Logsize", logSize);
@@ -23,7 +23,7 @@ void GetRegLog() {
 // The trace switches are written as TRACE0 to TRACE4 on and TRACE5 off,
 // whatever memory holds.
 void SetRegLog() {
-    HKEY key = RegGroupOpen("Log", "SetRegLog");
+    HKEY key = RegGroupOpen("Log", "SetRegLog", true);
     if (!key) return;
     RegSetDword(key, "Logging", (uint32_t)logEnable);
     RegSetDword(key, "Logsize", logSize);

@@ -79,7 +79,7 @@ void LogUserKeyFailure(long status, const char* opName, const char* name) {
 }  // namespace
 
 void GetRegUsers(UserList* list) {
-    HKEY users = RegGroupOpen("Users", "GetRegUsers");
+    HKEY users = RegGroupOpen("Users", "GetRegUsers", false);
     if (!users) return;
     std::lock_guard<std::recursive_mutex> guard(list->lock);
     list->accounts.clear();
@@ -115,7 +115,7 @@ void GetRegUsers(UserList* list) {
 
 void SetRegUsers(UserList* list) {
     bool created = false;
-    HKEY users = RegGroupOpen("Users", "SetRegUsers", &created);
+    HKEY users = RegGroupOpen("Users", "SetRegUsers", true, &created);
     if (!users) return;
     {
         std::lock_guard<std::recursive_mutex> guard(list->lock);
