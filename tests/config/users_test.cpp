@@ -1,5 +1,7 @@
 // Accounts in the store: odd subkeys and values at load, saves that replace
 // the whole set, and the password values.
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "store_fixture.h"
@@ -103,22 +105,17 @@ TEST_F(Users, AccountsThatNameNoSubkeyAreNotSaved) {
     EXPECT_EQ(2, Count(LogText(), "SetRegUsers: error 161 in RegCreateKeyEx for user:"));
 }
 
-// MD5 of bytes, computed by another program.
+// MD5 of bytes, computed by another program (md5sum), in upper case.
 std::string ExternalMd5(const std::string& text) {
-    std::string hex;
-    char digits[3];
-    for (unsigned char c : text) {
-        snprintf(digits, sizeof digits, "%02x", c);
-        hex += digits;
-    }
-    std::string command = "python3 -c 'import hashlib,sys;print(hashlib.md5(bytes.fromhex(sys.argv[1])).hexdigest().upper())' " + hex;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return "";
-    char line[64] = "";
-    if (!fgets(line, sizeof line, pipe)) line[0] = 0;
-    pclose(pipe);
-    std::string out = line;
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    std::string path = ::testing::TempDir() + "md5-input-" + std::to_string(getpid());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    FILE* pipe = popen(("md5sum '" + path + "'").c_str(), "r");
+    char line[128] = "";
+    if (!pipe || !fgets(line, sizeof line, pipe)) line[0] = 0;
+    if (pipe) pclose(pipe);
+    std::remove(path.c_str());
+    std::string out(line, strnlen(line, 32));
+    for (char& c : out) c = (char)toupper((unsigned char)c);
     return out;
 }
 
