@@ -1,0 +1,218 @@
+// The byte queue: results at the edges, the amortised storage holding the
+// same bytes as a plain string would, and the bounded formatted append.
+#include "server/queue.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sock_test_log.h"
+
+namespace {
+
+std::string Contents(Queue* q) {
+    if (!q->block) return std::string();
+    return std::string(reinterpret_cast<const char*>(QueueBytes(q)), q->length);
+}
+
+std::string Text(size_t n, char first = 'a') {
+    std::string s(n, 0);
+    for (size_t i = 0; i < n; i++) s[i] = static_cast<char>(first + i % 26);
+    return s;
+}
+
+struct QueueTest : ::testing::Test {
+    Queue q;
+    void SetUp() override { QueueInit(&q); }
+    void TearDown() override { QueueFree(&q); }
+};
+
+// ---------------------------------------------------------------- reading past the end
+
+TEST_F(QueueTest, ReadsAreCutAtTheEndAndNeverWrapAround) {
+    LogCapture log;
+    char out[16] = {};
+    EXPECT_EQ(ReadQueue(&q, out, 0, 4), 0u) << "an empty queue has nothing";
+    ASSERT_EQ(AppendQueue(&q, "hello", 5), 1);
+    ASSERT_EQ(AppendQueue(&q, " world", 6), 1);
+    EXPECT_EQ(q.length, 11u);
+
+    EXPECT_EQ(ReadQueue(&q, out, 6, 100), 5u);
+    EXPECT_EQ(std::string(out, 5), "world");
+    EXPECT_EQ(ReadQueue(&q, out, 11, 1), 0u);
+    EXPECT_EQ(ReadQueue(&q, out, 50, 1), 0u);
+    // position + count beyond 32 bits must not wrap to a small number.
+    EXPECT_EQ(ReadQueue(&q, out, 6, UINT32_MAX), 5u);
+    EXPECT_EQ(ReadQueue(&q, out, UINT32_MAX, 2), 0u);
+    // Reading consumes nothing.
+    EXPECT_EQ(Contents(&q), "hello world");
+
+    std::string text = log.Text();
+    EXPECT_NE(text.find("ReadQueue: Resized to 5."), std::string::npos);
+    EXPECT_NE(text.find("ReadQueue: Copied 5 bytes from pos 6."), std::string::npos);
+    EXPECT_EQ(log.Count("ReadQueue: Nothing to read."), 4);
+}
+
+// ---------------------------------------------------------------- removing bytes
+
+TEST_F(QueueTest, RemovingEverythingFreesTheBlockRemovingPartKeepsTheRest) {
+    ASSERT_EQ(AppendQueue(&q, "abcdef", 6), 1);
+    QueueDiscard(&q, 2);
+    EXPECT_EQ(Contents(&q), "cdef");
+    QueueDiscard(&q, 100);
+    EXPECT_EQ(q.block, nullptr);
+    EXPECT_EQ(q.length, 0u);
+    QueueDiscard(&q, 1);  // nothing there: nothing happens
+    EXPECT_EQ(q.block, nullptr);
+
+    // Input side: readPos marks what a line consumer took.
+    ASSERT_EQ(AppendQueue(&q, "USER a\r\nPASS b\r\n", 16), 1);
+    QueueShrink(&q);  // readPos 0: unchanged
+    EXPECT_EQ(Contents(&q), "USER a\r\nPASS b\r\n");
+    q.readPos = 8;
+    QueueShrink(&q);
+    EXPECT_EQ(q.readPos, 0u);
+    EXPECT_EQ(Contents(&q), "PASS b\r\n");
+    // Appending after a shrink lands behind the remaining bytes.
+    ASSERT_EQ(AppendQueue(&q, "QUIT\r\n", 6), 1);
+    EXPECT_EQ(Contents(&q), "PASS b\r\nQUIT\r\n");
+    q.readPos = q.length;
+    QueueShrink(&q);
+    EXPECT_EQ(q.block, nullptr);
+    EXPECT_EQ(q.length, 0u);
+    EXPECT_EQ(q.readPos, 0u);
+}
+
+TEST_F(QueueTest, DiscardLeavesTheReadPositionAloneAndFreeLeavesAnEmptyQueueAlone) {
+    ASSERT_EQ(AppendQueue(&q, "0123456789", 10), 1);
+    q.readPos = 3;
+    QueueDiscard(&q, 4);
+    EXPECT_EQ(q.readPos, 3u);
+    EXPECT_EQ(Contents(&q), "456789");
+    EXPECT_EQ(QueueUnread(&q), 3u);
+
+    Queue empty;
+    QueueInit(&empty);
+    empty.length = 7;
+    empty.readPos = 2;
+    QueueFree(&empty);
+    EXPECT_EQ(empty.length, 7u);
+    EXPECT_EQ(empty.readPos, 2u);
+    EXPECT_EQ(QueueUnread(&empty), 0u) << "no block reads as empty";
+    char out[4];
+    EXPECT_EQ(ReadQueue(&empty, out, 0, 4), 0u);
+}
+
+// ---------------------------------------------------------------- amortised storage
+
+TEST_F(QueueTest, RandomMixOfOperationsHoldsExactlyTheUnconsumedBytes) {
+    std::mt19937 random(12345);
+    std::string model;
+    uint32_t modelReadPos = 0;
+    char next = 'A';
+    for (int step = 0; step < 20000; step++) {
+        int op = random() % 10;
+        if (op < 5) {
+            size_t n = random() % (op == 0 ? 20000 : 300);
+            std::string piece(n, 0);
+            for (char& c : piece) c = next = static_cast<char>(next == 'z' ? 'A' : next + 1);
+            ASSERT_EQ(AppendQueue(&q, piece.data(), static_cast<uint32_t>(n)), 1);
+            model += piece;
+        } else if (op < 8) {
+            uint32_t n = random() % 9000;
+            QueueDiscard(&q, n);
+            model.erase(0, std::min<size_t>(n, model.size()));
+            if (model.empty()) modelReadPos = 0;  // the queue was reset by its free
+        } else if (!model.empty()) {
+            modelReadPos = random() % (model.size() + 1);
+            q.readPos = modelReadPos;
+            QueueShrink(&q);
+            model.erase(0, modelReadPos);
+            modelReadPos = 0;
+        }
+        ASSERT_EQ(q.length, model.size()) << "step " << step;
+        ASSERT_EQ(q.block == nullptr, model.empty()) << "step " << step;
+        if (!model.empty()) {
+            ASSERT_EQ(0, std::memcmp(QueueBytes(&q), model.data(), model.size())) << "step " << step;
+            ASSERT_LE(q.head + q.length, q.capacity);
+        }
+        if (step % 97 == 0 && model.size() > 10) {
+            char out[10];
+            ASSERT_EQ(ReadQueue(&q, out, 3, 7), 7u);
+            ASSERT_EQ(std::string(out, 7), model.substr(3, 7));
+        }
+    }
+}
+
+TEST_F(QueueTest, StorageStaysBoundedBySteadyFlowAndShrinksAfterABurst) {
+    // A sender that appends 8 KiB and sends 8 KiB at a time with at most
+    // 16 KiB waiting must not let the allocation creep upwards.
+    std::string chunk = Text(8192);
+    ASSERT_EQ(AppendQueue(&q, chunk.data(), 8192), 1);
+    for (int i = 0; i < 5000; i++) {
+        ASSERT_EQ(AppendQueue(&q, chunk.data(), 8192), 1);
+        QueueDiscard(&q, 8192);
+        ASSERT_LE(q.capacity, 64u * 1024) << "iteration " << i;
+    }
+    EXPECT_EQ(Contents(&q), chunk);
+
+    // A 16 MB listing drained down to 100 KB gives most memory back.
+    QueueFree(&q);
+    std::string big = Text(16 << 20);
+    ASSERT_EQ(AppendQueue(&q, big.data(), static_cast<uint32_t>(big.size())), 1);
+    uint32_t left = static_cast<uint32_t>(big.size());
+    while (left > 100 * 1024) {
+        QueueDiscard(&q, 8192);
+        left -= 8192;
+    }
+    EXPECT_LE(q.capacity, 1u << 20);
+    EXPECT_EQ(Contents(&q), big.substr(big.size() - left));
+}
+
+// ---------------------------------------------------------------- formatted append
+
+TEST_F(QueueTest, FormattedAppendIsBoundedAt2048Characters) {
+    LogCapture log;
+    std::string exact = Text(2048);
+    EXPECT_EQ(QueuePrintf(&q, "%s", exact.c_str()), 2048);
+    EXPECT_EQ(Contents(&q), exact);
+    QueueFree(&q);
+
+    std::string longer = Text(3000);
+    EXPECT_EQ(QueuePrintf(&q, "%s", longer.c_str()), 2048);
+    EXPECT_EQ(Contents(&q), longer.substr(0, 2048));
+    EXPECT_EQ(log.Count("QueueVPrintf:"), 1) << log.Text();
+
+    QueueFree(&q);
+    EXPECT_EQ(QueuePrintf(&q, "%s", ""), 0);
+    EXPECT_EQ(q.block, nullptr) << "nothing appended, nothing allocated";
+    EXPECT_EQ(QueuePrintf(&q, "%d %s.\r\n", 226, "Transfer complete"), 24);
+    EXPECT_EQ(Contents(&q), "226 Transfer complete.\r\n");
+}
+
+TEST(QueueThreads, EachThreadFormatsInItsOwnBuffer) {
+    constexpr int THREADS = 4;
+    constexpr int ROUNDS = 2000;
+    std::vector<std::thread> threads;
+    std::vector<int> bad(THREADS, 0);
+    for (int t = 0; t < THREADS; t++) {
+        threads.emplace_back([t, &bad] {
+            std::string mine = Text(1500, static_cast<char>('a' + t));
+            for (int i = 0; i < ROUNDS; i++) {
+                Queue q;
+                QueueInit(&q);
+                QueuePrintf(&q, "%d:%s", t, mine.c_str());
+                if (Contents(&q) != std::to_string(t) + ":" + mine) bad[t]++;
+                QueueFree(&q);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (int t = 0; t < THREADS; t++) EXPECT_EQ(bad[t], 0) << "thread " << t;
+}
+
+}  // namespace

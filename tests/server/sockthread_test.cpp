@@ -1,0 +1,341 @@
+// The socket thread over real loopback sockets: opening, closing and
+// reopening the listening socket, the helpers' results and records, the
+// thread's life cycle, and notifications nobody owns.
+#include "server/sockthread.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sock_test_log.h"
+
+namespace {
+
+// What the test handlers saw; they run on the socket thread.
+struct Seen {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<SOCKET> accepted;
+    std::vector<uint16_t> controlEvents;
+    int refreshes = 0;
+    int destroys = 0;
+    std::thread::id refreshThread;
+
+    void Reset() {
+        std::lock_guard<std::mutex> lk(lock);
+        accepted.clear();
+        controlEvents.clear();
+        refreshes = destroys = 0;
+    }
+    template <class Pred>
+    bool WaitFor(Pred pred) {
+        std::unique_lock<std::mutex> lk(lock);
+        return changed.wait_for(lk, std::chrono::seconds(5), pred);
+    }
+};
+Seen seen;
+
+void TestAccept(SOCKET listening) {
+    SOCKET s = NetAccept(listening, nullptr, nullptr);
+    if (s == INVALID_SOCKET) return;
+    NetAsyncSelect(s, SOCK_MSG_CONTROL, FD_READ | FD_CLOSE);
+    std::lock_guard<std::mutex> lk(seen.lock);
+    seen.accepted.push_back(s);
+    seen.changed.notify_all();
+}
+void TestControl(intptr_t lParam, SOCKET s) {
+    uint16_t event = WSAGETSELECTEVENT(lParam);
+    if (event == FD_READ) {
+        char b[64];
+        NetRecv(s, b, sizeof b);
+    }
+    std::lock_guard<std::mutex> lk(seen.lock);
+    seen.controlEvents.push_back(event);
+    seen.changed.notify_all();
+}
+void TestRefresh() {
+    std::lock_guard<std::mutex> lk(seen.lock);
+    seen.refreshes++;
+    seen.refreshThread = std::this_thread::get_id();
+    seen.changed.notify_all();
+}
+void TestDestroy() {
+    // Closes the connections, as the engine's destroy handler does.
+    std::lock_guard<std::mutex> lk(seen.lock);
+    for (SOCKET& s : seen.accepted) SockClose(&s);
+    seen.destroys++;
+}
+
+void InstallTestHandlers() {
+    sockHandlers.accept = TestAccept;
+    sockHandlers.control = TestControl;
+    sockHandlers.refresh = TestRefresh;
+    sockHandlers.destroy = TestDestroy;
+}
+
+int Connect(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+uint16_t ListenPort() {
+    uint16_t portN = 0;
+    if (NetGetSockName(listenSocket, nullptr, &portN) == SOCKET_ERROR) return 0;
+    return NetNtohs(portN);
+}
+
+int ReuseAddrOf(SOCKET s) {
+    int value = -1;
+    socklen_t len = sizeof value;
+    getsockopt(s, SOL_SOCKET, SO_REUSEADDR, &value, &len);
+    return value;
+}
+
+struct SockThreadTest : ::testing::Test {
+    LogCapture log;
+
+    void SetUp() override {
+        seen.Reset();
+        SockClose(&listenSocket);  // a previous test's, if any
+        InstallTestHandlers();
+        ASSERT_EQ(SockThreadInit(), 0);
+        ASSERT_TRUE(sockWindow);
+    }
+    void TearDown() override {
+        SockThreadStop();
+        SockClose(&listenSocket);
+        SockRestoreHandlers();
+    }
+};
+
+// ---------------------------------------------------------------- the listening socket
+
+TEST_F(SockThreadTest, ListenClosesTheOldSocketAndReopensWithoutTouchingConnections) {
+    // Learn a free port, then serve on it as a configured port is served.
+    ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, 0, 1), 1);
+    uint16_t port = ListenPort();
+    ASSERT_NE(port, 0);
+    ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, port, 1), 1);
+    ASSERT_NE(listenSocket, INVALID_SOCKET);
+    int client = Connect(port);
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(seen.WaitFor([] { return seen.accepted.size() == 1; }));
+
+    // Stop serving: nothing listens, the established connection lives on.
+    ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, port, 0), 1);
+    EXPECT_EQ(listenSocket, INVALID_SOCKET);
+    EXPECT_LT(Connect(port), 0);
+    ASSERT_EQ(send(client, "NOOP\r\n", 6, 0), 6);
+    EXPECT_TRUE(seen.WaitFor([] { return !seen.controlEvents.empty(); }));
+
+    // Serve again on the same port, which SO_REUSEADDR makes possible at once.
+    ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, port, 1), 1);
+    ASSERT_NE(listenSocket, INVALID_SOCKET);
+    EXPECT_EQ(ListenPort(), port);
+    EXPECT_EQ(ReuseAddrOf(listenSocket), 1);
+    int second = Connect(port);
+    ASSERT_GE(second, 0);
+    EXPECT_TRUE(seen.WaitFor([] { return seen.accepted.size() == 2; }));
+
+    std::string placed = "SockListen(listen) Placed listen on 0.0.0.0 port " + std::to_string(port);
+    EXPECT_EQ(log.Count(placed), 3) << log.Text();
+    EXPECT_EQ(log.Count("SockClose: Closing socket handle"), 2);
+    close(client);
+    close(second);
+}
+
+TEST_F(SockThreadTest, PortZeroSetsNoReuseAddrAndLogsThePortTheSystemChose) {
+    ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, 0, 1), 1);
+    ASSERT_NE(listenSocket, INVALID_SOCKET);
+    EXPECT_EQ(ReuseAddrOf(listenSocket), 0);
+    uint16_t port = ListenPort();
+    EXPECT_EQ(log.Count("SockListen(listen) Placed listen on 0.0.0.0 port " + std::to_string(port) + "\r\n"), 1)
+        << log.Text();
+    EXPECT_EQ(log.Count("port 0\r\n"), 0);
+}
+
+TEST_F(SockThreadTest, StopWhileNotListeningClosesNothing) {
+    ASSERT_EQ(listenSocket, INVALID_SOCKET);
+    ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, 0, 0), 1);
+    EXPECT_EQ(listenSocket, INVALID_SOCKET);
+    EXPECT_EQ(log.Count("SockClose:"), 0);
+    EXPECT_EQ(log.Count("SockListen("), 0);
+}
+
+TEST_F(SockThreadTest, PortInUseIsLoggedAndLeavesNoListeningSocket) {
+    // Someone else listens on the port already.
+    int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    socklen_t len = sizeof sa;
+    getsockname(holder, reinterpret_cast<sockaddr*>(&sa), &len);
+    uint16_t port = ntohs(sa.sin_port);
+
+    ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, port, 1), 1);
+    EXPECT_EQ(listenSocket, INVALID_SOCKET);
+    EXPECT_EQ(log.Count("SockListen(listen) Could not bind socket to 0.0.0.0 port " + std::to_string(port) +
+                        ": WSAEADDRINUSE"),
+              1)
+        << log.Text();
+    close(holder);
+    // The failure is not sticky: the next listen works.
+    ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, port, 1), 1);
+    EXPECT_NE(listenSocket, INVALID_SOCKET);
+}
+
+TEST_F(SockThreadTest, PassiveListenerOnAGivenAddressReportsItsOwnMessage) {
+    static std::atomic<int> passiveCalls{0};
+    passiveCalls = 0;
+    sockHandlers.passive = [](SOCKET s) {
+        SOCKET a = NetAccept(s, nullptr, nullptr);
+        if (a != INVALID_SOCKET) NetCloseSocket(a);
+        passiveCalls++;
+    };
+    SOCKET passive = SockListen(SOCK_MSG_PASSIVE, NetHtonl(INADDR_LOOPBACK), 0, "passive");
+    ASSERT_NE(passive, INVALID_SOCKET);
+    EXPECT_EQ(ReuseAddrOf(passive), 0);
+    uint16_t portN;
+    ASSERT_EQ(NetGetSockName(passive, nullptr, &portN), 0);
+    int client = Connect(NetNtohs(portN));
+    ASSERT_GE(client, 0);
+    // Bounded poll for the handler's call.
+    for (int i = 0; i < 500 && passiveCalls.load() == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(passiveCalls.load(), 1);
+    EXPECT_EQ(seen.accepted.size(), 0u) << "a passive socket is not the FTP listener";
+    EXPECT_EQ(log.Count("SockListen(passive) Placed listen on 127.0.0.1 port " + std::to_string(NetNtohs(portN))), 1);
+    close(client);
+    SockClose(&passive);
+}
+
+// ---------------------------------------------------------------- SockClose
+
+TEST_F(SockThreadTest, CloseMarksInvalidAndReportsOnlyRealCloses) {
+    EXPECT_EQ(SockClose(nullptr), 0);
+    SOCKET s = INVALID_SOCKET;
+    EXPECT_EQ(SockClose(&s), 0);
+    EXPECT_EQ(log.Count("SockClose"), 0) << "an invalid socket logs nothing";
+
+    s = NetSocketTcp();
+    ASSERT_NE(s, INVALID_SOCKET);
+    SOCKET value = s;
+    EXPECT_EQ(SockClose(&s), 1);
+    EXPECT_EQ(s, INVALID_SOCKET);
+    EXPECT_EQ(log.Count("SockClose: Closing socket handle " + std::to_string(value)), 1);
+
+    // The system no longer knows this one: no error record, still invalid.
+    s = value;
+    EXPECT_EQ(SockClose(&s), 1);
+    EXPECT_EQ(s, INVALID_SOCKET);
+    EXPECT_EQ(log.Count("SockClose: error closing socket"), 0);
+}
+
+// ---------------------------------------------------------------- the thread's life
+
+TEST_F(SockThreadTest, ThreadStartsAndStopsManyTimesWithItsRecords) {
+    constexpr int CYCLES = 20;
+    for (int i = 0; i < CYCLES; i++) {
+        ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, 0, 1), 1);
+        ASSERT_NE(listenSocket, INVALID_SOCKET);
+        SockThreadStop();
+        EXPECT_FALSE(sockWindow);
+        EXPECT_FALSE(sockThread);
+        EXPECT_EQ(SockSend(SOCK_MSG_LISTEN, 0, 1), 0) << "no thread takes the message";
+        ASSERT_EQ(SockThreadInit(), 0);
+    }
+    {
+        std::lock_guard<std::mutex> lk(seen.lock);
+        EXPECT_EQ(seen.destroys, CYCLES);
+    }
+    EXPECT_EQ(log.Count("SockWndProc: WM_CREATE"), CYCLES + 1);
+    EXPECT_EQ(log.Count("SockWndProc: WM_DESTROY"), CYCLES);
+    EXPECT_EQ(log.Count("SockThread: Done."), CYCLES);
+}
+
+TEST_F(SockThreadTest, ShutdownClosesConnectionsThroughTheDestroyHandler) {
+    ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, 0, 1), 1);
+    int client = Connect(ListenPort());
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(seen.WaitFor([] { return seen.accepted.size() == 1; }));
+    SockThreadStop();
+    char b;
+    EXPECT_EQ(recv(client, &b, 1, 0), 0) << "the server side was closed";
+    close(client);
+}
+
+TEST_F(SockThreadTest, RefreshIsPostedAndRunsOnTheSocketThread) {
+    EXPECT_EQ(SockPost(SOCK_MSG_REFRESH, 0, 0), 1);
+    ASSERT_TRUE(seen.WaitFor([] { return seen.refreshes == 1; }));
+    std::lock_guard<std::mutex> lk(seen.lock);
+    EXPECT_NE(seen.refreshThread, std::this_thread::get_id());
+}
+
+// ---------------------------------------------------------------- notifications nobody owns
+
+TEST_F(SockThreadTest, NotificationForAnUnknownSocketIsLoggedAndIgnored) {
+    SockRestoreHandlers();
+    SOCKET nobody = NetSocketTcp();
+    ASSERT_EQ(SockSend(SOCK_MSG_CONTROL, nobody, WSAMAKESELECTREPLY(FD_READ, 0)), 1);
+    ASSERT_EQ(SockSend(SOCK_MSG_DATA, nobody, WSAMAKESELECTREPLY(FD_CLOSE, WSAECONNRESET)), 1);
+    EXPECT_EQ(log.Count("ControlProc: FD_READ, no error: spurious notification"), 1) << log.Text();
+    EXPECT_EQ(log.Count("DataProc: Handle " + std::to_string(nobody) + ", FD_CLOSE, WSAECONNRESET: spurious notification"),
+              1);
+    // The thread still serves.
+    ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, 0, 1), 1);
+    EXPECT_NE(listenSocket, INVALID_SOCKET);
+    NetCloseSocket(nobody);
+}
+
+// ---------------------------------------------------------------- names for the log
+
+TEST(SockNames, ErrorCodesNameThemselvesAndEverythingElseIsGeneric) {
+    EXPECT_STREQ(WinsockErrorName(0), "no error");
+    EXPECT_STREQ(WinsockErrorName(10004), "WSAEINTR");
+    EXPECT_STREQ(WinsockErrorName(10035), "WSAEWOULDBLOCK");
+    EXPECT_STREQ(WinsockErrorName(10048), "WSAEADDRINUSE");
+    EXPECT_STREQ(WinsockErrorName(10054), "WSAECONNRESET");
+    EXPECT_STREQ(WinsockErrorName(10061), "WSAECONNREFUSED");
+    EXPECT_STREQ(WinsockErrorName(10071), "WSAEREMOTE");
+    EXPECT_STREQ(WinsockErrorName(10091), "WSASYSNOTREADY");
+    EXPECT_STREQ(WinsockErrorName(10093), "WSANOTINITIALISED");
+    EXPECT_STREQ(WinsockErrorName(10101), "WSAEDISCON");
+    EXPECT_STREQ(WinsockErrorName(11001), "WSAEHOST_NOT_FOUND");
+    EXPECT_STREQ(WinsockErrorName(11004), "WSANO_ADDRESS");
+    // Gaps and the edges just outside each range.
+    for (int code : {-1, 1, 10003, 10010, 10023, 10034, 10072, 10090, 10094, 10095, 10100, 10102, 11000, 11005})
+        EXPECT_STREQ(WinsockErrorName(code), "Winsock error") << code;
+}
+
+TEST(SockNames, EventsNameThemselvesAndOutOfBandIsUnknown) {
+    EXPECT_STREQ(SockEventName(FD_READ), "FD_READ");
+    EXPECT_STREQ(SockEventName(FD_WRITE), "FD_WRITE");
+    EXPECT_STREQ(SockEventName(FD_ACCEPT), "FD_ACCEPT");
+    EXPECT_STREQ(SockEventName(FD_CONNECT), "FD_CONNECT");
+    EXPECT_STREQ(SockEventName(FD_CLOSE), "FD_CLOSE");
+    EXPECT_STREQ(SockEventName(FD_OOB), "Unknown event");
+    EXPECT_STREQ(SockEventName(FD_READ | FD_WRITE), "Unknown event");
+}
+
+}  // namespace
