@@ -2,6 +2,7 @@
 // helpers every log call shares (gate, tag, time text, lock depth).
 #include "log/log_state.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -13,6 +14,7 @@ volatile int32_t logLevelOn[LOG_LEVELS] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 
 namespace {
 std::atomic<LogClockFn> logClock{nullptr};
+std::atomic<uint32_t> logBufferLimit{LOG_BUFFER_DEFAULT_LIMIT};
 thread_local int logLockDepth = 0;
 
 const char* const logTags[LOG_LEVELS] = {"F", "W", "I", "N", "T0", "T1", "T2", "T3", "T4", "T5"};
@@ -30,6 +32,15 @@ time_t LogNow() {
     LogClockFn clock = logClock.load();
     return clock ? clock() : time(nullptr);
 }
+
+void LogSetBufferLimit(uint32_t bytes) {
+    if (bytes == 0) bytes = LOG_BUFFER_DEFAULT_LIMIT;
+    // At least two steps, and far from the 32-bit end so sizes never wrap.
+    bytes = std::clamp<uint32_t>(bytes, 2 * LOG_BUFFER_STEP, 1u << 30);
+    logBufferLimit.store(bytes);
+}
+
+uint32_t LogBufferLimit() { return logBufferLimit.load(std::memory_order_relaxed); }
 
 void LogLockTake() {
     LogGlobal().logLock.lock();

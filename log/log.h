@@ -57,3 +57,8 @@ void LogClean();
 using LogClockFn = time_t (*)();
 void LogSetClock(LogClockFn clock);
 time_t LogNow();
+
+// Most bytes of records held in memory while the writer is held up (a slow
+// or hung disk); past it the buffered records are dropped, as when memory
+// runs out, and buffering starts again. 0 restores the default of 16 MiB.
+void LogSetBufferLimit(uint32_t bytes);

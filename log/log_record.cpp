@@ -15,7 +15,9 @@ char* LogReserve() {
         b.used = 0;
         b.allocated = LOG_BUFFER_STEP;
     } else if (b.used + LOG_RECORD_MAX >= b.allocated) {
-        char* grown = static_cast<char*>(realloc(b.block, b.allocated + LOG_BUFFER_STEP));
+        char* grown = b.allocated + LOG_BUFFER_STEP > LogBufferLimit()
+                          ? nullptr
+                          : static_cast<char*>(realloc(b.block, b.allocated + LOG_BUFFER_STEP));
         if (!grown) {
             // Out of memory: the buffered records are dropped with this one.
             free(b.block);

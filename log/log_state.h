@@ -24,6 +24,9 @@ struct LogBuffer {
 };
 
 constexpr uint32_t LOG_BUFFER_STEP = 8192;
+constexpr uint32_t LOG_BUFFER_DEFAULT_LIMIT = 16u << 20;
+// The current bound of the buffer (see LogSetBufferLimit).
+uint32_t LogBufferLimit();
 constexpr int LOG_ROLE_MAX = 15;      // keeps a dump header far below a line
 constexpr int LOG_NAME_MAX = 260;     // file names, terminator included
 

@@ -50,6 +50,7 @@ struct LogTest : ::testing::Test {
     void TearDown() override {
         LogShutdown();
         LogSetClock(nullptr);
+        LogSetBufferLimit(0);
         logEnable = 0;
         logSync = 0;
         logSize = 0;

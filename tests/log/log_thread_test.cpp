@@ -104,3 +104,35 @@ TEST_F(LogThreads, SyncCallerWaitsAtMostFiveSecondsForStalledWriter) {
     ASSERT_GE(lines.size(), 1u);
     EXPECT_EQ(lines[0], "I  12/06 14:03:27 server waited");
 }
+
+TEST_F(LogThreads, StalledWriterKeepsBufferBoundedAndRecordsWhole) {
+    loggingThread = std::this_thread::get_id();
+    stalled = true;
+    LogSetClock(StallingClock);
+    LogSetBufferLimit(1u << 20);
+    LogStartup("server ");
+    // About 2.5 MB of records while the writer cannot take any: the buffer
+    // gives up what it holds when it reaches its bound and starts again.
+    constexpr int records = 25000;
+    std::string pad(70, 'p');
+    for (int i = 0; i < records; ++i) LogPrintf(LOG_INFO, "fill %06d %s", i, pad.c_str());
+    {
+        std::lock_guard<std::mutex> lock(stallMutex);
+        stalled = false;
+    }
+    stallCv.notify_all();
+    LogShutdown();
+    LogSetBufferLimit(0);
+    EXPECT_LE(std::filesystem::file_size(dir / "061206.log"), 1u << 20);
+    std::vector<std::string> lines = Lines("061206.log");
+    ASSERT_GT(lines.size(), 2u);
+    int previous = -1;
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        int n = -1;
+        ASSERT_EQ(sscanf(lines[i].c_str(), "I  12/06 14:03:27 server fill %d", &n), 1) << lines[i];
+        ASSERT_EQ(lines[i].size(), 25u + 12 + pad.size()) << lines[i];
+        ASSERT_GT(n, previous);
+        previous = n;
+    }
+    EXPECT_EQ(previous, records - 1);  // the newest records survive the drop
+}
