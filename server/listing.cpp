@@ -42,11 +42,14 @@ std::string LongLine(const FsEntry& entry, int referenceYear) {
     localtime_r(&when, &local);
     unsigned month = (unsigned)local.tm_mon + 1;
     unsigned year = (unsigned)local.tm_year + 1900;
+    // Directories have no size of their own in a listing.
+    bool directory = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    unsigned long long size = directory ? 0 : (unsigned long long)entry.size;
     char head[128];
     snprintf(head, sizeof head, "%s%s   1 owner    group      %10llu %-3.3s %2u ",
-             (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) ? "d" : "-",
+             directory ? "d" : "-",
              (entry.attributes & FILE_ATTRIBUTE_READONLY) ? "r-xr-xr-x" : "rwxrwxrwx",
-             (unsigned long long)entry.size, MONTHS[month <= 12 ? month : 0], (unsigned)local.tm_mday);
+             size, MONTHS[month <= 12 ? month : 0], (unsigned)local.tm_mday);
     char when5[16];
     if ((int)year == referenceYear)
         snprintf(when5, sizeof when5, "%.2u:%.2u", (unsigned)local.tm_hour, (unsigned)local.tm_min);

@@ -1,0 +1,138 @@
+// Listings: the long and names formats byte for byte, order, what is left
+// out, option handling, refusals, and paths that would leave the root.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <filesystem>
+
+#include "data_client.h"
+
+using namespace dataclient;
+namespace fs = std::filesystem;
+
+namespace {
+
+class Listing : public FtpFixture {
+protected:
+    void SetUp() override {
+        FtpFixture::SetUp();
+        AddUser("u", "pw");
+        ASSERT_TRUE(s.Open(Port()));
+    }
+    std::string Root(const std::string& name) { return RootDir() + "/" + name; }
+    void SetTime(const std::string& name, int year, int month, int day, int hour, int minute) {
+        struct tm t = {};
+        t.tm_year = year - 1900;
+        t.tm_mon = month - 1;
+        t.tm_mday = day;
+        t.tm_hour = hour;
+        t.tm_min = minute;
+        t.tm_isdst = -1;
+        timespec times[2] = {{mktime(&t), 0}, {mktime(&t), 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, Root(name).c_str(), times, 0), 0);
+    }
+    Session s;
+};
+
+int ThisYear() {
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    return t.tm_year + 1900;
+}
+
+TEST_F(Listing, LongLineMatchesTheFilesStat) {
+    WriteRootFile("report.txt", std::string(1234, 'r'));
+    SetTime("report.txt", ThisYear(), 3, 5, 14, 3);
+    struct stat st;
+    ASSERT_EQ(stat(Root("report.txt").c_str(), &st), 0);
+    char when[32];
+    strftime(when, sizeof when, "%b %e %H:%M", localtime(&st.st_mtime));
+    std::string expected = "-rwxrwxrwx   1 owner    group      " + std::string(10 - 4, ' ') +
+                           std::to_string(st.st_size) + " " + when + " report.txt\r\n";
+    EXPECT_EQ(s.Download("LIST"), expected);
+    EXPECT_EQ(expected, "-rwxrwxrwx   1 owner    group            1234 Mar  5 14:03 report.txt\r\n");
+}
+
+TEST_F(Listing, OtherYearsShowTheYearAndReadOnlyShows) {
+    fs::create_directory(Root("old"));
+    SetTime("old", 1999, 12, 31, 23, 59);
+    chmod(Root("old").c_str(), 0555);
+    WriteRootFile("new", "");
+    SetTime("new", ThisYear(), 1, 2, 0, 5);
+    EXPECT_EQ(s.Download("LIST"),
+              "-rwxrwxrwx   1 owner    group               0 Jan  2 00:05 new\r\n"
+              "dr-xr-xr-x   1 owner    group               0 Dec 31  1999 old\r\n");
+    chmod(Root("old").c_str(), 0755);
+}
+
+TEST_F(Listing, OrderAndHiddenEntries) {
+    for (const char* name : {"Ccc", "abc", "aaa", "Bbb", "ab", ".hidden", "_x"}) WriteRootFile(name, "");
+    fs::create_directory(Root(".git"));
+    EXPECT_EQ(s.Download("NLST"), "_x\r\naaa\r\nab\r\nabc\r\nBbb\r\nCcc\r\n");
+    std::string listing = s.Download("LIST");
+    EXPECT_EQ(CountOf(listing, "\r\n"), 6u);
+    EXPECT_EQ(listing.find("hidden"), std::string::npos);
+    EXPECT_EQ(listing.find(".git"), std::string::npos);
+}
+
+TEST_F(Listing, OptionsAndArguments) {
+    WriteRootFile("a", "1");
+    WriteRootFile("sub/b", "22");
+    EXPECT_EQ(s.Cmd("LIST -l"), "500 Invalid file path.\r\n");
+    EXPECT_EQ(s.Cmd("LIST missing"), "500 Invalid file path.\r\n");
+    EXPECT_EQ(s.Cmd("NLST /../x"), "500 Invalid file path.\r\n");
+    std::string longForm = s.Download("NLST -l");
+    EXPECT_EQ(longForm.rfind("-rwxrwxrwx", 0), 0u) << longForm;
+    EXPECT_EQ(CountOf(longForm, "\r\n"), 2u);
+    EXPECT_EQ(s.Download("NLST -aL"), longForm);
+    EXPECT_EQ(s.Download("NLST -a"), "a\r\nsub\r\n");
+    EXPECT_EQ(s.Download("NLST -a -x sub"), "b\r\n");
+    std::string one = s.Download("LIST sub/b");
+    EXPECT_NE(one.find(" 2 "), std::string::npos);
+    EXPECT_NE(one.find(" b\r\n"), std::string::npos);
+    EXPECT_EQ(CountOf(one, "\r\n"), 1u);
+}
+
+TEST_F(Listing, EmptyDirectorySendsNothing) {
+    fs::create_directory(Root("empty"));
+    std::string final;
+    EXPECT_EQ(s.Download("LIST empty", &final), "");
+    EXPECT_EQ(final, "226 Transfer complete.\r\n");
+}
+
+TEST_F(Listing, PatternThatWouldNotFitIsRefused) {
+    // Full paths of 257 and 258 characters: with "/*" the first still fits
+    // the 259 characters of a pattern, the second does not.
+    std::string fits(257 - RootDir().size() - 1, 'f');
+    std::string tooLong(258 - RootDir().size() - 1, 't');
+    fs::create_directory(Root(fits));
+    fs::create_directory(Root(tooLong));
+    std::string final;
+    EXPECT_EQ(s.Download("LIST " + fits, &final), "");
+    EXPECT_EQ(final, "226 Transfer complete.\r\n");
+    EXPECT_EQ(s.Cmd("LIST " + tooLong), "500 Invalid file path.\r\n");
+    EXPECT_EQ(s.Cmd("CWD " + tooLong).substr(0, 1), "2");
+    EXPECT_EQ(s.Cmd("NLST"), "500 Invalid file path.\r\n");
+}
+
+TEST_F(Listing, LinksOutOfTheRootAreNotFollowed) {
+    std::string outside = Temp() + "/outside";
+    fs::create_directories(outside);
+    std::ofstream(outside + "/secret") << "secret";
+    fs::create_directory_symlink(outside, Root("out"));
+    fs::create_symlink(outside + "/secret", Root("f"));
+    EXPECT_EQ(s.Cmd("LIST out"), "500 Invalid file path.\r\n");
+    std::string final;
+    std::string got = s.Download("RETR f", &final);
+    EXPECT_EQ(got.find("secret"), std::string::npos);
+    EXPECT_NE(Code(final), "226");
+    std::string reply = s.Upload("STOR out/x", "data");
+    EXPECT_NE(Code(reply), "226");
+    EXPECT_FALSE(fs::exists(outside + "/x"));
+    EXPECT_NE(Code(s.Upload("APPE f", "more")), "226");
+    EXPECT_EQ(ReadFile(outside + "/secret"), "secret");
+}
+
+}  // namespace

@@ -1,0 +1,155 @@
+// Files arrive byte-exact in both directions and both modes, restart
+// offsets are applied and used up, APPE appends, and offsets beyond 4 GiB
+// work.
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "data_client.h"
+#include "log/log.h"
+
+using namespace dataclient;
+
+namespace {
+
+class Transfer : public FtpFixture {
+protected:
+    void SetUp() override {
+        FtpFixture::SetUp();
+        // Byte dumps of every block would dominate the run time.
+        for (int level = LOG_TRACE0; level <= LOG_TRACE5; level++) logLevelOn[level] = 0;
+        AddUser("u", "pw");
+        AddUser("noget", "pw", PERM_PUT | PERM_LIST);
+        ASSERT_TRUE(s.Open(Port()));
+    }
+    std::string Root(const std::string& name) { return RootDir() + "/" + name; }
+    Session s;
+};
+
+TEST_F(Transfer, EdgeSizesRoundTripInBothModes) {
+    const size_t sizes[] = {0, 1, 8191, 8192, 8193, 65536, 10 * 1000 * 1000};
+    for (bool passive : {true, false}) {
+        s.passive = passive;
+        for (size_t size : sizes) {
+            std::string name = "f" + std::to_string(size);
+            std::string bytes = RandomBytes(size, (unsigned)size + passive);
+            EXPECT_EQ(s.Upload("STOR " + name, bytes), "226 Transfer complete.\r\n") << name;
+            EXPECT_TRUE(ReadFile(Root(name)) == bytes) << name << " passive " << passive;
+            std::string final;
+            EXPECT_TRUE(s.Download("RETR " + name, &final) == bytes) << name << " passive " << passive;
+            EXPECT_EQ(final, "226 Transfer complete.\r\n");
+        }
+    }
+}
+
+TEST_F(Transfer, AsciiTypeChangesNothing) {
+    WriteRootFile("lf.txt", "a\nb\n\r\nc");
+    EXPECT_EQ(Code(s.Cmd("TYPE A")), "200");
+    EXPECT_EQ(s.Download("RETR lf.txt"), "a\nb\n\r\nc");
+    EXPECT_EQ(s.Upload("STOR up.txt", "x\ny\n"), "226 Transfer complete.\r\n");
+    EXPECT_EQ(ReadFile(Root("up.txt")), "x\ny\n");
+}
+
+TEST_F(Transfer, RestartOffsetIsAppliedOnceAndRefusalsUseItUp) {
+    std::string bytes = RandomBytes(250, 7);
+    WriteRootFile("f", bytes);
+    EXPECT_EQ(s.Cmd("REST 100"), "350 Requested file action pending further information.\r\n");
+    EXPECT_EQ(s.Download("RETR f"), bytes.substr(100));
+    EXPECT_EQ(s.Download("RETR f"), bytes) << "used up by the first RETR";
+    s.Cmd("REST 300");
+    std::string final;
+    EXPECT_EQ(s.Download("RETR f", &final), "");
+    EXPECT_EQ(final, "226 Transfer complete.\r\n");
+    s.Cmd("REST 100");
+    EXPECT_EQ(Code(s.Cmd("RETR missing")), "550");
+    EXPECT_EQ(s.Download("RETR f"), bytes);
+
+    Session noget;
+    ASSERT_TRUE(noget.Open(Port(), "noget"));
+    noget.Cmd("REST 100");
+    EXPECT_EQ(noget.Cmd("RETR f"), "450 No permission.\r\n");
+    // The refused RETR used the offset up: STOR replaces the whole file.
+    EXPECT_EQ(noget.Upload("STOR f", "abc"), "226 Transfer complete.\r\n");
+    EXPECT_EQ(ReadFile(Root("f")), "abc");
+}
+
+TEST_F(Transfer, RestartOffsetValues) {
+    const char* bad[] = {"REST -1", "REST abc", "REST 9223372036854775808", "REST 99999999999999999999"};
+    for (const char* c : bad) EXPECT_EQ(Code(s.Cmd(c)), "501") << c;
+    EXPECT_EQ(Code(s.Cmd("REST")), "500");
+    EXPECT_EQ(Code(s.Cmd("REST 9223372036854775807")), "350");
+}
+
+TEST_F(Transfer, StorAtOffsetKeepsTheBytesAround) {
+    std::string bytes = RandomBytes(250, 9);
+    WriteRootFile("f", bytes);
+    s.Cmd("REST 100");
+    std::string patch(50, 'Z');
+    EXPECT_EQ(s.Upload("STOR f", patch), "226 Transfer complete.\r\n");
+    EXPECT_EQ(ReadFile(Root("f")), bytes.substr(0, 100) + patch + bytes.substr(150));
+    EXPECT_EQ(s.Upload("STOR f", "new"), "226 Transfer complete.\r\n");
+    EXPECT_EQ(ReadFile(Root("f")), "new") << "without REST the old content goes";
+}
+
+TEST_F(Transfer, AppeAppendsCreatesAndIgnoresRest) {
+    WriteRootFile("ten", "0123456789");
+    s.Cmd("REST 3");
+    EXPECT_EQ(s.Upload("APPE ten", "abcde"), "226 Transfer complete.\r\n");
+    EXPECT_EQ(ReadFile(Root("ten")), "0123456789abcde");
+    EXPECT_EQ(s.Upload("APPE fresh", "xyz"), "226 Transfer complete.\r\n");
+    EXPECT_EQ(ReadFile(Root("fresh")), "xyz");
+}
+
+TEST_F(Transfer, RefusalsBeforeAnyDataConnection) {
+    std::filesystem::create_directory(Root("dir"));
+    WriteRootFile("ro", "x");
+    chmod(Root("ro").c_str(), 0444);
+    const char* cases[][2] = {
+        {"RETR dir", "550 dir: not a plain file."},
+        {"STOR dir", "450 File is a directory."},
+        {"APPE dir", "550 File is a directory."},
+        {"STOR ro", "450 File is read-only."},
+        {"APPE ro", "550 File is read-only."},
+        {"RETR", "500 Syntax error; parameter required."},
+        {"RETR ../x", "500 Invalid file path."},
+        {"APPE ../x", "550 Invalid file path."},
+    };
+    for (auto& c : cases) EXPECT_EQ(s.Cmd(c[0]), std::string(c[1]) + "\r\n") << c[0];
+}
+
+TEST_F(Transfer, FilesBeyondFourGiB) {
+    const uint64_t size = 5ull << 30;
+    const uint64_t offset = (4ull << 30) + 10;
+    {
+        std::fstream f(Root("big"), std::ios::out | std::ios::binary);
+        f.seekp((std::streamoff)offset);
+        f << "MARK";
+    }
+    std::filesystem::resize_file(Root("big"), size);
+    std::string listing = s.Download("LIST big");
+    EXPECT_NE(listing.find(" 5368709120 "), std::string::npos) << listing;
+
+    // Resume a download there; the client leaves after the first bytes.
+    s.Cmd("REST " + std::to_string(offset));
+    std::string first;
+    int fd = s.Begin("RETR big", &first);
+    ASSERT_EQ(Code(first)[0], '1');
+    char head[4] = {};
+    ASSERT_EQ(recv(fd, head, 4, MSG_WAITALL), 4);
+    EXPECT_EQ(std::string(head, 4), "MARK");
+    close(fd);
+    EXPECT_EQ(s.ftp.ReadReply(10000), "426 Connection closed; transfer aborted.\r\n");
+
+    // Resume an upload there: the rest of the file stays.
+    s.Cmd("REST " + std::to_string(offset + 2));
+    EXPECT_EQ(s.Upload("STOR big", "RK!"), "226 Transfer complete.\r\n");
+    EXPECT_EQ(std::filesystem::file_size(Root("big")), size);
+    std::ifstream in(Root("big"), std::ios::binary);
+    in.seekg((std::streamoff)offset);
+    char got[6] = {};
+    in.read(got, 6);
+    EXPECT_EQ(std::string(got, 6), std::string("MARK!\0", 6));
+    std::filesystem::remove(Root("big"));
+}
+
+}  // namespace
