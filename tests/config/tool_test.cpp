@@ -1,0 +1,121 @@
+// brindlex-reg as an administrator runs it: round trips, exit statuses, and
+// command lines that must write nothing.
+#include <sys/wait.h>
+
+#include "store_fixture.h"
+
+namespace {
+
+struct ToolRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string Quote(const std::string& arg) {
+    std::string quoted = "'";
+    for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+}  // namespace
+
+struct Tool : StoreTest {
+    ToolRun Reg(const std::vector<std::string>& args, const std::string& input = "") {
+        const char* dir = getenv("BRINDLEX_BIN_DIR");
+        std::string command = Quote(std::string(dir && *dir ? dir : BRINDLEX_BIN_DIR) + "/brindlex-reg");
+        for (const std::string& arg : args) command += " " + Quote(arg);
+        std::filesystem::path in = root / "in", out = root / "out", err = root / "err";
+        std::ofstream(in, std::ios::binary | std::ios::trunc) << input;
+        command += " <" + Quote(in) + " >" + Quote(out) + " 2>" + Quote(err);
+        int status = system(command.c_str());
+        auto read = [](const std::filesystem::path& path) {
+            std::ifstream file(path, std::ios::binary);
+            std::stringstream text;
+            text << file.rdbuf();
+            return text.str();
+        };
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read(out), read(err)};
+    }
+};
+
+TEST_F(Tool, RoundTrips) {
+    EXPECT_EQ(0, Reg({"set", "System", "Port", "--dword", "2121"}).status);
+    EXPECT_EQ(0, Reg({"set", "Path", "Work", "--string", "/srv/msg files"}).status);
+    EXPECT_EQ(0, Reg({"set", "Users/Bob", "Root", "--string", "/srv/ftp"}).status);
+    ToolRun get = Reg({"get", "system", "PORT"});
+    EXPECT_EQ(0, get.status);
+    EXPECT_EQ("2121\n", get.out);
+    EXPECT_EQ("/srv/msg files\n", Reg({"get", "Path", "Work"}).out);
+    EXPECT_EQ("Path\\\nSystem\\\nUsers\\\n", Reg({"list"}).out);
+    EXPECT_EQ("Root = /srv/ftp\n", Reg({"list", "users\\bob"}).out);
+    EXPECT_EQ(0, Reg({"delete", "Path", "Work"}).status);
+    EXPECT_EQ(1, Reg({"get", "Path", "Work"}).status);
+    EXPECT_EQ(1, Reg({"delete", "Path", "Work"}).status);
+    EXPECT_EQ(0, Reg({"delete", "Users"}).status);
+    EXPECT_EQ(1, Reg({"list", "Users"}).status);
+    EXPECT_EQ(1, Reg({"get", "Nowhere", "x"}).status);
+    // What the tool wrote is what the program loads.
+    ASSERT_EQ(1, OpenRegApp("Brindlex"));
+    GetRegSystem();
+    CloseRegApp();
+    EXPECT_EQ(2121, systemSettings.port);
+}
+
+TEST_F(Tool, PasswdMakesAWorkingAccount) {
+    ASSERT_EQ(0, Reg({"set", "Users\\bob", "Root", "--string", "/srv/ftp"}).status);
+    ASSERT_EQ(0, Reg({"passwd", "Bob"}, "Secret Word\r\n").status);
+    ASSERT_EQ(0, Reg({"passwd", "carol"}, "pw").status);  // no line end, new account
+    ASSERT_EQ(1, OpenRegApp("Brindlex"));
+    GetRegUsers(&userList);
+    CloseRegApp();
+    ASSERT_EQ(2u, userList.accounts.size());
+    const UserAccount& bob = userList.accounts[0];
+    EXPECT_STREQ("bob", bob.name);
+    EXPECT_STREQ("/srv/ftp", bob.Home);
+    EXPECT_EQ(1, CheckPasswordDigest(bob.PW, "bob", "Secret Word"));
+    EXPECT_EQ(0, CheckPasswordDigest(bob.PW, "bob", "secret word"));
+    UserAccount defaults;
+    UserAccountDefaults(&defaults, "carol");
+    const UserAccount& carol = userList.accounts[1];
+    EXPECT_EQ(defaults.accountFlags, carol.accountFlags);
+    EXPECT_EQ(defaults.permissions, carol.permissions);
+    EXPECT_EQ(1, CheckPasswordDigest(carol.PW, "carol", "pw"));
+    // Every account value is in the store, not left to load defaults.
+    EXPECT_EQ(1, GetDword("Users\\carol", "Restrict"));
+    EXPECT_EQ(0, GetDword("Users\\carol", "Put"));
+}
+
+TEST_F(Tool, BadCommandLinesWriteNothing) {
+    ASSERT_EQ(0, Reg({"set", "System", "Port", "--dword", "21"}).status);
+    std::string before = Reg({"list", "System"}).out;
+    const std::vector<std::vector<std::string>> bad = {
+        {"set", "System", "Port", "--dword", "abc"},   {"set", "System", "Port", "--dword", "4294967296"},
+        {"set", "System", "Port", "--dword", "-1"},    {"set", "System", "Port", "--dword", ""},
+        {"set", "System", "Port", "--word", "5"},      {"set", "System", "Port"},
+        {"get", "System"},                             {"frobnicate"},
+        {},                                            {"delete"},
+        {"delete", ""},                                {"passwd", "1bob"},
+        {"passwd", "bo b"},                            {"passwd"},
+    };
+    for (const auto& args : bad) {
+        ToolRun run = Reg(args);
+        EXPECT_EQ(2, run.status) << (args.empty() ? "" : args[0]);
+        EXPECT_EQ(1, Count(run.err, "\n")) << run.err;
+    }
+    EXPECT_EQ(2, Reg({"passwd", "bob"}, "").status);
+    EXPECT_EQ(2, Reg({"passwd", "bob"}, "seventeen chars!!\n").status);
+    EXPECT_EQ(2, Reg({"passwd", "bob"}, "   \n").status);
+    EXPECT_EQ(before, Reg({"list", "System"}).out);
+    EXPECT_EQ(1, Reg({"list", "Users"}).status);
+    EXPECT_EQ(0, Reg({"set", "System", "Port", "--dword", "4294967295"}).status);
+    EXPECT_EQ("4294967295\n", Reg({"get", "System", "Port"}).out);
+}
+
+TEST_F(Tool, UnusableStoreIsAStoreErrorAndStaysAsItWas) {
+    std::string garbage(4096, 'g');
+    std::ofstream(root / "store.db", std::ios::binary) << garbage;
+    EXPECT_EQ(2, Reg({"get", "System", "Port"}).status);
+    EXPECT_EQ(2, Reg({"set", "System", "Port", "--dword", "1"}).status);
+    EXPECT_EQ(garbage, StoreBytes());
+}
