@@ -24,21 +24,23 @@ TEST_F(DataDump, PrintableRangeIsExactAndLinesStayWithin78) {
     LogData(LOG_TRACE4, edges, sizeof edges);
     std::string letters(100, 'q');
     LogData(LOG_TRACE4, letters.data(), 100);
-    // A printable run ending next to the limit, then an escape that must move.
-    std::string mixed(45, 'm');
-    mixed += '\n';
-    LogData(LOG_TRACE4, mixed.data(), static_cast<int32_t>(mixed.size()));
+    // An escape still fits at column 74 (ending at 78), not at 75.
+    std::string fits = std::string(42, 'm') + '\n';
+    std::string moves = std::string(43, 'm') + '\n';
+    LogData(LOG_TRACE4, fits.data(), static_cast<int32_t>(fits.size()));
+    LogData(LOG_TRACE4, moves.data(), static_cast<int32_t>(moves.size()));
     LogData(LOG_TRACE4, "never", 0);
     LogData(LOG_TRACE4, "never", -5);
     LogShutdown();
     std::vector<std::string> lines = Lines("061206.log");
-    ASSERT_EQ(lines.size(), 7u);
+    ASSERT_EQ(lines.size(), 8u);
     EXPECT_EQ(lines[0], "T4 12/06 14:03:27 server  Data:  ~{7F}{80}{FF}{1F}ab{0D}");
     EXPECT_EQ(lines[1], "T4 12/06 14:03:27 server  Data: " + std::string(46, 'q'));
     EXPECT_EQ(lines[2], "T4 12/06 14:03:27 server        " + std::string(46, 'q'));
     EXPECT_EQ(lines[3], "T4 12/06 14:03:27 server        " + std::string(8, 'q'));
-    EXPECT_EQ(lines[4], "T4 12/06 14:03:27 server  Data: " + std::string(45, 'm'));
-    EXPECT_EQ(lines[5], "T4 12/06 14:03:27 server        {0A}");
+    EXPECT_EQ(lines[4], "T4 12/06 14:03:27 server  Data: " + std::string(42, 'm') + "{0A}");
+    EXPECT_EQ(lines[5], "T4 12/06 14:03:27 server  Data: " + std::string(43, 'm'));
+    EXPECT_EQ(lines[6], "T4 12/06 14:03:27 server        {0A}");
     for (const std::string& line : lines) EXPECT_LE(line.size(), 78u) << line;
 }
 
