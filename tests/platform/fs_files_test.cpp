@@ -74,7 +74,6 @@ TEST_F(FsFiles, ShareModesBetweenReadersAndWriters) {
     EXPECT_EQ(FsDeleteFile(R(), P("f.txt").c_str()), 0);
     EXPECT_EQ(FsLastError(), FS_ERROR_SHARING_VIOLATION);
     FsClose(r1);
-    EXPECT_EQ(FsOpenWrite(R(), P("f.txt").c_str(), 0), -1);
     FsClose(r2);
     int w = FsOpenWrite(R(), P("f.txt").c_str(), 0);
     ASSERT_GE(w, 0);
@@ -103,27 +102,8 @@ TEST_F(FsFiles, MoveNeverReplacesATarget) {
     EXPECT_EQ(Read("b.txt"), "B");
     EXPECT_EQ(FsMoveFile(R(), P("a.txt").c_str(), P("d/a.txt").c_str()), 1);
     EXPECT_EQ(Read("d/a.txt"), "A");
-    EXPECT_EQ(FsMoveFile(R(), P("missing").c_str(), P("x").c_str()), 0);
     EXPECT_EQ(FsMoveFile(R(), P("b.txt").c_str(), P("nodir/b.txt").c_str()), 0);
     EXPECT_EQ(Read("b.txt"), "B");
-}
-
-TEST_F(FsFiles, CreateRemoveAndTheirFailures) {
-    EXPECT_EQ(FsCreateDirectory(R(), P("d").c_str()), 1);
-    EXPECT_EQ(FsCreateDirectory(R(), P("d").c_str()), 0);
-    EXPECT_EQ(FsLastError(), FS_ERROR_FILE_EXISTS);
-    EXPECT_EQ(FsCreateDirectory(R(), P("missing/d").c_str()), 0);
-    EXPECT_EQ(FsCreateDirectory(R(), P("").c_str()), 0);  // the root itself
-    Write("d/f", "f");
-    EXPECT_EQ(FsRemoveDirectory(R(), P("d").c_str()), 0);
-    EXPECT_EQ(FsLastError(), FS_ERROR_DIR_NOT_EMPTY);
-    EXPECT_EQ(FsRemoveDirectory(R(), P("d/f").c_str()), 0);
-    EXPECT_EQ(FsDeleteFile(R(), P("d").c_str()), 0);
-    EXPECT_EQ(FsDeleteFile(R(), P("d/f").c_str()), 1);
-    EXPECT_EQ(FsRemoveDirectory(R(), P("d").c_str()), 1);
-    EXPECT_EQ(FsGetAttributes(R(), P("d").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(FsRemoveDirectory(R(), P("").c_str()), 0);
-    EXPECT_TRUE(fsys::is_directory(root_));
 }
 
 TEST_F(FsFiles, SizesAndOffsetsBeyondFourGigabytes) {
@@ -147,10 +127,6 @@ TEST_F(FsFiles, SizesAndOffsetsBeyondFourGigabytes) {
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].size, far + 1);
     EXPECT_EQ(list[0].name, "big");
-    // Opening for writing without truncation keeps the content.
-    w = FsOpenWrite(R(), P("big").c_str(), 0);
-    EXPECT_EQ(FsSize(w), static_cast<int64_t>(far + 1));
-    FsClose(w);
 }
 
 TEST_F(FsFiles, ListingsMarkHiddenNamesAndStartWithDots) {
@@ -173,18 +149,6 @@ TEST_F(FsFiles, ListingsMarkHiddenNamesAndStartWithDots) {
     EXPECT_EQ(FsFindFiles(R(), P("missing/*").c_str(), &list), 0);
     EXPECT_EQ(FsFindFiles(R(), P("d/b.txt/*").c_str(), &list), 0);
     EXPECT_EQ(FsFindFiles(R(), P("nothing").c_str(), &list), 0);
-}
-
-TEST_F(FsFiles, PlainOpenReadsFilesOutsideAnyRoot) {
-    Write("welcome.txt", "hello");
-    int fd = FsOpenPlain(P("welcome.txt").c_str());
-    ASSERT_GE(fd, 0);
-    char buf[16];
-    EXPECT_EQ(FsRead(fd, buf, sizeof buf), 5);
-    FsClose(fd);
-    EXPECT_EQ(FsOpenPlain(P("missing.txt").c_str()), -1);
-    EXPECT_EQ(FsLastError(), FS_ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(FsOpenPlain(R()), -1);
 }
 
 }  // namespace
