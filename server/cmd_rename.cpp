@@ -65,7 +65,11 @@ void CmdRnto(Conn* conn) {
         Reply(conn, "550 File already exists.");
         return;
     }
-    int moved = FsMoveFile(conn->user.Root, conn->renameFrom, fullPath);
+    // The source was a plain file at RNFR; another connection may have put a
+    // directory in its place since, and a directory is never renamed.
+    uint32_t source = FsGetAttributes(conn->user.Root, conn->renameFrom);
+    int moved = source != INVALID_FILE_ATTRIBUTES && !(source & FILE_ATTRIBUTE_DIRECTORY) &&
+                FsMoveFile(conn->user.Root, conn->renameFrom, fullPath);
     conn->renameFrom[0] = 0;
     if (moved) {
         Reply(conn, "250 File renamed.");

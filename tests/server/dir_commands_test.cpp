@@ -190,6 +190,13 @@ TEST_F(DirCommands, RenameKeepsThePendingNameUntilAMoveIsTried) {
     fsys::remove(Root("b.txt"));
     EXPECT_EQ(Cmd("RNTO f.txt"), "553 Error renaming file.");
     EXPECT_EQ(Cmd("RNTO f.txt"), "503 RNTO must follow RNFR.");
+    // Nor is a directory that took the file's place after RNFR moved.
+    WriteRootFile("c.txt", "C");
+    EXPECT_EQ(Cmd("RNFR c.txt"), "350 Requested file action pending further information.");
+    fsys::remove(Root("c.txt"));
+    fsys::create_directory(Root("c.txt"));
+    EXPECT_EQ(Cmd("RNTO g"), "553 Error renaming file.");
+    EXPECT_TRUE(fsys::is_directory(Root("c.txt")));
 }
 
 TEST_F(DirCommands, HostilePathsAreAnsweredAndTheConnectionGoesOn) {
