@@ -58,11 +58,20 @@ bool SendingIncomplete(const Conn* conn) {
     return false;
 }
 
+// One receive on the data connection, handled by transferKind.
+int ReadData(Conn* conn) {
+    if (conn->transferKind == XFER_STOR) return ReceiveUpload(conn);
+    int n = ConnRead(conn, &conn->data);
+    HandleDataInput(conn);
+    return n;
+}
+
 void DataClosed(Conn* conn, uint16_t error) {
     Channel* data = &conn->data;
     if (error == 0) {
         // Drain what the client sent before closing: an upload's last bytes.
-        while (data->socket != INVALID_SOCKET && ConnRead(conn, data) > 0) HandleDataInput(conn);
+        while (data->socket != INVALID_SOCKET && ReadData(conn) > 0) {
+        }
     } else if (conn->transferKind != XFER_NONE) {
         // A reset is never a complete transfer.
         data->failed = 1;
@@ -324,8 +333,7 @@ void DataProc(intptr_t lParam, SOCKET s) {
     switch (event) {
     case FD_READ:
         LogPrintf(LOG_INFO, "DataProc(%u) FD_READ: %s", conn->connId, WinsockErrorName(error));
-        ConnRead(conn, &conn->data);
-        HandleDataInput(conn);
+        ReadData(conn);
         break;
     case FD_WRITE:
         LogPrintf(LOG_INFO, "DataProc(%u) FD_WRITE: %s", conn->connId, WinsockErrorName(error));

@@ -22,3 +22,9 @@ void CloseDataSide(Conn* conn);
 
 // Closes the transfer's file if one is open.
 void CloseTransferFile(Conn* conn);
+
+// One receive of an upload's data connection (up to a block), written to the
+// transfer's file at once, or dropped when the upload has failed. Bytes
+// still in data.in are written first. The count received, 0 when nothing
+// was there or the client closed, -1 on a socket error.
+int ReceiveUpload(Conn* conn);

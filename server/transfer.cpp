@@ -14,12 +14,15 @@ namespace {
 
 // One block of a download. The next block is read only after this one was
 // handed to the socket completely.
-constexpr uint32_t SEND_BLOCK = 64 * 1024;
+constexpr uint32_t SEND_BLOCK = 256 * 1024;
+// Largest receive of an upload, written to the file at once.
+constexpr uint32_t RECV_BLOCK = 256 * 1024;
 // Blocks sent in one event before the connection yields to the others: a
 // client that reads as fast as the server sends must not hold the thread.
-constexpr int BLOCKS_PER_EVENT = 16;
+constexpr int BLOCKS_PER_EVENT = 4;
 
 uint8_t sendBuffer[SEND_BLOCK];
+uint8_t recvBuffer[RECV_BLOCK];
 
 void FailSend(Conn* conn) {
     Channel* data = &conn->data;
@@ -95,16 +98,33 @@ void SendData(Conn* conn) {
             return;
         }
         if (n == 0) break;
-        if (!AppendQueue(&data->out, sendBuffer, (uint32_t)n)) {
-            FailSend(conn);
-            return;
+        // Straight from the block to the socket; only what the socket does
+        // not take now waits in the output queue.
+        int sent = NetSend(data->socket, sendBuffer, (int)n);
+        if (sent == SOCKET_ERROR) {
+            int code = WSAGetLastError();
+            if (code != WSAEWOULDBLOCK) {
+                LogPrintf(LOG_WARNING, "SendData(%u) Error %d while writing: %s", conn->connId, code,
+                          WinsockErrorName(code));
+                FailSend(conn);
+                return;
+            }
+            sent = 0;
         }
-        if (ConnWrite(conn, data) < 0) {
-            QueueFree(&data->out);
-            FailSend(conn);
-            return;
+        LogPrintf(LOG_TRACE0, "SendData(%u) Sent %d of %d bytes.", conn->connId, sent, (int)n);
+        if (sent < n) {
+            if (!AppendQueue(&data->out, sendBuffer + sent, (uint32_t)(n - sent))) {
+                FailSend(conn);
+                return;
+            }
+            // Sends again until the socket would block, so that FD_WRITE follows.
+            if (ConnWrite(conn, data) < 0) {
+                QueueFree(&data->out);
+                FailSend(conn);
+                return;
+            }
+            if (data->out.block && data->out.length > 0) return;
         }
-        if (data->out.block && data->out.length > 0) return;  // would block: resumed by FD_WRITE
     }
     LogPrintf(LOG_INFO, "SendData(%u) done", conn->connId);
     // Closing the file here releases it for writers at once and tells the
@@ -179,4 +199,28 @@ void RecvData(Conn* conn) {
         return;
     }
     QueueFree(&data->in);
+}
+
+int ReceiveUpload(Conn* conn) {
+    Channel* data = &conn->data;
+    RecvData(conn);
+    if (data->socket == INVALID_SOCKET) return -1;
+    int n = NetRecv(data->socket, recvBuffer, (int)RECV_BLOCK);
+    if (n == SOCKET_ERROR) {
+        int code = WSAGetLastError();
+        if (code == WSAEWOULDBLOCK) return 0;
+        LogPrintf(LOG_WARNING, "RecvData(%u) Error %d reading from socket: %s", conn->connId, code,
+                  WinsockErrorName(code));
+        return -1;
+    }
+    LogPrintf(LOG_TRACE0, "RecvData(%u) Read %d bytes.", conn->connId, n);
+    if (n == 0 || conn->fileHandle == INVALID_FILE_HANDLE) return n;  // a failed upload drops them
+    int64_t written = FsWrite(conn->fileHandle, recvBuffer, (uint64_t)n);
+    if (written != n) {
+        LogPrintf(LOG_WARNING, "RecvData(%u) Error %lu writing file.", conn->connId,
+                  (unsigned long)FsLastError());
+        data->failed = 1;
+        CloseTransferFile(conn);
+    }
+    return n;
 }

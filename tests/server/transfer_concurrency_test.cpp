@@ -96,6 +96,22 @@ TEST_F(Concurrent, ClientResetDoesNotDisturbAnother) {
     EXPECT_EQ(ReadFile(RootDir() + "/g"), "whole");
 }
 
+TEST_F(Concurrent, StalledDownloadHoldsLittleAndSlowsNobody) {
+    WriteRootFile("huge", std::string(64 << 20, 'h'));
+    std::string bytes = RandomBytes(8 << 20, 4);
+    WriteRootFile("f", bytes);
+    Session a, b;
+    ASSERT_TRUE(a.Open(Port()) && b.Open(Port()));
+    long before = ProcStatusKb("VmRSS:");
+    std::string first;
+    int stalled = a.Begin("RETR huge", &first);  // never read
+    ASSERT_EQ(Code(first)[0], '1');
+    EXPECT_TRUE(b.Download("RETR f") == bytes);
+    EXPECT_LT(ProcStatusKb("VmRSS:") - before, 8 * 1024 + 16 * 1024) << "kB: the received copy and a block";
+    close(stalled);
+    EXPECT_EQ(a.ftp.ReadReply(), "426 Connection closed; transfer aborted.\r\n");
+}
+
 TEST_F(Concurrent, FailedUploadStreamsWithFlatMemory) {
     Session s;
     ASSERT_TRUE(s.Open(Port()));
