@@ -40,13 +40,6 @@ TEST_F(DataPort, PortArgumentsAreCheckedInOrder) {
     for (auto& c : cases) EXPECT_EQ(s.Cmd(c[0]), std::string(c[1]) + "\r\n") << c[0];
 }
 
-TEST_F(DataPort, UnrestrictedAccountMayNameAnotherAddress) {
-    AddUser("free", "pw", PERM_GET | PERM_LIST, ACCOUNT_ENABLE);
-    Session other;
-    ASSERT_TRUE(other.Open(Port(), "free"));
-    EXPECT_EQ(Code(other.Cmd("PORT 10,0,0,1,4,0")), "200");
-}
-
 TEST_F(DataPort, NotLoggedInIsRefused) {
     FtpClient c;
     ASSERT_TRUE(c.Connect(Port()));
@@ -110,6 +103,19 @@ TEST_F(DataPort, PassiveSocketStaysUsableAfterATransfer) {
     EXPECT_EQ(ReadAll(fd), "hello data");
     close(fd);
     EXPECT_EQ(s.ftp.ReadReply(), "226 Transfer complete.\r\n");
+}
+
+TEST_F(DataPort, SecondTransferCommandInOneSegmentIsRefused) {
+    int fd = ConnectPassive(s.Cmd("PASV"));
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(Accepted(1));
+    ASSERT_TRUE(s.ftp.Send("RETR f.txt\r\nSTOR f.txt\r\n"));
+    EXPECT_EQ(Code(s.ftp.ReadReply()), "125");
+    EXPECT_EQ(s.ftp.ReadReply(), "425 Can't open data connection.\r\n");
+    EXPECT_EQ(ReadAll(fd), "hello data");
+    close(fd);
+    EXPECT_EQ(s.ftp.ReadReply(), "226 Transfer complete.\r\n");
+    EXPECT_EQ(dataclient::ReadFile(RootDir() + "/f.txt"), "hello data");
 }
 
 TEST_F(DataPort, DefaultDataPortIsTheClientsControlPort) {
@@ -183,6 +189,7 @@ TEST_F(DataPort, UnrestrictedAccountAcceptsAnyAddress) {
     AddUser("free", "pw", PERM_GET | PERM_LIST, ACCOUNT_ENABLE);
     Session other;
     ASSERT_TRUE(other.Open(Port(), "free"));
+    EXPECT_EQ(Code(other.Cmd("PORT 10,0,0,1,4,0")), "200");
     int fd = ConnectFrom("127.0.0.2", other.Cmd("PASV"));
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(Accepted(1));
