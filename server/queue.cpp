@@ -19,15 +19,18 @@ constexpr uint64_t QUEUE_MIN_CAPACITY = 256;
 // Below this an allocation is never shrunk while bytes remain.
 constexpr uint32_t QUEUE_SHRINK_FLOOR = 64 * 1024;
 
-// Moves the live bytes into a fresh allocation of newCapacity bytes.
-// 1 on success; on failure the queue is left exactly as it was.
+// Moves the live bytes to the front and resizes the allocation to
+// newCapacity bytes. Large blocks are resized in place by the allocator
+// (remapped, not copied), so growing a big queue touches no page twice.
+// 1 on success; on failure the queue holds the same bytes as before.
 int Reallocate(Queue* queue, uint64_t newCapacity) {
-    uint8_t* fresh = static_cast<uint8_t*>(std::malloc(newCapacity));
-    if (!fresh) return 0;
-    if (queue->length) std::memcpy(fresh, queue->block + queue->head, queue->length);
-    std::free(queue->block);
-    queue->block = fresh;
-    queue->head = 0;
+    if (queue->block && queue->head) {
+        std::memmove(queue->block, queue->block + queue->head, queue->length);
+        queue->head = 0;
+    }
+    uint8_t* resized = static_cast<uint8_t*>(std::realloc(queue->block, newCapacity));
+    if (!resized) return 0;
+    queue->block = resized;
     queue->capacity = static_cast<uint32_t>(newCapacity);
     return 1;
 }
