@@ -112,12 +112,18 @@ int ReuseAddrOf(SOCKET s) {
     return value;
 }
 
+// Closes a listening socket that an earlier test left open, before this
+// test's log starts, so that its records count only this test's closes.
+struct ForgetEarlierListener {
+    ForgetEarlierListener() { SockClose(&listenSocket); }
+};
+
 struct SockThreadTest : ::testing::Test {
+    ForgetEarlierListener forget;
     LogCapture log;
 
     void SetUp() override {
         seen.Reset();
-        SockClose(&listenSocket);  // a previous test's, if any
         InstallTestHandlers();
         ASSERT_EQ(SockThreadInit(), 0);
         ASSERT_TRUE(sockWindow);
