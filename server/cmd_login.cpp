@@ -6,6 +6,7 @@
 
 #include "log/log.h"
 #include "server/commands.h"
+#include "server/control_limits.h"
 
 namespace {
 
@@ -152,7 +153,7 @@ void CmdPass(Conn* conn) {
 
 void LoginComplete(Conn* conn, const char* replyText) {
     const char* file = (conn->user.accountFlags & ACCOUNT_ANONYMOUS) ? "anonymous.txt" : "login.txt";
-    ReplyFile(conn, file, "%s", replyText);
+    ReplyFileText(conn, file, replyText);
     conn->loginState = LOGIN_LOGGED_IN;
     conn->restartOffset = 0;
     conn->renameFrom[0] = 0;

@@ -22,3 +22,7 @@ inline bool ControlOutputBacklogged(const Conn* conn) {
 // The greeting: "welcome.txt" as a multi-line 220 reply, or "220 " and the
 // version caption. Sent at accept and by REIN.
 void SendGreeting(Conn* conn);
+
+// A message file as a multi-line reply whose code is the first three
+// characters of text, or text itself as the one-line reply.
+void ReplyFileText(Conn* conn, const char* fileName, const char* text);

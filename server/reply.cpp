@@ -8,7 +8,7 @@
 #include "config/config.h"
 #include "log/log.h"
 #include "platform/fs.h"
-#include "server/conn.h"
+#include "server/control_limits.h"
 
 namespace {
 
@@ -43,25 +43,18 @@ int Reply(Conn* conn, const char* format, ...) {
     return result;
 }
 
-void ReplyFileV(Conn* conn, const char* fileName, const char* format, va_list args) {
+namespace {
+
+// Queues the message file as a multi-line reply with the 3-character code
+// and sends it. 0 when the file is missing or empty: the caller then sends
+// its one-line reply.
+int SendMessageFile(Conn* conn, const char* fileName, const char* code) {
     int fd = OpenMessageFile(conn, fileName);
-    if (fd < 0) {
-        ReplyV(conn, format, args);
-        return;
-    }
+    if (fd < 0) return 0;
     int64_t size = FsSize(fd);
     uint64_t remaining = size > 0 ? (uint64_t)size : 0;
-    if (remaining == 0) {
-        // An empty file would make no reply line at all and leave the client
-        // waiting: the one-line reply stands in for it.
-        FsClose(fd);
-        ReplyV(conn, format, args);
-        return;
-    }
 
     Queue* out = &conn->control.out;
-    char code[5];
-    snprintf(code, sizeof code, "%.3s", format);
     bool atLineStart = true;
     bool finalMarked = false;
     uint32_t lastMarker = 0;  // offset in out of the latest line's "-" marker
@@ -93,15 +86,25 @@ void ReplyFileV(Conn* conn, const char* fileName, const char* format, va_list ar
         }
     }
     FsClose(fd);
+    // An empty file would make no reply line at all and leave the client
+    // waiting: the one-line reply stands in for it.
+    if (!anyLine) return 0;
     // A file that shrank while being read: its last line read becomes the
     // final line of the reply, so the reply is still complete.
-    if (anyLine && !finalMarked && QueueBytes(out) && lastMarker < out->length) QueueBytes(out)[lastMarker] = ' ';
+    if (!finalMarked && QueueBytes(out) && lastMarker < out->length) QueueBytes(out)[lastMarker] = ' ';
     if (!atLineStart) AppendQueue(out, "\r\n", 2);
-    if (!anyLine) {
-        ReplyV(conn, format, args);
-        return;
-    }
     ConnWrite(conn, &conn->control);
+    return 1;
+}
+
+}  // namespace
+
+void ReplyFileV(Conn* conn, const char* fileName, const char* format, va_list args) {
+    if (!SendMessageFile(conn, fileName, format)) ReplyV(conn, format, args);
+}
+
+void ReplyFileText(Conn* conn, const char* fileName, const char* text) {
+    if (!SendMessageFile(conn, fileName, text)) Reply(conn, "%s", text);
 }
 
 void ReplyFile(Conn* conn, const char* fileName, const char* format, ...) {

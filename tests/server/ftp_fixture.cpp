@@ -146,6 +146,22 @@ std::string FtpFixture::LogText() {
     return text;
 }
 
+int FtpFixture::LogCount(const std::string& text) {
+    std::string log = LogText();
+    int count = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) count++;
+    return count;
+}
+
+bool FtpFixture::WaitForLog(const std::string& text, int count, int timeoutMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (LogCount(text) >= count) return true;
+        if (MsLeft(deadline) == 0) return false;
+        poll(nullptr, 0, 20);
+    }
+}
+
 // ---------------------------------------------------------------- client
 
 FtpClient::~FtpClient() { Close(); }
@@ -174,22 +190,26 @@ bool FtpClient::SendLine(const std::string& line) { return Send(line + "\r\n"); 
 std::string FtpClient::ReadReply(int timeoutMs) {
     if (fd_ < 0) return "";
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::string reply;
-    std::string code;  // set by the first line of a multi-line reply
+    std::string code;    // set by the first line of a multi-line reply
+    size_t scanned = 0;  // bytes of pending_ that belong to this reply so far
     for (;;) {
-        size_t lf = pending_.find('\n');
+        size_t lf = pending_.find('\n', scanned);
         if (lf != std::string::npos) {
-            std::string line = pending_.substr(0, lf + 1);
-            pending_.erase(0, lf + 1);
-            reply += line;
-            if (code.empty()) {
-                if (line.size() >= 4 && line[3] == '-') {
-                    code = line.substr(0, 3);
-                    continue;
-                }
+            size_t start = scanned;
+            scanned = lf + 1;
+            bool last;
+            if (code.empty() && !(lf - start >= 3 && pending_[start + 3] == '-')) {
+                last = true;
+            } else {
+                if (code.empty()) code = pending_.substr(start, 3);
+                last = start > 0 && lf - start >= 3 && pending_.compare(start, 3, code) == 0 &&
+                       pending_[start + 3] == ' ';
+            }
+            if (last) {
+                std::string reply = pending_.substr(0, scanned);
+                pending_.erase(0, scanned);
                 return reply;
             }
-            if (line.size() >= 4 && line.compare(0, 3, code) == 0 && line[3] == ' ') return reply;
             continue;
         }
         if (!WaitFd(fd_, POLLIN, deadline)) return "";

@@ -40,6 +40,10 @@ protected:
     void WriteRootFile(const std::string& rel, const std::string& content);
     // Everything logged so far (flushes the log buffer first).
     std::string LogText();
+    // How often text occurs in the log so far.
+    int LogCount(const std::string& text);
+    // Polls the log until text occurs at least count times (bounded).
+    bool WaitForLog(const std::string& text, int count = 1, int timeoutMs = 5000);
 
 private:
     uint16_t port_ = 0;
