@@ -80,6 +80,7 @@ class TimerTest(unittest.TestCase):
             got = [reader.recv(300)]
             self.assertEqual(got[0], message(IPC_MSG_REFRESH))
             ids = []
+            id_by_port = {}
             for _ in clients:
                 d = reader.recv(300)
                 self.assertEqual(d[0], IPC_MSG_UPDATE)
@@ -87,13 +88,16 @@ class TimerTest(unittest.TestCase):
                 conn_id = struct.unpack("<H", d[4:6])[0]
                 self.assertEqual(d[8:12], socket.inet_aton("127.0.0.1"))
                 ids.append(conn_id)
+                # Before any PORT or PASV the data port is the client's own port.
+                id_by_port[struct.unpack("!H", d[6:8])[0]] = conn_id
             self.assertEqual(ids, sorted(ids))  # in slot order
-            self.assertEqual(len(set(ids)), 3)
+            self.assertEqual(sorted(id_by_port), sorted(c.getsockname()[1] for c in clients))
             # From now on the server reports each connection that goes away.
+            gone = id_by_port[clients[1].getsockname()[1]]
             clients[1].close()
             d = reader.recv(300)
             self.assertEqual(d[0], IPC_MSG_UPDATE)
-            self.assertEqual(struct.unpack("<H", d[4:6])[0], ids[1])
+            self.assertEqual(struct.unpack("<H", d[4:6])[0], gone)
             self.assertEqual(d[6:12], b"\x00\x00\xff\xff\xff\xff")
             for c in clients:
                 c.close()
