@@ -62,6 +62,7 @@ void FtpFixture::SetUp() {
 
     snprintf(logDir, sizeof logDir, "%s", LogDir().c_str());
     logEnable = 1;
+    for (int level = 0; level < LOG_LEVELS; level++) logLevelOn[level] = 1;  // a test may have turned some off
     LogStartup("server ");
 
     snprintf(workDir, sizeof workDir, "%s", WorkDir().c_str());
