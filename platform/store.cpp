@@ -55,15 +55,21 @@ long ValueName(const char* valueName, std::string* name) {
     return name->size() > VALUE_NAME_MAX ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
 }
 
-// 1 when the key still exists (another process may have deleted it).
+// Steps a query for one row: ERROR_SUCCESS with a row, whenNone without one,
+// else the query's error.
+long OneRow(StoreStmt& q, long whenNone) {
+    int rc = q.Step();
+    if (rc == SQLITE_ROW) return ERROR_SUCCESS;
+    if (rc == SQLITE_DONE) return whenNone;
+    return q.Status();
+}
+
+// ERROR_SUCCESS when the key still exists (another process may have deleted it).
 long KeyExists(sqlite3* db, int64_t id) {
     if (id == 0) return ERROR_SUCCESS;
     StoreStmt q(db, "SELECT 1 FROM keys WHERE id=?");
     q.Bind(1, id);
-    int rc = q.Step();
-    if (rc == SQLITE_ROW) return ERROR_SUCCESS;
-    if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
-    return q.Status();
+    return OneRow(q, ERROR_KEY_DELETED);
 }
 
 // The child of parent called name: its id, 0 when missing, -1 on error.
@@ -111,6 +117,41 @@ sqlite3* Begin(HKEY key, long* status) {
     return StoreDb(status);
 }
 
+// Begin, then the checked value name in *name: the start of every call on a
+// named value.
+sqlite3* BeginValue(HKEY key, const char* valueName, std::string* name, long* status) {
+    sqlite3* db = Begin(key, status);
+    if (db) *status = ValueName(valueName, name);
+    return *status == ERROR_SUCCESS ? db : nullptr;
+}
+
+// Opens subKey below key into *result. *db is the database whenever the
+// arguments were good and it could be opened, so that a caller can create a
+// missing key (ERROR_FILE_NOT_FOUND) on the same path.
+long OpenPath(HKEY key, const char* subKey, HKEY* result, sqlite3** db,
+              std::vector<std::string>* names) {
+    *db = nullptr;
+    if (!result) return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    long status;
+    sqlite3* opened = Begin(key, &status);
+    if (!opened) return status;
+    status = SplitPath(subKey, names);
+    if (status != ERROR_SUCCESS) return status;
+    *db = opened;
+    int64_t id = 0;
+    status = Resolve(opened, key->id, *names, &id);
+    if (status == ERROR_SUCCESS) *result = NewHandle(id);
+    return status;
+}
+
+// Copies a found name and its NUL into a buffer of size bytes.
+long CopyName(const std::string& found, char* name, uint32_t size) {
+    if (found.size() + 1 > size) return ERROR_MORE_DATA;
+    memcpy(name, found.c_str(), found.size() + 1);
+    return ERROR_SUCCESS;
+}
+
 // Copies stored bytes out the way a value query does: data nullptr asks for
 // the size; a buffer too small gets ERROR_MORE_DATA, the needed size and no
 // bytes.
@@ -151,48 +192,59 @@ long DeleteBelow(sqlite3* db, const char* where, int64_t id, bool valuesOfId) {
     return ERROR_SUCCESS;
 }
 
+// Deletes subKey below key: with tree everything below it too, without tree
+// only a key that has no subkeys. A tree call without a subkey name empties
+// the key itself, which stays.
+long DeletePath(HKEY key, const char* subKey, bool tree) {
+    std::lock_guard<std::recursive_mutex> guard(StoreLock());
+    std::vector<std::string> names;
+    long status;
+    sqlite3* db = Begin(key, &status);
+    if (!db) return status;
+    status = SplitPath(subKey, &names);
+    if (status != ERROR_SUCCESS) return status;
+    if (!tree && !subKey) return ERROR_INVALID_PARAMETER;
+    return InTransaction(db, [&]() -> long {
+        int64_t id = 0;
+        long s = Resolve(db, key->id, names, &id);
+        if (s != ERROR_SUCCESS) return s;
+        if (tree && names.empty()) return DeleteBelow(db, "parent=?1", id, true);
+        if (id == 0) return ERROR_ACCESS_DENIED;
+        if (!tree) {
+            StoreStmt children(db, "SELECT 1 FROM keys WHERE parent=? LIMIT 1");
+            children.Bind(1, id);
+            int rc = children.Step();
+            if (rc == SQLITE_ROW) return ERROR_ACCESS_DENIED;
+            if (rc != SQLITE_DONE) return children.Status();
+        }
+        return DeleteBelow(db, "id=?1", id, false);
+    });
+}
+
 }  // namespace
 
 const HKEY HKEY_LOCAL_MACHINE = &rootKey;
 
 long RegOpenKeyExA(HKEY key, const char* subKey, uint32_t, uint32_t, HKEY* result) {
     std::lock_guard<std::recursive_mutex> guard(StoreLock());
-    if (!result) return ERROR_INVALID_PARAMETER;
-    *result = nullptr;
-    long status;
-    sqlite3* db = Begin(key, &status);
-    if (!db) return status;
+    sqlite3* db;
     std::vector<std::string> names;
-    status = SplitPath(subKey, &names);
-    if (status != ERROR_SUCCESS) return status;
-    int64_t id = 0;
-    status = Resolve(db, key->id, names, &id);
-    if (status != ERROR_SUCCESS) return status;
-    *result = NewHandle(id);
-    return ERROR_SUCCESS;
+    return OpenPath(key, subKey, result, &db, &names);
 }
 
 long RegCreateKeyExA(HKEY key, const char* subKey, uint32_t, const char*, uint32_t, uint32_t, void*,
                      HKEY* result, uint32_t* disposition) {
     std::lock_guard<std::recursive_mutex> guard(StoreLock());
-    if (!result) return ERROR_INVALID_PARAMETER;
-    *result = nullptr;
-    long status;
-    sqlite3* db = Begin(key, &status);
-    if (!db) return status;
-    std::vector<std::string> names;
-    status = SplitPath(subKey, &names);
-    if (status != ERROR_SUCCESS) return status;
     // An existing key needs no write, so opening one never waits for a writer.
-    int64_t id = 0;
-    status = Resolve(db, key->id, names, &id);
+    sqlite3* db;
+    std::vector<std::string> names;
+    long status = OpenPath(key, subKey, result, &db, &names);
     if (status == ERROR_SUCCESS) {
-        *result = NewHandle(id);
         if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
         return ERROR_SUCCESS;
     }
-    if (status != ERROR_FILE_NOT_FOUND) return status;
-    id = key->id;
+    if (status != ERROR_FILE_NOT_FOUND || !db) return status;
+    int64_t id = key->id;
     bool created = false;
     status = InTransaction(db, [&]() -> long {
         long s = KeyExists(db, id);
@@ -221,20 +273,17 @@ long RegCreateKeyExA(HKEY key, const char* subKey, uint32_t, const char*, uint32
 long RegQueryValueExA(HKEY key, const char* valueName, uint32_t*, uint32_t* type, uint8_t* data,
                       uint32_t* size) {
     std::lock_guard<std::recursive_mutex> guard(StoreLock());
-    long status;
-    sqlite3* db = Begin(key, &status);
-    if (!db) return status;
     std::string name;
-    status = ValueName(valueName, &name);
-    if (status != ERROR_SUCCESS) return status;
+    long status;
+    sqlite3* db = BeginValue(key, valueName, &name, &status);
+    if (!db) return status;
     status = KeyExists(db, key->id);
     if (status != ERROR_SUCCESS) return status;
     StoreStmt q(db, "SELECT type, data FROM vals WHERE key=? AND name=?");
     q.Bind(1, key->id);
     q.Bind(2, name);
-    int rc = q.Step();
-    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
-    if (rc != SQLITE_ROW) return q.Status();
+    status = OneRow(q, ERROR_FILE_NOT_FOUND);
+    if (status != ERROR_SUCCESS) return status;
     if (type) *type = (uint32_t)q.Int(0);
     return CopyOut(q.Blob(1), data, size);
 }
@@ -242,12 +291,10 @@ long RegQueryValueExA(HKEY key, const char* valueName, uint32_t*, uint32_t* type
 long RegSetValueExA(HKEY key, const char* valueName, uint32_t, uint32_t type, const uint8_t* data,
                     uint32_t size) {
     std::lock_guard<std::recursive_mutex> guard(StoreLock());
-    long status;
-    sqlite3* db = Begin(key, &status);
-    if (!db) return status;
     std::string name;
-    status = ValueName(valueName, &name);
-    if (status != ERROR_SUCCESS) return status;
+    long status;
+    sqlite3* db = BeginValue(key, valueName, &name, &status);
+    if (!db) return status;
     if (size > VALUE_DATA_MAX || (size && !data)) return ERROR_INVALID_PARAMETER;
     std::string bytes(data ? (const char*)data : "", data ? size : 0);
     if (type == REG_DWORD) {
@@ -281,12 +328,10 @@ long RegSetValueExA(HKEY key, const char* valueName, uint32_t, uint32_t type, co
 
 long RegDeleteValueA(HKEY key, const char* valueName) {
     std::lock_guard<std::recursive_mutex> guard(StoreLock());
-    long status;
-    sqlite3* db = Begin(key, &status);
-    if (!db) return status;
     std::string name;
-    status = ValueName(valueName, &name);
-    if (status != ERROR_SUCCESS) return status;
+    long status;
+    sqlite3* db = BeginValue(key, valueName, &name, &status);
+    if (!db) return status;
     return InTransaction(db, [&]() -> long {
         long s = KeyExists(db, key->id);
         if (s != ERROR_SUCCESS) return s;
@@ -326,13 +371,9 @@ long RegEnumKeyA(HKEY key, uint32_t index, char* name, uint32_t size) {
     StoreStmt q(db, "SELECT name FROM keys WHERE parent=? ORDER BY name LIMIT 1 OFFSET ?");
     q.Bind(1, key->id);
     q.Bind(2, index);
-    int rc = q.Step();
-    if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-    if (rc != SQLITE_ROW) return q.Status();
-    std::string found = q.Text(0);
-    if (found.size() + 1 > size) return ERROR_MORE_DATA;
-    memcpy(name, found.c_str(), found.size() + 1);
-    return ERROR_SUCCESS;
+    status = OneRow(q, ERROR_NO_MORE_ITEMS);
+    if (status != ERROR_SUCCESS) return status;
+    return CopyName(q.Text(0), name, size);
 }
 
 long RegEnumValueA(HKEY key, uint32_t index, char* name, uint32_t* nameSize, uint32_t* type,
@@ -347,58 +388,19 @@ long RegEnumValueA(HKEY key, uint32_t index, char* name, uint32_t* nameSize, uin
     StoreStmt q(db, "SELECT name, type, data FROM vals WHERE key=? ORDER BY name LIMIT 1 OFFSET ?");
     q.Bind(1, key->id);
     q.Bind(2, index);
-    int rc = q.Step();
-    if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-    if (rc != SQLITE_ROW) return q.Status();
+    status = OneRow(q, ERROR_NO_MORE_ITEMS);
+    if (status != ERROR_SUCCESS) return status;
     std::string found = q.Text(0);
-    if (found.size() + 1 > *nameSize) return ERROR_MORE_DATA;
-    memcpy(name, found.c_str(), found.size() + 1);
+    status = CopyName(found, name, *nameSize);
+    if (status != ERROR_SUCCESS) return status;
     *nameSize = (uint32_t)found.size();
     if (type) *type = (uint32_t)q.Int(1);
     return CopyOut(q.Blob(2), data, dataSize);
 }
 
-long RegDeleteKeyA(HKEY key, const char* subKey) {
-    std::lock_guard<std::recursive_mutex> guard(StoreLock());
-    long status;
-    sqlite3* db = Begin(key, &status);
-    if (!db) return status;
-    if (!subKey) return ERROR_INVALID_PARAMETER;
-    std::vector<std::string> names;
-    status = SplitPath(subKey, &names);
-    if (status != ERROR_SUCCESS) return status;
-    return InTransaction(db, [&]() -> long {
-        int64_t id = 0;
-        long s = Resolve(db, key->id, names, &id);
-        if (s != ERROR_SUCCESS) return s;
-        if (id == 0) return ERROR_ACCESS_DENIED;
-        StoreStmt children(db, "SELECT 1 FROM keys WHERE parent=? LIMIT 1");
-        children.Bind(1, id);
-        int rc = children.Step();
-        if (rc == SQLITE_ROW) return ERROR_ACCESS_DENIED;
-        if (rc != SQLITE_DONE) return children.Status();
-        return DeleteBelow(db, "id=?1", id, false);
-    });
-}
+long RegDeleteKeyA(HKEY key, const char* subKey) { return DeletePath(key, subKey, false); }
 
-long RegDeleteTreeA(HKEY key, const char* subKey) {
-    std::lock_guard<std::recursive_mutex> guard(StoreLock());
-    long status;
-    sqlite3* db = Begin(key, &status);
-    if (!db) return status;
-    std::vector<std::string> names;
-    status = SplitPath(subKey, &names);
-    if (status != ERROR_SUCCESS) return status;
-    return InTransaction(db, [&]() -> long {
-        int64_t id = 0;
-        long s = Resolve(db, key->id, names, &id);
-        if (s != ERROR_SUCCESS) return s;
-        // Without a subkey name the key itself stays and loses its contents.
-        if (names.empty()) return DeleteBelow(db, "parent=?1", id, true);
-        if (id == 0) return ERROR_ACCESS_DENIED;
-        return DeleteBelow(db, "id=?1", id, false);
-    });
-}
+long RegDeleteTreeA(HKEY key, const char* subKey) { return DeletePath(key, subKey, true); }
 
 long RegCloseKey(HKEY key) {
     if (!ValidHandle(key)) return ERROR_INVALID_HANDLE;
