@@ -4,63 +4,28 @@
 #include <cstring>
 
 #include "platform/fs.h"
+#include "server/cmd_common.h"
 #include "server/commands.h"
-#include "server/path.h"
 
 void CmdRnfr(Conn* conn) {
-    if (conn->loginState != LOGIN_LOGGED_IN) {
-        Reply(conn, "530 Not logged in.");
-        return;
-    }
-    const char* arg = CommandArgument(4);
-    if (!arg) {
-        Reply(conn, "500 Syntax error; parameter required.");
-        return;
-    }
-    if (!(conn->user.permissions & PERM_PUT)) {
-        Reply(conn, "550 No permission.");
-        return;
-    }
-    char rel[CONN_PATH_SIZE];
+    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_PLAIN,
+                                      PERM_PUT, 550, "No permission.");
+    if (!arg) return;
     char fullPath[CONN_PATH_SIZE];
-    uint32_t attributes = INVALID_FILE_ATTRIBUTES;
-    if (ResolvePath(conn, arg, rel, fullPath)) attributes = FsGetAttributes(conn->user.Root, fullPath);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        Reply(conn, "550 Invalid file path.");
-        return;
-    }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        Reply(conn, "550 %s: not a plain file.", arg);
-        return;
-    }
-    if (attributes & FILE_ATTRIBUTE_READONLY) {
-        Reply(conn, "550 File is read-only.");
-        return;
-    }
+    if (!ResolveWritablePlainFile(conn, arg, fullPath)) return;
     memcpy(conn->renameFrom, fullPath, CONN_PATH_SIZE);
     Reply(conn, "350 Requested file action pending further information.");
 }
 
 void CmdRnto(Conn* conn) {
-    if (conn->loginState != LOGIN_LOGGED_IN) {
-        Reply(conn, "530 Not logged in.");
-        return;
-    }
-    const char* arg = CommandArgument(4);
-    if (!arg) {
-        Reply(conn, "500 Syntax error; parameter required.");
-        return;
-    }
+    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_PLAIN);
+    if (!arg) return;
     if (conn->renameFrom[0] == 0) {
         Reply(conn, "503 RNTO must follow RNFR.");
         return;
     }
-    char rel[CONN_PATH_SIZE];
     char fullPath[CONN_PATH_SIZE];
-    if (!ResolvePath(conn, arg, rel, fullPath)) {
-        Reply(conn, "550 Invalid file path.");
-        return;
-    }
+    if (!ResolveFilePath(conn, arg, fullPath, REFUSE_PLAIN, 550)) return;
     if (FsGetAttributes(conn->user.Root, fullPath) != INVALID_FILE_ATTRIBUTES) {
         Reply(conn, "550 File already exists.");
         return;

@@ -5,10 +5,10 @@
 
 #include "log/log.h"
 #include "platform/fs.h"
+#include "server/cmd_common.h"
 #include "server/commands.h"
 #include "server/data.h"
 #include "server/dataconn.h"
-#include "server/path.h"
 
 namespace {
 
@@ -37,15 +37,8 @@ int ParseRestartOffset(const char* text, uint64_t* offset) {
 }  // namespace
 
 void CmdRest(Conn* conn) {
-    if (conn->loginState != LOGIN_LOGGED_IN) {
-        Reply(conn, "530 Not logged in.");
-        return;
-    }
-    const char* arg = CommandArgument(4);
-    if (!arg) {
-        TransferReply(conn, 500, "Syntax error; parameter required.");
-        return;
-    }
+    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER);
+    if (!arg) return;
     uint64_t offset = 0;
     if (!ParseRestartOffset(arg, &offset)) {
         LogPrintf(LOG_INFO, "CmdRest(%u) Invalid restart offset: %s", conn->connId, arg);
@@ -59,25 +52,11 @@ void CmdRest(Conn* conn) {
 void CmdRetr(Conn* conn) {
     conn->filePosition = conn->restartOffset;
     conn->restartOffset = 0;
-    if (conn->loginState != LOGIN_LOGGED_IN) {
-        Reply(conn, "530 Not logged in.");
-        return;
-    }
-    const char* arg = CommandArgument(4);
-    if (!arg) {
-        TransferReply(conn, 500, "Syntax error; parameter required.");
-        return;
-    }
-    if (!(conn->user.permissions & PERM_GET)) {
-        TransferReply(conn, 450, "No permission.");
-        return;
-    }
-    char rel[CONN_PATH_SIZE];
+    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER,
+                                      PERM_GET, 450, "No permission.");
+    if (!arg) return;
     char fullPath[CONN_PATH_SIZE];
-    if (!ResolvePath(conn, arg, rel, fullPath)) {
-        TransferReply(conn, 500, "Invalid file path.");
-        return;
-    }
+    if (!ResolveFilePath(conn, arg, fullPath, REFUSE_TRANSFER, 500)) return;
     uint32_t attributes = FsGetAttributes(conn->user.Root, fullPath);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         TransferReply(conn, 550, "Invalid file path.");
@@ -94,36 +73,13 @@ void CmdRetr(Conn* conn) {
 void CmdStor(Conn* conn) {
     conn->filePosition = conn->restartOffset;
     conn->restartOffset = 0;
-    if (conn->loginState != LOGIN_LOGGED_IN) {
-        Reply(conn, "530 Not logged in.");
-        return;
-    }
-    const char* arg = CommandArgument(4);
-    if (!arg) {
-        TransferReply(conn, 500, "Syntax error; parameter required.");
-        return;
-    }
-    if (!(conn->user.permissions & PERM_PUT)) {
-        TransferReply(conn, 450, "No permission.");
-        return;
-    }
-    char rel[CONN_PATH_SIZE];
+    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER,
+                                      PERM_PUT, 450, "No permission.");
+    if (!arg) return;
     char fullPath[CONN_PATH_SIZE];
-    if (!ResolvePath(conn, arg, rel, fullPath)) {
-        TransferReply(conn, 500, "Invalid file path.");
-        return;
-    }
-    uint32_t attributes = FsGetAttributes(conn->user.Root, fullPath);
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            TransferReply(conn, 450, "File is a directory.");
-            return;
-        }
-        if (attributes & FILE_ATTRIBUTE_READONLY) {
-            TransferReply(conn, 450, "File is read-only.");
-            return;
-        }
-    }
+    if (!ResolveFilePath(conn, arg, fullPath, REFUSE_TRANSFER, 500)) return;
+    bool exists;
+    if (!CheckUploadTarget(conn, fullPath, 450, &exists)) return;
     memcpy(conn->transferPath, fullPath, sizeof conn->transferPath);
     OpenDataConnection(conn, XFER_STOR);
 }
@@ -131,37 +87,14 @@ void CmdStor(Conn* conn) {
 void CmdAppe(Conn* conn) {
     conn->restartOffset = 0;
     conn->filePosition = 0;
-    if (conn->loginState != LOGIN_LOGGED_IN) {
-        Reply(conn, "530 Not logged in.");
-        return;
-    }
-    const char* arg = CommandArgument(4);
-    if (!arg) {
-        TransferReply(conn, 500, "Syntax error; parameter required.");
-        return;
-    }
-    if (!(conn->user.permissions & PERM_PUT)) {
-        TransferReply(conn, 550, "No permission.");
-        return;
-    }
-    char rel[CONN_PATH_SIZE];
+    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER,
+                                      PERM_PUT, 550, "No permission.");
+    if (!arg) return;
     char fullPath[CONN_PATH_SIZE];
-    if (!ResolvePath(conn, arg, rel, fullPath)) {
-        TransferReply(conn, 550, "Invalid file path.");
-        return;
-    }
-    uint32_t attributes = FsGetAttributes(conn->user.Root, fullPath);
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            TransferReply(conn, 550, "File is a directory.");
-            return;
-        }
-        if (attributes & FILE_ATTRIBUTE_READONLY) {
-            TransferReply(conn, 550, "File is read-only.");
-            return;
-        }
-        conn->filePosition = FILE_POSITION_APPEND;
-    }
+    if (!ResolveFilePath(conn, arg, fullPath, REFUSE_TRANSFER, 550)) return;
+    bool exists;
+    if (!CheckUploadTarget(conn, fullPath, 550, &exists)) return;
+    if (exists) conn->filePosition = FILE_POSITION_APPEND;
     memcpy(conn->transferPath, fullPath, sizeof conn->transferPath);
     OpenDataConnection(conn, XFER_STOR);
 }

@@ -1,0 +1,77 @@
+#include "server/cmd_common.h"
+
+#include "platform/fs.h"
+#include "server/data.h"
+#include "server/path.h"
+
+void Refuse(Conn* conn, RefusalVia via, int code, const char* text) {
+    if (via == REFUSE_TRANSFER) {
+        TransferReply(conn, code, "%s", text);
+    } else {
+        Reply(conn, "%d %s", code, text);
+    }
+}
+
+int LoggedIn(Conn* conn) {
+    if (conn->loginState == LOGIN_LOGGED_IN) return 1;
+    Reply(conn, "530 Not logged in.");
+    return 0;
+}
+
+int Permitted(Conn* conn, uint8_t permission, RefusalVia via, int code, const char* text) {
+    if (conn->user.permissions & permission) return 1;
+    Refuse(conn, via, code, text);
+    return 0;
+}
+
+const char* CheckedArgument(Conn* conn, const char* arg, RefusalVia via, uint8_t permission,
+                            int deniedCode, const char* deniedText) {
+    if (!LoggedIn(conn)) return nullptr;
+    if (!arg) {
+        Refuse(conn, via, 500, "Syntax error; parameter required.");
+        return nullptr;
+    }
+    if (permission != 0 && !Permitted(conn, permission, via, deniedCode, deniedText)) return nullptr;
+    return arg;
+}
+
+int ResolveFilePath(Conn* conn, const char* arg, char* fullPath, RefusalVia via, int code) {
+    char rel[CONN_PATH_SIZE];
+    if (ResolvePath(conn, arg, rel, fullPath)) return 1;
+    Refuse(conn, via, code, "Invalid file path.");
+    return 0;
+}
+
+int ResolveWritablePlainFile(Conn* conn, const char* arg, char* fullPath) {
+    char rel[CONN_PATH_SIZE];
+    uint32_t attributes = INVALID_FILE_ATTRIBUTES;
+    if (ResolvePath(conn, arg, rel, fullPath)) attributes = FsGetAttributes(conn->user.Root, fullPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        Reply(conn, "550 Invalid file path.");
+        return 0;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        Reply(conn, "550 %s: not a plain file.", arg);
+        return 0;
+    }
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        Reply(conn, "550 File is read-only.");
+        return 0;
+    }
+    return 1;
+}
+
+int CheckUploadTarget(Conn* conn, const char* fullPath, int code, bool* exists) {
+    uint32_t attributes = FsGetAttributes(conn->user.Root, fullPath);
+    *exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (!*exists) return 1;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        TransferReply(conn, code, "File is a directory.");
+        return 0;
+    }
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        TransferReply(conn, code, "File is read-only.");
+        return 0;
+    }
+    return 1;
+}

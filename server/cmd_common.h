@@ -1,0 +1,42 @@
+// Checks shared by the command handlers: login, argument, permission and the
+// path argument. Each check answers the client itself when it fails and
+// returns 0 (or nullptr), so a handler stops at the first failed check.
+#pragma once
+
+#include <cstdint>
+
+#include "server/conn.h"
+
+// How a command answers a refusal. Commands that start a transfer answer
+// through TransferReply, which also cuts short a listing still being sent.
+enum RefusalVia { REFUSE_PLAIN, REFUSE_TRANSFER };
+
+// Sends "<code> <text>" the chosen way.
+void Refuse(Conn* conn, RefusalVia via, int code, const char* text);
+
+// 1 when the connection is logged in, else replies "530 Not logged in.".
+int LoggedIn(Conn* conn);
+
+// 1 when the account holds permission, else refuses with code and text.
+int Permitted(Conn* conn, uint8_t permission, RefusalVia via, int code, const char* text);
+
+// The start of a command that needs an argument: login, then the argument
+// (arg is the command's argument, nullptr when there is none, which answers
+// "500 Syntax error; parameter required."), then permission when it is not 0
+// (refused with deniedCode and deniedText). Returns arg, or nullptr after
+// the reply of the first check that failed.
+const char* CheckedArgument(Conn* conn, const char* arg, RefusalVia via, uint8_t permission = 0,
+                            int deniedCode = 0, const char* deniedText = nullptr);
+
+// Resolves arg into fullPath (CONN_PATH_SIZE); when it does not resolve,
+// refuses with code and "Invalid file path." and returns 0.
+int ResolveFilePath(Conn* conn, const char* arg, char* fullPath, RefusalVia via, int code);
+
+// Resolves arg into fullPath (CONN_PATH_SIZE) and requires an existing plain
+// file that is not read-only; anything else is answered with a 550 reply.
+int ResolveWritablePlainFile(Conn* conn, const char* arg, char* fullPath);
+
+// The target of an upload may be missing; when it exists it must be a plain
+// file that is not read-only, else the upload is refused with code. Sets
+// *exists. 1 when the upload may go on.
+int CheckUploadTarget(Conn* conn, const char* fullPath, int code, bool* exists);
