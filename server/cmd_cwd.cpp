@@ -6,18 +6,9 @@
 #include <cstring>
 
 #include "platform/fs.h"
+#include "server/cmd_common.h"
 #include "server/commands.h"
 #include "server/path.h"
-
-namespace {
-
-int LoggedIn(Conn* conn) {
-    if (conn->loginState == LOGIN_LOGGED_IN) return 1;
-    Reply(conn, "530 Not logged in.");
-    return 0;
-}
-
-}  // namespace
 
 int ReplyDir(Conn* conn, const char* rel, const char* text) {
     char form[2 * CONN_PATH_SIZE];

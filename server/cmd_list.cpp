@@ -5,6 +5,7 @@
 
 #include "log/log.h"
 #include "platform/fs.h"
+#include "server/cmd_common.h"
 #include "server/commands.h"
 #include "server/data.h"
 #include "server/dataconn.h"
@@ -42,14 +43,7 @@ int MakeListPattern(Conn* conn, const char* arg, char* pattern) {
 }  // namespace
 
 void CmdList(Conn* conn) {
-    if (conn->loginState != LOGIN_LOGGED_IN) {
-        Reply(conn, "530 Not logged in.");
-        return;
-    }
-    if (!(conn->user.permissions & PERM_LIST)) {
-        Reply(conn, "450 No permission.");
-        return;
-    }
+    if (!LoggedIn(conn) || !Permitted(conn, PERM_LIST, REFUSE_PLAIN, 450, "No permission.")) return;
     conn->restartOffset = 0;
     // The whole argument is a path: option words such as -l name files.
     char pattern[CONN_PATH_SIZE];
@@ -62,14 +56,7 @@ void CmdList(Conn* conn) {
 }
 
 void CmdNlst(Conn* conn) {
-    if (conn->loginState != LOGIN_LOGGED_IN) {
-        Reply(conn, "530 Not logged in.");
-        return;
-    }
-    if (!(conn->user.permissions & PERM_LIST)) {
-        Reply(conn, "450 No permission.");
-        return;
-    }
+    if (!LoggedIn(conn) || !Permitted(conn, PERM_LIST, REFUSE_PLAIN, 450, "No permission.")) return;
     conn->restartOffset = 0;
     // Option groups: each blank-separated word starting with "-" holds option
     // letters; l (either case) selects the long format, others are ignored.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/fs.h"
+#include "server/cmd_common.h"
 #include "server/commands.h"
 #include "server/path.h"
 
@@ -17,19 +18,9 @@ const char* ArgumentAfterFirstBlank() {
 }  // namespace
 
 void CmdMkd(Conn* conn) {
-    if (conn->loginState != LOGIN_LOGGED_IN) {
-        Reply(conn, "530 Not logged in.");
-        return;
-    }
-    const char* arg = ArgumentAfterFirstBlank();
-    if (!arg) {
-        Reply(conn, "500 Syntax error; parameter required.");
-        return;
-    }
-    if (!(conn->user.permissions & PERM_CREATE)) {
-        Reply(conn, "550 Not permitted.");
-        return;
-    }
+    const char* arg = CheckedArgument(conn, ArgumentAfterFirstBlank(), REFUSE_PLAIN,
+                                      PERM_CREATE, 550, "Not permitted.");
+    if (!arg) return;
     char rel[CONN_PATH_SIZE];
     char fullPath[CONN_PATH_SIZE];
     if (!ResolvePath(conn, arg, rel, fullPath) || rel[0] == 0 ||
@@ -45,19 +36,9 @@ void CmdMkd(Conn* conn) {
 }
 
 void CmdRmd(Conn* conn) {
-    if (conn->loginState != LOGIN_LOGGED_IN) {
-        Reply(conn, "530 Not logged in.");
-        return;
-    }
-    const char* arg = ArgumentAfterFirstBlank();
-    if (!arg) {
-        Reply(conn, "500 Syntax error; parameter required.");
-        return;
-    }
-    if (!(conn->user.permissions & PERM_DELETEDIR)) {
-        Reply(conn, "550 Not permitted.");
-        return;
-    }
+    const char* arg = CheckedArgument(conn, ArgumentAfterFirstBlank(), REFUSE_PLAIN,
+                                      PERM_DELETEDIR, 550, "Not permitted.");
+    if (!arg) return;
     char rel[CONN_PATH_SIZE];
     char fullPath[CONN_PATH_SIZE];
     uint32_t attributes = INVALID_FILE_ATTRIBUTES;

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "server/cmd_common.h"
 #include "server/commands.h"
 #include "server/dataconn.h"
 #include "server/sockthread.h"
@@ -35,10 +36,7 @@ int ParsePortNumbers(const char* text, unsigned values[6]) {
 }  // namespace
 
 void CmdPort(Conn* conn) {
-    if (conn->loginState != LOGIN_LOGGED_IN) {
-        Reply(conn, "530 Not logged in.");
-        return;
-    }
+    if (!LoggedIn(conn)) return;
     unsigned v[6];
     if (!ParsePortNumbers(commandLine + 4, v)) {
         Reply(conn, "501 Invalid port parameter.");
@@ -71,10 +69,7 @@ void CmdPort(Conn* conn) {
 }
 
 void CmdPasv(Conn* conn) {
-    if (conn->loginState != LOGIN_LOGGED_IN) {
-        Reply(conn, "530 Not logged in.");
-        return;
-    }
+    if (!LoggedIn(conn)) return;
     CloseDataSide(conn);
     conn->dataMode = DATA_DEFAULT;
     conn->passiveSocket = SockListen(SOCK_MSG_PASSIVE, 0, 0, "passive");
