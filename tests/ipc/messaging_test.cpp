@@ -46,7 +46,7 @@ bool StartAdmin(Child& admin) {
 class Messaging : public ::testing::Test {
   protected:
     ipctest::MachineRoot root;
-    ipctest::LogCapture& log = ipctest::LogCapture::Get();
+    bxtest::LogCapture& log = ipctest::LogCapture::Get();
     int serverLock = -1;
 
     void StartServer() {

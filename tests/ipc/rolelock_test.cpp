@@ -9,12 +9,7 @@ namespace {
 
 using ipctest::Child;
 
-std::string FileText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using bxtest::ReadFile;
 
 TEST(RoleLock, LiveHolderMeansAlreadyExistsAndItsPidIsInTheFile) {
     ipctest::MachineRoot root;
@@ -26,7 +21,7 @@ TEST(RoleLock, LiveHolderMeansAlreadyExistsAndItsPidIsInTheFile) {
     EXPECT_EQ(exists, 1);
     EXPECT_EQ(other.Ask("lock"), "exists");
     EXPECT_EQ(RoleLockHolderPid(ROLE_LOCK_SERVER), holder.pid);
-    EXPECT_EQ(FileText(root.dir + "/dockhand-server.lock"), std::to_string(holder.pid) + "\n");
+    EXPECT_EQ(ReadFile(root.dir + "/dockhand-server.lock"), std::to_string(holder.pid) + "\n");
 
     EXPECT_EQ(holder.Ask("unlock"), "unlocked");
     EXPECT_EQ(RoleLockHolderPid(ROLE_LOCK_SERVER), 0);
