@@ -3,19 +3,12 @@
 // files the writer produces.
 #pragma once
 
-#include "log/log.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <sstream>
-#include <string>
-#include <vector>
+
+#include "test_support.h"
 
 inline time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
     struct tm t {};
@@ -36,9 +29,7 @@ struct LogTest : ::testing::Test {
     std::filesystem::path dir;
 
     void SetUp() override {
-        std::random_device random;
-        dir = std::filesystem::temp_directory_path() / ("bx-log-" + std::to_string(random()));
-        std::filesystem::create_directories(dir);
+        dir = bxtest::MakeTempDir("bx-log");
         SetDir(dir.string());
         logEnable = 1;
         logSync = 0;
@@ -61,18 +52,9 @@ struct LogTest : ::testing::Test {
 
     static void SetDir(const std::string& path) { snprintf(logDir, sizeof logDir, "%s", path.c_str()); }
 
-    std::string Read(const std::string& name) const {
-        std::ifstream in(dir / name, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
+    std::string Read(const std::string& name) const { return bxtest::ReadFile(dir / name); }
     bool Exists(const std::string& name) const { return std::filesystem::exists(dir / name); }
-
-    void Write(const std::string& name, const std::string& text) const {
-        std::ofstream(dir / name, std::ios::binary) << text;
-    }
+    void Write(const std::string& name, const std::string& text) const { bxtest::WriteFile(dir / name, text); }
 
     // Records of a file, each without its CR LF; a trailing piece without
     // CR LF is returned as a line of its own so tests see it.
