@@ -5,16 +5,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <random>
 
 #include "store_fixture.h"
 #include "users_versions.h"
 
 namespace {
-
-std::string Helper() {
-    const char* dir = getenv("BRINDLEX_BIN_DIR");
-    return std::string(dir && *dir ? dir : BRINDLEX_BIN_DIR) + "/store_helper";
-}
 
 // Starts the helper; its standard output comes through *out when asked.
 pid_t Start(const std::vector<std::string>& args, int* out = nullptr) {
@@ -28,7 +24,7 @@ pid_t Start(const std::vector<std::string>& args, int* out = nullptr) {
             close(fds[1]);
         }
         std::vector<char*> argv;
-        std::string path = Helper();
+        std::string path = bxtest::BinPath("store_helper");
         argv.push_back(path.data());
         std::vector<std::string> copy = args;
         for (std::string& arg : copy) argv.push_back(arg.data());

@@ -6,33 +6,28 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <sstream>
-#include <string>
+#include <memory>
+
+#include "test_support.h"
 
 #include "config/config.h"
 #include "config/users.h"
-#include "log/log.h"
 #include "platform/store.h"
 
+using bxtest::CountOf;
+using bxtest::ReadFile;
+
 struct StoreTest : ::testing::Test {
-    std::filesystem::path root;
+    bxtest::TempDir temp{"bx-store"};
+    std::filesystem::path root = temp.path;
+    std::unique_ptr<bxtest::LogCapture> log;
 
     void SetUp() override {
-        std::random_device random;
-        root = std::filesystem::temp_directory_path() / ("bx-store-" + std::to_string(random()));
         std::filesystem::create_directories(root / "log");
         setenv("BRINDLEX_ROOT", root.c_str(), 1);
         RegCloseStore();
-        snprintf(logDir, sizeof logDir, "%s", (root / "log").c_str());
-        logEnable = 1;
-        logSync = 1;
-        logSize = 0;
-        LogStartup("test");
+        log = std::make_unique<bxtest::LogCapture>((root / "log").string(), "test", true);
         systemSettings = {1, 0, 21};
         displaySettings = {0, 0};
         workDir[0] = 0;
@@ -42,31 +37,16 @@ struct StoreTest : ::testing::Test {
     void TearDown() override {
         CloseRegApp();
         RegCloseStore();
-        LogShutdown();
-        logEnable = 0;
-        snprintf(logDir, sizeof logDir, ".");
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);
+        log.reset();
     }
 
     // Every record written so far (stops logging; later records are lost).
     std::string LogText() {
         LogShutdown();
-        std::string text;
-        for (const auto& entry : std::filesystem::directory_iterator(root / "log")) {
-            std::ifstream in(entry.path(), std::ios::binary);
-            std::stringstream content;
-            content << in.rdbuf();
-            text += content.str();
-        }
-        return text;
+        return bxtest::ReadDir(root / "log");
     }
 
-    static int Count(const std::string& text, const std::string& part) {
-        int count = 0;
-        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) count++;
-        return count;
-    }
+    static int Count(const std::string& text, const std::string& part) { return CountOf(text, part); }
 
     // Path below the application key, e.g. "System".
     static std::string App(const std::string& path) {
@@ -127,12 +107,7 @@ struct StoreTest : ::testing::Test {
         return out;
     }
 
-    std::string StoreBytes() const {
-        std::ifstream in(root / "store.db", std::ios::binary);
-        std::stringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
+    std::string StoreBytes() const { return ReadFile(root / "store.db"); }
 
     static UserAccount Account(const char* name, const char* Root, uint16_t maxConn = 0) {
         UserAccount account;

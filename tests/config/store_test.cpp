@@ -4,6 +4,8 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <random>
+
 #include "store_fixture.h"
 
 namespace {

@@ -22,20 +22,13 @@ std::string Quote(const std::string& arg) {
 
 struct Tool : StoreTest {
     ToolRun Reg(const std::vector<std::string>& args, const std::string& input = "") {
-        const char* dir = getenv("BRINDLEX_BIN_DIR");
-        std::string command = Quote(std::string(dir && *dir ? dir : BRINDLEX_BIN_DIR) + "/brindlex-reg");
+        std::string command = Quote(bxtest::BinPath("brindlex-reg"));
         for (const std::string& arg : args) command += " " + Quote(arg);
         std::filesystem::path in = root / "in", out = root / "out", err = root / "err";
-        std::ofstream(in, std::ios::binary | std::ios::trunc) << input;
+        bxtest::WriteFile(in, input);
         command += " <" + Quote(in) + " >" + Quote(out) + " 2>" + Quote(err);
         int status = system(command.c_str());
-        auto read = [](const std::filesystem::path& path) {
-            std::ifstream file(path, std::ios::binary);
-            std::stringstream text;
-            text << file.rdbuf();
-            return text.str();
-        };
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read(out), read(err)};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
     }
 };
 
