@@ -12,27 +12,18 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "platform/fs.h"
+#include "test_support.h"
 
 namespace fsys = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const std::string& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& p, const std::string& text) {
-    std::ofstream(p, std::ios::binary) << text;
-}
+using bxtest::ReadFile;
+using bxtest::WriteFile;
 
 std::string ReadFd(int fd) {
     std::string text;

@@ -8,11 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "platform/fs.h"
+#include "test_support.h"
 
 namespace fsys = std::filesystem;
 
@@ -20,23 +19,12 @@ namespace {
 
 class FsFiles : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/fsfilesXXXXXX";
-        root_ = mkdtemp(tmpl);
-    }
-    void TearDown() override { fsys::remove_all(root_); }
     std::string P(const std::string& rel) const { return root_ + "/" + rel; }
     const char* R() const { return root_.c_str(); }
-    void Write(const std::string& rel, const std::string& text) {
-        std::ofstream(P(rel), std::ios::binary) << text;
-    }
-    std::string Read(const std::string& rel) {
-        std::ifstream in(P(rel), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    std::string root_;
+    void Write(const std::string& rel, const std::string& text) { bxtest::WriteFile(P(rel), text); }
+    std::string Read(const std::string& rel) { return bxtest::ReadFile(P(rel)); }
+    bxtest::TempDir temp_{"fsfiles"};
+    std::string root_ = temp_.path;
 };
 
 TEST_F(FsFiles, ReadOnlyEntriesAreRefusedEvenToRoot) {

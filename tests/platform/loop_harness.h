@@ -4,11 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -18,6 +13,7 @@
 
 #include "platform/eventloop.h"
 #include "platform/net.h"
+#include "test_support.h"
 
 constexpr unsigned TEST_MSG_SOCK = WM_APP + 0x100;   // notifications of the test's sockets
 constexpr unsigned TEST_MSG_RUN = WM_APP + 0x101;    // wParam: std::function<void()>* to run
@@ -148,45 +144,12 @@ private:
     int closeSeen_ = 0;
 };
 
-// A blocking listener on 127.0.0.1 with a port the system chooses.
-inline int TestListener(uint16_t* port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 16) != 0) {
-        close(fd);
-        return -1;
-    }
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    *port = ntohs(sa.sin_port);
-    return fd;
-}
-
-// A blocking client connected to 127.0.0.1:port, with 5-second time-outs.
-inline int TestConnect(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval tv{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Closes fd with a reset instead of a FIN.
-inline void ResetClose(int fd) {
-    linger lg{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    close(fd);
-}
+// A blocking listener on 127.0.0.1 with a port the system chooses; a
+// blocking client connected to it with 5-second time-outs; closing with a
+// reset instead of a FIN.
+inline int TestListener(uint16_t* port) { return bxtest::Listen(port); }
+inline int TestConnect(uint16_t port) { return bxtest::ConnectLoopback(port); }
+using bxtest::ResetClose;
 
 // A connected pair: client (blocking, test side) and server (accepted with
 // NetAccept, so the loop knows it as connected).
