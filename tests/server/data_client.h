@@ -3,39 +3,20 @@
 // and file access below the fixture's root. Every wait is bounded.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include "ftp_fixture.h"
+#include "test_support.h"
 
 namespace dataclient {
 
+using bxtest::ReadFile;
+using bxtest::WaitFor;
+
 inline std::string Code(const std::string& reply) { return reply.substr(0, 3); }
 
-// Polls cond every 10 ms until it holds or timeoutMs has passed.
-template <typename Cond>
-bool WaitFor(Cond cond, int timeoutMs = 5000) {
-    for (int waited = 0; waited <= timeoutMs; waited += 10) {
-        if (cond()) return true;
-        usleep(10000);
-    }
-    return false;
-}
-
-inline size_t CountOf(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-    return n;
-}
+inline size_t CountOf(const std::string& text, const std::string& what) { return bxtest::CountOf(text, what); }
 
 inline std::string RandomBytes(size_t n, unsigned seed) {
     std::mt19937 gen(seed);
@@ -44,27 +25,11 @@ inline std::string RandomBytes(size_t n, unsigned seed) {
     return s;
 }
 
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // A listening socket on address:0 for active transfers.
 struct Listener {
     int fd = -1;
     uint16_t port = 0;
-    explicit Listener(const char* address = "127.0.0.1") {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa = {};
-        sa.sin_family = AF_INET;
-        inet_pton(AF_INET, address, &sa.sin_addr);
-        socklen_t len = sizeof sa;
-        if (bind(fd, (sockaddr*)&sa, sizeof sa) == 0 && listen(fd, 8) == 0 &&
-            getsockname(fd, (sockaddr*)&sa, &len) == 0)
-            port = ntohs(sa.sin_port);
-    }
+    explicit Listener(const char* address = "127.0.0.1") { fd = bxtest::Listen(&port, address, 8); }
     ~Listener() {
         if (fd >= 0) close(fd);
     }
@@ -81,24 +46,7 @@ struct Listener {
 
 // Connects from a chosen local address to a passive reply's port.
 inline int ConnectFrom(const char* localAddress, const std::string& reply227) {
-    unsigned h[4], p[2];
-    size_t open = reply227.find('(');
-    if (open == std::string::npos ||
-        sscanf(reply227.c_str() + open, "(%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2], &h[3], &p[0], &p[1]) != 6)
-        return -1;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local = {};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, localAddress, &local.sin_addr);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons((uint16_t)(p[0] * 256 + p[1]));
-    sa.sin_addr.s_addr = htonl((h[0] << 24) | (h[1] << 16) | (h[2] << 8) | h[3]);
-    if (bind(fd, (sockaddr*)&local, sizeof local) != 0 || connect(fd, (sockaddr*)&sa, sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return bxtest::ConnectPassive(reply227, localAddress);
 }
 
 // A logged-in control connection that runs whole transfers in passive or

@@ -3,21 +3,15 @@
 #include "ftp_fixture.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <vector>
 
 #include "config/config.h"
 #include "log/log.h"
@@ -25,23 +19,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int MsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? (int)left : 0;
-}
-
-// Waits until fd has the events or the deadline passes; true when ready.
-bool WaitFd(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        pollfd p = {fd, events, 0};
-        int r = poll(&p, 1, MsLeft(deadline));
-        if (r > 0) return true;
-        if (r == 0) return false;
-        if (errno != EINTR) return false;
-    }
-}
+using bxtest::Clock;
+using bxtest::WaitFd;
 
 void CopyText(char* out, size_t size, const char* text) {
     snprintf(out, size, "%s", text ? text : "");
@@ -60,10 +39,7 @@ void FtpFixture::SetUp() {
     for (const std::string& sub : {WorkDir(), RootDir(), LogDir()})
         ASSERT_TRUE(std::filesystem::create_directories(sub)) << sub;
 
-    snprintf(logDir, sizeof logDir, "%s", LogDir().c_str());
-    logEnable = 1;
-    for (int level = 0; level < LOG_LEVELS; level++) logLevelOn[level] = 1;  // a test may have turned some off
-    LogStartup("server ");
+    log_ = std::make_unique<bxtest::LogCapture>(LogDir());  // all levels on: a test may have turned some off
 
     snprintf(workDir, sizeof workDir, "%s", WorkDir().c_str());
     LockUserList();
@@ -87,7 +63,7 @@ void FtpFixture::TearDown() {
     LockUserList();
     userList.accounts.clear();
     UnlockUserList();
-    LogShutdown();
+    log_.reset();
     if (!temp_.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(temp_, ignored);
@@ -130,37 +106,12 @@ void FtpFixture::WriteRootFile(const std::string& rel, const std::string& conten
     ASSERT_TRUE(out.good()) << rel;
 }
 
-std::string FtpFixture::LogText() {
-    LogFlush();
-    std::vector<std::filesystem::path> files;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(LogDir(), ec))
-        if (entry.is_regular_file()) files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-    std::string text;
-    for (const auto& file : files) {
-        std::ifstream in(file, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        text += ss.str();
-    }
-    return text;
-}
+std::string FtpFixture::LogText() { return log_->Text(); }
 
-int FtpFixture::LogCount(const std::string& text) {
-    std::string log = LogText();
-    int count = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) count++;
-    return count;
-}
+int FtpFixture::LogCount(const std::string& text) { return log_->Count(text); }
 
 bool FtpFixture::WaitForLog(const std::string& text, int count, int timeoutMs) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (LogCount(text) >= count) return true;
-        if (MsLeft(deadline) == 0) return false;
-        poll(nullptr, 0, 20);
-    }
+    return log_->WaitFor(text, count, timeoutMs);
 }
 
 // ---------------------------------------------------------------- client
@@ -169,19 +120,10 @@ FtpClient::~FtpClient() { Close(); }
 
 bool FtpClient::Connect(uint16_t port, const char* address) {
     Close();
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return false;
-    timeval tv = {5, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    if (inet_pton(AF_INET, address, &sa.sin_addr) != 1 ||
-        connect(fd_, (sockaddr*)&sa, sizeof sa) != 0) {
-        Close();
-        return false;
-    }
-    return true;
+    in_addr a;
+    if (inet_pton(AF_INET, address, &a) != 1) return false;
+    fd_ = bxtest::Connect(ntohl(a.s_addr), port);
+    return fd_ >= 0;
 }
 
 bool FtpClient::Send(const std::string& bytes) { return fd_ >= 0 && WriteAll(fd_, bytes); }
@@ -257,52 +199,6 @@ void FtpClient::Close(bool reset) {
     pending_.clear();
 }
 
-// ---------------------------------------------------------------- helpers
-
-int ConnectPassive(const std::string& reply227) {
-    size_t open = reply227.find('(');
-    if (reply227.rfind("227", 0) != 0 || open == std::string::npos) return -1;
-    unsigned h[4], p[2];
-    if (sscanf(reply227.c_str() + open, "(%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2], &h[3], &p[0],
-               &p[1]) != 6)
-        return -1;
-    for (unsigned v : {h[0], h[1], h[2], h[3], p[0], p[1]})
-        if (v > 255) return -1;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    timeval tv = {5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons((uint16_t)(p[0] * 256 + p[1]));
-    sa.sin_addr.s_addr = htonl((h[0] << 24) | (h[1] << 16) | (h[2] << 8) | h[3]);
-    if (connect(fd, (sockaddr*)&sa, sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-std::string ReadAll(int fd, int timeoutMs) {
-    std::string bytes;
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (!WaitFd(fd, POLLIN, deadline)) return bytes;
-        char buffer[65536];
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return bytes;
-        bytes.append(buffer, (size_t)n);
-    }
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += (size_t)n;
-    }
-    return true;
+void ExpectReplies(FtpClient& c, std::initializer_list<std::pair<std::string, std::string>> steps) {
+    for (const auto& [line, reply] : steps) EXPECT_EQ(c.Command(line), reply + "\r\n") << line;
 }

@@ -7,9 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "config/users.h"
+#include "test_support.h"
 
 class FtpFixture : public ::testing::Test {
 protected:
@@ -48,6 +52,7 @@ protected:
 private:
     uint16_t port_ = 0;
     std::string temp_;
+    std::unique_ptr<bxtest::LogCapture> log_;
 };
 
 // A blocking FTP control-connection client with time-outs.
@@ -82,10 +87,12 @@ private:
     std::string pending_;
 };
 
+// Sends each command in turn on c and expects its reply (without its CR LF).
+void ExpectReplies(FtpClient& c, std::initializer_list<std::pair<std::string, std::string>> steps);
+
 // Opens a data connection to the address and port of a "227 Entering Passive
-// Mode (h1,h2,h3,h4,p1,p2)" reply; -1 on failure.
-int ConnectPassive(const std::string& reply227);
-// Reads a socket until the peer closes (bounded by timeoutMs); the bytes read.
-std::string ReadAll(int fd, int timeoutMs = 10000);
-// Writes all bytes; false on error.
-bool WriteAll(int fd, const std::string& bytes);
+// Mode (h1,h2,h3,h4,p1,p2)" reply; reads a socket until the peer closes;
+// writes all bytes.
+using bxtest::ConnectPassive;
+using bxtest::ReadAll;
+using bxtest::WriteAll;

@@ -5,41 +5,18 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include "log/log.h"
 #include "server/path.h"
+#include "test_support.h"
 
 namespace {
 
 class PathParse : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/bx-path-XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        snprintf(logDir, sizeof logDir, "%s", dir_.c_str());
-        logEnable = 1;
-        LogStartup("server ");
-    }
-    void TearDown() override {
-        LogShutdown();
-        std::filesystem::remove_all(dir_);
-    }
-    std::string LogText() {
-        LogFlush();
-        std::string text;
-        for (auto& e : std::filesystem::directory_iterator(dir_)) {
-            std::ifstream in(e.path(), std::ios::binary);
-            std::stringstream s;
-            s << in.rdbuf();
-            text += s.str();
-        }
-        return text;
-    }
+    std::string LogText() { return log_.Text(); }
     // ParsePath from current directory cur; "FAIL" when refused.
     static std::string Parse(const std::string& cur, const std::string& client) {
         char rel[CONN_PATH_SIZE];
@@ -51,35 +28,29 @@ protected:
         EXPECT_EQ(Parse(cur, client), "FAIL") << cur << " + " << client;
         EXPECT_NE(LogText().find(record), std::string::npos) << "no record: " << record;
     }
-    std::string dir_;
+    bxtest::LogCapture log_;
 };
 
 TEST_F(PathParse, ResolvesNamesDotsAndSeparators) {
-    EXPECT_EQ(Parse("pub", "docs/a.txt"), "pub\\docs\\a.txt");
-    EXPECT_EQ(Parse("pub\\docs", "/docs"), "docs");
-    EXPECT_EQ(Parse("pub\\docs", "../x"), "pub\\x");
-    EXPECT_EQ(Parse("pub\\docs", "..."), "");
-    EXPECT_EQ(Parse("pub", "./x"), "pub\\x");
-    EXPECT_EQ(Parse("", "a//b"), "a\\b");
-    EXPECT_EQ(Parse("", "a/"), "a");
-    EXPECT_EQ(Parse("", "a\\b/c"), "a\\b\\c");
-    EXPECT_EQ(Parse("pub", ""), "pub");
-    // A current directory taken from Home may use forward slashes.
-    EXPECT_EQ(Parse("a/b", ".."), "a");
-    // Names that are not made of dots only are names, blanks and high bytes
-    // included.
-    EXPECT_EQ(Parse("", ". ."), ". .");
-    EXPECT_EQ(Parse("", "..a/a.."), "..a\\a..");
-    EXPECT_EQ(Parse("", "\xe9t\xe9"), "\xe9t\xe9");
+    const char* cases[][3] = {  // current directory, client path, result
+        {"pub", "docs/a.txt", "pub\\docs\\a.txt"}, {"pub\\docs", "/docs", "docs"},
+        {"pub\\docs", "../x", "pub\\x"},         {"pub\\docs", "...", ""},
+        {"pub", "./x", "pub\\x"},                 {"", "a//b", "a\\b"},
+        {"", "a/", "a"},                           {"", "a\\b/c", "a\\b\\c"},
+        {"pub", "", "pub"},
+        // A current directory taken from Home may use forward slashes.
+        {"a/b", "..", "a"},
+        // Names that are not made of dots only are names, blanks and high
+        // bytes included.
+        {"", ". .", ". ."}, {"", "..a/a..", "..a\\a.."}, {"", "\xe9t\xe9", "\xe9t\xe9"}};
+    for (auto& c : cases) EXPECT_EQ(Parse(c[0], c[1]), c[2]) << c[0] << " + " << c[1];
     EXPECT_NE(LogText().find("ParsePath: parsed: pub\\docs\\a.txt"), std::string::npos);
 }
 
 TEST_F(PathParse, DotsAfterTheStartAreRefused) {
-    ExpectRefused("", "x/../y", "ParsePath: invalid use of ..\r\n");
-    ExpectRefused("", "x/.", "ParsePath: invalid use of .\r\n");
     // A doubled separator ends the start just as a name does.
-    ExpectRefused("pub", "//..", "ParsePath: invalid use of ..\r\n");
-    ExpectRefused("pub", ".//.", "ParsePath: invalid use of .\r\n");
+    const char* cases[][3] = {{"", "x/../y", ".."}, {"", "x/.", "."}, {"pub", "//..", ".."}, {"pub", ".//.", "."}};
+    for (auto& c : cases) ExpectRefused(c[0], c[1], std::string("ParsePath: invalid use of ") + c[2] + "\r\n");
 }
 
 TEST_F(PathParse, NothingGoesAboveTheRoot) {

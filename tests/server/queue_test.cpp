@@ -10,9 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "sock_test_log.h"
+#include "test_support.h"
 
 namespace {
+
+using bxtest::LogCapture;
 
 std::string Contents(Queue* q) {
     if (!q->block) return std::string();

@@ -18,9 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "sock_test_log.h"
+#include "test_support.h"
 
 namespace {
+
+using bxtest::LogCapture;
 
 // What the test handlers saw; they run on the socket thread.
 struct Seen {
@@ -84,20 +86,7 @@ void InstallTestHandlers() {
     sockHandlers.destroy = TestDestroy;
 }
 
-int Connect(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval tv{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+int Connect(uint16_t port) { return bxtest::ConnectLoopback(port); }
 
 uint16_t ListenPort() {
     uint16_t portN = 0;
@@ -316,32 +305,22 @@ TEST_F(SockThreadTest, NotificationForAnUnknownSocketIsLoggedAndIgnored) {
 
 // ---------------------------------------------------------------- names for the log
 
-TEST(SockNames, ErrorCodesNameThemselvesAndEverythingElseIsGeneric) {
-    EXPECT_STREQ(WinsockErrorName(0), "no error");
-    EXPECT_STREQ(WinsockErrorName(10004), "WSAEINTR");
-    EXPECT_STREQ(WinsockErrorName(10035), "WSAEWOULDBLOCK");
-    EXPECT_STREQ(WinsockErrorName(10048), "WSAEADDRINUSE");
-    EXPECT_STREQ(WinsockErrorName(10054), "WSAECONNRESET");
-    EXPECT_STREQ(WinsockErrorName(10061), "WSAECONNREFUSED");
-    EXPECT_STREQ(WinsockErrorName(10071), "WSAEREMOTE");
-    EXPECT_STREQ(WinsockErrorName(10091), "WSASYSNOTREADY");
-    EXPECT_STREQ(WinsockErrorName(10093), "WSANOTINITIALISED");
-    EXPECT_STREQ(WinsockErrorName(10101), "WSAEDISCON");
-    EXPECT_STREQ(WinsockErrorName(11001), "WSAEHOST_NOT_FOUND");
-    EXPECT_STREQ(WinsockErrorName(11004), "WSANO_ADDRESS");
+TEST(SockNames, ErrorCodesAndEventsNameThemselvesAndEverythingElseIsGeneric) {
+    const std::pair<int, const char*> errors[] = {
+        {0, "no error"},           {10004, "WSAEINTR"},       {10035, "WSAEWOULDBLOCK"},
+        {10048, "WSAEADDRINUSE"},  {10054, "WSAECONNRESET"},  {10061, "WSAECONNREFUSED"},
+        {10071, "WSAEREMOTE"},     {10091, "WSASYSNOTREADY"}, {10093, "WSANOTINITIALISED"},
+        {10101, "WSAEDISCON"},     {11001, "WSAEHOST_NOT_FOUND"}, {11004, "WSANO_ADDRESS"}};
+    for (auto [code, name] : errors) EXPECT_STREQ(WinsockErrorName(code), name) << code;
     // Gaps and the edges just outside each range.
     for (int code : {-1, 1, 10003, 10010, 10023, 10034, 10072, 10090, 10094, 10095, 10100, 10102, 11000, 11005})
         EXPECT_STREQ(WinsockErrorName(code), "Winsock error") << code;
-}
 
-TEST(SockNames, EventsNameThemselvesAndOutOfBandIsUnknown) {
-    EXPECT_STREQ(SockEventName(FD_READ), "FD_READ");
-    EXPECT_STREQ(SockEventName(FD_WRITE), "FD_WRITE");
-    EXPECT_STREQ(SockEventName(FD_ACCEPT), "FD_ACCEPT");
-    EXPECT_STREQ(SockEventName(FD_CONNECT), "FD_CONNECT");
-    EXPECT_STREQ(SockEventName(FD_CLOSE), "FD_CLOSE");
-    EXPECT_STREQ(SockEventName(FD_OOB), "Unknown event");
-    EXPECT_STREQ(SockEventName(FD_READ | FD_WRITE), "Unknown event");
+    const std::pair<uint16_t, const char*> events[] = {
+        {FD_READ, "FD_READ"},       {FD_WRITE, "FD_WRITE"}, {FD_ACCEPT, "FD_ACCEPT"},
+        {FD_CONNECT, "FD_CONNECT"}, {FD_CLOSE, "FD_CLOSE"}, {FD_OOB, "Unknown event"},
+        {FD_READ | FD_WRITE, "Unknown event"}};
+    for (auto [event, name] : events) EXPECT_STREQ(SockEventName(event), name) << event;
 }
 
 }  // namespace
