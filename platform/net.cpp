@@ -210,20 +210,22 @@ int NetCloseSocket(SOCKET s) {
     return 0;
 }
 
-int NetGetSockName(SOCKET s, uint32_t* addrN, uint16_t* portN) {
+// The socket's own or its peer's address, as getName (getsockname or
+// getpeername) reports it, in network byte order.
+static int GetName(int (*getName)(int, sockaddr*, socklen_t*), SOCKET s, uint32_t* addrN,
+                   uint16_t* portN) {
     sockaddr_in sa;
     socklen_t len = sizeof sa;
-    if (getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return Fail(errno);
+    if (getName(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return Fail(errno);
     if (addrN) *addrN = sa.sin_addr.s_addr;
     if (portN) *portN = sa.sin_port;
     return 0;
 }
 
+int NetGetSockName(SOCKET s, uint32_t* addrN, uint16_t* portN) {
+    return GetName(getsockname, s, addrN, portN);
+}
+
 int NetGetPeerName(SOCKET s, uint32_t* addrN, uint16_t* portN) {
-    sockaddr_in sa;
-    socklen_t len = sizeof sa;
-    if (getpeername(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return Fail(errno);
-    if (addrN) *addrN = sa.sin_addr.s_addr;
-    if (portN) *portN = sa.sin_port;
-    return 0;
+    return GetName(getpeername, s, addrN, portN);
 }
