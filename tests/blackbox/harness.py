@@ -2,6 +2,7 @@
 directory, configured only through brindlex-reg, for the black-box tests."""
 
 import os
+import random
 import shutil
 import signal
 import socket
@@ -14,9 +15,19 @@ BIN = os.environ.get("BRINDLEX_BIN_DIR") or os.path.join(
 
 
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A port that is free now, taken below the system's ephemeral range so
+    that the outgoing connections of tests running alongside cannot take it
+    before the server binds it."""
+    rnd = random.Random()
+    for _ in range(200):
+        port = rnd.randrange(10000, 32000)
+        with socket.socket() as s:
+            try:
+                s.bind(("0.0.0.0", port))
+                return port
+            except OSError:
+                continue
+    raise AssertionError("no free port")
 
 
 def wait_until(predicate, timeout=10.0, step=0.02):
@@ -84,7 +95,8 @@ class Machine:
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.procs.append(p)
         if wait and not wait_until(lambda: port_open(self.port) or p.poll() is not None):
-            raise AssertionError("dockhand did not start serving")
+            raise AssertionError("dockhand did not start serving on port %d:\n%s"
+                                 % (self.port, self.log_text()[-2000:]))
         return p
 
     def stop(self, p, timeout=10):
