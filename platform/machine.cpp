@@ -15,6 +15,13 @@ std::string RootOr(const char* fallback) {
 
 std::string MachineStoreDir() { return RootOr("/var/lib/brindlex"); }
 std::string MachineRunDir() { return RootOr("/run/brindlex"); }
+std::string MachineUnitDir() { return MachineIsReal() ? "/etc/systemd/system" : RootOr("") + "/systemd/system"; }
+std::string MachineSyslogSocket() { return MachineIsReal() ? "/dev/log" : RootOr("") + "/dev-log"; }
+
+int MachineIsReal() {
+    const char* root = getenv("BRINDLEX_ROOT");
+    return root && *root ? 0 : 1;
+}
 
 int MachineMakeDir(const std::string& dir) {
     if (dir.empty()) return 0;

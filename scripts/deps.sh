@@ -4,9 +4,9 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  libmd-dev libsqlite3-dev
+  libmd-dev libsqlite3-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 curl lftp
+  python3 curl lftp systemd
 )
 
 missing=()
