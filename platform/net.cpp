@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -131,6 +132,12 @@ SOCKET NetSocketTcp() {
 int NetSetReuseAddr(SOCKET s) {
     int one = 1;
     if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return Fail(errno);
+    return 0;
+}
+
+int NetSetNoDelay(SOCKET s) {
+    int one = 1;
+    if (setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) return Fail(errno);
     return 0;
 }
 

@@ -94,6 +94,9 @@ int NetAddrParse(const char* text, uint32_t* addrN);
 // code in WSAGetLastError(). Sockets are IPv4 TCP.
 SOCKET NetSocketTcp();
 int NetSetReuseAddr(SOCKET s);
+// TCP_NODELAY: small writes (reply lines) leave at once instead of waiting
+// for the peer to acknowledge earlier ones.
+int NetSetNoDelay(SOCKET s);
 int NetBind(SOCKET s, uint32_t addrN, uint16_t portN);
 int NetListen(SOCKET s, int backlog);
 // Accepted sockets are non-blocking.

@@ -90,6 +90,11 @@ void AcceptProc(SOCKET listening) {
         LogPrintf(LOG_WARNING, "AcceptProc: Error %d accepting connection", WSAGetLastError());
         return;
     }
+    // Replies go out as whole lines: waiting for the acknowledgement of the
+    // previous one (the client delays it, having nothing to send) would hold
+    // each final reply of a transfer back by tens of milliseconds.
+    if (NetSetNoDelay(s) == SOCKET_ERROR)
+        LogPrintf(LOG_WARNING, "AcceptProc: Error %d setting TCP_NODELAY", WSAGetLastError());
     char addrText[16];
     NetAddrText(addrN, addrText);
     uint32_t localAddrN = 0;

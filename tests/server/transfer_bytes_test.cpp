@@ -1,9 +1,11 @@
 // Files arrive byte-exact in both directions and both modes, restart
 // offsets are applied and used up, APPE appends, and offsets beyond 4 GiB
-// work.
+// work. The final reply of a transfer follows the end of the data at once.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 
 #include "data_client.h"
 #include "log/log.h"
@@ -150,6 +152,28 @@ TEST_F(Transfer, FilesBeyondFourGiB) {
     in.read(got, 6);
     EXPECT_EQ(std::string(got, 6), std::string("MARK!\0", 6));
     std::filesystem::remove(Root("big"));
+}
+
+// The final reply of a small download must not wait for the client's delayed
+// acknowledgement of the preliminary reply (about 40 ms when it does).
+TEST_F(Transfer, FinalReplyFollowsTheDataCloseAtOnce) {
+    WriteRootFile("small", RandomBytes(4096, 5));
+    for (bool passive : {true, false}) {
+        s.passive = passive;
+        std::vector<double> ms;
+        for (int i = 0; i < 20; i++) {
+            std::string first;
+            int fd = s.Begin("RETR small", &first);
+            ASSERT_EQ(Code(first)[0], '1') << first << ", passive " << passive;
+            ASSERT_EQ(ReadAll(fd).size(), 4096u);
+            auto closed = bxtest::Clock::now();
+            close(fd);
+            ASSERT_EQ(s.ftp.ReadReply(), "226 Transfer complete.\r\n");
+            ms.push_back(std::chrono::duration<double, std::milli>(bxtest::Clock::now() - closed).count());
+        }
+        std::nth_element(ms.begin(), ms.begin() + 10, ms.end());
+        EXPECT_LT(ms[10], 5.0) << "median ms from data close to 226, passive " << passive;
+    }
 }
 
 }  // namespace
