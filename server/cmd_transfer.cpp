@@ -15,14 +15,15 @@ namespace {
 // Largest restart offset: file offsets are signed 64-bit.
 constexpr uint64_t REST_MAX = 0x7FFFFFFFFFFFFFFFull;
 
-// Reads a restart offset: blanks, an optional "+", then decimal digits up to
-// the first non-digit. 1 with *offset set, 0 when there are no digits, the
-// value is negative or it exceeds REST_MAX.
+// Reads a restart offset: leading white space, an optional sign, then
+// decimal digits up to the first non-digit; no digits give 0. 1 with *offset
+// set, 0 when the value is negative or exceeds REST_MAX (offsets are never
+// wrapped).
 int ParseRestartOffset(const char* text, uint64_t* offset) {
     const char* p = text;
-    while (*p == ' ' || *p == '\t') p++;
-    if (*p == '+') p++;
-    if (*p < '0' || *p > '9') return 0;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
+    bool negative = *p == '-';
+    if (*p == '+' || *p == '-') p++;
     uint64_t value = 0;
     while (*p >= '0' && *p <= '9') {
         uint64_t digit = (uint64_t)(*p - '0');
@@ -30,6 +31,7 @@ int ParseRestartOffset(const char* text, uint64_t* offset) {
         value = value * 10 + digit;
         p++;
     }
+    if (negative && value != 0) return 0;
     *offset = value;
     return 1;
 }
