@@ -89,7 +89,7 @@ uint64_t Key(int fd, uint32_t gen) { return (static_cast<uint64_t>(gen) << 32) |
 // The epoll interest of a socket; false = keep it out of the set.
 bool Wanted(const SockState& s, uint32_t* events) {
     *events = 0;
-    if (s.mask == 0 || s.closeSeen || s.parked) return false;
+    if (s.mask == 0 || s.closeSeen) return false;
     switch (s.kind) {
     case KIND_IDLE:
         // An unconnected TCP socket reports EPOLLHUP: nothing to watch yet.
@@ -101,7 +101,9 @@ bool Wanted(const SockState& s, uint32_t* events) {
         if ((s.mask & FD_ACCEPT) && s.acceptEnabled) *events = EPOLLIN;
         return true;
     case KIND_CONNECTED:
-        if (s.mask & FD_READ) {
+        if (s.parked) {
+            // The FIN was seen; EPOLLHUP and EPOLLERR still report a reset.
+        } else if (s.mask & FD_READ) {
             if (s.readEnabled) *events |= EPOLLIN | EPOLLRDHUP;
         } else if (s.mask & FD_CLOSE) {
             *events |= EPOLLRDHUP;
@@ -224,12 +226,21 @@ void ProcessSocket(int fd, uint32_t gen, uint32_t ev) {
                     if (peek == PEEK_DATA && !(s->mask & FD_READ) && hangup) {
                         peek = PEEK_EOF;  // FD_CLOSE without FD_READ: the FIN is all that counts
                     }
+                    if (peek == PEEK_DATA && hangup && !s->readEnabled && (hangup & (EPOLLHUP | EPOLLERR))) {
+                        // Reset, or closed both ways, while the program holds
+                        // reading back: nothing it could still send arrives,
+                        // so the unread bytes are moot and the close is due.
+                        peek = PEEK_ERROR;
+                        if (!sockErr) sockErr = FatalError(s->lastError) ? s->lastError : ECONNRESET;
+                    }
                     switch (peek) {
                     case PEEK_DATA:
                         if ((s->mask & FD_READ) && s->readEnabled) {
                             s->readEnabled = false;  // until the next receive
                             event = FD_READ;
                         } else if (hangup) {
+                            // Half-closed while reading is held back: watch
+                            // for a later reset, but not for the FIN again.
                             s->parked = true;
                         }
                         break;
@@ -245,8 +256,13 @@ void ProcessSocket(int fd, uint32_t gen, uint32_t ev) {
                         if (s->mask & FD_CLOSE) event = FD_CLOSE;
                         break;
                     case PEEK_NONE:
-                        // A hang-up with nothing to read: do not spin on it.
-                        if (hangup & (EPOLLHUP | EPOLLERR)) s->parked = true;
+                        // A hang-up with nothing to read: the connection is
+                        // over, whatever the receive said.
+                        if (hangup & (EPOLLHUP | EPOLLERR)) {
+                            s->closeSeen = true;
+                            err = FatalError(s->lastError) ? s->lastError : 0;
+                            if (s->mask & FD_CLOSE) event = FD_CLOSE;
+                        }
                         break;
                     }
                     Apply(fd, *s);

@@ -148,6 +148,7 @@ int NetBind(SOCKET s, uint32_t addrN, uint16_t portN) {
 }
 
 int NetListen(SOCKET s, int backlog) {
+    if (backlog == NET_BACKLOG_MAX || backlog > SOMAXCONN) backlog = SOMAXCONN;
     if (listen(s, backlog) != 0) return Fail(errno);
     EvSockListening(s);
     return 0;

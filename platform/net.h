@@ -98,6 +98,8 @@ int NetSetReuseAddr(SOCKET s);
 // for the peer to acknowledge earlier ones.
 int NetSetNoDelay(SOCKET s);
 int NetBind(SOCKET s, uint32_t addrN, uint16_t portN);
+// backlog NET_BACKLOG_MAX asks for the system's largest queue (SOMAXCONN).
+constexpr int NET_BACKLOG_MAX = 0x7FFFFFFF;
 int NetListen(SOCKET s, int backlog);
 // Accepted sockets are non-blocking.
 SOCKET NetAccept(SOCKET s, uint32_t* addrN, uint16_t* portN);

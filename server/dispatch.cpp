@@ -86,6 +86,15 @@ void TakeLines(Conn* conn) {
         }
         QueueShrink(&conn->control.in);
 
+        // A NUL would cut the line short for every handler (the rest of a
+        // path, say), so such a line is refused whole, never acted on in part.
+        const char* end = (const char*)memchr(commandLine, '\n', sizeof commandLine);
+        if (end && memchr(commandLine, 0, (size_t)(end - commandLine))) {
+            LogPrintf(LOG_WARNING, "ProcessCommands(%u) Command line holds a NUL byte; refused.", conn->connId);
+            Reply(conn, "500 Syntax error; command unrecognized.");
+            continue;
+        }
+
         char* cr = strchr(commandLine, '\r');
         if (cr) *cr = 0;
         char* lf = strchr(commandLine, '\n');

@@ -132,7 +132,9 @@ SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const cha
         SockClose(&s);
         return INVALID_SOCKET;
     }
-    if (NetListen(s, 5) == SOCKET_ERROR) {
+    // The system's largest backlog: a crowd of clients connecting at once
+    // waits in the queue instead of being dropped.
+    if (NetListen(s, NET_BACKLOG_MAX) == SOCKET_ERROR) {
         LogPrintf(LOG_WARNING, "SockListen(%s) Could not place listen on port %u: %s", name, port,
                   WinsockErrorName(WSAGetLastError()));
         SockClose(&s);
