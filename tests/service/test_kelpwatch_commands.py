@@ -52,24 +52,38 @@ class CommandsTest(unittest.TestCase):
             self.assertEqual(f.read(), NEW_UNIT % KELPWATCH)
         self.verify()
 
-        # The administrator's own lines stay; program and description follow
-        # the store, here a path that needs quoting and escaping.
+        # Program and description follow the store, here a path that needs
+        # quoting and escaping; the administrator's own lines stay.
         odd_dir = os.path.join(self.m.top, "odd dir 100%")
         os.makedirs(odd_dir)
         odd = os.path.join(odd_dir, "kelpwatch")
         os.symlink(KELPWATCH, odd)
         self.m.reg("set", "Path", "Service", "--string", odd)
-        with open(self.m.unit, "w") as f:
-            f.write("[Unit]\nDescription=old \\\n  words\nAfter=network.target\n"
-                    "[Service]\nType=notify\nExecStart=/old/one\nExecStart=/old/two\nRestart=always\n"
-                    "[Install]\nWantedBy=multi-user.target\n")
-        self.assertEqual(self.m.kelpwatch("install"), (0, "ChangeServiceConfig SUCCESS\n"))
-        with open(self.m.unit) as f:
-            self.assertEqual(f.read(),
-                             "[Unit]\nDescription=Brindlex\nAfter=network.target\n"
-                             "[Service]\nType=notify\nExecStart=\"%s\"\nRestart=always\n"
-                             "[Install]\nWantedBy=multi-user.target\n" % odd.replace("%", "%%"))
-        self.verify()
+        exe = '"%s"' % odd.replace("%", "%%")
+        rows = [
+            # unit as edited, unit after "install"
+            ("[Unit]\nDescription=old \\\n  words\nAfter=network.target\n"
+             "[Service]\nType=notify\nExecStart=/old/one\nExecStart=/old/two\nRestart=always\n"
+             "[Install]\nWantedBy=multi-user.target\n",
+             "[Unit]\nDescription=Brindlex\nAfter=network.target\n"
+             "[Service]\nType=notify\nExecStart=%s\nRestart=always\n"
+             "[Install]\nWantedBy=multi-user.target\n" % exe),
+            ("[Service]\nType=notify\n# ExecStart=/commented\nExecStart = /spaced\n\n"
+             "[Install]\nWantedBy=multi-user.target\n",
+             "[Service]\nType=notify\n# ExecStart=/commented\nExecStart=%s\n\n"
+             "[Install]\nWantedBy=multi-user.target\n\n[Unit]\nDescription=Brindlex\n" % exe),
+            ("[Unit]\nAfter=network.target\n\n[Service]\nType=notify\nNice=5\n\n"
+             "[Install]\nWantedBy=multi-user.target\n",
+             "[Unit]\nAfter=network.target\nDescription=Brindlex\n\n[Service]\nType=notify\nNice=5\n"
+             "ExecStart=%s\n\n[Install]\nWantedBy=multi-user.target\n" % exe),
+        ]
+        for edited, expected in rows:
+            with open(self.m.unit, "w") as f:
+                f.write(edited)
+            self.assertEqual(self.m.kelpwatch("install"), (0, "ChangeServiceConfig SUCCESS\n"), edited)
+            with open(self.m.unit) as f:
+                self.assertEqual(f.read(), expected, edited)
+            self.verify()
 
     def test_refusals(self):
         rows = [
