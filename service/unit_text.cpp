@@ -46,13 +46,20 @@ int UnitCommand(const char* path, std::string* command) {
     return 1;
 }
 
+// systemd's stop signal goes to kelpwatch alone (KillMode=mixed), which
+// stops the server it started; systemd still waits until the server has
+// ended. Sent to every process of the service at once, the server could be
+// gone before kelpwatch looks for it, and a normal stop would count as a
+// failure.
 std::string UnitNew(const std::string& command) {
     return "[Unit]\n" + OwnedValue("Description", command) +
            "\n\n"
            "[Service]\n"
            "Type=notify\n" +
            OwnedValue("ExecStart", command) +
-           "\n\n"
+           "\n"
+           "KillMode=mixed\n"
+           "\n"
            "[Install]\n"
            "WantedBy=multi-user.target\n";
 }

@@ -10,7 +10,7 @@ import unittest
 
 from service_harness import KELPWATCH, USAGE, ServiceMachine
 
-NEW_UNIT = ("[Unit]\nDescription=Brindlex\n\n[Service]\nType=notify\nExecStart=%s\n\n"
+NEW_UNIT = ("[Unit]\nDescription=Brindlex\n\n[Service]\nType=notify\nExecStart=%s\nKillMode=mixed\n\n"
             "[Install]\nWantedBy=multi-user.target\n")
 
 
