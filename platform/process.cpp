@@ -18,12 +18,12 @@ constexpr uint32_t ERROR_INVALID_WINDOW_HANDLE = 1400;
 }  // namespace
 
 int ProcessStartDetached(const char* program, const char* argument, const char* workDir, uint32_t* error) {
-    // The spawn reports a failed change of directory and a failed start with
-    // the same kind of errno; looking at the directory first tells them apart.
     if (!program || !*program) {
         *error = SC_ERROR_FILE_NOT_FOUND;
         return 0;
     }
+    // The spawn reports a failed change of directory and a failed start with
+    // the same kind of errno; looking at the directory first tells them apart.
     int dir = open(workDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) {
         *error = ERROR_DIRECTORY;
