@@ -1,0 +1,149 @@
+// The service manager's calls to systemd, against a stand-in for systemd's
+// manager object on a private bus connection: the methods and arguments
+// systemd receives, and its errors as the service manager's codes.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/service_manager.h"
+
+namespace {
+
+// Written by the serving thread, read by the test between calls.
+struct FakeManager {
+    std::mutex lock;
+    std::string calls;  // "Method arguments;" per call
+    const char* failWith = nullptr;
+};
+
+int Answer(sd_bus_message* m, FakeManager* fake, const std::string& call, const char* replyType) {
+    const char* failWith;
+    {
+        std::lock_guard<std::mutex> guard(fake->lock);
+        fake->calls += call + ";";
+        failWith = fake->failWith;
+    }
+    if (failWith) return sd_bus_reply_method_errorf(m, failWith, "refused");
+    if (!*replyType) return sd_bus_reply_method_return(m, "");
+    return std::string(replyType) == "ba(sss)" ? sd_bus_reply_method_return(m, replyType, 0, 0)
+                                               : sd_bus_reply_method_return(m, replyType, 0);
+}
+
+std::string Files(sd_bus_message* m) {
+    char** files = nullptr;
+    sd_bus_message_read_strv(m, &files);
+    std::string text;
+    for (char** f = files; f && *f; f++) {
+        text += std::string(" ") + *f;
+        free(*f);
+    }
+    free(files);
+    return text;
+}
+
+int Reload(sd_bus_message* m, void* data, sd_bus_error*) {
+    return Answer(m, static_cast<FakeManager*>(data), "Reload", "");
+}
+
+int Enable(sd_bus_message* m, void* data, sd_bus_error*) {
+    std::string files = Files(m);
+    int runtime = 0, force = 0;
+    sd_bus_message_read(m, "bb", &runtime, &force);
+    return Answer(m, static_cast<FakeManager*>(data),
+                  "EnableUnitFiles" + files + " " + std::to_string(runtime) + std::to_string(force), "ba(sss)");
+}
+
+int Disable(sd_bus_message* m, void* data, sd_bus_error*) {
+    std::string files = Files(m);
+    int runtime = 0;
+    sd_bus_message_read(m, "b", &runtime);
+    return Answer(m, static_cast<FakeManager*>(data), "DisableUnitFiles" + files + " " + std::to_string(runtime),
+                  "a(sss)");
+}
+
+const sd_bus_vtable MANAGER_VTABLE[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("Reload", "", "", Reload, 0),
+    SD_BUS_METHOD("EnableUnitFiles", "asbb", "ba(sss)", Enable, 0),
+    SD_BUS_METHOD("DisableUnitFiles", "asb", "a(sss)", Disable, 0),
+    SD_BUS_VTABLE_END};
+
+// Both ends of a direct connection: the manager served on a thread.
+class ServiceBusTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        sd_id128_t id;
+        ASSERT_GE(sd_id128_randomize(&id), 0);
+        ASSERT_GE(sd_bus_new(&server), 0);
+        sd_bus_set_fd(server, fds[0], fds[0]);
+        sd_bus_set_server(server, 1, id);
+        ASSERT_GE(sd_bus_add_object_vtable(server, nullptr, "/org/freedesktop/systemd1",
+                                           "org.freedesktop.systemd1.Manager", MANAGER_VTABLE, &fake),
+                  0);
+        ASSERT_GE(sd_bus_start(server), 0);
+        ASSERT_GE(sd_bus_new(&client), 0);
+        sd_bus_set_fd(client, fds[1], fds[1]);
+        ASSERT_GE(sd_bus_start(client), 0);
+        serving = std::thread([this] {
+            while (!done) {
+                int r = sd_bus_process(server, nullptr);
+                if (r < 0) break;
+                if (r == 0) sd_bus_wait(server, 50000);
+            }
+        });
+        scm.bus = client;
+    }
+    void TearDown() override {
+        done = true;
+        if (serving.joinable()) serving.join();
+        sd_bus_flush_close_unref(client);
+        sd_bus_flush_close_unref(server);
+    }
+
+    FakeManager fake;
+    sd_bus* server = nullptr;
+    sd_bus* client = nullptr;
+    std::atomic<bool> done{false};
+    std::thread serving;
+    ScManager scm;
+};
+
+TEST_F(ServiceBusTest, CallsReachTheManagerAndItsErrorsBecomeServiceManagerCodes) {
+    struct Row {
+        const char* failWith;
+        int call;  // 0 Reload, 1 Enable, 2 Disable
+        uint32_t code;
+        const char* received;
+    } const rows[] = {
+        {nullptr, 0, 0, "Reload;"},
+        {nullptr, 1, 0, "EnableUnitFiles kelpwatch.service 01;"},
+        {nullptr, 2, 0, "DisableUnitFiles kelpwatch.service 0;"},
+        {"org.freedesktop.DBus.Error.AccessDenied", 1, SC_ERROR_ACCESS_DENIED, "EnableUnitFiles kelpwatch.service 01;"},
+        {"org.freedesktop.systemd1.NoSuchUnit", 2, SC_ERROR_SERVICE_DOES_NOT_EXIST,
+         "DisableUnitFiles kelpwatch.service 0;"},
+        {"org.freedesktop.DBus.Error.NoMemory", 0, 8, "Reload;"},
+    };
+    for (const Row& row : rows) {
+        {
+            std::lock_guard<std::mutex> guard(fake.lock);
+            fake.calls.clear();
+            fake.failWith = row.failWith;
+        }
+        uint32_t code = row.call == 0   ? ScmReload(scm)
+                        : row.call == 1 ? ScmEnable(scm, "kelpwatch.service")
+                                        : ScmDisable(scm, "kelpwatch.service");
+        EXPECT_EQ(code, row.code) << row.received << " failing with " << (row.failWith ? row.failWith : "nothing");
+        std::lock_guard<std::mutex> guard(fake.lock);
+        EXPECT_EQ(fake.calls, row.received);
+    }
+}
+
+}  // namespace
