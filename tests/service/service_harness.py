@@ -11,7 +11,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "blackbox"))
-from harness import BIN, Machine, wait_until  # noqa: E402
+from harness import BIN, Machine  # noqa: E402
 
 KELPWATCH = os.path.join(BIN, "kelpwatch")
 USAGE = ("usage: kelpwatch install\n"
@@ -114,6 +114,3 @@ class ServiceMachine(Machine):
 
 def stopped(exit_code, specific=0):
     return "STATUS=Stopped (exit code %d, service-specific code %d)" % (exit_code, specific)
-
-
-__all__ = ["ServiceMachine", "USAGE", "KELPWATCH", "stopped", "wait_until"]

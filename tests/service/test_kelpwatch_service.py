@@ -8,8 +8,8 @@ import signal
 import time
 import unittest
 
-from service_harness import KELPWATCH, ServiceMachine, stopped, wait_until
-from harness import BIN, port_open
+from service_harness import KELPWATCH, ServiceMachine, stopped
+from harness import BIN, port_open, wait_until
 
 
 class ServiceTest(unittest.TestCase):
