@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 import unittest
 
 from service_harness import KELPWATCH, USAGE, ServiceMachine
@@ -101,8 +102,13 @@ class CommandsTest(unittest.TestCase):
         if os.geteuid() == 0:
             if not shutil.which("setpriv"):
                 self.skipTest("setpriv is needed to drop root")
-            # Another user may not even look into the machine directory.
-            cmd = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", KELPWATCH]
+            # Another user, who may not even look into the machine directory,
+            # runs a copy of the program that it can reach.
+            shared = tempfile.mkdtemp(prefix="bx-kelpwatch-")
+            self.addCleanup(shutil.rmtree, shared, True)
+            os.chmod(shared, 0o755)
+            copy = shutil.copy(KELPWATCH, shared)
+            cmd = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", copy]
         else:
             os.makedirs(os.path.dirname(self.m.unit))
             os.chmod(os.path.dirname(self.m.unit), 0o555)
