@@ -25,6 +25,20 @@ std::string OwnedValue(const char* key, const std::string& command) {
     return std::string(key) + "=" + (std::string(key) == "ExecStart" ? command : SERVICE_DISPLAY_NAME);
 }
 
+// systemd ignores a unit line that is not valid UTF-8.
+bool ValidUtf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = (unsigned char)s[i];
+        size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        if (!length || i + length > s.size()) return false;
+        for (size_t k = 1; k < length; k++) {
+            if (((unsigned char)s[i + k] >> 6) != 0x2) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
 }  // namespace
 
 int UnitCommand(const char* path, std::string* command) {
@@ -32,7 +46,7 @@ int UnitCommand(const char* path, std::string* command) {
     // systemd takes a bare file name from its search path but refuses any
     // other relative path; a control character would end the line and let
     // the rest of the value become lines of its own.
-    if (p.empty() || (p[0] != '/' && p.find('/') != std::string::npos)) return 0;
+    if (p.empty() || (p[0] != '/' && p.find('/') != std::string::npos) || !ValidUtf8(p)) return 0;
     bool quote = std::string("-@:+!").find(p[0]) != std::string::npos;
     std::string escaped;
     for (char c : p) {

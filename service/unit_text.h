@@ -5,7 +5,8 @@
 
 // The program path as the ExecStart= line's command: quoted and escaped
 // where systemd would otherwise split, expand or prefix it. 0 for a path
-// that no unit line can hold (a control character, such as a line end).
+// that no unit line can hold (a control character, such as a line end, or
+// bytes that are not UTF-8) and for a relative path with directories.
 int UnitCommand(const char* path, std::string* command);
 
 // A new unit: description "Brindlex", notifying service running command,

@@ -92,6 +92,7 @@ class CommandsTest(unittest.TestCase):
             ("", "failure: ServicePath is null or not set\n" * 2),
             ("/usr/bin/x\nExecStartPre=/bin/evil", "failure: CreateService (0x57)\n"),
             ("bin/kelpwatch", "failure: CreateService (0x57)\n"),
+            ("/opt/caf\udce9/kelpwatch", "failure: CreateService (0x57)\n"),  # Latin-1, not UTF-8
         ]
         for path, out in rows:
             self.m.reg("set", "Path", "Service", "--string", path)
