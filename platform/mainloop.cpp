@@ -42,10 +42,26 @@ void MainLoopQuit(int code) {
     quitCode = code;
 }
 
+int MainLoopSignalFd() {
+    static int sigFd = -2;
+    if (sigFd == -2) {
+        sigset_t set = CloseSignals();
+        sigFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+        if (sigFd < 0) LogPrintf(LOG_WARNING, "MainLoopSignalFd: error %d creating signal descriptor", errno);
+    }
+    return sigFd;
+}
+
+int MainLoopTakeSignals() {
+    int sigFd = MainLoopSignalFd();
+    int count = 0;
+    struct signalfd_siginfo info;
+    while (sigFd >= 0 && read(sigFd, &info, sizeof info) == (ssize_t)sizeof info) count++;
+    return count;
+}
+
 int MainLoopRun(const MainLoopCallbacks& callbacks, int periodMs) {
-    sigset_t set = CloseSignals();
-    int sigFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (sigFd < 0) LogPrintf(LOG_WARNING, "MainLoopRun: error %d creating signal descriptor", errno);
+    int sigFd = MainLoopSignalFd();
     int wakeFd = MainQueueWakeFd();
 
     quitting = false;
@@ -60,8 +76,7 @@ int MainLoopRun(const MainLoopCallbacks& callbacks, int periodMs) {
             break;
         }
         if (n > 0 && (fds[0].revents & POLLIN)) {
-            struct signalfd_siginfo info;
-            while (read(sigFd, &info, sizeof info) == (ssize_t)sizeof info) {
+            for (int k = MainLoopTakeSignals(); k > 0; k--) {
                 if (callbacks.onClose) callbacks.onClose();
             }
         }
@@ -73,6 +88,5 @@ int MainLoopRun(const MainLoopCallbacks& callbacks, int periodMs) {
         }
     }
     MainQueueDrain();
-    if (sigFd >= 0) close(sigFd);
     return quitCode;
 }

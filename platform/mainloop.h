@@ -15,6 +15,12 @@ struct MainLoopCallbacks {
     void (*onClose)();  // SIGTERM or SIGINT; the loop goes on until MainLoopQuit
 };
 
+// The descriptor that becomes readable when SIGTERM or SIGINT arrives (for a
+// loop of another toolkit to watch); created on first use, -1 on failure.
+int MainLoopSignalFd();
+// Takes every pending close signal off the descriptor; the count taken.
+int MainLoopTakeSignals();
+
 // Runs until MainLoopQuit is called (from a callback or queued work);
 // returns the quit code.
 int MainLoopRun(const MainLoopCallbacks& callbacks, int periodMs);

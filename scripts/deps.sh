@@ -7,6 +7,8 @@ packages=(
   libmd-dev libsqlite3-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 curl lftp systemd
+  qt6-base-dev
+
 )
 
 missing=()

@@ -6,14 +6,14 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "ipc/connview.h"
-#include "ipc/ipc.h"
+#include "server/conn_events.h"
 #include "log/log.h"
 #include "platform/fs.h"
 #include "server/control_limits.h"
 #include "server/sockthread.h"
 
 ConnTable connTable = {nullptr, 0};
+ConnEvents connEvents = {nullptr, nullptr, nullptr, nullptr};
 char versionCaption[32] = "Brindlex V1.2";
 
 namespace {
@@ -139,8 +139,8 @@ void AcceptProc(SOCKET listening) {
     char viewText[22];
     snprintf(viewText, sizeof viewText, "%s:%u", addrText, NetNtohs(portN));
     ConnNotify(conn->connId, addrN, portN);
-    if (ConnViewExists()) {
-        ConnViewPostInsert(conn->connId, viewText);
+    if (connEvents.viewInsert) {
+        connEvents.viewInsert(conn->connId, viewText);
         conn->viewItem = 1;
     }
 
@@ -188,19 +188,17 @@ void ConnClose(Conn* conn) {
     QueueFree(&conn->data.out);
     conn->discardingLine = 0;
     if (conn->viewItem) {
-        if (ConnViewExists()) ConnViewPostDelete(conn->connId);
+        if (connEvents.viewDelete) connEvents.viewDelete(conn->connId);
         conn->viewItem = 0;
     }
 }
 
 void ConnNotify(uint16_t connId, uint32_t addrN, uint16_t portN) {
-    uint8_t data[8];
-    IpcPackUpdate(data, connId, portN, addrN);
-    IpcSend(IPC_MSG_UPDATE, data, sizeof data);
+    if (connEvents.notify) connEvents.notify(connId, addrN, portN);
 }
 
 void RefreshConnections() {
-    IpcSend(IPC_MSG_REFRESH, nullptr, 0);
+    if (connEvents.refreshBegin) connEvents.refreshBegin();
     for (int32_t i = 0; i < connTable.count; i++) {
         const Conn* conn = &connTable.conns[i];
         if (conn->control.socket != INVALID_SOCKET) ConnNotify(conn->connId, conn->peerAddr, conn->dataPort);

@@ -10,6 +10,8 @@
 #include "ftp_fixture.h"
 #include "ipc/ipc.h"
 #include "ipc/role.h"
+#include "app/startup.h"
+#include "server/conn_events.h"
 #include "platform/slot.h"
 #include "server/sockthread.h"
 
@@ -31,11 +33,13 @@ protected:
         reader = SlotCreate("\\\\.\\mailslot\\Quennel\\Brindlex\\Client", 0, 1);
         ASSERT_GE(reader, 0) << SlotLastError();
         IpcOpenClientSlot();
+        InstallConnEvents(false);
     }
     void TearDown() override {
         FtpFixture::TearDown();  // connections close while the slot is still there
         IpcShutdown();
         SlotClose(reader);
+        connEvents = {};
     }
     // Reads messages until count have arrived (bounded).
     std::vector<Update> Read(size_t count) {

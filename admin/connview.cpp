@@ -1,4 +1,4 @@
-#include "ipc/connview.h"
+#include "admin/connview.h"
 
 #include <atomic>
 

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "ipc/connview.h"
+#include "admin/connview.h"
 #include "platform/mainqueue.h"
 
 namespace {

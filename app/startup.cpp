@@ -1,4 +1,4 @@
-#include "ipc/startup.h"
+#include "app/startup.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 
 #include "config/config.h"
 #include "config/users.h"
-#include "ipc/connview.h"
+#include "admin/connview.h"
 #include "ipc/ipc.h"
 #include "ipc/role.h"
 #include "log/log.h"
@@ -34,11 +34,6 @@ void CopyInfo(int index, const std::string& text) {
     snprintf(msInfo[index], MS_INFO_SIZE, "%s", text.c_str());
 }
 
-// Closing the main window: the orderly shutdown, then the loop ends.
-void CloseMainWindow() {
-    DestroyProc();
-    MainLoopQuit(0);
-}
 }  // namespace
 
 int IsServiceCommandLine(int argc, char** argv) {
@@ -97,6 +92,7 @@ void ServerInit() {
     LogPrintf(LOG_TRACE0, "ServerInit: WinSock version %d.%d", 1, 1);
 
     if (startup.serverLock >= 0) {
+        InstallConnEvents(ConnViewExists());
         SockThreadInit();
         if (sockWindow) SockSend(SOCK_MSG_LISTEN, systemSettings.port, systemSettings.serverEnable);
     }
@@ -150,8 +146,7 @@ int DockhandMain(int argc, char** argv) {
     // The admin's connections view asks the server for its list once, when
     // it is created; the answer fills it within about a second.
     if (processRole == ROLE_ADMIN && ConnViewExists()) IpcSend(IPC_MSG_REFRESH_REQUEST, nullptr, 0);
-    MainLoopCallbacks callbacks = {TimerProc, CloseMainWindow};
-    int code = MainLoopRun(callbacks, 1000);
+    int code = RunMainLoop();
 
     LogPrintf(LOG_INFO, "+++ Stopping %s +++", versionCaption);
     LogShutdown();

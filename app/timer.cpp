@@ -6,10 +6,10 @@
 
 #include "config/config.h"
 #include "config/users.h"
-#include "ipc/connview.h"
+#include "admin/connview.h"
 #include "ipc/ipc.h"
 #include "ipc/role.h"
-#include "ipc/startup.h"
+#include "app/startup.h"
 #include "log/log.h"
 #include "platform/net.h"
 #include "server/sockthread.h"

@@ -30,5 +30,16 @@ void DestroyProc();
 int GetMsInfo();
 void TimerProc();
 
+// Installs the engine's connection events: notifications to an admin and,
+// withView, the connections view's items.
+void InstallConnEvents(bool withView);
+
+// Runs the main thread's loop until the main window closes and returns the
+// exit code: the window's loop for the server and admin roles when a display
+// can be used, the windowless loop otherwise (with one line on standard
+// error saying so). TimerProc runs every second; SIGTERM/SIGINT close the
+// main window (DestroyProc).
+int RunMainLoop();
+
 // The role text of the log ("server ", "admin ", "service ").
 const char* RoleText();

@@ -1,0 +1,24 @@
+// What the engine tells the program about its control connections. The
+// engine knows nothing of the message slots or the window: the program
+// installs these functions at start-up (before the socket thread starts) and
+// the engine calls them on the socket thread. An entry left null does
+// nothing.
+#pragma once
+
+#include <cstdint>
+
+struct ConnEvents {
+    // A connection was accepted (its address and port, network order) or
+    // closed (addrN 0xFFFFFFFF, portN 0).
+    void (*notify)(uint16_t connId, uint32_t addrN, uint16_t portN);
+    // An admin asked for the list: called once before the notify of every
+    // live connection.
+    void (*refreshBegin)();
+    // The connections view: an item for a new connection ("a.b.c.d:port"),
+    // and its removal when the connection closes. Must not wait for the main
+    // thread.
+    void (*viewInsert)(uint16_t connId, const char* text);
+    void (*viewDelete)(uint16_t connId);
+};
+
+extern ConnEvents connEvents;
