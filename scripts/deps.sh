@@ -8,7 +8,6 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 curl lftp systemd
   qt6-base-dev
-
 )
 
 missing=()
