@@ -2,6 +2,7 @@
 // the current file, the retirement of a full "a.log", and the renames at
 // start-up.
 #include "log/log_state.h"
+#include "platform/fileappend.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -44,21 +45,16 @@ static int LogCurrentName(char* out) {
     return LogFileName(out, day);
 }
 
+// Log files are readable by their owner and group only: records carry
+// client addresses, user names and paths.
+constexpr uint32_t LOG_FILE_MODE = 0640;
+
 // Appends the block to the named file and returns the file's size after it,
-// or -1 when the file could not be opened.
+// or -1 when the file could not be opened. Only a regular file (or none yet)
+// is written: a pipe or device would block the writer, and with it every
+// synchronous caller and the shutdown.
 static long LogAppend(const char* name, const char* block, uint32_t count) {
-    // Only a regular file (or none yet): a pipe or device would block the
-    // writer, and with it every synchronous caller and the shutdown.
-    std::error_code ec;
-    fs::file_status status = fs::status(name, ec);
-    if (fs::exists(status) && !fs::is_regular_file(status)) return -1;
-    FILE* file = fopen(name, "ab");
-    if (!file) return -1;
-    if (block && count) fwrite(block, 1, count, file);  // write errors are ignored
-    fseek(file, 0, SEEK_END);
-    long size = ftell(file);
-    fclose(file);
-    return size;
+    return (long)FileAppend(name, block, count, LOG_FILE_MODE);
 }
 
 void LogFlush() {
