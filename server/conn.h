@@ -56,6 +56,7 @@ struct Conn {
     uint16_t connId;                    // index in the table
     uint16_t dataPort;                  // network order
     uint8_t discardingLine;             // an overlong control line is being skipped
+    uint8_t traceLine;                  // input trace: how the current control line began
 };
 
 struct ConnTable {

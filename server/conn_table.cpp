@@ -71,6 +71,7 @@ void InitSlot(Conn* conn, SOCKET s, uint32_t addrN, uint16_t portN) {
     conn->filePosition = 0;
     conn->viewItem = 0;
     conn->discardingLine = 0;
+    conn->traceLine = 0;
 }
 
 }  // namespace

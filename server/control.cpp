@@ -29,6 +29,49 @@ int SkipDiscardedLine(Conn* conn, const uint8_t* bytes, int count) {
     return keep;
 }
 
+// The trace of control input never shows a password: the rest of a line
+// that begins with "PASS" (in any case) is replaced by one fixed mask, so
+// neither the secret nor its length reaches the log. A line may arrive in
+// pieces, so how the current line began is kept in conn->traceLine: the
+// count of "PASS" letters matched so far, or one of the two states below.
+constexpr uint8_t TRACE_LINE_SECRET = 5;  // the rest of this line is masked
+constexpr uint8_t TRACE_LINE_OTHER = 6;   // some other command: shown as it is
+const char kPassWord[] = "PASS";
+const char kSecretMask[] = "****";
+
+void TraceControlInput(Conn* conn, const uint8_t* bytes, int count) {
+    // A line "PASSx" of five bytes shows as eight, so the copy needs more
+    // room than the bytes read (socket thread only, like readBuffer).
+    static uint8_t shown[2 * CONN_BUFFER_SIZE + sizeof kSecretMask];
+    int length = 0;
+    uint8_t state = conn->traceLine;
+    for (int i = 0; i < count; i++) {
+        uint8_t b = bytes[i];
+        if (b == '\n') {
+            shown[length++] = b;
+            state = 0;
+        } else if (state == TRACE_LINE_SECRET) {
+            if (b == '\r') shown[length++] = b;
+        } else if (state == TRACE_LINE_OTHER) {
+            shown[length++] = b;
+        } else if (state < 4) {
+            uint8_t upper = b >= 'a' && b <= 'z' ? (uint8_t)(b - 'a' + 'A') : b;
+            state = upper == (uint8_t)kPassWord[state] ? (uint8_t)(state + 1) : TRACE_LINE_OTHER;
+            shown[length++] = b;
+        } else if (b == '\r') {  // "PASS" alone
+            shown[length++] = b;
+            state = TRACE_LINE_OTHER;
+        } else {
+            if (b == ' ') shown[length++] = b;
+            memcpy(shown + length, kSecretMask, sizeof kSecretMask - 1);
+            length += (int)sizeof kSecretMask - 1;
+            state = TRACE_LINE_SECRET;
+        }
+    }
+    conn->traceLine = state;
+    LogData(LOG_TRACE4, shown, length);
+}
+
 }  // namespace
 
 void ControlProc(intptr_t lParam, SOCKET s) {
@@ -93,7 +136,10 @@ int ConnRead(Conn* conn, Channel* channel) {
         return 0;
     }
     LogPrintf(LOG_TRACE0, "ConnRead(%u) Read %d bytes.", conn->connId, received);
-    LogData(LOG_TRACE4, readBuffer, received);
+    if (isControl)
+        TraceControlInput(conn, readBuffer, received);
+    else
+        LogData(LOG_TRACE4, readBuffer, received);
 
     int skip = isControl && conn->discardingLine ? SkipDiscardedLine(conn, readBuffer, received) : 0;
     if (skip < received) {

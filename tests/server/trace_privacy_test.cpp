@@ -1,0 +1,42 @@
+// The input trace never shows a password, however the PASS line arrives.
+#include "ftp_fixture.h"
+
+namespace {
+
+using Privacy = FtpFixture;
+
+TEST_F(Privacy, PasswordNeverReachesTheTraceHoweverItArrives) {
+    AddUser("u", "Zq7Xv9Kw");
+    FtpClient c;
+    ASSERT_TRUE(c.Connect(Port()));
+    ASSERT_EQ(c.ReadReply().substr(0, 3), "220");
+    // Each row: the pieces one PASS arrives in (the server reads each before
+    // the next is sent), and the codes of the replies they get.
+    struct Row {
+        std::vector<std::string> pieces;
+        std::vector<std::string> codes;
+    } rows[] = {
+        {{"PASS Zq7Xv9Kw\r\n"}, {"230"}},
+        {{"pass Zq7Xv9Kw\r\n"}, {"230"}},
+        {{"PA", "SS Zq7X", "v9Kw\r\n"}, {"230"}},
+        {{"PASS", " Zq7Xv9Kw\r\n"}, {"230"}},
+        {{"NOOP\r\nPASS Zq7Xv9Kw\r\nNOOP\r\n"}, {"200", "230", "200"}},
+        {{"PASS Zq7Xv9Kx\r\n"}, {"530"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.pieces[0]);
+        ASSERT_EQ(c.Command("USER u").substr(0, 3), "331");
+        for (const std::string& piece : row.pieces) {
+            int reads = LogCount("ConnRead(0) Read ");
+            ASSERT_TRUE(c.Send(piece));
+            ASSERT_TRUE(WaitForLog("ConnRead(0) Read ", reads + 1));
+        }
+        for (const std::string& code : row.codes) EXPECT_EQ(c.ReadReply().substr(0, 3), code);
+    }
+    std::string log = LogText();
+    for (const char* secret : {"Zq7X", "v9Kw", "v9Kx"}) EXPECT_EQ(bxtest::CountOf(log, secret), 0) << secret;
+    EXPECT_EQ(bxtest::CountOf(log, "PASS ****{0D}{0A}"), 3);
+    EXPECT_EQ(bxtest::CountOf(log, "pass ****{0D}{0A}"), 1);
+}
+
+}  // namespace
