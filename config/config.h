@@ -17,6 +17,14 @@ struct SystemSettings {
     uint8_t serverEnable;  // "Enable", default 1
     uint16_t maxConn;      // "MaxConn", default 0 = no limit
     uint16_t port;         // "Port", default 21
+    // "PassivePorts" "low-high": the ports PASV listens on; 0-0 (empty or
+    // refused) = any port the system chooses.
+    uint16_t passivePortLow = 0;
+    uint16_t passivePortHigh = 0;
+    // "PassiveAddress" (dotted IPv4, host order): the address PASV announces,
+    // for a server behind NAT; 0 (empty or refused) = the address the client
+    // reached the server at.
+    uint32_t passiveAddress = 0;
 };
 
 struct WindowRect {
@@ -49,3 +57,10 @@ void SetRegLog();
 void GetRegWindow(const WindowRect& current);
 void SetRegWindow();
 void GetRegPath();
+
+// "low-high" with 1 <= low <= high <= 65535 (blanks around the numbers
+// allowed): 1 and the two ports, else 0.
+int ParsePortRange(const char* text, uint16_t* low, uint16_t* high);
+// A dotted IPv4 address "a.b.c.d" (each 0 to 255, decimal) other than
+// 0.0.0.0 and 255.255.255.255: 1 and the address in host order, else 0.
+int ParseDottedAddress(const char* text, uint32_t* address);

@@ -1,5 +1,6 @@
 // The "Display", "System", "Window" and "Path" groups.
 #include "config/reg_group.h"
+#include "log/log.h"
 
 void GetRegDisplay() {
     HKEY key = RegGroupOpen("Display", "GetRegDisplay", false);
@@ -17,6 +18,33 @@ void SetRegDisplay() {
     RegGroupClose(key, "SetRegDisplay");
 }
 
+// "PassivePorts" and "PassiveAddress": set by the administrator with
+// brindlex-reg; a missing or empty value means today's behaviour, a refused
+// one is logged and treated as empty, so a typing error never stops PASV.
+static void GetPassiveSettings(HKEY key) {
+    char text[64] = "";
+    uint16_t low = 0, high = 0;
+    if (RegGetString(key, "PassivePorts", text, sizeof text) == ERROR_SUCCESS && text[0] &&
+        !ParsePortRange(text, &low, &high)) {
+        LogPrintf(LOG_WARNING, "GetRegSystem: PassivePorts \"%s\" is not low-high (1 to 65535); any port is used",
+                  text);
+        low = high = 0;
+    }
+    systemSettings.passivePortLow = low;
+    systemSettings.passivePortHigh = high;
+
+    text[0] = 0;
+    uint32_t address = 0;
+    if (RegGetString(key, "PassiveAddress", text, sizeof text) == ERROR_SUCCESS && text[0] &&
+        !ParseDottedAddress(text, &address)) {
+        LogPrintf(LOG_WARNING,
+                  "GetRegSystem: PassiveAddress \"%s\" is not a dotted IPv4 address; the local address is announced",
+                  text);
+        address = 0;
+    }
+    systemSettings.passiveAddress = address;
+}
+
 // Only the low bits that fit the record are kept: "Enable" 256 is 0 and
 // "Port" 65557 is 21.
 void GetRegSystem() {
@@ -25,6 +53,7 @@ void GetRegSystem() {
     systemSettings.serverEnable = (uint8_t)RegGetDword(key, "Enable", 1);
     systemSettings.maxConn = (uint16_t)RegGetDword(key, "MaxConn", 0);
     systemSettings.port = (uint16_t)RegGetDword(key, "Port", 21);
+    GetPassiveSettings(key);
     RegGroupClose(key, "GetRegSystem");
 }
 

@@ -1,6 +1,7 @@
 // PORT and PASV: where the next data connection goes.
 #include <cstring>
 
+#include "config/config.h"
 #include "log/log.h"
 #include "server/cmd_common.h"
 #include "server/commands.h"
@@ -31,6 +32,32 @@ int ParsePortNumbers(const char* text, unsigned values[6]) {
         values[i] = value;
     }
     return 1;
+}
+
+// Where the next search of the passive range starts: after the port handed
+// out last, so that ports are reused as late as possible. Socket thread only.
+uint16_t nextPassivePort = 0;
+
+// The passive listening socket: on a port the system chooses, or on the first
+// free port of the configured range, tried from nextPassivePort on.
+SOCKET PassiveListen(Conn* conn) {
+    uint16_t low = systemSettings.passivePortLow;
+    uint16_t high = systemSettings.passivePortHigh;
+    if (low == 0 || high < low) return SockListen(SOCK_MSG_PASSIVE, 0, 0, "passive");
+    uint32_t span = (uint32_t)(high - low) + 1;
+    uint32_t start = nextPassivePort >= low && nextPassivePort <= high ? (uint32_t)(nextPassivePort - low) : 0;
+    for (uint32_t i = 0; i < span; i++) {
+        uint16_t port = (uint16_t)(low + (start + i) % span);
+        int busy = 0;
+        SOCKET s = SockListen(SOCK_MSG_PASSIVE, 0, NetHtons(port), "passive", &busy);
+        if (s != INVALID_SOCKET) {
+            nextPassivePort = port == high ? low : (uint16_t)(port + 1);
+            return s;
+        }
+        if (!busy) return INVALID_SOCKET;  // logged by SockListen; another port would fail the same way
+    }
+    LogPrintf(LOG_WARNING, "CmdPasv(%u) Every passive port from %u to %u is in use", conn->connId, low, high);
+    return INVALID_SOCKET;
 }
 
 }  // namespace
@@ -72,7 +99,7 @@ void CmdPasv(Conn* conn) {
     if (!LoggedIn(conn)) return;
     CloseDataSide(conn);
     conn->dataMode = DATA_DEFAULT;
-    conn->passiveSocket = SockListen(SOCK_MSG_PASSIVE, 0, 0, "passive");
+    conn->passiveSocket = PassiveListen(conn);
     uint32_t controlAddr = 0;
     uint16_t controlPort = 0;
     uint32_t passiveAddr = 0;
@@ -96,8 +123,10 @@ void CmdPasv(Conn* conn) {
     conn->dataAddr = controlAddr;
     conn->dataPort = passivePort;
     conn->dataMode = DATA_PASSIVE;
-    const uint8_t* octets = reinterpret_cast<const uint8_t*>(&conn->dataAddr);
+    // Behind NAT the client must be told the outside address; dataAddr keeps
+    // the server's own, which a later transfer without PORT or PASV uses.
+    uint32_t announced = systemSettings.passiveAddress ? systemSettings.passiveAddress : NetNtohl(controlAddr);
     uint16_t port = NetNtohs(passivePort);
-    Reply(conn, "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", octets[0], octets[1], octets[2], octets[3],
-          (unsigned)(port >> 8), (unsigned)(port & 0xFF));
+    Reply(conn, "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", announced >> 24, (announced >> 16) & 0xFF,
+          (announced >> 8) & 0xFF, announced & 0xFF, (unsigned)(port >> 8), (unsigned)(port & 0xFF));
 }

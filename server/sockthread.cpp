@@ -113,8 +113,9 @@ int SockPost(unsigned message, uintptr_t wParam, intptr_t lParam) {
     return EvLoopPost(message, wParam, lParam);
 }
 
-SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const char* name) {
+SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const char* name, int* busy) {
     unsigned port = NetNtohs(portN);
+    if (busy) *busy = 0;
     SOCKET s = NetSocketTcp();
     if (s == INVALID_SOCKET) {
         LogPrintf(LOG_WARNING, "SockListen(%s) Could not create server socket for port %u: %s", name, port,
@@ -127,6 +128,11 @@ SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const cha
     }
     char addrText[16];
     if (NetBind(s, addressN, portN) == SOCKET_ERROR) {
+        if (busy && WSAGetLastError() == WSAEADDRINUSE) {
+            *busy = 1;
+            SockClose(&s);
+            return INVALID_SOCKET;
+        }
         LogPrintf(LOG_WARNING, "SockListen(%s) Could not bind socket to %s port %u: %s", name,
                   NetAddrText(addressN, addrText), port, WinsockErrorName(WSAGetLastError()));
         SockClose(&s);
@@ -135,6 +141,11 @@ SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const cha
     // The system's largest backlog: a crowd of clients connecting at once
     // waits in the queue instead of being dropped.
     if (NetListen(s, NET_BACKLOG_MAX) == SOCKET_ERROR) {
+        if (busy && WSAGetLastError() == WSAEADDRINUSE) {
+            *busy = 1;
+            SockClose(&s);
+            return INVALID_SOCKET;
+        }
         LogPrintf(LOG_WARNING, "SockListen(%s) Could not place listen on port %u: %s", name, port,
                   WinsockErrorName(WSAGetLastError()));
         SockClose(&s);

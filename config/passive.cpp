@@ -1,0 +1,58 @@
+// The texts of the System values "PassivePorts" and "PassiveAddress".
+#include <cstdint>
+
+#include "config/config.h"
+
+namespace {
+
+// A decimal number of at most five digits at *p, up to max; advances *p.
+int ReadNumber(const char** p, uint32_t max, uint32_t* value) {
+    const char* s = *p;
+    uint32_t v = 0;
+    int digits = 0;
+    while (*s >= '0' && *s <= '9') {
+        if (++digits > 5) return 0;
+        v = v * 10 + (uint32_t)(*s++ - '0');
+    }
+    if (digits == 0 || v > max) return 0;
+    *p = s;
+    *value = v;
+    return 1;
+}
+
+void SkipBlanks(const char** p) {
+    while (**p == ' ' || **p == '\t') (*p)++;
+}
+
+}  // namespace
+
+int ParsePortRange(const char* text, uint16_t* low, uint16_t* high) {
+    const char* p = text;
+    uint32_t a = 0, b = 0;
+    SkipBlanks(&p);
+    if (!ReadNumber(&p, 65535, &a)) return 0;
+    SkipBlanks(&p);
+    if (*p++ != '-') return 0;
+    SkipBlanks(&p);
+    if (!ReadNumber(&p, 65535, &b)) return 0;
+    SkipBlanks(&p);
+    if (*p != 0 || a == 0 || a > b) return 0;
+    *low = (uint16_t)a;
+    *high = (uint16_t)b;
+    return 1;
+}
+
+int ParseDottedAddress(const char* text, uint32_t* address) {
+    const char* p = text;
+    uint32_t result = 0;
+    for (int i = 0; i < 4; i++) {
+        if (i > 0 && *p++ != '.') return 0;
+        uint32_t octet = 0;
+        if (*p < '0' || *p > '9' || (p[0] == '0' && p[1] >= '0' && p[1] <= '9')) return 0;  // no leading zeros
+        if (!ReadNumber(&p, 255, &octet)) return 0;
+        result = result << 8 | octet;
+    }
+    if (*p != 0 || result == 0 || result == 0xFFFFFFFFu) return 0;
+    *address = result;
+    return 1;
+}

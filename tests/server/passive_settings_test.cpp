@@ -1,0 +1,118 @@
+// PASV with the System values PassivePorts and PassiveAddress: ports from
+// the configured range only, the configured address announced, and a range
+// whose every port is taken.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "config/config.h"
+#include "data_client.h"
+
+using namespace dataclient;
+
+namespace {
+
+// A socket listening on every address at port; -1 when the port is taken.
+int ListenOn(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    if (bind(fd, (sockaddr*)&sa, sizeof sa) != 0 || listen(fd, 1) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+class PassiveSettings : public FtpFixture {
+protected:
+    void SetUp() override {
+        FtpFixture::SetUp();
+        AddUser("u", "pw");
+        WriteRootFile("f.txt", "hello data");
+    }
+    void TearDown() override {
+        for (int fd : held_) close(fd);
+        FtpFixture::TearDown();
+    }
+    // A range of n ports that are free now (below the ephemeral range);
+    // returns its first port.
+    uint16_t FreeRange(int n) {
+        for (uint16_t low = 20000 + (uint16_t)(getpid() % 97) * 100; low < 32000; low += 37) {
+            std::vector<int> fds;
+            for (int i = 0; i < n; i++) {
+                int fd = ListenOn((uint16_t)(low + i));
+                if (fd < 0) break;
+                fds.push_back(fd);
+            }
+            for (int fd : fds) close(fd);
+            if ((int)fds.size() == n) return low;
+        }
+        ADD_FAILURE() << "no free range of " << n << " ports";
+        return 0;
+    }
+    // The port of a 227 reply, -1 when it is not one.
+    static int ReplyPort(const std::string& reply, std::string* address = nullptr) {
+        unsigned h[4], p1, p2;
+        if (sscanf(reply.c_str(), "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2], &h[3],
+                   &p1, &p2) != 6)
+            return -1;
+        if (address) *address = std::to_string(h[0]) + "." + std::to_string(h[1]) + "." +
+                                std::to_string(h[2]) + "." + std::to_string(h[3]);
+        return (int)(p1 * 256 + p2);
+    }
+    std::vector<int> held_;
+};
+
+TEST_F(PassiveSettings, EveryPassivePortComesFromTheRangeAndCarriesData) {
+    uint16_t low = FreeRange(3);
+    systemSettings.passivePortLow = low;
+    systemSettings.passivePortHigh = (uint16_t)(low + 2);
+    Session a, b;
+    ASSERT_TRUE(a.Open(Port()));
+    ASSERT_TRUE(b.Open(Port()));
+    std::set<int> seen;
+    for (int i = 0; i < 6; i++) {
+        Session& s = i % 2 ? b : a;
+        int port = ReplyPort(s.Cmd("PASV"));
+        EXPECT_GE(port, low) << "PASV " << i;
+        EXPECT_LE(port, low + 2) << "PASV " << i;
+        seen.insert(port);
+    }
+    EXPECT_EQ(seen.size(), 3u) << "the range is used round, not one port again and again";
+    // Both sessions hold a passive socket; each still moves data.
+    for (Session* s : {&a, &b}) {
+        std::string final;
+        EXPECT_EQ(s->Download("RETR f.txt", &final), "hello data");
+        EXPECT_EQ(Code(final), "226");
+    }
+}
+
+TEST_F(PassiveSettings, ConfiguredAddressIsAnnounced) {
+    systemSettings.passiveAddress = 0xC6336407;  // 198.51.100.7
+    Session s;
+    ASSERT_TRUE(s.Open(Port()));
+    std::string address;
+    EXPECT_GT(ReplyPort(s.Cmd("PASV"), &address), 0);
+    EXPECT_EQ(address, "198.51.100.7");
+    systemSettings.passiveAddress = 0;
+    EXPECT_GT(ReplyPort(s.Cmd("PASV"), &address), 0);
+    EXPECT_EQ(address, "127.0.0.1");
+}
+
+TEST_F(PassiveSettings, RangeWithEveryPortTakenRefusesPasv) {
+    uint16_t port = FreeRange(1);
+    int fd = ListenOn(port);
+    ASSERT_GE(fd, 0);
+    held_.push_back(fd);
+    systemSettings.passivePortLow = systemSettings.passivePortHigh = port;
+    Session s;
+    ASSERT_TRUE(s.Open(Port()));
+    EXPECT_EQ(s.Cmd("PASV"), "421 System error.\r\n");
+    EXPECT_TRUE(s.ftp.WaitForEof());
+}
+
+}  // namespace
