@@ -133,6 +133,16 @@ int IpcSend(uint8_t type, const void* data, uint32_t length) {
     return 1;
 }
 
+int IpcNotifyServer(uint8_t type) {
+    int slot = SlotOpen(SERVER_SLOT);
+    if (slot < 0) return 0;
+    const uint8_t message[IPC_HEADER_SIZE] = {type, 0, 0, 0};
+    uint32_t written = 0;
+    int ok = SlotWrite(slot, message, sizeof message, &written) && written == sizeof message;
+    SlotClose(slot);
+    return ok;
+}
+
 int IpcRecv(uint8_t* type, void* buffer, uint32_t* capacity) {
     if (incomingSlot < 0 || !type || !capacity) return 0;
     uint32_t nextSize = 0, count = 0;

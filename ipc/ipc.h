@@ -36,6 +36,11 @@ int IpcSend(uint8_t type, const void* data, uint32_t length);
 // replaced by the data length; 0 when there is none or it cannot be taken.
 int IpcRecv(uint8_t* type, void* buffer, uint32_t* capacity);
 void IpcOpenClientSlot();
+// For a program that holds no role (brindlex-reg): sends one message without
+// data to the server slot, as an admin does, and closes it again. 1 when it
+// was written; 0 when no server or service reads the slot, or the write
+// failed. Logs nothing.
+int IpcNotifyServer(uint8_t type);
 void IpcShutdown();
 // The permissions the slot files are created with.
 void InitSattrib();

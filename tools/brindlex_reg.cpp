@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "config/users.h"
+#include "ipc/ipc.h"
 #include "platform/store.h"
 
 namespace {
@@ -25,7 +26,7 @@ constexpr int EXIT_ERROR = 2;
 const char* const APP_KEY = "SOFTWARE\\Quennel\\Brindlex";
 
 const char* const kUsage =
-    "usage: brindlex-reg COMMAND ...\n"
+    "usage: brindlex-reg [--no-notify] COMMAND ...\n"
     "  set KEY VALUE --dword N      create missing keys, write a DWORD (0 to 4294967295,\n"
     "                               decimal or 0x hexadecimal)\n"
     "  set KEY VALUE --string TEXT  create missing keys, write a string\n"
@@ -38,6 +39,9 @@ const char* const kUsage =
     "                               store the account's password value; a missing account\n"
     "                               is created with the default settings\n"
     "KEY is relative to SOFTWARE\\Quennel\\Brindlex; \\ and / both separate names.\n"
+    "After a set, delete or passwd below System, Log, Display or Users, a running\n"
+    "server is told to reload that group (in force within a second); --no-notify\n"
+    "leaves it alone. Path changes take effect at the server's next start or SIGHUP.\n"
     "Exit status: 0 done, 1 no such key or value, 2 bad usage or a store error.\n";
 
 int Usage(const char* message) {
@@ -288,16 +292,49 @@ int CmdPasswd(const std::vector<std::string>& args) {
     return status == ERROR_SUCCESS ? EXIT_DONE : StoreError(name.c_str(), status);
 }
 
+// The change message of the settings group a key path lies in (its first
+// name), or -1 for a key no running server reloads on a message.
+int ChangeMessage(const std::string& key) {
+    std::string path = FullPath(key);
+    if (path.size() <= strlen(APP_KEY)) return -1;
+    std::string group = path.substr(strlen(APP_KEY) + 1);
+    group = group.substr(0, group.find('\\'));
+    for (char& c : group)
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    if (group == "system") return IPC_MSG_SYSTEM_CHANGED;
+    if (group == "log") return IPC_MSG_LOGGING_CHANGED;
+    if (group == "display") return IPC_MSG_DISPLAY_CHANGED;
+    if (group == "users") return IPC_MSG_USERS_CHANGED;
+    return -1;
+}
+
+// After a successful change: the running server reloads the group, as after
+// the administration window's Apply. No server: nothing is sent or printed.
+void NotifyServer(const std::string& command, const std::vector<std::string>& args) {
+    int type = -1;
+    if (command == "passwd")
+        type = IPC_MSG_USERS_CHANGED;
+    else if ((command == "set" || command == "delete") && !args.empty())
+        type = ChangeMessage(args[0]);
+    if (type >= 0) IpcNotifyServer((uint8_t)type);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return Usage("no command");
-    std::string command = argv[1];
+    int first = 1;
+    bool notify = true;
+    if (argc > first && strcmp(argv[first], "--no-notify") == 0) {
+        notify = false;
+        first++;
+    }
+    if (argc <= first) return Usage("no command");
+    std::string command = argv[first];
     if (command == "--help" || command == "-h" || command == "help") {
         fputs(kUsage, stdout);
         return EXIT_DONE;
     }
-    std::vector<std::string> args(argv + 2, argv + argc);
+    std::vector<std::string> args(argv + first + 1, argv + argc);
     srand(StoreSeed());
     int result;
     if (command == "set")
@@ -313,5 +350,6 @@ int main(int argc, char** argv) {
     else
         result = Usage(("unknown command " + command).c_str());
     RegCloseStore();
+    if (result == EXIT_DONE && notify) NotifyServer(command, args);
     return result;
 }
