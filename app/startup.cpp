@@ -11,6 +11,7 @@
 #include "ipc/ipc.h"
 #include "ipc/role.h"
 #include "log/log.h"
+#include "platform/machine.h"
 #include "platform/mainloop.h"
 #include "platform/rolelock.h"
 #include "platform/sysinfo.h"
@@ -115,7 +116,36 @@ void DestroyProc() {
     }
 }
 
+namespace {
+// --help and --version answer on standard output and end the program before
+// it takes a lock or opens the store; -1 for any other command line.
+int AnswerOption(int argc, char** argv) {
+    if (argc != 2) return -1;
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("%s %s\n", kProductName, kVersionText);
+        return 0;
+    }
+    if (strcmp(argv[1], "--help") != 0) return -1;
+    printf("usage: dockhand [service | --help | --version]\n"
+           "Brindlex FTP server %s.\n"
+           "  dockhand          the first instance on the machine is the server: it serves FTP\n"
+           "                    and shows the administration window when a display can be used;\n"
+           "                    started while a server runs, it becomes that server's admin\n"
+           "  dockhand service  the server without a window; ends at once when a server runs\n"
+           "                    (kelpwatch starts it this way)\n"
+           "Settings and accounts: the store %s/store.db, edited with brindlex-reg\n"
+           "(System\\Port, default 21). Locks and message slots: %s/.\n"
+           "BRINDLEX_ROOT, when set, moves both below that directory.\n"
+           "Log files: in Log\\Path (default: the working directory) once Log\\Logging is 1.\n"
+           "SIGTERM or SIGINT stops it in order; SIGHUP reloads every setting and the accounts.\n",
+           kVersionText, MachineStoreDir().c_str(), MachineRunDir().c_str());
+    return 0;
+}
+}  // namespace
+
 int DockhandMain(int argc, char** argv) {
+    int answered = AnswerOption(argc, argv);
+    if (answered >= 0) return answered;
     MainLoopBlockSignals();
     startup = {IsServiceCommandLine(argc, argv), -1, -1};
 

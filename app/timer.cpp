@@ -1,7 +1,8 @@
 // TimerProc: once a second, tidy the log directory and act on every message
 // waiting in the incoming slot. The server and service roles reload the group
 // an admin saved and answer its request for the connection list; the admin
-// keeps its connections view in step with the server's connections.
+// keeps its connections view in step with the server's connections. A SIGHUP
+// taken since the last tick reloads everything.
 #include <cstdio>
 
 #include "config/config.h"
@@ -11,6 +12,7 @@
 #include "ipc/role.h"
 #include "app/startup.h"
 #include "log/log.h"
+#include "platform/mainloop.h"
 #include "platform/net.h"
 #include "server/sockthread.h"
 
@@ -104,10 +106,30 @@ void AdminMessage(uint8_t type, const uint8_t* data, uint32_t length) {
         break;
     }
 }
+// SIGHUP: the server and service roles reload every group and the accounts,
+// as the admin's change messages would, and reopen the listener (which also
+// retries a port that was busy). One record; the process never ends on it.
+void HangupReload() {
+    if (!RoleIsServerOrService()) {
+        LogPrintf(LOG_INFO, "TimerProc: SIGHUP: nothing to reload in the admin role");
+        return;
+    }
+    if (OpenRegApp("Brindlex")) {
+        GetRegLog();
+        GetRegDisplay();
+        GetRegPath();
+        GetRegSystem();
+        GetRegUsers(&userList);
+        CloseRegApp();
+    }
+    LogPrintf(LOG_INFO, "TimerProc: SIGHUP: settings and users reloaded");
+    if (sockWindow) SockSend(SOCK_MSG_LISTEN, systemSettings.port, systemSettings.serverEnable);
+}
 }  // namespace
 
 void TimerProc() {
     LogClean();
+    if (MainLoopTakeHangups() > 0) HangupReload();
     uint8_t area[kReceiveArea];
     uint8_t type = 0;
     uint32_t capacity = kReceiveArea;

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 
@@ -22,17 +23,20 @@ int64_t NowMs() {
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-sigset_t CloseSignals() {
+std::atomic<int> hangups{0};
+
+sigset_t LoopSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 }  // namespace
 
 void MainLoopBlockSignals() {
-    sigset_t set = CloseSignals();
+    sigset_t set = LoopSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
@@ -45,7 +49,7 @@ void MainLoopQuit(int code) {
 int MainLoopSignalFd() {
     static int sigFd = -2;
     if (sigFd == -2) {
-        sigset_t set = CloseSignals();
+        sigset_t set = LoopSignals();
         sigFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
         if (sigFd < 0) LogPrintf(LOG_WARNING, "MainLoopSignalFd: error %d creating signal descriptor", errno);
     }
@@ -56,9 +60,16 @@ int MainLoopTakeSignals() {
     int sigFd = MainLoopSignalFd();
     int count = 0;
     struct signalfd_siginfo info;
-    while (sigFd >= 0 && read(sigFd, &info, sizeof info) == (ssize_t)sizeof info) count++;
+    while (sigFd >= 0 && read(sigFd, &info, sizeof info) == (ssize_t)sizeof info) {
+        if (info.ssi_signo == SIGHUP)
+            hangups.fetch_add(1);
+        else
+            count++;
+    }
     return count;
 }
+
+int MainLoopTakeHangups() { return hangups.exchange(0); }
 
 int MainLoopRun(const MainLoopCallbacks& callbacks, int periodMs) {
     int sigFd = MainLoopSignalFd();

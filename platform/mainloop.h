@@ -5,9 +5,9 @@
 // work is done in signal context.
 #pragma once
 
-// Blocks SIGTERM and SIGINT in the calling thread and every thread started
-// after it, so that only the loop's signalfd sees them, and ignores SIGPIPE.
-// Call first thing in main(), before any thread starts.
+// Blocks SIGTERM, SIGINT and SIGHUP in the calling thread and every thread
+// started after it, so that only the loop's signalfd sees them, and ignores
+// SIGPIPE. Call first thing in main(), before any thread starts.
 void MainLoopBlockSignals();
 
 struct MainLoopCallbacks {
@@ -15,11 +15,18 @@ struct MainLoopCallbacks {
     void (*onClose)();  // SIGTERM or SIGINT; the loop goes on until MainLoopQuit
 };
 
-// The descriptor that becomes readable when SIGTERM or SIGINT arrives (for a
-// loop of another toolkit to watch); created on first use, -1 on failure.
+// The descriptor that becomes readable when SIGTERM, SIGINT or SIGHUP
+// arrives (for a loop of another toolkit to watch); created on first use, -1
+// on failure.
 int MainLoopSignalFd();
-// Takes every pending close signal off the descriptor; the count taken.
+// Takes every pending signal off the descriptor; the count of close signals
+// (SIGTERM, SIGINT) taken. A SIGHUP (a reload request, or the hang-up of the
+// terminal that started the process) never closes anything: it is counted
+// for MainLoopTakeHangups.
 int MainLoopTakeSignals();
+// The SIGHUPs the loop has taken off the descriptor since the last call
+// (the one-second timer asks).
+int MainLoopTakeHangups();
 
 // Runs until MainLoopQuit is called (from a callback or queued work);
 // returns the quit code.

@@ -48,13 +48,13 @@ SOCKET PassiveListen(Conn* conn) {
     uint32_t start = nextPassivePort >= low && nextPassivePort <= high ? (uint32_t)(nextPassivePort - low) : 0;
     for (uint32_t i = 0; i < span; i++) {
         uint16_t port = (uint16_t)(low + (start + i) % span);
-        int busy = 0;
-        SOCKET s = SockListen(SOCK_MSG_PASSIVE, 0, NetHtons(port), "passive", &busy);
+        int error = 0;
+        SOCKET s = SockListen(SOCK_MSG_PASSIVE, 0, NetHtons(port), "passive", &error, true);
         if (s != INVALID_SOCKET) {
             nextPassivePort = port == high ? low : (uint16_t)(port + 1);
             return s;
         }
-        if (!busy) return INVALID_SOCKET;  // logged by SockListen; another port would fail the same way
+        if (error != WSAEADDRINUSE) return INVALID_SOCKET;  // logged; another port would fail the same way
     }
     LogPrintf(LOG_WARNING, "CmdPasv(%u) Every passive port from %u to %u is in use", conn->connId, low, high);
     return INVALID_SOCKET;

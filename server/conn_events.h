@@ -19,6 +19,10 @@ struct ConnEvents {
     // thread.
     void (*viewInsert)(uint16_t connId, const char* text);
     void (*viewDelete)(uint16_t connId);
+    // The FTP listening socket could not be opened on port (host order);
+    // error is the Windows Sockets code of the failed step. The engine runs
+    // on without a listener until the next listen command.
+    void (*listenFailed)(uint16_t port, int error);
 };
 
 extern ConnEvents connEvents;

@@ -13,7 +13,7 @@
 #include "server/sockthread.h"
 
 ConnTable connTable = {nullptr, 0};
-ConnEvents connEvents = {nullptr, nullptr, nullptr, nullptr};
+ConnEvents connEvents = {};
 char versionCaption[32] = "Brindlex V1.2";
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include "log/log.h"
 #include "server/conn.h"
+#include "server/conn_events.h"
 #include "server/data.h"
 
 std::atomic<bool> sockWindow{false};
@@ -72,7 +73,11 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
         // The old listening socket always goes; established connections stay.
         SockClose(&listenSocket);
         if (lParam) {
-            listenSocket = SockListen(SOCK_MSG_ACCEPT, 0, NetHtons(static_cast<uint16_t>(wParam)), "listen");
+            int error = 0;
+            listenSocket =
+                SockListen(SOCK_MSG_ACCEPT, 0, NetHtons(static_cast<uint16_t>(wParam)), "listen", &error);
+            if (listenSocket == INVALID_SOCKET && connEvents.listenFailed)
+                connEvents.listenFailed(static_cast<uint16_t>(wParam), error);
         }
         break;
     case SOCK_MSG_PASSIVE:
@@ -113,47 +118,47 @@ int SockPost(unsigned message, uintptr_t wParam, intptr_t lParam) {
     return EvLoopPost(message, wParam, lParam);
 }
 
-SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const char* name, int* busy) {
+SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const char* name, int* error,
+                  bool quietWhenBusy) {
     unsigned port = NetNtohs(portN);
-    if (busy) *busy = 0;
+    int unused = 0;
+    if (!error) error = &unused;
+    *error = 0;
     SOCKET s = NetSocketTcp();
     if (s == INVALID_SOCKET) {
+        *error = WSAGetLastError();
         LogPrintf(LOG_WARNING, "SockListen(%s) Could not create server socket for port %u: %s", name, port,
-                  WinsockErrorName(WSAGetLastError()));
+                  WinsockErrorName(*error));
         return INVALID_SOCKET;
     }
     if (portN != 0 && !SetReuseAddr(s)) {
+        *error = WSAGetLastError();
         SockClose(&s);
         return INVALID_SOCKET;
     }
     char addrText[16];
     if (NetBind(s, addressN, portN) == SOCKET_ERROR) {
-        if (busy && WSAGetLastError() == WSAEADDRINUSE) {
-            *busy = 1;
-            SockClose(&s);
-            return INVALID_SOCKET;
-        }
-        LogPrintf(LOG_WARNING, "SockListen(%s) Could not bind socket to %s port %u: %s", name,
-                  NetAddrText(addressN, addrText), port, WinsockErrorName(WSAGetLastError()));
+        *error = WSAGetLastError();
+        if (!(quietWhenBusy && *error == WSAEADDRINUSE))
+            LogPrintf(LOG_WARNING, "SockListen(%s) Could not bind socket to %s port %u: %s", name,
+                      NetAddrText(addressN, addrText), port, WinsockErrorName(*error));
         SockClose(&s);
         return INVALID_SOCKET;
     }
     // The system's largest backlog: a crowd of clients connecting at once
     // waits in the queue instead of being dropped.
     if (NetListen(s, NET_BACKLOG_MAX) == SOCKET_ERROR) {
-        if (busy && WSAGetLastError() == WSAEADDRINUSE) {
-            *busy = 1;
-            SockClose(&s);
-            return INVALID_SOCKET;
-        }
-        LogPrintf(LOG_WARNING, "SockListen(%s) Could not place listen on port %u: %s", name, port,
-                  WinsockErrorName(WSAGetLastError()));
+        *error = WSAGetLastError();
+        if (!(quietWhenBusy && *error == WSAEADDRINUSE))
+            LogPrintf(LOG_WARNING, "SockListen(%s) Could not place listen on port %u: %s", name, port,
+                      WinsockErrorName(*error));
         SockClose(&s);
         return INVALID_SOCKET;
     }
     if (NetAsyncSelect(s, message, FD_ACCEPT) == SOCKET_ERROR) {
+        *error = WSAGetLastError();
         LogPrintf(LOG_WARNING, "SockListen(%s) Could not select ACCEPT for port %u: %s", name, port,
-                  WinsockErrorName(WSAGetLastError()));
+                  WinsockErrorName(*error));
         SockClose(&s);
         return INVALID_SOCKET;
     }

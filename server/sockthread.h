@@ -55,10 +55,12 @@ int SockPost(unsigned message, uintptr_t wParam, intptr_t lParam);
 
 // A listening TCP socket bound to addressN:portN (network order; 0 = any
 // address / a port the system chooses) whose FD_ACCEPT arrives as message.
-// name is "listen" or "passive", for log records only. With busy given, a
-// port already in use is not logged but reported there (1), for callers
-// that try the next port.
-SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const char* name, int* busy = nullptr);
+// name is "listen" or "passive", for log records only. On failure *error
+// (when given) holds the Windows Sockets code of the step that failed;
+// quietWhenBusy leaves a port already in use unlogged, for callers that try
+// the next port.
+SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const char* name, int* error = nullptr,
+                  bool quietWhenBusy = false);
 // Closes *s if valid and sets it invalid: 1 if something was closed, else 0.
 int SockClose(SOCKET* s);
 int SetReuseAddr(SOCKET s);
