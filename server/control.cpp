@@ -10,9 +10,13 @@
 
 namespace {
 
-// Process-wide scratch buffers; only the socket thread uses them.
+// Process-wide receive buffer; only the socket thread uses it. Sends need
+// none: a queue's bytes are contiguous and go to the socket from there.
 uint8_t readBuffer[CONN_BUFFER_SIZE];
-uint8_t writeBuffer[CONN_BUFFER_SIZE];
+
+// Largest single send: a download's queue holds at most one 256 KiB block,
+// replies are far smaller.
+constexpr uint32_t SEND_MAX = 1u << 30;
 
 // While an overlong control line is being skipped, received bytes up to and
 // including its line feed are dropped as they arrive. Returns the offset of
@@ -183,13 +187,12 @@ int ConnWrite(Conn* conn, Channel* channel) {
         return channel->out.block && channel->out.length > 0 ? -1 : 0;
     }
     while (channel->out.block && channel->out.length > 0) {
-        uint32_t n = channel->out.length < (uint32_t)CONN_BUFFER_SIZE ? channel->out.length
-                                                                      : (uint32_t)CONN_BUFFER_SIZE;
-        ReadQueue(&channel->out, writeBuffer, 0, n);
-        int sent = NetSend(channel->socket, writeBuffer, (int)n);
+        const uint8_t* bytes = QueueBytes(&channel->out);
+        uint32_t n = channel->out.length < SEND_MAX ? channel->out.length : SEND_MAX;
+        int sent = NetSend(channel->socket, bytes, (int)n);
         if (sent > 0) {
             LogPrintf(LOG_INFO, "ConnWrite(%u) Wrote %d bytes.", conn->connId, sent);
-            LogData(LOG_TRACE4, writeBuffer, sent);
+            LogData(LOG_TRACE4, bytes, sent);
             QueueDiscard(&channel->out, (uint32_t)sent);
             result = sent;
             continue;
