@@ -26,13 +26,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "log/log.h"
 #include "platform/net.h"
@@ -78,6 +81,13 @@ int epollFd = -1;
 int wakeFd = -1;
 bool loopOpen = false;  // the "window" exists and takes messages
 uint32_t nextGen = 1;
+
+struct Timer {
+    uintptr_t id;
+    std::chrono::milliseconds interval;
+    std::chrono::steady_clock::time_point due;
+};
+std::vector<Timer> timers;
 
 EvWndProc loopProc = nullptr;
 std::thread::id loopThread;
@@ -390,10 +400,72 @@ int EvLoopCreate(EvWndProc proc) {
     return 1;
 }
 
+namespace {
+
+// Milliseconds until the next timer is due (-1: none). loopLock held.
+int TimerWait() {
+    if (timers.empty()) return -1;
+    auto due = std::min_element(timers.begin(), timers.end(),
+                                [](const Timer& a, const Timer& b) { return a.due < b.due; })->due;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now()).count();
+    return left < 0 ? 0 : (int)std::min<long long>(left, 1 << 30);
+}
+
+// Delivers WM_TIMER for each timer that is due, restarting its interval.
+void RunTimers() {
+    std::vector<uintptr_t> due;
+    {
+        std::lock_guard<std::mutex> lk(loopLock);
+        auto now = std::chrono::steady_clock::now();
+        for (Timer& t : timers) {
+            if (t.due > now) continue;
+            due.push_back(t.id);
+            t.due = now + t.interval;
+        }
+    }
+    for (uintptr_t id : due) {
+        if (quitFlag.load()) return;
+        loopProc(WM_TIMER, id, 0);
+    }
+}
+
+}  // namespace
+
+int EvLoopSetTimer(uintptr_t id, unsigned ms) {
+    std::lock_guard<std::mutex> lk(loopLock);
+    if (!loopOpen) return 0;
+    auto interval = std::chrono::milliseconds(ms);
+    auto due = std::chrono::steady_clock::now() + interval;
+    auto it = std::find_if(timers.begin(), timers.end(), [id](const Timer& t) { return t.id == id; });
+    if (it != timers.end())
+        *it = Timer{id, interval, due};
+    else
+        timers.push_back(Timer{id, interval, due});
+    // A loop waiting in another thread learns the new deadline.
+    if (std::this_thread::get_id() != loopThread) {
+        uint64_t one = 1;
+        if (write(wakeFd, &one, sizeof one) < 0) {
+            // A full counter wakes the loop as well.
+        }
+    }
+    return 1;
+}
+
+void EvLoopKillTimer(uintptr_t id) {
+    std::lock_guard<std::mutex> lk(loopLock);
+    timers.erase(std::remove_if(timers.begin(), timers.end(), [id](const Timer& t) { return t.id == id; }),
+                 timers.end());
+}
+
 int EvLoopRun() {
     epoll_event events[BATCH];
     while (!quitFlag.load()) {
-        int n = epoll_wait(epollFd, events, BATCH, -1);
+        int wait;
+        {
+            std::lock_guard<std::mutex> lk(loopLock);
+            wait = TimerWait();
+        }
+        int n = epoll_wait(epollFd, events, BATCH, wait);
         if (n < 0) {
             if (errno == EINTR) continue;
             LogPrintf(LOG_WARNING, "EvLoopRun: error %d waiting for events", errno);
@@ -408,6 +480,7 @@ int EvLoopRun() {
                               events[i].events);
             }
         }
+        if (!quitFlag.load()) RunTimers();
     }
     return quitCode;
 }
@@ -432,6 +505,7 @@ void EvLoopDestroy() {
         if (m.result) *m.result = 0;
     }
     messages.clear();
+    timers.clear();
     sentDone.notify_all();
     for (auto& [fd, s] : sockets) {
         s.mask = 0;

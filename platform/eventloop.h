@@ -19,6 +19,7 @@ constexpr unsigned WM_DESTROY = 0x0002;
 constexpr unsigned WM_PAINT = 0x000F;
 constexpr unsigned WM_CLOSE = 0x0010;
 constexpr unsigned WM_QUIT = 0x0012;
+constexpr unsigned WM_TIMER = 0x0113;
 constexpr unsigned WM_APP = 0x8000;
 
 using EvWndProc = void (*)(unsigned message, uintptr_t wParam, intptr_t lParam);
@@ -37,3 +38,8 @@ void EvLoopDestroy();
 // would). Post returns at once. Both return 0 when no loop exists.
 int EvLoopSend(unsigned message, uintptr_t wParam, intptr_t lParam);
 int EvLoopPost(unsigned message, uintptr_t wParam, intptr_t lParam);
+// SetTimer/KillTimer: every ms milliseconds the loop delivers WM_TIMER with
+// wParam = id until the timer is killed; setting an id again restarts it.
+// Any thread; 0 when no loop exists.
+int EvLoopSetTimer(uintptr_t id, unsigned ms);
+void EvLoopKillTimer(uintptr_t id);

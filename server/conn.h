@@ -60,8 +60,9 @@ struct Conn {
 };
 
 struct ConnTable {
-    Conn* conns;    // grows one slot at a time; slots are reused
-    int32_t count;  // number of slots; negative = failed after an allocation failure
+    Conn* conns;       // slots in use or free; free slots are reused, lowest index first
+    int32_t count;     // number of slots
+    int32_t capacity;  // slots allocated; grows geometrically
 };
 
 extern ConnTable connTable;

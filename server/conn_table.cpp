@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "config/config.h"
 #include "server/conn_events.h"
@@ -12,7 +13,7 @@
 #include "server/control_limits.h"
 #include "server/sockthread.h"
 
-ConnTable connTable = {nullptr, 0};
+ConnTable connTable = {nullptr, 0, 0};
 ConnEvents connEvents = {};
 char versionCaption[32] = "Brindlex V1.2";
 
@@ -26,12 +27,25 @@ bool tableFailed = false;
 // connId is 16 bits wide, so the table never holds more slots than that.
 constexpr int32_t CONN_SLOTS_MAX = 65536;
 
-// Appends one slot; its index, or -1 when it cannot be had.
+// Slots in use (a control socket open) and the lowest index that may be
+// free: accepting and finding a connection cost no walk over the table.
+int32_t activeCount = 0;
+int32_t firstFree = 0;
+// The slot of each open control socket, indexed by descriptor; -1 = none.
+std::vector<int32_t> slotBySocket;
+
+// Appends one slot; its index, or -1 when it cannot be had. The allocation
+// doubles when full, so that accepting n clients copies O(n) records.
 int GrowTable() {
     if (connTable.count >= CONN_SLOTS_MAX) return -1;
-    Conn* grown = (Conn*)realloc(connTable.conns, sizeof(Conn) * (size_t)(connTable.count + 1));
-    if (!grown) return -1;
-    connTable.conns = grown;
+    if (connTable.count == connTable.capacity) {
+        int32_t capacity = connTable.capacity < 16 ? 16 : connTable.capacity * 2;
+        if (capacity > CONN_SLOTS_MAX) capacity = CONN_SLOTS_MAX;
+        Conn* grown = (Conn*)realloc(connTable.conns, sizeof(Conn) * (size_t)capacity);
+        if (!grown) return -1;
+        connTable.conns = grown;
+        connTable.capacity = capacity;
+    }
     int index = connTable.count++;
     Conn* conn = &connTable.conns[index];
     memset(conn, 0, sizeof *conn);
@@ -43,6 +57,24 @@ int GrowTable() {
     QueueInit(&conn->data.in);
     QueueInit(&conn->data.out);
     return index;
+}
+
+// The lowest free slot, or -1 when every slot is in use.
+int FindFreeSlot() {
+    for (int32_t i = firstFree; i < connTable.count; i++) {
+        if (connTable.conns[i].control.socket == INVALID_SOCKET) {
+            firstFree = i;
+            return i;
+        }
+    }
+    firstFree = connTable.count;
+    return -1;
+}
+
+void IndexSocket(SOCKET s, int32_t slot) {
+    if (s < 0) return;
+    if ((size_t)s >= slotBySocket.size()) slotBySocket.resize((size_t)s + 1 + (size_t)s / 2, -1);
+    slotBySocket[(size_t)s] = slot;
 }
 
 void InitSlot(Conn* conn, SOCKET s, uint32_t addrN, uint16_t portN) {
@@ -77,10 +109,10 @@ void InitSlot(Conn* conn, SOCKET s, uint32_t addrN, uint16_t portN) {
 }  // namespace
 
 Conn* FindConnByControl(SOCKET s) {
-    if (s == INVALID_SOCKET) return nullptr;
-    for (int32_t i = 0; i < connTable.count; i++)
-        if (connTable.conns[i].control.socket == s) return &connTable.conns[i];
-    return nullptr;
+    if (s < 0 || (size_t)s >= slotBySocket.size()) return nullptr;
+    int32_t slot = slotBySocket[(size_t)s];
+    if (slot < 0 || slot >= connTable.count || connTable.conns[slot].control.socket != s) return nullptr;
+    return &connTable.conns[slot];
 }
 
 void AcceptProc(SOCKET listening) {
@@ -88,9 +120,12 @@ void AcceptProc(SOCKET listening) {
     uint16_t portN = 0;
     SOCKET s = NetAccept(listening, &addrN, &portN);
     if (s == INVALID_SOCKET) {
-        LogPrintf(LOG_WARNING, "AcceptProc: Error %d accepting connection", WSAGetLastError());
+        int error = WSAGetLastError();
+        if (!AcceptFailed(listening, SOCK_MSG_ACCEPT, error, "AcceptProc"))
+            LogPrintf(LOG_WARNING, "AcceptProc: Error %d accepting connection", error);
         return;
     }
+    AcceptSucceeded();
     // Replies go out as whole lines: waiting for the acknowledgement of the
     // previous one (the client delays it, having nothing to send) would hold
     // each final reply of a transfer back by tens of milliseconds.
@@ -110,14 +145,8 @@ void AcceptProc(SOCKET listening) {
         return;
     }
 
-    int active = 0;
-    int freeSlot = -1;
-    for (int32_t i = 0; i < connTable.count; i++) {
-        if (connTable.conns[i].control.socket != INVALID_SOCKET)
-            active++;
-        else if (freeSlot < 0)
-            freeSlot = i;
-    }
+    int active = activeCount;
+    int freeSlot = FindFreeSlot();
     if (freeSlot < 0) {
         if (connTable.count >= CONN_SLOTS_MAX) {
             // Every connection number is taken: refuse this one only.
@@ -136,6 +165,8 @@ void AcceptProc(SOCKET listening) {
 
     Conn* conn = &connTable.conns[freeSlot];
     InitSlot(conn, s, addrN, portN);
+    IndexSocket(s, freeSlot);
+    activeCount++;
 
     char viewText[22];
     snprintf(viewText, sizeof viewText, "%s:%u", addrText, NetNtohs(portN));
@@ -167,6 +198,9 @@ void SendGreeting(Conn* conn) { ReplyFile(conn, "welcome.txt", "220 %s", version
 void ConnClose(Conn* conn) {
     if (conn->control.socket != INVALID_SOCKET) {
         LogPrintf(LOG_INFO, "ConnClose(%u) Closing control socket.", conn->connId);
+        IndexSocket(conn->control.socket, -1);
+        activeCount--;
+        if (conn->connId < firstFree) firstFree = conn->connId;
         SockClose(&conn->control.socket);
         ConnNotify(conn->connId, 0xFFFFFFFF, 0);
     }
@@ -207,6 +241,7 @@ void RefreshConnections() {
 }
 
 void SockDestroyProc() {
+    AcceptReset();
     if (!connTable.conns) return;
     LogPrintf(LOG_INFO, "SockDestroyProc: Closing any connections.");
     for (int32_t i = 0; i < connTable.count; i++) ConnClose(&connTable.conns[i]);
@@ -214,5 +249,10 @@ void SockDestroyProc() {
     free(connTable.conns);
     connTable.conns = nullptr;
     connTable.count = 0;
+    connTable.capacity = 0;
     tableFailed = false;
+    activeCount = 0;
+    firstFree = 0;
+    slotBySocket.clear();
+    slotBySocket.shrink_to_fit();
 }

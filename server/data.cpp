@@ -266,9 +266,11 @@ void PassiveProc(SOCKET s) {
     SOCKET accepted = NetAccept(s, &clientAddr, &clientPort);
     if (accepted == INVALID_SOCKET) {
         int code = WSAGetLastError();
-        LogPrintf(LOG_WARNING, "PassiveProc: Error %d accepting connection: %s", code, WinsockErrorName(code));
+        if (!AcceptFailed(s, SOCK_MSG_PASSIVE, code, "PassiveProc"))
+            LogPrintf(LOG_WARNING, "PassiveProc: Error %d accepting connection: %s", code, WinsockErrorName(code));
         return;
     }
+    AcceptSucceeded();
     uint32_t localAddr = 0;
     uint16_t localPort = 0;
     NetGetSockName(s, &localAddr, &localPort);

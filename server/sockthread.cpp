@@ -86,6 +86,9 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
     case SOCK_MSG_REFRESH:
         sockHandlers.refresh();
         break;
+    case WM_TIMER:
+        if (wParam == SOCK_TIMER_ACCEPT) AcceptResume();
+        break;
     case WM_CREATE:
         LogPrintf(LOG_INFO, "SockWndProc: WM_CREATE");
         break;
@@ -178,12 +181,15 @@ SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const cha
 int SockClose(SOCKET* s) {
     if (!s || *s == INVALID_SOCKET) return 0;
     LogPrintf(LOG_TRACE4, "SockClose: Closing socket handle %d", *s);
+    AcceptForget(*s);
     if (NetCloseSocket(*s) == SOCKET_ERROR) {
         int err = WSAGetLastError();
         // A socket the system no longer knows is simply forgotten.
         if (err != WSAENOTSOCK) LogPrintf(LOG_WARNING, "SockClose: error closing socket: %s", WinsockErrorName(err));
     }
     *s = INVALID_SOCKET;
+    // The descriptor just freed may take a client that waits to be accepted.
+    AcceptResume();
     return 1;
 }
 

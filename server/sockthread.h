@@ -18,6 +18,11 @@ constexpr unsigned SOCK_MSG_LISTEN = 0x8003;   // main thread, sent: wParam port
 constexpr unsigned SOCK_MSG_PASSIVE = 0x8004;  // passive sockets: PassiveProc(socket)
 constexpr unsigned SOCK_MSG_REFRESH = 0x8005;  // main thread, posted: RefreshConnections()
 
+// Timer of the socket thread's loop (WM_TIMER wParam): retry accepting.
+constexpr uintptr_t SOCK_TIMER_ACCEPT = 1;
+// Milliseconds between retries while accepting is paused.
+constexpr unsigned ACCEPT_RETRY_MS = 200;
+
 // True while the socket thread's loop exists ("the hidden window").
 extern std::atomic<bool> sockWindow;
 // True while the socket thread runs.
@@ -64,5 +69,21 @@ SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const cha
 // Closes *s if valid and sets it invalid: 1 if something was closed, else 0.
 int SockClose(SOCKET* s);
 int SetReuseAddr(SOCKET s);
+
+// Accepting without descriptors (or memory) to spare: an accept that fails
+// for lack of them leaves the connection waiting in the backlog, and the
+// listening socket would report it again at once. AcceptFailed tells whether
+// the failure was of that kind; if so the listening socket is no longer
+// watched (its client keeps waiting, the socket stays open) until another
+// socket closes or the retry timer fires, and the first failure of a burst
+// is logged. AcceptSucceeded ends a burst.
+int AcceptFailed(SOCKET listening, unsigned message, int error, const char* caller);
+void AcceptSucceeded();
+// Watches every paused listening socket again (SockClose, the retry timer).
+void AcceptResume();
+// The socket is about to be closed: never watch it again.
+void AcceptForget(SOCKET s);
+// The loop ends: nothing is paused any more.
+void AcceptReset();
 const char* WinsockErrorName(int code);
 const char* SockEventName(uint16_t event);
