@@ -78,39 +78,40 @@ void LogUserKeyFailure(long status, const char* opName, const char* name) {
 
 }  // namespace
 
+// The accounts are read into a list of their own and swapped in under the
+// lock at the end: a login on the socket thread never waits for the store.
 void GetRegUsers(UserList* list) {
     HKEY users = RegGroupOpen("Users", "GetRegUsers", false);
     if (!users) return;
-    std::lock_guard<std::recursive_mutex> guard(list->lock);
-    list->accounts.clear();
-    uint32_t count = 0;
-    long status = RegQueryInfoKeyA(users, &count, nullptr);
+    std::vector<std::string> names;
+    long status = RegEnumKeyNames(users, &names);
     if (status != ERROR_SUCCESS) {
-        LogSysError((uint32_t)status, "GetRegUsers", "in RegQueryInfoKey");
-        count = 0;
+        LogSysError((uint32_t)status, "GetRegUsers", "in RegEnumKey");
+        names.clear();
     }
-    list->accounts.reserve(count);
-    for (uint32_t i = 0; i < count; i++) {
-        char name[USER_NAME_MAX + 1];
-        status = RegEnumKeyA(users, i, name, sizeof name);
-        if (status != ERROR_SUCCESS) {
-            // A name over 64 characters does not fit an account: skipped.
-            if (status != ERROR_NO_MORE_ITEMS) LogSysError((uint32_t)status, "GetRegUsers", "in RegEnumKey");
+    std::vector<UserAccount> loaded;
+    loaded.reserve(names.size());
+    for (const std::string& name : names) {
+        // A name over 64 characters does not fit an account: skipped.
+        if (name.size() > USER_NAME_MAX) {
+            LogSysError((uint32_t)ERROR_MORE_DATA, "GetRegUsers", "in RegEnumKey");
             continue;
         }
         HKEY key = nullptr;
         uint32_t disposition = 0;
-        status = RegCreateKeyExA(users, name, 0, "", 0, KEY_ALL_ACCESS, nullptr, &key, &disposition);
+        status = RegCreateKeyExA(users, name.c_str(), 0, "", 0, KEY_ALL_ACCESS, nullptr, &key, &disposition);
         if (status != ERROR_SUCCESS) {
-            LogUserKeyFailure(status, "GetRegUser", name);
+            LogUserKeyFailure(status, "GetRegUser", name.c_str());
             continue;
         }
         UserAccount account;
-        LoadAccount(key, name, &account);
+        LoadAccount(key, name.c_str(), &account);
         RegCloseKey(key);
-        list->accounts.push_back(account);
+        loaded.push_back(account);
     }
     RegGroupClose(users, "GetRegUsers");
+    std::lock_guard<std::recursive_mutex> guard(list->lock);
+    list->accounts.swap(loaded);
 }
 
 void SetRegUsers(UserList* list) {

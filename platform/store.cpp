@@ -376,6 +376,22 @@ long RegEnumKeyA(HKEY key, uint32_t index, char* name, uint32_t size) {
     return CopyName(q.Text(0), name, size);
 }
 
+long RegEnumKeyNames(HKEY key, std::vector<std::string>* names) {
+    std::lock_guard<std::recursive_mutex> guard(StoreLock());
+    long status;
+    sqlite3* db = Begin(key, &status);
+    if (!db) return status;
+    if (!names) return ERROR_INVALID_PARAMETER;
+    names->clear();
+    status = KeyExists(db, key->id);
+    if (status != ERROR_SUCCESS) return status;
+    StoreStmt q(db, "SELECT name FROM keys WHERE parent=? ORDER BY name");
+    q.Bind(1, key->id);
+    int rc;
+    while ((rc = q.Step()) == SQLITE_ROW) names->push_back(q.Text(0));
+    return rc == SQLITE_DONE ? ERROR_SUCCESS : q.Status();
+}
+
 long RegEnumValueA(HKEY key, uint32_t index, char* name, uint32_t* nameSize, uint32_t* type,
                    uint8_t* data, uint32_t* dataSize) {
     std::lock_guard<std::recursive_mutex> guard(StoreLock());

@@ -11,6 +11,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 struct RegKey;
 using HKEY = RegKey*;
@@ -57,6 +59,9 @@ long RegSetValueExA(HKEY key, const char* valueName, uint32_t reserved, uint32_t
 long RegDeleteValueA(HKEY key, const char* valueName);
 long RegQueryInfoKeyA(HKEY key, uint32_t* subKeys, uint32_t* values);
 long RegEnumKeyA(HKEY key, uint32_t index, char* name, uint32_t size);
+// Every subkey name of key in name order, in one pass (RegEnumKeyA with
+// rising indexes costs a search per step).
+long RegEnumKeyNames(HKEY key, std::vector<std::string>* names);
 // Enumerates values in name order: name, type and (when asked) data.
 long RegEnumValueA(HKEY key, uint32_t index, char* name, uint32_t* nameSize, uint32_t* type,
                    uint8_t* data, uint32_t* dataSize);
