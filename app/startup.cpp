@@ -11,6 +11,7 @@
 #include "ipc/ipc.h"
 #include "ipc/role.h"
 #include "log/log.h"
+#include "platform/fdlimit.h"
 #include "platform/machine.h"
 #include "platform/mainloop.h"
 #include "platform/rolelock.h"
@@ -33,6 +34,23 @@ void ShowStartupMessage(const char* text) { fprintf(stderr, "%s\n", text); }
 
 void CopyInfo(int index, const std::string& text) {
     snprintf(msInfo[index], MS_INFO_SIZE, "%s", text.c_str());
+}
+
+// Every connection holds a descriptor (two during a transfer): the soft
+// limit goes up to the hard one, and both are logged.
+void RaiseDescriptorLimit() {
+    DescriptorLimit before{}, after{};
+    if (!DescriptorLimitRaise(&before, &after)) return;
+    auto text = [](uint64_t value, char* out) {
+        if (value == UINT64_MAX)
+            snprintf(out, 24, "unlimited");
+        else
+            snprintf(out, 24, "%llu", (unsigned long long)value);
+        return out;
+    };
+    char was[24], soft[24], hard[24];
+    LogPrintf(LOG_INFO, "ServerInit: Descriptor limit %s (was %s), hard limit %s", text(after.soft, soft),
+              text(before.soft, was), text(after.hard, hard));
 }
 
 }  // namespace
@@ -93,6 +111,7 @@ void ServerInit() {
     LogPrintf(LOG_TRACE0, "ServerInit: WinSock version %d.%d", 1, 1);
 
     if (startup.serverLock >= 0) {
+        RaiseDescriptorLimit();
         InstallConnEvents(ConnViewExists());
         SockThreadInit();
         if (sockWindow) SockSend(SOCK_MSG_LISTEN, systemSettings.port, systemSettings.serverEnable);
