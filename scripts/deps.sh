@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 curl lftp systemd
   qt6-base-dev
+  dpkg-dev man-db groff-base file
 )
 
 missing=()

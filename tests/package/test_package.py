@@ -1,0 +1,98 @@
+"""The Debian package that `cpack -G DEB` makes: what it installs, what it
+depends on, manual pages that render without warnings, and a sample set-up
+script that really sets up a server's store."""
+
+import glob
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+BUILD = os.environ["BRINDLEX_BUILD_DIR"]
+SOURCE = os.environ["BRINDLEX_SOURCE_DIR"]
+
+
+def run(*args, **kw):
+    return subprocess.run(args, capture_output=True, text=True, timeout=300, **kw)
+
+
+class PackageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.top = tempfile.mkdtemp(prefix="bx-package-")
+        r = run(os.environ.get("CPACK", "cpack"), "-G", "DEB", "-B", cls.top,
+                "--config", os.path.join(BUILD, "CPackConfig.cmake"))
+        debs = glob.glob(os.path.join(cls.top, "*.deb"))
+        if r.returncode != 0 or len(debs) != 1:
+            raise AssertionError("cpack failed:\n" + r.stdout + r.stderr)
+        cls.deb = debs[0]
+        cls.tree = os.path.join(cls.top, "tree")
+        run("dpkg-deb", "-x", cls.deb, cls.tree).check_returncode()
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.top, ignore_errors=True)
+
+    def test_file_list(self):
+        listed = {line.split()[-1] for line in run("dpkg-deb", "-c", self.deb).stdout.splitlines()}
+        expected = ["./usr/bin/dockhand", "./usr/bin/kelpwatch", "./usr/bin/brindlex-reg",
+                    "./usr/share/man/man8/dockhand.8.gz", "./usr/share/man/man8/kelpwatch.8.gz",
+                    "./usr/share/man/man8/brindlex-reg.8.gz",
+                    "./usr/share/applications/brindlex.desktop",
+                    "./usr/share/doc/brindlex/examples/setup-server.sh"]
+        for name in ("brindlex.html", "brindlex.png"):  # the window's, where it has them
+            if os.path.exists(os.path.join(SOURCE, "admin", "resources", name)):
+                expected.append("./usr/share/brindlex/" + name)
+        for path in expected:
+            self.assertIn(path, listed)
+        self.assertEqual([p for p in listed if not p.startswith("./usr/")], [])
+
+    def test_dependencies_are_declared(self):
+        depends = run("dpkg-deb", "-f", self.deb, "Depends").stdout
+        for library in ("libc6", "libmd0", "libsqlite3-0", "libsystemd0", "libstdc++6"):
+            self.assertIn(library, depends)
+
+    def test_manual_pages_render_without_warnings(self):
+        for page in ("dockhand", "kelpwatch", "brindlex-reg"):
+            path = os.path.join(self.tree, "usr/share/man/man8", page + ".8.gz")
+            r = run("man", "--warnings", "-l", path, env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"))
+            self.assertEqual((r.returncode, r.stderr), (0, ""), page)
+            self.assertIn(page.upper() + "(8)", r.stdout, page)
+
+    def test_desktop_entry_starts_the_packaged_program(self):
+        with open(os.path.join(self.tree, "usr/share/applications/brindlex.desktop")) as f:
+            entry = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+        self.assertTrue(os.path.exists(os.path.join(self.tree, "usr/bin", entry["Exec"])))
+        icon = entry["Icon"]
+        self.assertTrue("/" not in icon or os.path.exists(self.tree + icon), icon)
+
+    def test_sample_script_sets_up_a_server(self):
+        top = tempfile.mkdtemp(prefix="bx-setup-")
+        self.addCleanup(shutil.rmtree, top, True)
+        reg = os.path.join(BUILD, "bin", "brindlex-reg")
+        env = dict(os.environ, BRINDLEX_ROOT=os.path.join(top, "machine"), REG=reg,
+                   FTP_ROOT=os.path.join(top, "ftp"), WORK_DIR=os.path.join(top, "work"),
+                   LOG_DIR=os.path.join(top, "log"), FTP_USER="alice", PASSIVE_ADDRESS="203.0.113.5")
+        os.makedirs(env["BRINDLEX_ROOT"])
+        script = os.path.join(self.tree, "usr/share/doc/brindlex/examples/setup-server.sh")
+        r = run(script, env=env, input="Alice123\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        for key, value, expected in (("System", "Port", "21"),
+                                     ("System", "PassivePorts", "50000-50099"),
+                                     ("System", "PassiveAddress", "203.0.113.5"),
+                                     ("Log", "Logging", "1"),
+                                     ("Users\\anonymous", "Anonymous", "1"),
+                                     ("Users\\anonymous", "Put", "0"),
+                                     ("Users\\alice", "Root", env["FTP_ROOT"]),
+                                     ("Users\\alice", "Put", "1")):
+            got = run(reg, "get", key, value, env=env).stdout.strip()
+            self.assertEqual(got, expected, key + " " + value)
+        digest = run(reg, "get", "Users\\alice", "PW", env=env).stdout.strip()
+        self.assertTrue(digest and "Alice123" not in digest, digest)
+        for d in ("ftp/pub", "ftp/incoming", "work/welcome.txt"):
+            self.assertTrue(os.path.exists(os.path.join(top, d)), d)
+
+
+if __name__ == "__main__":
+    unittest.main()
