@@ -4,6 +4,7 @@
 // logged and otherwise ignored.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/store.h"
@@ -25,6 +26,11 @@ struct SystemSettings {
     // for a server behind NAT; 0 (empty or refused) = the address the client
     // reached the server at.
     uint32_t passiveAddress = 0;
+    // "Extensions", default 0: 1 turns on the protocol extensions that
+    // modern clients ask for (new connections take the value at accept).
+    // Written by the main thread, read by the socket thread: use
+    // ExtensionsSetting() and SetExtensionsSetting().
+    uint32_t extensions = 0;
 };
 
 struct WindowRect {
@@ -35,6 +41,13 @@ extern DisplaySettings displaySettings;
 extern SystemSettings systemSettings;
 extern char workDir[260];
 extern WindowRect windowRect;
+
+inline uint32_t ExtensionsSetting() {
+    return std::atomic_ref<uint32_t>(systemSettings.extensions).load(std::memory_order_relaxed);
+}
+inline void SetExtensionsSetting(uint32_t value) {
+    std::atomic_ref<uint32_t>(systemSettings.extensions).store(value, std::memory_order_relaxed);
+}
 
 // The application key while the store is open (nullptr otherwise).
 extern HKEY appKey;

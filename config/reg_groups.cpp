@@ -54,6 +54,7 @@ void GetRegSystem() {
     systemSettings.maxConn = (uint16_t)RegGetDword(key, "MaxConn", 0);
     systemSettings.port = (uint16_t)RegGetDword(key, "Port", 21);
     GetPassiveSettings(key);
+    SetExtensionsSetting(RegGetDword(key, "Extensions", 0));
     RegGroupClose(key, "GetRegSystem");
 }
 
@@ -63,6 +64,7 @@ void SetRegSystem() {
     RegSetDword(key, "Enable", systemSettings.serverEnable);
     RegSetDword(key, "MaxConn", systemSettings.maxConn);
     RegSetDword(key, "Port", systemSettings.port);
+    RegSetDword(key, "Extensions", ExtensionsSetting());
     RegGroupClose(key, "SetRegSystem");
 }
 

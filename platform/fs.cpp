@@ -569,7 +569,8 @@ int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out
         std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
         if (name.empty()) name = ".";
         uint32_t a = Attributes(st) | (name[0] == '.' ? FILE_ATTRIBUTE_HIDDEN : 0);
-        out->push_back({a, st.st_mtime, static_cast<uint64_t>(st.st_size), name});
+        out->push_back({a, st.st_mtime, static_cast<uint64_t>(st.st_size), name,
+                        static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
         return 1;
     }
     std::string dirPath(pattern, len - 2);
@@ -589,7 +590,8 @@ int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out
     fstat(dirFd, &self);
     auto entry = [](const struct stat& st, const std::string& name) {
         uint32_t a = Attributes(st) | (name[0] == '.' ? FILE_ATTRIBUTE_HIDDEN : 0);
-        return FsEntry{a, st.st_mtime, static_cast<uint64_t>(st.st_size), name};
+        return FsEntry{a, st.st_mtime, static_cast<uint64_t>(st.st_size), name,
+                       static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     };
     std::vector<FsEntry> found;
     while (struct dirent* d = readdir(dir)) {

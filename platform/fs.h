@@ -62,6 +62,8 @@ struct FsEntry {
     time_t lastWrite;
     uint64_t size;
     std::string name;
+    uint64_t device = 0;  // with inode: the same pair names the same file
+    uint64_t inode = 0;
 };
 
 // FindFirstFile: a pattern ending in "/*" lists the directory before it

@@ -141,6 +141,12 @@ int NetSetNoDelay(SOCKET s) {
     return 0;
 }
 
+int NetSetOobInline(SOCKET s) {
+    int one = 1;
+    if (setsockopt(s, SOL_SOCKET, SO_OOBINLINE, &one, sizeof one) != 0) return Fail(errno);
+    return 0;
+}
+
 int NetBind(SOCKET s, uint32_t addrN, uint16_t portN) {
     sockaddr_in sa = MakeAddr(addrN, portN);
     if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return Fail(errno);

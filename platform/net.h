@@ -97,6 +97,9 @@ int NetSetReuseAddr(SOCKET s);
 // TCP_NODELAY: small writes (reply lines) leave at once instead of waiting
 // for the peer to acknowledge earlier ones.
 int NetSetNoDelay(SOCKET s);
+// SO_OOBINLINE: urgent bytes stay in the byte stream (an urgent ABOR line
+// arrives whole).
+int NetSetOobInline(SOCKET s);
 int NetBind(SOCKET s, uint32_t addrN, uint16_t portN);
 // backlog NET_BACKLOG_MAX asks for the system's largest queue (SOMAXCONN).
 constexpr int NET_BACKLOG_MAX = 0x7FFFFFFF;

@@ -1,6 +1,10 @@
 #include "server/cmd_common.h"
 
-#include "platform/fs.h"
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "log/log.h"
 #include "server/data.h"
 #include "server/path.h"
 
@@ -73,5 +77,36 @@ int CheckUploadTarget(Conn* conn, const char* fullPath, int code, bool* exists) 
         TransferReply(conn, code, "File is read-only.");
         return 0;
     }
+    return 1;
+}
+
+int ResolveEntry(Conn* conn, const char* arg, char* rel, FsEntry* entry) {
+    char fullPath[CONN_PATH_SIZE];
+    if (arg) {
+        if (!ResolvePath(conn, arg, rel, fullPath)) return 0;
+    } else {
+        memcpy(rel, conn->currentDir, CONN_PATH_SIZE);
+        rel[CONN_PATH_SIZE - 1] = 0;
+        if (!MakeFullPath(fullPath, conn->user.Root, rel)) return 0;
+    }
+    // A full path never ends in "/*" here (paths hold no wildcards), so the
+    // search names this one entry.
+    std::vector<FsEntry> found;
+    if (!FsFindFiles(conn->user.Root, fullPath, &found) || found.empty()) return 0;
+    *entry = std::move(found[0]);
+    return 1;
+}
+
+int FormListPattern(Conn* conn, const char* fullPath, const char* mask, char* pattern) {
+    size_t length = strlen(fullPath);
+    bool endsInSlash = length > 0 && fullPath[length - 1] == '/';
+    const char* separator = endsInSlash || !mask ? "" : "/";
+    const char* tail = mask ? mask : "";
+    if (length + strlen(separator) + strlen(tail) >= CONN_PATH_SIZE) {
+        LogPrintf(LOG_WARNING, "FormListPattern(%u) Pattern too long: %s%s%s", conn->connId, fullPath,
+                  separator, tail);
+        return 0;
+    }
+    snprintf(pattern, CONN_PATH_SIZE, "%s%s%s", fullPath, separator, tail);
     return 1;
 }

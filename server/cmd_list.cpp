@@ -1,7 +1,7 @@
 // LIST and NLST: the checks and the search pattern of a listing; SendList
 // (listing.cpp) sends it once the data connection exists.
-#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "log/log.h"
 #include "platform/fs.h"
@@ -13,13 +13,47 @@
 
 namespace {
 
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+// Reads option groups from p: each blank-separated word starting with "-"
+// holds option letters; l (either case) sets *longFormat, others are
+// ignored. Returns what follows the options (the path), or nullptr.
+const char* SkipListOptions(const char* p, int* longFormat) {
+    while (*p == ' ') {
+        while (*p == ' ') p++;
+        if (*p != '-') return *p ? p : nullptr;
+        for (p++; *p && *p != ' '; p++)
+            if (*p == 'l' || *p == 'L') *longFormat = 1;
+    }
+    return nullptr;
+}
+
+// With the extensions on, a "*" or "?" in the last component of the path is
+// a name mask over the directory before it; nullptr when there is none.
+const char* NameMask(const Conn* conn, const char* arg) {
+    if (!conn->extensions || !arg) return nullptr;
+    const char* last = arg;
+    for (const char* p = arg; *p; p++)
+        if (IsSeparator(*p)) last = p + 1;
+    return strpbrk(last, "*?") ? last : nullptr;
+}
+
 // Forms the search pattern for a path argument (nullptr: the current
-// directory): a directory's full path followed by "/*", or a file's full
-// path alone. 0 when the path is invalid, missing, or the pattern would not
+// directory). 0 when the path is invalid, missing, or the pattern would not
 // fit (it is never cut short).
 int MakeListPattern(Conn* conn, const char* arg, char* pattern) {
     char rel[CONN_PATH_SIZE];
     char fullPath[CONN_PATH_SIZE];
+    const char* mask = NameMask(conn, arg);
+    if (mask) {
+        // The directory part is resolved as any path, so it may hold no
+        // wildcard itself; an empty one is the current directory.
+        std::string directory(arg, (size_t)(mask - arg));
+        if (!ResolvePath(conn, directory.c_str(), rel, fullPath)) return 0;
+        uint32_t attributes = FsGetAttributes(conn->user.Root, fullPath);
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+        return FormListPattern(conn, fullPath, mask, pattern);
+    }
     bool directory = true;
     if (arg) {
         if (!ResolvePath(conn, arg, rel, fullPath)) return 0;
@@ -29,54 +63,40 @@ int MakeListPattern(Conn* conn, const char* arg, char* pattern) {
     } else if (!MakeFullPath(fullPath, conn->user.Root, conn->currentDir)) {
         return 0;
     }
-    size_t length = strlen(fullPath);
-    const char* tail = "";
-    if (directory) tail = (length > 0 && fullPath[length - 1] == '/') ? "*" : "/*";
-    if (length + strlen(tail) >= CONN_PATH_SIZE) {
-        LogPrintf(LOG_WARNING, "MakeListPattern(%u) Pattern too long: %s%s", conn->connId, fullPath, tail);
-        return 0;
+    return FormListPattern(conn, fullPath, directory ? "*" : nullptr, pattern);
+}
+
+// The shared steps of LIST and NLST once the argument is known.
+void StartListing(Conn* conn, const char* arg, uint8_t kind) {
+    char pattern[CONN_PATH_SIZE];
+    if (!MakeListPattern(conn, arg, pattern)) {
+        TransferReply(conn, RefusalCode(conn, 500), "Invalid file path.");
+        return;
     }
-    snprintf(pattern, CONN_PATH_SIZE, "%s%s", fullPath, tail);
-    return 1;
+    memcpy(conn->transferPath, pattern, sizeof conn->transferPath);
+    OpenDataConnection(conn, kind);
+}
+
+int MayList(Conn* conn) {
+    return LoggedIn(conn) && Permitted(conn, PERM_LIST, REFUSE_PLAIN, RefusalCode(conn, 450), "No permission.");
 }
 
 }  // namespace
 
 void CmdList(Conn* conn) {
-    if (!LoggedIn(conn) || !Permitted(conn, PERM_LIST, REFUSE_PLAIN, 450, "No permission.")) return;
+    if (!MayList(conn)) return;
     conn->restartOffset = 0;
-    // The whole argument is a path: option words such as -l name files.
-    char pattern[CONN_PATH_SIZE];
-    if (!MakeListPattern(conn, CommandArgument(4), pattern)) {
-        TransferReply(conn, 500, "Invalid file path.");
-        return;
-    }
-    memcpy(conn->transferPath, pattern, sizeof conn->transferPath);
-    OpenDataConnection(conn, XFER_LIST);
+    int longFormat = 1;
+    // The plain command takes the whole argument as a path, so option words
+    // such as -l name files; with the extensions on they are options.
+    const char* arg = conn->extensions ? SkipListOptions(commandLine + 4, &longFormat) : CommandArgument(4);
+    StartListing(conn, arg, XFER_LIST);
 }
 
 void CmdNlst(Conn* conn) {
-    if (!LoggedIn(conn) || !Permitted(conn, PERM_LIST, REFUSE_PLAIN, 450, "No permission.")) return;
+    if (!MayList(conn)) return;
     conn->restartOffset = 0;
-    // Option groups: each blank-separated word starting with "-" holds option
-    // letters; l (either case) selects the long format, others are ignored.
     int longFormat = 0;
-    const char* p = commandLine + 4;
-    const char* arg = nullptr;
-    while (*p == ' ') {
-        while (*p == ' ') p++;
-        if (*p != '-') {
-            if (*p) arg = p;
-            break;
-        }
-        for (p++; *p && *p != ' '; p++)
-            if (*p == 'l' || *p == 'L') longFormat = 1;
-    }
-    char pattern[CONN_PATH_SIZE];
-    if (!MakeListPattern(conn, arg, pattern)) {
-        TransferReply(conn, 500, "Invalid file path.");
-        return;
-    }
-    memcpy(conn->transferPath, pattern, sizeof conn->transferPath);
-    OpenDataConnection(conn, longFormat ? XFER_LIST : XFER_NLST);
+    const char* arg = SkipListOptions(commandLine + 4, &longFormat);
+    StartListing(conn, arg, longFormat ? XFER_LIST : XFER_NLST);
 }

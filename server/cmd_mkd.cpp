@@ -32,7 +32,11 @@ void CmdMkd(Conn* conn) {
         Reply(conn, "550 Error creating directory.");
         return;
     }
-    Reply(conn, "250 Directory created.");
+    // Clients that follow the protocol's later rules expect the new path.
+    if (conn->extensions)
+        ReplyDir(conn, rel, "Directory created.");
+    else
+        Reply(conn, "250 Directory created.");
 }
 
 void CmdRmd(Conn* conn) {

@@ -1,4 +1,5 @@
-// PORT and PASV: where the next data connection goes.
+// PORT and PASV: where the next data connection goes, and the steps they
+// share with EPRT and EPSV.
 #include <cstring>
 
 #include "config/config.h"
@@ -62,20 +63,18 @@ SOCKET PassiveListen(Conn* conn) {
 
 }  // namespace
 
-void CmdPort(Conn* conn) {
-    if (!LoggedIn(conn)) return;
-    unsigned v[6];
-    if (!ParsePortNumbers(commandLine + 4, v)) {
-        Reply(conn, "501 Invalid port parameter.");
-        return;
-    }
-    uint32_t address = (v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3];
-    uint16_t port = (uint16_t)(v[4] * 256 + v[5]);
+int EpsvAllRefuses(Conn* conn) {
+    if (!conn->epsvAll) return 0;
+    Reply(conn, "503 Only EPSV is accepted after EPSV ALL.");
+    return 1;
+}
+
+void SetActiveAddress(Conn* conn, uint32_t address, uint32_t port) {
     if (address == 0 || address == 0xFFFFFFFFu) {
         Reply(conn, "501 Invalid IP address.");
         return;
     }
-    if (port == 0) {
+    if (port == 0 || port > 0xFFFF) {
         Reply(conn, "501 Invalid port parameter.");
         return;
     }
@@ -90,13 +89,12 @@ void CmdPort(Conn* conn) {
     }
     CloseDataSide(conn);
     conn->dataAddr = addressN;
-    conn->dataPort = NetHtons(port);
+    conn->dataPort = NetHtons((uint16_t)port);
     conn->dataMode = DATA_PORT;
     Reply(conn, "200 Command okay.");
 }
 
-void CmdPasv(Conn* conn) {
-    if (!LoggedIn(conn)) return;
+int OpenPassive(Conn* conn) {
     CloseDataSide(conn);
     conn->dataMode = DATA_DEFAULT;
     conn->passiveSocket = PassiveListen(conn);
@@ -108,7 +106,7 @@ void CmdPasv(Conn* conn) {
         (NetGetSockName(conn->control.socket, &controlAddr, &controlPort) == SOCKET_ERROR ||
          NetGetSockName(conn->passiveSocket, &passiveAddr, &passivePort) == SOCKET_ERROR)) {
         int code = WSAGetLastError();
-        LogPrintf(LOG_WARNING, "CmdPasv(%u) Error %d reading socket addresses: %s", conn->connId, code,
+        LogPrintf(LOG_WARNING, "OpenPassive(%u) Error %d reading socket addresses: %s", conn->connId, code,
                   WinsockErrorName(code));
         SockClose(&conn->passiveSocket);
     }
@@ -118,15 +116,30 @@ void CmdPasv(Conn* conn) {
         conn->control.shutdownWhenDrained = 1;
         conn->loginState = LOGIN_CLOSING;
         Reply(conn, "421 System error.");
-        return;
+        return 0;
     }
     conn->dataAddr = controlAddr;
     conn->dataPort = passivePort;
     conn->dataMode = DATA_PASSIVE;
+    return 1;
+}
+
+void CmdPort(Conn* conn) {
+    if (!LoggedIn(conn) || EpsvAllRefuses(conn)) return;
+    unsigned v[6];
+    if (!ParsePortNumbers(commandLine + 4, v)) {
+        Reply(conn, "501 Invalid port parameter.");
+        return;
+    }
+    SetActiveAddress(conn, (v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3], v[4] * 256 + v[5]);
+}
+
+void CmdPasv(Conn* conn) {
+    if (!LoggedIn(conn) || EpsvAllRefuses(conn) || !OpenPassive(conn)) return;
     // Behind NAT the client must be told the outside address; dataAddr keeps
     // the server's own, which a later transfer without PORT or PASV uses.
-    uint32_t announced = systemSettings.passiveAddress ? systemSettings.passiveAddress : NetNtohl(controlAddr);
-    uint16_t port = NetNtohs(passivePort);
+    uint32_t announced = systemSettings.passiveAddress ? systemSettings.passiveAddress : NetNtohl(conn->dataAddr);
+    uint16_t port = NetNtohs(conn->dataPort);
     Reply(conn, "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", announced >> 24, (announced >> 16) & 0xFF,
           (announced >> 8) & 0xFF, announced & 0xFF, (unsigned)(port >> 8), (unsigned)(port & 0xFF));
 }

@@ -55,10 +55,10 @@ void CmdRetr(Conn* conn) {
     conn->filePosition = conn->restartOffset;
     conn->restartOffset = 0;
     const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER,
-                                      PERM_GET, 450, "No permission.");
+                                      PERM_GET, RefusalCode(conn, 450), "No permission.");
     if (!arg) return;
     char fullPath[CONN_PATH_SIZE];
-    if (!ResolveFilePath(conn, arg, fullPath, REFUSE_TRANSFER, 500)) return;
+    if (!ResolveFilePath(conn, arg, fullPath, REFUSE_TRANSFER, RefusalCode(conn, 500))) return;
     uint32_t attributes = FsGetAttributes(conn->user.Root, fullPath);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         TransferReply(conn, 550, "Invalid file path.");
@@ -76,12 +76,12 @@ void CmdStor(Conn* conn) {
     conn->filePosition = conn->restartOffset;
     conn->restartOffset = 0;
     const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER,
-                                      PERM_PUT, 450, "No permission.");
+                                      PERM_PUT, RefusalCode(conn, 450), "No permission.");
     if (!arg) return;
     char fullPath[CONN_PATH_SIZE];
-    if (!ResolveFilePath(conn, arg, fullPath, REFUSE_TRANSFER, 500)) return;
+    if (!ResolveFilePath(conn, arg, fullPath, REFUSE_TRANSFER, RefusalCode(conn, 500))) return;
     bool exists;
-    if (!CheckUploadTarget(conn, fullPath, 450, &exists)) return;
+    if (!CheckUploadTarget(conn, fullPath, RefusalCode(conn, 450), &exists)) return;
     memcpy(conn->transferPath, fullPath, sizeof conn->transferPath);
     OpenDataConnection(conn, XFER_STOR);
 }

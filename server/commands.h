@@ -2,6 +2,9 @@
 // connection; the line being handled is in commandLine, without its CR LF.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "server/conn.h"
 
 // The line being handled, zero-terminated, CR and LF cut off.
@@ -52,3 +55,25 @@ void CmdRetr(Conn* conn);
 void CmdStor(Conn* conn);
 void CmdAppe(Conn* conn);
 void CmdRest(Conn* conn);
+
+// Protocol extensions, reached only on connections with the "Extensions"
+// switch on.
+void CmdFeat(Conn* conn);
+void CmdOpts(Conn* conn);
+void CmdSize(Conn* conn);
+void CmdMdtm(Conn* conn);
+void CmdMlst(Conn* conn);
+void CmdMlsd(Conn* conn);
+void CmdEpsv(Conn* conn);
+void CmdEprt(Conn* conn);
+void CmdAbor(Conn* conn);
+
+// The Telnet interrupt bytes at the start of a control line (in front of an
+// urgent ABOR): how many there are.
+size_t TelnetPrefixLength(const uint8_t* line, size_t length);
+// True when a complete ABOR line waits in the control input queue.
+bool AborWaiting(Conn* conn);
+// Ends the transfer in progress at once: closes the data connection and the
+// file, replies "426 Connection closed; transfer aborted.", and lets
+// commands be processed again.
+void AbortTransfer(Conn* conn);

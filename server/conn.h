@@ -16,7 +16,22 @@ constexpr int CONN_BUFFER_SIZE = 8192;   // receive buffer, command line, file c
 constexpr int INVALID_FILE_HANDLE = -1;
 constexpr uint64_t FILE_POSITION_APPEND = UINT64_MAX;
 
-enum TransferKind : uint8_t { XFER_NONE = 0, XFER_LIST = 1, XFER_NLST = 2, XFER_RETR = 3, XFER_STOR = 4 };
+enum TransferKind : uint8_t {
+    XFER_NONE = 0,
+    XFER_LIST = 1,
+    XFER_NLST = 2,
+    XFER_RETR = 3,
+    XFER_STOR = 4,
+    XFER_MLSD = 5,  // machine-readable listing (extensions)
+};
+// Facts of MLST and MLSD lines (OPTS MLST chooses among them).
+constexpr uint8_t MLST_FACT_TYPE = 0x01;
+constexpr uint8_t MLST_FACT_SIZE = 0x02;
+constexpr uint8_t MLST_FACT_MODIFY = 0x04;
+constexpr uint8_t MLST_FACT_PERM = 0x08;
+constexpr uint8_t MLST_FACT_UNIQUE = 0x10;
+constexpr uint8_t MLST_FACTS_ALL = 0x1F;
+
 enum DataMode : uint8_t { DATA_DEFAULT = 0, DATA_PASSIVE = 1, DATA_PORT = 2 };
 enum LoginState : uint8_t {
     LOGIN_NONE = 0,
@@ -57,6 +72,9 @@ struct Conn {
     uint16_t dataPort;                  // network order
     uint8_t discardingLine;             // an overlong control line is being skipped
     uint8_t traceLine;                  // input trace: how the current control line began
+    uint8_t extensions;                 // the "Extensions" switch as it was at accept
+    uint8_t epsvAll;                    // EPSV ALL: only EPSV may set up data connections
+    uint8_t mlstFacts;                  // MLST_FACT_* bits shown by MLST and MLSD
 };
 
 struct ConnTable {

@@ -104,6 +104,11 @@ void InitSlot(Conn* conn, SOCKET s, uint32_t addrN, uint16_t portN) {
     conn->viewItem = 0;
     conn->discardingLine = 0;
     conn->traceLine = 0;
+    // A connection keeps the switch it started with, so a reload never
+    // changes the commands of a session under way.
+    conn->extensions = ExtensionsSetting() != 0;
+    conn->epsvAll = 0;
+    conn->mlstFacts = MLST_FACTS_ALL;
 }
 
 }  // namespace
@@ -167,6 +172,8 @@ void AcceptProc(SOCKET listening) {
     InitSlot(conn, s, addrN, portN);
     IndexSocket(s, freeSlot);
     activeCount++;
+    if (conn->extensions && NetSetOobInline(s) == SOCKET_ERROR)
+        LogPrintf(LOG_WARNING, "AcceptProc(%u) Error %d setting SO_OOBINLINE", conn->connId, WSAGetLastError());
 
     char viewText[22];
     snprintf(viewText, sizeof viewText, "%s:%u", addrText, NetNtohs(portN));

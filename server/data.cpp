@@ -52,8 +52,7 @@ void HandleDataInput(Conn* conn) {
 // whoever closed the connection.
 bool SendingIncomplete(const Conn* conn) {
     if (conn->transferKind == XFER_RETR && conn->fileHandle != INVALID_FILE_HANDLE) return true;
-    if (conn->transferKind == XFER_RETR || conn->transferKind == XFER_LIST ||
-        conn->transferKind == XFER_NLST)
+    if (conn->transferKind == XFER_RETR || IsListing(conn->transferKind))
         return conn->data.out.block != nullptr && conn->data.out.length > 0;
     return false;
 }
@@ -142,8 +141,7 @@ Conn* FindConnByPassive(SOCKET s) {
 }
 
 int TransferReply(Conn* conn, int code, const char* format, ...) {
-    if ((conn->transferKind == XFER_LIST || conn->transferKind == XFER_NLST) &&
-        conn->data.socket != INVALID_SOCKET) {
+    if (IsListing(conn->transferKind) && conn->data.socket != INVALID_SOCKET) {
         // A listing is still being sent: it is cut short and so fails.
         LogPrintf(LOG_INFO, "TransferReply(%u) Aborting the listing in progress.", conn->connId);
         QueueFree(&conn->data.out);
@@ -168,6 +166,9 @@ void StartTransfer(Conn* conn) {
         break;
     case XFER_NLST:
         SendList(conn, 0);
+        break;
+    case XFER_MLSD:
+        SendMlsd(conn);
         break;
     case XFER_RETR:
         SendFile(conn);

@@ -3,6 +3,9 @@
 // Socket thread only.
 #pragma once
 
+#include <vector>
+
+#include "platform/fs.h"
 #include "server/conn.h"
 
 int ClientConnect(Conn* conn);
@@ -15,7 +18,14 @@ int TransferReply(Conn* conn, int code, const char* format, ...)
 // Starts the action of conn->transferKind on an open data connection.
 void StartTransfer(Conn* conn);
 
+// LIST, NLST and MLSD send listings.
+inline bool IsListing(uint8_t kind) { return kind == XFER_LIST || kind == XFER_NLST || kind == XFER_MLSD; }
+
+// The entries a listing's pattern (transferPath) names, without hidden ones,
+// "." and "..", sorted by name without regard to case.
+void GatherListing(Conn* conn, std::vector<FsEntry>* entries);
 void SendList(Conn* conn, int longFormat);
+void SendMlsd(Conn* conn);
 void SendFile(Conn* conn);
 void SendData(Conn* conn);
 void RecvFile(Conn* conn);

@@ -16,6 +16,22 @@
 // is under way, 0 after a refusal.
 int OpenDataConnection(Conn* conn, uint8_t kind);
 
+// PORT and EPRT: checks an active data address and port (host order) in
+// the order invalid address, invalid port, restricted port, restricted
+// address, each refused with its 501 reply; takes them with "200 Command
+// okay." otherwise.
+void SetActiveAddress(Conn* conn, uint32_t address, uint32_t port);
+
+// PASV and EPSV: opens a new passive listening socket on a port the system
+// chooses; dataAddr becomes the address the client reached the server at.
+// 1 when open; 0 after the "421 System error." reply, which also ends the
+// connection's sending side.
+int OpenPassive(Conn* conn);
+
+// After EPSV ALL every other way of setting up a data connection is refused
+// with a 503 reply: returns 1 then.
+int EpsvAllRefuses(Conn* conn);
+
 // Closes the passive socket, the data socket and the transfer's file, drops
 // what the data queues hold and sets transferKind to XFER_NONE.
 void CloseDataSide(Conn* conn);

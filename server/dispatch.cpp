@@ -15,23 +15,30 @@ namespace {
 struct CommandEntry {
     const char* word;  // upper case, 3 or 4 letters
     void (*handler)(Conn* conn);
+    uint8_t extension;  // 1: a protocol extension, known only with the switch on
 };
 
 // The one place that names the command words. X-twins share the handler of
 // the word they stand for.
 const CommandEntry commandTable[] = {
-    {"APPE", CmdAppe}, {"CDUP", CmdCdup}, {"XCUP", CmdCdup}, {"CWD", CmdCwd},   {"DELE", CmdDele},
-    {"HELP", CmdHelp}, {"LIST", CmdList}, {"MKD", CmdMkd},   {"XMKD", CmdMkd},  {"MODE", CmdMode},
-    {"NLST", CmdNlst}, {"NOOP", CmdNoop}, {"PASS", CmdPass}, {"PASV", CmdPasv}, {"PORT", CmdPort},
-    {"PWD", CmdPwd},   {"XPWD", CmdPwd},  {"QUIT", CmdQuit}, {"REIN", CmdRein}, {"REST", CmdRest},
-    {"RETR", CmdRetr}, {"RMD", CmdRmd},   {"XRMD", CmdRmd},  {"RNFR", CmdRnfr}, {"RNTO", CmdRnto},
-    {"STOR", CmdStor}, {"STRU", CmdStru}, {"SYST", CmdSyst}, {"TYPE", CmdType}, {"USER", CmdUser},
+    {"APPE", CmdAppe, 0}, {"CDUP", CmdCdup, 0}, {"XCUP", CmdCdup, 0}, {"CWD", CmdCwd, 0},
+    {"DELE", CmdDele, 0}, {"HELP", CmdHelp, 0}, {"LIST", CmdList, 0}, {"MKD", CmdMkd, 0},
+    {"XMKD", CmdMkd, 0},  {"MODE", CmdMode, 0}, {"NLST", CmdNlst, 0}, {"NOOP", CmdNoop, 0},
+    {"PASS", CmdPass, 0}, {"PASV", CmdPasv, 0}, {"PORT", CmdPort, 0}, {"PWD", CmdPwd, 0},
+    {"XPWD", CmdPwd, 0},  {"QUIT", CmdQuit, 0}, {"REIN", CmdRein, 0}, {"REST", CmdRest, 0},
+    {"RETR", CmdRetr, 0}, {"RMD", CmdRmd, 0},   {"XRMD", CmdRmd, 0},  {"RNFR", CmdRnfr, 0},
+    {"RNTO", CmdRnto, 0}, {"STOR", CmdStor, 0}, {"STRU", CmdStru, 0}, {"SYST", CmdSyst, 0},
+    {"TYPE", CmdType, 0}, {"USER", CmdUser, 0},
+    {"ABOR", CmdAbor, 1}, {"EPRT", CmdEprt, 1}, {"EPSV", CmdEpsv, 1}, {"FEAT", CmdFeat, 1},
+    {"MDTM", CmdMdtm, 1}, {"MLSD", CmdMlsd, 1}, {"MLST", CmdMlst, 1}, {"OPTS", CmdOpts, 1},
+    {"SIZE", CmdSize, 1},
 };
 
 // The handler of the word at the start of commandLine, or nullptr. Only
 // words of 3 or 4 characters (up to the first blank) can match; letters
-// compare without regard to case.
-void (*FindHandler())(Conn*) {
+// compare without regard to case. Extension words match only when the
+// connection has the extensions on.
+void (*FindHandler(const Conn* conn))(Conn*) {
     size_t length = strcspn(commandLine, " ");
     if (length != 3 && length != 4) return nullptr;
     char word[5] = {0};
@@ -40,7 +47,7 @@ void (*FindHandler())(Conn*) {
         word[i] = c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c;
     }
     for (const CommandEntry& entry : commandTable)
-        if (strcmp(entry.word, word) == 0) return entry.handler;
+        if (strcmp(entry.word, word) == 0 && (!entry.extension || conn->extensions)) return entry.handler;
     return nullptr;
 }
 
@@ -100,7 +107,13 @@ void TakeLines(Conn* conn) {
         char* lf = strchr(commandLine, '\n');
         if (lf) *lf = 0;
 
-        void (*handler)(Conn*) = FindHandler();
+        if (conn->extensions) {
+            // Telnet interrupt bytes in front of an urgent command.
+            size_t skip = TelnetPrefixLength((const uint8_t*)commandLine, strlen(commandLine));
+            if (skip) memmove(commandLine, commandLine + skip, strlen(commandLine + skip) + 1);
+        }
+
+        void (*handler)(Conn*) = FindHandler(conn);
         if (handler)
             handler(conn);
         else
@@ -112,8 +125,14 @@ void TakeLines(Conn* conn) {
 
 void ProcessCommands(Conn* conn) {
     if (conn->transferKind != XFER_NONE) {
-        LogPrintf(LOG_INFO, "ProcessCommands(%u) putting off command processing", conn->connId);
-        return;
+        // With the extensions on, an ABOR among the waiting lines ends the
+        // transfer now; the waiting lines, the ABOR among them, are then
+        // answered in order.
+        if (!conn->extensions || !AborWaiting(conn)) {
+            LogPrintf(LOG_INFO, "ProcessCommands(%u) putting off command processing", conn->connId);
+            return;
+        }
+        AbortTransfer(conn);
     }
     for (;;) {
         bool wasFull = ControlInputFull(conn);

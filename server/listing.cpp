@@ -58,22 +58,62 @@ std::string LongLine(const FsEntry& entry, int referenceYear) {
     return std::string(head) + when5 + " " + entry.name + "\r\n";
 }
 
+// "*" matches any run of characters, "?" any one character; every other
+// byte matches itself.
+bool MaskMatches(const char* mask, const char* name) {
+    const char* star = nullptr;
+    const char* resume = nullptr;
+    while (*name) {
+        if (*mask == '?' || (*mask && *mask != '*' && *mask == *name)) {
+            mask++;
+            name++;
+        } else if (*mask == '*') {
+            star = mask++;
+            resume = name;
+        } else if (star) {
+            mask = star + 1;
+            name = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*mask == '*') mask++;
+    return *mask == 0;
+}
+
 }  // namespace
 
-void SendList(Conn* conn, int longFormat) {
+void GatherListing(Conn* conn, std::vector<FsEntry>* entries) {
+    // A pattern whose last component is a name mask other than "*" lists the
+    // directory before it, filtered by the mask. Only LIST and NLST with the
+    // extensions on store such patterns: resolved paths hold no wildcards.
+    std::string search = conn->transferPath;
+    std::string mask;
+    size_t slash = search.rfind('/');
+    if (slash != std::string::npos && search.compare(slash + 1, std::string::npos, "*") != 0 &&
+        search.find_first_of("*?", slash + 1) != std::string::npos) {
+        mask = search.substr(slash + 1);
+        search.replace(slash + 1, std::string::npos, "*");
+    }
     std::vector<FsEntry> found;
-    FsFindFiles(conn->user.Root, conn->transferPath, &found);
-    std::vector<FsEntry> entries;
-    entries.reserve(found.size());
+    FsFindFiles(conn->user.Root, search.c_str(), &found);
+    entries->clear();
+    entries->reserve(found.size());
     for (FsEntry& entry : found) {
         if (entry.attributes & SKIPPED_ATTRIBUTES) continue;
         if (entry.name == "." || entry.name == "..") continue;
-        entries.push_back(std::move(entry));
+        if (!mask.empty() && !MaskMatches(mask.c_str(), entry.name.c_str())) continue;
+        entries->push_back(std::move(entry));
     }
-    if (entries.size() > 1) {
+    if (entries->size() > 1) {
         LogPrintf(LOG_INFO, "SendList: sorting");
-        std::sort(entries.begin(), entries.end(), NameLess);
+        std::sort(entries->begin(), entries->end(), NameLess);
     }
+}
+
+void SendList(Conn* conn, int longFormat) {
+    std::vector<FsEntry> entries;
+    GatherListing(conn, &entries);
 
     struct tm today = {};
     time_t now = time(nullptr);

@@ -25,7 +25,7 @@ int GoUp(char* rel) {
 
 }  // namespace
 
-int ParsePath(char* rel, const char* clientPath) {
+int ParsePath(char* rel, const char* clientPath, int dotsAnywhere) {
     const char* p = clientPath;
     bool start = true;  // still before the first name, "." or empty component
     if (IsSeparator(*p)) {
@@ -52,7 +52,7 @@ int ParsePath(char* rel, const char* clientPath) {
                 LogPrintf(LOG_WARNING, "ParsePath: crazy number of dots");
                 return 0;
             }
-            if (!start) {
+            if (!start && !dotsAnywhere) {
                 LogPrintf(LOG_WARNING, "ParsePath: invalid use of %.*s", static_cast<int>(n), p);
                 return 0;
             }
@@ -60,7 +60,7 @@ int ParsePath(char* rel, const char* clientPath) {
                 if (!GoUp(rel)) return 0;
             }
         } else if (n == 1 && p[0] == '.') {
-            if (!start) {
+            if (!start && !dotsAnywhere) {
                 LogPrintf(LOG_WARNING, "ParsePath: invalid use of .");
                 return 0;
             }
@@ -102,7 +102,7 @@ int MakeFullPath(char* out, const char* root, const char* rel) {
 int ResolvePath(const Conn* conn, const char* arg, char* rel, char* fullPath) {
     memcpy(rel, conn->currentDir, CONN_PATH_SIZE);
     rel[CONN_PATH_SIZE - 1] = 0;
-    if (!ParsePath(rel, arg)) return 0;
+    if (!ParsePath(rel, arg, conn->extensions)) return 0;
     return MakeFullPath(fullPath, conn->user.Root, rel);
 }
 

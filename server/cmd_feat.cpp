@@ -1,0 +1,76 @@
+// FEAT and OPTS: what the extensions offer, and their options (UTF8, and
+// the facts MLST and MLSD show).
+#include <cstring>
+#include <string>
+
+#include "server/commands.h"
+#include "server/mlst_facts.h"
+
+namespace {
+
+bool StartsWithWord(const char* text, const char* upperWord) {
+    size_t n = strlen(upperWord);
+    for (size_t i = 0; i < n; i++) {
+        char c = text[i] >= 'a' && text[i] <= 'z' ? (char)(text[i] - 'a' + 'A') : text[i];
+        if (c != upperWord[i]) return false;
+    }
+    return text[n] == 0 || text[n] == ' ';
+}
+
+// OPTS MLST fact;fact;...: the known facts named (without regard to case)
+// are shown from now on, unknown ones are ignored. The reply lists the
+// facts chosen.
+void OptsMlst(Conn* conn, const char* facts) {
+    uint8_t chosen = 0;
+    while (*facts == ' ') facts++;
+    std::string names = facts;
+    size_t start = 0;
+    while (start < names.size()) {
+        size_t end = names.find(';', start);
+        if (end == std::string::npos) end = names.size();
+        chosen |= MlstFactBit(names.substr(start, end - start).c_str());
+        start = end + 1;
+    }
+    conn->mlstFacts = chosen;
+    std::string list = MlstFactList(chosen, false);
+    Reply(conn, "200 MLST OPTS%s%s", list.empty() ? "" : " ", list.c_str());
+}
+
+}  // namespace
+
+void CmdFeat(Conn* conn) {
+    if (CommandArgument(4)) {
+        Reply(conn, "501 Unexpected parameter.");
+        return;
+    }
+    // Names travel as the bytes they are stored as, so UTF-8 names pass
+    // unchanged.
+    Queue* out = &conn->control.out;
+    QueuePrintf(out, "211-Features:\r\n");
+    QueuePrintf(out, " EPRT\r\n EPSV\r\n MDTM\r\n");
+    QueuePrintf(out, " MLST %s\r\n", MlstFactList(MLST_FACTS_ALL, true).c_str());
+    QueuePrintf(out, " REST STREAM\r\n SIZE\r\n UTF8\r\n");
+    Reply(conn, "211 End");
+}
+
+void CmdOpts(Conn* conn) {
+    const char* arg = CommandArgument(4);
+    if (!arg) {
+        Reply(conn, "500 Syntax error; parameter required.");
+        return;
+    }
+    if (StartsWithWord(arg, "UTF8")) {
+        const char* value = arg + 4;
+        while (*value == ' ') value++;
+        if (StartsWithWord(value, "ON") || *value == 0)
+            Reply(conn, "200 UTF8 is always on: names are sent as they are stored.");
+        else
+            Reply(conn, "504 Command not implemented for that parameter.");
+        return;
+    }
+    if (StartsWithWord(arg, "MLST")) {
+        OptsMlst(conn, arg + 4);
+        return;
+    }
+    Reply(conn, "501 Option not recognized.");
+}
