@@ -6,6 +6,7 @@ using Settings = StoreTest;
 
 TEST_F(Settings, FirstStartOnAnEmptyStoreMakesTheKeysAndKeepsTheDefaults) {
     logEnable = 0;  // what memory holds at the first load
+    SetExtensionsSetting(1);  // a missing "Extensions" loads as 0 whatever memory holds
     ASSERT_EQ(1, OpenRegApp("Brindlex"));
     GetRegLog();
     GetRegDisplay();
@@ -21,6 +22,7 @@ TEST_F(Settings, FirstStartOnAnEmptyStoreMakesTheKeysAndKeepsTheDefaults) {
     EXPECT_EQ(21, systemSettings.port);
     EXPECT_EQ(1, systemSettings.serverEnable);
     EXPECT_EQ(0, systemSettings.maxConn);
+    EXPECT_EQ(0u, ExtensionsSetting());
     EXPECT_EQ(0, logEnable);
     EXPECT_STREQ(logDir, (root / "log").c_str());  // a missing "Path" keeps the directory
     EXPECT_EQ(1, logLevelOn[LOG_TRACE4]);
@@ -83,7 +85,7 @@ TEST_F(Settings, LogSaveRewritesTheTraceSwitches) {
 
 TEST_F(Settings, SavedGroupsLoadBackInAnotherOpening) {
     ASSERT_EQ(1, OpenRegApp("Brindlex"));
-    systemSettings = {0, 12, 2121};
+    systemSettings = {0, 12, 2121, 1};
     displaySettings = {1, 0};
     windowRect = {-5, 7, 300, 200};
     SetRegSystem();
@@ -101,6 +103,7 @@ TEST_F(Settings, SavedGroupsLoadBackInAnotherOpening) {
     EXPECT_EQ(2121, systemSettings.port);
     EXPECT_EQ(12, systemSettings.maxConn);
     EXPECT_EQ(0, systemSettings.serverEnable);
+    EXPECT_EQ(1u, ExtensionsSetting()) << "the extensions switch is saved and loaded with the group";
     EXPECT_EQ(1, displaySettings.hideInitially);
     EXPECT_EQ(-5, windowRect.left);
     EXPECT_EQ(200, windowRect.bottom);

@@ -53,6 +53,19 @@ TEST_F(PathParse, DotsAfterTheStartAreRefused) {
     for (auto& c : cases) ExpectRefused(c[0], c[1], std::string("ParsePath: invalid use of ") + c[2] + "\r\n");
 }
 
+TEST_F(PathParse, DotsAnywhereStepWithinThePathButNeverAboveTheRoot) {
+    const char* cases[][3] = {  // current directory, client path, result ("FAIL": refused)
+        {"", "pub/.", "pub"},       {"", "./pub/./x", "pub\\x"}, {"", "x/../y", "y"},
+        {"pub", "docs/..", "pub"},  {"pub", "a/b/.../c", "pub\\c"}, {"", "x/../..", "FAIL"},
+        {"pub", "../../x", "FAIL"}, {"", "/x/../../x", "FAIL"}, {"a/b", "c/../../..", ""}};
+    for (auto& c : cases) {
+        char rel[CONN_PATH_SIZE];
+        snprintf(rel, sizeof rel, "%s", c[0]);
+        std::string result = ParsePath(rel, c[1], 1) ? std::string(rel) : std::string("FAIL");
+        EXPECT_EQ(result, c[2]) << c[0] << " + " << c[1];
+    }
+}
+
 TEST_F(PathParse, NothingGoesAboveTheRoot) {
     ExpectRefused("", "/..", "ParsePath: can't go past root");
     ExpectRefused("pub\\docs", "/..", "ParsePath: can't go past root");
