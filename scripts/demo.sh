@@ -24,6 +24,8 @@ mkdir -p "$BRINDLEX_ROOT" "$demo/ftp/pub" "$demo/ftp/incoming" "$demo/work" "$de
 reg="$top/build/bin/brindlex-reg"
 "$reg" set System Port --dword 2121
 "$reg" set System Enable --dword 1
+# The protocol extensions modern clients expect (FEAT, SIZE, MLSD, EPSV, ...).
+"$reg" set System Extensions --dword 1
 "$reg" set Path Work --string "$demo/work"
 "$reg" set Log Logging --dword 1
 "$reg" set Log Path --string "$demo/log"
