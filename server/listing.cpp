@@ -93,7 +93,8 @@ void GatherListing(Conn* conn, std::vector<FsEntry>* entries) {
     if (slash != std::string::npos && search.compare(slash + 1, std::string::npos, "*") != 0 &&
         search.find_first_of("*?", slash + 1) != std::string::npos) {
         mask = search.substr(slash + 1);
-        search.replace(slash + 1, std::string::npos, "*");
+        search.resize(slash + 1);
+        search += '*';
     }
     std::vector<FsEntry> found;
     FsFindFiles(conn->user.Root, search.c_str(), &found);

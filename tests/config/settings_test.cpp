@@ -85,7 +85,8 @@ TEST_F(Settings, LogSaveRewritesTheTraceSwitches) {
 
 TEST_F(Settings, SavedGroupsLoadBackInAnotherOpening) {
     ASSERT_EQ(1, OpenRegApp("Brindlex"));
-    systemSettings = {0, 12, 2121, 1};
+    systemSettings = {0, 12, 2121};
+    SetExtensionsSetting(1);
     displaySettings = {1, 0};
     windowRect = {-5, 7, 300, 200};
     SetRegSystem();
