@@ -6,7 +6,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libmd-dev libsqlite3-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 curl lftp systemd
+  python3 curl lftp rclone ncftp systemd
   qt6-base-dev
   dpkg-dev man-db groff-base file
 )
