@@ -48,10 +48,10 @@ protected:
 };
 
 // The data port of a "229 Entering Extended Passive Mode (|||port|)" reply.
-int ConnectEpsv(const std::string& reply) {
+int ConnectEpsv(const std::string& reply, const char* localAddress = nullptr) {
     size_t bars = reply.find("(|||");
     if (reply.rfind("229 ", 0) != 0 || bars == std::string::npos) return -1;
-    return bxtest::ConnectLoopback((uint16_t)atoi(reply.c_str() + bars + 4));
+    return bxtest::Connect(INADDR_LOOPBACK, (uint16_t)atoi(reply.c_str() + bars + 4), localAddress);
 }
 
 TEST_F(Extensions, SwitchOffKeepsEveryPlainReply) {
@@ -204,8 +204,13 @@ TEST_F(Extensions, ExtendedDataConnectionsMoveFilesByteExact) {
     WriteRootFile("big.bin", bytes);
     Session s;
     Open(s, 1);
-    // Passive by EPSV.
-    int fd = ConnectEpsv(s.Cmd("EPSV"));
+    // Passive by EPSV; a stranger reaching the port first gets nothing.
+    std::string epsv = s.Cmd("EPSV");
+    int thief = ConnectEpsv(epsv, "127.0.0.2");
+    ASSERT_GE(thief, 0);
+    EXPECT_EQ(ReadAll(thief, 5000), "") << "closed without data";
+    close(thief);
+    int fd = ConnectEpsv(epsv);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(s.Cmd("RETR big.bin")[0], '1');
     EXPECT_TRUE(ReadAll(fd) == bytes) << "EPSV download";
