@@ -3,17 +3,18 @@ rclone, lftp, curl, ncftp and Python's ftplib each complete their
 operations, and every file arrives byte-exact."""
 
 import calendar
-import filecmp
 import ftplib
 import os
 import random
 import shutil
-import socket
 import subprocess
 import time
 import unittest
 
+import test_lftp
 from harness import Machine
+
+same_tree = test_lftp.same_tree
 
 USER, PASSWORD = "eve", "ext-pw"
 STAMP = calendar.timegm((2001, 2, 3, 4, 5, 6))  # an old, whole-second time
@@ -30,21 +31,8 @@ def read(path):
         return f.read()
 
 
-def same_tree(a, b):
-    cmp = filecmp.dircmp(a, b)
-    if cmp.left_only or cmp.right_only or cmp.funny_files:
-        return False
-    _, mismatch, errors = filecmp.cmpfiles(a, b, cmp.common_files, shallow=False)
-    return not mismatch and not errors and all(
-        same_tree(os.path.join(a, d), os.path.join(b, d)) for d in cmp.common_dirs)
-
-
-def make_tree(top, rnd, files=12):
-    """A two-level tree: files at the top and in sub/ and sub/deeper/."""
-    for i in range(files):
-        sub = ["", "sub", os.path.join("sub", "deeper")][i % 3]
-        size = rnd.choice([0, 1, 8192, 8193, rnd.randrange(1, 200000)])
-        write(os.path.join(top, sub, "f%02d.bin" % i), rnd.randbytes(size))
+def files_below(top):
+    return sorted(os.path.join(d, n) for d, _, names in os.walk(top) for n in names)
 
 
 class ExtensionsServer(unittest.TestCase):
@@ -92,13 +80,14 @@ class RcloneTest(ExtensionsServer):
     def test_mkdir_copy_into_a_new_nested_directory_sync_and_check(self):
         self.rclone("mkdir", "bx:made/deep")
         self.assertTrue(os.path.isdir(self.served("made/deep")))
-        make_tree(self.local, self.rnd)
+        test_lftp.make_tree(self.local, 12, self.rnd)
         self.rclone("copy", self.local, "bx:new/nested/dir")
         self.assertTrue(same_tree(self.local, self.served("new/nested/dir")))
         # Change one file, add one, remove one: sync makes the copy equal.
-        write(os.path.join(self.local, "f00.bin"), self.rnd.randbytes(5000))
-        write(os.path.join(self.local, "sub", "added.bin"), self.rnd.randbytes(777))
-        os.remove(os.path.join(self.local, "f03.bin"))
+        changed, removed = files_below(self.local)[:2]
+        write(changed, self.rnd.randbytes(5000))
+        write(os.path.join(self.local, "d0", "added.bin"), self.rnd.randbytes(777))
+        os.remove(removed)
         self.rclone("sync", self.local, "bx:new/nested/dir")
         self.assertTrue(same_tree(self.local, self.served("new/nested/dir")))
         self.rclone("check", self.local, "bx:new/nested/dir")
@@ -135,17 +124,14 @@ class LftpTest(ExtensionsServer):
         self.assertGreater(sessions, 1, "pget used one stream only")
 
     def test_mirror_keeps_the_timestamps(self):
-        tree = self.served("tree")
-        make_tree(tree, self.rnd)
-        for top, _, files in os.walk(tree):
-            for name in files:
-                os.utime(os.path.join(top, name), (STAMP, STAMP))
-        self.lftp("mirror tree %s" % os.path.join(self.local, "tree"))
-        copy = os.path.join(self.local, "tree")
+        tree, copy = self.served("tree"), os.path.join(self.local, "tree")
+        test_lftp.make_tree(tree, 12, self.rnd)
+        for path in files_below(tree):
+            os.utime(path, (STAMP, STAMP))
+        self.lftp("mirror tree %s" % copy)
         self.assertTrue(same_tree(tree, copy))
-        for top, _, files in os.walk(copy):
-            for name in files:
-                self.assertEqual(int(os.stat(os.path.join(top, name)).st_mtime), STAMP, name)
+        for path in files_below(copy):
+            self.assertEqual(int(os.stat(path).st_mtime), STAMP, path)
 
 
 class CurlTest(ExtensionsServer):
@@ -166,7 +152,7 @@ class NcftpTest(ExtensionsServer):
 
     def test_recursive_get_of_a_two_level_tree(self):
         tree = self.served("top")
-        make_tree(tree, self.rnd)
+        test_lftp.make_tree(tree, 12, self.rnd)  # files two directories down
         self.run_client(["ncftpget", "-R", "-t", "60", "-u", USER, "-p", PASSWORD, "-P",
                          str(self.m.port), "127.0.0.1", self.local, "/top"])
         self.assertTrue(same_tree(tree, os.path.join(self.local, "top")))

@@ -19,7 +19,7 @@ const std::string UNKNOWN = "500 Syntax error; command unrecognized.";
 const std::string BAD_FILE = "550 Invalid file path.";
 
 class Extensions : public FtpFixture {
-protected:
+  protected:
     void SetUp() override {
         FtpFixture::SetUp();
         AddUser("u", "pw");
@@ -32,7 +32,7 @@ protected:
         WriteRootFile("pub/.hidden", "H");
         WriteRootFile("ro.txt", "R");
         chmod(Root("ro.txt").c_str(), 0444);
-        timespec when[2] = {{1577934245, 0}, {1577934245, 0}};  // 2020-01-02 03:04:05 UTC
+        timespec when[2] = {{1577934245, 0}, {1577934245, 0}}; // 2020-01-02 03:04:05 UTC
         utimensat(AT_FDCWD, Root("pub/f.txt").c_str(), when, 0);
     }
     // A logged-in session with the switch as given at connection time.
@@ -41,10 +41,6 @@ protected:
         ASSERT_TRUE(session.Open(Port(), user)) << user;
     }
     std::string Root(const std::string& rel) { return RootDir() + "/" + rel; }
-    // Runs (command, reply) rows on the session; the reply without CR LF.
-    static void ExpectRows(Session& session, const std::vector<std::pair<std::string, std::string>>& rows) {
-        for (const auto& [command, reply] : rows) EXPECT_EQ(session.Cmd(command), reply + "\r\n") << command;
-    }
 };
 
 // The data port of a "229 Entering Extended Passive Mode (|||port|)" reply.
@@ -57,34 +53,37 @@ int ConnectEpsv(const std::string& reply, const char* localAddress = nullptr) {
 TEST_F(Extensions, SwitchOffKeepsEveryPlainReply) {
     Session s;
     Open(s, 0);
-    ExpectRows(s, {{"FEAT", UNKNOWN},
-                   {"OPTS UTF8 ON", UNKNOWN},
-                   {"SIZE pub/f.txt", UNKNOWN},
-                   {"MDTM pub/f.txt", UNKNOWN},
-                   {"MLST pub/f.txt", UNKNOWN},
-                   {"MLSD", UNKNOWN},
-                   {"EPSV", UNKNOWN},
-                   {"EPRT |1|127.0.0.1|2000|", UNKNOWN},
-                   {"ABOR", UNKNOWN},
-                   {"MKD new", "250 Directory created."},
-                   {"RETR pub/./f.txt", "500 Invalid file path."},
-                   {"RETR missing", BAD_FILE},
-                   {"LIST -la", "500 Invalid file path."},
-                   {"NLST *.txt", "500 Invalid file path."},
-                   {"STOR ro.txt", "450 File is read-only."},
-                   {"CWD pub/..", "550 Invalid directory path."}});
+    ExpectReplies(s.ftp, {{"FEAT", UNKNOWN},
+                          {"OPTS UTF8 ON", UNKNOWN},
+                          {"SIZE pub/f.txt", UNKNOWN},
+                          {"MDTM pub/f.txt", UNKNOWN},
+                          {"MLST pub/f.txt", UNKNOWN},
+                          {"MLSD", UNKNOWN},
+                          {"EPSV", UNKNOWN},
+                          {"EPRT |1|127.0.0.1|2000|", UNKNOWN},
+                          {"ABOR", UNKNOWN},
+                          {"MKD new", "250 Directory created."},
+                          {"RETR pub/./f.txt", "500 Invalid file path."},
+                          {"RETR missing", BAD_FILE},
+                          {"LIST -la", "500 Invalid file path."},
+                          {"NLST *.txt", "500 Invalid file path."},
+                          {"STOR ro.txt", "450 File is read-only."},
+                          {"CWD pub/..", "550 Invalid directory path."}});
     Session noPerm;
     Open(noPerm, 0, "nobody");
-    ExpectRows(noPerm, {{"RETR pub/f.txt", "450 No permission."}, {"LIST", "450 No permission."}});
+    ExpectReplies(noPerm.ftp,
+                  {{"RETR pub/f.txt", "450 No permission."}, {"LIST", "450 No permission."}});
 }
 
 TEST_F(Extensions, ControlRepliesWithTheSwitchOn) {
     Session s;
     Open(s, 1);
-    EXPECT_EQ(s.Cmd("FEAT"),
-              "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MLST type*;size*;modify*;perm*;unique*;\r\n"
-              " REST STREAM\r\n SIZE\r\n UTF8\r\n211 End\r\n");
-    ExpectRows(s, {{"OPTS UTF8 ON", "200 UTF8 is always on: names are sent as they are stored."},
+    EXPECT_EQ(
+        s.Cmd("FEAT"),
+        "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MLST type*;size*;modify*;perm*;unique*;\r\n"
+        " REST STREAM\r\n SIZE\r\n UTF8\r\n211 End\r\n");
+    ExpectReplies(s.ftp,
+                  {{"OPTS UTF8 ON", "200 UTF8 is always on: names are sent as they are stored."},
                    {"OPTS UTF8 OFF", "504 Command not implemented for that parameter."},
                    {"OPTS MLST size;Type;colour;", "200 MLST OPTS type;size;"},
                    {"OPTS NAME x", "501 Option not recognized."},
@@ -161,8 +160,10 @@ TEST_F(Extensions, PermissionsDecideAndRefusalsArePermanent) {
     }
     Session u;
     Open(u, 1);
-    EXPECT_NE(u.Cmd("MLST ro.txt").find("perm=r;"), std::string::npos) << "read-only file: read only";
-    EXPECT_NE(u.Cmd("MLST pub").find("perm=cdelmp;"), std::string::npos) << "directory with every permission";
+    EXPECT_NE(u.Cmd("MLST ro.txt").find("perm=r;"), std::string::npos)
+        << "read-only file: read only";
+    EXPECT_NE(u.Cmd("MLST pub").find("perm=cdelmp;"), std::string::npos)
+        << "directory with every permission";
 }
 
 TEST_F(Extensions, ListingsOptionsMasksAndMachineFacts) {
@@ -179,7 +180,8 @@ TEST_F(Extensions, ListingsOptionsMasksAndMachineFacts) {
         {"NLST /pub/*.none", ""},
         {"NLST .*", ""},
     };
-    for (const auto& [command, names] : rows) EXPECT_EQ(s.Download(command), names) << command;
+    for (const auto& [command, names] : rows)
+        EXPECT_EQ(s.Download(command), names) << command;
     std::string list = s.Download("LIST -la");
     EXPECT_EQ(CountOf(list, "\r\n"), 3u) << list;
     EXPECT_NE(list.find(" a.txt\r\n"), std::string::npos) << list;
@@ -218,7 +220,8 @@ TEST_F(Extensions, ExtendedDataConnectionsMoveFilesByteExact) {
     EXPECT_EQ(s.ftp.ReadReply(), "226 Transfer complete.\r\n");
     // Active by EPRT.
     Listener listener;
-    EXPECT_EQ(s.Cmd("EPRT |1|127.0.0.1|" + std::to_string(listener.port) + "|"), "200 Command okay.\r\n");
+    EXPECT_EQ(s.Cmd("EPRT |1|127.0.0.1|" + std::to_string(listener.port) + "|"),
+              "200 Command okay.\r\n");
     EXPECT_EQ(Code(s.Cmd("STOR copy.bin")), "150");
     fd = listener.Accept();
     ASSERT_GE(fd, 0);
@@ -230,17 +233,19 @@ TEST_F(Extensions, ExtendedDataConnectionsMoveFilesByteExact) {
 
 TEST_F(Extensions, AborEndsTheTransferAtOnceHoweverItIsSent) {
     WriteRootFile("huge", "");
-    fs::resize_file(Root("huge"), 1ull << 30);  // sparse: never sent whole
+    fs::resize_file(Root("huge"), 1ull << 30); // sparse: never sent whole
     std::string sent = RandomBytes(100000, 5);
     // How the client sends ABOR (urgent bytes included), and the transfer.
     const struct {
         const char* name;
-        std::vector<std::pair<std::string, int>> pieces;  // bytes and send flags
+        std::vector<std::pair<std::string, int>> pieces; // bytes and send flags
         const char* command;
     } rows[] = {
         {"plain download", {{"ABOR\r\n", 0}}, "RETR huge"},
         {"urgent line", {{"ABOR\r\n", MSG_OOB}}, "RETR huge"},
-        {"telnet interrupt", {{"\xff\xf4\xff", 0}, {"\xf2", MSG_OOB}, {"abor\r\n", 0}}, "RETR huge"},
+        {"telnet interrupt",
+         {{"\xff\xf4\xff", 0}, {"\xf2", MSG_OOB}, {"abor\r\n", 0}},
+         "RETR huge"},
         {"upload", {{"ABOR\r\n", 0}}, "STOR part"},
     };
     for (const auto& row : rows) {
@@ -255,7 +260,8 @@ TEST_F(Extensions, AborEndsTheTransferAtOnceHoweverItIsSent) {
         } else {
             EXPECT_EQ(recv(fd, head, sizeof head, MSG_WAITALL), 16) << row.name;
         }
-        for (const auto& [bytes, flags] : row.pieces) send(s.ftp.Fd(), bytes.data(), bytes.size(), flags);
+        for (const auto& [bytes, flags] : row.pieces)
+            send(s.ftp.Fd(), bytes.data(), bytes.size(), flags);
         EXPECT_EQ(s.ftp.ReadReply(), "426 Connection closed; transfer aborted.\r\n") << row.name;
         EXPECT_EQ(s.ftp.ReadReply(), "226 ABOR command successful.\r\n") << row.name;
         EXPECT_EQ(s.Cmd("NOOP"), "200 Command okay.\r\n") << row.name;
@@ -266,4 +272,4 @@ TEST_F(Extensions, AborEndsTheTransferAtOnceHoweverItIsSent) {
     EXPECT_EQ(part, sent.substr(0, part.size()));
 }
 
-}  // namespace
+} // namespace
