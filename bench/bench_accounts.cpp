@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 #include "config/config.h"
 #include "config/users.h"
 #include "platform/store.h"
@@ -27,6 +29,8 @@ int main(int argc, char** argv) {
     char templ[] = "/tmp/bx-bench-accounts-XXXXXX";
     if (!mkdtemp(templ)) return 1;
     setenv("BRINDLEX_ROOT", templ, 1);
+    // Anything written to the working directory stays in the temporary one.
+    if (chdir(templ) != 0) return 1;
     if (!OpenRegApp("Brindlex")) return 1;
     {
         std::lock_guard<std::recursive_mutex> guard(userList.lock);

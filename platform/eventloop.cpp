@@ -2,8 +2,10 @@
 // that wakes the loop for messages queued by other threads.
 //
 // epoll is used level-triggered, and the interest of each socket is the set
-// of notifications it may receive now: EPOLLIN leaves the set once FD_READ
-// was reported and comes back with the next receive, EPOLLOUT is in the set
+// of notifications it may receive now: EPOLLIN leaves the set when it fires
+// again after FD_READ was reported but before the next receive, and comes
+// back with that receive (so the usual report-then-receive costs no
+// epoll_ctl at all), EPOLLOUT is in the set
 // only while FD_WRITE is armed (after a send would have blocked) or a connect
 // is under way. So a handler that does not read at once is not woken again
 // and again, and FD_WRITE is not reported while the socket stays writable.
@@ -52,6 +54,12 @@ struct SockState {
     SockKind kind = KIND_IDLE;
     bool readEnabled = true;     // FD_READ may be reported
     bool acceptEnabled = true;   // FD_ACCEPT may be reported
+    // Interest in EPOLLIN is dropped lazily: reporting FD_READ or FD_ACCEPT
+    // leaves the set as it is (a receive or accept usually follows at once,
+    // and two epoll_ctl calls per event would be spent for nothing); only
+    // when EPOLLIN fires again before that is it taken out, until then.
+    bool readMasked = false;
+    bool acceptMasked = false;
     bool writeArmed = false;     // FD_WRITE is due once the socket is writable
     bool closeSeen = false;      // FD_CLOSE reported, or the connection ended
     bool parked = false;         // hung up but nothing reportable until a receive
@@ -108,13 +116,13 @@ bool Wanted(const SockState& s, uint32_t* events) {
         *events = EPOLLOUT;
         return true;
     case KIND_LISTENING:
-        if ((s.mask & FD_ACCEPT) && s.acceptEnabled) *events = EPOLLIN;
+        if ((s.mask & FD_ACCEPT) && (s.acceptEnabled || !s.acceptMasked)) *events = EPOLLIN;
         return true;
     case KIND_CONNECTED:
         if (s.parked) {
             // The FIN was seen; EPOLLHUP and EPOLLERR still report a reset.
         } else if (s.mask & FD_READ) {
-            if (s.readEnabled) *events |= EPOLLIN | EPOLLRDHUP;
+            if (s.readEnabled || !s.readMasked) *events |= EPOLLIN | EPOLLRDHUP;
         } else if (s.mask & FD_CLOSE) {
             *events |= EPOLLRDHUP;
         }
@@ -211,7 +219,12 @@ void ProcessSocket(int fd, uint32_t gen, uint32_t ev) {
                 Apply(fd, *s);
                 if (s->mask & FD_CONNECT) event = FD_CONNECT;
             } else if (s->kind == KIND_LISTENING) {
-                if (!(ev & EPOLLIN) || !s->acceptEnabled || !(s->mask & FD_ACCEPT)) return;
+                if (!(ev & EPOLLIN) || !(s->mask & FD_ACCEPT)) return;
+                if (!s->acceptEnabled) {
+                    s->acceptMasked = true;  // no accept since the last FD_ACCEPT
+                    Apply(fd, *s);
+                    return;
+                }
                 ev &= ~EPOLLIN;
                 s->acceptEnabled = false;  // until the next accept call
                 Apply(fd, *s);
@@ -252,6 +265,8 @@ void ProcessSocket(int fd, uint32_t gen, uint32_t ev) {
                             // Half-closed while reading is held back: watch
                             // for a later reset, but not for the FIN again.
                             s->parked = true;
+                        } else if (s->mask & FD_READ) {
+                            s->readMasked = true;  // no receive since the last FD_READ
                         }
                         break;
                     case PEEK_EOF:
@@ -566,6 +581,8 @@ int NetAsyncSelect(SOCKET s, unsigned message, long mask) {
     // FD_READ while bytes wait, FD_WRITE once for a connected socket.
     st.readEnabled = true;
     st.acceptEnabled = true;
+    st.readMasked = false;
+    st.acceptMasked = false;
     st.parked = false;
     st.writeArmed = st.kind == KIND_CONNECTED && (mask & FD_WRITE);
     Apply(s, st);
@@ -593,6 +610,7 @@ void EvSockRecvCalled(int fd, int err) {
     if (FatalError(err)) s->lastError = err;
     if (!s->readEnabled || s->parked) {
         s->readEnabled = true;
+        s->readMasked = false;
         s->parked = false;
         Apply(fd, *s);
     }
@@ -618,6 +636,7 @@ void EvSockAcceptCalled(int fd) {
     SockState* s = Find(fd);
     if (!s || s->acceptEnabled) return;
     s->acceptEnabled = true;
+    s->acceptMasked = false;
     Apply(fd, *s);
 }
 
@@ -634,6 +653,7 @@ void EvSockListening(int fd) {
     SockState& s = sockets[fd];
     s.kind = KIND_LISTENING;
     s.acceptEnabled = true;
+    s.acceptMasked = false;
     Apply(fd, s);
 }
 
