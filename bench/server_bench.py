@@ -1,0 +1,381 @@
+#!/usr/bin/env python3
+"""Whole-server benchmark: the real build/bin/dockhand in the service role,
+from a temporary BRINDLEX_ROOT configured with build/bin/brindlex-reg, under
+the workloads of build/bin/bench_ftp_load over loopback. With --peer the same
+workloads run against a peer FTP server taken from Debian's package archive
+(downloaded and unpacked into the temporary folder, never installed) and the
+ratio per workload is printed.
+
+Output: one JSON line per measurement (every run), then a table of medians.
+
+    bench/server_bench.py [--peer] [--runs 3] [--sessions 1000,10000]
+"""
+
+import argparse
+import glob
+import json
+import os
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BIN = os.path.join(HERE, "..", "build", "bin")
+PEER_PACKAGE = "vsftpd"
+PEER_LIBRARIES = ["libwrap0"]  # what the peer needs beyond a base system
+USER, PASSWORD = "bench", "bench"
+
+BIG = 1 << 30
+SMALL = 4096
+LIST_FILES = 10000
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_port(port, proc, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            return False
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
+                s.settimeout(2)
+                if s.recv(256).startswith(b"220"):
+                    return True
+        except OSError:
+            pass
+        time.sleep(0.05)
+    return False
+
+
+def make_data(top):
+    """The FTP tree both servers serve: a 1 GiB file, a 4 KiB file and a
+    directory of 10,000 small files; and the upload source outside it."""
+    data = os.path.join(top, "data")
+    os.makedirs(os.path.join(data, "many"))
+    block = os.urandom(1 << 20)
+    for name in ("big", "source"):
+        path = os.path.join(data if name == "big" else top, name)
+        with open(path, "wb") as f:
+            for _ in range(BIG >> 20):
+                f.write(block)
+    with open(os.path.join(data, "small"), "wb") as f:
+        f.write(os.urandom(SMALL))
+    for i in range(LIST_FILES):
+        with open(os.path.join(data, "many", "f%05d" % i), "wb") as f:
+            f.write(b"x" * (i % 100))
+    os.makedirs(os.path.join(data, "up"))
+    os.chmod(os.path.join(data, "up"), 0o777)
+    return data
+
+
+class Dockhand:
+    name = "dockhand"
+    user, password = USER, PASSWORD
+
+    def __init__(self, top, data):
+        self.root = os.path.join(top, "machine")
+        work = os.path.join(top, "work")
+        os.makedirs(self.root)
+        os.makedirs(work)
+        self.env = dict(os.environ, BRINDLEX_ROOT=self.root)
+        self.port = free_port()
+        self.reg("set", "System", "Port", "--dword", str(self.port))
+        self.reg("set", "System", "MaxConn", "--dword", "0")
+        # Passive ports of its own choosing, as the peer picks them: ports the
+        # system hands out for port 0 would soon each hold a TIME_WAIT
+        # connection, and its search for a free one grows long.
+        self.reg("set", "System", "PassivePorts", "--string", "61000-65000")
+        self.reg("set", "Path", "Work", "--string", work)
+        self.reg("set", "Log", "Logging", "--dword", "0")
+        key = "Users\\" + USER
+        self.reg("set", key, "Root", "--string", data)
+        self.reg("set", key, "Home", "--string", data)
+        for perm in ("List", "Get", "Put", "Create", "DeleteFile"):
+            self.reg("set", key, perm, "--dword", "1")
+        self.reg("passwd", USER, stdin=PASSWORD + "\n")
+        self.proc = subprocess.Popen([os.path.join(BIN, "dockhand"), "service"], env=self.env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_port(self.port, self.proc):
+            raise SystemExit("dockhand did not start")
+        self.upload_name = "up/received"
+
+    def reg(self, *args, stdin=None):
+        subprocess.run([os.path.join(BIN, "brindlex-reg"), *args], env=self.env, input=stdin,
+                       text=True, check=True, capture_output=True)
+
+    def memory_kb(self):
+        """Resident set of the one server process."""
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return 0
+
+    def threads(self):
+        return len(os.listdir("/proc/%d/task" % self.proc.pid))
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class Peer:
+    """The peer server from its Debian package, unpacked into top/peer and
+    run as the launching user on a loopback port with its own configuration.
+    Anonymous login, rooted at the same data folder, logging off."""
+    name = PEER_PACKAGE
+    user, password = "anonymous", "bench@"
+
+    def __init__(self, top, data):
+        pkg = os.path.join(top, "pkg")
+        os.makedirs(pkg)
+        subprocess.run(["apt-get", "download", PEER_PACKAGE, *PEER_LIBRARIES], cwd=pkg, check=True,
+                       capture_output=True)
+        tree = os.path.join(top, "peer")
+        for deb in glob.glob(os.path.join(pkg, "*.deb")):
+            subprocess.run(["dpkg", "-x", deb, tree], check=True)
+        empty = os.path.join(top, "empty")
+        os.makedirs(empty)
+        self.port = free_port()
+        conf = os.path.join(top, "peer.conf")
+        with open(conf, "w") as f:
+            f.write("\n".join([
+                "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1",
+                "listen_port=%d" % self.port, "background=NO", "run_as_launching_user=YES",
+                "anonymous_enable=YES", "local_enable=NO", "no_anon_password=YES", "ftp_username=nobody",
+                "anon_root=" + data, "write_enable=YES", "anon_upload_enable=YES",
+                "anon_other_write_enable=YES", "anon_umask=022", "pasv_enable=YES",
+                "xferlog_enable=NO", "dual_log_enable=NO", "syslog_enable=NO", "log_ftp_protocol=NO",
+                "max_clients=0", "max_per_ip=0", "seccomp_sandbox=NO", "secure_chroot_dir=" + empty,
+                "idle_session_timeout=0", "data_connection_timeout=0", "use_sendfile=YES", ""]))
+        libs = glob.glob(os.path.join(tree, "usr", "lib", "*-linux-gnu")) + glob.glob(os.path.join(tree, "lib", "*-linux-gnu"))
+        env = dict(os.environ, LD_LIBRARY_PATH=":".join(libs))
+        self.proc = subprocess.Popen([os.path.join(tree, "usr", "sbin", "vsftpd"), conf], env=env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if not wait_port(self.port, self.proc):
+            raise SystemExit("peer did not start: %s" % self.proc.stderr.read().decode(errors="replace"))
+        self.upload_name = "up/received"
+
+    def memory_kb(self):
+        """Proportional set size of the server and every process it forked."""
+        total = 0
+        for pid in [self.proc.pid] + descendants(self.proc.pid):
+            try:
+                with open("/proc/%d/smaps_rollup" % pid) as f:
+                    for line in f:
+                        if line.startswith("Pss:"):
+                            total += int(line.split()[1])
+            except OSError:
+                pass
+        return total
+
+    def threads(self):
+        return 1 + len(descendants(self.proc.pid))
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def descendants(pid):
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+                children.setdefault(ppid, []).append(int(entry))
+            except (OSError, ValueError, IndexError):
+                pass
+    out, todo = [], [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            out.append(child)
+            todo.append(child)
+    return out
+
+
+def cpu_seconds(pid):
+    """CPU time of a process and of every child it has waited for."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return sum(int(x) for x in fields[11:15]) / os.sysconf("SC_CLK_TCK")
+
+
+def driver(server, *args):
+    """One run of the load driver; its JSON result with the server's CPU time."""
+    cpu = cpu_seconds(server.proc.pid)
+    r = subprocess.run([os.path.join(BIN, "bench_ftp_load"), args[0], str(server.port), server.user,
+                        server.password, *map(str, args[1:])], capture_output=True, text=True, timeout=600)
+    out = json.loads(r.stdout.strip().splitlines()[-1])
+    if "error" in out:
+        raise SystemExit("%s %s: %s" % (server.name, args[0], out))
+    out["server_cpu_s"] = round(cpu_seconds(server.proc.pid) - cpu, 3)
+    return out
+
+
+def hold_memory(server, sessions):
+    """Memory growth of the server per idle logged-in session."""
+    before = server.memory_kb()
+    p = subprocess.Popen([os.path.join(BIN, "bench_ftp_load"), "hold", str(server.port), server.user,
+                          server.password, str(sessions)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    line = json.loads(p.stdout.readline())
+    if "ready" not in line:
+        p.kill()
+        raise SystemExit("%s could not hold %d sessions: %s" % (server.name, sessions, line))
+    time.sleep(1.0)
+    after = server.memory_kb()
+    threads = server.threads()
+    p.stdin.close()
+    p.wait()
+    time.sleep(1.0)
+    return {"kb_per_session": (after - before) / sessions, "rss_before_kb": before, "rss_after_kb": after,
+            "threads_or_processes": threads}
+
+
+def download(server):
+    r = driver(server, "download", "big")
+    return r["bytes"] / r["seconds"] / 1e6, r
+
+
+def upload(server):
+    received = os.path.join(TOP, "data", server.upload_name)
+    if os.path.exists(received):
+        os.remove(received)
+    r = driver(server, "upload", os.path.join(TOP, "source"), server.upload_name)
+    return r["bytes"] / r["seconds"] / 1e6, r
+
+
+def sessions(server):
+    r = driver(server, "sessions", 2.0, "small")
+    return r["sessions"] / r["seconds"], r
+
+
+def concurrent(server):
+    r = driver(server, "concurrent", 100, 20, "small")
+    return r["transfers"] / r["seconds"], r
+
+
+def listing(server):
+    r = driver(server, "list", "many")
+    return r["seconds"], r
+
+
+WORKLOADS = [("download 1 GiB", "MB/s", download), ("upload 1 GiB", "MB/s", upload),
+             ("sessions/s", "1/s", sessions), ("100 clients x 20 RETR 4 KiB", "transfers/s", concurrent),
+             ("LIST of 10,000 files", "s", listing)]
+
+
+def record(results, server, name, unit, run, value, details):
+    print(json.dumps({"server": server.name, "workload": name, "unit": unit, "run": run,
+                      "value": round(value, 3), "details": details}), flush=True)
+    results.setdefault((server.name, name), ([], unit))[0].append(value)
+
+
+def run(servers, runs, results):
+    """Each run of a workload goes through every server in turn, so that the
+    servers meet the same moments of a noisy machine."""
+    for name, unit, fn in WORKLOADS:
+        for i in range(runs):
+            for server in servers:
+                value, details = fn(server)
+                record(results, server, name, unit, i + 1, value, details)
+                for key in ("sessions", "transfers"):
+                    if key in details and name != "LIST of 10,000 files":
+                        record(results, server, "server CPU per %s" % key[:-1], "us", i + 1,
+                               details["server_cpu_s"] / details[key] * 1e6, {})
+
+
+def run_memory(server, counts, results):
+    for n in counts:
+        r = hold_memory(server, n)
+        record(results, server, "memory per idle session, %d" % n, "KiB", 1, r["kb_per_session"], r)
+
+
+TOP = None
+
+
+def main():
+    global TOP
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--peer", action="store_true", help="run the same workloads against the peer server")
+    ap.add_argument("--runs", type=int, default=3, help="runs per workload (the median is reported)")
+    ap.add_argument("--sessions", default="1000,10000", help="idle session counts for the memory rows")
+    ap.add_argument("--peer-sessions", default="1000", help="idle session counts for the peer (a process each)")
+    args = ap.parse_args()
+    counts = [int(x) for x in args.sessions.split(",") if x]
+    peer_counts = [int(x) for x in args.peer_sessions.split(",") if x]
+    for prog in ("dockhand", "brindlex-reg", "bench_ftp_load"):
+        if not os.access(os.path.join(BIN, prog), os.X_OK):
+            raise SystemExit("build/bin/%s is missing: build the default preset first" % prog)
+    # In memory when there is room: the disk would be measured otherwise.
+    shm = "/dev/shm"
+    room = shutil.disk_usage(shm).free if os.path.isdir(shm) else 0
+    TOP = tempfile.mkdtemp(prefix="bx-bench-", dir=shm if room > (4 << 30) else None)
+    results = {}
+    servers = []
+    try:
+        data = make_data(TOP)
+        servers.append(Dockhand(TOP, data))
+        if args.peer:
+            servers.append(Peer(TOP, data))
+        run(servers, args.runs, results)
+        run_memory(servers[0], counts, results)
+        if args.peer:
+            run_memory(servers[1], peer_counts, results)
+    finally:
+        for s in servers:
+            s.stop()
+        shutil.rmtree(TOP, ignore_errors=True)
+    print_table({k: (statistics.median(v), unit) for k, (v, unit) in results.items()}, args.peer)
+
+
+def print_table(results, with_peer):
+    names = []
+    for (_, name) in results:
+        if name not in names:
+            names.append(name)
+    header = "| workload | unit | dockhand |" + (" %s | ratio |" % PEER_PACKAGE if with_peer else "")
+    print()
+    print(header)
+    print("|---|---|---|" + ("---|---|" if with_peer else ""))
+    for name in names:
+        ours = results.get(("dockhand", name))
+        theirs = results.get((PEER_PACKAGE, name)) if with_peer else None
+        row = "| %s | %s | %s |" % (name, (ours or theirs)[1], fmt(ours[0]) if ours else "-")
+        if with_peer:
+            row += " %s |" % (fmt(theirs[0]) if theirs else "-")
+            if ours and theirs and ours[0] and theirs[0]:
+                lower_is_better = ours[1] in ("s", "KiB", "us")
+                ratio = theirs[0] / ours[0] if lower_is_better else ours[0] / theirs[0]
+                row += " %.2f |" % ratio
+            else:
+                row += " - |"
+        print(row)
+    if with_peer:
+        print("\nratio: how many times better dockhand is (peer time or memory / dockhand's; "
+              "dockhand's rate / peer's)")
+
+
+def fmt(v):
+    return "%.3f" % v if v < 10 else "{:,.0f}".format(v)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
