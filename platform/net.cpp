@@ -4,8 +4,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -202,6 +204,32 @@ int NetSend(SOCKET s, const void* buffer, int length) {
     EvSockSendFailed(s, err);
     if (err == EPIPE && EvSockIsSendShut(s)) {
         lastError = WSAESHUTDOWN;  // our own shutdown, not the peer's doing
+        return SOCKET_ERROR;
+    }
+    return Fail(err);
+}
+
+int NetSendFile(SOCKET s, int fileFd, int length) {
+    // sendfile has no MSG_NOSIGNAL: SIGPIPE is held back in the sending
+    // thread instead, and one raised by a vanished peer is taken back below.
+    static thread_local bool sigpipeHeld = false;
+    sigset_t pipeSet;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    if (!sigpipeHeld) {
+        pthread_sigmask(SIG_BLOCK, &pipeSet, nullptr);
+        sigpipeHeld = true;
+    }
+    ssize_t n = sendfile(s, fileFd, nullptr, length < 0 ? 0 : static_cast<size_t>(length));
+    if (n >= 0) return static_cast<int>(n);
+    int err = errno;
+    if (err == EPIPE) {
+        timespec none = {0, 0};
+        sigtimedwait(&pipeSet, nullptr, &none);
+    }
+    EvSockSendFailed(s, err);
+    if (err == EPIPE && EvSockIsSendShut(s)) {
+        lastError = WSAESHUTDOWN;
         return SOCKET_ERROR;
     }
     return Fail(err);

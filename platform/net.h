@@ -110,6 +110,10 @@ SOCKET NetAccept(SOCKET s, uint32_t* addrN, uint16_t* portN);
 int NetConnect(SOCKET s, uint32_t addrN, uint16_t portN);
 int NetRecv(SOCKET s, void* buffer, int length);
 int NetSend(SOCKET s, const void* buffer, int length);
+// Sends up to length bytes of the file fileFd from its current position,
+// which advances by the count sent (0 at the end of the file), without
+// copying them through the program.
+int NetSendFile(SOCKET s, int fileFd, int length);
 int NetShutdownSend(SOCKET s);
 // closesocket: the event loop forgets the socket before it is closed.
 int NetCloseSocket(SOCKET s);

@@ -1,7 +1,8 @@
-// The movers of file transfers: SendFile/SendData read the file block by
-// block into the data connection as fast as the socket takes it;
-// RecvFile/RecvData write what arrives. Bytes are copied unchanged whatever
-// TYPE says. Memory per transfer stays at about one block.
+// The movers of file transfers: SendFile/SendData hand the file to the data
+// connection block by block as fast as the socket takes it, straight from
+// the file (no copy through the program, no queue); RecvFile/RecvData write
+// what arrives. Bytes are copied unchanged whatever TYPE says. Memory per
+// transfer stays at about one block.
 #include <cstring>
 
 #include "log/log.h"
@@ -12,8 +13,7 @@
 
 namespace {
 
-// One block of a download. The next block is read only after this one was
-// handed to the socket completely.
+// Largest piece of a download handed to the socket in one call.
 constexpr uint32_t SEND_BLOCK = 256 * 1024;
 // Largest receive of an upload, written to the file at once.
 constexpr uint32_t RECV_BLOCK = 256 * 1024;
@@ -21,7 +21,6 @@ constexpr uint32_t RECV_BLOCK = 256 * 1024;
 // client that reads as fast as the server sends must not hold the thread.
 constexpr int BLOCKS_PER_EVENT = 4;
 
-uint8_t sendBuffer[SEND_BLOCK];
 uint8_t recvBuffer[RECV_BLOCK];
 
 void FailSend(Conn* conn) {
@@ -72,16 +71,8 @@ void SendFile(Conn* conn) {
 void SendData(Conn* conn) {
     Channel* data = &conn->data;
     if (data->socket == INVALID_SOCKET) return;
-    if (data->out.block && data->out.length > 0) {
-        if (ConnWrite(conn, data) < 0) {
-            QueueFree(&data->out);
-            FailSend(conn);
-            return;
-        }
-        if (data->out.block && data->out.length > 0) return;  // the next FD_WRITE goes on
-    }
     if (conn->fileHandle == INVALID_FILE_HANDLE) {
-        // Everything was read already; only the shutdown may be pending.
+        // Everything was sent already; only the shutdown may be pending.
         ConnWrite(conn, data);
         return;
     }
@@ -90,41 +81,18 @@ void SendData(Conn* conn) {
             ResumeLater(conn);
             return;
         }
-        int64_t n = FsRead(conn->fileHandle, sendBuffer, SEND_BLOCK);
-        if (n < 0) {
-            LogPrintf(LOG_INFO, "SendData(%u) error %lu reading file", conn->connId,
-                      (unsigned long)FsLastError());
+        int sent = NetSendFile(data->socket, conn->fileHandle, (int)SEND_BLOCK);
+        if (sent == SOCKET_ERROR) {
+            int code = WSAGetLastError();
+            // The socket is full: FD_WRITE goes on from the file position.
+            if (code == WSAEWOULDBLOCK) return;
+            LogPrintf(LOG_WARNING, "SendData(%u) Error %d while writing: %s", conn->connId, code,
+                      WinsockErrorName(code));
             FailSend(conn);
             return;
         }
-        if (n == 0) break;
-        // Straight from the block to the socket; only what the socket does
-        // not take now waits in the output queue.
-        int sent = NetSend(data->socket, sendBuffer, (int)n);
-        if (sent == SOCKET_ERROR) {
-            int code = WSAGetLastError();
-            if (code != WSAEWOULDBLOCK) {
-                LogPrintf(LOG_WARNING, "SendData(%u) Error %d while writing: %s", conn->connId, code,
-                          WinsockErrorName(code));
-                FailSend(conn);
-                return;
-            }
-            sent = 0;
-        }
-        LogPrintf(LOG_TRACE0, "SendData(%u) Sent %d of %d bytes.", conn->connId, sent, (int)n);
-        if (sent < n) {
-            if (!AppendQueue(&data->out, sendBuffer + sent, (uint32_t)(n - sent))) {
-                FailSend(conn);
-                return;
-            }
-            // Sends again until the socket would block, so that FD_WRITE follows.
-            if (ConnWrite(conn, data) < 0) {
-                QueueFree(&data->out);
-                FailSend(conn);
-                return;
-            }
-            if (data->out.block && data->out.length > 0) return;
-        }
+        LogPrintf(LOG_TRACE0, "SendData(%u) Sent %d bytes.", conn->connId, sent);
+        if (sent == 0) break;
     }
     LogPrintf(LOG_INFO, "SendData(%u) done", conn->connId);
     // Closing the file here releases it for writers at once and tells the
