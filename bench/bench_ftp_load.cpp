@@ -6,7 +6,7 @@
 //   bench_ftp_load upload PORT USER PASS LOCALFILE NAME
 //   bench_ftp_load sessions PORT USER PASS SECONDS PATH
 //   bench_ftp_load concurrent PORT USER PASS CLIENTS EACH PATH
-//   bench_ftp_load list PORT USER PASS DIR
+//   bench_ftp_load list PORT USER PASS DIR REPEAT
 //   bench_ftp_load hold PORT USER PASS N
 //
 // "hold" opens N logged-in sessions, prints {"ready":N} and keeps them until
@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -199,14 +200,21 @@ int Concurrent(uint16_t port, const char* user, const char* pass, int clients, i
     return 0;
 }
 
-int List(uint16_t port, const char* user, const char* pass, const char* dir) {
+// The median time of repeat listings on one session.
+int List(uint16_t port, const char* user, const char* pass, const char* dir, int repeat) {
     Control c;
     if (!c.Open(port, user, pass)) return Fail("login");
-    auto start = Clock::now();
-    int64_t bytes = Retr(c, std::string("LIST ") + dir);
-    double seconds = Since(start);
-    if (bytes <= 0) return Fail("list");
-    printf("{\"bytes\":%lld,\"seconds\":%.6f}\n", (long long)bytes, seconds);
+    std::vector<double> times;
+    int64_t bytes = 0;
+    for (int i = 0; i < (repeat < 1 ? 1 : repeat); i++) {
+        auto start = Clock::now();
+        bytes = Retr(c, std::string("LIST ") + dir);
+        times.push_back(Since(start));
+        if (bytes <= 0) return Fail("list");
+    }
+    std::sort(times.begin(), times.end());
+    printf("{\"bytes\":%lld,\"seconds\":%.6f,\"listings\":%zu}\n", (long long)bytes, times[times.size() / 2],
+           times.size());
     return 0;
 }
 
@@ -248,7 +256,7 @@ int main(int argc, char** argv) {
     if (workload == "sessions" && argc == 7) return Sessions(port, user, pass, atof(argv[5]), argv[6]);
     if (workload == "concurrent" && argc == 8)
         return Concurrent(port, user, pass, atoi(argv[5]), atoi(argv[6]), argv[7]);
-    if (workload == "list" && argc == 6) return List(port, user, pass, argv[5]);
+    if (workload == "list" && argc == 7) return List(port, user, pass, argv[5], atoi(argv[6]));
     if (workload == "hold" && argc == 6) return Hold(port, user, pass, atoi(argv[5]));
     fprintf(stderr, "bench_ftp_load: unknown workload or wrong arguments\n");
     return 2;
