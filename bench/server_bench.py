@@ -103,7 +103,7 @@ class Dockhand:
         for perm in ("List", "Get", "Put", "Create", "DeleteFile"):
             self.reg("set", key, perm, "--dword", "1")
         self.reg("passwd", USER, stdin=PASSWORD + "\n")
-        self.proc = subprocess.Popen([os.path.join(BIN, "dockhand"), "service"], env=self.env,
+        self.proc = subprocess.Popen([os.path.join(BIN, "dockhand"), "service"], env=self.env, cwd=top,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if not wait_port(self.port, self.proc):
             raise SystemExit("dockhand did not start")
