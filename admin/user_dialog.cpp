@@ -183,6 +183,8 @@ void UserDialog::BuildControls() {
     fields->addWidget(label("Home Directory:", home_), 5, 0);
     fields->addWidget(home_, 5, 1, 1, 2);
     fields->addWidget(homeBrowse, 5, 3);
+    // Room for a whole name or password beside the labels.
+    fields->setColumnMinimumWidth(1, fontMetrics().horizontalAdvance(QString(18, u'x')));
     fields->setColumnStretch(1, 1);
     fields->setColumnStretch(2, 1);
 
