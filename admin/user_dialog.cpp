@@ -183,8 +183,9 @@ void UserDialog::BuildControls() {
     fields->addWidget(label("Home Directory:", home_), 5, 0);
     fields->addWidget(home_, 5, 1, 1, 2);
     fields->addWidget(homeBrowse, 5, 3);
-    // Room for a whole name or password beside the labels.
+    // Room for a whole name beside the labels and a long path in the folders.
     fields->setColumnMinimumWidth(1, fontMetrics().horizontalAdvance(QString(18, u'x')));
+    root_->setMinimumWidth(fontMetrics().horizontalAdvance(QString(34, u'x')));
     fields->setColumnStretch(1, 1);
     fields->setColumnStretch(2, 1);
 

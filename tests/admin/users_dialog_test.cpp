@@ -1,6 +1,5 @@
-// The settings dialog's OK: each refusal (text, caption, owner, stop icon,
-// focus, dialog left open, list and store unchanged) and what an accepted
-// entry stores.
+// The settings dialog's OK: every refusal (caption, text, owner, stop icon,
+// focus; the dialog stays open and nothing changes) and what is stored.
 #include "users_support.h"
 
 namespace userstest {
@@ -8,204 +7,119 @@ namespace {
 
 using UsersDialog = UsersTest;
 
-struct Refusal {
-    std::string caption, text, focus;
-    bool ownedByDialog;
-};
-const Refusal kBlankName = {"Settings", "The user name can't be blank.", "name", true};
-const Refusal kNoLetter = {"Settings", "The user name must start with a letter.", "name", true};
-const Refusal kBadChars = {"Settings", "Invalid characters in name.", "name", true};
-const Refusal kHome = {"Settings", "The home directory must be the same as or a subdirectory of the root directory.",
-                       "home", true};
-const Refusal kRootBlank = {"Settings", "The root directory can't be blank.", "root", true};
-const Refusal kConnections = {"Brindlex", "Number of connections out of range.  Must be less than 65536.",
-                              "maxConn", false};
-const Refusal kNotVerified = {"Brindlex", "The password is not verified.  Please re-enter.", "password", false};
-const Refusal kTaken = {"Brindlex", "That user name is already in use.", "name", false};
-
-// Fills a new account's dialog with fill, presses OK and checks the refusal
-// (or, with none, that it closed).
-class NewAccount : public UsersDialog {
-protected:
-    void SetUp() override {
-        UsersDialog::SetUp();
-        Seed({Account("existing", RootDir())});
-    }
-    void Expect(const std::string& row, const std::function<void(QWidget*)>& fill, const Refusal* refusal) {
-        SCOPED_TRACE(row);
-        auto before = Stored();
-        auto lines = Lines();
+TEST_F(UsersDialog, NewAccountRules) {
+    Seed({Account("existing")});
+    const std::string home = "The home directory must be the same as or a subdirectory of the root directory.";
+    struct Row {
+        const char* steps;  // after a root of "/data"
+        std::string shown;  // message box, then the field with the focus; "" = stored
+        const char* stored;
+    } rows[] = {
+        {"name=  NewUser  ", "", "newuser /data /data 0"},
+        {"name=a.b-c_9|home=/DATA|maxConn= 12", "", "a.b-c_9 /data /DATA 12"},
+        {"name=h1|home=/data/pub|maxConn=abc", "", "h1 /data /data/pub 0"},
+        {"name=h2|home=  /data\\pub  |maxConn=65535", "", "h2 /data /data\\pub 65535"},
+        {"name=r|root=/|home=/", "", "r / / 0"},
+        {"name=", "Settings|The user name can't be blank.|dialog name", ""},
+        {"name=    ", "Settings|The user name can't be blank.|dialog name", ""},
+        {"name=9lives", "Settings|The user name must start with a letter.|dialog name", ""},
+        {"name=_x", "Settings|The user name must start with a letter.|dialog name", ""},
+        {"name=two words", "Settings|Invalid characters in name.|dialog name", ""},
+        {"name=ümlaut", "Settings|Invalid characters in name.|dialog name", ""},
+        {"name=x|maxConn=99999", "Brindlex|Number of connections out of range.  Must be less than 65536.|none maxConn", ""},
+        {"name=x|maxConn=-1", "Brindlex|Number of connections out of range.  Must be less than 65536.|none maxConn", ""},
+        {"name=x|root=   ", "Settings|The root directory can't be blank.|dialog root", ""},
+        {"name=x|home=/database", "Settings|" + home + "|dialog home", ""},
+        {"name=x|home=/other", "Settings|" + home + "|dialog home", ""},
+        {"name=x|home=/mnt/data/pub", "Settings|" + home + "|dialog home", ""},
+        {"name=x|root=/|home=/pub", "Settings|" + home + "|dialog home", ""},  // the root ends in "/"
+        {"name=x|password=Secret|verify=secret", "Brindlex|The password is not verified.  Please re-enter.|none password", ""},
+        {"name=x|password=abc|verify=abc ", "Brindlex|The password is not verified.  Please re-enter.|none password", ""},
+        {"name=EXISTING", "Brindlex|That user name is already in use.|none name", ""},
+    };
+    for (const Row& row : rows) {
+        std::string before = Summary(), lines = Lines();
+        std::string focus = Dialog("newButton", std::string("root=/data|") + row.steps + "|ok");
+        std::string got = shown + (focus == "closed" ? "" : " " + focus);
         shown.clear();
-        QWidget* focus = nullptr;
-        QWidget* dialogSeen = nullptr;
-        bool open = WithDialog("newButton", [&](QWidget* dialog) {
-            dialogSeen = dialog;
-            Type(dialog, "root", RootDir());
-            fill(dialog);
-            PressOk(dialog);
-            focus = dialog->focusWidget();
-        });
-        if (!refusal) {
-            EXPECT_FALSE(open);
-            EXPECT_EQ(shown.size(), 0u) << (shown.empty() ? "" : shown[0].text);
-            return;
-        }
-        EXPECT_TRUE(open) << "the dialog closed";
-        ASSERT_EQ(shown.size(), 1u);
-        EXPECT_EQ(shown[0].caption, refusal->caption);
-        EXPECT_EQ(shown[0].text, refusal->text);
-        EXPECT_EQ(shown[0].icon, QMessageBox::Critical);
-        EXPECT_EQ(shown[0].owner, refusal->ownedByDialog ? dialogSeen : nullptr);
-        EXPECT_EQ(focus ? focus->objectName().toStdString() : "", refusal->focus);
-        EXPECT_EQ(Stored().size(), before.size());
-        EXPECT_EQ(Lines(), lines);
-    }
-};
-
-TEST_F(NewAccount, NameRules) {
-    struct Row {
-        const char* typed;
-        const char* stored;  // nullptr: refused
-        const Refusal* refusal;
-    };
-    const Row rows[] = {
-        {"NewUser", "newuser", nullptr},
-        {"  padded  ", "padded", nullptr},
-        {"a.b-c_9", "a.b-c_9", nullptr},
-        {"", nullptr, &kBlankName},
-        {"    ", nullptr, &kBlankName},
-        {"9lives", nullptr, &kNoLetter},
-        {"_under", nullptr, &kNoLetter},
-        {"two words", nullptr, &kBadChars},
-        {"ümlaut", nullptr, &kBadChars},
-        {"semi;colon", nullptr, &kBadChars},
-    };
-    for (const Row& row : rows) {
-        Expect(row.typed, [&](QWidget* d) { Type(d, "name", row.typed); }, row.refusal);
-        if (row.stored) {
-            EXPECT_NE(StoredNamed(Stored(), row.stored), nullptr) << row.typed;
+        EXPECT_EQ(got, row.shown) << row.steps;
+        if (*row.stored) {
+            EXPECT_NE(Summary().find(row.stored), std::string::npos) << row.steps << ": " << Summary();
+        } else {
+            EXPECT_EQ(Summary() + Lines(), before + lines) << row.steps;
         }
     }
 }
 
-TEST_F(NewAccount, HomeMustBeTheRootOrBelowIt) {
-    struct Row {
-        const char* root;
-        const char* home;
-        const char* stored;  // nullptr: refused
-    };
-    const Row rows[] = {
-        {"/data", "/data", "/data"},
-        {"/data", "/DATA", "/DATA"},
-        {"/data", "/data/pub", "/data/pub"},
-        {"/data", "/data\\pub", "/data\\pub"},
-        {"/data", "", "/data"},
-        {"/data", "  /data/pub  ", "/data/pub"},
-        {"/data", "/database", nullptr},
-        {"/data", "/other", nullptr},
-        {"/data", "/mnt/data/pub", nullptr},
-        {"/", "/", "/"},
-        {"/", "/pub", nullptr},  // the character after a root ending in "/" is a letter
-    };
-    int n = 0;
-    for (const Row& row : rows) {
-        std::string name = "h" + std::to_string(n++);
-        Expect(std::string(row.root) + " " + row.home, [&](QWidget* d) {
-            Type(d, "name", name);
-            Type(d, "root", row.root);
-            Type(d, "home", row.home);
-        }, row.stored ? nullptr : &kHome);
-        if (!row.stored) continue;
-        const UserAccount* a = StoredNamed(Stored(), name);
-        ASSERT_NE(a, nullptr) << row.home;
-        EXPECT_STREQ(a->Root, row.root);
-        EXPECT_STREQ(a->Home, row.stored) << row.home;
-    }
-}
-
-TEST_F(NewAccount, NumbersPasswordsAndRootRules) {
-    struct Row {
-        const char* what;
-        std::function<void(QWidget*)> fill;
-        const Refusal* refusal;
-        int maxConn;  // stored, when accepted
-    };
-    const Row rows[] = {
-        {"limit 65535", [](QWidget* d) { Type(d, "maxConn", "65535"); }, nullptr, 65535},
-        {"limit with blank", [](QWidget* d) { Type(d, "maxConn", " 12"); }, nullptr, 12},
-        {"limit not a number", [](QWidget* d) { Type(d, "maxConn", "abc"); }, nullptr, 0},
-        {"limit 99999", [](QWidget* d) { Type(d, "maxConn", "99999"); }, &kConnections, 0},
-        {"limit -1", [](QWidget* d) { Type(d, "maxConn", "-1"); }, &kConnections, 0},
-        {"root blank", [](QWidget* d) { Type(d, "root", "   "); }, &kRootBlank, 0},
-        {"verify differs in case", [](QWidget* d) { Type(d, "password", "Secret"); Type(d, "verify", "secret"); },
-         &kNotVerified, 0},
-        {"verify has a trailing blank", [](QWidget* d) { Type(d, "password", "abc"); Type(d, "verify", "abc "); },
-         &kNotVerified, 0},
-        {"verify empty", [](QWidget* d) { Type(d, "password", "abc"); }, &kNotVerified, 0},
-        {"anonymous ignores the fields", [](QWidget* d) {
-             Type(d, "password", "abc");
-             Check(d, "anonymous", true);
-         }, nullptr, 0},
-        {"taken in other case", [](QWidget* d) { Type(d, "name", "EXISTING"); }, &kTaken, 0},
-    };
-    int n = 0;
-    for (const Row& row : rows) {
-        std::string name = "n" + std::to_string(n++);
-        Expect(row.what, [&](QWidget* d) {
-            Type(d, "name", name);
-            row.fill(d);
-        }, row.refusal);
-        const UserAccount* a = StoredNamed(Stored(), name);
-        if (row.refusal) continue;
-        ASSERT_NE(a, nullptr) << row.what;
-        EXPECT_EQ(a->MaxConn, row.maxConn) << row.what;
-    }
-}
-
-TEST_F(NewAccount, FieldsHoldNoMoreThanTheirLimits) {
-    struct Row {
-        const char* field;
-        size_t limit;
-    };
-    const Row rows[] = {{"name", 64}, {"password", 16}, {"verify", 16}, {"maxConn", 5}, {"root", 259}, {"home", 259}};
-    WithDialog("newButton", [&](QWidget* d) {
-        for (const Row& row : rows) {
-            Type(d, row.field, std::string(row.limit + 1, '7'));
-            EXPECT_EQ(Text(d, row.field), std::string(row.limit, '7')) << row.field;
-            // Two-byte characters count as the bytes the record holds.
-            Type(d, row.field, std::string(row.limit / 2 * 2 + 2, 'x').replace(0, 2, "é"));
-            EXPECT_LE(Find<QLineEdit>(d, row.field)->text().toUtf8().size(), (qsizetype)row.limit) << row.field;
+TEST_F(UsersDialog, FieldsTakeNoMoreBytesThanTheAccountHolds) {
+    Seed({});
+    Dialog("newButton", [](QWidget* d) {
+        for (auto [field, limit] : {std::pair{"name", 64}, {"password", 16}, {"verify", 16}, {"maxConn", 5},
+                                    {"root", 259}, {"home", 259}}) {
+            Do(d, std::string(field) + "=" + std::string(limit + 1, '7'));
+            EXPECT_EQ(Find(d, field)->text().size(), limit) << field;
+            Do(d, std::string(field) + "=é" + std::string(limit - 1, '7'));  // "é" takes two bytes
+            EXPECT_LE(Find(d, field)->text().toUtf8().size(), limit) << field;
         }
     });
 }
 
-TEST_F(UsersDialog, DuplicateNamesSkipOnlyTheEditedAccount) {
-    Seed({Account("alice", RootDir()), Account("bob", RootDir())});
+TEST_F(UsersDialog, RenamesSkipOnlyTheEditedAccount) {
+    Seed({Account("alice"), Account("bob")});
     struct Row {
         const char* rename;
-        bool accepted;
-        std::vector<std::string> lines;
-    };
-    const Row rows[] = {
-        {"ALICE", true, {"alice", "bob"}},
-        {"Bob", false, {"alice", "bob"}},
-        {"alicia", true, {"alicia", "bob"}},
+        std::string result;
+    } rows[] = {
+        {"ALICE", "closed alice bob "},
+        {"Bob", "Brindlex|That user name is already in use.|none name alice bob "},
+        {"alicia", "closed alicia bob "},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.rename);
-        Select({Lines()[0].c_str()});
-        bool open = WithDialog("settingsButton", [&](QWidget* d) {
-            Type(d, "name", row.rename);
-            PressOk(d);
-        });
-        EXPECT_EQ(open, !row.accepted);
-        EXPECT_EQ(TakeShown(), row.accepted ? "" : kTaken.caption + "|" + kTaken.text);
-        EXPECT_EQ(Lines(), row.lines);
-        std::vector<std::string> stored;
-        for (const UserAccount& a : Stored()) stored.push_back(a.name);
-        std::sort(stored.begin(), stored.end());
-        EXPECT_EQ(stored, row.lines);
+        Select({List()->item(0)->text().toStdString()});
+        std::string focus = Dialog("settingsButton", std::string("name=") + row.rename + "|ok");
+        std::string stored;
+        for (const UserAccount& a : Stored()) stored += std::string(a.name) + " ";
+        EXPECT_EQ((focus == "closed" ? focus : shown + " " + focus) + " " + Lines(), row.result) << row.rename;
+        EXPECT_EQ(stored, Lines()) << row.rename;
+        shown.clear();
     }
+}
+
+// Over a real socket: the password logs in exactly as typed, never in lower case.
+TEST_F(UsersDialog, PasswordsLogInExactlyAsTyped) {
+    Seed({Account("keep", "Old-Pass")});
+    const std::string oldPW = userList.accounts[0].PW;
+    struct Row {
+        std::string name;  // "keep" is edited, any other is new
+        const char* steps;
+        const char* good;  // nullptr: PW must be empty
+        const char* bad;
+    } rows[] = {
+        {"keep", "ok", "Old-Pass", "old-pass"},  // eight blanks left: kept
+        {"keep", "password=|verify=|ok", "Old-Pass", "x"},  // both cleared: kept
+        {"keep", "password= N3w Pw |verify= N3w Pw |ok", "N3w Pw", "Old-Pass"},
+        {"fresh", "password=MiXed-9|verify=MiXed-9|ok", "MiXed-9", "mixed-9"},
+        {"open", "ok", nullptr, nullptr},
+        {"anon", "password=secret|+anonymous|ok", nullptr, nullptr},
+    };
+    for (const Row& row : rows) {
+        Select({"keep"});
+        bool edit = row.name == "keep";
+        Dialog(edit ? "settingsButton" : "newButton", "root=" + RootDir() + "|name=" + row.name + "|" + row.steps);
+        std::string name = row.name;
+        const UserAccount* a = nullptr;
+        for (const UserAccount& s : userList.accounts) a = name == s.name ? &s : a;
+        ASSERT_NE(a, nullptr) << row.steps;
+        if (!row.good) {
+            EXPECT_STREQ(a->PW, "") << row.steps;
+            continue;
+        }
+        EXPECT_EQ(strlen(a->PW), 36u) << row.steps;
+        EXPECT_EQ(a->PW == oldPW, std::string(row.good) == "Old-Pass") << row.steps;
+        EXPECT_TRUE(LogsIn(name, row.good)) << row.steps;
+        EXPECT_FALSE(LogsIn(name, row.bad)) << row.steps;
+    }
+    EXPECT_TRUE(LogsIn("open", "anything"));
 }
 
 }  // namespace

@@ -1,29 +1,27 @@
 // Pictures of the Users page with three accounts and of the settings dialog
-// for one and for two of them, written only when BRINDLEX_SHOTS names a
-// directory (scripts/screenshots.sh sets it).
+// for one and for two, written when BRINDLEX_SHOTS names a directory.
 #include "users_support.h"
 
 namespace userstest {
 namespace {
 
-using UsersShots = UsersTest;
-
-TEST_F(UsersShots, PageAndDialogs) {
-    const char* dir = getenv("BRINDLEX_SHOTS");
-    if (!dir || !*dir) GTEST_SKIP() << "BRINDLEX_SHOTS not set";
-    UserAccount guest = Account("guest", "/srv/ftp"), mira = Account("mira", "/srv/ftp/mira", "pw");
+TEST_F(UsersTest, Shots) {
+    QString dir = qEnvironmentVariable("BRINDLEX_SHOTS");
+    if (dir.isEmpty()) GTEST_SKIP() << "BRINDLEX_SHOTS not set";
+    UserAccount guest = Account("guest"), mira = Account("mira", "pw"), builds = Account("builds", "pw");
+    for (auto [a, path] : {std::pair{&guest, "/srv/ftp"}, {&mira, "/srv/ftp/mira"}, {&builds, "/srv/ftp/builds"}})
+        snprintf(a->Root, sizeof a->Root, "%s", path), snprintf(a->Home, sizeof a->Home, "%s/pub", path);
     guest.accountFlags |= ACCOUNT_ANONYMOUS;
     mira.MaxConn = 2;
     mira.permissions |= PERM_PUT | PERM_CREATE;
-    Seed({mira, guest, Account("builds", "/srv/ftp/builds", "pw")});
+    Seed({mira, guest, builds});
     page->show();
-    EXPECT_TRUE(page->grab().save(QString(dir) + "/users-page.png"));
-    const char* files[] = {"user-settings-one.png", "user-settings-two.png"};
-    for (const char* file : files) {
-        file == files[0] ? Select({"mira"}) : Select({"builds", "mira"});
+    EXPECT_TRUE(page->grab().save(dir + "/users-page.png"));
+    for (const char* count : {"one", "two"}) {
+        Select(count == std::string("one") ? std::vector<std::string>{"mira"} : std::vector<std::string>{"builds", "mira"});
         UserDialog dialog(USER_DIALOG_EDIT, List(), page.get());
         dialog.show();
-        EXPECT_TRUE(dialog.grab().save(QString(dir) + "/" + file));
+        EXPECT_TRUE(dialog.grab().save(dir + "/user-settings-" + count + ".png"));
     }
 }
 
