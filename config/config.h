@@ -31,6 +31,10 @@ struct SystemSettings {
     // Written by the main thread, read by the socket thread: use
     // ExtensionsSetting() and SetExtensionsSetting().
     uint32_t extensions = 0;
+    // Time limits, none until the store is read.
+    uint32_t loginTimeout = 0;    // "LoginTimeout": seconds without a completed login; 0 = no limit
+    uint32_t idleTimeout = 0;     // "IdleTimeout": seconds logged in without a command or transfer; 0 = no limit
+    uint32_t loginFailDelay = 0;  // "LoginFailDelay": ms before a failed PASS is answered; default 1000
 };
 
 struct WindowRect {

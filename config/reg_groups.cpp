@@ -55,6 +55,9 @@ void GetRegSystem() {
     systemSettings.port = (uint16_t)RegGetDword(key, "Port", 21);
     GetPassiveSettings(key);
     SetExtensionsSetting(RegGetDword(key, "Extensions", 0));
+    systemSettings.loginTimeout = RegGetDword(key, "LoginTimeout", 0);
+    systemSettings.idleTimeout = RegGetDword(key, "IdleTimeout", 0);
+    systemSettings.loginFailDelay = RegGetDword(key, "LoginFailDelay", 1000);
     RegGroupClose(key, "GetRegSystem");
 }
 
@@ -65,6 +68,9 @@ void SetRegSystem() {
     RegSetDword(key, "MaxConn", systemSettings.maxConn);
     RegSetDword(key, "Port", systemSettings.port);
     RegSetDword(key, "Extensions", ExtensionsSetting());
+    RegSetDword(key, "LoginTimeout", systemSettings.loginTimeout);
+    RegSetDword(key, "IdleTimeout", systemSettings.idleTimeout);
+    RegSetDword(key, "LoginFailDelay", systemSettings.loginFailDelay);
     RegGroupClose(key, "SetRegSystem");
 }
 

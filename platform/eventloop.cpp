@@ -32,8 +32,10 @@
 #include <atomic>
 #include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -96,6 +98,16 @@ struct Timer {
     std::chrono::steady_clock::time_point due;
 };
 std::vector<Timer> timers;
+
+// One-shot deadlines, loop thread only: by (deadline, id), and each id's
+// deadline. Many of them (one or two per connection), so ordered, not scanned.
+struct Deadline {
+    unsigned message;
+    uintptr_t wParam;
+};
+std::map<std::pair<int64_t, uint64_t>, Deadline> deadlines;
+std::unordered_map<uint64_t, int64_t> deadlineOf;
+uint64_t nextDeadlineId = 1;
 
 EvWndProc loopProc = nullptr;
 std::thread::id loopThread;
@@ -372,7 +384,52 @@ SockState& Probe(int fd) {
     return s;
 }
 
+// How long epoll_wait may sleep for the deadlines: until the first, or for ever.
+int WaitMs() {
+    if (deadlines.empty()) return -1;
+    int64_t left = deadlines.begin()->first.first - EvNowMs();
+    if (left <= 0) return 0;
+    return left > 60000 ? 60000 : static_cast<int>(left);
+}
+
+// Delivers every deadline that is due, one at a time; a handler may start or
+// cancel deadlines, so the first one is looked up afresh each time.
+void FireTimers() {
+    int64_t now = EvNowMs();
+    while (!quitFlag.load(std::memory_order_relaxed) && !deadlines.empty()) {
+        auto first = deadlines.begin();
+        if (first->first.first > now) return;
+        uint64_t id = first->first.second;
+        Deadline t = first->second;
+        deadlines.erase(first);
+        deadlineOf.erase(id);
+        loopProc(t.message, t.wParam, static_cast<intptr_t>(id));
+    }
+}
+
 }  // namespace
+
+int64_t EvNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+uint64_t EvTimerStart(uint32_t ms, unsigned message, uintptr_t wParam) {
+    if (epollFd < 0 || !loopProc) return 0;
+    uint64_t id = nextDeadlineId++;
+    int64_t due = EvNowMs() + ms;
+    deadlines[{due, id}] = Deadline{message, wParam};
+    deadlineOf[id] = due;
+    return id;
+}
+
+void EvTimerCancel(uint64_t id) {
+    auto it = deadlineOf.find(id);
+    if (it == deadlineOf.end()) return;
+    deadlines.erase({it->second, id});
+    deadlineOf.erase(it);
+}
 
 int EvLoopCreate(EvWndProc proc) {
     {
@@ -480,6 +537,8 @@ int EvLoopRun() {
             std::lock_guard<std::mutex> lk(loopLock);
             wait = TimerWait();
         }
+        int deadlineWait = WaitMs();
+        if (deadlineWait >= 0 && (wait < 0 || deadlineWait < wait)) wait = deadlineWait;
         int n = epoll_wait(epollFd, events, BATCH, wait);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -496,6 +555,7 @@ int EvLoopRun() {
             }
         }
         if (!quitFlag.load()) RunTimers();
+        FireTimers();
     }
     return quitCode;
 }
@@ -527,6 +587,8 @@ void EvLoopDestroy() {
         s.gen = 0;
         s.inSet = false;
     }
+    deadlines.clear();
+    deadlineOf.clear();
     if (wakeFd >= 0) close(wakeFd);
     if (epollFd >= 0) close(epollFd);
     wakeFd = -1;

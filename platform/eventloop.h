@@ -43,3 +43,13 @@ int EvLoopPost(unsigned message, uintptr_t wParam, intptr_t lParam);
 // Any thread; 0 when no loop exists.
 int EvLoopSetTimer(uintptr_t id, unsigned ms);
 void EvLoopKillTimer(uintptr_t id);
+
+// One-shot deadlines of the loop's own thread, many at a time (per
+// connection), kept in order so that they bound the loop's wait. After ms
+// milliseconds the loop delivers (message, wParam, timer id) once, between
+// socket notifications. Returns the timer's id (never 0), or 0 when no loop
+// runs. Cancelling an id that fired or was cancelled changes nothing.
+uint64_t EvTimerStart(uint32_t ms, unsigned message, uintptr_t wParam);
+void EvTimerCancel(uint64_t id);
+// The loop's clock in milliseconds (monotonic).
+int64_t EvNowMs();

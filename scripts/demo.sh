@@ -26,6 +26,8 @@ reg="$top/build/bin/brindlex-reg"
 "$reg" set System Enable --dword 1
 # The protocol extensions modern clients expect (FEAT, SIZE, MLSD, EPSV, ...).
 "$reg" set System Extensions --dword 1
+"$reg" set System LoginTimeout --dword 60
+"$reg" set System IdleTimeout --dword 900
 "$reg" set Path Work --string "$demo/work"
 "$reg" set Log Logging --dword 1
 "$reg" set Log Path --string "$demo/log"

@@ -4,6 +4,7 @@
 // or reply is made while the lock is held.
 #include <cstring>
 
+#include "config/config.h"
 #include "log/log.h"
 #include "server/commands.h"
 #include "server/control_limits.h"
@@ -61,9 +62,11 @@ void StartInHome(Conn* conn) {
     conn->currentDir[i] = 0;
 }
 
+// The refusal waits LoginFailDelay on the socket thread's timer, so guessing
+// passwords is slow while other connections go on at full speed.
 void LoginFailed(Conn* conn) {
-    Reply(conn, "530 Login incorrect.");
     conn->loginState = LOGIN_NONE;
+    ReplyHeld(conn, "530 Login incorrect.", systemSettings.loginFailDelay);
 }
 
 }  // namespace

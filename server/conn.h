@@ -75,6 +75,13 @@ struct Conn {
     uint8_t extensions;                 // the "Extensions" switch as it was at accept
     uint8_t epsvAll;                    // EPSV ALL: only EPSV may set up data connections
     uint8_t mlstFacts;                  // MLST_FACT_* bits shown by MLST and MLSD
+    // Time limits (conn_timer.cpp); times are EvNowMs() values.
+    int64_t loginSinceMs;               // accepted, or last lost its login
+    int64_t idleSinceMs;                // last command or end of a transfer; 0 while a transfer runs
+    uint64_t timeoutTimer;              // armed check of the time limits; 0 = none
+    int64_t timeoutDueMs;               // when timeoutTimer fires
+    uint64_t holdTimer;                 // a held reply waits for it; commands wait meanwhile; 0 = none
+    const char* heldReply;              // the reply sent when holdTimer fires
 };
 
 struct ConnTable {
@@ -103,6 +110,21 @@ void ReplyFile(Conn* conn, const char* fileName, const char* format, ...)
 void ReplyFileV(Conn* conn, const char* fileName, const char* format, va_list args);
 
 void ConnClose(Conn* conn);
+
+// Time limits of a connection, on the socket thread's timers: LoginTimeout
+// (seconds without a completed login) and IdleTimeout (seconds logged in
+// without a command while no transfer runs) end it with "421 Timeout;
+// closing control connection."; a held reply (a failed PASS) is sent after
+// its delay while the connection's further commands wait.
+void ConnTimerStart(Conn* conn);             // at accept
+void ConnTimerCheck(Conn* conn);             // after commands: arm for the next limit
+void ConnTimerStop(Conn* conn);              // at close
+void ConnTimerProc(uintptr_t connId, intptr_t timerId);
+void ConnNoteActivity(Conn* conn, bool wasLoggedIn);  // a command line was handled
+// Sends text after ms milliseconds (at once for 0); until then no command of
+// the connection is taken.
+void ReplyHeld(Conn* conn, const char* text, uint32_t ms);
+inline bool ReplyIsHeld(const Conn* conn) { return conn->holdTimer != 0; }
 void ConnNotify(uint16_t connId, uint32_t addrN, uint16_t portN);
 void RefreshConnections();
 void SockDestroyProc();

@@ -192,6 +192,7 @@ void AcceptProc(SOCKET listening) {
         return;
     }
 
+    ConnTimerStart(conn);
     if (systemSettings.maxConn != 0 && active >= systemSettings.maxConn) {
         conn->control.shutdownWhenDrained = 1;
         Reply(conn, "421 Too may users; try again later");
@@ -203,6 +204,7 @@ void AcceptProc(SOCKET listening) {
 void SendGreeting(Conn* conn) { ReplyFile(conn, "welcome.txt", "220 %s", versionCaption); }
 
 void ConnClose(Conn* conn) {
+    ConnTimerStop(conn);
     if (conn->control.socket != INVALID_SOCKET) {
         LogPrintf(LOG_INFO, "ConnClose(%u) Closing control socket.", conn->connId);
         IndexSocket(conn->control.socket, -1);

@@ -79,7 +79,7 @@ void DropDiscardedInput(Conn* conn) {
 // unread by the client.
 void TakeLines(Conn* conn) {
     for (;;) {
-        if (conn->control.socket == INVALID_SOCKET || ControlOutputBacklogged(conn)) return;
+        if (conn->control.socket == INVALID_SOCKET || ControlOutputBacklogged(conn) || ReplyIsHeld(conn)) return;
         if (conn->discardingLine) {
             DropDiscardedInput(conn);
             if (conn->discardingLine) return;
@@ -113,17 +113,17 @@ void TakeLines(Conn* conn) {
             if (skip) memmove(commandLine, commandLine + skip, strlen(commandLine + skip) + 1);
         }
 
+        bool wasLoggedIn = conn->loginState == LOGIN_LOGGED_IN;
         void (*handler)(Conn*) = FindHandler(conn);
         if (handler)
             handler(conn);
         else
             Reply(conn, "500 Syntax error; command unrecognized.");
+        ConnNoteActivity(conn, wasLoggedIn);
     }
 }
 
-}  // namespace
-
-void ProcessCommands(Conn* conn) {
+void TakeCommands(Conn* conn) {
     if (conn->transferKind != XFER_NONE) {
         // With the extensions on, an ABOR among the waiting lines ends the
         // transfer now; the waiting lines, the ABOR among them, are then
@@ -145,4 +145,11 @@ void ProcessCommands(Conn* conn) {
             return;
         if (ConnRead(conn, &conn->control) <= 0) return;
     }
+}
+
+}  // namespace
+
+void ProcessCommands(Conn* conn) {
+    TakeCommands(conn);
+    ConnTimerCheck(conn);
 }

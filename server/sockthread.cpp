@@ -89,6 +89,9 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
     case WM_TIMER:
         if (wParam == SOCK_TIMER_ACCEPT) AcceptResume();
         break;
+    case SOCK_MSG_TIMER:
+        ConnTimerProc(wParam, lParam);
+        break;
     case WM_CREATE:
         LogPrintf(LOG_INFO, "SockWndProc: WM_CREATE");
         break;

@@ -66,6 +66,9 @@ class Machine:
         self.procs = []
         self.port = free_port()
         self.reg("set", "System", "Port", "--dword", str(self.port))
+        # Wrong passwords answered at once: the tests that send one test
+        # something else, and the suite stays fast.
+        self.reg("set", "System", "LoginFailDelay", "--dword", "0")
         self.reg("set", "Path", "Work", "--string", self.work)
         self.reg("set", "Log", "Logging", "--dword", "1")
         self.reg("set", "Log", "Path", "--string", self.logdir)

@@ -23,6 +23,9 @@ TEST_F(Settings, FirstStartOnAnEmptyStoreMakesTheKeysAndKeepsTheDefaults) {
     EXPECT_EQ(1, systemSettings.serverEnable);
     EXPECT_EQ(0, systemSettings.maxConn);
     EXPECT_EQ(0u, ExtensionsSetting());
+    EXPECT_EQ(0u, systemSettings.loginTimeout);  // no limit
+    EXPECT_EQ(0u, systemSettings.idleTimeout);
+    EXPECT_EQ(1000u, systemSettings.loginFailDelay);
     EXPECT_EQ(0, logEnable);
     EXPECT_STREQ(logDir, (root / "log").c_str());  // a missing "Path" keeps the directory
     EXPECT_EQ(1, logLevelOn[LOG_TRACE4]);
@@ -105,6 +108,9 @@ TEST_F(Settings, SavedGroupsLoadBackInAnotherOpening) {
     EXPECT_EQ(12, systemSettings.maxConn);
     EXPECT_EQ(0, systemSettings.serverEnable);
     EXPECT_EQ(1u, ExtensionsSetting()) << "the extensions switch is saved and loaded with the group";
+    EXPECT_EQ(60u, systemSettings.loginTimeout);
+    EXPECT_EQ(900u, systemSettings.idleTimeout);
+    EXPECT_EQ(0u, systemSettings.loginFailDelay);  // 0 stored is not the missing default
     EXPECT_EQ(1, displaySettings.hideInitially);
     EXPECT_EQ(-5, windowRect.left);
     EXPECT_EQ(200, windowRect.bottom);

@@ -1,0 +1,123 @@
+// Time limits of control connections and held replies, on the timers of the
+// socket thread's loop: no thread and no sleep per connection.
+//
+// Each connection has at most one armed check of its limits. It is armed for
+// the earliest moment a limit could run out; when it fires, the limit is
+// worked out afresh from the connection's state (a command may have come in
+// meanwhile), and the check is armed again or the connection ends.
+#include "config/config.h"
+#include "log/log.h"
+#include "platform/eventloop.h"
+#include "server/commands.h"
+#include "server/sockthread.h"
+
+namespace {
+
+// When the limit that applies now runs out; 0 = no limit applies.
+int64_t LimitDue(const Conn* conn) {
+    if (conn->loginState == LOGIN_LOGGED_IN) {
+        uint32_t idle = systemSettings.idleTimeout;
+        if (idle == 0 || conn->transferKind != XFER_NONE || conn->idleSinceMs == 0) return 0;
+        return conn->idleSinceMs + (int64_t)idle * 1000;
+    }
+    uint32_t login = systemSettings.loginTimeout;
+    if (login == 0) return 0;
+    return conn->loginSinceMs + (int64_t)login * 1000;
+}
+
+void CancelCheck(Conn* conn) {
+    if (conn->timeoutTimer) EvTimerCancel(conn->timeoutTimer);
+    conn->timeoutTimer = 0;
+}
+
+// The limit ran out: the client is told, and the connection ends in order.
+void TimeOut(Conn* conn) {
+    LogPrintf(LOG_INFO, "ConnTimerProc(%u) %s time-out; closing connection.", conn->connId,
+              conn->loginState == LOGIN_LOGGED_IN ? "Idle" : "Login");
+    conn->control.shutdownWhenDrained = 1;
+    Reply(conn, "421 Timeout; closing control connection.");
+    ConnClose(conn);
+}
+
+void ReleaseHeld(Conn* conn) {
+    conn->holdTimer = 0;
+    const char* text = conn->heldReply;
+    conn->heldReply = nullptr;
+    if (text) Reply(conn, "%s", text);
+    // The commands that arrived meanwhile are taken now.
+    if (conn->control.socket != INVALID_SOCKET) ProcessCommands(conn);
+}
+
+}  // namespace
+
+void ConnTimerStart(Conn* conn) {
+    conn->loginSinceMs = EvNowMs();
+    conn->idleSinceMs = conn->loginSinceMs;
+    conn->timeoutTimer = 0;
+    conn->holdTimer = 0;
+    conn->heldReply = nullptr;
+    ConnTimerCheck(conn);
+}
+
+void ConnNoteActivity(Conn* conn, bool wasLoggedIn) {
+    int64_t now = EvNowMs();
+    if (conn->transferKind != XFER_NONE)
+        conn->idleSinceMs = 0;  // idle again from the transfer's end
+    else
+        conn->idleSinceMs = now;
+    if (wasLoggedIn && conn->loginState != LOGIN_LOGGED_IN) conn->loginSinceMs = now;
+}
+
+void ConnTimerCheck(Conn* conn) {
+    if (conn->control.socket == INVALID_SOCKET) return;
+    if (conn->idleSinceMs == 0 && conn->transferKind == XFER_NONE) conn->idleSinceMs = EvNowMs();
+    int64_t due = LimitDue(conn);
+    if (due == 0) {
+        CancelCheck(conn);
+        return;
+    }
+    // An armed check that fires no later than the limit finds it then.
+    if (conn->timeoutTimer && conn->timeoutDueMs <= due) return;
+    CancelCheck(conn);
+    int64_t left = due - EvNowMs();
+    conn->timeoutTimer = EvTimerStart(left > 0 ? (uint32_t)left : 0, SOCK_MSG_TIMER, conn->connId);
+    conn->timeoutDueMs = due;
+}
+
+void ConnTimerStop(Conn* conn) {
+    CancelCheck(conn);
+    if (conn->holdTimer) EvTimerCancel(conn->holdTimer);
+    conn->holdTimer = 0;
+    conn->heldReply = nullptr;
+}
+
+void ConnTimerProc(uintptr_t connId, intptr_t timerId) {
+    if ((int64_t)connId >= connTable.count) return;
+    Conn* conn = &connTable.conns[connId];
+    if (conn->control.socket == INVALID_SOCKET) return;
+    uint64_t id = (uint64_t)timerId;
+    if (id == conn->holdTimer) {
+        ReleaseHeld(conn);
+        return;
+    }
+    if (id != conn->timeoutTimer) return;  // a check replaced meanwhile
+    conn->timeoutTimer = 0;
+    int64_t due = LimitDue(conn);
+    if (due != 0 && due <= EvNowMs())
+        TimeOut(conn);
+    else
+        ConnTimerCheck(conn);
+}
+
+void ReplyHeld(Conn* conn, const char* text, uint32_t ms) {
+    if (ms == 0 || conn->holdTimer) {
+        Reply(conn, "%s", text);
+        return;
+    }
+    conn->holdTimer = EvTimerStart(ms, SOCK_MSG_TIMER, conn->connId);
+    if (!conn->holdTimer) {
+        Reply(conn, "%s", text);
+        return;
+    }
+    conn->heldReply = text;
+}
