@@ -20,6 +20,11 @@ SockHandlers sockHandlers = {AcceptProc, ControlProc, DataProc, PassiveProc, Ref
 namespace {
 // The running (or finished, not yet joined) socket thread.
 std::thread sockThreadHandle;
+// The port asked for when listenSocket was opened (0 = chosen by the system).
+uint16_t listenPort = 0;
+// listenSocket was opened by this run of the loop (a socket left from an
+// earlier run has no notifications any more). Socket thread only.
+bool listenServed = false;
 }  // namespace
 
 void SockRestoreHandlers() {
@@ -46,6 +51,7 @@ uint16_t SockThreadInit() {
 }
 
 int SockThread(void*) {
+    listenServed = false;
     if (EvLoopCreate(SockWndProc)) {
         sockWindow = true;
         EvLoopRun();
@@ -70,14 +76,20 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
         sockHandlers.data(lParam, s);
         break;
     case SOCK_MSG_LISTEN:
-        // The old listening socket always goes; established connections stay.
+        // A reload that changes neither port nor enable keeps the listening
+        // socket, so clients waiting in its queue are not dropped. Otherwise
+        // the old socket goes; established connections stay.
+        if (lParam && listenServed && listenSocket != INVALID_SOCKET &&
+            listenPort == static_cast<uint16_t>(wParam))
+            break;
         SockClose(&listenSocket);
         if (lParam) {
             int error = 0;
-            listenSocket =
-                SockListen(SOCK_MSG_ACCEPT, 0, NetHtons(static_cast<uint16_t>(wParam)), "listen", &error);
+            listenPort = static_cast<uint16_t>(wParam);
+            listenSocket = SockListen(SOCK_MSG_ACCEPT, 0, NetHtons(listenPort), "listen", &error);
+            listenServed = listenSocket != INVALID_SOCKET;
             if (listenSocket == INVALID_SOCKET && connEvents.listenFailed)
-                connEvents.listenFailed(static_cast<uint16_t>(wParam), error);
+                connEvents.listenFailed(listenPort, error);
         }
         break;
     case SOCK_MSG_PASSIVE:

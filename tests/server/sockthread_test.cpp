@@ -160,6 +160,20 @@ TEST_F(SockThreadTest, ListenClosesTheOldSocketAndReopensWithoutTouchingConnecti
     close(second);
 }
 
+TEST_F(SockThreadTest, ReloadWithTheSamePortKeepsTheListeningSocket) {
+    ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, 0, 1), 1);
+    uint16_t port = ListenPort();
+    ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, port, 1), 1);
+    SOCKET listening = listenSocket;
+    int waiting = Connect(port);  // queued before the reloads
+    ASSERT_GE(waiting, 0);
+    for (int i = 0; i < 100; i++) ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, port, 1), 1);
+    EXPECT_EQ(listenSocket, listening);
+    EXPECT_EQ(log.Count("SockClose: Closing socket handle"), 1) << "only the first, port-0 socket";
+    EXPECT_TRUE(seen.WaitFor([] { return seen.accepted.size() == 1; }));
+    close(waiting);
+}
+
 TEST_F(SockThreadTest, PortZeroSetsNoReuseAddrAndLogsThePortTheSystemChose) {
     ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, 0, 1), 1);
     ASSERT_NE(listenSocket, INVALID_SOCKET);
