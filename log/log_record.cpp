@@ -51,6 +51,37 @@ void LogWake(uint64_t ticket) {
     s.syncCv.wait_until(lock, deadline, [&] { return s.written >= ticket; });
 }
 
+namespace {
+
+// A record is one line of plain text whatever its arguments hold: a byte
+// outside 0x20 to 0x7E (an escape sequence, a line end, a byte of a client's
+// path) becomes "{XX}" as in the Data: records, so that no client or file
+// text can forge a record or drive the terminal of whoever reads the log.
+// Rewrites the message at text in place, within room bytes; its new length.
+int EscapeMessage(char* text, int length, int room) {
+    int first = 0;
+    while (first < length && (uint8_t)text[first] >= 0x20 && (uint8_t)text[first] <= 0x7E) first++;
+    if (first == length) return length;
+    char raw[LOG_RECORD_MAX];
+    int rawLength = length - first;
+    memcpy(raw, text + first, (size_t)rawLength);
+    int out = first;
+    for (int i = 0; i < rawLength; i++) {
+        uint8_t c = (uint8_t)raw[i];
+        if (c >= 0x20 && c <= 0x7E) {
+            if (out + 1 > room) break;
+            text[out++] = (char)c;
+        } else {
+            if (out + 4 > room) break;
+            snprintf(text + out, 5, "{%.2X}", c);
+            out += 4;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 void LogVPrintf(int level, const char* format, va_list args) {
     if (!LogGate(level)) return;
     char timeText[32];
@@ -71,6 +102,7 @@ void LogVPrintf(int level, const char* format, va_list args) {
         int message = format ? vsnprintf(out + header, room + 1, format, args) : 0;
         if (message < 0) message = 0;
         if (message > room) message = room;
+        message = EscapeMessage(out + header, message, room);
         out[header + message] = '\r';
         out[header + message + 1] = '\n';
         LogCommit(header + message + 2);

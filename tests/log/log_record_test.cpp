@@ -38,6 +38,29 @@ TEST_F(RecordFormat, OverlongMessageKeepsHeaderAndEndsWithinLimit) {
     EXPECT_EQ(lines[2], "I  12/06 14:03:27 admin " + exact);
 }
 
+TEST_F(RecordFormat, ControlAndHighBytesOfArgumentsAreEscaped) {
+    LogStartup("server ");
+    const struct {
+        std::string argument, logged;
+    } rows[] = {
+        {"x\x1b[1A\x1b[2KFAKE RECORD", "x{1B}[1A{1B}[2KFAKE RECORD"},
+        {"a\r\nW  12/06 14:03:27 server forged", "a{0D}{0A}W  12/06 14:03:27 server forged"},
+        {"tab\tbs\bvt\vdel\x7f", "tab{09}bs{08}vt{0B}del{7F}"},
+        {"caf\xc3\xa9 \x9b", "caf{C3}{A9} {9B}"},
+        {std::string(LOG_RECORD_MAX, '\x01'), "(cut, below)"},
+    };
+    for (const auto& row : rows) LogPrintf(LOG_INFO, "ParsePath: %s", row.argument.c_str());
+    LogShutdown();
+    std::vector<std::string> lines = Lines("061206.log");
+    ASSERT_EQ(lines.size(), std::size(rows) + 1);
+    for (size_t i = 0; i + 1 < std::size(rows); i++)
+        EXPECT_EQ(lines[i], "I  12/06 14:03:27 server ParsePath: " + rows[i].logged) << "row " << i;
+    // An argument of nothing but escapes is cut at whole escapes within the record limit.
+    const std::string& last = lines[std::size(rows) - 1];
+    EXPECT_LE(last.size(), (size_t)LOG_RECORD_MAX - 2);
+    EXPECT_EQ(last.substr(last.size() - 4), "{01}");
+}
+
 TEST_F(RecordFormat, SystemErrorCarriesTextOrEndsInColonBlank) {
     LogStartup("service ");
     LogSysError(5, "GetRegLog", "in RegCreateKeyEx");
