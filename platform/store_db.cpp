@@ -1,6 +1,7 @@
 #include "platform/store_db.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -113,6 +114,19 @@ long Initialise(sqlite3* db) {
     return Exec(db, "COMMIT");
 }
 
+// A store file of ours that others may read or write (made by hand, or
+// copied with a wider mode) is narrowed to 0600: it holds password digests.
+void NarrowMode(int fd, const char* path) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 0077) == 0) return;
+    if (fchmod(fd, st.st_mode & 0700) != 0) {
+        LogPrintf(LOG_WARNING, "StoreOpen: cannot narrow the mode of %s: %s", path, strerror(errno));
+        return;
+    }
+    LogPrintf(LOG_WARNING, "StoreOpen: %s was open to others (mode %03o); narrowed to owner only", path,
+              (unsigned)(st.st_mode & 0777));
+}
+
 long Open() {
     storePath = MachineStoreDir() + "/store.db";
     std::string dir = MachineStoreDir();
@@ -129,7 +143,16 @@ long Open() {
         LogPrintf(LOG_WARNING, "StoreOpen: cannot open %s: %s", storePath.c_str(), strerror(errno));
         return status;
     }
+    NarrowMode(fd, storePath.c_str());
     close(fd);
+    for (const char* suffix : {"-wal", "-shm"}) {
+        std::string companion = storePath + suffix;
+        int cfd = open(companion.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (cfd >= 0) {
+            NarrowMode(cfd, companion.c_str());
+            close(cfd);
+        }
+    }
 
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(storePath.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);

@@ -88,6 +88,22 @@ bool ParseDword(const std::string& text, uint32_t* value) {
     return true;
 }
 
+// Names and strings as list prints them: a control byte (which could move
+// the cursor or fake a line of output) becomes {XX}.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            char escaped[5];
+            snprintf(escaped, sizeof escaped, "{%.2X}", c);
+            out += escaped;
+        } else {
+            out += (char)c;
+        }
+    }
+    return out;
+}
+
 // Status of the store mapped to the exit status, with the message.
 int Fail(const char* what, long status) {
     if (status == ERROR_FILE_NOT_FOUND) {
@@ -128,18 +144,26 @@ int CmdSet(const std::vector<std::string>& args) {
     } else if (args[2] != "--string") {
         return Usage("set needs --dword or --string");
     }
+    // One transaction: a value that cannot be written leaves no new key behind.
+    long status = RegBeginTransaction();
+    if (status != ERROR_SUCCESS) return StoreError("set", status);
     HKEY key = nullptr;
     uint32_t disposition = 0;
-    long status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, FullPath(args[0]).c_str(), 0, "", 0, KEY_ALL_ACCESS,
-                                  nullptr, &key, &disposition);
-    if (status != ERROR_SUCCESS) return StoreError(args[0].c_str(), status);
-    if (args[2] == "--dword")
-        status = RegSetValueExA(key, args[1].c_str(), 0, REG_DWORD, (const uint8_t*)&dword, 4);
-    else
-        status = RegSetValueExA(key, args[1].c_str(), 0, REG_SZ, (const uint8_t*)args[3].c_str(),
-                                (uint32_t)args[3].size() + 1);
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS ? EXIT_DONE : StoreError(args[1].c_str(), status);
+    status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, FullPath(args[0]).c_str(), 0, "", 0, KEY_ALL_ACCESS, nullptr,
+                             &key, &disposition);
+    const char* what = args[0].c_str();
+    if (status == ERROR_SUCCESS) {
+        what = args[1].c_str();
+        if (args[2] == "--dword")
+            status = RegSetValueExA(key, args[1].c_str(), 0, REG_DWORD, (const uint8_t*)&dword, 4);
+        else
+            status = RegSetValueExA(key, args[1].c_str(), 0, REG_SZ, (const uint8_t*)args[3].c_str(),
+                                    (uint32_t)args[3].size() + 1);
+        RegCloseKey(key);
+    }
+    long ended = RegEndTransaction(status == ERROR_SUCCESS);
+    if (status == ERROR_SUCCESS) status = ended;
+    return status == ERROR_SUCCESS ? EXIT_DONE : StoreError(Printable(what).c_str(), status);
 }
 
 int CmdGet(const std::vector<std::string>& args) {
@@ -164,7 +188,8 @@ int CmdList(const std::vector<std::string>& args) {
     char name[16384];
     long status;
     uint32_t i = 0;
-    while ((status = RegEnumKeyA(key, i++, name, sizeof name)) == ERROR_SUCCESS) printf("%s\\\n", name);
+    while ((status = RegEnumKeyA(key, i++, name, sizeof name)) == ERROR_SUCCESS)
+        printf("%s\\\n", Printable(name).c_str());
     if (status == ERROR_NO_MORE_ITEMS) {
         i = 0;
         while (true) {
@@ -174,7 +199,7 @@ int CmdList(const std::vector<std::string>& args) {
             std::string text;
             status = ReadValue(key, name, &text);
             if (status != ERROR_SUCCESS) break;
-            printf("%s = %s\n", name, text.c_str());
+            printf("%s = %s\n", Printable(name).c_str(), Printable(text).c_str());
         }
     }
     RegCloseKey(key);

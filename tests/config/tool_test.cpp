@@ -112,3 +112,26 @@ TEST_F(Tool, UnusableStoreIsAStoreErrorAndStaysAsItWas) {
     EXPECT_EQ(2, Reg({"set", "System", "Port", "--dword", "1"}).status);
     EXPECT_EQ(garbage, StoreBytes());
 }
+
+TEST_F(Tool, FailedSetLeavesNoKeyAndListShowsControlBytesEscaped) {
+    // A value name the store refuses: the key the set would have made stays away.
+    ToolRun longName = Reg({"set", "Fresh\\Key", std::string(16384, 'n'), "--dword", "1"});
+    EXPECT_EQ(2, longName.status);
+    EXPECT_EQ(1, Reg({"list", "Fresh"}).status) << "the failed set left its key";
+
+    ASSERT_EQ(0, Reg({"set", "Odd", "a\x1b[2Kb", "--string", "line\rfake\x7f"}).status);
+    ASSERT_EQ(0, Reg({"set", "Odd\\k\x1b]0;t\x07", "v", "--dword", "1"}).status);
+    EXPECT_EQ("k{1B}]0;t{07}\\\na{1B}[2Kb = line{0D}fake{7F}\n", Reg({"list", "Odd"}).out);
+}
+
+TEST_F(Tool, StoreOpenToOthersIsNarrowedWhenItsOwnerOpensIt) {
+    ASSERT_EQ(0, Reg({"set", "System", "Port", "--dword", "21"}).status);
+    const mode_t modes[] = {0644, 0666, 0604, 0600};
+    for (mode_t mode : modes) {
+        std::filesystem::permissions(root / "store.db", (std::filesystem::perms)mode);
+        EXPECT_EQ("21\n", Reg({"get", "System", "Port"}).out) << std::oct << mode;
+        auto perms = std::filesystem::status(root / "store.db").permissions();
+        EXPECT_EQ((int)std::filesystem::perms::owner_read | (int)std::filesystem::perms::owner_write, (int)perms)
+            << std::oct << mode;
+    }
+}
