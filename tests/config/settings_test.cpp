@@ -90,6 +90,9 @@ TEST_F(Settings, SavedGroupsLoadBackInAnotherOpening) {
     ASSERT_EQ(1, OpenRegApp("Brindlex"));
     systemSettings = {0, 12, 2121};
     SetExtensionsSetting(1);
+    systemSettings.loginTimeout = 60;
+    systemSettings.idleTimeout = 900;
+    systemSettings.loginFailDelay = 0;
     displaySettings = {1, 0};
     windowRect = {-5, 7, 300, 200};
     SetRegSystem();
