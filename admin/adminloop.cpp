@@ -2,8 +2,10 @@
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
+#include "admin/mainwindow.h"
 #include "platform/display.h"
 #include "platform/mainloop.h"
 #include "platform/mainqueue.h"
@@ -21,25 +23,27 @@ int AdminLoopRun(const AdminLoopHooks& hooks, int* exitCode) {
     QSocketNotifier queueNotifier(MainQueueWakeFd(), QSocketNotifier::Read);
     QObject::connect(&queueNotifier, &QSocketNotifier::activated, [] { MainQueueDrain(); });
 
-    // SIGTERM and SIGINT close the main window: the orderly shutdown.
-    bool closing = false;
-    auto close = [&] {
-        if (closing) return;
-        closing = true;
+    MainWindow window({hooks.serverRole != 0, QSystemTrayIcon::isSystemTrayAvailable()});
+    QTimer timer;
+    // Closing the main window (E&xit, its close box, SIGTERM/SIGINT) runs
+    // the orderly shutdown once, then ends the loop.
+    window.setOnClose([&] {
+        timer.stop();
         hooks.onDestroy();
         QApplication::quit();
-    };
+    });
+
+    // SIGTERM and SIGINT close the main window; a SIGHUP is left for the
+    // timer to take.
     QSocketNotifier signalNotifier(MainLoopSignalFd(), QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
-        if (MainLoopTakeSignals() > 0) close();
+        if (MainLoopTakeSignals() > 0) window.close();
     });
 
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-        if (!closing) hooks.onTimer();
-    });
+    QObject::connect(&timer, &QTimer::timeout, [&] { hooks.onTimer(); });
     timer.start(1000);
 
+    window.showAtStart();
     *exitCode = QApplication::exec();
     MainQueueDrain();
     return 1;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/store.h"
@@ -74,6 +75,11 @@ void SetRegLog();
 void GetRegWindow(const WindowRect& current);
 void SetRegWindow();
 void GetRegPath();
+
+// The path of a message file ("welcome.txt", "login.txt", "anonymous.txt",
+// "logout.txt"): workDir, "/", the name. The server sends and the Messages
+// page edits the file at this path. 0 when it does not fit in size bytes.
+int MessageFilePath(const char* fileName, char* out, size_t size);
 
 // "low-high" with 1 <= low <= high <= 65535 (blanks around the numbers
 // allowed): 1 and the two ports, else 0.

@@ -19,8 +19,7 @@ uint8_t fileBuffer[CONN_BUFFER_SIZE];
 // cannot be opened.
 int OpenMessageFile(Conn* conn, const char* fileName) {
     char path[CONN_PATH_SIZE];
-    int length = snprintf(path, sizeof path, "%s/%s", workDir, fileName);
-    if (length < 0 || length >= (int)sizeof path) {
+    if (!MessageFilePath(fileName, path, sizeof path)) {
         LogPrintf(LOG_WARNING, "ReplyFileV(%u) Path of %s is too long.", conn->connId, fileName);
         return -1;
     }

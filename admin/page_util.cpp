@@ -1,0 +1,35 @@
+#include "admin/page_util.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QRegularExpressionValidator>
+#include <cstdlib>
+
+QByteArray& TrimBlanks(QByteArray& text) {
+    qsizetype end = text.size();
+    while (end > 0 && text[end - 1] == ' ') end--;
+    qsizetype start = 0;
+    while (start < end && text[start] == ' ') start++;
+    text = text.mid(start, end - start);
+    return text;
+}
+
+long AtolText(const QString& text) { return atol(text.toLatin1().constData()); }
+
+void SetDigitsOnly(QLineEdit* field, int maxLength) {
+    field->setMaxLength(maxLength);
+    field->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), field));
+}
+
+int BrowseForFolder(QWidget* dialog, QLineEdit* field, const QString& title) {
+    QString chosen = QFileDialog::getExistingDirectory(dialog, title, field->text());
+    if (chosen.isEmpty()) return 0;
+    field->setText(chosen);
+    return 1;
+}
+
+// Paths and names are bytes on this system; they are shown and typed in the
+// locale's encoding, as the file system takes them.
+QString FromStoreText(const char* text) { return QFile::decodeName(text); }
+QByteArray ToStoreText(const QString& text) { return QFile::encodeName(text); }

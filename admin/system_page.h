@@ -1,0 +1,25 @@
+// The System page: the FTP port, whether the server listens, and the most
+// simultaneous connections (empty: no limit).
+#pragma once
+
+#include <QWidget>
+
+class QCheckBox;
+class QLineEdit;
+
+class SystemPage : public QWidget {
+    Q_OBJECT
+public:
+    explicit SystemPage(QWidget* parent = nullptr);
+    // Checks and stores the values: the server role moves (or closes) its
+    // listener before this returns, the admin role tells the server. 0 after
+    // a refused value (told in a message box, the field has the focus).
+    int apply();
+signals:
+    void changed();
+
+private:
+    QLineEdit* port_;
+    QCheckBox* enable_;
+    QLineEdit* maxConn_;
+};

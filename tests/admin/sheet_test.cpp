@@ -1,0 +1,233 @@
+// The property sheet and its pages: what reaches the store, what is refused
+// with which message, the change messages of the admin role, the server
+// role's listener, and the message editor's files.
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTextCursor>
+
+#include "admin/sheet.h"
+#include "admin/system_page.h"
+#include "admin/logging_page.h"
+#include "admin/text_dialog.h"
+#include "admin_fixture.h"
+#include "ipc/ipc.h"
+#include "platform/slot.h"
+#include "server/sockthread.h"
+
+namespace {
+
+using Sheet = AdminTest;
+
+void Type(QLineEdit* field, const QString& text) {
+    field->clear();
+    field->insert(text);
+}
+
+QWidget* ShowTab(PropertySheet* sheet, const char* pageName) {
+    QWidget* page = sheet->findChild<QWidget*>(pageName);
+    sheet->tabs()->setCurrentWidget(page);
+    return page;
+}
+
+struct SystemCase {
+    const char* port;
+    const char* maxConn;
+    bool enable;
+    const char* message;  // nullptr: stored
+};
+
+TEST_F(Sheet, SystemPageRefusesOutOfRangeNumbersAndStoresNothing) {
+    const SystemCase cases[] = {
+        {"0", "", true, "Port out of range.  The port must be between 1 and 65535."},
+        {"", "", true, "Port out of range.  The port must be between 1 and 65535."},
+        {"65536", "", true, "Port out of range.  The port must be between 1 and 65535."},
+        {"0", "", false, "Port out of range.  The port must be between 1 and 65535."},
+        {"2121", "65536", true, "Number of connections out of range.  Must be less than 65536."},
+        {"2121", "-1", true, "Number of connections out of range.  Must be less than 65536."},
+        {"1", "65535", false, nullptr},
+        {"65535", "", true, nullptr},
+    };
+    for (const SystemCase& c : cases) {
+        std::string row = std::string("port '") + c.port + "' connections '" + c.maxConn + "'";
+        boxes.clear();
+        systemSettings = {1, 0, 21};
+        std::unique_ptr<PropertySheet> sheet(BuildPropertySheet(nullptr));
+        sheet->show();
+        QWidget* page = ShowTab(sheet.get(), "systemPage");
+        ShowTab(sheet.get(), "displayPage");
+        if (!c.enable) Find<QCheckBox>(page, "serverEnable")->click();
+        EXPECT_EQ(Find<QLineEdit>(page, "port")->isEnabled(), c.enable) << row;
+        Type(Find<QLineEdit>(page, "port"), c.port);
+        Type(Find<QLineEdit>(page, "maxConn"), c.maxConn);
+        Find<QPushButton>(sheet.get(), "okButton")->click();
+        if (c.message) {
+            ASSERT_EQ(boxes.size(), 1u) << row;
+            EXPECT_EQ(boxes[0].text, c.message) << row;
+            EXPECT_EQ(boxes[0].caption, "Brindlex") << row;
+            EXPECT_EQ(boxes[0].icon, QMessageBox::Critical) << row;
+            EXPECT_EQ(GetDword("System", "Port"), -1) << row << ": nothing stored";
+            EXPECT_TRUE(sheet->isVisible()) << row << ": the sheet stays open";
+            EXPECT_EQ(sheet->tabs()->currentWidget(), page) << row;
+        } else {
+            EXPECT_TRUE(boxes.empty()) << row;
+            EXPECT_EQ(GetDword("System", "Port"), atol(c.port)) << row;
+            EXPECT_EQ(GetDword("System", "MaxConn"), atol(c.maxConn)) << row;
+            EXPECT_EQ(GetDword("System", "Enable"), c.enable ? 1 : 0) << row;
+            EXPECT_FALSE(sheet->isVisible()) << row;
+        }
+    }
+    // An empty limit is stored as 0 and shown empty again.
+    SystemPage again;
+    EXPECT_EQ(Find<QLineEdit>(&again, "maxConn")->text(), "");
+    EXPECT_EQ(Find<QLineEdit>(&again, "port")->text(), "65535");
+}
+
+TEST_F(Sheet, LogSizeEmptyOrZeroIsStoredAsZeroAndShownEmpty) {
+    const std::pair<const char*, int64_t> cases[] = {{"", 0}, {"0", 0}, {"000123456", 123456}};
+    for (auto [typed, stored] : cases) {
+        LoggingPage page;
+        Type(Find<QLineEdit>(&page, "logSize"), typed);
+        Type(Find<QLineEdit>(&page, "logDir"), QString::fromStdString(log->dir));
+        page.apply();
+        EXPECT_EQ(GetDword("Log", "Logsize"), stored) << "typed '" << typed << "'";
+        LoggingPage shown;
+        EXPECT_EQ(Find<QLineEdit>(&shown, "logSize")->text(), stored ? QString::number(stored) : "")
+            << "typed '" << typed << "'";
+    }
+    LoggingPage page;
+    QLineEdit* size = Find<QLineEdit>(&page, "logSize");
+    size->clear();
+    size->insert("12");
+    size->insert("a");
+    EXPECT_EQ(size->text(), "12") << "a non-digit is refused at the field";
+    size->insert("34567890");
+    EXPECT_EQ(size->text(), "123456789") << "at most 9 digits";
+}
+
+TEST_F(Sheet, ApplyStoresOnlyThePagesThatWereShownAndEnablesOnChange) {
+    std::unique_ptr<PropertySheet> sheet(BuildPropertySheet(nullptr));
+    sheet->show();
+    QPushButton* apply = Find<QPushButton>(sheet.get(), "applyButton");
+    EXPECT_FALSE(apply->isEnabled());
+    QStringList titles;
+    for (int i = 0; i < sheet->tabs()->count(); i++) titles << sheet->tabs()->tabText(i);
+    EXPECT_EQ(titles.join(","), "Display,Logging,Messages,System");
+
+    Find<QCheckBox>(sheet.get(), "hideWhenMinimized")->click();
+    EXPECT_TRUE(apply->isEnabled());
+    apply->click();
+    EXPECT_FALSE(apply->isEnabled());
+    EXPECT_EQ(GetDword("Display", "Minimized"), 1);
+    EXPECT_EQ(GetDword("System", "Port"), -1) << "the System page was never shown";
+    EXPECT_EQ(GetDword("Log", "Logging"), -1) << "the Logging page was never shown";
+
+    ShowTab(sheet.get(), "systemPage");
+    Find<QPushButton>(sheet.get(), "okButton")->click();
+    EXPECT_EQ(GetDword("System", "Port"), 21);
+    EXPECT_EQ(GetDword("Log", "Logging"), -1);
+}
+
+TEST_F(Sheet, AdminRoleSendsEachChangeMessageAfterTheStoreWrite) {
+    processRole = ROLE_ADMIN;
+    int server = SlotCreate("\\\\.\\mailslot\\Quennel\\Brindlex\\Server", 0, 1);
+    ASSERT_GE(server, 0);
+    IpcStartup();
+    std::unique_ptr<PropertySheet> sheet(BuildPropertySheet(nullptr));
+    sheet->show();
+    for (const char* page : {"loggingPage", "systemPage"}) ShowTab(sheet.get(), page);
+    Type(Find<QLineEdit>(sheet.get(), "port"), "2100");
+    Find<QPushButton>(sheet.get(), "okButton")->click();
+    IpcShutdown();
+
+    std::vector<int> types;
+    uint8_t message[IPC_MESSAGE_MAX];
+    uint32_t size = 0, count = 0;
+    while (SlotInfo(server, &size, &count) && count > 0 && SlotRead(server, message, sizeof message, &size))
+        types.push_back(message[0]);
+    SlotClose(server);
+    EXPECT_EQ(types, (std::vector<int>{IPC_MSG_DISPLAY_CHANGED, IPC_MSG_LOGGING_CHANGED, IPC_MSG_SYSTEM_CHANGED}));
+    EXPECT_EQ(GetDword("System", "Port"), 2100);
+    EXPECT_EQ(GetDword("Log", "TRACE0"), 1);
+}
+
+bool Connects(uint16_t port) {
+    int fd = bxtest::Connect(0x7F000001, port);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+}
+
+TEST_F(Sheet, ServerRoleSystemApplyMovesTheListenerBeforeItReturns) {
+    uint16_t first = 0, second = 0;
+    for (uint16_t* port : {&first, &second}) {
+        int probe = bxtest::Listen(port);
+        close(probe);
+    }
+    systemSettings = {1, 0, first};
+    ASSERT_EQ(SockThreadInit(), 0);
+    SockSend(SOCK_MSG_LISTEN, first, 1);
+    ASSERT_TRUE(Connects(first));
+
+    SystemPage page;
+    Type(Find<QLineEdit>(&page, "port"), QString::number(second));
+    ASSERT_EQ(page.apply(), 1);
+    EXPECT_TRUE(Connects(second)) << "listening on the new port when the apply returns";
+    EXPECT_FALSE(Connects(first));
+
+    Find<QCheckBox>(&page, "serverEnable")->click();
+    ASSERT_EQ(page.apply(), 1);
+    EXPECT_FALSE(Connects(second)) << "Enable off closes the listener";
+    SockThreadStop();
+}
+
+struct EditorCase {
+    const char* name;
+    const char* before;  // nullptr: no file
+    const char* typed;   // nullptr: no edit
+    bool ok;
+    const char* after;   // nullptr: no file
+};
+
+TEST_F(Sheet, MessageEditorTrimsDeletesAndKeepsUneditedBytes) {
+    const EditorCase cases[] = {
+        {"two blanks each side", "", "  word  ", true, "word"},
+        {"blanks only delete", "old", "   ", true, nullptr},
+        {"empty deletes", "old", "", true, nullptr},
+        {"line break kept", nullptr, "line one\nline two\n", true, "line one\nline two\n"},
+        {"tab is not a blank", nullptr, "\tx ", true, "\tx"},
+        {"cancel leaves the file", "keep \xff me", "other", false, "keep \xff me"},
+        {"unedited non-UTF-8 kept", "caf\xe9 \x80\r\n", nullptr, true, "caf\xe9 \x80\r\n"},
+        {"edited CR LF file keeps its line ends", "a\r\nb", "a\nb\nc", true, "a\r\nb\r\nc"},
+        {"edited single-byte text stays single-byte", "caf\xe9", "caf\xe9!", true, "caf\xe9!"},
+        {"missing file opens empty", nullptr, nullptr, true, nullptr},
+    };
+    std::string dir = log->dir + "/work";
+    std::filesystem::create_directories(dir);
+    snprintf(workDir, sizeof workDir, "%s", dir.c_str());
+    for (const EditorCase& c : cases) {
+        std::string path = dir + "/welcome.txt";
+        std::filesystem::remove(path);
+        if (c.before) bxtest::WriteFile(path, c.before);
+        TextDialog editor(kMessageFiles[0]);
+        EXPECT_EQ(editor.windowTitle(), "Welcome Message");
+        auto* edit = Find<QPlainTextEdit>(&editor, "messageText");
+        if (c.typed) {
+            QTextCursor cursor(edit->document());
+            cursor.select(QTextCursor::Document);
+            cursor.insertText(QString::fromLatin1(c.typed));
+        }
+        if (c.ok)
+            editor.accept();
+        else
+            editor.reject();
+        bool exists = std::filesystem::exists(path);
+        EXPECT_EQ(exists, c.after != nullptr) << c.name;
+        if (exists && c.after) EXPECT_EQ(bxtest::ReadFile(path), c.after) << c.name;
+    }
+    workDir[0] = 0;
+    EXPECT_EQ(TextDialog(kMessageFiles[3]).path(), "/logout.txt");
+}
+
+}  // namespace

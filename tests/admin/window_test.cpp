@@ -1,0 +1,192 @@
+// The main window: its size from the font, the remembered position, the tray
+// rules, the status bar, the connections tree, Help and About, and the one
+// shutdown behind every way of closing it.
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTreeWidget>
+#include <QUrl>
+
+#include "admin/about.h"
+#include "admin/connview.h"
+#include "admin/help.h"
+#include "admin/mainwindow.h"
+#include "admin_fixture.h"
+#include "server/conn.h"
+
+namespace {
+
+using Window = AdminTest;
+
+TEST_F(Window, SizeIsTheConnectionsDialogInTheFontsUnitsPlusMenuAndStatusBars) {
+    for (int points : {8, 11, 16}) {
+        QFont font = QApplication::font();
+        font.setPointSize(points);
+        QApplication::setFont(font);
+        MainWindow window({true, false});
+        QFontMetrics metrics(font);
+        int width = 186 * metrics.averageCharWidth() / 4;
+        int pane = 105 * metrics.height() / 8;
+        QSize expected(width, window.menuBar()->sizeHint().height() + pane +
+                                  window.statusBar()->sizeHint().height());
+        EXPECT_EQ(window.size(), expected) << points << " points";
+        window.show();
+        window.resize(expected * 2);
+        EXPECT_EQ(window.size(), expected) << points << " points: the window cannot be resized";
+        EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
+        QRect tree = window.connectionsView()->geometry();
+        EXPECT_TRUE(window.centralWidget()->rect().contains(tree)) << points << " points";
+    }
+    QApplication::setFont(QFont());
+}
+
+// The stored rectangle, or "none".
+std::string StoredRect() {
+    int64_t l = StoreTest::GetDword("Window", "Left"), t = StoreTest::GetDword("Window", "Top");
+    int64_t r = StoreTest::GetDword("Window", "Right"), b = StoreTest::GetDword("Window", "Bottom");
+    if (l < 0) return "none";
+    return std::to_string(l) + "," + std::to_string(t) + "," + std::to_string(r) + "," + std::to_string(b);
+}
+
+std::string FrameRect(const QWidget& w) {
+    QRect f = w.frameGeometry();
+    return std::to_string(f.left()) + "," + std::to_string(f.top()) + "," + std::to_string(f.left() + f.width()) +
+           "," + std::to_string(f.top() + f.height());
+}
+
+TEST_F(Window, PositionIsSavedAfterMovesInTheServerRoleOnly) {
+    for (bool server : {false, true}) {
+        processRole = server ? ROLE_SERVER : ROLE_ADMIN;
+        windowRect = {0, 0, 0, 0};
+        MainWindow window({server, false});
+        window.showAtStart();
+        for (int step = 1; step <= 5; step++) window.move(40 + 10 * step, 30 + 5 * step);  // one drag
+        if (server) {
+            EXPECT_TRUE(SpinUntil([&] { return StoredRect() == FrameRect(window); }))
+                << "stored " << StoredRect() << ", window " << FrameRect(window);
+        } else {
+            SpinUntil([] { return false; }, 600);
+            EXPECT_EQ(StoredRect(), "none") << "the admin role never stores its position";
+        }
+    }
+}
+
+TEST_F(Window, StoredPositionIsRestoredWithTheComputedSize) {
+    windowRect = {120, 90, 120 + 900, 90 + 700};  // saved by a window of another size
+    MainWindow window({true, false});
+    QSize computed = window.size();
+    window.showAtStart();
+    EXPECT_EQ(window.frameGeometry().topLeft(), QPoint(120, 90));
+    EXPECT_EQ(window.size(), computed);
+}
+
+struct TrayCase {
+    const char* name;
+    bool server, tray, hideInitially, hideWhenMinimized;
+    const char* afterStart;     // "shown", "hidden", "minimized"
+    const char* afterMinimize;  // from shown
+};
+
+const char* State(const MainWindow& w) {
+    if (!w.isVisible()) return "hidden";
+    return w.isMinimized() ? "minimized" : "shown";
+}
+
+TEST_F(Window, TrayRules) {
+    const TrayCase cases[] = {
+        {"server, tray, hide initially", true, true, true, false, "hidden", "minimized"},
+        {"server, no tray: never hidden, minimized instead", true, false, true, true, "minimized", "minimized"},
+        {"server, tray, hide when minimized", true, true, false, true, "shown", "hidden"},
+        {"server, tray, switches off", true, true, false, false, "shown", "minimized"},
+        {"admin never hides", false, true, true, true, "shown", "minimized"},
+    };
+    for (const TrayCase& c : cases) {
+        processRole = c.server ? ROLE_SERVER : ROLE_ADMIN;
+        displaySettings = {c.hideInitially, c.hideWhenMinimized};
+        MainWindow window({c.server, c.tray});
+        EXPECT_EQ(window.trayIcon() != nullptr, c.server && c.tray) << c.name;
+        window.showAtStart();
+        QApplication::processEvents();
+        EXPECT_STREQ(State(window), c.afterStart) << c.name;
+
+        window.showNormal();
+        window.trayActivated(QSystemTrayIcon::Trigger);  // a click brings a hidden window back
+        if (window.hiddenInTray()) window.trayActivated(QSystemTrayIcon::Trigger);
+        ASSERT_TRUE(SpinUntil([&] { return std::string(State(window)) == "shown"; })) << c.name;
+        window.showMinimized();
+        EXPECT_TRUE(SpinUntil([&] { return std::string(State(window)) == c.afterMinimize; }))
+            << c.name << ": " << State(window);
+        if (std::string(c.afterMinimize) == "hidden") {
+            window.trayActivated(QSystemTrayIcon::DoubleClick);  // only a left click counts
+            EXPECT_STREQ(State(window), "hidden") << c.name;
+            window.trayActivated(QSystemTrayIcon::Trigger);
+            EXPECT_TRUE(SpinUntil([&] { return std::string(State(window)) == "shown"; })) << c.name;
+        }
+    }
+    displaySettings = {0, 0};
+}
+
+TEST_F(Window, StatusBarSaysReadyAfterEveryRepaintAndTheTreeFollowsTheModel) {
+    MainWindow window({true, false});
+    window.show();
+    window.statusBar()->showMessage("Busy");
+    window.update();
+    EXPECT_TRUE(SpinUntil([&] { return window.statusBar()->currentMessage() == "Ready"; }));
+    EXPECT_EQ(Find<QLabel>(&window, "connectionsCaption")->text(), "Active Connections");
+
+    ConnViewEnable(true);
+    ConnViewClear();
+    ConnViewInsert(3, "10.0.0.5:21");
+    ConnViewInsert(1, "127.0.0.1:40000");
+    ConnViewInsert(7, "192.168.1.20:1025");
+    ConnViewDelete(1);
+    QTreeWidget* tree = window.connectionsView();
+    ASSERT_EQ(tree->topLevelItemCount(), 2);
+    EXPECT_EQ(tree->topLevelItem(0)->text(0), "10.0.0.5:21");
+    EXPECT_EQ(tree->topLevelItem(1)->text(0), "192.168.1.20:1025");
+    EXPECT_FALSE(tree->topLevelItem(0)->flags() & Qt::ItemIsEditable);
+    ConnViewClear();
+    EXPECT_EQ(tree->topLevelItemCount(), 0);
+}
+
+struct UrlCatcher : QObject {
+    Q_OBJECT
+public:
+    std::vector<QUrl> opened;
+public slots:
+    void open(const QUrl& url) { opened.push_back(url); }
+};
+
+TEST_F(Window, HelpOpensTheShippedPageAndTheOnlineAddressAboutShowsTheVersion) {
+    UrlCatcher catcher;
+    for (const char* scheme : {"file", "https"}) QDesktopServices::setUrlHandler(scheme, &catcher, "open");
+    MainWindow window({true, false});
+    window.helpTopics();
+    window.onlineHelp();
+    for (const char* scheme : {"file", "https"}) QDesktopServices::unsetUrlHandler(scheme);
+    ASSERT_EQ(catcher.opened.size(), 2u) << "the build tree holds the help page beside bin/";
+    EXPECT_TRUE(QFileInfo(catcher.opened[0].toLocalFile()).isFile());
+    EXPECT_EQ(catcher.opened[1], QUrl(kOnlineHelpUrl));
+
+    snprintf(versionCaption, sizeof versionCaption, "Brindlex V1.2");
+    AboutDialog about(&window);
+    EXPECT_EQ(about.windowTitle(), "About Brindlex");
+    EXPECT_EQ(Find<QLabel>(&about, "aboutVersion")->text(), "Brindlex V1.2");
+    EXPECT_FALSE(Find<QLabel>(&about, "aboutPicture")->pixmap().isNull());
+}
+
+TEST_F(Window, ExitAndEveryLaterCloseRunTheShutdownOnce) {
+    MainWindow window({true, false});
+    int shutdowns = 0;
+    window.setOnClose([&] { shutdowns++; });
+    window.show();
+    window.findChild<QAction*>("exitAction")->trigger();
+    window.close();
+    EXPECT_EQ(shutdowns, 1);
+}
+
+}  // namespace
+
+#include "window_test.moc"
