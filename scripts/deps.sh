@@ -9,6 +9,7 @@ packages=(
   python3 curl lftp rclone ncftp systemd
   qt6-base-dev
   dpkg-dev man-db groff-base file
+  xvfb xauth imagemagick x11-utils
 )
 
 missing=()

@@ -1,0 +1,160 @@
+"""The administration window end to end, on a virtual X display (run under
+xvfb-run): the real dockhand as the server with its window and three real
+clients, then a second dockhand as its admin.
+
+The trees are read from outside, as a user sees them: each window is
+captured from the X server and its text rows are found as bands of dark
+pixels. A window shows the menu bar, the caption "Active Connections", one
+row per tree item and the status bar, so its items are the bands less three,
+and two windows list the same items when their item rows are pixel for pixel
+the same."""
+
+import os
+import socket
+import subprocess
+import time
+import unittest
+
+from harness import Machine, wait_until
+
+BARS_AND_CAPTION = 3  # menu bar, "Active Connections", status bar
+
+
+def windows():
+    """The top-level windows titled "Brindlex": {id: (x, y, width, height)}."""
+    out = subprocess.run(["xwininfo", "-root", "-children"], capture_output=True, text=True).stdout
+    found = {}
+    for line in out.splitlines():
+        parts = line.split()
+        if len(parts) >= 2 and parts[1] == '"Brindlex":':
+            geometry = line.rsplit(")", 1)[1].split()[0]  # WxH+X+Y
+            size, x, y = geometry.split("+")[:3]
+            w, h = size.split("x")
+            found[parts[0]] = (int(x), int(y), int(w), int(h))
+    return found
+
+
+def capture(window_id):
+    """The window's pixels in grey: (width, height, rows)."""
+    pgm = subprocess.run(["import", "-window", window_id, "-colorspace", "gray", "-depth", "8", "pgm:-"],
+                         capture_output=True, timeout=30).stdout
+    fields, at = [], 0
+    while len(fields) < 4:  # magic, width, height, maximum
+        while pgm[at:at + 1].isspace():
+            at += 1
+        end = at
+        while not pgm[end:end + 1].isspace():
+            end += 1
+        fields.append(pgm[at:end])
+        at = end
+    at += 1
+    w, h = int(fields[1]), int(fields[2])
+    return w, h, [pgm[at + y * w:at + (y + 1) * w] for y in range(h)]
+
+
+def bands(rows, dark=100, join=2):
+    """Runs of rows holding dark pixels; gaps of at most join rows (an
+    underlined mnemonic) stay inside one run. [(first, last)]."""
+    found = []
+    for y, row in enumerate(rows):
+        if min(row) < dark:
+            if found and y - found[-1][1] <= join + 1:
+                found[-1] = (found[-1][0], y)
+            else:
+                found.append((y, y))
+    return found
+
+
+def item_rows(window_id):
+    """The pictures of the window's tree rows, top to bottom."""
+    w, h, rows = capture(window_id)
+    runs = bands(rows)
+    if len(runs) < BARS_AND_CAPTION:
+        return None
+    return [b"".join(rows[a:b + 1]) for a, b in runs[2:-1]]
+
+
+class WindowTest(unittest.TestCase):
+    def setUp(self):
+        self.assertTrue(os.environ.get("DISPLAY"), "run under xvfb-run")
+        self.m = Machine()
+        for name in ("DISPLAY", "XAUTHORITY"):
+            if name in os.environ:
+                self.m.env[name] = os.environ[name]
+        self.clients = []
+
+    def tearDown(self):
+        for c in self.clients:
+            c.close()
+        self.m.close()
+
+    def connect(self):
+        c = socket.create_connection(("127.0.0.1", self.m.port), timeout=5)
+        self.assertTrue(c.recv(1024).startswith(b"220"))
+        self.clients.append(c)
+
+    def wait_items(self, window_id, count, timeout=10.0):
+        rows = wait_until(lambda: (lambda r: r if r is not None and len(r) == count else None)(
+            item_rows(window_id)), timeout, step=0.1)
+        self.assertIsNotNone(rows, "window %s did not show %d items: %s" %
+                             (window_id, count, item_rows(window_id) and len(item_rows(window_id))))
+        return rows
+
+    def test_server_and_admin_windows_list_the_live_connections(self):
+        # The server's window opens where the store says; the admin's at the
+        # window system's default place, so the two do not overlap.
+        for value, number in (("Left", 500), ("Top", 300), ("Right", 800), ("Bottom", 500)):
+            self.m.reg("set", "Window", value, "--dword", str(number))
+        server = self.m.start()
+        self.assertTrue(wait_until(lambda: len(windows()) == 1), "no server window")
+        (server_id, geometry), = windows().items()
+        self.assertEqual(geometry[:2], (500, 300))
+
+        self.wait_items(server_id, 0)
+        for _ in range(3):
+            self.connect()
+        server_rows = self.wait_items(server_id, 3)
+
+        admin = self.m.start(wait=False)
+        self.assertTrue(wait_until(lambda: len(windows()) == 2), "no admin window")
+        shown = time.monotonic()
+        admin_id = next(i for i in windows() if i != server_id)
+        admin_rows = self.wait_items(admin_id, 3, timeout=10)
+        took = time.monotonic() - shown
+        print("admin tree filled %.2f s after its window appeared" % took)
+        self.assertLessEqual(took, 2.0, "the admin's tree took %.2f s" % took)
+        self.assertEqual(sorted(admin_rows), sorted(server_rows), "the admin lists other items")
+
+        # A client leaves: both trees drop its item.
+        self.clients.pop().close()
+        self.wait_items(server_id, 2)
+        self.wait_items(admin_id, 2)
+
+        # SIGTERM closes the server's window: connections first, then the
+        # slots, then logging.
+        self.assertEqual(self.m.stop(server), 0)
+        log = self.m.log_text()
+        order = [log.find("server DestroyProc: Waiting for socket window to close..."),
+                 log.find("server DestroyProc: Socket window closed."),
+                 log.find("server IpcShutdown: closing incoming slot"),
+                 log.find("server +++ Stopping Brindlex V1.2 +++")]
+        self.assertTrue(all(a >= 0 for a in order) and order == sorted(order), order)
+        for c in self.clients:
+            self.assertEqual(c.recv(100), b"", "a client's connection outlived the server")
+        self.assertEqual(list(windows()), [admin_id])
+        self.assertEqual(self.m.stop(admin), 0)
+        self.assertEqual(windows(), {})
+
+    def test_without_a_display_the_server_says_so_and_serves(self):
+        for name in ("DISPLAY", "XAUTHORITY"):
+            self.m.env.pop(name, None)
+        server = self.m.start()
+        self.assertEqual(windows(), {})
+        self.assertEqual(self.m.stop(server), 0)
+        lines = server.stderr.read().decode().splitlines()
+        self.assertEqual([l for l in lines if "display" in l],
+                         ["dockhand: no display can be used; running without a window."])
+
+
+if __name__ == "__main__":
+    unittest.main()
