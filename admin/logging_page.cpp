@@ -9,6 +9,7 @@
 
 #include "admin/page_store.h"
 #include "admin/page_util.h"
+#include "admin/user_dialog.h"
 #include "config/config.h"
 #include "ipc/ipc.h"
 #include "log/log.h"

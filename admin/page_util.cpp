@@ -1,7 +1,6 @@
 #include "admin/page_util.h"
 
 #include <QFile>
-#include <QFileDialog>
 #include <QLineEdit>
 #include <QRegularExpressionValidator>
 #include <cstdlib>
@@ -20,13 +19,6 @@ long AtolText(const QString& text) { return atol(text.toLatin1().constData()); }
 void SetDigitsOnly(QLineEdit* field, int maxLength) {
     field->setMaxLength(maxLength);
     field->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), field));
-}
-
-int BrowseForFolder(QWidget* dialog, QLineEdit* field, const QString& title) {
-    QString chosen = QFileDialog::getExistingDirectory(dialog, title, field->text());
-    if (chosen.isEmpty()) return 0;
-    field->setText(chosen);
-    return 1;
 }
 
 // Paths and names are bytes on this system; they are shown and typed in the

@@ -5,7 +5,6 @@
 #include <QString>
 
 class QLineEdit;
-class QWidget;
 
 // Removes the blanks (spaces only: not tabs, CR or LF) at the end, then at
 // the start of text, in place; returns text.
@@ -15,9 +14,6 @@ QByteArray& TrimBlanks(QByteArray& text);
 long AtolText(const QString& text);
 // Lets the field take digits only, at most maxLength of them.
 void SetDigitsOnly(QLineEdit* field, int maxLength);
-// Lets the user choose a folder for field, opened at the field's folder;
-// 1 when one was chosen and put into the field, else 0.
-int BrowseForFolder(QWidget* dialog, QLineEdit* field, const QString& title);
 // Text of the store (single bytes, file names) shown in a field, and back.
 QString FromStoreText(const char* text);
 QByteArray ToStoreText(const QString& text);

@@ -9,6 +9,7 @@
 #include "admin/logging_page.h"
 #include "admin/messages_page.h"
 #include "admin/system_page.h"
+#include "admin/users_page.h"
 
 PropertySheet::PropertySheet(QWidget* owner) : QDialog(owner) {
     setObjectName("propertySheet");
@@ -68,6 +69,8 @@ PropertySheet* BuildPropertySheet(QWidget* owner) {
     sheet->addPage(display, "Display", [display] { return display->apply(); });
     sheet->addPage(logging, "Logging", [logging] { return logging->apply(); });
     sheet->addPage(new MessagesPage, "Messages", nullptr);
+    // The Users page saves each change at once; it has nothing to apply.
+    sheet->addPage(new UsersPage, "Users", nullptr);
     sheet->addPage(system, "System", [system] { return system->apply(); });
     for (QWidget* page : {(QWidget*)display, (QWidget*)logging, (QWidget*)system})
         QObject::connect(page, SIGNAL(changed()), sheet, SLOT(markChanged()));

@@ -9,18 +9,12 @@
 #include <vector>
 
 #include "admin/msgbox.h"
+#include "admin/users_support.h"
 #include "config/store_fixture.h"
 #include "ipc/role.h"
 #include "log/log.h"
 
-inline void EnsureQtApp() {
-    if (QApplication::instance()) return;
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "test_admin";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-}
+inline void EnsureQtApp() { userstest::EnsureApp(); }
 
 // Processes events until cond holds or timeoutMs has passed.
 template <typename Cond>

@@ -114,7 +114,7 @@ TEST_F(Sheet, ApplyStoresOnlyThePagesThatWereShownAndEnablesOnChange) {
     EXPECT_FALSE(apply->isEnabled());
     QStringList titles;
     for (int i = 0; i < sheet->tabs()->count(); i++) titles << sheet->tabs()->tabText(i);
-    EXPECT_EQ(titles.join(","), "Display,Logging,Messages,System");
+    EXPECT_EQ(titles.join(","), "Display,Logging,Messages,Users,System");
 
     Find<QCheckBox>(sheet.get(), "hideWhenMinimized")->click();
     EXPECT_TRUE(apply->isEnabled());
