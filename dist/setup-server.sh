@@ -17,6 +17,7 @@ LOG_DIR=${LOG_DIR:-/var/log/brindlex}          # log files (mode 0640)
 PORT=${PORT:-21}
 PASSIVE_PORTS=${PASSIVE_PORTS:-50000-50099}    # open these in the firewall too
 PASSIVE_ADDRESS=${PASSIVE_ADDRESS:-}           # the public address when behind NAT
+EXTENSIONS=${EXTENSIONS:-1}                    # 1 = the protocol extensions modern clients expect
 FTP_USER=${FTP_USER:-ftpuser}
 REG=${REG:-brindlex-reg}
 
@@ -29,6 +30,7 @@ chmod 0750 "$LOG_DIR"
 "$REG" set System MaxConn --dword 50
 "$REG" set System PassivePorts --string "$PASSIVE_PORTS"
 "$REG" set System PassiveAddress --string "$PASSIVE_ADDRESS"
+"$REG" set System Extensions --dword "$EXTENSIONS"
 "$REG" set Path Work --string "$WORK_DIR"
 "$REG" set Log Path --string "$LOG_DIR"
 "$REG" set Log Logging --dword 1

@@ -81,6 +81,7 @@ class PackageTest(unittest.TestCase):
         for key, value, expected in (("System", "Port", "21"),
                                      ("System", "PassivePorts", "50000-50099"),
                                      ("System", "PassiveAddress", "203.0.113.5"),
+                                     ("System", "Extensions", "1"),
                                      ("Log", "Logging", "1"),
                                      ("Users\\anonymous", "Anonymous", "1"),
                                      ("Users\\anonymous", "Put", "0"),
