@@ -1,6 +1,6 @@
-// PASV with the System values PassivePorts and PassiveAddress: ports from
-// the configured range only, the configured address announced, and a range
-// whose every port is taken.
+// PASV with the System value PassivePorts: ports from the configured range
+// only, used in turn, and a range whose every port is taken. (The announced
+// address is checked with the real programs.)
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -55,13 +55,11 @@ protected:
         return 0;
     }
     // The port of a 227 reply, -1 when it is not one.
-    static int ReplyPort(const std::string& reply, std::string* address = nullptr) {
+    static int ReplyPort(const std::string& reply) {
         unsigned h[4], p1, p2;
         if (sscanf(reply.c_str(), "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2], &h[3],
                    &p1, &p2) != 6)
             return -1;
-        if (address) *address = std::to_string(h[0]) + "." + std::to_string(h[1]) + "." +
-                                std::to_string(h[2]) + "." + std::to_string(h[3]);
         return (int)(p1 * 256 + p2);
     }
     std::vector<int> held_;
@@ -89,18 +87,6 @@ TEST_F(PassiveSettings, EveryPassivePortComesFromTheRangeAndCarriesData) {
         EXPECT_EQ(s->Download("RETR f.txt", &final), "hello data");
         EXPECT_EQ(Code(final), "226");
     }
-}
-
-TEST_F(PassiveSettings, ConfiguredAddressIsAnnounced) {
-    systemSettings.passiveAddress = 0xC6336407;  // 198.51.100.7
-    Session s;
-    ASSERT_TRUE(s.Open(Port()));
-    std::string address;
-    EXPECT_GT(ReplyPort(s.Cmd("PASV"), &address), 0);
-    EXPECT_EQ(address, "198.51.100.7");
-    systemSettings.passiveAddress = 0;
-    EXPECT_GT(ReplyPort(s.Cmd("PASV"), &address), 0);
-    EXPECT_EQ(address, "127.0.0.1");
 }
 
 TEST_F(PassiveSettings, RangeWithEveryPortTakenRefusesPasv) {
