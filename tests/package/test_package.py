@@ -60,13 +60,6 @@ class PackageTest(unittest.TestCase):
             self.assertEqual((r.returncode, r.stderr), (0, ""), page)
             self.assertIn(page.upper() + "(8)", r.stdout, page)
 
-    def test_desktop_entry_starts_the_packaged_program(self):
-        with open(os.path.join(self.tree, "usr/share/applications/brindlex.desktop")) as f:
-            entry = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
-        self.assertTrue(os.path.exists(os.path.join(self.tree, "usr/bin", entry["Exec"])))
-        icon = entry["Icon"]
-        self.assertTrue("/" not in icon or os.path.exists(self.tree + icon), icon)
-
     def test_sample_script_sets_up_a_server(self):
         top = tempfile.mkdtemp(prefix="bx-setup-")
         self.addCleanup(shutil.rmtree, top, True)
@@ -82,7 +75,6 @@ class PackageTest(unittest.TestCase):
                                      ("System", "PassivePorts", "50000-50099"),
                                      ("System", "PassiveAddress", "203.0.113.5"),
                                      ("System", "Extensions", "1"),
-                                     ("Log", "Logging", "1"),
                                      ("Users\\anonymous", "Anonymous", "1"),
                                      ("Users\\anonymous", "Put", "0"),
                                      ("Users\\alice", "Root", env["FTP_ROOT"]),

@@ -34,10 +34,6 @@ protected:
         AddUser("u", "pw");
         WriteRootFile("f.txt", "hello data");
     }
-    void TearDown() override {
-        for (int fd : held_) close(fd);
-        FtpFixture::TearDown();
-    }
     // A range of n ports that are free now (below the ephemeral range);
     // returns its first port.
     uint16_t FreeRange(int n) {
@@ -62,7 +58,6 @@ protected:
             return -1;
         return (int)(p1 * 256 + p2);
     }
-    std::vector<int> held_;
 };
 
 TEST_F(PassiveSettings, EveryPassivePortComesFromTheRangeAndCarriesData) {
@@ -93,12 +88,12 @@ TEST_F(PassiveSettings, RangeWithEveryPortTakenRefusesPasv) {
     uint16_t port = FreeRange(1);
     int fd = ListenOn(port);
     ASSERT_GE(fd, 0);
-    held_.push_back(fd);
     systemSettings.passivePortLow = systemSettings.passivePortHigh = port;
     Session s;
     ASSERT_TRUE(s.Open(Port()));
     EXPECT_EQ(s.Cmd("PASV"), "421 System error.\r\n");
     EXPECT_TRUE(s.ftp.WaitForEof());
+    close(fd);
 }
 
 }  // namespace
