@@ -98,6 +98,7 @@ int OpenPassive(Conn* conn) {
     CloseDataSide(conn);
     conn->dataMode = DATA_DEFAULT;
     conn->passiveSocket = PassiveListen(conn);
+    ConnIndexSocket(conn->passiveSocket, conn);
     uint32_t controlAddr = 0;
     uint16_t controlPort = 0;
     uint32_t passiveAddr = 0;

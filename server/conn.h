@@ -95,6 +95,12 @@ extern ConnTable connTable;
 extern char versionCaption[32];
 
 Conn* FindConnByControl(SOCKET s);
+// Remembers that s (a control, data or passive socket) belongs to conn, so
+// that the connection of a socket event is found without a walk of the
+// table; ConnIndexedBy gives the connection s was last remembered for (the
+// caller checks that it still holds s), or nullptr.
+void ConnIndexSocket(SOCKET s, const Conn* conn);
+Conn* ConnIndexedBy(SOCKET s);
 
 void AcceptProc(SOCKET listening);
 void ControlProc(intptr_t lParam, SOCKET s);

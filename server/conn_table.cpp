@@ -31,7 +31,9 @@ constexpr int32_t CONN_SLOTS_MAX = 65536;
 // free: accepting and finding a connection cost no walk over the table.
 int32_t activeCount = 0;
 int32_t firstFree = 0;
-// The slot of each open control socket, indexed by descriptor; -1 = none.
+// The slot of each socket a connection holds, indexed by descriptor; -1 =
+// none. Exact for control sockets; for data and passive sockets a hint that
+// the finders check.
 std::vector<int32_t> slotBySocket;
 
 // Appends one slot; its index, or -1 when it cannot be had. The allocation
@@ -112,6 +114,16 @@ void InitSlot(Conn* conn, SOCKET s, uint32_t addrN, uint16_t portN) {
 }
 
 }  // namespace
+
+void ConnIndexSocket(SOCKET s, const Conn* conn) {
+    if (conn) IndexSocket(s, conn->connId);
+}
+
+Conn* ConnIndexedBy(SOCKET s) {
+    if (s < 0 || (size_t)s >= slotBySocket.size()) return nullptr;
+    int32_t slot = slotBySocket[(size_t)s];
+    return slot >= 0 && slot < connTable.count ? &connTable.conns[slot] : nullptr;
+}
 
 Conn* FindConnByControl(SOCKET s) {
     if (s < 0 || (size_t)s >= slotBySocket.size()) return nullptr;

@@ -124,6 +124,8 @@ void DataConnected(Conn* conn, uint16_t error) {
 
 Conn* FindConnByData(SOCKET s) {
     if (s == INVALID_SOCKET) return nullptr;
+    Conn* hinted = ConnIndexedBy(s);
+    if (hinted && hinted->control.socket != INVALID_SOCKET && hinted->data.socket == s) return hinted;
     for (int32_t i = 0; i < connTable.count; i++) {
         Conn* conn = &connTable.conns[i];
         if (conn->control.socket != INVALID_SOCKET && conn->data.socket == s) return conn;
@@ -133,6 +135,8 @@ Conn* FindConnByData(SOCKET s) {
 
 Conn* FindConnByPassive(SOCKET s) {
     if (s == INVALID_SOCKET) return nullptr;
+    Conn* hinted = ConnIndexedBy(s);
+    if (hinted && hinted->control.socket != INVALID_SOCKET && hinted->passiveSocket == s) return hinted;
     for (int32_t i = 0; i < connTable.count; i++) {
         Conn* conn = &connTable.conns[i];
         if (conn->control.socket != INVALID_SOCKET && conn->passiveSocket == s) return conn;
@@ -209,6 +213,7 @@ int ClientConnect(Conn* conn) {
         LogPrintf(LOG_WARNING, "ClientConnect(%u) Could not create host socket.", conn->connId);
         return 0;
     }
+    ConnIndexSocket(data->socket, conn);
     if (!SetReuseAddr(data->socket)) {
         SockClose(&data->socket);
         return 0;
@@ -305,6 +310,7 @@ void PassiveProc(SOCKET s) {
 
     Channel* data = &conn->data;
     data->socket = accepted;
+    ConnIndexSocket(accepted, conn);
     data->failed = 0;
     data->shutdownWhenDrained = 0;
     QueueFree(&data->in);
