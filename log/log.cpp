@@ -60,6 +60,8 @@ int LogGate(int level) {
     return logEnable && logLevelOn[level];
 }
 
+int LogWanted(int level) { return LogGate(level); }
+
 const char* LogTag(int level) { return logTags[level]; }
 
 void LogTimeText(char* out, size_t size) {

@@ -38,6 +38,9 @@ extern char logDir[260];             // "Path": directory of the log files, "." 
 extern volatile int32_t logLevelOn[LOG_LEVELS];
 
 void LogPrintf(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// 1 when a record of this level would be written now: a caller may skip work
+// done only for the record (a system call for a detail, say).
+int LogWanted(int level);
 void LogVPrintf(int level, const char* format, va_list args);
 void LogData(int level, const void* bytes, int32_t length);
 void LogSysError(uint32_t error, const char* name, const char* what);

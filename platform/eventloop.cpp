@@ -66,6 +66,7 @@ struct SockState {
     bool closeSeen = false;      // FD_CLOSE reported, or the connection ended
     bool parked = false;         // hung up but nothing reportable until a receive
     bool sendShut = false;
+    bool nonBlocking = false;    // known to be non-blocking: no fcntl needed
     bool inSet = false;
     uint32_t setEvents = 0;
     int lastError = 0;           // fatal errno a receive or send met
@@ -620,11 +621,15 @@ int NetAsyncSelect(SOCKET s, unsigned message, long mask) {
         // No loop to deliver to: as for an invalid window.
         return EvNetFail(EINVAL);
     }
-    int flags = fcntl(s, F_GETFL);
-    if (flags < 0 || (!(flags & O_NONBLOCK) && fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0)) {
-        return EvNetFail(ENOTSOCK);
+    SockState* known = Find(s);
+    if (!known || !known->nonBlocking) {
+        int flags = fcntl(s, F_GETFL);
+        if (flags < 0 || (!(flags & O_NONBLOCK) && fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0)) {
+            return EvNetFail(ENOTSOCK);
+        }
     }
     SockState& st = Probe(s);
+    st.nonBlocking = true;
     if (mask == 0) {
         st.mask = 0;
         st.message = 0;
@@ -662,6 +667,7 @@ void EvSockAccepted(int fd) {
     std::lock_guard<std::mutex> lk(loopLock);
     SockState fresh;
     fresh.kind = KIND_CONNECTED;
+    fresh.nonBlocking = true;  // accepted with SOCK_NONBLOCK
     sockets[fd] = fresh;
 }
 

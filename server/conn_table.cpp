@@ -152,7 +152,7 @@ void AcceptProc(SOCKET listening) {
     NetAddrText(addrN, addrText);
     uint32_t localAddrN = 0;
     uint16_t localPortN = 0;
-    NetGetSockName(listening, &localAddrN, &localPortN);
+    if (LogWanted(LOG_INFO)) NetGetSockName(listening, &localAddrN, &localPortN);
     LogPrintf(LOG_INFO, "AcceptProc: Accepted connection from %s:%u on port %u", addrText,
               NetNtohs(portN), NetNtohs(localPortN));
 

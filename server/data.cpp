@@ -279,7 +279,7 @@ void PassiveProc(SOCKET s) {
     AcceptSucceeded();
     uint32_t localAddr = 0;
     uint16_t localPort = 0;
-    NetGetSockName(s, &localAddr, &localPort);
+    if (LogWanted(LOG_INFO)) NetGetSockName(s, &localAddr, &localPort);
     char address[16];
     AddrText(clientAddr, address);
     LogPrintf(LOG_INFO, "PassiveProc: Accepted connection from %s:%u on port %u", address,
