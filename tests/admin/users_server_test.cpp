@@ -27,6 +27,7 @@ TEST(UsersWithServer, AddedAccountLogsInWithinTwoSecondsAndDeletedOneIsRefused) 
     EnsureApp();
     bxtest::TempDir temp("bx-users-server");
     setenv("BRINDLEX_ROOT", temp.path.c_str(), 1);
+    RegCloseStore();
     bxtest::LogCapture log(temp.path, "admin ", true);
     std::mt19937 random(std::random_device{}());
     uint16_t port = 0;
@@ -44,6 +45,14 @@ TEST(UsersWithServer, AddedAccountLogsInWithinTwoSecondsAndDeletedOneIsRefused) 
     char* argv[] = {program.data(), nullptr};
     pid_t server = -1;
     ASSERT_EQ(posix_spawn(&server, program.c_str(), nullptr, nullptr, argv, environ), 0);
+    // Stopped in order at the end; killed when it does not stop, or when the test fails early.
+    std::unique_ptr<pid_t, void (*)(pid_t*)> stop(&server, [](pid_t* pid) {
+        kill(*pid, SIGTERM);
+        if (!bxtest::WaitFor([&] { return waitpid(*pid, nullptr, WNOHANG) == *pid; }, 20000)) {
+            ADD_FAILURE() << "dockhand did not stop on SIGTERM";
+            kill(*pid, SIGKILL), waitpid(*pid, nullptr, 0);
+        }
+    });
     ASSERT_TRUE(bxtest::WaitFor([&] { FtpClient c; return c.Connect(port) && c.ReadReply().rfind("220", 0) == 0; }, 20000));
 
     processRole = ROLE_ADMIN;
@@ -61,8 +70,6 @@ TEST(UsersWithServer, AddedAccountLogsInWithinTwoSecondsAndDeletedOneIsRefused) 
     AdminSetMessageHook(nullptr);
     IpcShutdown();
     processRole = ROLE_SERVER;
-    kill(server, SIGTERM);
-    EXPECT_TRUE(bxtest::WaitFor([&] { return waitpid(server, nullptr, WNOHANG) == server; }, 20000));
     printf("login after add: %ld ms, refused after delete: %ld ms\n", added, deleted);
     EXPECT_TRUE(added >= 0 && added < 2000) << added;
     EXPECT_TRUE(deleted >= 0 && deleted < 2000) << deleted;

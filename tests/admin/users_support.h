@@ -56,6 +56,7 @@ class UsersTest : public FtpFixture {
 protected:
     void SetUp() override {
         FtpFixture::SetUp();
+        RegCloseStore();  // the store of this test's machine directory, not a former one
         EnsureApp();
         processRole = ROLE_SERVER;
         AdminSetMessageHook([this](const AdminMessage& m) {
@@ -134,10 +135,8 @@ protected:
             result = !dialog->isVisible() ? "closed" : focus ? focus->objectName().toStdString() : "open";
             if (dialog->isVisible()) Find<QPushButton>(dialog, "cancel")->click();
         });
-        if (button)
-            Find<QPushButton>(page.get(), button)->click();
-        else
-            emit List()->itemDoubleClicked(List()->selectedItems().value(0));
+        button ? Find<QPushButton>(page.get(), button)->click()
+               : emit List()->itemDoubleClicked(List()->selectedItems().value(0));
         return result;
     }
     std::string Dialog(const char* button, const std::string& steps) {
