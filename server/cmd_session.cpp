@@ -67,13 +67,9 @@ void CmdHelp(Conn* conn) {
         Reply(conn, "214 Help is not available for that command.");
         return;
     }
-    static const char* const words[] = {"APPE", "CDUP", "CWD",  "DELE", "HELP", "LIST", "MKD",  "MODE",
-                                        "NLST", "NOOP", "QUIT", "PASS", "PASV", "PORT", "PWD",  "REST",
-                                        "RETR", "RMD",  "RNFR", "RNTO", "STOR", "STRU", "SYST", "TYPE",
-                                        "USER", "XCUP", "XMKD", "XPWD", "XRMD"};
     Queue* out = &conn->control.out;
     QueuePrintf(out, "214-The following commands are recognized:\r\n");
-    for (const char* word : words) QueuePrintf(out, "   %s\r\n", word);
+    QueueCommandList(out);
     Reply(conn, "214 Help command successful.");
 }
 

@@ -19,6 +19,19 @@ inline const char* CommandArgument(int wordLength) {
 
 void ProcessCommands(Conn* conn);
 
+// A word of the command table. HELP lists the words in table order, except
+// those flagged CMD_UNLISTED (answered but never listed) and CMD_EXTENSION
+// (answered only while extensions are switched on).
+enum : uint8_t { CMD_UNLISTED = 1, CMD_EXTENSION = 2 };
+struct CommandEntry {
+    const char* word;  // upper case, 3 or 4 letters
+    void (*handler)(Conn* conn);
+    uint8_t flags;
+};
+const CommandEntry* CommandTable(size_t* count);
+// Queues HELP's word lines ("   WORD" CR LF each) onto out.
+void QueueCommandList(Queue* out);
+
 // Login and connection commands.
 void CmdUser(Conn* conn);
 void CmdPass(Conn* conn);

@@ -12,26 +12,21 @@ char commandLine[CONN_BUFFER_SIZE];
 
 namespace {
 
-struct CommandEntry {
-    const char* word;  // upper case, 3 or 4 letters
-    void (*handler)(Conn* conn);
-    uint8_t extension;  // 1: a protocol extension, known only with the switch on
-};
-
-// The one place that names the command words. X-twins share the handler of
-// the word they stand for.
+// The one place that names the command words, in the order HELP lists them.
+// X-twins share the handler of the word they stand for. Extension words are
+// known only while the connection has the extensions on.
 const CommandEntry commandTable[] = {
-    {"APPE", CmdAppe, 0}, {"CDUP", CmdCdup, 0}, {"XCUP", CmdCdup, 0}, {"CWD", CmdCwd, 0},
-    {"DELE", CmdDele, 0}, {"HELP", CmdHelp, 0}, {"LIST", CmdList, 0}, {"MKD", CmdMkd, 0},
-    {"XMKD", CmdMkd, 0},  {"MODE", CmdMode, 0}, {"NLST", CmdNlst, 0}, {"NOOP", CmdNoop, 0},
-    {"PASS", CmdPass, 0}, {"PASV", CmdPasv, 0}, {"PORT", CmdPort, 0}, {"PWD", CmdPwd, 0},
-    {"XPWD", CmdPwd, 0},  {"QUIT", CmdQuit, 0}, {"REIN", CmdRein, 0}, {"REST", CmdRest, 0},
-    {"RETR", CmdRetr, 0}, {"RMD", CmdRmd, 0},   {"XRMD", CmdRmd, 0},  {"RNFR", CmdRnfr, 0},
-    {"RNTO", CmdRnto, 0}, {"STOR", CmdStor, 0}, {"STRU", CmdStru, 0}, {"SYST", CmdSyst, 0},
-    {"TYPE", CmdType, 0}, {"USER", CmdUser, 0},
-    {"ABOR", CmdAbor, 1}, {"EPRT", CmdEprt, 1}, {"EPSV", CmdEpsv, 1}, {"FEAT", CmdFeat, 1},
-    {"MDTM", CmdMdtm, 1}, {"MLSD", CmdMlsd, 1}, {"MLST", CmdMlst, 1}, {"OPTS", CmdOpts, 1},
-    {"SIZE", CmdSize, 1},
+    {"APPE", CmdAppe, 0}, {"CDUP", CmdCdup, 0}, {"CWD", CmdCwd, 0},   {"DELE", CmdDele, 0},
+    {"HELP", CmdHelp, 0}, {"LIST", CmdList, 0}, {"MKD", CmdMkd, 0},   {"MODE", CmdMode, 0},
+    {"NLST", CmdNlst, 0}, {"NOOP", CmdNoop, 0}, {"QUIT", CmdQuit, 0}, {"PASS", CmdPass, 0},
+    {"PASV", CmdPasv, 0}, {"PORT", CmdPort, 0}, {"PWD", CmdPwd, 0},   {"REST", CmdRest, 0},
+    {"RETR", CmdRetr, 0}, {"RMD", CmdRmd, 0},   {"RNFR", CmdRnfr, 0}, {"RNTO", CmdRnto, 0},
+    {"STOR", CmdStor, 0}, {"STRU", CmdStru, 0}, {"SYST", CmdSyst, 0}, {"TYPE", CmdType, 0},
+    {"USER", CmdUser, 0}, {"XCUP", CmdCdup, 0}, {"XMKD", CmdMkd, 0},  {"XPWD", CmdPwd, 0},
+    {"XRMD", CmdRmd, 0},  {"REIN", CmdRein, CMD_UNLISTED},
+    {"ABOR", CmdAbor, CMD_EXTENSION}, {"EPRT", CmdEprt, CMD_EXTENSION}, {"EPSV", CmdEpsv, CMD_EXTENSION},
+    {"FEAT", CmdFeat, CMD_EXTENSION}, {"MDTM", CmdMdtm, CMD_EXTENSION}, {"MLSD", CmdMlsd, CMD_EXTENSION},
+    {"MLST", CmdMlst, CMD_EXTENSION}, {"OPTS", CmdOpts, CMD_EXTENSION}, {"SIZE", CmdSize, CMD_EXTENSION},
 };
 
 // The handler of the word at the start of commandLine, or nullptr. Only
@@ -47,7 +42,7 @@ void (*FindHandler(const Conn* conn))(Conn*) {
         word[i] = c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c;
     }
     for (const CommandEntry& entry : commandTable)
-        if (strcmp(entry.word, word) == 0 && (!entry.extension || conn->extensions)) return entry.handler;
+        if (strcmp(entry.word, word) == 0 && (!(entry.flags & CMD_EXTENSION) || conn->extensions)) return entry.handler;
     return nullptr;
 }
 
@@ -148,6 +143,16 @@ void TakeCommands(Conn* conn) {
 }
 
 }  // namespace
+
+const CommandEntry* CommandTable(size_t* count) {
+    *count = sizeof commandTable / sizeof commandTable[0];
+    return commandTable;
+}
+
+void QueueCommandList(Queue* out) {
+    for (const CommandEntry& entry : commandTable)
+        if (!(entry.flags & (CMD_UNLISTED | CMD_EXTENSION))) QueuePrintf(out, "   %s\r\n", entry.word);
+}
 
 void ProcessCommands(Conn* conn) {
     TakeCommands(conn);

@@ -126,19 +126,21 @@ struct LogCapture {
         return ReadDir(dir);
     }
     int Count(const std::string& piece) const { return CountOf(Text(), piece); }
-    size_t Mark() const { return Text().size(); }
-    // Whether text was logged after the mark.
-    bool Since(size_t mark, const std::string& text) const {
-        std::string all = Text();
-        return all.size() > mark && all.find(text, mark) != std::string::npos;
-    }
-    // Waits (bounded) until text was logged at least count times.
-    bool WaitFor(const std::string& text, int count = 1, int timeoutMs = 5000) const {
-        return bxtest::WaitFor([&] { return Count(text) >= count; }, timeoutMs);
-    }
 
 private:
     bool own;
+};
+
+// Switches the log levels from `from` up off for its scope (trace byte dumps
+// of large transfers would dominate a run), and on again at its end.
+struct QuietLog {
+    int from;
+    explicit QuietLog(int fromLevel = LOG_TRACE0) : from(fromLevel) {
+        for (int level = from; level < LOG_LEVELS; level++) logLevelOn[level] = 0;
+    }
+    ~QuietLog() {
+        for (int level = from; level < LOG_LEVELS; level++) logLevelOn[level] = 1;
+    }
 };
 
 // ---------------------------------------------------------------- sockets
@@ -158,12 +160,15 @@ inline bool WaitFd(int fd, short events, Clock::time_point deadline) {
     }
 }
 
-// A blocking listener on address with a port the system chooses; -1 on failure.
+// A blocking listener on address:*port (SO_REUSEADDR set), or on a port the
+// system chooses when *port is 0; -1 on failure.
 inline int Listen(uint16_t* port, const char* address = "127.0.0.1", int backlog = 16) {
-    *port = 0;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
+    sa.sin_port = htons(*port);
     inet_pton(AF_INET, address, &sa.sin_addr);
     socklen_t len = sizeof sa;
     if (bind(fd, (sockaddr*)&sa, sizeof sa) != 0 || listen(fd, backlog) != 0 ||
@@ -176,12 +181,14 @@ inline int Listen(uint16_t* port, const char* address = "127.0.0.1", int backlog
 }
 
 // A blocking client connected to address:port (host order), bound first to
-// localAddress when given, with 5-second send and receive time-outs; -1 on
-// failure.
+// localAddress when given, with 5-second send and receive time-outs and
+// SO_REUSEADDR (so a listener may share its local port); -1 on failure.
 inline int Connect(uint32_t address, uint16_t port, const char* localAddress = nullptr) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     timeval tv{5, 0};
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     if (localAddress) {

@@ -1,6 +1,5 @@
 // Support for the messaging tests: a private machine directory per test, the
-// slot helper as a child process, this process's log records, and message
-// patterns.
+// slot helper as a child process, and message patterns.
 #pragma once
 
 #include <cstdint>
@@ -17,15 +16,6 @@ struct MachineRoot {
     bxtest::TempDir temp{"bxipc"};
     const std::string& dir = temp.path;
     MachineRoot() { setenv("BRINDLEX_ROOT", dir.c_str(), 1); }
-};
-
-// This process's log records, written synchronously into a directory of its
-// own; logging starts once per process.
-struct LogCapture {
-    static bxtest::LogCapture& Get() {
-        static bxtest::LogCapture capture("", "server ", true);
-        return capture;
-    }
 };
 
 // A pattern that differs at every position and from seed to seed, so that a

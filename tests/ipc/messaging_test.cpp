@@ -1,6 +1,7 @@
 // Messages between a server (this test process) and admins (slot helper
 // processes): sizes at the limits, malformed datagrams, when the server may
-// write back, and several writers at once.
+// write back, and several writers at once. What a connection update carries
+// on the wire is shown by the black-box timer test.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -46,7 +47,7 @@ bool StartAdmin(Child& admin) {
 class Messaging : public ::testing::Test {
   protected:
     ipctest::MachineRoot root;
-    bxtest::LogCapture& log = ipctest::LogCapture::Get();
+    bxtest::LogCapture log{"", "server ", true};
     int serverLock = -1;
 
     void StartServer() {
@@ -75,9 +76,7 @@ TEST_F(Messaging, FullSizeMessageTravelsWholeBothWaysAndOversizeIsRefused) {
 
     // The admin's message opened the way back; the limit holds there too.
     uint8_t big[257] = {};
-    size_t mark = log.Mark();
     EXPECT_EQ(IpcSend(IPC_MSG_REFRESH, big, 257), 0);
-    EXPECT_TRUE(log.Since(mark, "IpcSend: message size too big!"));
     EXPECT_EQ(admin.Ask("recv 300 0"), "recv 0");
     for (unsigned i = 0; i < 256; i++) big[i] = ipctest::PatternByte(9, i);
     EXPECT_EQ(IpcSend(IPC_MSG_REFRESH, big, 256), 1);
@@ -87,59 +86,31 @@ TEST_F(Messaging, FullSizeMessageTravelsWholeBothWaysAndOversizeIsRefused) {
     EXPECT_EQ(Recv(300).ok, 0);
 }
 
-TEST_F(Messaging, UpdateBytesOnTheWireAndTooSmallCapacityDropsTheMessage) {
+TEST_F(Messaging, TooSmallCapacityDropsTheMessageAndTheNextFollows) {
     StartServer();
     Child admin;
     ASSERT_TRUE(StartAdmin(admin));
-    EXPECT_EQ(admin.Ask("send 4 0 0"), "sent 1");
-    ASSERT_EQ(Recv(256).type, IPC_MSG_REFRESH_REQUEST);
-
-    // connId little-endian, then port and address in network order.
-    uint8_t update[8];
-    IpcPackUpdate(update, 0x1234, htons(21), inet_addr("10.0.0.5"));
-    EXPECT_EQ(IpcSend(IPC_MSG_UPDATE, update, 8), 1);
-    EXPECT_EQ(admin.Ask("recv 256 2000"), "recv 1 6 8 341200150a000005");
-    const uint8_t wire[8] = {0x07, 0x00, 0x00, 0x15, 192, 168, 1, 9};
-    uint16_t connId = 0, portN = 0;
-    uint32_t addrN = 0;
-    IpcUnpackUpdate(wire, &connId, &portN, &addrN);
-    EXPECT_EQ(connId, 7);
-    EXPECT_EQ(ntohs(portN), 21);
-    EXPECT_EQ(addrN, inet_addr("192.168.1.9"));
-
     EXPECT_EQ(admin.Ask("send 6 8 1"), "sent 1");
     EXPECT_EQ(admin.Ask("send 1 0 0"), "sent 1");
-    size_t mark = log.Mark();
     uint8_t type = 99, small[4];
     uint32_t capacity = 4;
     EXPECT_EQ(IpcRecv(&type, small, &capacity), 0);
     EXPECT_EQ(type, 99);
     EXPECT_EQ(capacity, 4u);
-    EXPECT_TRUE(log.Since(mark, "IpcRecv: receiving buffer size too small!"));
-    // The dropped message is gone; the next one follows on a living slot.
     Received next = Recv(256);
     EXPECT_EQ(next.ok, 1);
     EXPECT_EQ(next.type, IPC_MSG_LOGGING_CHANGED);
     EXPECT_EQ(Recv(256).ok, 0);
 }
 
-struct BadDatagram {
-    const char* name;
-    std::string hex;
-    const char* record;
-};
-void PrintTo(const BadDatagram& d, std::ostream* os) { *os << d.name; }
-
-class MalformedDatagram : public Messaging, public ::testing::WithParamInterface<BadDatagram> {};
+class MalformedDatagram : public Messaging, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(MalformedDatagram, ClosesTheServerSlotForGood) {
     StartServer();
     Child admin;
     ASSERT_TRUE(StartAdmin(admin));
-    size_t mark = log.Mark();
-    EXPECT_EQ(admin.Ask("raw server " + GetParam().hex), "raw 1");
+    EXPECT_EQ(admin.Ask("raw server " + GetParam()), "raw 1");
     EXPECT_EQ(Recv(256).ok, 0);
-    EXPECT_TRUE(log.Since(mark, GetParam().record));
     // Nobody reads the server slot any more: writers learn it, nothing arrives.
     EXPECT_FALSE(std::filesystem::exists(SlotPath(SERVER_SLOT)));
     EXPECT_EQ(admin.Ask("send 5 0 0"), "sent 0");
@@ -147,25 +118,18 @@ TEST_P(MalformedDatagram, ClosesTheServerSlotForGood) {
     EXPECT_EQ(Recv(256).ok, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, MalformedDatagram,
-    ::testing::Values(BadDatagram{"Empty", "", "IpcRecv: message too small, closing slot"},
-                      BadDatagram{"ThreeBytes", "050000", "IpcRecv: message too small, closing slot"},
-                      BadDatagram{"Bytes261", "050001" + std::string(516, 'a'),
-                                  "IpcRecv: message too big, closing slot"}),
-    [](const ::testing::TestParamInfo<BadDatagram>& info) { return info.param.name; });
+// Empty, three bytes (shorter than a header), 261 bytes (longer than any message).
+INSTANTIATE_TEST_SUITE_P(Sizes, MalformedDatagram, ::testing::Values("", "050000", "050001" + std::string(516, 'a')),
+                         [](const auto& info) { return std::to_string(info.param.size() / 2) + "Bytes"; });
 
 TEST_F(Messaging, LengthFieldBeyondTheDatagramIsDroppedAndTheSlotStays) {
     StartServer();
     Child admin;
     ASSERT_TRUE(StartAdmin(admin));
-    size_t mark = log.Mark();
     EXPECT_EQ(admin.Ask("raw server 0500c800" + std::string(20, '1')), "raw 1");   // 200 of 10
     EXPECT_EQ(admin.Ask("raw server 05000101" + std::string(512, '2')), "raw 1");  // 257 of 256
     EXPECT_EQ(Recv(256).ok, 0);
     EXPECT_EQ(Recv(300).ok, 0);
-    EXPECT_TRUE(log.Since(mark, "claims 200 data bytes but carries 10"));
-    EXPECT_TRUE(log.Since(mark, "claims 257 data bytes but carries 256"));
 
     EXPECT_EQ(admin.Ask("send 5 3 2"), "sent 1");
     Received r = Recv(256);
@@ -177,9 +141,7 @@ TEST_F(Messaging, ServerReachesEachAdminOnlyAfterItsFirstMessage) {
     StartServer();
     uint8_t update[8];
     IpcPackUpdate(update, 1, htons(2121), inet_addr("127.0.0.1"));
-    size_t mark = log.Mark();
     EXPECT_EQ(IpcSend(IPC_MSG_UPDATE, update, 8), 0);
-    EXPECT_FALSE(log.Since(mark, "IpcSend"));
 
     {
         Child first;
@@ -187,7 +149,6 @@ TEST_F(Messaging, ServerReachesEachAdminOnlyAfterItsFirstMessage) {
         EXPECT_EQ(IpcSend(IPC_MSG_UPDATE, update, 8), 0);
         EXPECT_EQ(first.Ask("send 4 0 0"), "sent 1");
         EXPECT_EQ(Recv(256).type, IPC_MSG_REFRESH_REQUEST);
-        EXPECT_TRUE(log.Since(mark, "IpcOpenClientSlot: opened client slot"));
         EXPECT_EQ(IpcSend(IPC_MSG_REFRESH, nullptr, 0), 1);
         EXPECT_EQ(IpcSend(IPC_MSG_UPDATE, update, 8), 1);
         EXPECT_EQ(first.Ask("recv 256 2000"), "recv 1 2 0 ");
@@ -200,14 +161,9 @@ TEST_F(Messaging, ServerReachesEachAdminOnlyAfterItsFirstMessage) {
         EXPECT_EQ(st.st_mode & 0777, 0666u);
         first.Stop();
     }
-    // The first admin has gone: one failed write closes the way, after that
-    // sends fail silently until the next admin speaks.
-    mark = log.Mark();
+    // The first admin has gone: sends fail until the next admin speaks.
     EXPECT_EQ(IpcSend(IPC_MSG_REFRESH, nullptr, 0), 0);
-    EXPECT_TRUE(log.Since(mark, "IpcSend: error 232 writing to slot"));
-    mark = log.Mark();
     EXPECT_EQ(IpcSend(IPC_MSG_REFRESH, nullptr, 0), 0);
-    EXPECT_FALSE(log.Since(mark, "IpcSend"));
 
     Child second;
     ASSERT_TRUE(StartAdmin(second));
@@ -226,13 +182,13 @@ TEST_F(Messaging, LeftoverSlotFileIsReplacedOnlyUnderTheRoleLock) {
     close(fd);
 
     processRole = ROLE_SERVER;
-    size_t mark = log.Mark();
-    IpcStartup();
-    EXPECT_TRUE(log.Since(mark, "IpcStartup: error 183 creating server slot"));
+    IpcStartup();  // without the lock: the file stays, nobody reads it
+    Child early, admin;
+    ASSERT_TRUE(StartAdmin(early));
+    EXPECT_EQ(early.Ask("send 7 0 0"), "sent 0");
+    early.Stop();
     IpcShutdown();
     StartServer();
-    EXPECT_TRUE(log.Since(mark, "IpcStartup: created server slot"));
-    Child admin;
     ASSERT_TRUE(StartAdmin(admin));
     EXPECT_EQ(admin.Ask("send 7 0 0"), "sent 1");
     EXPECT_EQ(Recv(256).type, IPC_MSG_USERS_CHANGED);

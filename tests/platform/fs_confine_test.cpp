@@ -1,7 +1,8 @@
-// Confinement of the file layer: nothing outside the root can be read,
-// listed, written, created, removed or renamed, through "..", links or a
-// directory swapped for a link. Every case runs with the kernel's beneath
-// resolution and with the component walk that replaces it on older kernels.
+// Confinement of the file layer beyond what the directory commands' link
+// test shows: paths not below the root, links that stay inside, and a
+// directory swapped for an outside link after the check or while reads go
+// on. Every case runs with the kernel's beneath resolution and with the
+// component walk that replaces it on older kernels.
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -34,8 +35,7 @@ std::string ReadFd(int fd) {
 }
 
 // temp/outside: a directory the user must never reach; temp/root: the root,
-// holding out -> ../outside, f -> outside/secret (absolute), in -> sub
-// (relative), abs -> absolute path of root/sub.
+// holding in -> sub (relative) and abs -> absolute path of root/sub.
 class FsConfine : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
@@ -49,8 +49,6 @@ protected:
         WriteFile(outside_ + "/secret", "OUTSIDE");
         WriteFile(root_ + "/sub/inner.txt", "INSIDE");
         WriteFile(root_ + "/a.txt", "a");
-        fsys::create_directory_symlink("../outside", root_ + "/out");
-        fsys::create_symlink(outside_ + "/secret", root_ + "/f");
         fsys::create_directory_symlink("sub", root_ + "/in");
         fsys::create_directory_symlink(root_ + "/sub", root_ + "/abs");
     }
@@ -69,32 +67,6 @@ protected:
 
     std::string temp_, root_, outside_;
 };
-
-TEST_P(FsConfine, LinksLeadingOutsideAreRefusedForEveryOperation) {
-    std::string before = OutsideSnapshot();
-    EXPECT_EQ(FsGetAttributes(R(), P("out").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(FsGetAttributes(R(), P("f").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(FsGetAttributes(R(), P("out/secret").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(FsOpenRead(R(), P("f").c_str()), -1);
-    EXPECT_EQ(FsOpenRead(R(), P("out/secret").c_str()), -1);
-    EXPECT_EQ(FsOpenRead(R(), P("sub/../../outside/secret").c_str()), -1);
-    std::vector<FsEntry> list;
-    EXPECT_EQ(FsFindFiles(R(), P("out/*").c_str(), &list), 0);
-    EXPECT_EQ(FsFindFiles(R(), P("f").c_str(), &list), 0);
-    EXPECT_EQ(FsOpenWrite(R(), P("out/x").c_str(), 1), -1);
-    EXPECT_EQ(FsOpenWrite(R(), P("f").c_str(), 1), -1);
-    EXPECT_EQ(FsCreateDirectory(R(), P("out/x").c_str()), 0);
-    EXPECT_EQ(FsRemoveDirectory(R(), P("out").c_str()), 0);
-    EXPECT_EQ(FsRemoveDirectory(R(), P("out/sub").c_str()), 0);
-    EXPECT_EQ(FsDeleteFile(R(), P("f").c_str()), 0);
-    EXPECT_EQ(FsDeleteFile(R(), P("out/secret").c_str()), 0);
-    EXPECT_EQ(FsMoveFile(R(), P("f").c_str(), P("g").c_str()), 0);
-    EXPECT_EQ(FsMoveFile(R(), P("out/secret").c_str(), P("stolen").c_str()), 0);
-    EXPECT_EQ(FsMoveFile(R(), P("a.txt").c_str(), P("out/a.txt").c_str()), 0);
-    EXPECT_EQ(before, OutsideSnapshot());
-    EXPECT_TRUE(fsys::exists(root_ + "/a.txt"));
-    EXPECT_FALSE(fsys::exists(root_ + "/stolen"));
-}
 
 TEST_P(FsConfine, PathsNotBelowTheRootAreRefused) {
     EXPECT_EQ(FsOpenRead(R(), (outside_ + "/secret").c_str()), -1);
@@ -128,6 +100,8 @@ TEST_P(FsConfine, LinksStayingInsideWorkAsOrdinaryEntries) {
     EXPECT_EQ(ReadFile(root_ + "/moved.txt"), "new");
     // The root listing shows the inside links as directories and leaves out
     // the links that lead outside.
+    fsys::create_directory_symlink("../outside", root_ + "/out");
+    fsys::create_symlink(outside_ + "/secret", root_ + "/f");
     std::vector<FsEntry> list;
     ASSERT_EQ(FsFindFiles(R(), P("*").c_str(), &list), 1);
     std::string names;

@@ -8,23 +8,6 @@
 
 namespace {
 
-TEST(NetErrors, ErrnoValuesMapToTheirWindowsSocketsCodes) {
-    const std::pair<int, int> codes[] = {
-        {0, 0},
-        {EAGAIN, WSAEWOULDBLOCK},
-        {EWOULDBLOCK, WSAEWOULDBLOCK},
-        {EINPROGRESS, WSAEWOULDBLOCK},  // connect under way
-        {ECONNREFUSED, WSAECONNREFUSED},
-        {EADDRINUSE, WSAEADDRINUSE},
-        {ECONNRESET, WSAECONNRESET},
-        {EBADF, WSAENOTSOCK},
-        {ENOTSOCK, WSAENOTSOCK},
-        {EACCES, WSAEACCES},
-        {ETIMEDOUT, WSAETIMEDOUT},
-        {EMFILE, WSAEMFILE}};
-    for (auto [err, wsa] : codes) EXPECT_EQ(WsaFromErrno(err), wsa) << "errno " << err;
-}
-
 TEST(NetErrors, RealFailuresCarryTheMappedCode) {
     uint16_t port;
     int holder = TestListener(&port);

@@ -9,13 +9,14 @@
 #include <thread>
 
 #include "ftp_fixture.h"
-#include "log/log.h"
+#include "server/control_limits.h"
 
 namespace {
 
 const char GREETING[] = "220 Brindlex V1.2\r\n";
-const char UNKNOWN[] = "500 Syntax error; command unrecognized.\r\n";
+const char UNKNOWN[] = "500 Syntax error; command unrecognized.";
 const char TOO_LONG[] = "500 Syntax error; command line too long.\r\n";
+const char REFUSED[] = "421 Too may users; try again later\r\n";
 
 class ControlChannel : public FtpFixture {
 protected:
@@ -47,7 +48,7 @@ TEST_F(ControlChannel, GreetingFollowsTheMessageFile) {
     EXPECT_EQ(Greeting(), GREETING);
 }
 
-// --- the system connection limit
+// --- the system connection limit and slots
 
 TEST_F(ControlChannel, ConnectionLimitRefusesUntilTheRefusedClientCloses) {
     SetMaxConn(2);
@@ -57,39 +58,38 @@ TEST_F(ControlChannel, ConnectionLimitRefusesUntilTheRefusedClientCloses) {
     ASSERT_TRUE(c2.Connect(Port()));
     EXPECT_EQ(c2.ReadReply(), GREETING);
     ASSERT_TRUE(c3.Connect(Port()));
-    EXPECT_EQ(c3.ReadReply(), "421 Too may users; try again later\r\n");
+    EXPECT_EQ(c3.ReadReply(), REFUSED);
     EXPECT_TRUE(c3.WaitForEof()) << "sending side not shut down after the refusal";
 
     // The refused connection still holds its slot: with c1 gone, c2 and c3
     // are two, and the next client is refused too.
     c1.Close();
-    ASSERT_TRUE(WaitForLog("ConnClose(0) Closing control socket."));
+    ASSERT_TRUE(bxtest::WaitFor([&] { return LiveConnections() == 2; }));
     ASSERT_TRUE(c4.Connect(Port()));
-    EXPECT_EQ(c4.ReadReply(), "421 Too may users; try again later\r\n");
+    EXPECT_EQ(c4.ReadReply(), REFUSED);
 
     c3.Close();
     c4.Close();
-    ASSERT_TRUE(WaitForLog("ConnClose(2) Closing control socket."));
-    ASSERT_TRUE(WaitForLog("ConnClose(0) Closing control socket.", 2));
+    ASSERT_TRUE(bxtest::WaitFor([&] { return LiveConnections() == 1; }));
     ASSERT_TRUE(c5.Connect(Port()));
     EXPECT_EQ(c5.ReadReply(), GREETING);
     EXPECT_EQ(c2.Command("NOOP"), "200 Command okay.\r\n");
 }
 
-TEST_F(ControlChannel, FreedSlotIsReusedWithTheSameConnId) {
+TEST_F(ControlChannel, SlotFreedByAResetIsReused) {
     FtpClient a, b, c;
     ASSERT_TRUE(a.Connect(Port()));
     ASSERT_EQ(a.ReadReply(), GREETING);
     ASSERT_TRUE(b.Connect(Port()));
     ASSERT_EQ(b.ReadReply(), GREETING);
-    EXPECT_EQ(a.Command("NOOP"), "200 Command okay.\r\n");
-    a.Close(true);  // a reset frees the slot as an orderly close does
-    ASSERT_TRUE(WaitForLog("ConnClose(0) Closing control socket."));
+    a.Close(true);
+    ASSERT_TRUE(bxtest::WaitFor([&] { return LiveConnections() == 1; }));
     ASSERT_TRUE(c.Connect(Port()));
     ASSERT_EQ(c.ReadReply(), GREETING);
     EXPECT_EQ(c.Command("NOOP"), "200 Command okay.\r\n");
-    EXPECT_EQ(LogCount("ConnGets(0) Read 6 bytes."), 2);
-    EXPECT_EQ(LogCount("ControlProc(2)"), 0) << "a third slot was made instead of reusing slot 0";
+    static int32_t slots;
+    OnSocketThread([] { slots = connTable.count; });
+    EXPECT_EQ(slots, 2) << "a third slot was made instead of reusing the freed one";
 }
 
 // --- cutting bytes into lines
@@ -98,16 +98,15 @@ TEST_F(ControlChannel, LinesAreCutWhateverTheSegments) {
     FtpClient c;
     ASSERT_TRUE(c.Connect(Port()));
     ASSERT_EQ(c.ReadReply(), GREETING);
-
     ASSERT_TRUE(c.Send("NOOP\r\nSYST\r\n"));
     EXPECT_EQ(c.ReadReply(), "200 Command okay.\r\n");
     EXPECT_EQ(c.ReadReply(), "215 WIN32\r\n");
 
-    // Half a line waits for the rest.
+    // Half a line waits, read, for the rest.
     ASSERT_TRUE(c.Send("SY"));
-    ASSERT_TRUE(WaitForLog("ConnGets(0) Incomplete line."));
+    ASSERT_TRUE(bxtest::WaitFor([&] { return UnreadInput() == 2; }));
     ASSERT_TRUE(c.Send("ST\r"));
-    ASSERT_TRUE(WaitForLog("ConnGets(0) Incomplete line.", 2));
+    ASSERT_TRUE(bxtest::WaitFor([&] { return UnreadInput() == 5; }));
     ASSERT_TRUE(c.Send("\nNOOP\n"));
     EXPECT_EQ(c.ReadReply(), "215 WIN32\r\n");
     EXPECT_EQ(c.ReadReply(), "200 Command okay.\r\n");
@@ -117,35 +116,26 @@ TEST_F(ControlChannel, GarbageIsAnsweredAndTheConnectionGoesOn) {
     FtpClient c;
     ASSERT_TRUE(c.Connect(Port()));
     ASSERT_EQ(c.ReadReply(), GREETING);
-    ASSERT_TRUE(c.Send(std::string("\x00\x01\xff\xfe garbage\r\n", 15)));
-    EXPECT_EQ(c.ReadReply(), UNKNOWN);
-    ASSERT_TRUE(c.Send("\r\r\r\n"));
-    EXPECT_EQ(c.ReadReply(), UNKNOWN);
-    ASSERT_TRUE(c.Send("\x80\x81\xc3\xa9\r\n"));
-    EXPECT_EQ(c.ReadReply(), UNKNOWN);
-    EXPECT_EQ(c.Command("NOOP"), "200 Command okay.\r\n");
+    ExpectReplies(c, {{std::string("\x00\x01\xff\xfe garbage", 13), UNKNOWN},
+                      {"\r\r\r\n", UNKNOWN},
+                      {"\x80\x81\xc3\xa9", UNKNOWN},
+                      {"NOOP", "200 Command okay."}});
 }
 
 TEST_F(ControlChannel, ClientsVanishingMidLineOrMidReplyHarmNoOne) {
     FtpClient stays;
     ASSERT_TRUE(stays.Connect(Port()));
     ASSERT_EQ(stays.ReadReply(), GREETING);
-    {
-        FtpClient midLine;
-        ASSERT_TRUE(midLine.Connect(Port()));
-        ASSERT_TRUE(midLine.Send("NOO"));
-        midLine.Close(true);
+    std::string many;
+    for (int i = 0; i < 500; i++) many += "HELP\r\n";
+    for (const std::string& sent : {std::string("NOO"), many}) {
+        FtpClient gone;
+        ASSERT_TRUE(gone.Connect(Port()));
+        ASSERT_EQ(gone.ReadReply(), GREETING);
+        ASSERT_TRUE(gone.Send(sent));
+        gone.Close(true);
+        ASSERT_TRUE(bxtest::WaitFor([&] { return LiveConnections() == 1; }));
     }
-    ASSERT_TRUE(WaitForLog("ConnClose(1) Closing control socket."));
-    {
-        FtpClient midReply;
-        ASSERT_TRUE(midReply.Connect(Port()));
-        std::string many;
-        for (int i = 0; i < 500; i++) many += "HELP\r\n";
-        ASSERT_TRUE(midReply.Send(many));
-        midReply.Close(true);
-    }
-    ASSERT_TRUE(WaitForLog("ConnClose(1) Closing control socket.", 2));
     EXPECT_EQ(stays.Command("NOOP"), "200 Command okay.\r\n");
 }
 
@@ -177,13 +167,12 @@ TEST_F(ControlChannel, OverlongLineIsSkippedAsItArrivesAndAnsweredOnce) {
     for (int i = 0; i < 8; i++) ASSERT_TRUE(c.Send(std::string(10000, 'y')));
     ASSERT_TRUE(c.Send("\r\nSYST\r\n"));
     EXPECT_EQ(c.ReadReply(), "215 WIN32\r\n");
-    EXPECT_EQ(LogCount("Command line too long"), 1);
 }
 
 // --- replies the client does not read
 
 TEST_F(ControlChannel, UnreadRepliesHoldBackCommandsWithoutLosingAny) {
-    for (int level = LOG_TRACE0; level < LOG_LEVELS; level++) logLevelOn[level] = 0;
+    bxtest::QuietLog quiet;
     FtpClient c;
     ASSERT_TRUE(c.Connect(Port()));
     ASSERT_EQ(c.ReadReply(), GREETING);
@@ -205,7 +194,13 @@ TEST_F(ControlChannel, UnreadRepliesHoldBackCommandsWithoutLosingAny) {
             batchesSent++;
         }
     });
-    bool blocked = WaitForLog("Operation would block.", 1, 30000);
+    static bool backlogged;
+    bool blocked = bxtest::WaitFor(
+        [&] {
+            OnSocketThread([] { backlogged = ControlOutputBacklogged(&connTable.conns[0]); });
+            return backlogged;
+        },
+        30000);
     int complete = 0;
     for (int i = 0; i < count; i++) {
         std::string reply = c.ReadReply(10000);
@@ -213,7 +208,6 @@ TEST_F(ControlChannel, UnreadRepliesHoldBackCommandsWithoutLosingAny) {
         complete++;
     }
     writer.join();
-    for (int level = LOG_TRACE0; level < LOG_LEVELS; level++) logLevelOn[level] = 1;
     EXPECT_TRUE(blocked) << "replies never had to wait";
     EXPECT_FALSE(writeFailed);
     EXPECT_EQ(complete, count);

@@ -10,16 +10,15 @@
 #include <vector>
 
 #include "ftp_fixture.h"
-#include "log/log.h"
 
 namespace {
 
-class ControlLoad : public FtpFixture {};
+using ControlLoad = FtpFixture;
 
 // Each client walks USER, PASS, QUIT; all run at once, driven by poll().
 TEST_F(ControlLoad, FiveHundredClientsLogInAndOut) {
     const int clients = 500;
-    for (int level = LOG_INFO; level < LOG_LEVELS; level++) logLevelOn[level] = 0;
+    bxtest::QuietLog quiet(LOG_INFO);
     AddUser("bob", "pw");
     std::vector<FtpClient> c(clients);
     for (int i = 0; i < clients; i++) {
@@ -60,7 +59,6 @@ TEST_F(ControlLoad, FiveHundredClientsLogInAndOut) {
             if (++step[i] == 3) done++;
         }
     }
-    for (int level = LOG_INFO; level < LOG_LEVELS; level++) logLevelOn[level] = 1;
     EXPECT_EQ(loggedIn, clients);
     EXPECT_EQ(quit, clients);
     for (int i = 0; i < clients; i++) EXPECT_TRUE(c[i].WaitForEof(2000)) << i;

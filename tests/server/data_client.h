@@ -1,6 +1,7 @@
 // Data-connection helpers for socket-level tests of transfers and listings:
-// a logged-in session, passive and active data connections, random content
-// and file access below the fixture's root. Every wait is bounded.
+// a logged-in session that runs whole transfers over passive or active data
+// connections, a listener for active ones, and random content. Every wait is
+// bounded.
 #pragma once
 
 #include <random>
@@ -16,8 +17,6 @@ using bxtest::WaitFor;
 
 inline std::string Code(const std::string& reply) { return reply.substr(0, 3); }
 
-inline size_t CountOf(const std::string& text, const std::string& what) { return bxtest::CountOf(text, what); }
-
 inline std::string RandomBytes(size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::string s(n, '\0');
@@ -25,11 +24,12 @@ inline std::string RandomBytes(size_t n, unsigned seed) {
     return s;
 }
 
-// A listening socket on address:0 for active transfers.
+// A listening socket on 127.0.0.1:port (0: the system chooses) for active
+// transfers.
 struct Listener {
     int fd = -1;
     uint16_t port = 0;
-    explicit Listener(const char* address = "127.0.0.1") { fd = bxtest::Listen(&port, address, 8); }
+    explicit Listener(uint16_t at = 0) : port(at) { fd = bxtest::Listen(&port, "127.0.0.1", 8); }
     ~Listener() {
         if (fd >= 0) close(fd);
     }
@@ -38,40 +38,31 @@ struct Listener {
     }
     // The next data connection, or -1 after timeoutMs.
     int Accept(int timeoutMs = 5000) const {
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) != 1) return -1;
+        if (!bxtest::WaitFd(fd, POLLIN, bxtest::Clock::now() + std::chrono::milliseconds(timeoutMs))) return -1;
         return accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
     }
 };
 
-// Connects from a chosen local address to a passive reply's port.
-inline int ConnectFrom(const char* localAddress, const std::string& reply227) {
-    return bxtest::ConnectPassive(reply227, localAddress);
-}
-
 // A logged-in control connection that runs whole transfers in passive or
 // active mode. Results: the bytes moved and the final reply.
-struct Session {
-    FtpClient ftp;
+struct Session : FtpClient {
     bool passive = true;
 
     bool Open(uint16_t port, const std::string& user = "u") {
-        return ftp.Connect(port) && Code(ftp.ReadReply()) == "220" && ftp.Login(user, "pw");
+        return Connect(port) && Code(ReadReply()) == "220" && Login(user, "pw");
     }
-    std::string Cmd(const std::string& line) { return ftp.Command(line); }
 
     // Sends the command with a fresh data connection. Returns the data fd
     // (or -1) and stores the preliminary reply.
     int Begin(const std::string& command, std::string* first) {
         if (passive) {
-            std::string pasv = Cmd("PASV");
-            int fd = ConnectPassive(pasv);
-            *first = Cmd(command);
+            int fd = ConnectPassive(Command("PASV"));
+            *first = Command(command);
             return fd;
         }
         Listener listener;
-        if (Code(Cmd(listener.PortCommand())) != "200") return -1;
-        *first = Cmd(command);
+        if (Code(Command(listener.PortCommand())) != "200") return -1;
+        *first = Command(command);
         return Code(*first) == "150" ? listener.Accept() : -1;
     }
     std::string Download(const std::string& command, std::string* final = nullptr) {
@@ -79,7 +70,7 @@ struct Session {
         int fd = Begin(command, &first);
         if (fd >= 0 && (Code(first) == "150" || Code(first) == "125")) bytes = ReadAll(fd);
         if (fd >= 0) close(fd);
-        std::string last = Code(first)[0] == '1' ? ftp.ReadReply(10000) : first;
+        std::string last = Code(first)[0] == '1' ? ReadReply(10000) : first;
         if (final) *final = last;
         return bytes;
     }
@@ -88,7 +79,7 @@ struct Session {
         int fd = Begin(command, &first);
         if (fd >= 0 && Code(first)[0] == '1') WriteAll(fd, bytes);
         if (fd >= 0) close(fd);
-        return Code(first)[0] == '1' ? ftp.ReadReply(10000) : first;
+        return Code(first)[0] == '1' ? ReadReply(10000) : first;
     }
 };
 

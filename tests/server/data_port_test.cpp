@@ -15,9 +15,9 @@ protected:
         WriteRootFile("f.txt", "hello data");
         ASSERT_TRUE(s.Open(Port()));
     }
-    // Waits until the server has taken n passive data connections in all.
-    bool Accepted(size_t n) {
-        return WaitFor([&] { return CountOf(LogText(), "PassiveProc: Accepted") >= n; });
+    // Waits until the server has taken a passive data connection.
+    bool Accepted() {
+        return WaitFor([&] { return LiveConnections(true) == 1; });
     }
     Session s;
 };
@@ -37,7 +37,7 @@ TEST_F(DataPort, PortArgumentsAreCheckedInOrder) {
         {"PORT 10,0,0,1,4,0", "501 IP address restricted."},
         {"PORT  127, 0, 0, 1, 4, 0 trailing", "200 Command okay."},
     };
-    for (auto& c : cases) EXPECT_EQ(s.Cmd(c[0]), std::string(c[1]) + "\r\n") << c[0];
+    for (auto& c : cases) EXPECT_EQ(s.Command(c[0]), std::string(c[1]) + "\r\n") << c[0];
 }
 
 TEST_F(DataPort, NotLoggedInIsRefused) {
@@ -49,19 +49,19 @@ TEST_F(DataPort, NotLoggedInIsRefused) {
 }
 
 TEST_F(DataPort, PasvAnnouncesAnAcceptingPortAndASecondPasvReplacesIt) {
-    std::string first = s.Cmd("PASV");
+    std::string first = s.Command("PASV");
     ASSERT_EQ(first.rfind("227 Entering Passive Mode (127,0,0,1,", 0), 0u) << first;
-    std::string second = s.Cmd("PASV");
+    std::string second = s.Command("PASV");
     ASSERT_EQ(Code(second), "227");
     EXPECT_NE(first, second);
     EXPECT_EQ(ConnectPassive(first), -1) << "the first passive socket is closed";
     int fd = ConnectPassive(second);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(Accepted(1));
-    EXPECT_EQ(Code(s.Cmd("RETR f.txt")), "125");  // already connected
+    ASSERT_TRUE(Accepted());
+    EXPECT_EQ(Code(s.Command("RETR f.txt")), "125");  // already connected
     EXPECT_EQ(ReadAll(fd), "hello data");
     close(fd);
-    EXPECT_EQ(s.ftp.ReadReply(), "226 Transfer complete.\r\n");
+    EXPECT_EQ(s.ReadReply(), "226 Transfer complete.\r\n");
 }
 
 TEST_F(DataPort, ActiveTransferReachesTheListener) {
@@ -77,96 +77,64 @@ TEST_F(DataPort, RefusedActiveConnectionGives425AndQueuedCommandsFollow) {
         Listener closed;
         portCommand = closed.PortCommand();
     }
-    ASSERT_EQ(Code(s.Cmd(portCommand)), "200");
-    ASSERT_TRUE(s.ftp.SendLine("RETR f.txt"));
-    std::string reply = s.ftp.ReadReply();
-    ASSERT_TRUE(s.ftp.SendLine("NOOP"));  // sent while the connection is tried
-    if (Code(reply) == "150") reply = s.ftp.ReadReply();
+    ASSERT_EQ(Code(s.Command(portCommand)), "200");
+    ASSERT_TRUE(s.SendLine("RETR f.txt"));
+    std::string reply = s.ReadReply();
+    ASSERT_TRUE(s.SendLine("NOOP"));  // sent while the connection is tried
+    if (Code(reply) == "150") reply = s.ReadReply();
     EXPECT_EQ(reply, "425 Can't open data connection.\r\n");
-    EXPECT_EQ(Code(s.ftp.ReadReply()), "200");
+    EXPECT_EQ(Code(s.ReadReply()), "200");
 }
 
 TEST_F(DataPort, PassiveSocketStaysUsableAfterATransfer) {
-    std::string pasv = s.Cmd("PASV");
+    std::string pasv = s.Command("PASV");
     for (int round = 0; round < 3; round++) {
         int fd = ConnectPassive(pasv);
         ASSERT_GE(fd, 0) << round;
-        ASSERT_TRUE(Accepted(round + 1));
-        EXPECT_EQ(Code(s.Cmd("RETR f.txt")), "125");
+        ASSERT_TRUE(Accepted());
+        EXPECT_EQ(Code(s.Command("RETR f.txt")), "125");
         EXPECT_EQ(ReadAll(fd), "hello data");
         close(fd);
-        EXPECT_EQ(s.ftp.ReadReply(), "226 Transfer complete.\r\n");
+        EXPECT_EQ(s.ReadReply(), "226 Transfer complete.\r\n");
     }
     // Without connecting first: 150, then the data once the client connects.
-    EXPECT_EQ(Code(s.Cmd("RETR f.txt")), "150");
+    EXPECT_EQ(Code(s.Command("RETR f.txt")), "150");
     int fd = ConnectPassive(pasv);
     EXPECT_EQ(ReadAll(fd), "hello data");
     close(fd);
-    EXPECT_EQ(s.ftp.ReadReply(), "226 Transfer complete.\r\n");
+    EXPECT_EQ(s.ReadReply(), "226 Transfer complete.\r\n");
 }
 
 TEST_F(DataPort, SecondTransferCommandInOneSegmentIsRefused) {
-    int fd = ConnectPassive(s.Cmd("PASV"));
+    int fd = ConnectPassive(s.Command("PASV"));
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(Accepted(1));
-    ASSERT_TRUE(s.ftp.Send("RETR f.txt\r\nSTOR f.txt\r\n"));
-    EXPECT_EQ(Code(s.ftp.ReadReply()), "125");
-    EXPECT_EQ(s.ftp.ReadReply(), "425 Can't open data connection.\r\n");
+    ASSERT_TRUE(Accepted());
+    ASSERT_TRUE(s.Send("RETR f.txt\r\nSTOR f.txt\r\n"));
+    EXPECT_EQ(Code(s.ReadReply()), "125");
+    EXPECT_EQ(s.ReadReply(), "425 Can't open data connection.\r\n");
     EXPECT_EQ(ReadAll(fd), "hello data");
     close(fd);
-    EXPECT_EQ(s.ftp.ReadReply(), "226 Transfer complete.\r\n");
-    EXPECT_EQ(dataclient::ReadFile(RootDir() + "/f.txt"), "hello data");
+    EXPECT_EQ(s.ReadReply(), "226 Transfer complete.\r\n");
+    EXPECT_EQ(ReadFile(RootDir() + "/f.txt"), "hello data");
 }
 
 TEST_F(DataPort, DefaultDataPortIsTheClientsControlPort) {
     // The client listens on the port its control connection comes from.
-    int control = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(control, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(control, (sockaddr*)&sa, sizeof sa), 0);
-    socklen_t len = sizeof sa;
-    getsockname(control, (sockaddr*)&sa, &len);
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in server = sa;
-    server.sin_port = htons(Port());
-    ASSERT_EQ(connect(control, (sockaddr*)&server, sizeof server), 0);
-    ASSERT_EQ(bind(listener, (sockaddr*)&sa, sizeof sa), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    auto readLine = [&] {
-        std::string reply;
-        char c;
-        while (reply.find('\n') == std::string::npos) {
-            pollfd p = {control, POLLIN, 0};
-            if (poll(&p, 1, 5000) != 1 || recv(control, &c, 1, 0) != 1) break;
-            reply += c;
-        }
-        return reply;
-    };
-    auto command = [&](const std::string& line) {
-        WriteAll(control, line + "\r\n");
-        return readLine();
-    };
-    ASSERT_EQ(Code(readLine()), "220");
-    ASSERT_EQ(Code(command("USER u")), "331");
-    ASSERT_EQ(Code(command("PASS pw")), "230");
-    EXPECT_EQ(Code(command("RETR f.txt")), "150");
-    pollfd p = {listener, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 5000), 1);
-    int fd = accept(listener, nullptr, nullptr);
+    sockaddr_in local = {};
+    socklen_t len = sizeof local;
+    ASSERT_EQ(getsockname(s.Fd(), (sockaddr*)&local, &len), 0);
+    Listener listener(ntohs(local.sin_port));
+    ASSERT_GE(listener.fd, 0);
+    EXPECT_EQ(Code(s.Command("RETR f.txt")), "150");
+    int fd = listener.Accept();
     EXPECT_EQ(ReadAll(fd), "hello data");
     close(fd);
-    EXPECT_EQ(Code(readLine()), "226");
-    close(listener);
-    close(control);
+    EXPECT_EQ(Code(s.ReadReply()), "226");
 }
 
 TEST_F(DataPort, StrangerOnThePassivePortIsTurnedAway) {
-    std::string pasv = s.Cmd("PASV");
-    int thief = ConnectFrom("127.0.0.2", pasv);
+    std::string pasv = s.Command("PASV");
+    int thief = ConnectPassive(pasv, "127.0.0.2");
     ASSERT_GE(thief, 0);
     EXPECT_EQ(ReadAll(thief, 5000), "") << "closed without data";
     close(thief);
@@ -177,23 +145,22 @@ TEST_F(DataPort, StrangerOnThePassivePortIsTurnedAway) {
     int second = ConnectPassive(pasv);
     EXPECT_EQ(ReadAll(second, 5000), "");
     close(second);
-    ASSERT_TRUE(Accepted(3));
-    EXPECT_EQ(Code(s.Cmd("RETR f.txt")), "125");
+    ASSERT_TRUE(Accepted());
+    EXPECT_EQ(Code(s.Command("RETR f.txt")), "125");
     EXPECT_EQ(ReadAll(fd), "hello data");
     close(fd);
-    EXPECT_EQ(s.ftp.ReadReply(), "226 Transfer complete.\r\n");
-    EXPECT_NE(LogText().find("PassiveProc(0) Closing connection from 127.0.0.2"), std::string::npos);
+    EXPECT_EQ(s.ReadReply(), "226 Transfer complete.\r\n");
 }
 
 TEST_F(DataPort, UnrestrictedAccountAcceptsAnyAddress) {
     AddUser("free", "pw", PERM_GET | PERM_LIST, ACCOUNT_ENABLE);
     Session other;
     ASSERT_TRUE(other.Open(Port(), "free"));
-    EXPECT_EQ(Code(other.Cmd("PORT 10,0,0,1,4,0")), "200");
-    int fd = ConnectFrom("127.0.0.2", other.Cmd("PASV"));
+    EXPECT_EQ(Code(other.Command("PORT 10,0,0,1,4,0")), "200");
+    int fd = ConnectPassive(other.Command("PASV"), "127.0.0.2");
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(Accepted(1));
-    EXPECT_EQ(Code(other.Cmd("RETR f.txt")), "125");
+    ASSERT_TRUE(Accepted());
+    EXPECT_EQ(Code(other.Command("RETR f.txt")), "125");
     EXPECT_EQ(ReadAll(fd), "hello data");
     close(fd);
 }

@@ -1,12 +1,16 @@
 // Directory and file management over a real control connection: the replies
 // in the order the handlers check, permissions, read-only entries (refused
-// even though the tests run as root), the rename sequence, and hostile paths.
+// even though the tests run as root), the rename sequence, hostile paths,
+// and links that lead outside the root.
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 
-#include "ftp_fixture.h"
+#include "config/config.h"
+#include "data_client.h"
+#include "platform/fs.h"
 
 namespace fsys = std::filesystem;
 
@@ -22,6 +26,8 @@ const char NOT_PERMITTED[] = "550 Not permitted.";
 const char AT_ROOT[] = "257 \"/\" is current directory.";
 const char CWD_OK[] = "250 CWD command successful.";
 const char CREATED[] = "250 Directory created.";
+const char REMOVED[] = "250 Directory removed.";
+const char RENAME_FAILED[] = "553 Error renaming file.";
 
 constexpr uint8_t ALL_PERMS =
     PERM_LIST | PERM_GET | PERM_PUT | PERM_CREATE | PERM_DELETEDIR | PERM_DELETEFILE;
@@ -38,12 +44,6 @@ protected:
         ASSERT_TRUE(client_.Connect(Port()));
         ASSERT_EQ(client_.ReadReply().substr(0, 3), "220");
     }
-    // The reply to line, without its CR LF.
-    std::string Cmd(const std::string& line) {
-        std::string reply = client_.Command(line);
-        if (reply.size() >= 2) reply.resize(reply.size() - 2);
-        return reply;
-    }
     std::string Root(const std::string& rel) const { return RootDir() + "/" + rel; }
 
     FtpClient client_;
@@ -53,95 +53,86 @@ TEST_F(DirCommands, EveryCommandAnswersNotLoggedInBeforeLogin) {
     AddUser("u", "pw");
     WriteRootFile("a.txt", "a");
     Open();
-    for (const char* line : {"CWD /", "CWD", "CDUP", "XCUP", "PWD", "XPWD", "MKD x", "XMKD x",
-                             "RMD x", "XRMD x", "DELE a.txt", "RNFR a.txt", "RNTO b.txt"}) {
-        EXPECT_EQ(Cmd(line), NOT_LOGGED_IN) << line;
-    }
-    // Also with a name given but no password yet.
-    EXPECT_EQ(Cmd("USER u").substr(0, 3), "331");
-    ExpectReplies(client_, {{"PWD", NOT_LOGGED_IN}, {"DELE a.txt", NOT_LOGGED_IN}});
+    ExpectReplies(client_, {{"CWD /", NOT_LOGGED_IN}, {"CWD", NOT_LOGGED_IN}, {"CDUP", NOT_LOGGED_IN},
+                            {"XCUP", NOT_LOGGED_IN}, {"PWD", NOT_LOGGED_IN}, {"XPWD", NOT_LOGGED_IN},
+                            {"MKD x", NOT_LOGGED_IN}, {"XMKD x", NOT_LOGGED_IN}, {"RMD x", NOT_LOGGED_IN},
+                            {"XRMD x", NOT_LOGGED_IN}, {"DELE a.txt", NOT_LOGGED_IN},
+                            {"RNFR a.txt", NOT_LOGGED_IN}, {"RNTO b.txt", NOT_LOGGED_IN},
+                            // Also with a name given but no password yet.
+                            {"USER u", "331 Password required."}, {"PWD", NOT_LOGGED_IN},
+                            {"DELE a.txt", NOT_LOGGED_IN}});
     EXPECT_TRUE(fsys::exists(Root("a.txt")));
     EXPECT_FALSE(fsys::exists(Root("x")));
 }
 
 TEST_F(DirCommands, CwdCdupAndPwdMoveAboutTheTree) {
     fsys::create_directories(Root("pub/docs"));
+    fsys::create_directories(Root("say \"hi\"/x"));
     WriteRootFile("pub/f.txt", "f");
     LogIn();
-    ExpectReplies(client_, {{"PWD", AT_ROOT}, {"CWD", CWD_OK}, {"CWD pub/docs", CWD_OK},
-                            {"XPWD", "257 \"/pub/docs\" is current directory."}, {"CWD ../f.txt", BAD_DIR},
-                            {"CWD missing", BAD_DIR}});
-    EXPECT_EQ(Cmd("PWD"), "257 \"/pub/docs\" is current directory.");  // unchanged by failures
-    ExpectReplies(client_, {{"CDUP x", "501 Unexpected parameter."}, {"PWD ", "501 Unexpected parameter."}});
+    const char inDocs[] = "257 \"/pub/docs\" is current directory.";
+    ExpectReplies(client_, {{"PWD", AT_ROOT}, {"CWD", CWD_OK},
+                            {"CWD pub/docs", CWD_OK}, {"XPWD", inDocs}, {"CWD ../f.txt", BAD_DIR},
+                            {"CWD missing", BAD_DIR}, {"PWD", inDocs},  // unchanged by failures
+                            {"CDUP x", "501 Unexpected parameter."}, {"PWD ", "501 Unexpected parameter."}});
     // CDUP takes the parent without asking whether it still exists.
     fsys::remove_all(Root("pub"));
     ExpectReplies(client_, {{"CDUP", "200 Command okay."}, {"PWD", "257 \"/pub\" is current directory."},
                             {"CWD .", BAD_DIR}, {"XCUP", "200 Command okay."}, {"PWD", AT_ROOT},
-                            {"CDUP", BAD_DIR}, {"XCUP", BAD_DIR}});
-}
-
-TEST_F(DirCommands, PwdWritesQuotesTwice) {
-    fsys::create_directories(Root("say \"hi\"/x"));
-    LogIn();
-    ExpectReplies(client_, {{"CWD say \"hi\"\\x", CWD_OK},
+                            {"CDUP", BAD_DIR}, {"XCUP", BAD_DIR}, {"CWD say \"hi\"\\x", CWD_OK},
                             {"PWD", "257 \"/say \"\"hi\"\"/x\" is current directory."}});
 }
 
-TEST_F(DirCommands, MkdAndRmdCheckInOrder) {
+TEST_F(DirCommands, MkdRmdAndDeleCheckInOrder) {
     fsys::create_directories(Root("full/inner"));
     fsys::create_directories(Root("locked"));
-    WriteRootFile("f.txt", "f");
-    LogIn();
-    ExpectReplies(client_, {{"MKD", NEED_ARG}, {"RMD", NEED_ARG}, {"MKD new", CREATED}});
-    EXPECT_TRUE(fsys::is_directory(Root("new")));
-    EXPECT_EQ(Cmd("XMKD new2"), CREATED);
-    EXPECT_TRUE(fsys::is_directory(Root("new2")));
-    ExpectReplies(client_, {{"MKD new", BAD_DIR}, {"MKD /", BAD_DIR}, {"MKD a*", BAD_DIR},
-                            {"MKD missing/child", "550 Error creating directory."},
-                            {"RMD full", "550 Error removing directory."},
-                            {"RMD f.txt", "550 f.txt: not a directory."}, {"RMD /", BAD_DIR}});
-    chmod(Root("locked").c_str(), 0555);
-    EXPECT_EQ(Cmd("RMD locked"), "550 Directory is read-only.");
-    EXPECT_TRUE(fsys::is_directory(Root("locked")));
-    ExpectReplies(client_, {{"RMD new", "250 Directory removed."}, {"XRMD new2", "250 Directory removed."}});
-    EXPECT_FALSE(fsys::exists(Root("new")));
-    EXPECT_FALSE(fsys::exists(Root("new2")));
-    EXPECT_TRUE(fsys::is_directory(Root("full/inner")));
-}
-
-TEST_F(DirCommands, DeleCheckInOrder) {
     fsys::create_directories(Root("d"));
     WriteRootFile("f.txt", "f");
     WriteRootFile("ro.txt", "keep");
     chmod(Root("ro.txt").c_str(), 0444);
+    chmod(Root("locked").c_str(), 0555);
     LogIn();
+    ExpectReplies(client_, {{"MKD", NEED_ARG}, {"RMD", NEED_ARG}, {"MKD new", CREATED}, {"XMKD new2", CREATED},
+                            {"MKD new", BAD_DIR}, {"MKD /", BAD_DIR}, {"MKD a*", BAD_DIR},
+                            {"MKD missing/child", "550 Error creating directory."},
+                            {"RMD full", "550 Error removing directory."},
+                            {"RMD f.txt", "550 f.txt: not a directory."}, {"RMD /", BAD_DIR},
+                            {"RMD locked", "550 Directory is read-only."}});
+    EXPECT_TRUE(fsys::is_directory(Root("new")));
+    EXPECT_TRUE(fsys::is_directory(Root("new2")));
+    EXPECT_TRUE(fsys::is_directory(Root("locked")));
+    ExpectReplies(client_, {{"RMD new", REMOVED}, {"XRMD new2", REMOVED}});
+    EXPECT_FALSE(fsys::exists(Root("new")));
+    EXPECT_FALSE(fsys::exists(Root("new2")));
+    EXPECT_TRUE(fsys::is_directory(Root("full/inner")));
+
     ExpectReplies(client_, {{"DELE", NEED_ARG}, {"DELE /", "550 /: not a plain file."},
                             {"DELE d", "550 d: not a plain file."}, {"DELE missing", BAD_FILE},
-                            {"DELE ro.txt", "550 File is read-only."}});
+                            {"DELE ro.txt", "550 File is read-only."}, {"DELE f.txt", "250 File deleted."}});
     EXPECT_TRUE(fsys::exists(Root("ro.txt")));
-    EXPECT_EQ(Cmd("DELE f.txt"), "250 File deleted.");
     EXPECT_FALSE(fsys::exists(Root("f.txt")));
-    EXPECT_EQ(Cmd("DELE f.txt"), BAD_FILE);
+    ExpectReplies(client_, {{"DELE f.txt", BAD_FILE}});
 }
 
 TEST_F(DirCommands, MissingPermissionsRefuseAfterTheArgumentCheck) {
     fsys::create_directories(Root("old"));
+    fsys::create_directories(Root("old2"));
     WriteRootFile("f.txt", "f");
     LogIn(PERM_LIST | PERM_DELETEDIR);
-    ExpectReplies(client_, {{"MKD", NEED_ARG}, {"MKD x", NOT_PERMITTED}});
-    EXPECT_EQ(Cmd("MKD /"), NOT_PERMITTED);  // before the path is looked at
-    ExpectReplies(client_, {{"DELE f.txt", NOT_PERMITTED}, {"RNFR f.txt", "550 No permission."},
-                            {"RNTO g.txt", NO_RNFR}, {"RMD old", "250 Directory removed."}});
+    ExpectReplies(client_, {{"MKD", NEED_ARG}, {"MKD x", NOT_PERMITTED},
+                            {"MKD /", NOT_PERMITTED},  // before the path is looked at
+                            {"DELE f.txt", NOT_PERMITTED}, {"RNFR f.txt", "550 No permission."},
+                            {"RNTO g.txt", NO_RNFR}, {"RMD old", REMOVED}});
     EXPECT_FALSE(fsys::exists(Root("x")));
     EXPECT_TRUE(fsys::exists(Root("f.txt")));
-}
 
-TEST_F(DirCommands, RmdWithoutItsPermissionIsRefused) {
-    fsys::create_directories(Root("old"));
-    LogIn(PERM_CREATE);
-    EXPECT_EQ(Cmd("RMD old"), NOT_PERMITTED);
-    EXPECT_TRUE(fsys::exists(Root("old")));
-    EXPECT_EQ(Cmd("MKD new"), CREATED);
+    FtpClient creator;
+    AddUser("c", "pw", PERM_CREATE);
+    ASSERT_TRUE(creator.Connect(Port()));
+    creator.ReadReply();
+    ASSERT_TRUE(creator.Login("c", "pw"));
+    ExpectReplies(creator, {{"RMD old2", NOT_PERMITTED}, {"MKD new", CREATED}});
+    EXPECT_TRUE(fsys::exists(Root("old2")));
 }
 
 TEST_F(DirCommands, RenameKeepsThePendingNameUntilAMoveIsTried) {
@@ -152,47 +143,118 @@ TEST_F(DirCommands, RenameKeepsThePendingNameUntilAMoveIsTried) {
     WriteRootFile("ro.txt", "R");
     chmod(Root("ro.txt").c_str(), 0444);
     LogIn();
-    ExpectReplies(client_, {{"RNTO x", NO_RNFR}, {"RNFR", NEED_ARG},
-                            {"RNFR ro.txt", "550 File is read-only."}, {"RNTO x", NO_RNFR},
-                            {"RNFR d", "550 d: not a plain file."}, {"RNFR missing", BAD_FILE},
-                            {"RNFR a.txt", PENDING}});
-    // A failed RNFR and other commands leave the pending name in place.
-    ExpectReplies(client_, {{"RNFR missing", BAD_FILE}, {"PWD", AT_ROOT}, {"RNTO", NEED_ARG},
+    ExpectReplies(client_, {{"RNTO x", NO_RNFR}, {"RNFR", NEED_ARG}, {"RNFR ro.txt", "550 File is read-only."},
+                            {"RNTO x", NO_RNFR}, {"RNFR d", "550 d: not a plain file."}, {"RNFR missing", BAD_FILE},
+                            {"RNFR a.txt", PENDING},
+                            // A failed RNFR and other commands leave the pending name in place.
+                            {"RNFR missing", BAD_FILE}, {"PWD", AT_ROOT}, {"RNTO", NEED_ARG},
                             {"RNTO b.txt", "550 File already exists."}, {"RNTO c*", BAD_FILE},
                             {"RNTO sub/c.txt", "250 File renamed."}, {"RNTO e.txt", NO_RNFR}});
     EXPECT_FALSE(fsys::exists(Root("a.txt")));
     EXPECT_EQ(bxtest::ReadFile(Root("sub/c.txt")), "A");
     EXPECT_EQ(bxtest::ReadFile(Root("b.txt")), "B");
     // A move that fails (the source vanished) still clears the pending name.
-    EXPECT_EQ(Cmd("RNFR b.txt"), PENDING);
+    ExpectReplies(client_, {{"RNFR b.txt", PENDING}});
     fsys::remove(Root("b.txt"));
-    ExpectReplies(client_, {{"RNTO f.txt", "553 Error renaming file."}, {"RNTO f.txt", NO_RNFR}});
+    ExpectReplies(client_, {{"RNTO f.txt", RENAME_FAILED}, {"RNTO f.txt", NO_RNFR}});
     // Nor is a directory that took the file's place after RNFR moved.
     WriteRootFile("c.txt", "C");
-    EXPECT_EQ(Cmd("RNFR c.txt"), PENDING);
+    ExpectReplies(client_, {{"RNFR c.txt", PENDING}});
     fsys::remove(Root("c.txt"));
     fsys::create_directory(Root("c.txt"));
-    EXPECT_EQ(Cmd("RNTO g"), "553 Error renaming file.");
+    ExpectReplies(client_, {{"RNTO g", RENAME_FAILED}});
     EXPECT_TRUE(fsys::is_directory(Root("c.txt")));
 }
 
 TEST_F(DirCommands, HostilePathsAreAnsweredAndTheConnectionGoesOn) {
     LogIn();
-    std::string longName(300, 'x');
-    ExpectReplies(client_, {{"CWD " + longName, BAD_DIR}, {"MKD " + longName, BAD_DIR}});
-    // Fits as a relative path but not behind the root: refused, not cut.
-    std::string fits(250, 'y');
-    ExpectReplies(client_, {{"MKD " + fits, BAD_DIR}, {"DELE " + fits, BAD_FILE},
-                            {"MKD " + std::string(260 - RootDir().size() - 2, 'z'), CREATED}});
     std::string many;
     for (int i = 0; i < 2000; i++) many += "a/";
-    ExpectReplies(client_, {{"CWD " + many, BAD_DIR}, {"CWD " + std::string(1000, '.'), BAD_DIR},
-                            {"MKD \xe9t\xe9 \x80", CREATED}});
+    // A name that fits as a relative path but not behind the root: refused, not cut.
+    std::string fits(250, 'y');
+    ExpectReplies(client_, {{"CWD " + std::string(300, 'x'), BAD_DIR}, {"MKD " + std::string(300, 'x'), BAD_DIR},
+                            {"MKD " + fits, BAD_DIR}, {"DELE " + fits, BAD_FILE},
+                            {"MKD " + std::string(260 - RootDir().size() - 2, 'z'), CREATED},
+                            {"CWD " + many, BAD_DIR}, {"CWD " + std::string(1000, '.'), BAD_DIR},
+                            {"MKD \xe9t\xe9 \x80", CREATED}, {"MKD . .", CREATED}});
     EXPECT_TRUE(fsys::is_directory(Root("\xe9t\xe9 \x80")));
-    EXPECT_EQ(Cmd("MKD . ."), CREATED);
     ASSERT_TRUE(client_.Send(std::string("DELE a\0b\r\n", 10)));
     EXPECT_EQ(client_.ReadReply().substr(0, 1), "5");
-    EXPECT_EQ(Cmd("PWD"), AT_ROOT);
+    ExpectReplies(client_, {{"PWD", AT_ROOT}});
 }
+
+// Links inside the root that lead outside it: no command reads, lists,
+// describes, writes, creates, removes or renames anything outside, whichever
+// way the file layer resolves paths (the kernel's beneath resolution or the
+// component walk of older kernels) and with the extensions off and on.
+class LinksOut : public DirCommands, public ::testing::WithParamInterface<std::tuple<int, uint32_t>> {
+protected:
+    void SetUp() override {
+        DirCommands::SetUp();
+        FsSetWalkOnly(std::get<0>(GetParam()));
+        SetExtensionsSetting(std::get<1>(GetParam()));
+    }
+    void TearDown() override {
+        FsSetWalkOnly(0);
+        DirCommands::TearDown();
+    }
+};
+
+TEST_P(LinksOut, ChangeNothingOutsideTheRoot) {
+    std::string outside = Temp() + "/outside";
+    fsys::create_directories(outside + "/sub");
+    bxtest::WriteFile(outside + "/secret", "OUTSIDE");
+    fsys::create_directory_symlink("../outside", Root("out"));  // relative
+    fsys::create_symlink(outside + "/secret", Root("f"));      // absolute
+    WriteRootFile("a.txt", "A");
+    auto snapshot = [&] {
+        std::string s;
+        for (auto& e : fsys::recursive_directory_iterator(outside)) s += e.path().string() + "\n";
+        return s + bxtest::ReadFile(outside + "/secret");
+    };
+    std::string before = snapshot();
+    LogIn();
+    // The data commands are refused before any data connection is tried.
+    ExpectReplies(client_, {{"CWD out", BAD_DIR}, {"CWD out/sub", BAD_DIR}, {"PWD", AT_ROOT},
+                            {"DELE f", BAD_FILE}, {"DELE out/secret", BAD_FILE}, {"RNFR f", BAD_FILE},
+                            {"RNFR out/secret", BAD_FILE}, {"RNFR a.txt", PENDING},
+                            {"RNTO out/a.txt", RENAME_FAILED}, {"MKD out/x", "550 Error creating directory."},
+                            {"RMD out", BAD_DIR}, {"RMD out/sub", BAD_DIR}, {"RETR f", BAD_FILE},
+                            {"RETR out/secret", BAD_FILE}});
+    if (std::get<1>(GetParam())) {
+        // Dots inside paths, wildcards and the extension lookups stay inside too.
+        ExpectReplies(client_, {{"SIZE f", BAD_FILE}, {"MDTM f", BAD_FILE}, {"MLST f", BAD_FILE},
+                                {"SIZE out/secret", BAD_FILE}, {"MDTM out/secret", BAD_FILE},
+                                {"MLST out", BAD_FILE}, {"MLSD out", BAD_FILE}, {"LIST out/*", BAD_FILE},
+                                {"NLST ../*", BAD_FILE}, {"NLST a.txt/../../*", BAD_FILE},
+                                {"CWD a.txt/../out", BAD_DIR}, {"CWD a.txt/../..", BAD_DIR},
+                                {"RETR ./x/../../out/secret", BAD_FILE}, {"DELE out/../f", BAD_FILE},
+                                {"MKD a/../out/y", "550 Error creating directory."}, {"PWD", AT_ROOT}});
+    }
+    dataclient::Session s;
+    ASSERT_TRUE(s.Open(Port()));
+    for (const char* upload : {"STOR out/x", "APPE f", "STOR f", "APPE out/secret"})
+        EXPECT_EQ(s.Upload(upload, "data"), "426 Connection closed; transfer aborted.\r\n") << upload;
+    EXPECT_EQ(s.Download("NLST"), "a.txt\r\n") << "links leading outside are not listed";
+    std::string final;
+    EXPECT_EQ(s.Download("LIST out", &final), "");
+    EXPECT_NE(dataclient::Code(final), "226");
+    if (std::get<1>(GetParam())) {
+        EXPECT_EQ(s.Download("NLST *"), "a.txt\r\n");
+        std::string mlsd = s.Download("MLSD");
+        EXPECT_EQ(bxtest::CountOf(mlsd, "\r\n"), 1) << mlsd;
+        EXPECT_NE(mlsd.find(" a.txt\r\n"), std::string::npos) << mlsd;
+    }
+    EXPECT_EQ(before, snapshot());
+    EXPECT_TRUE(fsys::exists(Root("a.txt")));
+    EXPECT_TRUE(fsys::is_symlink(Root("out")));
+    EXPECT_TRUE(fsys::is_symlink(Root("f")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Resolution, LinksOut, ::testing::Combine(::testing::Values(0, 1), ::testing::Values(0u, 1u)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) ? "Walk" : "Openat2") +
+                                    (std::get<1>(info.param) ? "Extensions" : "");
+                         });
 
 }  // namespace

@@ -1,86 +1,103 @@
-// The command dispatcher and the commands with fixed replies: which words
-// reach a handler, and the parameter tables of TYPE, MODE and STRU.
+// The command dispatcher: which words reach a handler, what HELP lists, and
+// the parameter tables of TYPE, MODE and STRU.
+#include <sstream>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "ftp_fixture.h"
+#include "server/commands.h"
 
 namespace {
 
-const char UNKNOWN[] = "500 Syntax error; command unrecognized.\r\n";
+const char UNKNOWN[] = "500 Syntax error; command unrecognized.";
+const char OK[] = "200 Command okay.";
 
 class Dispatch : public FtpFixture {
 protected:
     void SetUp() override {
         FtpFixture::SetUp();
+        AddUser("u", "pw");
         ASSERT_TRUE(client.Connect(Port()));
         ASSERT_EQ(client.ReadReply(), "220 Brindlex V1.2\r\n");
-    }
-    // Sends each command and expects its reply.
-    void ExpectReplies(const std::vector<std::pair<std::string, std::string>>& cases) {
-        for (const auto& [command, reply] : cases) {
-            ASSERT_TRUE(client.Send(command));
-            EXPECT_EQ(client.ReadReply(), reply) << "for " << testing::PrintToString(command);
-        }
     }
     FtpClient client;
 };
 
-TEST_F(Dispatch, WordsMatchWithoutRegardToCaseOrLineEnd) {
-    ExpectReplies({{"noop\r\n", "200 Command okay.\r\n"},
-                   {"NoOp\r\n", "200 Command okay.\r\n"},
-                   {"NOOP\n", "200 Command okay.\r\n"},
-                   {"NOOP and more\r\n", "200 Command okay.\r\n"},
-                   {"syst\r\n", "215 WIN32\r\n"}});
+TEST_F(Dispatch, WordsMatchWithoutRegardToCaseOrLineEndAndNothingElseMatches) {
+    ExpectReplies(client, {{"noop", OK},
+                           {"NoOp\r\n", OK},
+                           {"NOOP\n", OK},
+                           {"NOOP and more", OK},
+                           {"syst", "215 WIN32"},
+                           {"SYST x", "501 Unexpected parameter."},
+                           {"SYST ", "501 Unexpected parameter."},
+                           {"HELP USER", "214 Help is not available for that command."},
+                           {"\r\n", UNKNOWN},
+                           {"NOOPX", UNKNOWN},
+                           {"NO", UNKNOWN},
+                           {"XCWD /", UNKNOWN},
+                           {"ABOR", UNKNOWN},
+                           {"NOOP\t", UNKNOWN},
+                           {" NOOP", UNKNOWN},
+                           {"N\xc3\x93OP", UNKNOWN}});
 }
 
-TEST_F(Dispatch, EverythingElseIsUnrecognized) {
-    ExpectReplies({{"\r\n", UNKNOWN},
-                   {"NOOPX\r\n", UNKNOWN},
-                   {"NO\r\n", UNKNOWN},
-                   {"XCWD /\r\n", UNKNOWN},
-                   {"ABOR\r\n", UNKNOWN},
-                   {"NOOP\t\r\n", UNKNOWN},
-                   {" NOOP\r\n", UNKNOWN},
-                   {"N\xc3\x93OP\r\n", UNKNOWN}});
-}
-
-TEST_F(Dispatch, HelpListsTheCommandsInOrder) {
-    std::string expected = "214-The following commands are recognized:\r\n";
-    for (const char* word : {"APPE", "CDUP", "CWD", "DELE", "HELP", "LIST", "MKD", "MODE", "NLST", "NOOP",
-                             "QUIT", "PASS", "PASV", "PORT", "PWD", "REST", "RETR", "RMD", "RNFR", "RNTO",
-                             "STOR", "STRU", "SYST", "TYPE", "USER", "XCUP", "XMKD", "XPWD", "XRMD"})
-        expected += std::string("   ") + word + "\r\n";
-    expected += "214 Help command successful.\r\n";
-    ExpectReplies({{"HELP\r\n", expected},
-                   {"HELP USER\r\n", "214 Help is not available for that command.\r\n"},
-                   {"SYST x\r\n", "501 Unexpected parameter.\r\n"},
-                   {"SYST \r\n", "501 Unexpected parameter.\r\n"}});
+// Every word of the command table reaches a handler after login (each on a
+// connection of its own, as some end the login or start a transfer), and
+// HELP lists exactly the words not flagged unlisted or extension.
+TEST_F(Dispatch, EveryTableWordIsAnsweredAndHelpListsTheListedOnes) {
+    ASSERT_TRUE(client.Login("u", "pw"));
+    std::string help = client.Command("HELP");
+    const std::string head = "214-The following commands are recognized:\r\n", tail = "214 Help command successful.\r\n";
+    ASSERT_EQ(help.rfind(head, 0), 0u) << help;
+    ASSERT_GE(help.size(), head.size() + tail.size());
+    ASSERT_EQ(help.substr(help.size() - tail.size()), tail) << help;
+    std::istringstream lines(help.substr(head.size(), help.size() - head.size() - tail.size()));
+    std::string helpWords, line;
+    while (std::getline(lines, line)) {
+        ASSERT_TRUE(line.size() > 4 && line.rfind("   ", 0) == 0 && line.back() == '\r') << line;
+        helpWords += line.substr(3, line.size() - 4) + " ";
+    }
+    size_t count = 0;
+    const CommandEntry* table = CommandTable(&count);
+    std::string listed;
+    for (size_t i = 0; i < count; i++) {
+        const CommandEntry& entry = table[i];
+        if (!(entry.flags & (CMD_UNLISTED | CMD_EXTENSION))) listed += std::string(entry.word) + " ";
+        if (entry.flags & CMD_EXTENSION) continue;  // answered only with extensions on
+        FtpClient c;
+        ASSERT_TRUE(c.Connect(Port()));
+        ASSERT_EQ(c.ReadReply().substr(0, 4), "220 ");
+        ASSERT_TRUE(c.Login("u", "pw"));
+        std::string reply = c.Command(entry.word);
+        EXPECT_NE(reply, "") << entry.word;
+        EXPECT_NE(reply, std::string(UNKNOWN) + "\r\n") << entry.word;
+    }
+    EXPECT_EQ(helpWords, listed);
+    EXPECT_EQ(listed.find("REIN"), std::string::npos);
 }
 
 TEST_F(Dispatch, TypeModeAndStruAcceptOnlyWhatIsSupported) {
-    const std::string required = "500 Syntax error; parameter required.\r\n";
-    const std::string notImpl = "504 Command not implemented for that parameter.\r\n";
-    ExpectReplies({{"TYPE\r\n", required},
-                   {"type a n\r\n", "200 Type set to A.\r\n"},
-                   {"TYPE A\r\n", "200 Type set to A.\r\n"},
-                   {"TYPE A T\r\n", notImpl},
-                   {"TYPE i\r\n", "200 Type set to I.\r\n"},
-                   {"TYPE I \r\n", "501 Invalid type specified.\r\n"},
-                   {"TYPE E\r\n", notImpl},
-                   {"TYPE L 8\r\n", notImpl},
-                   {"TYPE X\r\n", "501 Invalid type specified.\r\n"},
-                   {"MODE\r\n", required},
-                   {"mode s\r\n", "200 Command okay.\r\n"},
-                   {"MODE B\r\n", notImpl},
-                   {"MODE C\r\n", notImpl},
-                   {"MODE SS\r\n", "501 Invalid mode specified.\r\n"},
-                   {"STRU\r\n", required},
-                   {"stru f\r\n", "200 Command okay.\r\n"},
-                   {"STRU R\r\n", notImpl},
-                   {"STRU P\r\n", notImpl},
-                   {"STRU Q\r\n", "501 Invalid structure specified.\r\n"}});
+    const char required[] = "500 Syntax error; parameter required.";
+    const char notImpl[] = "504 Command not implemented for that parameter.";
+    ExpectReplies(client, {{"TYPE", required},
+                           {"type a n", "200 Type set to A."},
+                           {"TYPE A", "200 Type set to A."},
+                           {"TYPE A T", notImpl},
+                           {"TYPE i", "200 Type set to I."},
+                           {"TYPE I ", "501 Invalid type specified."},
+                           {"TYPE E", notImpl},
+                           {"TYPE L 8", notImpl},
+                           {"TYPE X", "501 Invalid type specified."},
+                           {"MODE", required},
+                           {"mode s", OK},
+                           {"MODE B", notImpl},
+                           {"MODE C", notImpl},
+                           {"MODE SS", "501 Invalid mode specified."},
+                           {"STRU", required},
+                           {"stru f", OK},
+                           {"STRU R", notImpl},
+                           {"STRU P", notImpl},
+                           {"STRU Q", "501 Invalid structure specified."}});
 }
 
 }  // namespace

@@ -53,7 +53,7 @@ int ConnectEpsv(const std::string& reply, const char* localAddress = nullptr) {
 TEST_F(Extensions, SwitchOffKeepsEveryPlainReply) {
     Session s;
     Open(s, 0);
-    ExpectReplies(s.ftp, {{"FEAT", UNKNOWN},
+    ExpectReplies(s, {{"FEAT", UNKNOWN},
                           {"OPTS UTF8 ON", UNKNOWN},
                           {"SIZE pub/f.txt", UNKNOWN},
                           {"MDTM pub/f.txt", UNKNOWN},
@@ -71,7 +71,7 @@ TEST_F(Extensions, SwitchOffKeepsEveryPlainReply) {
                           {"CWD pub/..", "550 Invalid directory path."}});
     Session noPerm;
     Open(noPerm, 0, "nobody");
-    ExpectReplies(noPerm.ftp,
+    ExpectReplies(noPerm,
                   {{"RETR pub/f.txt", "450 No permission."}, {"LIST", "450 No permission."}});
 }
 
@@ -79,10 +79,10 @@ TEST_F(Extensions, ControlRepliesWithTheSwitchOn) {
     Session s;
     Open(s, 1);
     EXPECT_EQ(
-        s.Cmd("FEAT"),
+        s.Command("FEAT"),
         "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MLST type*;size*;modify*;perm*;unique*;\r\n"
         " REST STREAM\r\n SIZE\r\n UTF8\r\n211 End\r\n");
-    ExpectReplies(s.ftp,
+    ExpectReplies(s,
                   {{"OPTS UTF8 ON", "200 UTF8 is always on: names are sent as they are stored."},
                    {"OPTS UTF8 OFF", "504 Command not implemented for that parameter."},
                    {"OPTS MLST size;Type;colour;", "200 MLST OPTS type;size;"},
@@ -156,20 +156,20 @@ TEST_F(Extensions, PermissionsDecideAndRefusalsArePermanent) {
     for (const auto& [user, command, reply] : rows) {
         Session s;
         Open(s, 1, user);
-        EXPECT_EQ(s.Cmd(command).substr(0, reply.size()), reply) << user << ": " << command;
+        EXPECT_EQ(s.Command(command).substr(0, reply.size()), reply) << user << ": " << command;
     }
     Session u;
     Open(u, 1);
-    EXPECT_NE(u.Cmd("MLST ro.txt").find("perm=r;"), std::string::npos)
+    EXPECT_NE(u.Command("MLST ro.txt").find("perm=r;"), std::string::npos)
         << "read-only file: read only";
-    EXPECT_NE(u.Cmd("MLST pub").find("perm=cdelmp;"), std::string::npos)
+    EXPECT_NE(u.Command("MLST pub").find("perm=cdelmp;"), std::string::npos)
         << "directory with every permission";
 }
 
 TEST_F(Extensions, ListingsOptionsMasksAndMachineFacts) {
     Session s;
     Open(s, 1);
-    s.Cmd("CWD pub");
+    s.Command("CWD pub");
     // command, the names of the listing in order (one a line, "" for none)
     const std::vector<std::pair<std::string, std::string>> rows = {
         {"NLST", "a.txt\r\nb.log\r\nf.txt\r\n"},
@@ -183,7 +183,7 @@ TEST_F(Extensions, ListingsOptionsMasksAndMachineFacts) {
     for (const auto& [command, names] : rows)
         EXPECT_EQ(s.Download(command), names) << command;
     std::string list = s.Download("LIST -la");
-    EXPECT_EQ(CountOf(list, "\r\n"), 3u) << list;
+    EXPECT_EQ(bxtest::CountOf(list, "\r\n"), 3) << list;
     EXPECT_NE(list.find(" a.txt\r\n"), std::string::npos) << list;
     EXPECT_EQ(s.Download("LIST -al *.log"), s.Download("LIST b.log"));
 
@@ -194,11 +194,11 @@ TEST_F(Extensions, ListingsOptionsMasksAndMachineFacts) {
     EXPECT_NE(mlsd.find(" pub\r\n"), std::string::npos) << mlsd;
     EXPECT_NE(mlsd.find("type=file;size=1;"), std::string::npos) << mlsd;
     EXPECT_NE(mlsd.find(" ro.txt\r\n"), std::string::npos) << mlsd;
-    EXPECT_EQ(CountOf(mlsd, "\r\n"), 2u) << mlsd;
-    EXPECT_EQ(s.Cmd("OPTS MLST type;"), "200 MLST OPTS type;\r\n");
+    EXPECT_EQ(bxtest::CountOf(mlsd, "\r\n"), 2) << mlsd;
+    EXPECT_EQ(s.Command("OPTS MLST type;"), "200 MLST OPTS type;\r\n");
     EXPECT_EQ(s.Download("MLSD"), "type=file; a.txt\r\ntype=file; b.log\r\ntype=file; f.txt\r\n");
-    EXPECT_EQ(s.Cmd("MLSD f.txt"), "501 f.txt: not a directory.\r\n");
-    EXPECT_EQ(s.Cmd("MLSD none"), BAD_FILE + "\r\n");
+    EXPECT_EQ(s.Command("MLSD f.txt"), "501 f.txt: not a directory.\r\n");
+    EXPECT_EQ(s.Command("MLSD none"), BAD_FILE + "\r\n");
 }
 
 TEST_F(Extensions, ExtendedDataConnectionsMoveFilesByteExact) {
@@ -207,27 +207,27 @@ TEST_F(Extensions, ExtendedDataConnectionsMoveFilesByteExact) {
     Session s;
     Open(s, 1);
     // Passive by EPSV; a stranger reaching the port first gets nothing.
-    std::string epsv = s.Cmd("EPSV");
+    std::string epsv = s.Command("EPSV");
     int thief = ConnectEpsv(epsv, "127.0.0.2");
     ASSERT_GE(thief, 0);
     EXPECT_EQ(ReadAll(thief, 5000), "") << "closed without data";
     close(thief);
     int fd = ConnectEpsv(epsv);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(s.Cmd("RETR big.bin")[0], '1');
+    EXPECT_EQ(s.Command("RETR big.bin")[0], '1');
     EXPECT_TRUE(ReadAll(fd) == bytes) << "EPSV download";
     close(fd);
-    EXPECT_EQ(s.ftp.ReadReply(), "226 Transfer complete.\r\n");
+    EXPECT_EQ(s.ReadReply(), "226 Transfer complete.\r\n");
     // Active by EPRT.
     Listener listener;
-    EXPECT_EQ(s.Cmd("EPRT |1|127.0.0.1|" + std::to_string(listener.port) + "|"),
+    EXPECT_EQ(s.Command("EPRT |1|127.0.0.1|" + std::to_string(listener.port) + "|"),
               "200 Command okay.\r\n");
-    EXPECT_EQ(Code(s.Cmd("STOR copy.bin")), "150");
+    EXPECT_EQ(Code(s.Command("STOR copy.bin")), "150");
     fd = listener.Accept();
     ASSERT_GE(fd, 0);
     WriteAll(fd, bytes);
     close(fd);
-    EXPECT_EQ(s.ftp.ReadReply(), "226 Transfer complete.\r\n");
+    EXPECT_EQ(s.ReadReply(), "226 Transfer complete.\r\n");
     EXPECT_TRUE(ReadFile(Root("copy.bin")) == bytes) << "EPRT upload";
 }
 
@@ -251,9 +251,9 @@ TEST_F(Extensions, AborEndsTheTransferAtOnceHoweverItIsSent) {
     for (const auto& row : rows) {
         Session s;
         Open(s, 1);
-        int fd = ConnectEpsv(s.Cmd("EPSV"));
+        int fd = ConnectEpsv(s.Command("EPSV"));
         ASSERT_GE(fd, 0) << row.name;
-        EXPECT_EQ(s.Cmd(row.command)[0], '1') << row.name;
+        EXPECT_EQ(s.Command(row.command)[0], '1') << row.name;
         char head[16];
         if (row.command[0] == 'S') {
             WriteAll(fd, sent);
@@ -261,10 +261,10 @@ TEST_F(Extensions, AborEndsTheTransferAtOnceHoweverItIsSent) {
             EXPECT_EQ(recv(fd, head, sizeof head, MSG_WAITALL), 16) << row.name;
         }
         for (const auto& [bytes, flags] : row.pieces)
-            send(s.ftp.Fd(), bytes.data(), bytes.size(), flags);
-        EXPECT_EQ(s.ftp.ReadReply(), "426 Connection closed; transfer aborted.\r\n") << row.name;
-        EXPECT_EQ(s.ftp.ReadReply(), "226 ABOR command successful.\r\n") << row.name;
-        EXPECT_EQ(s.Cmd("NOOP"), "200 Command okay.\r\n") << row.name;
+            send(s.Fd(), bytes.data(), bytes.size(), flags);
+        EXPECT_EQ(s.ReadReply(), "426 Connection closed; transfer aborted.\r\n") << row.name;
+        EXPECT_EQ(s.ReadReply(), "226 ABOR command successful.\r\n") << row.name;
+        EXPECT_EQ(s.Command("NOOP"), "200 Command okay.\r\n") << row.name;
         close(fd);
     }
     // What reached the file before the abort stays, nothing else.

@@ -15,6 +15,7 @@
 
 #include "config/config.h"
 #include "log/log.h"
+#include "server/conn.h"
 #include "server/sockthread.h"
 
 namespace {
@@ -106,12 +107,42 @@ void FtpFixture::WriteRootFile(const std::string& rel, const std::string& conten
     ASSERT_TRUE(out.good()) << rel;
 }
 
-std::string FtpFixture::LogText() { return log_->Text(); }
+namespace {
+void (*socketThreadJob)();
+int liveCount;
+bool countData;
+uint16_t unreadOf;
+uint32_t unreadCount;
+void RunSocketThreadJob() { socketThreadJob(); }
+}  // namespace
 
-int FtpFixture::LogCount(const std::string& text) { return log_->Count(text); }
+// The refresh message is the one the socket thread takes from other threads
+// and hands to a replaceable handler: it carries the job there.
+void FtpFixture::OnSocketThread(void (*fn)()) {
+    socketThreadJob = fn;
+    sockHandlers.refresh = RunSocketThreadJob;
+    EXPECT_EQ(SockSend(SOCK_MSG_REFRESH, 0, 0), 1);
+    SockRestoreHandlers();
+}
 
-bool FtpFixture::WaitForLog(const std::string& text, int count, int timeoutMs) {
-    return log_->WaitFor(text, count, timeoutMs);
+uint32_t FtpFixture::UnreadInput(uint16_t connId) {
+    unreadOf = connId;
+    OnSocketThread([] {
+        unreadCount = unreadOf < connTable.count ? QueueUnread(&connTable.conns[unreadOf].control.in) : 0;
+    });
+    return unreadCount;
+}
+
+int FtpFixture::LiveConnections(bool data) {
+    countData = data;
+    OnSocketThread([] {
+        liveCount = 0;
+        for (int32_t i = 0; i < connTable.count; i++) {
+            const Conn& conn = connTable.conns[i];
+            liveCount += (countData ? conn.data.socket : conn.control.socket) != INVALID_SOCKET;
+        }
+    });
+    return liveCount;
 }
 
 // ---------------------------------------------------------------- client
@@ -190,15 +221,18 @@ bool FtpClient::WaitForEof(int timeoutMs) {
 
 void FtpClient::Close(bool reset) {
     if (fd_ < 0) return;
-    if (reset) {
-        linger lg = {1, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    }
-    close(fd_);
+    if (reset)
+        bxtest::ResetClose(fd_);
+    else
+        close(fd_);
     fd_ = -1;
     pending_.clear();
 }
 
-void ExpectReplies(FtpClient& c, std::initializer_list<std::pair<std::string, std::string>> steps) {
-    for (const auto& [line, reply] : steps) EXPECT_EQ(c.Command(line), reply + "\r\n") << line;
+void ExpectReplies(FtpClient& c, const std::vector<std::pair<std::string, std::string>>& steps) {
+    for (const auto& [line, reply] : steps) {
+        bool raw = !line.empty() && line.back() == '\n';
+        EXPECT_TRUE(raw ? c.Send(line) : c.SendLine(line)) << testing::PrintToString(line);
+        EXPECT_EQ(c.ReadReply(), reply + "\r\n") << "for " << testing::PrintToString(line);
+    }
 }

@@ -7,10 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "config/users.h"
 #include "test_support.h"
@@ -43,11 +43,15 @@ protected:
     // Writes a file below RootDir() (relative path with "/"), creating parents.
     void WriteRootFile(const std::string& rel, const std::string& content);
     // Everything logged so far (flushes the log buffer first).
-    std::string LogText();
-    // How often text occurs in the log so far.
-    int LogCount(const std::string& text);
-    // Polls the log until text occurs at least count times (bounded).
-    bool WaitForLog(const std::string& text, int count = 1, int timeoutMs = 5000);
+    std::string LogText() { return log_->Text(); }
+    // Runs fn on the socket thread, which owns the connection table, and
+    // returns once it has run.
+    void OnSocketThread(void (*fn)());
+    // Bytes connection connId has read from its control socket but not yet
+    // taken as a line.
+    uint32_t UnreadInput(uint16_t connId = 0);
+    // Connections whose control socket (or, with data, data socket) is open.
+    int LiveConnections(bool data = false);
 
 private:
     uint16_t port_ = 0;
@@ -87,12 +91,11 @@ private:
     std::string pending_;
 };
 
-// Sends each command in turn on c and expects its reply (without its CR LF).
-void ExpectReplies(FtpClient& c, std::initializer_list<std::pair<std::string, std::string>> steps);
+// Sends each line in turn on c and expects its reply. A line is sent with
+// CR LF added unless it already ends in a line feed; a reply is given
+// without its final CR LF. A failure names the line.
+void ExpectReplies(FtpClient& c, const std::vector<std::pair<std::string, std::string>>& steps);
 
-// Opens a data connection to the address and port of a "227 Entering Passive
-// Mode (h1,h2,h3,h4,p1,p2)" reply; reads a socket until the peer closes;
-// writes all bytes.
 using bxtest::ConnectPassive;
 using bxtest::ReadAll;
 using bxtest::WriteAll;

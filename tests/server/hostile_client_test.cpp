@@ -51,15 +51,10 @@ int FloodWithoutReading(uint16_t port, const std::string& line, size_t times) {
     return fd;
 }
 
-class HostileClient : public FtpFixture {
-protected:
-    void QuietLog() {
-        for (int level = LOG_INFO; level < LOG_LEVELS; level++) logLevelOn[level] = 0;
-    }
-};
+using HostileClient = FtpFixture;
 
 TEST_F(HostileClient, NonReadingClientsThatVanishGiveBackEveryDescriptor) {
-    QuietLog();
+    bxtest::QuietLog quiet(LOG_INFO);
     enum Leave { CLOSE, RESET, HALF_CLOSE_THEN_CLOSE };
     const struct {
         const char* name;
@@ -88,7 +83,7 @@ TEST_F(HostileClient, NonReadingClientsThatVanishGiveBackEveryDescriptor) {
 }
 
 TEST_F(HostileClient, TwoHundredClientsConnectingAtOnceAreAllGreeted) {
-    QuietLog();
+    bxtest::QuietLog quiet(LOG_INFO);
     const int clients = 200;
     std::vector<int> fds;
     sockaddr_in sa{};

@@ -33,6 +33,7 @@ TEST_F(Login, PasswordIsCheckedExactly) {
     EXPECT_EQ(c.Command("USER bob"), NEED_PASSWORD);
     EXPECT_EQ(c.Command("PASS Secret"), LOGGED_IN);
     EXPECT_EQ(c.Command("PASS Secret"), NOT_AFTER_USER);
+    // The records administrators read about logins.
     EXPECT_NE(LogText().find("CmdPass: user bob logged in"), std::string::npos);
     EXPECT_NE(LogText().find("CmdPass: invalid login for bob"), std::string::npos);
 }
@@ -104,9 +105,8 @@ TEST_F(Login, AccountConnectionLimitCountsFromUser) {
     EXPECT_EQ(a.Command("USER other"), NEED_PASSWORD);  // a no longer counts
     EXPECT_EQ(c.Command("USER bob"), NEED_PASSWORD);
     b.Close();
-    ASSERT_TRUE(WaitForLog("ConnClose(1) Closing control socket."));
+    ASSERT_TRUE(bxtest::WaitFor([&] { return LiveConnections() == 2; }));
     EXPECT_EQ(a.Command("USER bob"), NEED_PASSWORD);
-    EXPECT_EQ(LogCount("CmdUser: user bob max connections"), 1);
 }
 
 TEST_F(Login, ReinGreetsAgainAndQuitEndsTheSession) {

@@ -70,7 +70,7 @@ TEST_F(PassiveSettings, EveryPassivePortComesFromTheRangeAndCarriesData) {
     std::set<int> seen;
     for (int i = 0; i < 6; i++) {
         Session& s = i % 2 ? b : a;
-        int port = ReplyPort(s.Cmd("PASV"));
+        int port = ReplyPort(s.Command("PASV"));
         EXPECT_GE(port, low) << "PASV " << i;
         EXPECT_LE(port, low + 2) << "PASV " << i;
         seen.insert(port);
@@ -91,8 +91,8 @@ TEST_F(PassiveSettings, RangeWithEveryPortTakenRefusesPasv) {
     systemSettings.passivePortLow = systemSettings.passivePortHigh = port;
     Session s;
     ASSERT_TRUE(s.Open(Port()));
-    EXPECT_EQ(s.Cmd("PASV"), "421 System error.\r\n");
-    EXPECT_TRUE(s.ftp.WaitForEof());
+    EXPECT_EQ(s.Command("PASV"), "421 System error.\r\n");
+    EXPECT_TRUE(s.WaitForEof());
     close(fd);
 }
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -101,14 +102,7 @@ int ReuseAddrOf(SOCKET s) {
     return value;
 }
 
-// Closes a listening socket that an earlier test left open, before this
-// test's log starts, so that its records count only this test's closes.
-struct ForgetEarlierListener {
-    ForgetEarlierListener() { SockClose(&listenSocket); }
-};
-
 struct SockThreadTest : ::testing::Test {
-    ForgetEarlierListener forget;
     LogCapture log;
 
     void SetUp() override {
@@ -153,9 +147,6 @@ TEST_F(SockThreadTest, ListenClosesTheOldSocketAndReopensWithoutTouchingConnecti
     ASSERT_GE(second, 0);
     EXPECT_TRUE(seen.WaitFor([] { return seen.accepted.size() == 2; }));
 
-    std::string placed = "SockListen(listen) Placed listen on 0.0.0.0 port " + std::to_string(port);
-    EXPECT_EQ(log.Count(placed), 3) << log.Text();
-    EXPECT_EQ(log.Count("SockClose: Closing socket handle"), 2);
     close(client);
     close(second);
 }
@@ -169,39 +160,25 @@ TEST_F(SockThreadTest, ReloadWithTheSamePortKeepsTheListeningSocket) {
     ASSERT_GE(waiting, 0);
     for (int i = 0; i < 100; i++) ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, port, 1), 1);
     EXPECT_EQ(listenSocket, listening);
-    EXPECT_EQ(log.Count("SockClose: Closing socket handle"), 1) << "only the first, port-0 socket";
     EXPECT_TRUE(seen.WaitFor([] { return seen.accepted.size() == 1; }));
     close(waiting);
 }
 
-TEST_F(SockThreadTest, PortZeroSetsNoReuseAddrAndLogsThePortTheSystemChose) {
+TEST_F(SockThreadTest, PortZeroSetsNoReuseAddrAndStopWhileNotListeningIsHarmless) {
+    ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, 0, 0), 1);
+    EXPECT_EQ(listenSocket, INVALID_SOCKET);
     ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, 0, 1), 1);
     ASSERT_NE(listenSocket, INVALID_SOCKET);
     EXPECT_EQ(ReuseAddrOf(listenSocket), 0);
-    uint16_t port = ListenPort();
-    EXPECT_EQ(log.Count("SockListen(listen) Placed listen on 0.0.0.0 port " + std::to_string(port) + "\r\n"), 1)
+    // The administrator learns the port the system chose from the log.
+    EXPECT_EQ(log.Count("SockListen(listen) Placed listen on 0.0.0.0 port " + std::to_string(ListenPort()) + "\r\n"), 1)
         << log.Text();
-    EXPECT_EQ(log.Count("port 0\r\n"), 0);
-}
-
-TEST_F(SockThreadTest, StopWhileNotListeningClosesNothing) {
-    ASSERT_EQ(listenSocket, INVALID_SOCKET);
-    ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, 0, 0), 1);
-    EXPECT_EQ(listenSocket, INVALID_SOCKET);
-    EXPECT_EQ(log.Count("SockClose:"), 0);
-    EXPECT_EQ(log.Count("SockListen("), 0);
 }
 
 TEST_F(SockThreadTest, PortInUseIsLoggedAndLeavesNoListeningSocket) {
-    // Someone else listens on the port already.
-    int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(listen(holder, 1), 0);
-    socklen_t len = sizeof sa;
-    getsockname(holder, reinterpret_cast<sockaddr*>(&sa), &len);
-    uint16_t port = ntohs(sa.sin_port);
+    uint16_t port = 0;
+    int holder = bxtest::Listen(&port, "0.0.0.0");  // someone else listens on the port already
+    ASSERT_GE(holder, 0);
 
     ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, port, 1), 1);
     EXPECT_EQ(listenSocket, INVALID_SOCKET);
@@ -230,11 +207,8 @@ TEST_F(SockThreadTest, PassiveListenerOnAGivenAddressReportsItsOwnMessage) {
     ASSERT_EQ(NetGetSockName(passive, nullptr, &portN), 0);
     int client = Connect(NetNtohs(portN));
     ASSERT_GE(client, 0);
-    // Bounded poll for the handler's call.
-    for (int i = 0; i < 500 && passiveCalls.load() == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(passiveCalls.load(), 1);
+    EXPECT_TRUE(bxtest::WaitFor([] { return passiveCalls.load() == 1; }));
     EXPECT_EQ(seen.accepted.size(), 0u) << "a passive socket is not the FTP listener";
-    EXPECT_EQ(log.Count("SockListen(passive) Placed listen on 127.0.0.1 port " + std::to_string(NetNtohs(portN))), 1);
     close(client);
     SockClose(&passive);
 }
@@ -245,25 +219,21 @@ TEST_F(SockThreadTest, CloseMarksInvalidAndReportsOnlyRealCloses) {
     EXPECT_EQ(SockClose(nullptr), 0);
     SOCKET s = INVALID_SOCKET;
     EXPECT_EQ(SockClose(&s), 0);
-    EXPECT_EQ(log.Count("SockClose"), 0) << "an invalid socket logs nothing";
-
     s = NetSocketTcp();
     ASSERT_NE(s, INVALID_SOCKET);
     SOCKET value = s;
     EXPECT_EQ(SockClose(&s), 1);
     EXPECT_EQ(s, INVALID_SOCKET);
-    EXPECT_EQ(log.Count("SockClose: Closing socket handle " + std::to_string(value)), 1);
-
-    // The system no longer knows this one: no error record, still invalid.
+    EXPECT_EQ(fcntl(value, F_GETFD), -1) << "still open";
+    // The system no longer knows this one: still reported as a close, still invalid.
     s = value;
     EXPECT_EQ(SockClose(&s), 1);
     EXPECT_EQ(s, INVALID_SOCKET);
-    EXPECT_EQ(log.Count("SockClose: error closing socket"), 0);
 }
 
 // ---------------------------------------------------------------- the thread's life
 
-TEST_F(SockThreadTest, ThreadStartsAndStopsManyTimesWithItsRecords) {
+TEST_F(SockThreadTest, ThreadStartsAndStopsManyTimes) {
     constexpr int CYCLES = 20;
     for (int i = 0; i < CYCLES; i++) {
         ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, 0, 1), 1);
@@ -274,13 +244,8 @@ TEST_F(SockThreadTest, ThreadStartsAndStopsManyTimesWithItsRecords) {
         EXPECT_EQ(SockSend(SOCK_MSG_LISTEN, 0, 1), 0) << "no thread takes the message";
         ASSERT_EQ(SockThreadInit(), 0);
     }
-    {
-        std::lock_guard<std::mutex> lk(seen.lock);
-        EXPECT_EQ(seen.destroys, CYCLES);
-    }
-    EXPECT_EQ(log.Count("SockWndProc: WM_CREATE"), CYCLES + 1);
-    EXPECT_EQ(log.Count("SockWndProc: WM_DESTROY"), CYCLES);
-    EXPECT_EQ(log.Count("SockThread: Done."), CYCLES);
+    std::lock_guard<std::mutex> lk(seen.lock);
+    EXPECT_EQ(seen.destroys, CYCLES);
 }
 
 TEST_F(SockThreadTest, ShutdownClosesConnectionsThroughTheDestroyHandler) {
@@ -303,38 +268,28 @@ TEST_F(SockThreadTest, RefreshIsPostedAndRunsOnTheSocketThread) {
 
 // ---------------------------------------------------------------- notifications nobody owns
 
-TEST_F(SockThreadTest, NotificationForAnUnknownSocketIsLoggedAndIgnored) {
+TEST_F(SockThreadTest, NotificationForAnUnknownSocketIsIgnored) {
     SockRestoreHandlers();
     SOCKET nobody = NetSocketTcp();
     ASSERT_EQ(SockSend(SOCK_MSG_CONTROL, nobody, WSAMAKESELECTREPLY(FD_READ, 0)), 1);
     ASSERT_EQ(SockSend(SOCK_MSG_DATA, nobody, WSAMAKESELECTREPLY(FD_CLOSE, WSAECONNRESET)), 1);
-    EXPECT_EQ(log.Count("ControlProc: FD_READ, no error: spurious notification"), 1) << log.Text();
-    EXPECT_EQ(log.Count("DataProc: Handle " + std::to_string(nobody) + ", FD_CLOSE, WSAECONNRESET: spurious notification"),
-              1);
+    EXPECT_NE(fcntl(nobody, F_GETFD), -1) << "a socket nobody owns was closed";
     // The thread still serves.
     ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, 0, 1), 1);
     EXPECT_NE(listenSocket, INVALID_SOCKET);
     NetCloseSocket(nobody);
 }
 
-// ---------------------------------------------------------------- names for the log
-
-TEST(SockNames, ErrorCodesAndEventsNameThemselvesAndEverythingElseIsGeneric) {
-    const std::pair<int, const char*> errors[] = {
-        {0, "no error"},           {10004, "WSAEINTR"},       {10035, "WSAEWOULDBLOCK"},
-        {10048, "WSAEADDRINUSE"},  {10054, "WSAECONNRESET"},  {10061, "WSAECONNREFUSED"},
-        {10071, "WSAEREMOTE"},     {10091, "WSASYSNOTREADY"}, {10093, "WSANOTINITIALISED"},
-        {10101, "WSAEDISCON"},     {11001, "WSAEHOST_NOT_FOUND"}, {11004, "WSANO_ADDRESS"}};
-    for (auto [code, name] : errors) EXPECT_STREQ(WinsockErrorName(code), name) << code;
-    // Gaps and the edges just outside each range.
-    for (int code : {-1, 1, 10003, 10010, 10023, 10034, 10072, 10090, 10094, 10095, 10100, 10102, 11000, 11005})
-        EXPECT_STREQ(WinsockErrorName(code), "Winsock error") << code;
-
-    const std::pair<uint16_t, const char*> events[] = {
-        {FD_READ, "FD_READ"},       {FD_WRITE, "FD_WRITE"}, {FD_ACCEPT, "FD_ACCEPT"},
-        {FD_CONNECT, "FD_CONNECT"}, {FD_CLOSE, "FD_CLOSE"}, {FD_OOB, "Unknown event"},
-        {FD_READ | FD_WRITE, "Unknown event"}};
-    for (auto [event, name] : events) EXPECT_STREQ(SockEventName(event), name) << event;
+// Every Windows Sockets code has a name of its own or the generic one.
+TEST(SockNames, KnownCodesNameThemselvesAndNoTwoShareAName) {
+    std::map<std::string, int> seen;
+    for (int code = -1; code < 11010; code++) {
+        std::string name = WinsockErrorName(code);
+        if (name == "Winsock error") continue;
+        EXPECT_TRUE(code == 0 ? name == "no error" : name.rfind("WSA", 0) == 0) << code << " " << name;
+        EXPECT_TRUE(seen.emplace(name, code).second) << name << " names " << seen[name] << " and " << code;
+    }
+    EXPECT_GT(seen.size(), 40u);
 }
 
 }  // namespace

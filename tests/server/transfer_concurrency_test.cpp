@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "data_client.h"
-#include "log/log.h"
+#include "server/control_limits.h"
 
 using namespace dataclient;
 
@@ -27,10 +27,10 @@ class Concurrent : public FtpFixture {
 protected:
     void SetUp() override {
         FtpFixture::SetUp();
-        // Byte dumps of every block would dominate the run time.
-        for (int level = LOG_TRACE0; level <= LOG_TRACE5; level++) logLevelOn[level] = 0;
+        quiet = std::make_unique<bxtest::QuietLog>();
         AddUser("u", "pw");
     }
+    std::unique_ptr<bxtest::QuietLog> quiet;  // byte dumps of every block would dominate the run
 };
 
 TEST_F(Concurrent, ShareModesBetweenConnections) {
@@ -48,7 +48,7 @@ TEST_F(Concurrent, ShareModesBetweenConnections) {
     EXPECT_EQ(final, "426 Connection closed; transfer aborted.\r\n");
     ASSERT_TRUE(WriteAll(fd, "second part"));
     close(fd);
-    EXPECT_EQ(a.ftp.ReadReply(), "226 Transfer complete.\r\n");
+    EXPECT_EQ(a.ReadReply(), "226 Transfer complete.\r\n");
     EXPECT_EQ(ReadFile(RootDir() + "/same"), "first part second part");
 
     // A file being downloaded may be read by others but not written.
@@ -62,7 +62,7 @@ TEST_F(Concurrent, ShareModesBetweenConnections) {
     EXPECT_EQ(b.Upload("STOR big", "x"), "426 Connection closed; transfer aborted.\r\n");
     EXPECT_EQ(ReadAll(fd).size() + 1, 32u << 20);
     close(fd);
-    EXPECT_EQ(a.ftp.ReadReply(), "226 Transfer complete.\r\n");
+    EXPECT_EQ(a.ReadReply(), "226 Transfer complete.\r\n");
 }
 
 TEST_F(Concurrent, ClientResetDoesNotDisturbAnother) {
@@ -81,17 +81,14 @@ TEST_F(Concurrent, ClientResetDoesNotDisturbAnother) {
     ASSERT_EQ(recv(fa, head.data(), head.size(), MSG_WAITALL), 1000);
     ASSERT_TRUE(WriteAll(fc, "partial"));
     // a resets its data and control connections, c its upload's.
-    linger lg = {1, 0};
-    setsockopt(fa, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    close(fa);
-    a.ftp.Close(true);
-    setsockopt(fc, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    close(fc);
-    EXPECT_EQ(c.ftp.ReadReply(), "426 Connection closed; transfer aborted.\r\n");
+    bxtest::ResetClose(fa);
+    a.Close(true);
+    bxtest::ResetClose(fc);
+    EXPECT_EQ(c.ReadReply(), "426 Connection closed; transfer aborted.\r\n");
 
     EXPECT_TRUE(ReadAll(fb) == bytes);
     close(fb);
-    EXPECT_EQ(b.ftp.ReadReply(), "226 Transfer complete.\r\n");
+    EXPECT_EQ(b.ReadReply(), "226 Transfer complete.\r\n");
     EXPECT_EQ(c.Upload("STOR g", "whole"), "226 Transfer complete.\r\n");
     EXPECT_EQ(ReadFile(RootDir() + "/g"), "whole");
 }
@@ -109,7 +106,7 @@ TEST_F(Concurrent, StalledDownloadHoldsLittleAndSlowsNobody) {
     EXPECT_TRUE(b.Download("RETR f") == bytes);
     EXPECT_LT(ProcStatusKb("VmRSS:") - before, 8 * 1024 + 16 * 1024) << "kB: the received copy and a block";
     close(stalled);
-    EXPECT_EQ(a.ftp.ReadReply(), "426 Connection closed; transfer aborted.\r\n");
+    EXPECT_EQ(a.ReadReply(), "426 Connection closed; transfer aborted.\r\n");
 }
 
 TEST_F(Concurrent, FailedUploadStreamsWithFlatMemory) {
@@ -126,9 +123,43 @@ TEST_F(Concurrent, FailedUploadStreamsWithFlatMemory) {
         peak = std::max(peak, ProcStatusKb("VmRSS:"));
     }
     close(fd);
-    EXPECT_EQ(s.ftp.ReadReply(20000), "426 Connection closed; transfer aborted.\r\n");
+    EXPECT_EQ(s.ReadReply(20000), "426 Connection closed; transfer aborted.\r\n");
     EXPECT_LT(peak - before, 16 * 1024) << "kB grown while 100 MB streamed";
-    EXPECT_EQ(Code(s.Cmd("NOOP")), "200");
+    EXPECT_EQ(Code(s.Command("NOOP")), "200");
+}
+
+TEST_F(Concurrent, PipelinedCommandsBehindALongDownloadKeepControlInputBounded) {
+    WriteRootFile("huge", std::string(32 << 20, 'h'));
+    Session s;
+    ASSERT_TRUE(s.Open(Port()));
+    std::string first;
+    int fd = s.Begin("RETR huge", &first);  // not read yet: the download stalls
+    ASSERT_EQ(Code(first)[0], '1');
+    // 256 KB of commands: far more than the control input may hold, and few
+    // enough that the kernel takes them all at once.
+    const int lines = 256 * 1024 / 6;
+    std::string pipelined;
+    for (int i = 0; i < lines; i++) pipelined += "NOOP\r\n";
+    ASSERT_TRUE(s.Send(pipelined));
+    static uint32_t unread, capacity;
+    auto sample = [&] {
+        OnSocketThread([] {
+            unread = QueueUnread(&connTable.conns[0].control.in);
+            capacity = connTable.conns[0].control.in.capacity;
+        });
+        return unread >= CONTROL_IN_MAX;
+    };
+    ASSERT_TRUE(WaitFor(sample)) << "the control input never filled: " << unread;
+    for (int i = 0; i < 20; i++) {
+        sample();
+        ASSERT_LE(capacity, 2 * CONTROL_IN_MAX) << "sample " << i;
+    }
+    EXPECT_EQ(ReadAll(fd, 60000).size(), 32u << 20);
+    close(fd);
+    EXPECT_EQ(s.ReadReply(10000), "226 Transfer complete.\r\n");
+    int answered = 0;
+    while (answered < lines && s.ReadReply() == "200 Command okay.\r\n") answered++;
+    EXPECT_EQ(answered, lines);
 }
 
 TEST_F(Concurrent, FiftyTransfersAtOnceArriveIntact) {
