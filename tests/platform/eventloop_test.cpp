@@ -18,7 +18,7 @@ struct EventLoopTest : ::testing::Test {
     uint16_t port = 0;
 
     void SetUp() override {
-        listener = TestListener(&port);
+        listener = bxtest::Listen(&port);
         ASSERT_GE(listener, 0);
         loop.Start();
     }
@@ -183,8 +183,8 @@ TEST_F(EventLoopTest, ResetMetByAReceiveStillClosesWithTheResetError) {
 
 TEST_F(EventLoopTest, RefusedConnectEndsWithOneConnectCarryingTheError) {
     // A port that was just free: nobody listens there.
-    uint16_t deadPort;
-    int dead = TestListener(&deadPort);
+    uint16_t deadPort = 0;
+    int dead = bxtest::Listen(&deadPort);
     close(dead);
     SOCKET s = NetSocketTcp();
     ASSERT_NE(s, INVALID_SOCKET);
@@ -225,7 +225,7 @@ TEST_F(EventLoopTest, AcceptIsReportedWhileConnectionsWaitAndAnAcceptReenablesIt
     uint16_t lportN;
     ASSERT_EQ(NetGetSockName(l, nullptr, &lportN), 0);
     int clients[3];
-    for (int& c : clients) ASSERT_GE(c = TestConnect(NetNtohs(lportN)), 0);
+    for (int& c : clients) ASSERT_GE(c = bxtest::ConnectLoopback(NetNtohs(lportN)), 0);
 
     // Not accepting: reported once only.
     Select(l, FD_ACCEPT);
@@ -279,7 +279,7 @@ TEST_F(EventLoopTest, EventOfAClosedSocketIsNotDeliveredToItsReusedNumber) {
     TestPair a, b;
     ASSERT_TRUE(a.Open(listener, port));
     ASSERT_TRUE(b.Open(listener, port));
-    int waiting = TestConnect(port);  // accepted by the handler below
+    int waiting = bxtest::ConnectLoopback(port);  // accepted by the handler below
     ASSERT_GE(waiting, 0);
     ASSERT_EQ(send(a.client, "a", 1, 0), 1);
     ASSERT_EQ(send(b.client, "b", 1, 0), 1);

@@ -144,11 +144,6 @@ private:
     int closeSeen_ = 0;
 };
 
-// A blocking listener on 127.0.0.1 with a port the system chooses; a
-// blocking client connected to it with 5-second time-outs; closing with a
-// reset instead of a FIN.
-inline int TestListener(uint16_t* port) { return bxtest::Listen(port); }
-inline int TestConnect(uint16_t port) { return bxtest::ConnectLoopback(port); }
 using bxtest::ResetClose;
 
 // A connected pair: client (blocking, test side) and server (accepted with
@@ -157,7 +152,7 @@ struct TestPair {
     int client = -1;
     SOCKET server = INVALID_SOCKET;
     bool Open(int listener, uint16_t port) {
-        client = TestConnect(port);
+        client = bxtest::ConnectLoopback(port);
         if (client < 0) return false;
         server = NetAccept(listener, nullptr, nullptr);
         return server != INVALID_SOCKET;

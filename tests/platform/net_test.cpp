@@ -9,8 +9,8 @@
 namespace {
 
 TEST(NetErrors, RealFailuresCarryTheMappedCode) {
-    uint16_t port;
-    int holder = TestListener(&port);
+    uint16_t port = 0;
+    int holder = bxtest::Listen(&port);
     ASSERT_GE(holder, 0);
     SOCKET s = NetSocketTcp();
     EXPECT_EQ(NetBind(s, NetHtonl(0x7F000001), NetHtons(port)), SOCKET_ERROR);
@@ -31,8 +31,8 @@ TEST(NetErrors, RealFailuresCarryTheMappedCode) {
 }
 
 TEST(NetSend, ToAResetPeerFailsWithoutSignalAndAfterOwnShutdownReportsShutdown) {
-    uint16_t port;
-    int listener = TestListener(&port);
+    uint16_t port = 0;
+    int listener = bxtest::Listen(&port);
     {
         TestPair pair;
         ASSERT_TRUE(pair.Open(listener, port));
@@ -58,8 +58,8 @@ TEST(NetSend, ToAResetPeerFailsWithoutSignalAndAfterOwnShutdownReportsShutdown) 
 }
 
 TEST(NetSockets, DescriptorsAreCloseOnExecAndAcceptedOnesNonBlocking) {
-    uint16_t port;
-    int listener = TestListener(&port);
+    uint16_t port = 0;
+    int listener = bxtest::Listen(&port);
     SOCKET s = NetSocketTcp();
     EXPECT_TRUE(fcntl(s, F_GETFD) & FD_CLOEXEC);
     NetCloseSocket(s);
