@@ -106,7 +106,7 @@ TEST_F(UsersPageTest, CancelChangesNothingAndOkLeavesTheRecord) {
         Dialog("settingsButton", std::string("name=renamed|password=other|verify=other|+put") + end);
     }
     EXPECT_EQ(Summary() + Lines(), "renamed ~ ~ 0; renamed ");
-    EXPECT_EQ(LogCount("dockhand: Line 2093."), 1);
+    EXPECT_EQ(bxtest::CountOf(LogText(), "dockhand: Line 2093."), 1);
 }
 
 // In the admin role each completed change is announced, once and without data.
