@@ -41,8 +41,9 @@ TEST_F(UsersPageTest, ShowsOneOrSeveralAccountsAndWritesSeveralKeepingNamesAndPa
     Select({"alice", "bob"});
     Dialog(nullptr, "root=" + RootDir() + "|home=" + RootDir() + "/pub|maxConn=|ok");
     EXPECT_EQ(Summary(), "alice ~ ~/pub 0; bob ~ ~/pub 0; Carl ~ ~ 0; ");
-    for (const UserAccount& a : Stored())
+    for (const UserAccount& a : Stored()) {
         if (a.name[0] != 'C') EXPECT_EQ(a.permissions, PERM_LIST | PERM_GET | PERM_PUT | PERM_CREATE) << a.name;
+    }
     EXPECT_TRUE(LogsIn("alice", "A-pass") && LogsIn("bob", "B-pass"));
 }
 
