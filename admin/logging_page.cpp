@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -27,6 +28,7 @@ LoggingPage::LoggingPage(QWidget* parent) : QWidget(parent) {
     size_ = new QLineEdit(logSize ? QString::number(logSize) : QString());
     size_->setObjectName("logSize");
     SetDigitsOnly(size_, 9);
+    FitNumberField(size_, 9);
     sync_ = new QCheckBox("&Synchronize for debugging");
     sync_->setObjectName("logSync");
     sync_->setChecked(logSync);
@@ -40,8 +42,11 @@ LoggingPage::LoggingPage(QWidget* parent) : QWidget(parent) {
     auto* sizeLabel = new QLabel("Maximum Size:");
     sizeLabel->setBuddy(size_);
     grid->addWidget(sizeLabel, 1, 0);
-    grid->addWidget(size_, 1, 1);
-    grid->addWidget(new QLabel("bytes"), 1, 2);
+    auto* sizeRow = new QHBoxLayout;
+    sizeRow->addWidget(size_);
+    sizeRow->addWidget(new QLabel("bytes"));
+    sizeRow->addStretch();
+    grid->addLayout(sizeRow, 1, 1, 1, 2);
     grid->addWidget(enable_, 2, 0, 1, 2);
     grid->addWidget(sync_, 3, 0, 1, 3);
     grid->setColumnStretch(1, 1);

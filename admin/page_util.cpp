@@ -21,6 +21,11 @@ void SetDigitsOnly(QLineEdit* field, int maxLength) {
     field->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), field));
 }
 
+void FitNumberField(QLineEdit* field, int digits) {
+    QFontMetrics metrics(field->font());
+    field->setFixedWidth(metrics.horizontalAdvance(QString(digits + 2, '0')) + 8);
+}
+
 // Paths and names are bytes on this system; they are shown and typed in the
 // locale's encoding, as the file system takes them.
 QString FromStoreText(const char* text) { return QFile::decodeName(text); }

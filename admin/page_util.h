@@ -14,6 +14,8 @@ QByteArray& TrimBlanks(QByteArray& text);
 long AtolText(const QString& text);
 // Lets the field take digits only, at most maxLength of them.
 void SetDigitsOnly(QLineEdit* field, int maxLength);
+// Makes a number field as wide as its longest entry, not the page.
+void FitNumberField(QLineEdit* field, int digits);
 // Text of the store (single bytes, file names) shown in a field, and back.
 QString FromStoreText(const char* text);
 QByteArray ToStoreText(const QString& text);

@@ -26,7 +26,10 @@ SystemPage::SystemPage(QWidget* parent) : QWidget(parent) {
     maxConn_->setObjectName("maxConn");
     maxConn_->setMaxLength(5);
 
+    FitNumberField(port_, 5);
+    FitNumberField(maxConn_, 5);
     auto* form = new QFormLayout(this);
+    form->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
     form->addRow("Port:", port_);
     form->addRow("", enable_);
     form->addRow("Max. Connections:", maxConn_);
