@@ -1,0 +1,104 @@
+// Fuzz target: the control connection's line reader and the command
+// dispatcher with every handler, on a real accepted connection of an
+// in-process engine (its loop made but driven by hand). The input arrives
+// in pieces as a client would send it; replies are read and thrown away.
+// Files are made and removed only inside a temporary root.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "config/config.h"
+#include "config/users.h"
+#include "platform/eventloop.h"
+#include "platform/net.h"
+#include "server/commands.h"
+#include "server/sockthread.h"
+
+namespace {
+
+SOCKET listener = INVALID_SOCKET;
+uint16_t listenPortN = 0;
+
+void AddAccount(const char* name, const char* password, uint8_t flags, const std::string& root) {
+    UserAccount account;
+    memset(&account, 0, sizeof account);
+    UserAccountDefaults(&account, name);
+    snprintf(account.Root, sizeof account.Root, "%s", root.c_str());
+    snprintf(account.Home, sizeof account.Home, "%s", root.c_str());
+    if (password) MakePasswordDigest(name, password, account.PW);
+    account.accountFlags = flags;
+    account.permissions = 0xFF;
+    userList.accounts.push_back(account);
+}
+
+void Setup() {
+    char dir[] = "/tmp/bx-fuzz-cmd-XXXXXX";
+    if (!mkdtemp(dir)) abort();
+    setenv("BRINDLEX_ROOT", dir, 1);
+    std::string root = std::string(dir) + "/root";
+    mkdir(root.c_str(), 0700);
+    mkdir((root + "/sub").c_str(), 0700);
+    int fd = open((root + "/file.txt").c_str(), O_CREAT | O_WRONLY, 0600);
+    if (fd >= 0) {
+        (void)!write(fd, "hello\r\n", 7);
+        close(fd);
+    }
+    snprintf(workDir, sizeof workDir, "%s", dir);
+    AddAccount("bob", "pw", ACCOUNT_ENABLE, root);
+    AddAccount("anonymous", nullptr, ACCOUNT_ENABLE | ACCOUNT_ANONYMOUS, root);
+    AddAccount("open", nullptr, ACCOUNT_ENABLE, root);
+    if (!EvLoopCreate(SockWndProc)) abort();
+    listener = SockListen(SOCK_MSG_ACCEPT, NetHtonl(0x7F000001), 0, "listen");
+    if (listener == INVALID_SOCKET || NetGetSockName(listener, nullptr, &listenPortN) == SOCKET_ERROR) abort();
+}
+
+int ConnectClient() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = listenPortN;
+    if (fd < 0 || connect(fd, (sockaddr*)&sa, sizeof sa) != 0) abort();
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+void Drain(int fd) {
+    char buffer[65536];
+    while (recv(fd, buffer, sizeof buffer, 0) > 0) {
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool ready = (Setup(), true);
+    (void)ready;
+    int client = ConnectClient();
+    AcceptProc(listener);
+    Conn* conn = nullptr;
+    for (int32_t i = 0; i < connTable.count; i++)
+        if (connTable.conns[i].control.socket != INVALID_SOCKET) conn = &connTable.conns[i];
+    if (!conn) abort();
+    Drain(client);
+    // Pieces cut at 0xFF bytes, as separate receives.
+    size_t at = 0;
+    while (at < size && conn->control.socket != INVALID_SOCKET) {
+        const void* cut = memchr(data + at, 0xFF, size - at);
+        size_t piece = cut ? (size_t)((const uint8_t*)cut - (data + at)) + 1 : size - at;
+        if (!AppendQueue(&conn->control.in, data + at, (uint32_t)piece)) abort();
+        ProcessCommands(conn);
+        Drain(client);
+        at += piece;
+    }
+    ConnClose(conn);
+    close(client);
+    return 0;
+}

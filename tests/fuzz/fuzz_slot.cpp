@@ -1,0 +1,65 @@
+// Fuzz target: the message-slot record reader. Datagrams of any size and
+// content written to this process's slot are read by IpcRecv: a record is
+// taken whole or dropped, never read past what arrived, and the slot keeps
+// working (it is made again after the reader closed it).
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "ipc/ipc.h"
+#include "ipc/role.h"
+#include "platform/slot.h"
+
+namespace {
+
+const char CLIENT_SLOT[] = "\\\\.\\mailslot\\Quennel\\Brindlex\\Client";
+
+void Setup() {
+    char dir[] = "/tmp/bx-fuzz-slot-XXXXXX";
+    if (!mkdtemp(dir)) abort();
+    setenv("BRINDLEX_ROOT", dir, 1);
+    processRole = ROLE_ADMIN;  // reads the client slot
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool ready = (Setup(), true);
+    (void)ready;
+    IpcStartup();
+    int writer = SlotOpen(CLIENT_SLOT);
+    if (writer < 0) abort();
+    // The input is a run of datagrams, each a length byte pair and its bytes.
+    size_t at = 0;
+    int sent = 0;
+    while (at + 2 <= size && sent < 16) {
+        size_t length = ((size_t)data[at] << 8 | data[at + 1]) % 600;
+        at += 2;
+        if (length > size - at) length = size - at;
+        uint32_t written = 0;
+        SlotWrite(writer, data + at, (uint32_t)length, &written);
+        at += length;
+        sent++;
+    }
+    SlotClose(writer);
+    for (int i = 0; i < sent + 1; i++) {
+        uint8_t type = 0xEE;
+        uint8_t buffer[IPC_DATA_MAX + 16];
+        memset(buffer, 0xA5, sizeof buffer);
+        uint32_t capacity = IPC_DATA_MAX;
+        if (!IpcRecv(&type, buffer, &capacity)) continue;
+        if (capacity > IPC_DATA_MAX) abort();
+        for (size_t k = IPC_DATA_MAX; k < sizeof buffer; k++)
+            if (buffer[k] != 0xA5) abort();
+        if (type == IPC_MSG_UPDATE && capacity >= 8) {
+            uint16_t connId, portN;
+            uint32_t addrN;
+            IpcUnpackUpdate(buffer, &connId, &portN, &addrN);
+        }
+    }
+    // Whatever is left waiting goes before the next input.
+    IpcShutdown();
+    return 0;
+}
