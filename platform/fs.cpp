@@ -13,6 +13,7 @@
 // from the stack of directories already opened, absolute link targets
 // accepted only when they lie inside the root's real path.
 #include "platform/fs.h"
+#include "platform/win32error.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -51,24 +52,17 @@ thread_local uint32_t lastError = 0;
 // Set once openat2 has answered ENOSYS; or by tests to exercise the walk.
 std::atomic<int> walkOnly{0};
 
+// File calls give a few values a meaning of their own; the rest follow the
+// common mapping.
 uint32_t MapErrno(int e) {
     switch (e) {
-        case ENOENT: return FS_ERROR_FILE_NOT_FOUND;
-        case ENOTDIR: return FS_ERROR_PATH_NOT_FOUND;
-        case EACCES:
-        case EPERM:
         case EXDEV:
         case ELOOP:
-        case EISDIR:
-        case EROFS: return FS_ERROR_ACCESS_DENIED;
+        case EISDIR: return FS_ERROR_ACCESS_DENIED;
         case EEXIST: return FS_ERROR_FILE_EXISTS;
         case ENOTEMPTY: return FS_ERROR_DIR_NOT_EMPTY;
-        case ENAMETOOLONG: return FS_ERROR_FILENAME_EXCED_RANGE;
-        case EBADF: return FS_ERROR_INVALID_HANDLE;
-        case ENOSPC:
-        case EDQUOT: return FS_ERROR_DISK_FULL;
         case EINVAL: return FS_ERROR_INVALID_NAME;
-        default: return FS_ERROR_GEN_FAILURE;
+        default: return Win32FromErrno(e, FS_ERROR_GEN_FAILURE);
     }
 }
 

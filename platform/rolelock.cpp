@@ -1,4 +1,5 @@
 #include "platform/rolelock.h"
+#include "platform/win32error.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -21,21 +22,6 @@ thread_local uint32_t lastError = 0;
 
 std::mutex heldLock;
 std::map<int, std::string> held;  // handle -> lock name
-
-uint32_t Win32FromErrno(int err) {
-    switch (err) {
-    case ENOENT: return 2;
-    case ENOTDIR: return 3;
-    case EMFILE: return 4;
-    case EACCES:
-    case EPERM:
-    case EROFS: return 5;
-    case EBADF: return 6;
-    case ENOMEM: return 8;
-    case ENAMETOOLONG: return 206;
-    default: return 31;
-    }
-}
 
 // Reads the decimal process id at the start of the file; 0 when there is none.
 int ReadPid(int fd) {

@@ -9,27 +9,13 @@
 
 #include "platform/machine.h"
 #include "platform/service_manager.h"
+#include "platform/win32error.h"
 
 uint32_t ScmErrorFromErrno(int err) {
     switch (err) {
-    case 0: return 0;
-    case ENOENT: return SC_ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return 3;  // ERROR_PATH_NOT_FOUND
-    case EMFILE:
-    case ENFILE: return 4;  // ERROR_TOO_MANY_OPEN_FILES
-    case EACCES:
-    case EPERM:
-    case EROFS: return SC_ERROR_ACCESS_DENIED;
-    case EBADF: return SC_ERROR_INVALID_HANDLE;
-    case ENOMEM: return 8;  // ERROR_NOT_ENOUGH_MEMORY
-    case ENOEXEC: return 193;  // ERROR_BAD_EXE_FORMAT
-    case ENOSPC:
-    case EDQUOT: return 112;  // ERROR_DISK_FULL
-    case EINVAL: return SC_ERROR_INVALID_PARAMETER;
-    case ENAMETOOLONG: return 206;  // ERROR_FILENAME_EXCED_RANGE
-    case EEXIST: return 183;  // ERROR_ALREADY_EXISTS
+    case ENOEXEC: return 193;     // ERROR_BAD_EXE_FORMAT
     case ETIMEDOUT: return 1053;  // ERROR_SERVICE_REQUEST_TIMEOUT
-    default: return 31;  // ERROR_GEN_FAILURE
+    default: return Win32FromErrno(err);
     }
 }
 

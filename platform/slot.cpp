@@ -1,4 +1,5 @@
 #include "platform/slot.h"
+#include "platform/win32error.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -36,34 +37,18 @@ int Fail(uint32_t code) {
     return 0;
 }
 
-uint32_t Win32FromErrno(int err) {
+// Slot calls give the socket values their slot meaning; the rest follow the
+// common mapping.
+uint32_t SlotErrorFromErrno(int err) {
     switch (err) {
-    case ENOENT:
-    case ECONNREFUSED:
-        return SLOT_ERROR_FILE_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-        return SLOT_ERROR_ACCESS_DENIED;
-    case EBADF:
-    case ENOTSOCK:
-        return SLOT_ERROR_INVALID_HANDLE;
-    case ENOMEM:
-    case ENOBUFS:
-        return SLOT_ERROR_NOT_ENOUGH_MEMORY;
-    case EINVAL:
-        return SLOT_ERROR_INVALID_PARAMETER;
-    case EEXIST:
-    case EADDRINUSE:
-        return SLOT_ERROR_ALREADY_EXISTS;
-    case ENAMETOOLONG:
-        return SLOT_ERROR_FILENAME_EXCED_RANGE;
+    case ECONNREFUSED: return SLOT_ERROR_FILE_NOT_FOUND;
+    case ENOTSOCK: return SLOT_ERROR_INVALID_HANDLE;
+    case ENOBUFS: return SLOT_ERROR_NOT_ENOUGH_MEMORY;
+    case EADDRINUSE: return SLOT_ERROR_ALREADY_EXISTS;
     case EPIPE:
-    case ENOTCONN:
-        return SLOT_ERROR_NO_DATA;
-    case EMSGSIZE:
-        return SLOT_ERROR_MORE_DATA;
-    default:
-        return SLOT_ERROR_GEN_FAILURE;
+    case ENOTCONN: return SLOT_ERROR_NO_DATA;
+    case EMSGSIZE: return SLOT_ERROR_MORE_DATA;
+    default: return Win32FromErrno(err, SLOT_ERROR_GEN_FAILURE);
     }
 }
 
@@ -112,7 +97,7 @@ void PullLocked(Reader* r) {
         ssize_t n = recv(r->fd, r->scratch.data(), r->scratch.size(), MSG_DONTWAIT | MSG_TRUNC);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (errno != EAGAIN) r->failure = Win32FromErrno(errno);
+            if (errno != EAGAIN) r->failure = SlotErrorFromErrno(errno);
             return;
         }
         Message m;
@@ -134,7 +119,7 @@ void ReceiveLoop(Reader* r) {
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
             std::lock_guard<std::mutex> guard(r->lock);
-            r->failure = Win32FromErrno(errno);
+            r->failure = SlotErrorFromErrno(errno);
             return;
         }
         if (fds[1].revents) return;
@@ -167,10 +152,10 @@ int SlotCreate(const char* name, uint32_t mode, int holdsRoleLock) {
     std::string path = SlotPath(name);
     sockaddr_un addr;
     if (!FillAddress(path, &addr)) return Fail(SLOT_ERROR_FILENAME_EXCED_RANGE) - 1;
-    if (!MachineMakeDir(MachineRunDir())) return Fail(Win32FromErrno(errno)) - 1;
+    if (!MachineMakeDir(MachineRunDir())) return Fail(SlotErrorFromErrno(errno)) - 1;
 
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return Fail(Win32FromErrno(errno)) - 1;
+    if (fd < 0) return Fail(SlotErrorFromErrno(errno)) - 1;
     int rc = bind(fd, (sockaddr*)&addr, sizeof addr);
     if (rc != 0 && errno == EADDRINUSE && holdsRoleLock) {
         // Left by a reader of this role that has gone: the role lock we hold
@@ -181,14 +166,14 @@ int SlotCreate(const char* name, uint32_t mode, int holdsRoleLock) {
     if (rc != 0) {
         int err = errno;
         close(fd);
-        return Fail(Win32FromErrno(err)) - 1;
+        return Fail(SlotErrorFromErrno(err)) - 1;
     }
     struct stat st;
     if ((mode != 0 && chmod(path.c_str(), mode) != 0) || stat(path.c_str(), &st) != 0) {
         int err = errno;
         close(fd);
         unlink(path.c_str());
-        return Fail(Win32FromErrno(err)) - 1;
+        return Fail(SlotErrorFromErrno(err)) - 1;
     }
 
     auto r = std::make_shared<Reader>();
@@ -201,7 +186,7 @@ int SlotCreate(const char* name, uint32_t mode, int holdsRoleLock) {
         int err = errno;
         close(fd);
         unlink(path.c_str());
-        return Fail(Win32FromErrno(err)) - 1;
+        return Fail(SlotErrorFromErrno(err)) - 1;
     }
     r->thread = std::thread(ReceiveLoop, r.get());
     std::lock_guard<std::mutex> guard(readersLock);
@@ -214,12 +199,12 @@ int SlotOpen(const char* name) {
     sockaddr_un addr;
     if (!FillAddress(path, &addr)) return Fail(SLOT_ERROR_FILENAME_EXCED_RANGE) - 1;
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return Fail(Win32FromErrno(errno)) - 1;
+    if (fd < 0) return Fail(SlotErrorFromErrno(errno)) - 1;
     // connect() fails when the file is missing or nobody is bound to it.
     if (connect(fd, (sockaddr*)&addr, sizeof addr) != 0) {
         int err = errno;
         close(fd);
-        return Fail(Win32FromErrno(err)) - 1;
+        return Fail(SlotErrorFromErrno(err)) - 1;
     }
     return fd;
 }
@@ -271,7 +256,7 @@ int SlotWrite(int slot, const void* data, uint32_t size, uint32_t* written) {
         if (errno == EAGAIN) return 1;  // the reader's queue is full: nothing written
         // A connected datagram socket whose reader has closed reports
         // ECONNREFUSED: the reader has gone.
-        return Fail(errno == ECONNREFUSED ? SLOT_ERROR_NO_DATA : Win32FromErrno(errno));
+        return Fail(errno == ECONNREFUSED ? SLOT_ERROR_NO_DATA : SlotErrorFromErrno(errno));
     }
     if (written) *written = (uint32_t)n;
     return 1;

@@ -1,4 +1,5 @@
 #include "platform/store_db.h"
+#include "platform/win32error.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,23 +30,11 @@ const char* const kSchema =
     " type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, name)) WITHOUT ROWID;"
     "INSERT INTO keys(id, parent, name) VALUES(1, 0, 'SOFTWARE');";
 
+// A missing directory on the way is a missing key file; what has no code of
+// its own is a failed store access.
 long ErrnoStatus(int error) {
-    switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return ERROR_ACCESS_DENIED;
-    case ENOENT:
-    case ENOTDIR:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOSPC:
-    case EDQUOT:
-        return ERROR_DISK_FULL;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-        return ERROR_REGISTRY_IO_FAILED;
-    }
+    if (error == ENOTDIR) return ERROR_FILE_NOT_FOUND;
+    return (long)Win32FromErrno(error, (uint32_t)ERROR_REGISTRY_IO_FAILED);
 }
 
 long Refuse(sqlite3* db, const char* why, long status) {

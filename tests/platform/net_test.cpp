@@ -5,8 +5,18 @@
 #include <cerrno>
 
 #include "loop_harness.h"
+#include "platform/win32error.h"
 
 namespace {
+
+TEST(Win32Errors, EveryCallerSharesOneMappingAndKeepsItsOwnFallback) {
+    const struct {
+        int err;
+        uint32_t otherwise, code;
+    } rows[] = {{ENOENT, 31, 2}, {ENOTDIR, 31, 3}, {ENFILE, 31, 4}, {EROFS, 1016, 5},
+                {EDQUOT, 31, 112}, {EINTR, 31, 31}, {EIO, 1016, 1016}};
+    for (const auto& row : rows) EXPECT_EQ(Win32FromErrno(row.err, row.otherwise), row.code) << "errno " << row.err;
+}
 
 TEST(NetErrors, RealFailuresCarryTheMappedCode) {
     uint16_t port = 0;
