@@ -53,8 +53,53 @@ constexpr uint32_t LOG_FILE_MODE = 0640;
 // or -1 when the file could not be opened. Only a regular file (or none yet)
 // is written: a pipe or device would block the writer, and with it every
 // synchronous caller and the shutdown.
-static long LogAppend(const char* name, const char* block, uint32_t count) {
-    return (long)FileAppend(name, block, count, LOG_FILE_MODE);
+static long LogAppend(const char* name, const char* block, uint32_t count, uint32_t* unwritten) {
+    return (long)FileAppend(name, block, count, LOG_FILE_MODE, unwritten);
+}
+
+// Records (CR LF ends each) that start in the last `tail` bytes of a block
+// or run into them.
+static uint64_t RecordsIn(const char* block, uint32_t used, uint32_t tail) {
+    if (tail == 0) return 0;
+    uint64_t n = 0;
+    for (uint32_t i = used - tail; i + 1 < used; i++)
+        if (block[i] == '\r' && block[i + 1] == '\n') n++;
+    // A record cut by the failure counts too.
+    if (used - tail > 0 && !(block[used - tail - 1] == '\n')) n++;
+    return n;
+}
+
+// Records that did not reach the file are not lost silently: the first loss
+// of a run is said on standard error at once (the log itself may be what
+// fails), and the next flush that writes puts their count in the log.
+static void NoteLoss(const char* name, uint64_t records) {
+    LogState& s = LogGlobal();
+    s.lostRecords.fetch_add(records);
+    if (!s.lossAnnounced.exchange(true))
+        fprintf(stderr, "dockhand: log records cannot be written to %s\n", name);
+}
+
+// Before records go to the file after a loss: one record of its own that
+// says how many never arrived. Written by the writer itself (a log call here
+// would wait for this very flush in synchronous mode).
+static void ReportLoss(const char* name) {
+    LogState& s = LogGlobal();
+    uint64_t lost = s.lostRecords.load();
+    if (!lost) return;
+    char timeText[32];
+    LogTimeText(timeText, sizeof timeText);
+    char record[256];
+    LogLockTake();
+    int n = snprintf(record, sizeof record,
+                     "%-2.2s %s %sLogFlush: %llu log records could not be written before this one\r\n",
+                     LogTag(LOG_WARNING), timeText, s.role, (unsigned long long)lost);
+    LogLockRelease();
+    if (n <= 0 || n >= (int)sizeof record) return;
+    uint32_t unwritten = 0;
+    if (LogAppend(name, record, (uint32_t)n, &unwritten) >= 0 && unwritten == 0) {
+        s.lostRecords.fetch_sub(lost);
+        s.lossAnnounced = false;
+    }
 }
 
 void LogFlush() {
@@ -69,8 +114,11 @@ void LogFlush() {
     uint64_t upTo = s.appended;
     LogLockRelease();
 
+    uint32_t unwritten = 0;
+    long size = -1;
+    if (named && taken.used) ReportLoss(name);
     if (named) {
-        long size = LogAppend(name, taken.block, taken.used);
+        size = LogAppend(name, taken.block, taken.used, &unwritten);
         uint32_t limit = logSize;
         if (limit && size >= 0 && static_cast<unsigned long>(size) >= limit) {
             char retired[LOG_NAME_MAX];
@@ -80,6 +128,11 @@ void LogFlush() {
                 LogMoveFile(name, retired);
             }
         }
+    }
+    if (taken.used && (size < 0 || unwritten)) {
+        NoteLoss(named ? name : "the log directory",
+                 size < 0 ? RecordsIn(taken.block, taken.used, taken.used)
+                          : RecordsIn(taken.block, taken.used, unwritten));
     }
     free(taken.block);
 

@@ -19,7 +19,12 @@ char* LogReserve() {
                           ? nullptr
                           : static_cast<char*>(realloc(b.block, b.allocated + LOG_BUFFER_STEP));
         if (!grown) {
-            // Out of memory: the buffered records are dropped with this one.
+            // Out of memory: the buffered records are dropped with this one,
+            // and counted for the next report.
+            uint64_t dropped = 1;
+            for (uint32_t i = 0; i + 1 < b.used; i++)
+                if (b.block[i] == '\r' && b.block[i + 1] == '\n') dropped++;
+            LogGlobal().lostRecords.fetch_add(dropped);
             free(b.block);
             b = LogBuffer{};
             return nullptr;

@@ -59,6 +59,12 @@ struct LogState {
 
     std::atomic<int64_t> lastClean{0};
 
+    // Records that never reached the file (it could not be opened or
+    // written, or the buffer had to be dropped) since the last report; the
+    // next flush that writes reports them in a record of its own.
+    std::atomic<uint64_t> lostRecords{0};
+    std::atomic<bool> lossAnnounced{false};
+
     // LogStartup and LogShutdown run one at a time.
     std::mutex lifeMutex;
 };

@@ -6,7 +6,8 @@
 
 #include <cerrno>
 
-int64_t FileAppend(const char* name, const void* bytes, uint32_t count, uint32_t mode) {
+int64_t FileAppend(const char* name, const void* bytes, uint32_t count, uint32_t mode, uint32_t* unwritten) {
+    if (unwritten) *unwritten = bytes ? count : 0;
     // O_NONBLOCK: opening a FIFO for writing would otherwise wait for a
     // reader; the descriptor is checked to be a regular file right after.
     int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, (mode_t)mode);
@@ -25,6 +26,7 @@ int64_t FileAppend(const char* name, const void* bytes, uint32_t count, uint32_t
         p += n;
         left -= (uint32_t)n;
     }
+    if (unwritten) *unwritten = left;
     int64_t size = fstat(fd, &st) == 0 ? (int64_t)st.st_size : -1;
     close(fd);
     return size;

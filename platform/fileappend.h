@@ -9,6 +9,7 @@
 // the process's umask) when it is missing, and appends count bytes. Only a
 // regular file is written: a FIFO or device of that name is refused without
 // waiting for it. Returns the file's size after the write, or -1 when it
-// could not be opened. Write errors are not reported (the size says what
-// reached the file).
-int64_t FileAppend(const char* name, const void* bytes, uint32_t count, uint32_t mode);
+// could not be opened. A write that failed part way (a full disk) leaves the
+// count of bytes that did not reach the file in *unwritten, when given.
+int64_t FileAppend(const char* name, const void* bytes, uint32_t count, uint32_t mode,
+                   uint32_t* unwritten = nullptr);

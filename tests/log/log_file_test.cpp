@@ -31,18 +31,21 @@ TEST_F(DailyFiles, FlushAfterMidnightLandsInNewDaysFile) {
     EXPECT_EQ(lines[0], "I  12/06 23:59:59 server late record");
 }
 
-TEST_F(DailyFiles, MissingDirectoryDropsOnlyThatFlush) {
+TEST_F(DailyFiles, MissingDirectoryLosesThoseRecordsAndTheFileSaysHowMany) {
     SetDir((dir / "later").string());
     logSync = 1;  // each call returns once the writer has handled it
     LogStartup("server ");
     auto start = std::chrono::steady_clock::now();
-    LogPrintf(LOG_INFO, "lost");
+    for (int i = 0; i < 3; i++) LogPrintf(LOG_INFO, "lost %d", i);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     std::filesystem::create_directory(dir / "later");
     LogPrintf(LOG_INFO, "kept");
+    LogPrintf(LOG_INFO, "kept too");
     std::vector<std::string> lines = Lines("later/061206.log");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "I  12/06 14:03:27 server kept");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "W  12/06 14:03:27 server LogFlush: 3 log records could not be written before this one");
+    EXPECT_EQ(lines[1], "I  12/06 14:03:27 server kept");
+    EXPECT_EQ(lines[2], "I  12/06 14:03:27 server kept too");
 }
 
 TEST_F(DailyFiles, SyncModeReturnsOnlyWhenRecordIsInFile) {
