@@ -54,6 +54,32 @@ inline void SetExtensionsSetting(uint32_t value) {
     std::atomic_ref<uint32_t>(systemSettings.extensions).store(value, std::memory_order_relaxed);
 }
 
+// A settings field that the socket thread reads while the main thread may
+// reload it: both sides go through these.
+template <typename T>
+inline T SettingLoad(T& field) {
+    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+}
+template <typename T>
+inline void SettingStore(T& field, T value) {
+    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+}
+
+// The time limits, read by the socket thread while the main thread may
+// reload them: every access after start-up goes through these.
+enum TimeLimit { LIMIT_LOGIN_TIMEOUT, LIMIT_IDLE_TIMEOUT, LIMIT_LOGIN_FAIL_DELAY };
+inline uint32_t& TimeLimitField(TimeLimit which) {
+    return which == LIMIT_LOGIN_TIMEOUT ? systemSettings.loginTimeout
+           : which == LIMIT_IDLE_TIMEOUT ? systemSettings.idleTimeout
+                                         : systemSettings.loginFailDelay;
+}
+inline uint32_t TimeLimitSetting(TimeLimit which) {
+    return std::atomic_ref<uint32_t>(TimeLimitField(which)).load(std::memory_order_relaxed);
+}
+inline void SetTimeLimitSetting(TimeLimit which, uint32_t value) {
+    std::atomic_ref<uint32_t>(TimeLimitField(which)).store(value, std::memory_order_relaxed);
+}
+
 // The application key while the store is open (nullptr otherwise).
 extern HKEY appKey;
 

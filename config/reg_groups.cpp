@@ -30,8 +30,8 @@ static void GetPassiveSettings(HKEY key) {
                   text);
         low = high = 0;
     }
-    systemSettings.passivePortLow = low;
-    systemSettings.passivePortHigh = high;
+    SettingStore(systemSettings.passivePortLow, low);
+    SettingStore(systemSettings.passivePortHigh, high);
 
     text[0] = 0;
     uint32_t address = 0;
@@ -42,7 +42,7 @@ static void GetPassiveSettings(HKEY key) {
                   text);
         address = 0;
     }
-    systemSettings.passiveAddress = address;
+    SettingStore(systemSettings.passiveAddress, address);
 }
 
 // Only the low bits that fit the record are kept: "Enable" 256 is 0 and
@@ -51,13 +51,13 @@ void GetRegSystem() {
     HKEY key = RegGroupOpen("System", "GetRegSystem", false);
     if (!key) return;
     systemSettings.serverEnable = (uint8_t)RegGetDword(key, "Enable", 1);
-    systemSettings.maxConn = (uint16_t)RegGetDword(key, "MaxConn", 0);
+    SettingStore(systemSettings.maxConn, (uint16_t)RegGetDword(key, "MaxConn", 0));
     systemSettings.port = (uint16_t)RegGetDword(key, "Port", 21);
     GetPassiveSettings(key);
     SetExtensionsSetting(RegGetDword(key, "Extensions", 0));
-    systemSettings.loginTimeout = RegGetDword(key, "LoginTimeout", 0);
-    systemSettings.idleTimeout = RegGetDword(key, "IdleTimeout", 0);
-    systemSettings.loginFailDelay = RegGetDword(key, "LoginFailDelay", 1000);
+    SetTimeLimitSetting(LIMIT_LOGIN_TIMEOUT, RegGetDword(key, "LoginTimeout", 0));
+    SetTimeLimitSetting(LIMIT_IDLE_TIMEOUT, RegGetDword(key, "IdleTimeout", 0));
+    SetTimeLimitSetting(LIMIT_LOGIN_FAIL_DELAY, RegGetDword(key, "LoginFailDelay", 1000));
     RegGroupClose(key, "GetRegSystem");
 }
 
@@ -68,9 +68,9 @@ void SetRegSystem() {
     RegSetDword(key, "MaxConn", systemSettings.maxConn);
     RegSetDword(key, "Port", systemSettings.port);
     RegSetDword(key, "Extensions", ExtensionsSetting());
-    RegSetDword(key, "LoginTimeout", systemSettings.loginTimeout);
-    RegSetDword(key, "IdleTimeout", systemSettings.idleTimeout);
-    RegSetDword(key, "LoginFailDelay", systemSettings.loginFailDelay);
+    RegSetDword(key, "LoginTimeout", TimeLimitSetting(LIMIT_LOGIN_TIMEOUT));
+    RegSetDword(key, "IdleTimeout", TimeLimitSetting(LIMIT_IDLE_TIMEOUT));
+    RegSetDword(key, "LoginFailDelay", TimeLimitSetting(LIMIT_LOGIN_FAIL_DELAY));
     RegGroupClose(key, "SetRegSystem");
 }
 

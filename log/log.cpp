@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <ctime>
 
-volatile int32_t logEnable = 0;
-volatile int32_t logSync = 0;
-volatile uint32_t logSize = 0;
+std::atomic<int32_t> logEnable{0};
+std::atomic<int32_t> logSync{0};
+std::atomic<uint32_t> logSize{0};
 char logDir[260] = ".";
-volatile int32_t logLevelOn[LOG_LEVELS] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+std::atomic<int32_t> logLevelOn[LOG_LEVELS] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 
 namespace {
 std::atomic<LogClockFn> logClock{nullptr};

@@ -66,7 +66,7 @@ void StartInHome(Conn* conn) {
 // passwords is slow while other connections go on at full speed.
 void LoginFailed(Conn* conn) {
     conn->loginState = LOGIN_NONE;
-    ReplyHeld(conn, "530 Login incorrect.", systemSettings.loginFailDelay);
+    ReplyHeld(conn, "530 Login incorrect.", TimeLimitSetting(LIMIT_LOGIN_FAIL_DELAY));
 }
 
 }  // namespace

@@ -42,8 +42,8 @@ uint16_t nextPassivePort = 0;
 // The passive listening socket: on a port the system chooses, or on the first
 // free port of the configured range, tried from nextPassivePort on.
 SOCKET PassiveListen(Conn* conn) {
-    uint16_t low = systemSettings.passivePortLow;
-    uint16_t high = systemSettings.passivePortHigh;
+    uint16_t low = SettingLoad(systemSettings.passivePortLow);
+    uint16_t high = SettingLoad(systemSettings.passivePortHigh);
     if (low == 0 || high < low) return SockListen(SOCK_MSG_PASSIVE, 0, 0, "passive");
     uint32_t span = (uint32_t)(high - low) + 1;
     uint32_t start = nextPassivePort >= low && nextPassivePort <= high ? (uint32_t)(nextPassivePort - low) : 0;
@@ -139,7 +139,8 @@ void CmdPasv(Conn* conn) {
     if (!LoggedIn(conn) || EpsvAllRefuses(conn) || !OpenPassive(conn)) return;
     // Behind NAT the client must be told the outside address; dataAddr keeps
     // the server's own, which a later transfer without PORT or PASV uses.
-    uint32_t announced = systemSettings.passiveAddress ? systemSettings.passiveAddress : NetNtohl(conn->dataAddr);
+    uint32_t configured = SettingLoad(systemSettings.passiveAddress);
+    uint32_t announced = configured ? configured : NetNtohl(conn->dataAddr);
     uint16_t port = NetNtohs(conn->dataPort);
     Reply(conn, "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", announced >> 24, (announced >> 16) & 0xFF,
           (announced >> 8) & 0xFF, announced & 0xFF, (unsigned)(port >> 8), (unsigned)(port & 0xFF));

@@ -205,7 +205,8 @@ void AcceptProc(SOCKET listening) {
     }
 
     ConnTimerStart(conn);
-    if (systemSettings.maxConn != 0 && active >= systemSettings.maxConn) {
+    uint16_t maxConn = SettingLoad(systemSettings.maxConn);
+    if (maxConn != 0 && active >= maxConn) {
         conn->control.shutdownWhenDrained = 1;
         Reply(conn, "421 Too may users; try again later");
     } else {

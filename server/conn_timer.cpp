@@ -16,11 +16,11 @@ namespace {
 // When the limit that applies now runs out; 0 = no limit applies.
 int64_t LimitDue(const Conn* conn) {
     if (conn->loginState == LOGIN_LOGGED_IN) {
-        uint32_t idle = systemSettings.idleTimeout;
+        uint32_t idle = TimeLimitSetting(LIMIT_IDLE_TIMEOUT);
         if (idle == 0 || conn->transferKind != XFER_NONE || conn->idleSinceMs == 0) return 0;
         return conn->idleSinceMs + (int64_t)idle * 1000;
     }
-    uint32_t login = systemSettings.loginTimeout;
+    uint32_t login = TimeLimitSetting(LIMIT_LOGIN_TIMEOUT);
     if (login == 0) return 0;
     return conn->loginSinceMs + (int64_t)login * 1000;
 }

@@ -2,6 +2,8 @@
 // socket, and the small socket helpers every socket handler uses.
 #include "server/sockthread.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -20,6 +22,19 @@ SockHandlers sockHandlers = {AcceptProc, ControlProc, DataProc, PassiveProc, Ref
 namespace {
 // The running (or finished, not yet joined) socket thread.
 std::thread sockThreadHandle;
+// The main thread waits on this for sockWindow and sockThread to change.
+std::mutex sockStateMutex;
+std::condition_variable sockStateCv;
+
+// Socket thread: changes the two flags and wakes whoever waits for them.
+void SetSockState(bool window, bool thread) {
+    {
+        std::lock_guard<std::mutex> lock(sockStateMutex);
+        sockWindow = window;
+        sockThread = thread;
+    }
+    sockStateCv.notify_all();
+}
 // The port asked for when listenSocket was opened (0 = chosen by the system).
 uint16_t listenPort = 0;
 // listenSocket was opened by this run of the loop (a socket left from an
@@ -46,20 +61,20 @@ uint16_t SockThreadInit() {
                   static_cast<unsigned long>(e.code().value()));
         return 0xFFFF;
     }
-    while (sockThread && !sockWindow) std::this_thread::yield();
+    std::unique_lock<std::mutex> lock(sockStateMutex);
+    sockStateCv.wait(lock, [] { return !sockThread || sockWindow; });
     return 0;
 }
 
 int SockThread(void*) {
     listenServed = false;
     if (EvLoopCreate(SockWndProc)) {
-        sockWindow = true;
+        SetSockState(true, true);
         EvLoopRun();
         EvLoopDestroy();
     }
     LogPrintf(LOG_INFO, "SockThread: Done.");
-    sockWindow = false;
-    sockThread = false;
+    SetSockState(false, false);
     return 0;
 }
 
@@ -123,7 +138,8 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
 void SockThreadStop() {
     if (sockWindow) {
         EvLoopSend(WM_CLOSE, 0, 0);
-        while (sockWindow) std::this_thread::yield();
+        std::unique_lock<std::mutex> lock(sockStateMutex);
+        sockStateCv.wait(lock, [] { return !sockWindow; });
     }
     if (sockThreadHandle.joinable()) sockThreadHandle.join();
 }

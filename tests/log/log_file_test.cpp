@@ -12,11 +12,12 @@ using Cleaning = LogTest;
 namespace {
 // Records read 23:59:59 on the caller's thread; the writer already sees
 // midnight, as when the flush happens a moment later.
+// Worked out once: the C library's time-zone state is no place for two
+// threads at once.
 std::thread::id recordThread;
-time_t SplitClock() {
-    return std::this_thread::get_id() == recordThread ? LocalTime(2006, 12, 6, 23, 59, 59)
-                                                      : LocalTime(2006, 12, 7, 0, 0, 0);
-}
+const time_t beforeMidnight = LocalTime(2006, 12, 6, 23, 59, 59);
+const time_t midnight = LocalTime(2006, 12, 7, 0, 0, 0);
+time_t SplitClock() { return std::this_thread::get_id() == recordThread ? beforeMidnight : midnight; }
 }  // namespace
 
 TEST_F(DailyFiles, FlushAfterMidnightLandsInNewDaysFile) {

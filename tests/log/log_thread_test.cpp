@@ -73,12 +73,15 @@ std::mutex stallMutex;
 std::condition_variable stallCv;
 bool stalled = true;
 std::thread::id loggingThread;
+// Worked out once: the C library's time-zone state is no place for two
+// threads at once.
+const time_t stallTime = LocalTime(2006, 12, 6, 14, 3, 27);
 time_t StallingClock() {
     if (std::this_thread::get_id() != loggingThread) {
         std::unique_lock<std::mutex> lock(stallMutex);
         stallCv.wait_for(lock, std::chrono::seconds(30), [] { return !stalled; });
     }
-    return LocalTime(2006, 12, 6, 14, 3, 27);
+    return stallTime;
 }
 }  // namespace
 

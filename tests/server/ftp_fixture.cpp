@@ -91,7 +91,7 @@ void FtpFixture::AddUser(const char* name, const char* password, uint8_t permiss
     UnlockUserList();
 }
 
-void FtpFixture::SetMaxConn(uint16_t maxConn) { systemSettings.maxConn = maxConn; }
+void FtpFixture::SetMaxConn(uint16_t maxConn) { SettingStore(systemSettings.maxConn, maxConn); }
 
 void FtpFixture::WriteMessageFile(const char* name, const std::string& content) {
     std::ofstream out(WorkDir() + "/" + name, std::ios::binary | std::ios::trunc);

@@ -62,8 +62,8 @@ protected:
 
 TEST_F(PassiveSettings, EveryPassivePortComesFromTheRangeAndCarriesData) {
     uint16_t low = FreeRange(3);
-    systemSettings.passivePortLow = low;
-    systemSettings.passivePortHigh = (uint16_t)(low + 2);
+    SettingStore(systemSettings.passivePortLow, low);
+    SettingStore(systemSettings.passivePortHigh, (uint16_t)(low + 2));
     Session a, b;
     ASSERT_TRUE(a.Open(Port()));
     ASSERT_TRUE(b.Open(Port()));
@@ -88,7 +88,8 @@ TEST_F(PassiveSettings, RangeWithEveryPortTakenRefusesPasv) {
     uint16_t port = FreeRange(1);
     int fd = ListenOn(port);
     ASSERT_GE(fd, 0);
-    systemSettings.passivePortLow = systemSettings.passivePortHigh = port;
+    SettingStore(systemSettings.passivePortLow, port);
+    SettingStore(systemSettings.passivePortHigh, port);
     Session s;
     ASSERT_TRUE(s.Open(Port()));
     EXPECT_EQ(s.Command("PASV"), "421 System error.\r\n");

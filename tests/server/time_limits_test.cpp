@@ -19,7 +19,8 @@ long MsSince(Clock::time_point start) {
 class TimeLimits : public FtpFixture {
 protected:
     void TearDown() override {
-        systemSettings.loginTimeout = systemSettings.idleTimeout = systemSettings.loginFailDelay = 0;
+        for (TimeLimit limit : {LIMIT_LOGIN_TIMEOUT, LIMIT_IDLE_TIMEOUT, LIMIT_LOGIN_FAIL_DELAY})
+            SetTimeLimitSetting(limit, 0);
         FtpFixture::TearDown();
     }
     void Connect(FtpClient& c) {
@@ -35,7 +36,7 @@ TEST_F(TimeLimits, LoginTimeoutEndsConnectionsThatNeverLogIn) {
         bool closed;
     } rows[] = {{0, false}, {2, true}};
     for (const auto& row : rows) {
-        systemSettings.loginTimeout = row.seconds;
+        SetTimeLimitSetting(LIMIT_LOGIN_TIMEOUT, row.seconds);
         FtpClient onlyUser, loggedIn;
         auto start = Clock::now();
         Connect(onlyUser);
@@ -57,7 +58,7 @@ TEST_F(TimeLimits, LoginTimeoutEndsConnectionsThatNeverLogIn) {
 
 TEST_F(TimeLimits, IdleTimeoutCountsFromTheLastCommand) {
     AddUser("bob", "pw");
-    systemSettings.idleTimeout = 1;
+    SetTimeLimitSetting(LIMIT_IDLE_TIMEOUT, 1);
     FtpClient busy, idle;
     Connect(busy);
     Connect(idle);
@@ -75,7 +76,7 @@ TEST_F(TimeLimits, IdleTimeoutCountsFromTheLastCommand) {
 
 TEST_F(TimeLimits, FailedPassIsAnsweredLateWithoutSlowingOthers) {
     AddUser("bob", "pw");
-    systemSettings.loginFailDelay = 600;
+    SetTimeLimitSetting(LIMIT_LOGIN_FAIL_DELAY, 600);
     FtpClient guesser, other;
     Connect(guesser);
     Connect(other);
