@@ -29,6 +29,32 @@ void CopyText(char* out, size_t size, const char* text) {
 
 }  // namespace
 
+// The refresh message is the one the socket thread takes from other threads
+// and hands to a replaceable handler: the fixture installs its own handler
+// before the thread starts (the handler table is never written while the
+// thread runs), and the handler runs the job a test hands over, or the real
+// refresh when there is none. The job pointer crosses threads through the
+// message queue's own locking: set before SockSend, cleared after it returns.
+namespace {
+void (*socketThreadJob)();
+int liveCount;
+bool countData;
+uint16_t unreadOf;
+uint32_t unreadCount;
+void RunSocketThreadJob() {
+    if (socketThreadJob)
+        socketThreadJob();
+    else
+        RefreshConnections();
+}
+}  // namespace
+
+void FtpFixture::OnSocketThread(void (*fn)()) {
+    socketThreadJob = fn;
+    EXPECT_EQ(SockSend(SOCK_MSG_REFRESH, 0, 0), 1);
+    socketThreadJob = nullptr;
+}
+
 // ---------------------------------------------------------------- fixture
 
 void FtpFixture::SetUp() {
@@ -49,6 +75,7 @@ void FtpFixture::SetUp() {
     systemSettings = {1, 0, 0};
 
     SockRestoreHandlers();
+    sockHandlers.refresh = RunSocketThreadJob;
     ASSERT_EQ(SockThreadInit(), 0) << "socket thread did not start";
     SockSend(SOCK_MSG_LISTEN, 0, 1);
     ASSERT_NE(listenSocket, INVALID_SOCKET) << "no listening socket";
@@ -61,6 +88,7 @@ void FtpFixture::SetUp() {
 
 void FtpFixture::TearDown() {
     SockThreadStop();
+    SockRestoreHandlers();
     LockUserList();
     userList.accounts.clear();
     UnlockUserList();
@@ -107,23 +135,6 @@ void FtpFixture::WriteRootFile(const std::string& rel, const std::string& conten
     ASSERT_TRUE(out.good()) << rel;
 }
 
-namespace {
-void (*socketThreadJob)();
-int liveCount;
-bool countData;
-uint16_t unreadOf;
-uint32_t unreadCount;
-void RunSocketThreadJob() { socketThreadJob(); }
-}  // namespace
-
-// The refresh message is the one the socket thread takes from other threads
-// and hands to a replaceable handler: it carries the job there.
-void FtpFixture::OnSocketThread(void (*fn)()) {
-    socketThreadJob = fn;
-    sockHandlers.refresh = RunSocketThreadJob;
-    EXPECT_EQ(SockSend(SOCK_MSG_REFRESH, 0, 0), 1);
-    SockRestoreHandlers();
-}
 
 uint32_t FtpFixture::UnreadInput(uint16_t connId) {
     unreadOf = connId;
