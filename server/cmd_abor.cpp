@@ -58,13 +58,7 @@ bool AborWaiting(Conn* conn) {
 
 void AbortTransfer(Conn* conn) {
     LogPrintf(LOG_INFO, "AbortTransfer(%u) Aborting the transfer in progress.", conn->connId);
-    SockClose(&conn->data.socket);
-    CloseTransferFile(conn);
-    QueueFree(&conn->data.in);
-    QueueFree(&conn->data.out);
-    conn->data.failed = 0;
-    conn->data.shutdownWhenDrained = 0;
-    conn->transferKind = XFER_NONE;
+    EndTransfer(conn);
     conn->dataMode = DATA_DEFAULT;
     Reply(conn, "426 Connection closed; transfer aborted.");
 }

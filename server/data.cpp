@@ -193,6 +193,10 @@ void CloseTransferFile(Conn* conn) {
 
 void CloseDataSide(Conn* conn) {
     SockClose(&conn->passiveSocket);
+    EndTransfer(conn);
+}
+
+void EndTransfer(Conn* conn) {
     SockClose(&conn->data.socket);
     CloseTransferFile(conn);
     QueueFree(&conn->data.in);

@@ -35,6 +35,8 @@ int EpsvAllRefuses(Conn* conn);
 // Closes the passive socket, the data socket and the transfer's file, drops
 // what the data queues hold and sets transferKind to XFER_NONE.
 void CloseDataSide(Conn* conn);
+// The same without the passive socket, which stays open for the next transfer.
+void EndTransfer(Conn* conn);
 
 // Closes the transfer's file if one is open.
 void CloseTransferFile(Conn* conn);
