@@ -5,10 +5,12 @@
 // Files are made and removed only inside a temporary root.
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -60,13 +62,27 @@ void Setup() {
 }
 
 int ConnectClient() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking connect, then wait: libFuzzer's timeout alarm may interrupt
+    // a blocking connect, which cannot simply be called again.
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sa.sin_port = listenPortN;
-    if (fd < 0 || connect(fd, (sockaddr*)&sa, sizeof sa) != 0) abort();
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    int rc = fd < 0 ? -1 : connect(fd, (sockaddr*)&sa, sizeof sa);
+    if (rc != 0 && fd >= 0 && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        while ((rc = poll(&p, 1, 5000)) < 0 && errno == EINTR) {
+        }
+        int err = 0;
+        socklen_t len = sizeof err;
+        rc = (rc == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) ? 0 : -1;
+        if (err) errno = err;
+    }
+    if (rc != 0) {
+        perror("fuzz_commands: connect");
+        abort();
+    }
     return fd;
 }
 
@@ -98,7 +114,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Drain(client);
         at += piece;
     }
-    ConnClose(conn);
+    // The client resets its end before the server closes: neither side is
+    // left in TIME_WAIT, which at thousands of runs a second would use up
+    // the loopback's ephemeral ports and fail the next connect.
+    linger reset{1, 0};
+    setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     close(client);
+    ConnClose(conn);
     return 0;
 }
