@@ -23,22 +23,14 @@ protected:
 };
 
 TEST_F(Dispatch, WordsMatchWithoutRegardToCaseOrLineEndAndNothingElseMatches) {
-    ExpectReplies(client, {{"noop", OK},
-                           {"NoOp\r\n", OK},
-                           {"NOOP\n", OK},
-                           {"NOOP and more", OK},
-                           {"syst", "215 WIN32"},
-                           {"SYST x", "501 Unexpected parameter."},
-                           {"SYST ", "501 Unexpected parameter."},
+    const char unexpected[] = "501 Unexpected parameter.";
+    ExpectReplies(client, {{"noop", OK}, {"NoOp\r\n", OK}, {"NOOP\n", OK}, {"NOOP and more", OK},
+                           {"syst", "215 WIN32"}, {"SYST x", unexpected}, {"SYST ", unexpected},
                            {"HELP USER", "214 Help is not available for that command."},
-                           {"\r\n", UNKNOWN},
-                           {"NOOPX", UNKNOWN},
-                           {"NO", UNKNOWN},
-                           {"XCWD /", UNKNOWN},
-                           {"ABOR", UNKNOWN},
-                           {"NOOP\t", UNKNOWN},
-                           {" NOOP", UNKNOWN},
-                           {"N\xc3\x93OP", UNKNOWN}});
+                           {"\r\n", UNKNOWN}, {"NOOPX", UNKNOWN}, {"NO", UNKNOWN}, {"XCWD /", UNKNOWN},
+                           {"ABOR", UNKNOWN}, {"NOOP\t", UNKNOWN}, {" NOOP", UNKNOWN}, {"N\xc3\x93OP", UNKNOWN},
+                           {std::string("\x00\x01\xff\xfe garbage", 13), UNKNOWN}, {"\r\r\r\n", UNKNOWN},
+                           {"\x80\x81\xc3\xa9", UNKNOWN}, {"NOOP", OK}});
 }
 
 // Every word of the command table reaches a handler after login (each on a
@@ -48,9 +40,9 @@ TEST_F(Dispatch, EveryTableWordIsAnsweredAndHelpListsTheListedOnes) {
     ASSERT_TRUE(client.Login("u", "pw"));
     std::string help = client.Command("HELP");
     const std::string head = "214-The following commands are recognized:\r\n", tail = "214 Help command successful.\r\n";
-    ASSERT_EQ(help.rfind(head, 0), 0u) << help;
-    ASSERT_GE(help.size(), head.size() + tail.size());
-    ASSERT_EQ(help.substr(help.size() - tail.size()), tail) << help;
+    ASSERT_TRUE(help.rfind(head, 0) == 0 && help.size() >= head.size() + tail.size() &&
+                help.substr(help.size() - tail.size()) == tail)
+        << help;
     std::istringstream lines(help.substr(head.size(), help.size() - head.size() - tail.size()));
     std::string helpWords, line;
     while (std::getline(lines, line)) {
@@ -60,17 +52,15 @@ TEST_F(Dispatch, EveryTableWordIsAnsweredAndHelpListsTheListedOnes) {
     size_t count = 0;
     const CommandEntry* table = CommandTable(&count);
     std::string listed;
-    for (size_t i = 0; i < count; i++) {
-        const CommandEntry& entry = table[i];
-        if (!(entry.flags & (CMD_UNLISTED | CMD_EXTENSION))) listed += std::string(entry.word) + " ";
-        if (entry.flags & CMD_EXTENSION) continue;  // answered only with extensions on
+    for (const CommandEntry* entry = table; entry < table + count; entry++) {
+        if (!(entry->flags & (CMD_UNLISTED | CMD_EXTENSION))) listed += std::string(entry->word) + " ";
+        if (entry->flags & CMD_EXTENSION) continue;  // answered only with extensions on
         FtpClient c;
         ASSERT_TRUE(c.Connect(Port()));
         ASSERT_EQ(c.ReadReply().substr(0, 4), "220 ");
         ASSERT_TRUE(c.Login("u", "pw"));
-        std::string reply = c.Command(entry.word);
-        EXPECT_NE(reply, "") << entry.word;
-        EXPECT_NE(reply, std::string(UNKNOWN) + "\r\n") << entry.word;
+        std::string reply = c.Command(entry->word);
+        EXPECT_TRUE(reply != "" && reply != std::string(UNKNOWN) + "\r\n") << entry->word << ": " << reply;
     }
     EXPECT_EQ(helpWords, listed);
     EXPECT_EQ(listed.find("REIN"), std::string::npos);
@@ -79,24 +69,13 @@ TEST_F(Dispatch, EveryTableWordIsAnsweredAndHelpListsTheListedOnes) {
 TEST_F(Dispatch, TypeModeAndStruAcceptOnlyWhatIsSupported) {
     const char required[] = "500 Syntax error; parameter required.";
     const char notImpl[] = "504 Command not implemented for that parameter.";
-    ExpectReplies(client, {{"TYPE", required},
-                           {"type a n", "200 Type set to A."},
-                           {"TYPE A", "200 Type set to A."},
-                           {"TYPE A T", notImpl},
-                           {"TYPE i", "200 Type set to I."},
-                           {"TYPE I ", "501 Invalid type specified."},
-                           {"TYPE E", notImpl},
-                           {"TYPE L 8", notImpl},
-                           {"TYPE X", "501 Invalid type specified."},
-                           {"MODE", required},
-                           {"mode s", OK},
-                           {"MODE B", notImpl},
-                           {"MODE C", notImpl},
+    const char badType[] = "501 Invalid type specified.";
+    ExpectReplies(client, {{"TYPE", required}, {"type a n", "200 Type set to A."}, {"TYPE A", "200 Type set to A."},
+                           {"TYPE A T", notImpl}, {"TYPE i", "200 Type set to I."}, {"TYPE I ", badType},
+                           {"TYPE E", notImpl}, {"TYPE L 8", notImpl}, {"TYPE X", badType},
+                           {"MODE", required}, {"mode s", OK}, {"MODE B", notImpl}, {"MODE C", notImpl},
                            {"MODE SS", "501 Invalid mode specified."},
-                           {"STRU", required},
-                           {"stru f", OK},
-                           {"STRU R", notImpl},
-                           {"STRU P", notImpl},
+                           {"STRU", required}, {"stru f", OK}, {"STRU R", notImpl}, {"STRU P", notImpl},
                            {"STRU Q", "501 Invalid structure specified."}});
 }
 

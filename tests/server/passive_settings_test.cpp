@@ -27,52 +27,47 @@ int ListenOn(uint16_t port) {
     return fd;
 }
 
-class PassiveSettings : public FtpFixture {
-protected:
-    void SetUp() override {
-        FtpFixture::SetUp();
-        AddUser("u", "pw");
-        WriteRootFile("f.txt", "hello data");
-    }
-    // A range of n ports that are free now (below the ephemeral range);
-    // returns its first port.
-    uint16_t FreeRange(int n) {
-        for (uint16_t low = 20000 + (uint16_t)(getpid() % 97) * 100; low < 32000; low += 37) {
-            std::vector<int> fds;
-            for (int i = 0; i < n; i++) {
-                int fd = ListenOn((uint16_t)(low + i));
-                if (fd < 0) break;
-                fds.push_back(fd);
-            }
-            for (int fd : fds) close(fd);
-            if ((int)fds.size() == n) return low;
-        }
-        ADD_FAILURE() << "no free range of " << n << " ports";
-        return 0;
-    }
-    // The port of a 227 reply, -1 when it is not one.
-    static int ReplyPort(const std::string& reply) {
-        unsigned h[4], p1, p2;
-        if (sscanf(reply.c_str(), "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2], &h[3],
-                   &p1, &p2) != 6)
-            return -1;
-        return (int)(p1 * 256 + p2);
-    }
-};
+using PassiveSettings = FtpFixture;
 
-TEST_F(PassiveSettings, EveryPassivePortComesFromTheRangeAndCarriesData) {
-    uint16_t low = FreeRange(3);
+// A range of n ports that are free now (below the ephemeral range); returns
+// its first port.
+uint16_t FreeRange(int n) {
+    for (uint16_t low = 20000 + (uint16_t)(getpid() % 97) * 100; low < 32000; low += 37) {
+        std::vector<int> fds;
+        for (int fd; (int)fds.size() < n && (fd = ListenOn((uint16_t)(low + fds.size()))) >= 0;) fds.push_back(fd);
+        for (int fd : fds) close(fd);
+        if ((int)fds.size() == n) return low;
+    }
+    ADD_FAILURE() << "no free range of " << n << " ports";
+    return 0;
+}
+
+// The port of a 227 reply, -1 when it is not one.
+int ReplyPort(const std::string& reply) {
+    unsigned h[4], p1, p2;
+    if (sscanf(reply.c_str(), "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2], &h[3], &p1,
+               &p2) != 6)
+        return -1;
+    return (int)(p1 * 256 + p2);
+}
+
+void SetRange(uint16_t low, uint16_t high) {
     SettingStore(systemSettings.passivePortLow, low);
-    SettingStore(systemSettings.passivePortHigh, (uint16_t)(low + 2));
+    SettingStore(systemSettings.passivePortHigh, high);
+}
+
+TEST_F(PassiveSettings, PassivePortsComeFromTheRangeInTurnAndATakenRangeRefusesPasv) {
+    AddUser("u", "pw");
+    WriteRootFile("f.txt", "hello data");
+    uint16_t low = FreeRange(3);
+    SetRange(low, (uint16_t)(low + 2));
     Session a, b;
     ASSERT_TRUE(a.Open(Port()));
     ASSERT_TRUE(b.Open(Port()));
     std::set<int> seen;
     for (int i = 0; i < 6; i++) {
-        Session& s = i % 2 ? b : a;
-        int port = ReplyPort(s.Command("PASV"));
-        EXPECT_GE(port, low) << "PASV " << i;
-        EXPECT_LE(port, low + 2) << "PASV " << i;
+        int port = ReplyPort((i % 2 ? b : a).Command("PASV"));
+        EXPECT_TRUE(port >= low && port <= low + 2) << "PASV " << i << ": port " << port;
         seen.insert(port);
     }
     EXPECT_EQ(seen.size(), 3u) << "the range is used round, not one port again and again";
@@ -82,18 +77,16 @@ TEST_F(PassiveSettings, EveryPassivePortComesFromTheRangeAndCarriesData) {
         EXPECT_EQ(s->Download("RETR f.txt", &final), "hello data");
         EXPECT_EQ(Code(final), "226");
     }
-}
 
-TEST_F(PassiveSettings, RangeWithEveryPortTakenRefusesPasv) {
+    // A range whose every port is taken: the session ends.
     uint16_t port = FreeRange(1);
     int fd = ListenOn(port);
     ASSERT_GE(fd, 0);
-    SettingStore(systemSettings.passivePortLow, port);
-    SettingStore(systemSettings.passivePortHigh, port);
-    Session s;
-    ASSERT_TRUE(s.Open(Port()));
-    EXPECT_EQ(s.Command("PASV"), "421 System error.\r\n");
-    EXPECT_TRUE(s.WaitForEof());
+    SetRange(port, port);
+    Session c;
+    ASSERT_TRUE(c.Open(Port()));
+    EXPECT_EQ(c.Command("PASV"), "421 System error.\r\n");
+    EXPECT_TRUE(c.WaitForEof());
     close(fd);
 }
 

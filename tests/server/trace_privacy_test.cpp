@@ -1,4 +1,7 @@
-// The input trace never shows a password, however the PASS line arrives.
+// The input trace never shows a password, however the PASS line arrives. The
+// rows are also the test of how bytes are cut into lines whatever the
+// segments: a part line waits, read, for its rest (even between CR and LF),
+// and one segment may hold several lines.
 #include "ftp_fixture.h"
 
 namespace {
@@ -19,7 +22,7 @@ TEST_F(Privacy, PasswordNeverReachesTheTraceHoweverItArrives) {
         {{"PASS Zq7Xv9Kw\r\n"}, {"230"}},
         {{"pass Zq7Xv9Kw\r\n"}, {"230"}},
         {{"PA", "SS Zq7X", "v9Kw\r\n"}, {"230"}},
-        {{"PASS", " Zq7Xv9Kw\r\n"}, {"230"}},
+        {{"PASS", " Zq7Xv9Kw\r", "\n"}, {"230"}},
         {{"NOOP\r\nPASS Zq7Xv9Kw\r\nNOOP\r\n"}, {"200", "230", "200"}},
         {{"PASS Zq7Xv9Kx\r\n"}, {"530"}},
     };
