@@ -60,12 +60,9 @@ TEST_F(ControlLoad, DescriptorExhaustionPausesAcceptingWithoutLosingTheClient) {
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     std::vector<int> fillers;
     for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
-    auto freeOne = [&] {
-        close(fillers.back());
-        fillers.pop_back();
-    };
+    size_t kept = fillers.size();  // fillers[kept...] have been closed again
 
-    freeOne();  // for the client's own socket: the server gets none
+    close(fillers[--kept]);  // for the client's own socket: the server gets none
     FtpClient waiting;
     ASSERT_TRUE(waiting.Connect(Port()));
     double cpuBefore = CpuSeconds();
@@ -73,15 +70,15 @@ TEST_F(ControlLoad, DescriptorExhaustionPausesAcceptingWithoutLosingTheClient) {
     EXPECT_EQ(poll(&p, 1, 1000), 0) << "greeted without a descriptor to accept with";
     EXPECT_LT(CpuSeconds() - cpuBefore, 0.1) << "the loop spins on the listener";
 
-    freeOne();
+    close(fillers[--kept]);
     EXPECT_EQ(waiting.ReadReply().substr(0, 4), "220 ");
-    freeOne();
-    freeOne();
+    close(fillers[--kept]);
+    close(fillers[--kept]);
     FtpClient later;
     ASSERT_TRUE(later.Connect(Port()));
     EXPECT_EQ(later.ReadReply().substr(0, 4), "220 ");
 
-    for (int fd : fillers) close(fd);
+    for (size_t i = 0; i < kept; i++) close(fillers[i]);
     setrlimit(RLIMIT_NOFILE, &saved);
 }
 

@@ -3,7 +3,7 @@
 #include <sstream>
 #include <string>
 
-#include "ftp_fixture.h"
+#include "data_client.h"
 #include "server/commands.h"
 
 namespace {
@@ -55,10 +55,8 @@ TEST_F(Dispatch, EveryTableWordIsAnsweredAndHelpListsTheListedOnes) {
     for (const CommandEntry* entry = table; entry < table + count; entry++) {
         if (!(entry->flags & (CMD_UNLISTED | CMD_EXTENSION))) listed += std::string(entry->word) + " ";
         if (entry->flags & CMD_EXTENSION) continue;  // answered only with extensions on
-        FtpClient c;
-        ASSERT_TRUE(c.Connect(Port()));
-        ASSERT_EQ(c.ReadReply().substr(0, 4), "220 ");
-        ASSERT_TRUE(c.Login("u", "pw"));
+        dataclient::Session c;  // logged in as u
+        ASSERT_TRUE(c.Open(Port()));
         std::string reply = c.Command(entry->word);
         EXPECT_TRUE(reply != "" && reply != std::string(UNKNOWN) + "\r\n") << entry->word << ": " << reply;
     }

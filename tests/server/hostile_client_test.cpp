@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ftp_fixture.h"
+#include "data_client.h"
 #include "log/log.h"
 
 namespace {
@@ -63,12 +63,10 @@ TEST_F(HostileClient, NonReadingClientsThatVanishGiveBackEveryDescriptor) {
 }
 
 TEST_F(HostileClient, NulInACommandLineRefusesTheWholeLine) {
-    AddUser("bob", "pw");
+    AddUser("u", "pw");
     WriteRootFile("hello.txt", "hello");
-    FtpClient c;
-    ASSERT_TRUE(c.Connect(Port()));
-    c.ReadReply();
-    ASSERT_TRUE(c.Login("bob", "pw"));
+    dataclient::Session c;
+    ASSERT_TRUE(c.Open(Port()));
     using namespace std::string_literals;
     for (const std::string& line :
          {"DELE hello.txt\0/../../x"s, "DELE\0 hello.txt"s, "RNFR hello.txt\0x"s, "MKD made\0"s, "\0"s})

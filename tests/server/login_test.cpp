@@ -16,16 +16,19 @@ const uint8_t PERMS = PERM_LIST | PERM_GET;
 
 class Login : public FtpFixture {
 protected:
-    void Open(FtpClient& c) {
-        ASSERT_TRUE(c.Connect(Port()));
-        ASSERT_EQ(c.ReadReply().substr(0, 4), "220 ");
+    void SetUp() override {
+        FtpFixture::SetUp();
+        Open(c);
     }
+    void Open(FtpClient& client) {
+        ASSERT_TRUE(client.Connect(Port()));
+        ASSERT_EQ(client.ReadReply().substr(0, 4), "220 ");
+    }
+    FtpClient c;  // connected and greeted
 };
 
 TEST_F(Login, PasswordIsCheckedExactly) {
     AddUser("bob", "Secret");
-    FtpClient c;
-    Open(c);
     ExpectReplies(c, {{"USER Bob", NEED_PASSWORD},   // names are looked up in lower case
                       {"PASS secret", INCORRECT},     // passwords are not
                       {"PASS Secret", NOT_AFTER_USER},  // a failed PASS needs a new USER
@@ -40,8 +43,6 @@ TEST_F(Login, UnknownAndDisabledAccountsLookAlike) {
     AddUser("off", "pw", PERMS, ACCOUNT_RESTRICT);
     AddUser("offanon", nullptr, PERMS, ACCOUNT_ANONYMOUS);
     AddUser("offopen", nullptr, PERMS, ACCOUNT_RESTRICT);
-    FtpClient c;
-    Open(c);
     for (const char* name : {"nobody", "off", "offanon", "offopen"})
         ExpectReplies(c, {{std::string("USER ") + name, NEED_PASSWORD}, {"PASS pw", INCORRECT}});
 }
@@ -50,8 +51,6 @@ TEST_F(Login, AnonymousAndPasswordlessAccounts) {
     AddUser("anonymous", nullptr, PERMS, ACCOUNT_ENABLE | ACCOUNT_ANONYMOUS);
     AddUser("guest", "ignored", PERMS, ACCOUNT_ENABLE | ACCOUNT_ANONYMOUS);
     AddUser("open", nullptr);
-    FtpClient c;
-    Open(c);
     const char anonymous[] = "331 Anonymous access allowed, send identity (e-mail name) as password.";
     ExpectReplies(c, {{"USER anonymous", anonymous}, {"PASS", "230 Anonymous user logged in, proceed."},
                       {"USER guest", anonymous}, {"USER open", LOGGED_IN}});
@@ -66,8 +65,6 @@ TEST_F(Login, NameAndPasswordLimits) {
     std::string name64(64, 'n');
     AddUser(name64.c_str(), "0123456789abcdef");
     AddUser("bob smith", "pw");
-    FtpClient c;
-    Open(c);
     ExpectReplies(c, {{"USER " + name64 + "n", "501 User name too long."}, {"USER", NO_NAME},
                       {"USER " + name64, NEED_PASSWORD}, {"PASS 0123456789abcdefX", INCORRECT},
                       {"USER " + name64, NEED_PASSWORD}, {"PASS 0123456789abcdef", LOGGED_IN},
@@ -79,10 +76,9 @@ TEST_F(Login, NameAndPasswordLimits) {
 
 TEST_F(Login, AccountConnectionLimitCountsFromUser) {
     AddUser("bob", "pw", PERMS, ACCOUNT_ENABLE | ACCOUNT_RESTRICT, nullptr, nullptr, 2);
-    FtpClient a, b, c;
+    FtpClient a, b;
     Open(a);
     Open(b);
-    Open(c);
     ExpectReplies(a, {{"USER bob", NEED_PASSWORD}});  // counts without PASS
     ASSERT_TRUE(b.Login("bob", "pw"));
     ExpectReplies(c, {{"USER bob", "530 Too many connections; try again later."}, {"PASS pw", NOT_AFTER_USER}});
@@ -95,8 +91,6 @@ TEST_F(Login, AccountConnectionLimitCountsFromUser) {
 
 TEST_F(Login, ReinGreetsAgainAndQuitEndsTheSession) {
     AddUser("bob", "pw");
-    FtpClient c;
-    Open(c);
     ASSERT_TRUE(c.Login("bob", "pw"));
     WriteMessageFile("welcome.txt", "Again.\r\n");
     WriteMessageFile("logout.txt", "Bye\r\nnow\r\n");

@@ -59,17 +59,15 @@ TEST(PathParse, DotsAnywhereStepWithinThePathButNeverAboveTheRoot) {
 }
 
 TEST(PathParse, FullPathIsRootSlashAndRelativePathOrRefused) {
-    char out[CONN_PATH_SIZE];
-    ASSERT_EQ(MakeFullPath(out, "/srv/ftp", "pub\\docs\\a.txt"), 1);
-    EXPECT_STREQ(out, "/srv/ftp/pub/docs/a.txt");
-    ASSERT_EQ(MakeFullPath(out, "/srv/ftp", ""), 1);
-    EXPECT_STREQ(out, "/srv/ftp/");
-    // 4 + 1 + 254 = 259 fits; one more is refused, never cut short.
-    std::string rel(254, 'r');
-    ASSERT_EQ(MakeFullPath(out, "/srv", rel.c_str()), 1);
-    EXPECT_EQ(strlen(out), 259u);
-    EXPECT_EQ(MakeFullPath(out, "/srv", (rel + "r").c_str()), 0);
-    EXPECT_EQ(MakeFullPath(out, ("/" + std::string(258, 'q')).c_str(), ""), 0);
+    std::string rel(254, 'r');  // 4 + 1 + 254 = 259 fits; one more is refused, never cut short
+    const std::string cases[][3] = {  // root, relative path, result
+        {"/srv/ftp", "pub\\docs\\a.txt", "/srv/ftp/pub/docs/a.txt"}, {"/srv/ftp", "", "/srv/ftp/"},
+        {"/srv", rel, "/srv/" + rel}, {"/srv", rel + "r", "FAIL"}, {"/" + std::string(258, 'q'), "", "FAIL"}};
+    for (auto& c : cases) {
+        char out[CONN_PATH_SIZE];
+        EXPECT_EQ(MakeFullPath(out, c[0].c_str(), c[1].c_str()) ? std::string(out) : "FAIL", c[2])
+            << c[0].substr(0, 20) << " + " << c[1].substr(0, 20);
+    }
 }
 
 TEST(PathParse, ClientFormUsesSlashesAndDoublesQuotes) {
