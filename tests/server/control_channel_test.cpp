@@ -1,6 +1,6 @@
 // The control channel over real sockets: greetings from message files, the
-// connection limit, slot reuse, how bytes are cut into lines, and input that
-// is malformed, overlong or cut off.
+// connection limit, slot reuse, clients that leave mid-line, the line limit,
+// and replies the client does not read.
 #include <sys/socket.h>
 
 #include <atomic>
