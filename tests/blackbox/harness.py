@@ -1,6 +1,7 @@
-"""Runs the real dockhand and brindlex-reg programs in a temporary machine
-directory, configured only through brindlex-reg, for the black-box tests."""
+# Runs the real dockhand and brindlex-reg programs in a temporary machine
+# directory, configured only through brindlex-reg, for the black-box tests.
 
+import ftplib
 import os
 import random
 import shutil
@@ -9,18 +10,20 @@ import socket
 import subprocess
 import tempfile
 import time
+import unittest
 
 BIN = os.environ.get("BRINDLEX_BIN_DIR") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "bin")
+PERMS = ("List", "Get", "Put", "Create", "DeleteDir", "DeleteFile")
+USER, PASSWORD = "eve", "ext-pw"
 
 
 def free_port():
-    """A port that is free now, taken below the system's ephemeral range so
-    that the outgoing connections of tests running alongside cannot take it
-    before the server binds it."""
-    rnd = random.Random()
+    # A port that is free now, taken below the system's ephemeral range so
+    # that the outgoing connections of tests running alongside cannot take
+    # it before the server binds it.
     for _ in range(200):
-        port = rnd.randrange(10000, 32000)
+        port = random.randrange(10000, 32000)
         with socket.socket() as s:
             try:
                 s.bind(("0.0.0.0", port))
@@ -31,7 +34,7 @@ def free_port():
 
 
 def wait_until(predicate, timeout=10.0, step=0.02):
-    """Polls predicate until it is true or the time-out passes."""
+    # Polls predicate until it is true or the time-out passes.
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         value = predicate()
@@ -50,9 +53,51 @@ def port_open(port, host="127.0.0.1"):
         return False
 
 
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def files_below(top):
+    return sorted(os.path.join(d, n) for d, _, names in os.walk(top) for n in names)
+
+
+def make_tree(top, count, rnd):
+    # count files of random sizes, two directory levels down.
+    for i in range(count):
+        size = rnd.choice([0, 1, 100, 8191, 8192, 8193, rnd.randrange(1, 300000)])
+        write(os.path.join(top, "d%d" % (i % 7), "e%d" % (i % 3), "f%03d.bin" % i), rnd.randbytes(size))
+
+
+def tree(top):
+    # The files below top, by their path below it, with their bytes.
+    return {os.path.relpath(p, top): read(p) for p in files_below(top)}
+
+
+def login(port, user, password):
+    ftp = ftplib.FTP()
+    ftp.connect("127.0.0.1", port, timeout=20)
+    ftp.login(user, password)
+    return ftp
+
+
+def can_login(port, user, password):
+    try:
+        login(port, user, password).close()
+        return True
+    except ftplib.error_perm:
+        return False
+
+
 class Machine:
-    """A temporary machine directory with an FTP tree, a work directory and
-    a log directory."""
+    # A temporary machine directory with an FTP tree, a work directory and a
+    # log directory.
 
     def __init__(self):
         self.top = tempfile.mkdtemp(prefix="bx-blackbox-")
@@ -77,23 +122,20 @@ class Machine:
         self.reg("set", "Log", "Logging", "--dword", "1")
         self.reg("set", "Log", "Path", "--string", self.logdir)
 
-    def reg(self, *args, stdin=None, check=True):
+    def reg(self, *args, stdin=None):
         r = subprocess.run([os.path.join(BIN, "brindlex-reg"), *args], env=self.env,
                            input=stdin, capture_output=True, text=True, timeout=30)
-        if check and r.returncode != 0:
+        if r.returncode != 0:
             raise AssertionError("brindlex-reg %s: %s" % (" ".join(args), r.stderr))
         return r
 
-    def add_user(self, name, password=None, root=None, anonymous=False,
-                 perms=("List", "Get", "Put", "Create", "DeleteDir", "DeleteFile"),
-                 restrict=True):
+    def add_user(self, name, password=None, anonymous=False, perms=PERMS):
         key = "Users\\" + name
-        self.reg("set", key, "Root", "--string", root or self.ftp)
-        self.reg("set", key, "Home", "--string", root or self.ftp)
-        for p in ("List", "Get", "Put", "Create", "DeleteDir", "DeleteFile"):
-            self.reg("set", key, p, "--dword", "1" if p in perms else "0")
-        self.reg("set", key, "Anonymous", "--dword", "1" if anonymous else "0")
-        self.reg("set", key, "Restrict", "--dword", "1" if restrict else "0")
+        for value in ("Root", "Home"):
+            self.reg("set", key, value, "--string", self.ftp)
+        flags = {p: p in perms for p in PERMS} | {"Anonymous": anonymous, "Restrict": True}
+        for value, on in flags.items():
+            self.reg("set", key, value, "--dword", str(int(on)))
         if password is not None:
             self.reg("passwd", name, stdin=password + "\n")
 
@@ -107,21 +149,21 @@ class Machine:
         return p
 
     def stop(self, p, timeout=10):
-        if p.poll() is None:
-            p.send_signal(signal.SIGTERM)
-            try:
-                p.wait(timeout)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
-        return p.returncode
+        p.send_signal(signal.SIGTERM)  # nothing once p has ended
+        try:
+            return p.wait(timeout)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            return p.wait()
+
+    def slot_bound(self, name):
+        # Whether a process reads the slot ("server" or "client").
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+            return s.connect_ex(os.path.join(self.root, "slot-" + name)) == 0
 
     def log_text(self):
-        text = ""
-        for name in sorted(os.listdir(self.logdir)):
-            with open(os.path.join(self.logdir, name), "rb") as f:
-                text += f.read().decode("latin-1")
-        return text
+        names = sorted(os.listdir(self.logdir))
+        return "".join(read(os.path.join(self.logdir, n)).decode("latin-1") for n in names)
 
     def close(self):
         for p in self.procs:
@@ -132,3 +174,41 @@ class Machine:
                 if stream:
                     stream.close()
         shutil.rmtree(self.top, ignore_errors=True)
+
+
+class ServerTest(unittest.TestCase):
+    # A service running on a fresh machine with the account USER, for the
+    # real client named by client (skipped when it is not installed).
+    client = None
+    extensions = False  # the System value Extensions
+
+    def setUp(self):
+        if self.client and not shutil.which(self.client):
+            self.skipTest("%s is not installed" % self.client)
+        self.m = Machine()
+        self.addCleanup(self.m.close)
+        self.m.reg("set", "System", "Extensions", "--dword", str(int(self.extensions)))
+        self.m.add_user(USER, PASSWORD)
+        self.server = self.m.start("service")
+        self.rnd = random.Random(self.id())
+        self.local = os.path.join(self.m.top, "local")
+        os.makedirs(self.local)
+        self.url = "ftp://%s:%s@127.0.0.1:%d/" % (USER, PASSWORD, self.m.port)
+
+    def served(self, rel):
+        return os.path.join(self.m.ftp, rel)
+
+    def login(self):
+        ftp = login(self.m.port, USER, PASSWORD)
+        self.addCleanup(ftp.close)
+        return ftp
+
+    def run_client(self, *args, ok=True, **kw):
+        r = subprocess.run(args, capture_output=True, timeout=300, **kw)
+        self.assertEqual(r.returncode == 0, ok, "%s\n%r%r" % (" ".join(args), r.stdout, r.stderr))
+        return r.stdout
+
+    def lftp(self, script):
+        self.run_client("lftp", "-u", "%s,%s" % (USER, PASSWORD), "-p", str(self.m.port), "-e",
+                        "set net:max-retries 1; set net:timeout 20; set cmd:fail-exit yes; "
+                        "set xfer:clobber on; " + script + "; quit", "127.0.0.1")
