@@ -87,6 +87,12 @@ def login(port, user, password):
     return ftp
 
 
+def retr(ftp, name):
+    got = bytearray()
+    ftp.retrbinary("RETR " + name, got.extend)
+    return bytes(got)
+
+
 def can_login(port, user, password):
     try:
         login(port, user, password).close()
@@ -170,9 +176,8 @@ class Machine:
             if p.poll() is None:
                 p.kill()
             p.wait()
-            for stream in (p.stdout, p.stderr):
-                if stream:
-                    stream.close()
+            p.stdout.close()
+            p.stderr.close()
         shutil.rmtree(self.top, ignore_errors=True)
 
 

@@ -7,7 +7,7 @@ import os
 import subprocess
 import time
 
-from harness import PASSWORD, USER, ServerTest, files_below, make_tree, read, tree, write
+from harness import PASSWORD, USER, ServerTest, files_below, make_tree, read, retr, tree, write
 
 STAMP = calendar.timegm((2001, 2, 3, 4, 5, 6))  # an old, whole-second time
 
@@ -115,6 +115,4 @@ class FtplibTest(ExtensionsTest):
         self.assertEqual(ftp.abort()[:3], "426")
         conn.close()
         self.assertEqual(ftp.getresp()[:3], "226")
-        received = bytearray()
-        ftp.retrbinary("RETR big.bin", received.extend)
-        self.assertEqual(bytes(received), data)
+        self.assertEqual(retr(ftp, "big.bin"), data)

@@ -4,6 +4,7 @@
 
 import io
 import os
+import re
 import select
 import signal
 import socket
@@ -13,7 +14,7 @@ import tempfile
 import time
 import unittest
 
-from harness import BIN, Machine, can_login, free_port, login, port_open, wait_until, write
+from harness import BIN, Machine, can_login, free_port, login, port_open, read, retr, wait_until, write
 
 
 class OperationsTest(unittest.TestCase):
@@ -23,8 +24,7 @@ class OperationsTest(unittest.TestCase):
 
     def pasv(self, ftp):
         # The address and port a PASV reply announces.
-        reply = ftp.sendcmd("PASV")
-        n = [int(x) for x in reply[reply.index("(") + 1:reply.index(")")].split(",")]
+        n = [int(x) for x in re.search(r"\((.*)\)", ftp.sendcmd("PASV"))[1].split(",")]
         return "%d.%d.%d.%d" % tuple(n[:4]), n[4] * 256 + n[5]
 
     def test_log_files_are_private_and_never_hold_a_password(self):
@@ -40,8 +40,7 @@ class OperationsTest(unittest.TestCase):
         for name in names:
             path = os.path.join(self.m.logdir, name)
             self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o640, name)
-            with open(path, "rb") as f:
-                self.assertNotIn(b"Pw4TheLog", f.read(), name)
+            self.assertNotIn(b"Pw4TheLog", read(path), name)
 
     def test_brindlex_reg_changes_reach_the_running_server(self):
         # No server yet: the tool says nothing more than before.
@@ -72,10 +71,8 @@ class OperationsTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: self.pasv(ftp)[0] == "192.0.2.10"), "second System change")
         ftp.quit()
         self.assertEqual(self.m.reg("get", "Users\\alice", "Get").stdout, "0\n")
-        got = io.BytesIO()
         with login(port, "alice", "Secret12") as again:
-            again.retrbinary("RETR f.txt", got.write)
-        self.assertEqual(got.getvalue(), b"data")
+            self.assertEqual(retr(again, "f.txt"), b"data")
 
         # A new port moves the listening socket; disabling the server closes it.
         new = free_port()

@@ -32,6 +32,7 @@ class TimerTest(ServerTest):
             clients = [socket.create_connection(("127.0.0.1", self.m.port), timeout=5)
                        for _ in range(3)]
             for c in clients:
+                self.addCleanup(c.close)
                 c.recv(100)
             # An unexpected message is passed over; the request after it is answered.
             for msg in (message(IPC_MSG_UPDATE, b"\0" * 8), message(IPC_MSG_REFRESH_REQUEST)):
@@ -51,8 +52,7 @@ class TimerTest(ServerTest):
             clients[1].close()
             self.assertEqual(reader.recv(300), update(gone, 0, b"\xff\xff\xff\xff"))
             # ... and each that comes, in the slot the one that went freed.
-            clients[1] = socket.create_connection(("127.0.0.1", self.m.port), timeout=5)
-            clients[1].recv(100)
-            self.assertEqual(reader.recv(300), update(gone, clients[1].getsockname()[1], here))
-            for c in clients:
-                c.close()
+            later = socket.create_connection(("127.0.0.1", self.m.port), timeout=5)
+            self.addCleanup(later.close)
+            later.recv(100)
+            self.assertEqual(reader.recv(300), update(gone, later.getsockname()[1], here))
