@@ -47,7 +47,7 @@ class RcloneTest(ExtensionsTest):
 class LftpTest(ExtensionsTest):
     client = "lftp"
 
-    def test_pget_in_four_streams_is_byte_exact(self):
+    def test_pget_in_four_streams_and_mirror_with_timestamps(self):
         data = self.rnd.randbytes(6_000_000)
         write(self.served("big.bin"), data)
         trace = os.path.join(self.m.top, "lftp.trace")
@@ -58,8 +58,7 @@ class LftpTest(ExtensionsTest):
         self.assertEqual(read(os.path.join(self.local, "big.bin")), data)
         # Knowing the size, pget opens more sessions.
         self.assertGreater(read(trace).count(b"---> USER "), 1, "pget used one stream only")
-
-    def test_mirror_keeps_the_timestamps(self):
+        # mirror keeps the timestamps.
         copy = os.path.join(self.local, "tree")
         make_tree(self.served("tree"), 12, self.rnd)
         for path in files_below(self.served("tree")):
