@@ -1,12 +1,10 @@
-// Confinement of the file layer beyond what the directory commands' link
-// test shows: paths not below the root, links that stay inside, and a
-// directory swapped for an outside link after the check or while reads go
-// on. Every case runs with the kernel's beneath resolution and with the
-// component walk that replaces it on older kernels.
+// Confinement of the file layer: paths not below the root, links that stay
+// inside, links that lead out, and a directory flipping with an outside link
+// while reads go on. Every case runs with the kernel's beneath resolution
+// and with the component walk that replaces it on older kernels. What the
+// FTP commands make of links leading out is the directory commands' test.
 #include <fcntl.h>
 #include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -34,111 +32,122 @@ std::string ReadFd(int fd) {
     return text;
 }
 
-// temp/outside: a directory the user must never reach; temp/root: the root,
-// holding in -> sub (relative) and abs -> absolute path of root/sub.
+enum Op { ATTR, READ, WRITE, MKDIR, DELETE, MOVE, LIST };
+
+// Paths are relative to the temporary directory holding outside/ (never to
+// be reached) and root/, where in -> sub and abs -> <root>/sub stay inside
+// while d -> <outside> leads out: the absolute link that a client could
+// swap in for a directory after it was checked.
 class FsConfine : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
         FsSetWalkOnly(GetParam());
-        char tmpl[] = "/tmp/fsconfineXXXXXX";
-        temp_ = mkdtemp(tmpl);
-        root_ = temp_ + "/root";
-        outside_ = temp_ + "/outside";
-        fsys::create_directories(outside_ + "/sub");
-        fsys::create_directories(root_ + "/sub");
-        WriteFile(outside_ + "/secret", "OUTSIDE");
-        WriteFile(root_ + "/sub/inner.txt", "INSIDE");
-        WriteFile(root_ + "/a.txt", "a");
-        fsys::create_directory_symlink("sub", root_ + "/in");
-        fsys::create_directory_symlink(root_ + "/sub", root_ + "/abs");
+        fsys::create_directories(P("outside/sub"));
+        fsys::create_directories(P("root/sub"));
+        fsys::create_directories(P("root2"));
+        WriteFile(P("outside/secret"), "OUTSIDE");
+        WriteFile(P("root/sub/inner.txt"), "INSIDE");
+        WriteFile(P("root/a.txt"), "a");
+        WriteFile(P("root2/x"), "x");
+        fsys::create_directory_symlink("sub", P("root/in"));
+        fsys::create_directory_symlink(P("root/sub"), P("root/abs"));
+        fsys::create_directory_symlink(P("outside"), P("root/d"));
     }
-    void TearDown() override {
-        FsSetWalkOnly(0);
-        fsys::remove_all(temp_);
-    }
-    std::string P(const std::string& rel) const { return root_ + "/" + rel; }
-    const char* R() const { return root_.c_str(); }
-    // Everything below outside_, to prove nothing there changed.
+    void TearDown() override { FsSetWalkOnly(0); }
+    std::string P(const std::string& rel) const { return temp_.path + "/" + rel; }
+    // Everything below outside/, to prove nothing there changed.
     std::string OutsideSnapshot() const {
         std::string s;
-        for (auto& e : fsys::recursive_directory_iterator(outside_)) s += e.path().string() + "\n";
-        return s + ReadFile(outside_ + "/secret");
+        for (auto& e : fsys::recursive_directory_iterator(P("outside"))) s += e.path().string() + "\n";
+        return s + ReadFile(P("outside/secret"));
+    }
+    // The operation on path under the root: "" when refused, else the text
+    // read or "done".
+    std::string Apply(Op op, const std::string& path, const char* to) {
+        const char* root = root_.c_str();
+        const char* p = path.c_str();
+        std::vector<FsEntry> list;
+        bool done = false;
+        int fd = -1;
+        switch (op) {
+            case ATTR: done = FsGetAttributes(root, p) != INVALID_FILE_ATTRIBUTES; break;
+            case MKDIR: done = FsCreateDirectory(root, p) == 1; break;
+            case DELETE: done = FsDeleteFile(root, p) == 1; break;
+            case MOVE: done = FsMoveFile(root, p, P(to).c_str()) == 1; break;
+            case LIST: done = FsFindFiles(root, p, &list) == 1; break;
+            case WRITE: done = (fd = FsOpenWrite(root, p, 1)) >= 0 && FsWrite(fd, "new", 3) == 3; break;
+            case READ: fd = FsOpenRead(root, p); break;
+        }
+        std::string text = op == READ && fd >= 0 ? ReadFd(fd) : done ? "done" : "";
+        FsClose(fd);
+        return text;
     }
 
-    std::string temp_, root_, outside_;
+    bxtest::TempDir temp_{"fsconfine"};
+    std::string root_ = P("root");
 };
 
-TEST_P(FsConfine, PathsNotBelowTheRootAreRefused) {
-    EXPECT_EQ(FsOpenRead(R(), (outside_ + "/secret").c_str()), -1);
-    EXPECT_EQ(FsLastError(), FS_ERROR_ACCESS_DENIED);
-    // A sibling whose name merely starts with the root's name.
-    fsys::create_directories(root_ + "2");
-    WriteFile(root_ + "2/x", "x");
-    EXPECT_EQ(FsGetAttributes(R(), (root_ + "2/x").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(FsGetAttributes(R(), P("..").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(FsGetAttributes(R(), P("../outside").c_str()), INVALID_FILE_ATTRIBUTES);
+TEST_P(FsConfine, OnlyWhatLiesBeneathTheRootIsReached) {
+    const struct {
+        Op op;
+        const char* path;
+        std::string result;
+        const char* to = nullptr;
+    } rows[] = {
+        // Not below the root, or below a sibling whose name starts with the root's.
+        {READ, "outside/secret", ""},
+        {ATTR, "root2/x", ""},
+        {ATTR, "root/..", ""},
+        {ATTR, "root/../outside", ""},
+        // Links staying inside work as ordinary entries.
+        {ATTR, "root/in", "done"},
+        {READ, "root/abs/inner.txt", "INSIDE"},
+        {WRITE, "root/in/new.txt", "done"},
+        {MKDIR, "root/in/dir", "done"},
+        {MOVE, "root/in/new.txt", "done", "root/moved.txt"},
+        // The link leading out.
+        {ATTR, "root/d/sub", ""},
+        {READ, "root/d/secret", ""},
+        {LIST, "root/d/*", ""},
+        {WRITE, "root/d/x", ""},
+        {MKDIR, "root/d/x", ""},
+        {DELETE, "root/d/secret", ""},
+        {MOVE, "root/a.txt", "", "root/d/a.txt"},
+    };
+    std::string before = OutsideSnapshot();
+    for (const auto& row : rows) {
+        EXPECT_EQ(Apply(row.op, P(row.path), row.to), row.result) << "operation " << row.op << " on " << row.path;
+        EXPECT_TRUE(!row.result.empty() || FsLastError() == FS_ERROR_ACCESS_DENIED) << row.op << " on " << row.path;
+    }
+    EXPECT_EQ(before, OutsideSnapshot());
+    EXPECT_EQ(ReadFile(P("root/moved.txt")), "new");
+    EXPECT_TRUE(fsys::is_directory(P("root/sub/dir")));
+    // The root listing shows the inside links as directories and leaves out
+    // the links that lead outside.
+    std::vector<FsEntry> list;
+    ASSERT_EQ(FsFindFiles(root_.c_str(), P("root/*").c_str(), &list), 1);
+    std::string names;
+    for (auto& e : list) names += e.name + ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) ? "/ " : " ");
+    EXPECT_EQ(names, "./ ../ a.txt abs/ in/ moved.txt sub/ ");
     // No root at all (no account yet): nothing is reachable, not even "/".
     EXPECT_EQ(FsGetAttributes("", "/"), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(FsOpenRead("", "/etc/hostname"), -1);
 }
 
-TEST_P(FsConfine, LinksStayingInsideWorkAsOrdinaryEntries) {
-    EXPECT_EQ(FsGetAttributes(R(), P("in").c_str()), FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(FsGetAttributes(R(), P("abs").c_str()), FILE_ATTRIBUTE_DIRECTORY);
-    int fd = FsOpenRead(R(), P("abs/inner.txt").c_str());
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(ReadFd(fd), "INSIDE");
-    FsClose(fd);
-    fd = FsOpenWrite(R(), P("in/new.txt").c_str(), 1);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(FsWrite(fd, "new", 3), 3);
-    FsClose(fd);
-    EXPECT_EQ(ReadFile(root_ + "/sub/new.txt"), "new");
-    EXPECT_EQ(FsCreateDirectory(R(), P("in/d").c_str()), 1);
-    EXPECT_TRUE(fsys::is_directory(root_ + "/sub/d"));
-    EXPECT_EQ(FsMoveFile(R(), P("in/new.txt").c_str(), P("moved.txt").c_str()), 1);
-    EXPECT_EQ(ReadFile(root_ + "/moved.txt"), "new");
-    // The root listing shows the inside links as directories and leaves out
-    // the links that lead outside.
-    fsys::create_directory_symlink("../outside", root_ + "/out");
-    fsys::create_symlink(outside_ + "/secret", root_ + "/f");
-    std::vector<FsEntry> list;
-    ASSERT_EQ(FsFindFiles(R(), P("*").c_str(), &list), 1);
-    std::string names;
-    for (auto& e : list) names += e.name + ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) ? "/ " : " ");
-    EXPECT_EQ(names, "./ ../ a.txt abs/ in/ moved.txt sub/ ");
-}
-
-TEST_P(FsConfine, DirectorySwappedForOutsideLinkAfterTheCheckIsRefused) {
-    fsys::create_directories(root_ + "/d");
-    ASSERT_EQ(FsGetAttributes(R(), P("d").c_str()), FILE_ATTRIBUTE_DIRECTORY);
-    fsys::remove(root_ + "/d");
-    fsys::create_directory_symlink(outside_, root_ + "/d");
-    std::string before = OutsideSnapshot();
-    std::vector<FsEntry> list;
-    EXPECT_EQ(FsFindFiles(R(), P("d/*").c_str(), &list), 0);
-    EXPECT_EQ(FsOpenWrite(R(), P("d/x").c_str(), 1), -1);
-    EXPECT_EQ(FsOpenRead(R(), P("d/secret").c_str()), -1);
-    EXPECT_EQ(FsCreateDirectory(R(), P("d/x").c_str()), 0);
-    EXPECT_EQ(FsDeleteFile(R(), P("d/secret").c_str()), 0);
-    EXPECT_EQ(before, OutsideSnapshot());
-}
-
 TEST_P(FsConfine, DirectoryFlippingWithOutsideLinkNeverLeaksOutsideContent) {
-    // A second thread keeps exchanging root/d (a real directory) with an
+    // A second thread keeps exchanging root/e (a real directory) with an
     // outside link while reads go on; every read sees the inside file or fails.
-    fsys::create_directories(root_ + "/d");
-    WriteFile(root_ + "/d/secret", "INSIDE");
-    fsys::create_directory_symlink(outside_, root_ + "/dl");
+    fsys::create_directories(P("root/e"));
+    WriteFile(P("root/e/secret"), "INSIDE");
     std::atomic<bool> stop{false};
     std::thread flipper([&] {
-        std::string a = root_ + "/d", b = root_ + "/dl";
+        std::string a = P("root/e"), b = P("root/d");
         for (int i = 0; i < 200000 && !stop; i++) renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
     });
     int inside = 0;
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     for (int i = 0; i < 20000 && std::chrono::steady_clock::now() < until; i++) {
-        int fd = FsOpenRead(R(), P("d/secret").c_str());
+        int fd = FsOpenRead(root_.c_str(), P("root/e/secret").c_str());
         if (fd < 0) continue;
         std::string text = ReadFd(fd);
         FsClose(fd);
