@@ -30,81 +30,6 @@ struct Note {
     uint16_t error;
 };
 
-// The event loop on a thread of its own, recording every socket notification.
-class Loop {
-public:
-    // Called on the loop thread for every socket notification, after it was recorded.
-    std::function<void(const Note&)> onNote;
-    std::atomic<int> state{0};  // 1 running, -1 not created, 2 destroyed
-    std::atomic<int> closeSeen{0};
-
-    void Start() {
-        current = this;
-        thread_ = std::thread([this] {
-            if (!EvLoopCreate(Proc)) {
-                state = -1;
-                return;
-            }
-            state = 1;
-            EvLoopRun();
-            EvLoopDestroy();
-        });
-        ASSERT_TRUE(bxtest::WaitFor([this] { return state != 0; }));
-        ASSERT_EQ(state, 1) << "event loop not created";
-    }
-    void Stop() {
-        if (!thread_.joinable()) return;
-        EvLoopSend(WM_CLOSE, 0, 0);
-        thread_.join();
-    }
-    ~Loop() { Stop(); }
-
-    // Runs fn on the loop thread and returns when it is done.
-    void Run(std::function<void()> fn) { ASSERT_EQ(EvLoopSend(TEST_MSG_RUN, reinterpret_cast<uintptr_t>(&fn), 0), 1); }
-    // Returns once every notification that was due when called has been
-    // delivered: events ready before the first round trip come with the
-    // second epoll batch at the latest, which the third one follows.
-    void Settle() {
-        for (int i = 0; i < 3; i++) Run([] {});
-    }
-    std::vector<Note> Notes() {
-        std::lock_guard<std::mutex> lk(lock_);
-        return notes_;
-    }
-    int Count(SOCKET fd, uint16_t event) {
-        int n = 0;
-        for (const Note& note : Notes()) n += note.fd == fd && note.event == event;
-        return n;
-    }
-    bool WaitCount(SOCKET fd, uint16_t event, int n) {
-        return bxtest::WaitFor([&] { return Count(fd, event) >= n; });
-    }
-
-private:
-    static inline Loop* current = nullptr;
-
-    static void Proc(unsigned message, uintptr_t wParam, intptr_t lParam) {
-        Loop* l = current;
-        if (message == TEST_MSG_RUN) (*reinterpret_cast<std::function<void()>*>(wParam))();
-        if (message == WM_CLOSE) l->closeSeen++;
-        if (message == WM_DESTROY) {
-            l->state = 2;
-            EvLoopQuit(0);
-        }
-        if (message != TEST_MSG_SOCK) return;
-        Note note{static_cast<SOCKET>(wParam), WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam)};
-        {
-            std::lock_guard<std::mutex> lk(l->lock_);
-            l->notes_.push_back(note);
-        }
-        if (l->onNote) l->onNote(note);
-    }
-
-    std::thread thread_;
-    std::mutex lock_;
-    std::vector<Note> notes_;
-};
-
 // A connected pair: client (blocking, test side) and server (accepted with
 // NetAccept, so the loop knows it as connected).
 struct TestPair {
@@ -131,31 +56,89 @@ struct NetTest : ::testing::Test {
     void TearDown() override { close(listener); }
 };
 
+// The event loop on a thread of its own, recording every socket notification.
 struct EventLoopTest : NetTest {
-    Loop loop;
+    static inline EventLoopTest* current = nullptr;
+    std::thread thread;
+    std::atomic<int> state{0};  // 1 running, -1 not created, 2 destroyed
+    std::atomic<int> closeSeen{0};
+    std::mutex lock;
+    std::vector<Note> notes;
+    // Called on the loop thread for every socket notification, after it was recorded.
+    std::function<void(const Note&)> onNote;
 
+    static void Proc(unsigned message, uintptr_t wParam, intptr_t lParam) {
+        EventLoopTest* t = current;
+        if (message == TEST_MSG_RUN) (*reinterpret_cast<std::function<void()>*>(wParam))();
+        if (message == WM_CLOSE) t->closeSeen++;
+        if (message == WM_DESTROY) {
+            t->state = 2;
+            EvLoopQuit(0);
+        }
+        if (message != TEST_MSG_SOCK) return;
+        Note note{static_cast<SOCKET>(wParam), WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam)};
+        {
+            std::lock_guard<std::mutex> lk(t->lock);
+            t->notes.push_back(note);
+        }
+        if (t->onNote) t->onNote(note);
+    }
     void SetUp() override {
         ASSERT_GE(listener, 0);
-        loop.Start();
+        current = this;
+        thread = std::thread([this] {
+            state = EvLoopCreate(Proc) ? 1 : -1;
+            if (state < 0) return;
+            EvLoopRun();
+            EvLoopDestroy();
+        });
+        ASSERT_TRUE(bxtest::WaitFor([this] { return state != 0; }));
+        ASSERT_EQ(state, 1) << "event loop not created";
+    }
+    void Stop() {
+        if (!thread.joinable()) return;
+        EvLoopSend(WM_CLOSE, 0, 0);
+        thread.join();
     }
     void TearDown() override {
-        loop.Stop();
+        Stop();
         NetTest::TearDown();
     }
+
+    // Runs fn on the loop thread and returns when it is done.
+    void Run(std::function<void()> fn) { ASSERT_EQ(EvLoopSend(TEST_MSG_RUN, reinterpret_cast<uintptr_t>(&fn), 0), 1); }
+    // Returns once every notification that was due when called has been
+    // delivered: events ready before the first round trip come with the
+    // second epoll batch at the latest, which the third one follows.
+    void Settle() {
+        for (int i = 0; i < 3; i++) Run([] {});
+    }
+    std::vector<Note> Notes() {
+        std::lock_guard<std::mutex> lk(lock);
+        return notes;
+    }
+    int Count(SOCKET fd, uint16_t event) {
+        int n = 0;
+        for (const Note& note : Notes()) n += note.fd == fd && note.event == event;
+        return n;
+    }
+    bool WaitCount(SOCKET fd, uint16_t event, int n) {
+        return bxtest::WaitFor([&] { return Count(fd, event) >= n; });
+    }
     void Select(SOCKET s, long mask) {
-        loop.Run([&] { ASSERT_EQ(NetAsyncSelect(s, TEST_MSG_SOCK, mask), 0); });
+        Run([&] { ASSERT_EQ(NetAsyncSelect(s, TEST_MSG_SOCK, mask), 0); });
     }
     // Waits for the n-th event of fd, lets everything due arrive, and expects
     // no more than n.
     void ExpectExactly(SOCKET fd, uint16_t event, int n) {
-        EXPECT_TRUE(loop.WaitCount(fd, event, n)) << "event " << event << " came fewer than " << n << " times";
-        loop.Settle();
-        EXPECT_EQ(loop.Count(fd, event), n) << "event " << event;
+        EXPECT_TRUE(WaitCount(fd, event, n)) << "event " << event << " came fewer than " << n << " times";
+        Settle();
+        EXPECT_EQ(Count(fd, event), n) << "event " << event;
     }
     // The notifications of fd so far, in order: "read close/10054 ...".
     std::string Events(SOCKET fd) {
         std::string text;
-        for (const Note& n : loop.Notes()) {
+        for (const Note& n : Notes()) {
             if (n.fd != fd) continue;
             text += n.event == FD_READ      ? "read"
                     : n.event == FD_WRITE   ? "write"
@@ -176,13 +159,6 @@ TEST(Win32Errors, MappedValuesIgnoreTheCallersFallbackOthersGetIt) {
         EXPECT_NE(Win32FromErrno(err, 31), 31u) << "errno " << err;
     }
     EXPECT_EQ(Win32FromErrno(EINTR, 1016), 1016u);
-}
-
-TEST_F(NetTest, BindToAPortInUseFailsWithItsCode) {
-    SOCKET s = NetSocketTcp();
-    EXPECT_EQ(NetBind(s, NetHtonl(0x7F000001), NetHtons(port)), SOCKET_ERROR);
-    EXPECT_EQ(WSAGetLastError(), WSAEADDRINUSE);
-    NetCloseSocket(s);
 }
 
 TEST_F(NetTest, SendToAResetPeerFailsWithoutSignalAndAfterOwnShutdownReportsShutdown) {
@@ -246,24 +222,24 @@ TEST_F(EventLoopTest, WriteIsReportedOnceAndAgainOnlyAfterASendWouldBlock) {
     TestPair pair;
     ASSERT_TRUE(pair.Open(listener, port));
     Select(pair.server, CONTROL_MASK);
-    ASSERT_TRUE(loop.WaitCount(pair.server, FD_WRITE, 1));
+    ASSERT_TRUE(WaitCount(pair.server, FD_WRITE, 1));
 
     // Sends that fit never re-arm FD_WRITE, although the socket stays writable.
-    loop.Run([&] { ASSERT_EQ(NetSend(pair.server, "abc", 3), 3); });
+    Run([&] { ASSERT_EQ(NetSend(pair.server, "abc", 3), 3); });
     ExpectExactly(pair.server, FD_WRITE, 1);
 
     // Fill the send path until a send would block.
     int blocked = 0;
     long sent = 3;
-    loop.Run([&] {
+    Run([&] {
         static char chunk[65536];
         int n = 0;
         for (int i = 0; i < 4096 && (n = NetSend(pair.server, chunk, sizeof chunk)) != SOCKET_ERROR; i++) sent += n;
         blocked = n == SOCKET_ERROR ? WSAGetLastError() : 0;
     });
     ASSERT_EQ(blocked, WSAEWOULDBLOCK);
-    loop.Settle();
-    EXPECT_EQ(loop.Count(pair.server, FD_WRITE), 1) << "FD_WRITE before room became free";
+    Settle();
+    EXPECT_EQ(Count(pair.server, FD_WRITE), 1) << "FD_WRITE before room became free";
 
     // The client drains; room frees up and FD_WRITE comes exactly once.
     std::string buffer(65536, 0);
@@ -291,29 +267,29 @@ TEST_F(EventLoopTest, ReadRepeatsWhileBytesRemainButOnlyAfterAReceive) {
         int n = NetRecv(pair.server, b, 4);
         if (n > 0) received.append(b, n);
     };
-    loop.onNote = [&](const Note& note) {
+    onNote = [&](const Note& note) {
         if (note.fd == pair.server && note.event == FD_READ) take();
     };
-    loop.Run(take);
+    Run(take);
     ExpectExactly(pair.server, FD_READ, 3);
     std::string all;
-    loop.Run([&] { all = received; });
+    Run([&] { all = received; });
     EXPECT_EQ(all, "0123456789");
-    EXPECT_EQ(loop.Count(pair.server, FD_CLOSE), 0);
+    EXPECT_EQ(Count(pair.server, FD_CLOSE), 0);
 }
 
 TEST_F(EventLoopTest, OrderlyCloseComesOnceAfterTheLastBytesWereRead) {
     TestPair pair;
     ASSERT_TRUE(pair.Open(listener, port));
-    loop.onNote = [&](const Note& note) {
+    onNote = [&](const Note& note) {
         char b[2];
         if (note.fd == pair.server && note.event == FD_READ) NetRecv(pair.server, b, 2);
     };
     ASSERT_EQ(send(pair.client, "abcdef", 6, 0), 6);
     shutdown(pair.client, SHUT_WR);
     Select(pair.server, FD_READ | FD_CLOSE);
-    ASSERT_TRUE(loop.WaitCount(pair.server, FD_CLOSE, 1));
-    loop.Settle();
+    ASSERT_TRUE(WaitCount(pair.server, FD_CLOSE, 1));
+    Settle();
     EXPECT_EQ(Events(pair.server), "read read read close ");
 }
 
@@ -323,14 +299,14 @@ TEST_F(EventLoopTest, ResetIsReportedOnceWithItsError) {
     TestPair unread, receiving;
     ASSERT_TRUE(unread.Open(listener, port));
     ASSERT_TRUE(receiving.Open(listener, port));
-    loop.onNote = [&](const Note& note) {
+    onNote = [&](const Note& note) {
         char b[16];
         if (note.fd == receiving.server && note.event == FD_READ) NetRecv(receiving.server, b, sizeof b);
     };
     Select(unread.server, FD_READ | FD_CLOSE);
     Select(receiving.server, FD_READ | FD_CLOSE);
     ASSERT_EQ(send(unread.client, "unread", 6, 0), 6);
-    ASSERT_TRUE(loop.WaitCount(unread.server, FD_READ, 1));
+    ASSERT_TRUE(WaitCount(unread.server, FD_READ, 1));
     unread.Reset();
     receiving.Reset();
     for (TestPair* pair : {&unread, &receiving}) {
@@ -347,11 +323,11 @@ TEST_F(EventLoopTest, ConnectEndsWithOneConnectCarryingItsOutcome) {
     uint16_t deadPort = 0;
     close(bxtest::Listen(&deadPort));  // a port that was just free: nobody listens there
     SOCKET refused = NetSocketTcp(), ok = NetSocketTcp();
-    loop.onNote = [&](const Note& note) {
+    onNote = [&](const Note& note) {
         if (note.fd == ok && note.event == FD_CONNECT && note.error == 0) NetAsyncSelect(ok, TEST_MSG_SOCK, CONTROL_MASK);
     };
     for (auto [s, mask, to] : {std::tuple{refused, FD_CONNECT | CONTROL_MASK, deadPort}, {ok, FD_CONNECT, port}}) {
-        loop.Run([&] {
+        Run([&] {
             ASSERT_EQ(NetAsyncSelect(s, TEST_MSG_SOCK, mask), 0);
             EXPECT_TRUE(fcntl(s, F_GETFL) & O_NONBLOCK) << "registered sockets become non-blocking";
             if (NetConnect(s, NetHtonl(0x7F000001), NetHtons(to)) == SOCKET_ERROR) {
@@ -359,9 +335,9 @@ TEST_F(EventLoopTest, ConnectEndsWithOneConnectCarryingItsOutcome) {
             }
         });
     }
-    ASSERT_TRUE(loop.WaitCount(refused, FD_CONNECT, 1));
-    ASSERT_TRUE(loop.WaitCount(ok, FD_WRITE, 1));
-    loop.Settle();
+    ASSERT_TRUE(WaitCount(refused, FD_CONNECT, 1));
+    ASSERT_TRUE(WaitCount(ok, FD_WRITE, 1));
+    Settle();
     EXPECT_EQ(Events(refused), "connect/" + std::to_string(WSAECONNREFUSED) + " ");
     EXPECT_EQ(Events(ok), "connect write ");
     NetCloseSocket(refused);
@@ -382,17 +358,17 @@ TEST_F(EventLoopTest, AcceptIsReportedWhileConnectionsWaitAndAnAcceptReenablesIt
         SOCKET a = NetAccept(listener, nullptr, nullptr);
         if (a != INVALID_SOCKET) accepted.push_back(a);
     };
-    loop.onNote = [&](const Note& note) {
+    onNote = [&](const Note& note) {
         if (note.fd == listener) take();
     };
-    loop.Run(take);
-    ASSERT_TRUE(loop.WaitCount(listener, FD_ACCEPT, 3));
-    loop.Settle();
+    Run(take);
+    ASSERT_TRUE(WaitCount(listener, FD_ACCEPT, 3));
+    Settle();
     size_t count = 0;
-    loop.Run([&] { count = accepted.size(); });
+    Run([&] { count = accepted.size(); });
     EXPECT_EQ(count, 3u);
-    EXPECT_LE(loop.Count(listener, FD_ACCEPT), 4);
-    loop.Run([&] {
+    EXPECT_LE(Count(listener, FD_ACCEPT), 4);
+    Run([&] {
         for (SOCKET a : accepted) NetCloseSocket(a);
     });
     for (int c : clients) close(c);
@@ -407,14 +383,14 @@ TEST_F(EventLoopTest, HandlerClosingTheDispatchedSocketGetsNothingMoreForIt) {
     // Bytes and the FIN are both pending: FD_READ and then FD_CLOSE would follow.
     ASSERT_EQ(send(pair.client, "x", 1, 0), 1);
     shutdown(pair.client, SHUT_WR);
-    loop.onNote = [&](const Note& note) {
+    onNote = [&](const Note& note) {
         if (note.fd != server || note.event != FD_READ) return;
         ASSERT_EQ(NetCloseSocket(server), 0);
         pair.server = INVALID_SOCKET;
     };
     Select(server, CONTROL_MASK);
     ExpectExactly(server, FD_READ, 1);
-    EXPECT_EQ(loop.Count(server, FD_CLOSE), 0);
+    EXPECT_EQ(Count(server, FD_CLOSE), 0);
 }
 
 TEST_F(EventLoopTest, EventOfAClosedSocketIsNotDeliveredToItsReusedNumber) {
@@ -431,7 +407,7 @@ TEST_F(EventLoopTest, EventOfAClosedSocketIsNotDeliveredToItsReusedNumber) {
     // event is already fetched in the same batch.
     std::atomic<SOCKET> reused{INVALID_SOCKET};
     SOCKET closedNumber = INVALID_SOCKET;
-    loop.onNote = [&](const Note& note) {
+    onNote = [&](const Note& note) {
         if (reused != INVALID_SOCKET || note.event != FD_READ) return;
         TestPair& other = note.fd == a.server ? b : a;
         closedNumber = other.server;
@@ -442,15 +418,15 @@ TEST_F(EventLoopTest, EventOfAClosedSocketIsNotDeliveredToItsReusedNumber) {
         ASSERT_EQ(NetAsyncSelect(reused, TEST_MSG_SOCK, FD_READ | FD_CLOSE), 0);
     };
     // Both registered within one message, so both are ready in one batch.
-    loop.Run([&] {
+    Run([&] {
         ASSERT_EQ(NetAsyncSelect(a.server, TEST_MSG_SOCK, FD_READ | FD_CLOSE), 0);
         ASSERT_EQ(NetAsyncSelect(b.server, TEST_MSG_SOCK, FD_READ | FD_CLOSE), 0);
     });
     ASSERT_TRUE(bxtest::WaitFor([&] { return reused != INVALID_SOCKET; }));
-    loop.Settle();
+    Settle();
     if (reused != closedNumber) GTEST_SKIP() << "the system did not reuse the number";
     // The new socket has no bytes: an FD_READ for its number is the stale one.
-    EXPECT_EQ(loop.Count(reused, FD_READ), 0);
+    EXPECT_EQ(Count(reused, FD_READ), 0);
     NetCloseSocket(reused);
     close(waiting);
 }
@@ -473,19 +449,19 @@ TEST_F(EventLoopTest, SentMessagesAreHandledBeforeTheSenderContinuesPostedOnesAr
     ASSERT_EQ(EvLoopPost(TEST_MSG_RUN, reinterpret_cast<uintptr_t>(&held), 0), 1);
     EXPECT_EQ(handled.load(), 1);
     gate.unlock();
-    loop.Settle();
+    Settle();
     EXPECT_EQ(handled.load(), 2);
 
     // A message sent from the loop's own thread is handled in place.
-    loop.Run([&] { ASSERT_EQ(EvLoopSend(TEST_MSG_RUN, reinterpret_cast<uintptr_t>(&count), 0), 1); });
+    Run([&] { ASSERT_EQ(EvLoopSend(TEST_MSG_RUN, reinterpret_cast<uintptr_t>(&count), 0), 1); });
     EXPECT_EQ(handled.load(), 3);
 }
 
 TEST_F(EventLoopTest, CloseDestroysTheLoopAndLaterMessagesFail) {
     ASSERT_EQ(EvLoopSend(WM_CLOSE, 0, 0), 1);
-    EXPECT_EQ(loop.state, 2);
-    EXPECT_EQ(loop.closeSeen, 0) << "the procedure sees WM_DESTROY, not WM_CLOSE";
-    loop.Stop();
+    EXPECT_EQ(state, 2);
+    EXPECT_EQ(closeSeen, 0) << "the procedure sees WM_DESTROY, not WM_CLOSE";
+    Stop();
     std::function<void()> nothing = [] {};
     EXPECT_EQ(EvLoopSend(TEST_MSG_RUN, reinterpret_cast<uintptr_t>(&nothing), 0), 0);
     EXPECT_EQ(EvLoopPost(TEST_MSG_RUN, 0, 0), 0);
