@@ -1,10 +1,13 @@
 // Support for the messaging tests: a private machine directory per test, the
-// slot helper as a child process, and message patterns.
+// slot helper as a child process, message patterns, and received messages
+// as text.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "ipc/ipc.h"
 #include "tests/test_support.h"
 
 namespace ipctest {
@@ -20,24 +23,38 @@ struct MachineRoot {
 
 // A pattern that differs at every position and from seed to seed, so that a
 // shifted, cut or mixed message shows.
-inline uint8_t PatternByte(unsigned seed, unsigned i) { return (uint8_t)(seed * 31 + i * 7 + 1); }
+inline std::vector<uint8_t> Pattern(unsigned seed, unsigned len) {
+    std::vector<uint8_t> bytes(len);
+    for (unsigned i = 0; i < len; i++) bytes[i] = (uint8_t)(seed * 31 + i * 7 + 1);
+    return bytes;
+}
 
-inline std::string Hex(const uint8_t* bytes, size_t n) {
+inline std::string Hex(const std::vector<uint8_t>& bytes) {
     std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += "0123456789abcdef"[bytes[i] >> 4];
-        s += "0123456789abcdef"[bytes[i] & 15];
+    for (uint8_t b : bytes) {
+        s += "0123456789abcdef"[b >> 4];
+        s += "0123456789abcdef"[b & 15];
     }
     return s;
 }
 
-inline std::string PatternHex(unsigned seed, unsigned len) {
-    std::string s;
-    for (unsigned i = 0; i < len; i++) {
-        uint8_t b = PatternByte(seed, i);
-        s += Hex(&b, 1);
-    }
-    return s;
+// Message i of writer tag in a burst: the tag, i (16 bits), then a pattern
+// seeded by both.
+inline std::vector<uint8_t> BurstMessage(unsigned tag, unsigned i) {
+    std::vector<uint8_t> m = Pattern(tag * 1000 + i, IPC_DATA_MAX);
+    m[0] = (uint8_t)tag;
+    m[1] = (uint8_t)(i & 0xFF);
+    m[2] = (uint8_t)(i >> 8);
+    return m;
+}
+
+// One IpcRecv with room for cap bytes: "recv 1 TYPE LEN HEX", or "recv 0".
+inline std::string RecvText(uint32_t cap) {
+    std::vector<uint8_t> data(cap + 1);
+    uint8_t type = 0;
+    if (!IpcRecv(&type, data.data(), &cap)) return "recv 0";
+    data.resize(cap);
+    return "recv 1 " + std::to_string(type) + " " + std::to_string(cap) + " " + Hex(data);
 }
 
 }  // namespace ipctest
