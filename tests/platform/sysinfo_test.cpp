@@ -3,40 +3,23 @@
 // empty without failing the kernel part.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-
 #include "platform/sysinfo.h"
+#include "test_support.h"
 
-namespace {
-std::string WriteTemp(const std::string& content) {
-    char path[] = "/tmp/bx-osrel-XXXXXX";
-    int fd = mkstemp(path);
-    FILE* f = fdopen(fd, "w");
-    fputs(content.c_str(), f);
-    fclose(f);
-    return path;
-}
-}  // namespace
-
-TEST(SysInfo, ParsesQuotedAndPlainOsReleaseValues) {
-    std::string path = WriteTemp(
-        "# comment\nNAME=\"Debian GNU/Linux\"\nPRETTY_NAME='Debian 12 \\\"x\\\"'\n"
-        "VERSION_ID=12\nVERSION=\"12 (bookworm)\"\nBROKEN LINE\n");
+TEST(SysInfo, ReadsQuotedAndPlainOsReleaseValuesAndSurvivesAMissingFile) {
+    bxtest::TempDir dir("bx-osrel");
+    bxtest::WriteFile(dir.path + "/os-release",
+                      "# comment\nNAME=\"Debian GNU/Linux\"\nPRETTY_NAME='Debian 12 \\\"x\\\"'\n"
+                      "VERSION_ID=12\nVERSION=\"12 (bookworm)\"\nBROKEN LINE\n");
     SysInfo info;
-    ASSERT_EQ(SysInfoRead(&info, path.c_str()), 1);
+    ASSERT_EQ(SysInfoRead(&info, (dir.path + "/os-release").c_str()), 1);
     EXPECT_EQ(info.osName, "Debian GNU/Linux");
     EXPECT_EQ(info.osPrettyName, "Debian 12 \"x\"");
     EXPECT_EQ(info.osVersionId, "12");
     EXPECT_EQ(info.osVersion, "12 (bookworm)");
-    EXPECT_FALSE(info.kernelRelease.empty());
-    remove(path.c_str());
-}
-
-TEST(SysInfo, MissingOsReleaseLeavesItsValuesEmpty) {
-    SysInfo info;
-    ASSERT_EQ(SysInfoRead(&info, "/nonexistent/os-release"), 1);
-    EXPECT_TRUE(info.osPrettyName.empty());
-    EXPECT_EQ(info.kernelName, "Linux");
+    SysInfo missing;
+    ASSERT_EQ(SysInfoRead(&missing, (dir.path + "/none").c_str()), 1);
+    EXPECT_TRUE(missing.osPrettyName.empty());
+    EXPECT_EQ(missing.kernelName, "Linux");
+    EXPECT_FALSE(missing.kernelRelease.empty());
 }
