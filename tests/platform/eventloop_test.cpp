@@ -50,9 +50,12 @@ struct TestPair {
     }
 };
 
+// A loopback listener and a pair connected through it.
 struct NetTest : ::testing::Test {
     uint16_t port = 0;
     int listener = bxtest::Listen(&port);
+    TestPair pair;
+    void SetUp() override { ASSERT_TRUE(pair.Open(listener, port)); }
     void TearDown() override { close(listener); }
 };
 
@@ -84,7 +87,7 @@ struct EventLoopTest : NetTest {
         if (t->onNote) t->onNote(note);
     }
     void SetUp() override {
-        ASSERT_GE(listener, 0);
+        NetTest::SetUp();
         current = this;
         thread = std::thread([this] {
             state = EvLoopCreate(Proc) ? 1 : -1;
@@ -161,35 +164,29 @@ TEST(Win32Errors, MappedValuesIgnoreTheCallersFallbackOthersGetIt) {
     EXPECT_EQ(Win32FromErrno(EINTR, 1016), 1016u);
 }
 
-TEST_F(NetTest, SendToAResetPeerFailsWithoutSignalAndAfterOwnShutdownReportsShutdown) {
-    TestPair reset, shut;
-    ASSERT_TRUE(reset.Open(listener, port));
-    ASSERT_TRUE(shut.Open(listener, port));
-    reset.Reset();
-    // Bounded: the first sends may still be accepted by the kernel.
-    int rc = 0;
-    for (int i = 0; i < 100 && rc != SOCKET_ERROR; i++) rc = NetSend(reset.server, "data", 4);
-    ASSERT_EQ(rc, SOCKET_ERROR);  // the process is still alive: no SIGPIPE
-    EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
-
-    ASSERT_EQ(NetShutdownSend(shut.server), 0);
-    EXPECT_EQ(NetSend(shut.server, "late", 4), SOCKET_ERROR);
-    EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
-    char b;
-    EXPECT_EQ(recv(shut.client, &b, 1, 0), 0) << "the peer sees the orderly end";
-}
-
-TEST_F(NetTest, DescriptorsAreCloseOnExecAndAcceptedOnesNonBlocking) {
+TEST_F(NetTest, SocketsAreCloseOnExecNonBlockingAndSendsNeverRaiseSigpipe) {
     SOCKET s = NetSocketTcp();
     EXPECT_TRUE(fcntl(s, F_GETFD) & FD_CLOEXEC);
     NetCloseSocket(s);
-    TestPair pair;
-    ASSERT_TRUE(pair.Open(listener, port));
     EXPECT_TRUE(fcntl(pair.server, F_GETFD) & FD_CLOEXEC);
     EXPECT_TRUE(fcntl(pair.server, F_GETFL) & O_NONBLOCK);
     char b;
     EXPECT_EQ(NetRecv(pair.server, &b, 1), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+
+    TestPair shut;
+    ASSERT_TRUE(shut.Open(listener, port));
+    ASSERT_EQ(NetShutdownSend(shut.server), 0);
+    EXPECT_EQ(NetSend(shut.server, "late", 4), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
+    EXPECT_EQ(recv(shut.client, &b, 1, 0), 0) << "the peer sees the orderly end";
+
+    pair.Reset();
+    // Bounded: the first sends may still be accepted by the kernel.
+    int rc = 0;
+    for (int i = 0; i < 100 && rc != SOCKET_ERROR; i++) rc = NetSend(pair.server, "data", 4);
+    ASSERT_EQ(rc, SOCKET_ERROR);  // the process is still alive: no SIGPIPE
+    EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
 }
 
 TEST(NetSockets, CloseRefusesWhatIsNotASocket) {
@@ -219,8 +216,6 @@ TEST(NetAddresses, TextAndParseRoundTripInNetworkOrder) {
 // ---------------------------------------------------------------- readiness
 
 TEST_F(EventLoopTest, WriteIsReportedOnceAndAgainOnlyAfterASendWouldBlock) {
-    TestPair pair;
-    ASSERT_TRUE(pair.Open(listener, port));
     Select(pair.server, CONTROL_MASK);
     ASSERT_TRUE(WaitCount(pair.server, FD_WRITE, 1));
 
@@ -255,8 +250,6 @@ TEST_F(EventLoopTest, WriteIsReportedOnceAndAgainOnlyAfterASendWouldBlock) {
 // each receive re-arms it while bytes remain; the peer's end comes as one
 // FD_CLOSE only after the last bytes were read.
 TEST_F(EventLoopTest, ReadRepeatsOnlyAfterAReceiveAndCloseFollowsTheLastBytes) {
-    TestPair pair;
-    ASSERT_TRUE(pair.Open(listener, port));
     ASSERT_EQ(send(pair.client, "0123456789", 10, 0), 10);
     Select(pair.server, FD_READ | FD_CLOSE);
     ExpectExactly(pair.server, FD_READ, 1);
@@ -285,8 +278,8 @@ TEST_F(EventLoopTest, ReadRepeatsOnlyAfterAReceiveAndCloseFollowsTheLastBytes) {
 // The peer resets: exactly one FD_CLOSE follows, with the reset error,
 // whether the handler left bytes unread or met the reset with a receive.
 TEST_F(EventLoopTest, ResetIsReportedOnceWithItsError) {
-    TestPair unread, receiving;
-    ASSERT_TRUE(unread.Open(listener, port));
+    TestPair& unread = pair;
+    TestPair receiving;
     ASSERT_TRUE(receiving.Open(listener, port));
     onNote = [&](const Note& note) {
         char b[16];
@@ -366,8 +359,6 @@ TEST_F(EventLoopTest, AcceptIsReportedWhileConnectionsWaitAndAnAcceptReenablesIt
 // ---------------------------------------------------------------- handlers changing the loop
 
 TEST_F(EventLoopTest, HandlerClosingTheDispatchedSocketGetsNothingMoreForIt) {
-    TestPair pair;
-    ASSERT_TRUE(pair.Open(listener, port));
     SOCKET server = pair.server;
     // Bytes and the FIN are both pending: FD_READ and then FD_CLOSE would follow.
     ASSERT_EQ(send(pair.client, "x", 1, 0), 1);
@@ -383,8 +374,8 @@ TEST_F(EventLoopTest, HandlerClosingTheDispatchedSocketGetsNothingMoreForIt) {
 }
 
 TEST_F(EventLoopTest, EventOfAClosedSocketIsNotDeliveredToItsReusedNumber) {
-    TestPair a, b;
-    ASSERT_TRUE(a.Open(listener, port));
+    TestPair& a = pair;
+    TestPair b;
     ASSERT_TRUE(b.Open(listener, port));
     int waiting = bxtest::ConnectLoopback(port);  // accepted by the handler below
     ASSERT_GE(waiting, 0);
