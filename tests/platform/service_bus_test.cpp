@@ -54,49 +54,35 @@ const sd_bus_vtable MANAGER_VTABLE[] = {
     SD_BUS_METHOD("DisableUnitFiles", "asb", "a(sss)", Handle, 0),
     SD_BUS_VTABLE_END};
 
-// Both ends of a direct connection: the manager served on a thread.
-class ServiceBusTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        int fds[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        sd_id128_t id;
-        ASSERT_GE(sd_id128_randomize(&id), 0);
-        ASSERT_GE(sd_bus_new(&server), 0);
-        sd_bus_set_fd(server, fds[0], fds[0]);
-        sd_bus_set_server(server, 1, id);
-        ASSERT_GE(sd_bus_add_object_vtable(server, nullptr, "/org/freedesktop/systemd1",
-                                           "org.freedesktop.systemd1.Manager", MANAGER_VTABLE, &fake),
-                  0);
-        ASSERT_GE(sd_bus_start(server), 0);
-        ASSERT_GE(sd_bus_new(&client), 0);
-        sd_bus_set_fd(client, fds[1], fds[1]);
-        ASSERT_GE(sd_bus_start(client), 0);
-        serving = std::thread([this] {
-            while (!done) {
-                int r = sd_bus_process(server, nullptr);
-                if (r < 0) break;
-                if (r == 0) sd_bus_wait(server, 50000);
-            }
-        });
-        scm.bus = client;
-    }
-    void TearDown() override {
-        done = true;
-        if (serving.joinable()) serving.join();
-        sd_bus_flush_close_unref(client);
-        sd_bus_flush_close_unref(server);
-    }
-
+TEST(ServiceBus, CallsReachTheManagerAndItsErrorsBecomeServiceManagerCodes) {
+    // Both ends of a direct connection: the manager served on a thread.
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    sd_id128_t id;
+    ASSERT_GE(sd_id128_randomize(&id), 0);
     FakeManager fake;
     sd_bus* server = nullptr;
     sd_bus* client = nullptr;
+    ASSERT_GE(sd_bus_new(&server), 0);
+    sd_bus_set_fd(server, fds[0], fds[0]);
+    sd_bus_set_server(server, 1, id);
+    ASSERT_GE(sd_bus_add_object_vtable(server, nullptr, "/org/freedesktop/systemd1",
+                                       "org.freedesktop.systemd1.Manager", MANAGER_VTABLE, &fake),
+              0);
+    ASSERT_GE(sd_bus_start(server), 0);
+    ASSERT_GE(sd_bus_new(&client), 0);
+    sd_bus_set_fd(client, fds[1], fds[1]);
+    ASSERT_GE(sd_bus_start(client), 0);
     std::atomic<bool> done{false};
-    std::thread serving;
+    std::thread serving([&] {
+        for (int r = 0; !done && r >= 0;) {
+            r = sd_bus_process(server, nullptr);
+            if (r == 0) sd_bus_wait(server, 50000);
+        }
+    });
     ScManager scm;
-};
+    scm.bus = client;
 
-TEST_F(ServiceBusTest, CallsReachTheManagerAndItsErrorsBecomeServiceManagerCodes) {
     struct Row {
         const char* failWith;
         int call;  // 0 Reload, 1 Enable, 2 Disable
@@ -124,6 +110,10 @@ TEST_F(ServiceBusTest, CallsReachTheManagerAndItsErrorsBecomeServiceManagerCodes
         std::lock_guard<std::mutex> guard(fake.lock);
         EXPECT_EQ(fake.calls, row.received);
     }
+    done = true;
+    serving.join();
+    sd_bus_flush_close_unref(client);
+    sd_bus_flush_close_unref(server);
 }
 
 }  // namespace
