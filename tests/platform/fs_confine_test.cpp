@@ -33,6 +33,7 @@ std::string ReadFd(int fd) {
 }
 
 enum Op { ATTR, READ, WRITE, MKDIR, DELETE, LIST };
+const char* const OP_NAMES[] = {"attributes", "read", "write", "mkdir", "delete", "list"};
 
 // Paths are relative to the temporary directory holding outside/ (never to
 // be reached) and root/, where in -> sub and abs -> <root>/sub stay inside
@@ -111,8 +112,8 @@ TEST_P(FsConfine, OnlyWhatLiesBeneathTheRootIsReached) {
     };
     std::string before = OutsideSnapshot();
     for (const auto& row : rows) {
-        EXPECT_EQ(Apply(row.op, P(row.path)), row.result) << "operation " << row.op << " on " << row.path;
-        EXPECT_TRUE(!row.result.empty() || FsLastError() == FS_ERROR_ACCESS_DENIED) << row.op << " on " << row.path;
+        EXPECT_EQ(Apply(row.op, P(row.path)), row.result) << OP_NAMES[row.op] << " " << row.path;
+        EXPECT_TRUE(!row.result.empty() || FsLastError() == FS_ERROR_ACCESS_DENIED) << OP_NAMES[row.op] << " " << row.path;
     }
     EXPECT_EQ(before, OutsideSnapshot());
     EXPECT_EQ(ReadFile(P("root/sub/new.txt")), "new");
