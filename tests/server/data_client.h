@@ -1,7 +1,7 @@
 // Data-connection helpers for socket-level tests of transfers and listings:
 // a logged-in session that runs whole transfers over passive or active data
-// connections, a listener for active ones, and random content. Every wait is
-// bounded.
+// connections (PASV, PORT, EPSV or EPRT), a listener for active ones, and
+// random content. Every wait is bounded.
 #pragma once
 
 #include <random>
@@ -24,6 +24,20 @@ inline std::string RandomBytes(size_t n, unsigned seed) {
     return s;
 }
 
+// Connects to the data port of a "227 ... (h1,...,p2)" or "229 ... (|||port|)"
+// reply; -1 on failure.
+inline int ConnectData(const std::string& reply, const char* localAddress = nullptr) {
+    size_t bars = reply.find("(|||");
+    if (reply.rfind("229 ", 0) == 0 && bars != std::string::npos)
+        return bxtest::Connect(INADDR_LOOPBACK, (uint16_t)atoi(reply.c_str() + bars + 4), localAddress);
+    return ConnectPassive(reply, localAddress);
+}
+
+// Whether the server closes fd, without sending anything, within 5 seconds.
+inline bool ClosedByServer(int fd) {
+    return ReadAll(fd, 5000).empty() && bxtest::WaitFd(fd, POLLIN, bxtest::Clock::now());
+}
+
 // A listening socket on 127.0.0.1:port (0: the system chooses) for active
 // transfers.
 struct Listener {
@@ -33,7 +47,8 @@ struct Listener {
     ~Listener() {
         if (fd >= 0) close(fd);
     }
-    std::string PortCommand() const {
+    std::string PortCommand(bool extended = false) const {
+        if (extended) return "EPRT |1|127.0.0.1|" + std::to_string(port) + "|";
         return "PORT 127,0,0,1," + std::to_string(port >> 8) + "," + std::to_string(port & 0xFF);
     }
     // The next data connection, or -1 after timeoutMs.
@@ -43,10 +58,13 @@ struct Listener {
     }
 };
 
+// How a Session opens its data connections.
+enum class Mode { PASV, PORT, EPSV, EPRT };
+
 // A logged-in control connection that runs whole transfers in passive or
 // active mode. Results: the bytes moved and the final reply.
 struct Session : FtpClient {
-    bool passive = true;
+    Mode mode = Mode::PASV;
 
     bool Open(uint16_t port, const std::string& user = "u") {
         return Connect(port) && Code(ReadReply()) == "220" && Login(user, "pw");
@@ -55,13 +73,13 @@ struct Session : FtpClient {
     // Sends the command with a fresh data connection. Returns the data fd
     // (or -1) and stores the preliminary reply.
     int Begin(const std::string& command, std::string* first) {
-        if (passive) {
-            int fd = ConnectPassive(Command("PASV"));
+        if (mode == Mode::PASV || mode == Mode::EPSV) {
+            int fd = ConnectData(Command(mode == Mode::PASV ? "PASV" : "EPSV"));
             *first = Command(command);
             return fd;
         }
         Listener listener;
-        if (Code(Command(listener.PortCommand())) != "200") return -1;
+        if (Code(Command(listener.PortCommand(mode == Mode::EPRT))) != "200") return -1;
         *first = Command(command);
         return Code(*first) == "150" ? listener.Accept() : -1;
     }
@@ -81,6 +99,18 @@ struct Session : FtpClient {
         if (fd >= 0) close(fd);
         return Code(first)[0] == '1' ? ReadReply(10000) : first;
     }
+};
+
+// A fixture with the account "u" (password "pw", the default permissions)
+// logged in as s.
+class SessionTest : public FtpFixture {
+protected:
+    void SetUp() override {
+        FtpFixture::SetUp();
+        AddUser("u", "pw");
+        ASSERT_TRUE(s.Open(Port()));
+    }
+    Session s;
 };
 
 }  // namespace dataclient

@@ -16,51 +16,38 @@ namespace fsys = std::filesystem;
 
 namespace {
 
-const char BAD_DIR[] = "550 Invalid directory path.";
-const char BAD_FILE[] = "550 Invalid file path.";
-const char NEED_ARG[] = "500 Syntax error; parameter required.";
-const char PENDING[] = "350 Requested file action pending further information.";
-const char NO_RNFR[] = "503 RNTO must follow RNFR.";
-const char NOT_LOGGED_IN[] = "530 Not logged in.";
-const char NOT_PERMITTED[] = "550 Not permitted.";
-const char AT_ROOT[] = "257 \"/\" is current directory.";
-const char CWD_OK[] = "250 CWD command successful.";
-const char CREATED[] = "250 Directory created.";
-const char REMOVED[] = "250 Directory removed.";
-const char RENAME_FAILED[] = "553 Error renaming file.";
-
-constexpr uint8_t ALL_PERMS =
-    PERM_LIST | PERM_GET | PERM_PUT | PERM_CREATE | PERM_DELETEDIR | PERM_DELETEFILE;
+const std::string BAD_DIR = "550 Invalid directory path.", BAD_FILE = "550 Invalid file path.";
+const std::string NEED_ARG = "500 Syntax error; parameter required.", NO_RNFR = "503 RNTO must follow RNFR.";
+const std::string PENDING = "350 Requested file action pending further information.";
+const std::string NOT_PERMITTED = "550 Not permitted.", RENAME_FAILED = "553 Error renaming file.";
+const std::string AT_ROOT = "257 \"/\" is current directory.", CWD_OK = "250 CWD command successful.";
+const std::string CREATED = "250 Directory created.", REMOVED = "250 Directory removed.";
 
 class DirCommands : public FtpFixture {
 protected:
-    // Connects, reads the greeting and logs in as "u" with the permissions.
-    void LogIn(uint8_t permissions = ALL_PERMS) {
-        AddUser("u", "pw", permissions);
-        Open();
-        ASSERT_TRUE(client_.Login("u", "pw"));
+    // Adds the account, connects, reads the greeting and logs in.
+    void LogIn(FtpClient& c, const char* user = "u",
+               uint8_t permissions = PERM_LIST | PERM_GET | PERM_PUT | PERM_CREATE | PERM_DELETEDIR | PERM_DELETEFILE) {
+        AddUser(user, "pw", permissions);
+        ASSERT_TRUE(c.Connect(Port()));
+        ASSERT_EQ(c.ReadReply().substr(0, 3), "220");
+        ASSERT_TRUE(c.Login(user, "pw"));
     }
-    void Open() {
-        ASSERT_TRUE(client_.Connect(Port()));
-        ASSERT_EQ(client_.ReadReply().substr(0, 3), "220");
-    }
-    std::string Root(const std::string& rel) const { return RootDir() + "/" + rel; }
-
     FtpClient client_;
 };
 
 TEST_F(DirCommands, EveryCommandAnswersNotLoggedInBeforeLogin) {
     AddUser("u", "pw");
     WriteRootFile("a.txt", "a");
-    Open();
-    ExpectReplies(client_, {{"CWD /", NOT_LOGGED_IN}, {"CWD", NOT_LOGGED_IN}, {"CDUP", NOT_LOGGED_IN},
-                            {"XCUP", NOT_LOGGED_IN}, {"PWD", NOT_LOGGED_IN}, {"XPWD", NOT_LOGGED_IN},
-                            {"MKD x", NOT_LOGGED_IN}, {"XMKD x", NOT_LOGGED_IN}, {"RMD x", NOT_LOGGED_IN},
-                            {"XRMD x", NOT_LOGGED_IN}, {"DELE a.txt", NOT_LOGGED_IN},
-                            {"RNFR a.txt", NOT_LOGGED_IN}, {"RNTO b.txt", NOT_LOGGED_IN},
-                            // Also with a name given but no password yet.
-                            {"USER u", "331 Password required."}, {"PWD", NOT_LOGGED_IN},
-                            {"DELE a.txt", NOT_LOGGED_IN}});
+    ASSERT_TRUE(client_.Connect(Port()));
+    client_.ReadReply();
+    std::vector<std::pair<std::string, std::string>> steps;
+    for (const char* command : {"CWD /", "CWD", "CDUP", "XCUP", "PWD", "XPWD", "MKD x", "XMKD x", "RMD x",
+                                "XRMD x", "DELE a.txt", "RNFR a.txt", "RNTO b.txt", "PORT 127,0,0,1,4,0", "PASV",
+                                // Also with a name given but no password yet.
+                                "USER u", "PWD", "DELE a.txt"})
+        steps.push_back({command, command[0] == 'U' ? "331 Password required." : "530 Not logged in."});
+    ExpectReplies(client_, steps);
     EXPECT_TRUE(fsys::exists(Root("a.txt")));
     EXPECT_FALSE(fsys::exists(Root("x")));
 }
@@ -69,7 +56,7 @@ TEST_F(DirCommands, CwdCdupAndPwdMoveAboutTheTree) {
     fsys::create_directories(Root("pub/docs"));
     fsys::create_directories(Root("say \"hi\"/x"));
     WriteRootFile("pub/f.txt", "f");
-    LogIn();
+    LogIn(client_);
     const char inDocs[] = "257 \"/pub/docs\" is current directory.";
     ExpectReplies(client_, {{"PWD", AT_ROOT}, {"CWD", CWD_OK},
                             {"CWD pub/docs", CWD_OK}, {"XPWD", inDocs}, {"CWD ../f.txt", BAD_DIR},
@@ -91,7 +78,7 @@ TEST_F(DirCommands, MkdRmdAndDeleCheckInOrder) {
     WriteRootFile("ro.txt", "keep");
     chmod(Root("ro.txt").c_str(), 0444);
     chmod(Root("locked").c_str(), 0555);
-    LogIn();
+    LogIn(client_);
     ExpectReplies(client_, {{"MKD", NEED_ARG}, {"RMD", NEED_ARG}, {"MKD new", CREATED}, {"XMKD new2", CREATED},
                             {"MKD new", BAD_DIR}, {"MKD /", BAD_DIR}, {"MKD a*", BAD_DIR},
                             {"MKD missing/child", "550 Error creating directory."},
@@ -118,7 +105,7 @@ TEST_F(DirCommands, MissingPermissionsRefuseAfterTheArgumentCheck) {
     fsys::create_directories(Root("old"));
     fsys::create_directories(Root("old2"));
     WriteRootFile("f.txt", "f");
-    LogIn(PERM_LIST | PERM_DELETEDIR);
+    LogIn(client_, "u", PERM_LIST | PERM_DELETEDIR);
     ExpectReplies(client_, {{"MKD", NEED_ARG}, {"MKD x", NOT_PERMITTED},
                             {"MKD /", NOT_PERMITTED},  // before the path is looked at
                             {"DELE f.txt", NOT_PERMITTED}, {"RNFR f.txt", "550 No permission."},
@@ -127,10 +114,7 @@ TEST_F(DirCommands, MissingPermissionsRefuseAfterTheArgumentCheck) {
     EXPECT_TRUE(fsys::exists(Root("f.txt")));
 
     FtpClient creator;
-    AddUser("c", "pw", PERM_CREATE);
-    ASSERT_TRUE(creator.Connect(Port()));
-    creator.ReadReply();
-    ASSERT_TRUE(creator.Login("c", "pw"));
+    LogIn(creator, "c", PERM_CREATE);
     ExpectReplies(creator, {{"RMD old2", NOT_PERMITTED}, {"MKD new", CREATED}});
     EXPECT_TRUE(fsys::exists(Root("old2")));
 }
@@ -142,7 +126,7 @@ TEST_F(DirCommands, RenameKeepsThePendingNameUntilAMoveIsTried) {
     WriteRootFile("b.txt", "B");
     WriteRootFile("ro.txt", "R");
     chmod(Root("ro.txt").c_str(), 0444);
-    LogIn();
+    LogIn(client_);
     ExpectReplies(client_, {{"RNTO x", NO_RNFR}, {"RNFR", NEED_ARG}, {"RNFR ro.txt", "550 File is read-only."},
                             {"RNTO x", NO_RNFR}, {"RNFR d", "550 d: not a plain file."}, {"RNFR missing", BAD_FILE},
                             {"RNFR a.txt", PENDING},
@@ -167,7 +151,7 @@ TEST_F(DirCommands, RenameKeepsThePendingNameUntilAMoveIsTried) {
 }
 
 TEST_F(DirCommands, HostilePathsAreAnsweredAndTheConnectionGoesOn) {
-    LogIn();
+    LogIn(client_);
     std::string many;
     for (int i = 0; i < 2000; i++) many += "a/";
     // A name that fits as a relative path but not behind the root: refused, not cut.
@@ -213,7 +197,7 @@ TEST_P(LinksOut, ChangeNothingOutsideTheRoot) {
         return s + bxtest::ReadFile(outside + "/secret");
     };
     std::string before = snapshot();
-    LogIn();
+    LogIn(client_);
     // The data commands are refused before any data connection is tried.
     ExpectReplies(client_, {{"CWD out", BAD_DIR}, {"CWD out/sub", BAD_DIR}, {"PWD", AT_ROOT},
                             {"DELE f", BAD_FILE}, {"DELE out/secret", BAD_FILE}, {"RNFR f", BAD_FILE},

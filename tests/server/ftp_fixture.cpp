@@ -18,16 +18,7 @@
 #include "server/conn.h"
 #include "server/sockthread.h"
 
-namespace {
-
 using bxtest::Clock;
-using bxtest::WaitFd;
-
-void CopyText(char* out, size_t size, const char* text) {
-    snprintf(out, size, "%s", text ? text : "");
-}
-
-}  // namespace
 
 // The refresh message is the one the socket thread takes from other threads
 // and hands to a replaceable handler: the fixture installs its own handler
@@ -58,17 +49,15 @@ void FtpFixture::OnSocketThread(void (*fn)()) {
 // ---------------------------------------------------------------- fixture
 
 void FtpFixture::SetUp() {
-    char pattern[] = "/tmp/bx-ftp-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    ASSERT_NE(dir, nullptr) << "mkdtemp: " << strerror(errno);
-    temp_ = dir;
-    setenv("BRINDLEX_ROOT", temp_.c_str(), 1);
-    for (const std::string& sub : {WorkDir(), RootDir(), LogDir()})
-        ASSERT_TRUE(std::filesystem::create_directories(sub)) << sub;
+    temp_ = std::make_unique<bxtest::TempDir>("bx-ftp");
+    ASSERT_FALSE(Temp().empty()) << "mkdtemp: " << strerror(errno);
+    setenv("BRINDLEX_ROOT", Temp().c_str(), 1);
+    for (const char* sub : {"/work", "/root", "/log"})
+        ASSERT_TRUE(std::filesystem::create_directories(Temp() + sub)) << sub;
 
-    log_ = std::make_unique<bxtest::LogCapture>(LogDir());  // all levels on: a test may have turned some off
+    log_ = std::make_unique<bxtest::LogCapture>(Temp() + "/log");  // all levels on: a test may have turned some off
 
-    snprintf(workDir, sizeof workDir, "%s", WorkDir().c_str());
+    snprintf(workDir, sizeof workDir, "%s/work", Temp().c_str());
     LockUserList();
     userList.accounts.clear();
     UnlockUserList();
@@ -92,11 +81,9 @@ void FtpFixture::TearDown() {
     LockUserList();
     userList.accounts.clear();
     UnlockUserList();
+    quiet_.reset();
     log_.reset();
-    if (!temp_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(temp_, ignored);
-    }
+    temp_.reset();
     unsetenv("BRINDLEX_ROOT");
 }
 
@@ -104,13 +91,13 @@ void FtpFixture::AddUser(const char* name, const char* password, uint8_t permiss
                          uint8_t flags, const char* root, const char* home, uint16_t maxConn) {
     UserAccount account;
     memset(&account, 0, sizeof account);
-    CopyText(account.name, sizeof account.name, name);
+    snprintf(account.name, sizeof account.name, "%s", name);
     for (char* c = account.name; *c; c++)
         if (*c >= 'A' && *c <= 'Z') *c = (char)(*c - 'A' + 'a');
     if (password && *password) MakePasswordDigest(account.name, password, account.PW);
     std::string rootText = root ? root : RootDir();
-    CopyText(account.Root, sizeof account.Root, rootText.c_str());
-    CopyText(account.Home, sizeof account.Home, home ? home : rootText.c_str());
+    snprintf(account.Root, sizeof account.Root, "%s", rootText.c_str());
+    snprintf(account.Home, sizeof account.Home, "%s", home ? home : rootText.c_str());
     account.accountFlags = flags;
     account.MaxConn = maxConn;
     account.permissions = permissions;
@@ -121,20 +108,21 @@ void FtpFixture::AddUser(const char* name, const char* password, uint8_t permiss
 
 void FtpFixture::SetMaxConn(uint16_t maxConn) { SettingStore(systemSettings.maxConn, maxConn); }
 
-void FtpFixture::WriteMessageFile(const char* name, const std::string& content) {
-    std::ofstream out(WorkDir() + "/" + name, std::ios::binary | std::ios::trunc);
-    out << content;
-    ASSERT_TRUE(out.good()) << name;
-}
-
-void FtpFixture::WriteRootFile(const std::string& rel, const std::string& content) {
-    std::filesystem::path path = std::filesystem::path(RootDir()) / rel;
+// Writes a file with its parent directories; the test fails when it cannot.
+static void WriteWithParents(const std::filesystem::path& path, const std::string& content) {
     std::filesystem::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
-    ASSERT_TRUE(out.good()) << rel;
+    ASSERT_TRUE(out.good()) << path;
 }
 
+void FtpFixture::WriteMessageFile(const char* name, const std::string& content) {
+    WriteWithParents(Temp() + "/work/" + name, content);
+}
+
+void FtpFixture::WriteRootFile(const std::string& rel, const std::string& content) {
+    WriteWithParents(RootDir() + "/" + rel, content);
+}
 
 uint32_t FtpFixture::UnreadInput(uint16_t connId) {
     unreadOf = connId;
@@ -172,37 +160,34 @@ bool FtpClient::Send(const std::string& bytes) { return fd_ >= 0 && WriteAll(fd_
 
 bool FtpClient::SendLine(const std::string& line) { return Send(line + "\r\n"); }
 
-std::string FtpClient::ReadReply(int timeoutMs) {
-    if (fd_ < 0) return "";
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::string code;    // set by the first line of a multi-line reply
-    size_t scanned = 0;  // bytes of pending_ that belong to this reply so far
+ssize_t FtpClient::Receive(Clock::time_point deadline) {
     for (;;) {
-        size_t lf = pending_.find('\n', scanned);
-        if (lf != std::string::npos) {
-            size_t start = scanned;
-            scanned = lf + 1;
-            bool last;
-            if (code.empty() && !(lf - start >= 3 && pending_[start + 3] == '-')) {
-                last = true;
-            } else {
-                if (code.empty()) code = pending_.substr(start, 3);
-                last = start > 0 && lf - start >= 3 && pending_.compare(start, 3, code) == 0 &&
-                       pending_[start + 3] == ' ';
-            }
-            if (last) {
-                std::string reply = pending_.substr(0, scanned);
-                pending_.erase(0, scanned);
-                return reply;
-            }
-            continue;
-        }
-        if (!WaitFd(fd_, POLLIN, deadline)) return "";
+        if (fd_ < 0 || !bxtest::WaitFd(fd_, POLLIN, deadline)) return -1;
         char buffer[16384];
         ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return "";
-        pending_.append(buffer, (size_t)n);
+        if (n > 0) pending_.append(buffer, (size_t)n);
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
+
+std::string FtpClient::ReadReply(int timeoutMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        // The first line ends the reply unless its code is followed by "-";
+        // then the reply runs to the line that starts with the code and " ".
+        size_t start = 0;
+        for (size_t lf; (lf = pending_.find('\n', start)) != std::string::npos;) {
+            bool last = start == 0 ? !(lf >= 3 && pending_[3] == '-')
+                                   : lf - start >= 3 && pending_.compare(start, 3, pending_, 0, 3) == 0 &&
+                                         pending_[start + 3] == ' ';
+            start = lf + 1;
+            if (last) {
+                std::string reply = pending_.substr(0, start);
+                pending_.erase(0, start);
+                return reply;
+            }
+        }
+        if (Receive(deadline) <= 0) return "";
     }
 }
 
@@ -218,15 +203,11 @@ bool FtpClient::Login(const std::string& user, const std::string& password) {
 }
 
 bool FtpClient::WaitForEof(int timeoutMs) {
-    if (fd_ < 0) return false;
-    pending_.clear();
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        if (!WaitFd(fd_, POLLIN, deadline)) return false;
-        char buffer[16384];
-        ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-        if (n == 0) return true;
-        if (n < 0 && errno != EINTR) return false;
+        pending_.clear();
+        ssize_t n = Receive(deadline);
+        if (n <= 0) return n == 0;
     }
 }
 

@@ -24,10 +24,10 @@ protected:
     uint16_t Port() const { return port_; }
     // The temporary directory and its parts: Temp()/work (message files),
     // Temp()/root (the default account root), Temp()/log (log files).
-    const std::string& Temp() const { return temp_; }
-    std::string WorkDir() const { return temp_ + "/work"; }
-    std::string RootDir() const { return temp_ + "/root"; }
-    std::string LogDir() const { return temp_ + "/log"; }
+    const std::string& Temp() const { return temp_->path; }
+    std::string RootDir() const { return Temp() + "/root"; }
+    // A path below RootDir() (relative, with "/").
+    std::string Root(const std::string& rel) const { return RootDir() + "/" + rel; }
 
     // Adds an account to the user list (under its lock). password nullptr or
     // "" = no password. root nullptr = RootDir(); home nullptr = root.
@@ -38,10 +38,13 @@ protected:
                  const char* home = nullptr, uint16_t maxConn = 0);
     // Replaces the system connection limit (0 = none).
     void SetMaxConn(uint16_t maxConn);
-    // Writes a message file into WorkDir().
+    // Writes a message file into Temp()/work.
     void WriteMessageFile(const char* name, const std::string& content);
     // Writes a file below RootDir() (relative path with "/"), creating parents.
     void WriteRootFile(const std::string& rel, const std::string& content);
+    // Switches the trace levels off until the end of the test: byte dumps of
+    // every block of large transfers would dominate the run.
+    void QuietTrace() { quiet_ = std::make_unique<bxtest::QuietLog>(); }
     // Everything logged so far (flushes the log buffer first).
     std::string LogText() { return log_->Text(); }
     // Runs fn on the socket thread, which owns the connection table, and
@@ -55,8 +58,9 @@ protected:
 
 private:
     uint16_t port_ = 0;
-    std::string temp_;
+    std::unique_ptr<bxtest::TempDir> temp_;
     std::unique_ptr<bxtest::LogCapture> log_;
+    std::unique_ptr<bxtest::QuietLog> quiet_;
 };
 
 // A blocking FTP control-connection client with time-outs.
@@ -87,6 +91,9 @@ public:
     int Fd() const { return fd_; }
 
 private:
+    // Waits for bytes and appends them to pending_: their count, 0 when the
+    // peer has closed, -1 on time-out or error.
+    ssize_t Receive(bxtest::Clock::time_point deadline);
     int fd_ = -1;
     std::string pending_;
 };

@@ -13,57 +13,34 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class Listing : public FtpFixture {
+class Listing : public SessionTest {
 protected:
-    void SetUp() override {
-        FtpFixture::SetUp();
-        AddUser("u", "pw");
-        ASSERT_TRUE(s.Open(Port()));
-    }
-    std::string Root(const std::string& name) { return RootDir() + "/" + name; }
-    void SetTime(const std::string& name, int year, int month, int day, int hour, int minute) {
+    // Sets the modification time of name to "YYYY-MM-DD HH:MM" local time.
+    void SetTime(const std::string& name, const std::string& when) {
         struct tm t = {};
-        t.tm_year = year - 1900;
-        t.tm_mon = month - 1;
-        t.tm_mday = day;
-        t.tm_hour = hour;
-        t.tm_min = minute;
+        ASSERT_NE(strptime(when.c_str(), "%Y-%m-%d %H:%M", &t), nullptr) << when;
         t.tm_isdst = -1;
         timespec times[2] = {{mktime(&t), 0}, {mktime(&t), 0}};
         ASSERT_EQ(utimensat(AT_FDCWD, Root(name).c_str(), times, 0), 0);
     }
-    Session s;
 };
 
-int ThisYear() {
+// A file of this year shows its time, one of another year the year instead;
+// read-only entries show without write bits.
+TEST_F(Listing, LongLinesByteForByte) {
     time_t now = time(nullptr);
-    struct tm t;
-    localtime_r(&now, &t);
-    return t.tm_year + 1900;
-}
-
-TEST_F(Listing, LongLineMatchesTheFilesStat) {
+    std::string thisYear = std::to_string(localtime(&now)->tm_year + 1900);
     WriteRootFile("report.txt", std::string(1234, 'r'));
-    SetTime("report.txt", ThisYear(), 3, 5, 14, 3);
-    struct stat st;
-    ASSERT_EQ(stat(Root("report.txt").c_str(), &st), 0);
-    char when[32];
-    strftime(when, sizeof when, "%b %e %H:%M", localtime(&st.st_mtime));
-    std::string expected = "-rwxrwxrwx   1 owner    group      " + std::string(10 - 4, ' ') +
-                           std::to_string(st.st_size) + " " + when + " report.txt\r\n";
-    EXPECT_EQ(s.Download("LIST"), expected);
-    EXPECT_EQ(expected, "-rwxrwxrwx   1 owner    group            1234 Mar  5 14:03 report.txt\r\n");
-}
-
-TEST_F(Listing, OtherYearsShowTheYearAndReadOnlyShows) {
-    fs::create_directory(Root("old"));
-    SetTime("old", 1999, 12, 31, 23, 59);
-    chmod(Root("old").c_str(), 0555);
+    SetTime("report.txt", thisYear + "-03-05 14:03");
     WriteRootFile("new", "");
-    SetTime("new", ThisYear(), 1, 2, 0, 5);
+    SetTime("new", thisYear + "-01-02 00:05");
+    fs::create_directory(Root("old"));
+    SetTime("old", "1999-12-31 23:59");
+    chmod(Root("old").c_str(), 0555);
     EXPECT_EQ(s.Download("LIST"),
               "-rwxrwxrwx   1 owner    group               0 Jan  2 00:05 new\r\n"
-              "dr-xr-xr-x   1 owner    group               0 Dec 31  1999 old\r\n");
+              "dr-xr-xr-x   1 owner    group               0 Dec 31  1999 old\r\n"
+              "-rwxrwxrwx   1 owner    group            1234 Mar  5 14:03 report.txt\r\n");
     chmod(Root("old").c_str(), 0755);
 }
 
@@ -80,25 +57,21 @@ TEST_F(Listing, OrderAndHiddenEntries) {
 TEST_F(Listing, OptionsAndArguments) {
     WriteRootFile("a", "1");
     WriteRootFile("sub/b", "22");
-    EXPECT_EQ(s.Command("LIST -l"), "500 Invalid file path.\r\n");
-    EXPECT_EQ(s.Command("LIST missing"), "500 Invalid file path.\r\n");
-    EXPECT_EQ(s.Command("NLST /../x"), "500 Invalid file path.\r\n");
+    fs::create_directory(Root("empty"));
+    ExpectReplies(s, {{"LIST -l", "500 Invalid file path."}, {"LIST missing", "500 Invalid file path."},
+                      {"NLST /../x", "500 Invalid file path."}});
     std::string longForm = s.Download("NLST -l");
     EXPECT_EQ(longForm.rfind("-rwxrwxrwx", 0), 0u) << longForm;
-    EXPECT_EQ(bxtest::CountOf(longForm, "\r\n"), 2);
+    EXPECT_EQ(bxtest::CountOf(longForm, "\r\n"), 3);
     EXPECT_EQ(s.Download("NLST -aL"), longForm);
-    EXPECT_EQ(s.Download("NLST -a"), "a\r\nsub\r\n");
+    EXPECT_EQ(s.Download("NLST -a"), "a\r\nempty\r\nsub\r\n");
     EXPECT_EQ(s.Download("NLST -a -x sub"), "b\r\n");
     std::string one = s.Download("LIST sub/b");
     EXPECT_NE(one.find(" 2 "), std::string::npos);
     EXPECT_NE(one.find(" b\r\n"), std::string::npos);
     EXPECT_EQ(bxtest::CountOf(one, "\r\n"), 1);
-}
-
-TEST_F(Listing, EmptyDirectorySendsNothing) {
-    fs::create_directory(Root("empty"));
     std::string final;
-    EXPECT_EQ(s.Download("LIST empty", &final), "");
+    EXPECT_EQ(s.Download("LIST empty", &final), "") << "an empty directory sends nothing";
     EXPECT_EQ(final, "226 Transfer complete.\r\n");
 }
 

@@ -1,10 +1,8 @@
 // Transfers side by side on the one socket thread: share modes between
-// connections, clients that vanish, failed uploads that keep streaming, and
-// many transfers at once.
+// connections, clients that vanish, failed uploads that keep streaming,
+// stalled downloads, and many transfers at once.
 #include <malloc.h>
-#include <sys/resource.h>
 
-#include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -16,11 +14,14 @@ using namespace dataclient;
 
 namespace {
 
-long ProcStatusKb(const char* field) {
+const std::string DONE = "226 Transfer complete.\r\n";
+const std::string ABORTED = "426 Connection closed; transfer aborted.\r\n";
+
+long ResidentKb() {
     std::ifstream in("/proc/self/status");
     std::string line;
     while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0) return std::stol(line.substr(strlen(field)));
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
     return -1;
 }
 
@@ -28,42 +29,45 @@ class Concurrent : public FtpFixture {
 protected:
     void SetUp() override {
         FtpFixture::SetUp();
-        quiet = std::make_unique<bxtest::QuietLog>();
+        QuietTrace();
         AddUser("u", "pw");
     }
-    std::unique_ptr<bxtest::QuietLog> quiet;  // byte dumps of every block would dominate the run
+    // Begins command on session t; the test fails unless it is under way.
+    int Begin(Session& t, const std::string& command) {
+        std::string first;
+        int fd = t.Begin(command, &first);
+        EXPECT_EQ(Code(first)[0], '1') << command << ": " << first;
+        return fd;
+    }
 };
 
 TEST_F(Concurrent, ShareModesBetweenConnections) {
     Session a, b;
     ASSERT_TRUE(a.Open(Port()) && b.Open(Port()));
     // A second upload of a file being uploaded gets its 150/125, then 426.
-    std::string first;
-    int fd = a.Begin("STOR same", &first);
-    ASSERT_EQ(Code(first)[0], '1');
+    int fd = Begin(a, "STOR same");
     ASSERT_TRUE(WriteAll(fd, "first part "));
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(RootDir() + "/same") == "first part "; }));
-    EXPECT_EQ(b.Upload("STOR same", "intruder"), "426 Connection closed; transfer aborted.\r\n");
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(Root("same")) == "first part "; }));
+    EXPECT_EQ(b.Upload("STOR same", "intruder"), ABORTED);
     std::string final;
     EXPECT_EQ(b.Download("RETR same", &final), "") << "nor may it be read";
-    EXPECT_EQ(final, "426 Connection closed; transfer aborted.\r\n");
+    EXPECT_EQ(final, ABORTED);
     ASSERT_TRUE(WriteAll(fd, "second part"));
     close(fd);
-    EXPECT_EQ(a.ReadReply(), "226 Transfer complete.\r\n");
-    EXPECT_EQ(ReadFile(RootDir() + "/same"), "first part second part");
+    EXPECT_EQ(a.ReadReply(), DONE);
+    EXPECT_EQ(ReadFile(Root("same")), "first part second part");
 
     // A file being downloaded may be read by others but not written.
     WriteRootFile("big", RandomBytes(32 << 20, 1));
-    fd = a.Begin("RETR big", &first);
-    ASSERT_EQ(Code(first)[0], '1');
+    fd = Begin(a, "RETR big");
     char byte;
     ASSERT_EQ(recv(fd, &byte, 1, MSG_WAITALL), 1);
     EXPECT_EQ(b.Download("RETR big", &final).size(), 32u << 20);
-    EXPECT_EQ(final, "226 Transfer complete.\r\n");
-    EXPECT_EQ(b.Upload("STOR big", "x"), "426 Connection closed; transfer aborted.\r\n");
+    EXPECT_EQ(final, DONE);
+    EXPECT_EQ(b.Upload("STOR big", "x"), ABORTED);
     EXPECT_EQ(ReadAll(fd).size() + 1, 32u << 20);
     close(fd);
-    EXPECT_EQ(a.ReadReply(), "226 Transfer complete.\r\n");
+    EXPECT_EQ(a.ReadReply(), DONE);
 }
 
 TEST_F(Concurrent, ClientResetDoesNotDisturbAnother) {
@@ -71,13 +75,7 @@ TEST_F(Concurrent, ClientResetDoesNotDisturbAnother) {
     WriteRootFile("f", bytes);
     Session a, b, c;
     ASSERT_TRUE(a.Open(Port()) && b.Open(Port()) && c.Open(Port()));
-    std::string firstA, firstB, firstC;
-    int fa = a.Begin("RETR f", &firstA);
-    int fb = b.Begin("RETR f", &firstB);
-    int fc = c.Begin("STOR g", &firstC);
-    ASSERT_EQ(Code(firstA)[0], '1');
-    ASSERT_EQ(Code(firstB)[0], '1');
-    ASSERT_EQ(Code(firstC)[0], '1');
+    int fa = Begin(a, "RETR f"), fb = Begin(b, "RETR f"), fc = Begin(c, "STOR g");
     std::string head(1000, '\0');
     ASSERT_EQ(recv(fa, head.data(), head.size(), MSG_WAITALL), 1000);
     ASSERT_TRUE(WriteAll(fc, "partial"));
@@ -85,37 +83,19 @@ TEST_F(Concurrent, ClientResetDoesNotDisturbAnother) {
     bxtest::ResetClose(fa);
     a.Close(true);
     bxtest::ResetClose(fc);
-    EXPECT_EQ(c.ReadReply(), "426 Connection closed; transfer aborted.\r\n");
+    EXPECT_EQ(c.ReadReply(), ABORTED);
 
     EXPECT_TRUE(ReadAll(fb) == bytes);
     close(fb);
-    EXPECT_EQ(b.ReadReply(), "226 Transfer complete.\r\n");
-    EXPECT_EQ(c.Upload("STOR g", "whole"), "226 Transfer complete.\r\n");
-    EXPECT_EQ(ReadFile(RootDir() + "/g"), "whole");
-}
-
-TEST_F(Concurrent, StalledDownloadHoldsLittleAndSlowsNobody) {
-    WriteRootFile("huge", std::string(64 << 20, 'h'));
-    std::string bytes = RandomBytes(8 << 20, 4);
-    WriteRootFile("f", bytes);
-    Session a, b;
-    ASSERT_TRUE(a.Open(Port()) && b.Open(Port()));
-    long before = ProcStatusKb("VmRSS:");
-    std::string first;
-    int stalled = a.Begin("RETR huge", &first);  // never read
-    ASSERT_EQ(Code(first)[0], '1');
-    EXPECT_TRUE(b.Download("RETR f") == bytes);
-    EXPECT_LT(ProcStatusKb("VmRSS:") - before, 8 * 1024 + 16 * 1024) << "kB: the received copy and a block";
-    close(stalled);
-    EXPECT_EQ(a.ReadReply(), "426 Connection closed; transfer aborted.\r\n");
+    EXPECT_EQ(b.ReadReply(), DONE);
+    EXPECT_EQ(c.Upload("STOR g", "whole"), DONE);
+    EXPECT_EQ(ReadFile(Root("g")), "whole");
 }
 
 TEST_F(Concurrent, FailedUploadStreamsWithFlatMemory) {
     Session s;
     ASSERT_TRUE(s.Open(Port()));
-    std::string first;
-    int fd = s.Begin("STOR nodir/x", &first);  // the directory does not exist
-    ASSERT_EQ(Code(first)[0], '1');
+    int fd = Begin(s, "STOR nodir/x");  // the directory does not exist
     std::string chunk = RandomBytes(1 << 20, 5);
     // Heap bytes in use, not resident pages: what the server holds of the
     // upload, whatever the allocator keeps or the machine's load does to
@@ -129,18 +109,22 @@ TEST_F(Concurrent, FailedUploadStreamsWithFlatMemory) {
         peak = std::max(peak, mallinfo2().uordblks);
     }
     close(fd);
-    EXPECT_EQ(s.ReadReply(20000), "426 Connection closed; transfer aborted.\r\n");
+    EXPECT_EQ(s.ReadReply(20000), ABORTED);
     EXPECT_LT(peak - before, (size_t)16 << 20) << "heap bytes grown while 100 MB streamed";
     EXPECT_EQ(Code(s.Command("NOOP")), "200");
 }
 
-TEST_F(Concurrent, PipelinedCommandsBehindALongDownloadKeepControlInputBounded) {
+// A download the client does not read stalls: the commands pipelined behind
+// it wait in a bounded control input, the server holds little of the file,
+// and another client's download runs meanwhile.
+TEST_F(Concurrent, PipelinedCommandsBehindAStalledDownloadStayBoundedAndSlowNobody) {
     WriteRootFile("huge", std::string(32 << 20, 'h'));
-    Session s;
-    ASSERT_TRUE(s.Open(Port()));
-    std::string first;
-    int fd = s.Begin("RETR huge", &first);  // not read yet: the download stalls
-    ASSERT_EQ(Code(first)[0], '1');
+    std::string bytes = RandomBytes(8 << 20, 4);
+    WriteRootFile("f", bytes);
+    Session s, other;
+    ASSERT_TRUE(s.Open(Port()) && other.Open(Port()));
+    long rssBefore = ResidentKb();
+    int fd = Begin(s, "RETR huge");
     // 256 KB of commands: far more than the control input may hold, and few
     // enough that the kernel takes them all at once.
     const int lines = 256 * 1024 / 6;
@@ -160,9 +144,11 @@ TEST_F(Concurrent, PipelinedCommandsBehindALongDownloadKeepControlInputBounded) 
         sample();
         ASSERT_LE(capacity, 2 * CONTROL_IN_MAX) << "sample " << i;
     }
+    EXPECT_TRUE(other.Download("RETR f") == bytes);
+    EXPECT_LT(ResidentKb() - rssBefore, 8 * 1024 + 16 * 1024) << "kB: the received copy and a block";
     EXPECT_EQ(ReadAll(fd, 60000).size(), 32u << 20);
     close(fd);
-    EXPECT_EQ(s.ReadReply(10000), "226 Transfer complete.\r\n");
+    EXPECT_EQ(s.ReadReply(10000), DONE);
     int answered = 0;
     while (answered < lines && s.ReadReply() == "200 Command okay.\r\n") answered++;
     EXPECT_EQ(answered, lines);
@@ -170,41 +156,31 @@ TEST_F(Concurrent, PipelinedCommandsBehindALongDownloadKeepControlInputBounded) 
 
 TEST_F(Concurrent, FiftyTransfersAtOnceArriveIntact) {
     const int kClients = 50;
-    std::vector<std::string> contents;
+    std::vector<std::string> contents, got(kClients), finals(kClients);
+    // Logged in one after the other (the control listener's backlog is
+    // small); the transfers then run all at once: even ones download, odd
+    // ones upload, in passive and active mode.
+    std::vector<std::unique_ptr<Session>> sessions;
     for (int i = 0; i < kClients; i++) {
         contents.push_back(RandomBytes(200000 + i * 997, 100 + i));
         if (i % 2 == 0) WriteRootFile("d" + std::to_string(i), contents[i]);
-    }
-    // Logged in one after the other (the control listener's backlog is
-    // small); the transfers then run all at once.
-    std::vector<std::unique_ptr<Session>> sessions;
-    for (int i = 0; i < kClients; i++) {
         sessions.push_back(std::make_unique<Session>());
         ASSERT_TRUE(sessions.back()->Open(Port())) << i;
-        sessions.back()->passive = i % 4 < 2;
+        sessions.back()->mode = i % 4 < 2 ? Mode::PASV : Mode::PORT;
     }
-    std::atomic<int> good{0};
     std::vector<std::thread> threads;
-    for (int i = 0; i < kClients; i++) {
+    for (int i = 0; i < kClients; i++)
         threads.emplace_back([&, i] {
-            Session& s = *sessions[i];
-            std::string name = (i % 2 ? "u" : "d") + std::to_string(i);
-            if (i % 2 == 0) {
-                std::string final;
-                std::string got = s.Download("RETR " + name, &final);
-                if (got == contents[i] && Code(final) == "226") good++;
-                else ADD_FAILURE() << i << " got " << got.size() << " " << final;
-            } else {
-                std::string final = s.Upload("STOR " + name, contents[i]);
-                if (Code(final) == "226") good++;
-                else ADD_FAILURE() << i << " " << final;
-            }
+            if (i % 2 == 0)
+                got[i] = sessions[i]->Download("RETR d" + std::to_string(i), &finals[i]);
+            else
+                finals[i] = sessions[i]->Upload("STOR u" + std::to_string(i), contents[i]);
         });
-    }
     for (auto& t : threads) t.join();
-    EXPECT_EQ(good.load(), kClients);
-    for (int i = 1; i < kClients; i += 2)
-        EXPECT_TRUE(ReadFile(RootDir() + "/u" + std::to_string(i)) == contents[i]) << i;
+    for (int i = 0; i < kClients; i++) {
+        EXPECT_EQ(finals[i], DONE) << i;
+        EXPECT_TRUE((i % 2 ? ReadFile(Root("u" + std::to_string(i))) : got[i]) == contents[i]) << i;
+    }
 }
 
 }  // namespace
