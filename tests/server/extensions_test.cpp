@@ -23,14 +23,10 @@ class Extensions : public FtpFixture {
     void SetUp() override {
         FtpFixture::SetUp();
         AddUser("u", "pw");
-        AddUser("lister", "pw", PERM_LIST);
-        AddUser("getter", "pw", PERM_GET);
-        AddUser("nobody", "pw", 0);
+        for (const auto& [name, permissions] : {std::pair{"lister", PERM_LIST}, {"getter", PERM_GET}, {"nobody", 0}})
+            AddUser(name, "pw", (uint8_t)permissions);
         WriteRootFile("pub/f.txt", std::string(1234, 'f'));
-        WriteRootFile("pub/a.txt", "A");
-        WriteRootFile("pub/b.log", "B");
-        WriteRootFile("pub/.hidden", "H");
-        WriteRootFile("ro.txt", "R");
+        for (const char* name : {"pub/a.txt", "pub/b.log", "pub/.hidden", "ro.txt"}) WriteRootFile(name, "x");
         chmod(Root("ro.txt").c_str(), 0444);
         timespec when[2] = {{1577934245, 0}, {1577934245, 0}}; // 2020-01-02 03:04:05 UTC
         utimensat(AT_FDCWD, Root("pub/f.txt").c_str(), when, 0);

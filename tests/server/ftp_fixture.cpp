@@ -89,8 +89,7 @@ void FtpFixture::TearDown() {
 
 void FtpFixture::AddUser(const char* name, const char* password, uint8_t permissions,
                          uint8_t flags, const char* root, const char* home, uint16_t maxConn) {
-    UserAccount account;
-    memset(&account, 0, sizeof account);
+    UserAccount account = {};
     snprintf(account.name, sizeof account.name, "%s", name);
     for (char* c = account.name; *c; c++)
         if (*c >= 'A' && *c <= 'Z') *c = (char)(*c - 'A' + 'a');
@@ -105,8 +104,6 @@ void FtpFixture::AddUser(const char* name, const char* password, uint8_t permiss
     userList.accounts.push_back(account);
     UnlockUserList();
 }
-
-void FtpFixture::SetMaxConn(uint16_t maxConn) { SettingStore(systemSettings.maxConn, maxConn); }
 
 // Writes a file with its parent directories; the test fails when it cannot.
 static void WriteWithParents(const std::filesystem::path& path, const std::string& content) {
@@ -146,8 +143,6 @@ int FtpFixture::LiveConnections(bool data) {
 
 // ---------------------------------------------------------------- client
 
-FtpClient::~FtpClient() { Close(); }
-
 bool FtpClient::Connect(uint16_t port, const char* address) {
     Close();
     in_addr a;
@@ -157,8 +152,6 @@ bool FtpClient::Connect(uint16_t port, const char* address) {
 }
 
 bool FtpClient::Send(const std::string& bytes) { return fd_ >= 0 && WriteAll(fd_, bytes); }
-
-bool FtpClient::SendLine(const std::string& line) { return Send(line + "\r\n"); }
 
 ssize_t FtpClient::Receive(Clock::time_point deadline) {
     for (;;) {
@@ -189,11 +182,6 @@ std::string FtpClient::ReadReply(int timeoutMs) {
         }
         if (Receive(deadline) <= 0) return "";
     }
-}
-
-std::string FtpClient::Command(const std::string& line, int timeoutMs) {
-    if (!SendLine(line)) return "";
-    return ReadReply(timeoutMs);
 }
 
 bool FtpClient::Login(const std::string& user, const std::string& password) {

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/config.h"
 #include "config/users.h"
 #include "test_support.h"
 
@@ -37,7 +38,7 @@ protected:
                  uint8_t flags = ACCOUNT_ENABLE | ACCOUNT_RESTRICT, const char* root = nullptr,
                  const char* home = nullptr, uint16_t maxConn = 0);
     // Replaces the system connection limit (0 = none).
-    void SetMaxConn(uint16_t maxConn);
+    void SetMaxConn(uint16_t maxConn) { SettingStore(systemSettings.maxConn, maxConn); }
     // Writes a message file into Temp()/work.
     void WriteMessageFile(const char* name, const std::string& content);
     // Writes a file below RootDir() (relative path with "/"), creating parents.
@@ -67,7 +68,7 @@ private:
 class FtpClient {
 public:
     FtpClient() = default;
-    ~FtpClient();
+    ~FtpClient() { Close(); }
     FtpClient(const FtpClient&) = delete;
     FtpClient& operator=(const FtpClient&) = delete;
 
@@ -75,12 +76,14 @@ public:
     // Sends raw bytes as they are.
     bool Send(const std::string& bytes);
     // Sends line + "\r\n".
-    bool SendLine(const std::string& line);
+    bool SendLine(const std::string& line) { return Send(line + "\r\n"); }
     // One complete reply: every line of a multi-line reply ("xyz-" ... "xyz "),
     // each with its line end, as received. "" on time-out or close.
     std::string ReadReply(int timeoutMs = 5000);
     // SendLine + ReadReply.
-    std::string Command(const std::string& line, int timeoutMs = 5000);
+    std::string Command(const std::string& line, int timeoutMs = 5000) {
+        return SendLine(line) ? ReadReply(timeoutMs) : "";
+    }
     // USER + PASS; true when the final reply starts with 230.
     bool Login(const std::string& user, const std::string& password);
     // True once the server has closed or shut down its sending side (recv 0)
