@@ -71,17 +71,22 @@ struct Session : FtpClient {
     }
 
     // Sends the command with a fresh data connection. Returns the data fd
-    // (or -1) and stores the preliminary reply.
-    int Begin(const std::string& command, std::string* first) {
+    // (or -1) and stores the preliminary reply in first; without first, the
+    // test fails unless the transfer is under way (1xx).
+    int Begin(const std::string& command, std::string* first = nullptr) {
+        std::string preliminary;
+        std::string& reply = first ? *first : preliminary;
+        int fd = -1;
         if (mode == Mode::PASV || mode == Mode::EPSV) {
-            int fd = ConnectData(Command(mode == Mode::PASV ? "PASV" : "EPSV"));
-            *first = Command(command);
-            return fd;
+            fd = ConnectData(Command(mode == Mode::PASV ? "PASV" : "EPSV"));
+            reply = Command(command);
+        } else {
+            Listener listener;
+            if (Code(Command(listener.PortCommand(mode == Mode::EPRT))) == "200") reply = Command(command);
+            if (Code(reply) == "150") fd = listener.Accept();
         }
-        Listener listener;
-        if (Code(Command(listener.PortCommand(mode == Mode::EPRT))) != "200") return -1;
-        *first = Command(command);
-        return Code(*first) == "150" ? listener.Accept() : -1;
+        if (!first) EXPECT_EQ(reply[0], '1') << command << ": " << reply;
+        return fd;
     }
     std::string Download(const std::string& command, std::string* final = nullptr) {
         std::string first, bytes;

@@ -142,9 +142,8 @@ TEST_F(Transfer, FilesBeyondFourGiB) {
 
     // Resume a download there; the client leaves after the first bytes.
     s.Command("REST " + std::to_string(offset));
-    std::string first, head(4, '\0');
-    int fd = s.Begin("RETR big", &first);
-    ASSERT_EQ(Code(first)[0], '1');
+    std::string head(4, '\0');
+    int fd = s.Begin("RETR big");
     ASSERT_EQ(recv(fd, head.data(), 4, MSG_WAITALL), 4);
     EXPECT_EQ(head, "MARK");
     close(fd);
@@ -168,9 +167,7 @@ TEST_F(Transfer, FinalReplyFollowsTheDataCloseAtOnce) {
         s.mode = mode;
         std::vector<double> ms;
         for (int i = 0; i < 20; i++) {
-            std::string first;
-            int fd = s.Begin("RETR small", &first);
-            ASSERT_EQ(Code(first)[0], '1') << first << ", mode " << (int)mode;
+            int fd = s.Begin("RETR small");
             ASSERT_EQ(ReadAll(fd).size(), 4096u);
             auto closed = bxtest::Clock::now();
             close(fd);

@@ -32,20 +32,13 @@ protected:
         QuietTrace();
         AddUser("u", "pw");
     }
-    // Begins command on session t; the test fails unless it is under way.
-    int Begin(Session& t, const std::string& command) {
-        std::string first;
-        int fd = t.Begin(command, &first);
-        EXPECT_EQ(Code(first)[0], '1') << command << ": " << first;
-        return fd;
-    }
 };
 
 TEST_F(Concurrent, ShareModesBetweenConnections) {
     Session a, b;
     ASSERT_TRUE(a.Open(Port()) && b.Open(Port()));
     // A second upload of a file being uploaded gets its 150/125, then 426.
-    int fd = Begin(a, "STOR same");
+    int fd = a.Begin("STOR same");
     ASSERT_TRUE(WriteAll(fd, "first part "));
     ASSERT_TRUE(WaitFor([&] { return ReadFile(Root("same")) == "first part "; }));
     EXPECT_EQ(b.Upload("STOR same", "intruder"), ABORTED);
@@ -59,7 +52,7 @@ TEST_F(Concurrent, ShareModesBetweenConnections) {
 
     // A file being downloaded may be read by others but not written.
     WriteRootFile("big", RandomBytes(32 << 20, 1));
-    fd = Begin(a, "RETR big");
+    fd = a.Begin("RETR big");
     char byte;
     ASSERT_EQ(recv(fd, &byte, 1, MSG_WAITALL), 1);
     EXPECT_EQ(b.Download("RETR big", &final).size(), 32u << 20);
@@ -75,7 +68,7 @@ TEST_F(Concurrent, ClientResetDoesNotDisturbAnother) {
     WriteRootFile("f", bytes);
     Session a, b, c;
     ASSERT_TRUE(a.Open(Port()) && b.Open(Port()) && c.Open(Port()));
-    int fa = Begin(a, "RETR f"), fb = Begin(b, "RETR f"), fc = Begin(c, "STOR g");
+    int fa = a.Begin("RETR f"), fb = b.Begin("RETR f"), fc = c.Begin("STOR g");
     std::string head(1000, '\0');
     ASSERT_EQ(recv(fa, head.data(), head.size(), MSG_WAITALL), 1000);
     ASSERT_TRUE(WriteAll(fc, "partial"));
@@ -95,7 +88,7 @@ TEST_F(Concurrent, ClientResetDoesNotDisturbAnother) {
 TEST_F(Concurrent, FailedUploadStreamsWithFlatMemory) {
     Session s;
     ASSERT_TRUE(s.Open(Port()));
-    int fd = Begin(s, "STOR nodir/x");  // the directory does not exist
+    int fd = s.Begin("STOR nodir/x");  // the directory does not exist
     std::string chunk = RandomBytes(1 << 20, 5);
     // Heap bytes in use, not resident pages: what the server holds of the
     // upload, whatever the allocator keeps or the machine's load does to
@@ -124,7 +117,7 @@ TEST_F(Concurrent, PipelinedCommandsBehindAStalledDownloadStayBoundedAndSlowNobo
     Session s, other;
     ASSERT_TRUE(s.Open(Port()) && other.Open(Port()));
     long rssBefore = ResidentKb();
-    int fd = Begin(s, "RETR huge");
+    int fd = s.Begin("RETR huge");
     // 256 KB of commands: far more than the control input may hold, and few
     // enough that the kernel takes them all at once.
     const int lines = 256 * 1024 / 6;
