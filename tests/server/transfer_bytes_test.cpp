@@ -113,7 +113,9 @@ TEST_F(Transfer, UploadsOverwriteAtTheOffsetOrAppend) {
     for (const auto& [before, rest, command, bytes, after] : rows) {
         std::filesystem::remove(Root("f"));
         if (before) WriteRootFile("f", before);
-        if (rest) EXPECT_EQ(Code(s.Command(rest)), "350") << command << " " << bytes;
+        if (rest) {
+            EXPECT_EQ(Code(s.Command(rest)), "350") << command << " " << bytes;
+        }
         EXPECT_EQ(s.Upload(command, bytes), DONE) << command << " " << bytes;
         EXPECT_EQ(ReadFile(Root("f")), after) << command << " " << bytes;
     }
