@@ -25,11 +25,13 @@ inline time_t LocalTime(int year, int month, int day, int hour, int minute, int 
 inline std::atomic<time_t> testNow{0};
 inline time_t TestClock() { return testNow.load(); }
 
+// The record LogShutdown writes last while the writer runs.
+inline const std::string shutdownRecord = "I  12/06 14:03:27 server LogShutdown: Waiting for thread to exit.";
+
 struct LogTest : ::testing::Test {
-    std::filesystem::path dir;
+    std::filesystem::path dir = bxtest::MakeTempDir("bx-log");
 
     void SetUp() override {
-        dir = bxtest::MakeTempDir("bx-log");
         SetDir(dir.string());
         logEnable = 1;
         logSync = 0;
@@ -66,5 +68,13 @@ struct LogTest : ::testing::Test {
             lines.push_back(text.substr(start, end - start));
         if (start < text.size()) lines.push_back(text.substr(start) + "<no CR LF>");
         return lines;
+    }
+
+    // The records of a file compared one by one with expected.
+    void ExpectLines(const std::string& name, const std::vector<std::string>& expected) const {
+        std::vector<std::string> lines = Lines(name);
+        for (size_t i = 0; i < std::max(lines.size(), expected.size()); ++i)
+            EXPECT_EQ(i < lines.size() ? lines[i] : "<missing>", i < expected.size() ? expected[i] : "<none>")
+                << name << " record " << i;
     }
 };

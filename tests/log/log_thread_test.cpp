@@ -4,67 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <set>
 #include <thread>
-
-using LogThreads = LogTest;
-
-TEST_F(LogThreads, ShutdownDrainsEveryRecordWholeAndOnce) {
-    LogStartup("server ");
-    constexpr int threads = 4, each = 10000;
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t)
-        workers.emplace_back([t] {
-            for (int i = 0; i < each; ++i) LogPrintf(LOG_INFO, "worker %d record %d end", t, i);
-        });
-    for (std::thread& worker : workers) worker.join();
-    LogShutdown();
-
-    std::vector<std::string> lines = Lines("061206.log");
-    ASSERT_EQ(lines.size(), static_cast<size_t>(threads * each + 1));
-    std::set<std::pair<int, int>> seen;
-    std::vector<int> next(threads, 0);
-    for (size_t i = 0; i + 1 < lines.size(); ++i) {
-        int t = -1, n = -1;
-        char end[8] = "";
-        ASSERT_EQ(sscanf(lines[i].c_str(), "I  12/06 14:03:27 server worker %d record %d %7s", &t, &n, end), 3)
-            << lines[i];
-        ASSERT_STREQ(end, "end");
-        ASSERT_TRUE(seen.insert({t, n}).second) << "twice: " << lines[i];
-        ASSERT_EQ(n, next[t]++) << "one thread's records out of order";
-    }
-    EXPECT_EQ(seen.size(), static_cast<size_t>(threads * each));
-    EXPECT_EQ(lines.back(), "I  12/06 14:03:27 server LogShutdown: Waiting for thread to exit.");
-}
-
-TEST_F(LogThreads, RepeatedStartAndStopUnderLoadLoseNothingLogged) {
-    std::atomic<bool> stop{false};
-    std::atomic<int> calls{0};
-    std::thread noisy([&] {
-        while (!stop && calls < 200000) {
-            LogPrintf(LOG_INFO, "noise");
-            ++calls;
-        }
-    });
-    // Let the noisy thread get going (bounded), so starts and stops race with it.
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (calls < 1000 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
-    for (int round = 0; round < 20; ++round) {
-        LogStartup("server ");
-        LogPrintf(LOG_WARNING, "round %d", round);
-        LogShutdown();
-    }
-    stop = true;
-    noisy.join();
-    std::string text = Read("061206.log");
-    for (int round = 0; round < 20; ++round)
-        EXPECT_NE(text.find("W  12/06 14:03:27 server round " + std::to_string(round) + "\r\n"), std::string::npos);
-    for (const std::string& line : Lines("061206.log"))
-        ASSERT_TRUE(line == "I  12/06 14:03:27 server noise" ||
-                    line.compare(0, 25, "W  12/06 14:03:27 server ") == 0 ||
-                    line == "I  12/06 14:03:27 server LogShutdown: Waiting for thread to exit.")
-            << line;
-}
 
 namespace {
 // A clock that holds the writer inside its flush (as a stalled disk would)
@@ -85,10 +25,73 @@ time_t StallingClock() {
 }
 }  // namespace
 
+struct LogThreads : LogTest {
+    // Stalls the writer from now until Release.
+    static void Stall() {
+        loggingThread = std::this_thread::get_id();
+        stalled = true;
+        LogSetClock(StallingClock);
+    }
+    static void Release() {
+        {
+            std::lock_guard<std::mutex> lock(stallMutex);
+            stalled = false;
+        }
+        stallCv.notify_all();
+    }
+};
+
+TEST_F(LogThreads, ShutdownDrainsEveryRecordWholeAndOnce) {
+    LogStartup("server ");
+    constexpr int threads = 4, each = 10000;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([t] {
+            for (int i = 0; i < each; ++i) LogPrintf(LOG_INFO, "worker %d record %d end", t, i);
+        });
+    for (std::thread& worker : workers) worker.join();
+    LogShutdown();
+    std::vector<std::string> lines = Lines("061206.log");
+    ASSERT_EQ(lines.size(), static_cast<size_t>(threads * each + 1));
+    std::vector<int> next(threads, 0);
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        int t = -1, n = -1;
+        char end[8] = "";
+        ASSERT_EQ(sscanf(lines[i].c_str(), "I  12/06 14:03:27 server worker %d record %d %7s", &t, &n, end), 3)
+            << lines[i];
+        ASSERT_STREQ(end, "end");
+        // In order per thread, so each one once.
+        ASSERT_EQ(n, next[t]++) << "out of order or twice: " << lines[i];
+    }
+    EXPECT_EQ(lines.back(), shutdownRecord);
+}
+
+TEST_F(LogThreads, RepeatedStartAndStopUnderLoadLoseNothingLogged) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> calls{0};
+    std::thread noisy([&] {
+        for (; !stop && calls < 200000; ++calls) LogPrintf(LOG_INFO, "noise");
+    });
+    // Let the noisy thread get going (bounded), so starts and stops race with it.
+    bxtest::WaitFor([&] { return calls >= 1000; }, 2000);
+    for (int round = 0; round < 20; ++round) {
+        LogStartup("server ");
+        LogPrintf(LOG_WARNING, "round %d", round);
+        LogShutdown();
+    }
+    stop = true;
+    noisy.join();
+    std::string text = Read("061206.log");
+    for (int round = 0; round < 20; ++round)
+        EXPECT_NE(text.find("W  12/06 14:03:27 server round " + std::to_string(round) + "\r\n"), std::string::npos);
+    for (const std::string& line : Lines("061206.log"))
+        ASSERT_TRUE(line == "I  12/06 14:03:27 server noise" || line.compare(0, 31, "W  12/06 14:03:27 server round ") == 0 ||
+                    line == shutdownRecord)
+            << line;
+}
+
 TEST_F(LogThreads, SyncCallerWaitsAtMostFiveSecondsForStalledWriter) {
-    loggingThread = std::this_thread::get_id();
-    stalled = true;
-    LogSetClock(StallingClock);
+    Stall();
     logSync = 1;
     LogStartup("server ");
     auto start = std::chrono::steady_clock::now();
@@ -96,22 +99,14 @@ TEST_F(LogThreads, SyncCallerWaitsAtMostFiveSecondsForStalledWriter) {
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(4500));
     EXPECT_LT(waited, std::chrono::milliseconds(6500));
-    {
-        std::lock_guard<std::mutex> lock(stallMutex);
-        stalled = false;
-    }
-    stallCv.notify_all();
+    Release();
     logSync = 0;
     LogShutdown();
-    std::vector<std::string> lines = Lines("061206.log");
-    ASSERT_GE(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "I  12/06 14:03:27 server waited");
+    ExpectLines("061206.log", {"I  12/06 14:03:27 server waited", shutdownRecord});
 }
 
 TEST_F(LogThreads, StalledWriterKeepsBufferBoundedAndRecordsWhole) {
-    loggingThread = std::this_thread::get_id();
-    stalled = true;
-    LogSetClock(StallingClock);
+    Stall();
     LogSetBufferLimit(1u << 20);
     LogStartup("server ");
     // About 2.5 MB of records while the writer cannot take any: the buffer
@@ -119,13 +114,8 @@ TEST_F(LogThreads, StalledWriterKeepsBufferBoundedAndRecordsWhole) {
     constexpr int records = 25000;
     std::string pad(70, 'p');
     for (int i = 0; i < records; ++i) LogPrintf(LOG_INFO, "fill %06d %s", i, pad.c_str());
-    {
-        std::lock_guard<std::mutex> lock(stallMutex);
-        stalled = false;
-    }
-    stallCv.notify_all();
+    Release();
     LogShutdown();
-    LogSetBufferLimit(0);
     EXPECT_LE(std::filesystem::file_size(dir / "061206.log"), 1u << 20);
     std::vector<std::string> lines = Lines("061206.log");
     ASSERT_GT(lines.size(), 2u);
