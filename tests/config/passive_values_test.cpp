@@ -28,9 +28,7 @@ TEST_F(PassiveValues, RangesAndAddressesAreTakenOrRefusedWhole) {
         SetString("System", "PassiveAddress", row.address);
         systemSettings.passivePortLow = systemSettings.passivePortHigh = 7;  // a reload replaces old values
         systemSettings.passiveAddress = 7;
-        ASSERT_EQ(1, OpenRegApp("Brindlex"));
-        GetRegSystem();
-        CloseRegApp();
+        WithApp([] { GetRegSystem(); });
         EXPECT_EQ(systemSettings.passivePortLow, row.low) << '"' << row.ports << '"';
         EXPECT_EQ(systemSettings.passivePortHigh, row.high) << '"' << row.ports << '"';
         EXPECT_EQ(systemSettings.passiveAddress, row.announced) << '"' << row.address << '"';

@@ -15,7 +15,6 @@
 #include "config/users.h"
 #include "platform/store.h"
 
-using bxtest::CountOf;
 using bxtest::ReadFile;
 
 struct StoreTest : ::testing::Test {
@@ -46,28 +45,33 @@ struct StoreTest : ::testing::Test {
         return bxtest::ReadDir(root / "log");
     }
 
-    static int Count(const std::string& text, const std::string& part) { return CountOf(text, part); }
+    static int Count(const std::string& text, const std::string& part) { return bxtest::CountOf(text, part); }
+
+    // Runs calls between an opening of the application key and its closing.
+    template <typename Calls>
+    static void WithApp(Calls calls, const char* name = "Brindlex") {
+        ASSERT_EQ(1, OpenRegApp(name));
+        calls();
+        CloseRegApp();
+    }
 
     // Path below the application key, e.g. "System".
     static std::string App(const std::string& path) {
         return std::string("SOFTWARE\\Quennel\\Brindlex") + (path.empty() ? "" : "\\" + path);
     }
 
-    static void SetDword(const std::string& path, const char* name, uint32_t value) {
+    static void Set(const std::string& path, const char* name, uint32_t type, const void* data, uint32_t size) {
         HKEY key;
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, App(path).c_str(), 0, "", 0,
                                                  KEY_ALL_ACCESS, nullptr, &key, nullptr));
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, REG_DWORD, (const uint8_t*)&value, 4));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, type, (const uint8_t*)data, size));
         RegCloseKey(key);
     }
-
+    static void SetDword(const std::string& path, const char* name, uint32_t value) {
+        Set(path, name, REG_DWORD, &value, 4);
+    }
     static void SetString(const std::string& path, const char* name, const std::string& text) {
-        HKEY key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, App(path).c_str(), 0, "", 0,
-                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, REG_SZ, (const uint8_t*)text.c_str(),
-                                                (uint32_t)text.size() + 1));
-        RegCloseKey(key);
+        Set(path, name, REG_SZ, text.c_str(), (uint32_t)text.size() + 1);
     }
 
     // A DWORD below the application key, or -1 when it cannot be read.

@@ -2,7 +2,6 @@
 // statuses of value reads, odd names, deletion, brackets, and files that are
 // not a usable store.
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <random>
 
@@ -10,10 +9,10 @@
 
 namespace {
 
-HKEY Create(HKEY parent, const char* path, uint32_t* disposition = nullptr) {
+HKEY Create(HKEY parent, const std::string& path, uint32_t* disposition = nullptr) {
     HKEY key = nullptr;
     EXPECT_EQ(ERROR_SUCCESS,
-              RegCreateKeyExA(parent, path, 0, "", 0, KEY_ALL_ACCESS, nullptr, &key, disposition));
+              RegCreateKeyExA(parent, path.c_str(), 0, "", 0, KEY_ALL_ACCESS, nullptr, &key, disposition));
     return key;
 }
 
@@ -22,24 +21,22 @@ std::string EnumKey(HKEY key, uint32_t index) {
     return RegEnumKeyA(key, index, name, sizeof name) == ERROR_SUCCESS ? name : "<end>";
 }
 
+long SetDwordIn(HKEY key, const char* name, uint32_t value) {
+    return RegSetValueExA(key, name, 0, REG_DWORD, (const uint8_t*)&value, 4);
+}
+
 }  // namespace
 
 using StoreCalls = StoreTest;
 
-TEST_F(StoreCalls, NamesMatchWithoutRegardToCaseAndKeepTheirCase) {
+TEST_F(StoreCalls, NamesMatchWithoutRegardToCaseKeepTheirCaseAndEnumerateInOrder) {
     uint32_t disposition = 0;
     HKEY bob = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Test\\Bob", &disposition);
     EXPECT_EQ(REG_CREATED_NEW_KEY, disposition);
     RegCloseKey(Create(HKEY_LOCAL_MACHINE, "software\\TEST\\bOB", &disposition));
     EXPECT_EQ(REG_OPENED_EXISTING_KEY, disposition);
-
-    uint32_t value = 7;
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(bob, "Port", 0, REG_DWORD, (const uint8_t*)&value, 4));
-    value = 8;
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(bob, "PORT", 0, REG_DWORD, (const uint8_t*)&value, 4));
-    HKEY test = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\test", 0, KEY_READ, &test));
-    EXPECT_EQ("Bob", EnumKey(test, 0));
+    ASSERT_EQ(ERROR_SUCCESS, SetDwordIn(bob, "Port", 7));
+    ASSERT_EQ(ERROR_SUCCESS, SetDwordIn(bob, "PORT", 8));
     uint32_t subKeys = 0, values = 0;
     ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyA(bob, &subKeys, &values));
     EXPECT_EQ(0u, subKeys);
@@ -49,27 +46,19 @@ TEST_F(StoreCalls, NamesMatchWithoutRegardToCaseAndKeepTheirCase) {
     ASSERT_EQ(ERROR_SUCCESS, RegEnumValueA(bob, 0, name, &nameSize, nullptr, (uint8_t*)&read, &size));
     EXPECT_STREQ("Port", name);  // the second write kept the first spelling
     EXPECT_EQ(8u, read);
-    RegCloseKey(test);
     RegCloseKey(bob);
-}
 
-TEST_F(StoreCalls, EnumerationIsInNameOrderWithoutRegardToCase) {
-    HKEY parent = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Order");
-    for (const char* name : {"delta", "Bravo", "alpha", "Charlie"}) RegCloseKey(Create(parent, name));
-    EXPECT_EQ("alpha", EnumKey(parent, 0));
-    EXPECT_EQ("Bravo", EnumKey(parent, 1));
-    EXPECT_EQ("Charlie", EnumKey(parent, 2));
-    EXPECT_EQ("delta", EnumKey(parent, 3));
-    char name[20];
-    EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyA(parent, 4, name, sizeof name));
+    HKEY parent = Create(HKEY_LOCAL_MACHINE, "Software\\test");
+    for (const char* sub : {"delta", "alpha", "Charlie"}) RegCloseKey(Create(parent, sub));
+    const char* order[] = {"alpha", "Bob", "Charlie", "delta", "<end>"};
+    for (uint32_t i = 0; i < std::size(order); i++) EXPECT_EQ(order[i], EnumKey(parent, i)) << "index " << i;
     EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyA(parent, 2, name, 7));  // "Charlie" needs 8
     RegCloseKey(parent);
 }
 
 TEST_F(StoreCalls, ValueReadsReportSizesAndNeverOverrunTheBuffer) {
     HKEY key = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Values");
-    const char text[] = "hello";
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "Text", 0, REG_SZ, (const uint8_t*)text, 6));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "Text", 0, REG_SZ, (const uint8_t*)"hello", 6));
     uint32_t size = 0, type = 0;
     EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, "Text", nullptr, &type, nullptr, &size));
     EXPECT_EQ(6u, size);
@@ -94,12 +83,8 @@ TEST_F(StoreCalls, ValueReadsReportSizesAndNeverOverrunTheBuffer) {
 
 TEST_F(StoreCalls, OddNamesRoundTripOrAreRefused) {
     HKEY parent = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Odd");
-    std::string blanks = "  two  blanks ";
-    std::string longest(255, 'k');
-    std::string high = "caf\xE9 \xC4";
-    for (const std::string& name : {blanks, longest, high}) {
-        HKEY key = Create(parent, name.c_str());
-        ASSERT_NE(nullptr, key) << name;
+    for (const std::string& name : {std::string("  two  blanks "), std::string(255, 'k'), std::string("caf\xE9 \xC4")}) {
+        HKEY key = Create(parent, name);
         ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name.c_str(), 0, REG_SZ, (const uint8_t*)name.c_str(),
                                                 (uint32_t)name.size() + 1));
         char back[300];
@@ -112,11 +97,9 @@ TEST_F(StoreCalls, OddNamesRoundTripOrAreRefused) {
     uint32_t disposition = 0;
     RegCloseKey(Create(parent, "caf\xC9 \xE4", &disposition));
     EXPECT_EQ(REG_CREATED_NEW_KEY, disposition);
-
     HKEY key = nullptr;
-    std::string tooLong(256, 'k');
-    EXPECT_EQ(ERROR_INVALID_PARAMETER,
-              RegCreateKeyExA(parent, tooLong.c_str(), 0, "", 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegCreateKeyExA(parent, std::string(256, 'k').c_str(), 0, "", 0,
+                                                       KEY_ALL_ACCESS, nullptr, &key, nullptr));
     EXPECT_EQ(ERROR_BAD_PATHNAME, RegCreateKeyExA(parent, "a\\\\b", 0, "", 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
     EXPECT_EQ(ERROR_BAD_PATHNAME, RegOpenKeyExA(parent, "\\a", 0, KEY_READ, &key));
     uint32_t subKeys = 0;
@@ -130,8 +113,7 @@ TEST_F(StoreCalls, DeletingKeys) {
     HKEY child = Create(parent, "a\\b\\c");
     EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(parent, "a"));  // has subkeys
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(parent, "A\\B\\C"));
-    uint32_t value = 1;
-    EXPECT_EQ(ERROR_KEY_DELETED, RegSetValueExA(child, "v", 0, REG_DWORD, (const uint8_t*)&value, 4));
+    EXPECT_EQ(ERROR_KEY_DELETED, SetDwordIn(child, "v", 1));
     RegCloseKey(child);
     RegCloseKey(Create(parent, "a\\b\\c\\d"));
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeA(parent, "a"));
@@ -150,7 +132,6 @@ TEST_F(StoreCalls, BracketsCommitAllOrNothing) {
     EXPECT_EQ(ERROR_SUCCESS, RegEndTransaction(0));
     EXPECT_EQ(-1, GetDword("Bracket", "one"));
     EXPECT_EQ(-1, GetDword("Bracket", "two"));
-
     ASSERT_EQ(ERROR_SUCCESS, RegBeginTransaction());
     SetDword("Bracket", "one", 1);
     EXPECT_EQ(ERROR_SUCCESS, RegEndTransaction(1));
@@ -158,54 +139,38 @@ TEST_F(StoreCalls, BracketsCommitAllOrNothing) {
     EXPECT_EQ(ERROR_INVALID_PARAMETER, RegEndTransaction(1));  // unmatched
 }
 
-using StoreFile = StoreTest;
-
-TEST_F(StoreFile, FreshStoreIsPrivateAndHoldsSoftware) {
-    HKEY software = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &software));
-    RegCloseKey(software);
-    struct stat st;
-    ASSERT_EQ(0, stat((root / "store.db").c_str(), &st));
-    EXPECT_EQ(0600u, st.st_mode & 0777);
-}
-
 // A file that is not a usable store: the start fails with its record and runs
 // on the in-memory values; the file keeps every byte.
-void ExpectUntouched(StoreTest* test, const std::string& bytes) {
-    std::ofstream(test->root / "store.db", std::ios::binary | std::ios::trunc) << bytes;
-    RegCloseStore();
-    systemSettings.port = 2121;
-    EXPECT_EQ(0, OpenRegApp("Brindlex"));
-    GetRegSystem();  // no key open: logged, nothing changes
-    EXPECT_EQ(2121, systemSettings.port);
-    EXPECT_EQ(0, OpenRegApp("Brindlex"));
-    RegCloseStore();
-    EXPECT_EQ(bytes, test->StoreBytes());
-    EXPECT_EQ(2, StoreTest::Count(test->LogText(), "OpenRegApp: error 1009 in RegCreateKeyEx for SOFTWARE"));
-}
-
-TEST_F(StoreFile, GarbageIsLeftUntouched) {
+TEST_F(StoreCalls, UnusableFilesAreLeftUntouched) {
     std::string garbage(8192, '\0');
     std::mt19937 random(7);
     for (char& c : garbage) c = (char)random();
-    ExpectUntouched(this, garbage);
-}
-
-TEST_F(StoreFile, TruncatedStoreIsLeftUntouched) {
     ASSERT_EQ(1, OpenRegApp("Brindlex"));
     for (int i = 0; i < 300; i++) userList.accounts.push_back(Account(("user" + std::to_string(i)).c_str(), "/srv"));
     SetRegUsers(&userList);
     CloseRegApp();
     RegCloseStore();
-    std::string bytes = StoreBytes();
-    ASSERT_GT(bytes.size(), 20000u);
-    ExpectUntouched(this, bytes.substr(0, bytes.size() / 2));
-}
-
-TEST_F(StoreFile, DatabaseOfAnotherProgramIsLeftUntouched) {
+    std::string ours = StoreBytes();
+    ASSERT_GT(ours.size(), 20000u);
+    std::filesystem::remove(root / "store.db");
     sqlite3* db = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open((root / "store.db").c_str(), &db));
     ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES(1);", nullptr, nullptr, nullptr));
     sqlite3_close(db);
-    ExpectUntouched(this, StoreBytes());
+    const std::pair<const char*, std::string> files[] = {
+        {"garbage", garbage}, {"truncated", ours.substr(0, ours.size() / 2)}, {"another program's", StoreBytes()}};
+    int round = 0;
+    for (const auto& [what, bytes] : files) {
+        bxtest::WriteFile(root / "store.db", bytes);
+        RegCloseStore();
+        systemSettings.port = 2121;
+        EXPECT_EQ(0, OpenRegApp("Brindlex")) << what;
+        GetRegSystem();  // no key open: logged, nothing changes
+        EXPECT_EQ(2121, systemSettings.port) << what;
+        EXPECT_EQ(0, OpenRegApp("Brindlex")) << what;
+        RegCloseStore();
+        EXPECT_EQ(bytes, StoreBytes()) << what;
+        EXPECT_EQ(2 * ++round, Count(log->Text(), "OpenRegApp: error 1009 in RegCreateKeyEx for SOFTWARE")) << what;
+    }
+    EXPECT_EQ(3, Count(LogText(), "GetRegSystem: error 6 in RegCreateKeyEx"));
 }

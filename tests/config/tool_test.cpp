@@ -30,108 +30,99 @@ struct Tool : StoreTest {
         int status = system(command.c_str());
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
     }
+
+    std::filesystem::perms StoreMode() const { return std::filesystem::status(root / "store.db").permissions(); }
 };
 
-TEST_F(Tool, RoundTrips) {
-    EXPECT_EQ(0, Reg({"set", "System", "Port", "--dword", "2121"}).status);
-    EXPECT_EQ(0, Reg({"set", "Path", "Work", "--string", "/srv/msg files"}).status);
-    EXPECT_EQ(0, Reg({"set", "Users/Bob", "Root", "--string", "/srv/ftp"}).status);
-    ToolRun get = Reg({"get", "system", "PORT"});
-    EXPECT_EQ(0, get.status);
-    EXPECT_EQ("2121\n", get.out);
-    EXPECT_EQ("/srv/msg files\n", Reg({"get", "Path", "Work"}).out);
-    EXPECT_EQ("Path\\\nSystem\\\nUsers\\\n", Reg({"list"}).out);
-    EXPECT_EQ("Root = /srv/ftp\n", Reg({"list", "users\\bob"}).out);
-    EXPECT_EQ(0, Reg({"delete", "Path", "Work"}).status);
-    EXPECT_EQ(1, Reg({"get", "Path", "Work"}).status);
-    EXPECT_EQ(1, Reg({"delete", "Path", "Work"}).status);
-    EXPECT_EQ(0, Reg({"delete", "Users"}).status);
-    EXPECT_EQ(1, Reg({"list", "Users"}).status);
-    EXPECT_EQ(1, Reg({"get", "Nowhere", "x"}).status);
-    // What the tool wrote is what the program loads.
-    ASSERT_EQ(1, OpenRegApp("Brindlex"));
-    GetRegSystem();
-    CloseRegApp();
-    EXPECT_EQ(2121, systemSettings.port);
-}
-
-TEST_F(Tool, PasswdMakesAWorkingAccount) {
-    ASSERT_EQ(0, Reg({"set", "Users\\bob", "Root", "--string", "/srv/ftp"}).status);
-    ASSERT_EQ(0, Reg({"passwd", "Bob"}, "Secret Word\r\n").status);
-    ASSERT_EQ(0, Reg({"passwd", "carol"}, "pw").status);  // no line end, new account
-    ASSERT_EQ(1, OpenRegApp("Brindlex"));
-    GetRegUsers(&userList);
-    CloseRegApp();
-    ASSERT_EQ(2u, userList.accounts.size());
-    const UserAccount& bob = userList.accounts[0];
-    EXPECT_STREQ("bob", bob.name);
-    EXPECT_STREQ("/srv/ftp", bob.Home);
-    EXPECT_EQ(1, CheckPasswordDigest(bob.PW, "bob", "Secret Word"));
-    EXPECT_EQ(0, CheckPasswordDigest(bob.PW, "bob", "secret word"));
-    UserAccount defaults;
-    UserAccountDefaults(&defaults, "carol");
-    const UserAccount& carol = userList.accounts[1];
-    EXPECT_EQ(defaults.accountFlags, carol.accountFlags);
-    EXPECT_EQ(defaults.permissions, carol.permissions);
-    EXPECT_EQ(1, CheckPasswordDigest(carol.PW, "carol", "pw"));
-    // Every account value is in the store, not left to load defaults.
-    EXPECT_EQ(1, GetDword("Users\\carol", "Restrict"));
-    EXPECT_EQ(0, GetDword("Users\\carol", "Put"));
-}
-
-TEST_F(Tool, BadCommandLinesWriteNothing) {
-    ASSERT_EQ(0, Reg({"set", "System", "Port", "--dword", "21"}).status);
-    std::string before = Reg({"list", "System"}).out;
-    const std::vector<std::vector<std::string>> bad = {
-        {"set", "System", "Port", "--dword", "abc"},   {"set", "System", "Port", "--dword", "4294967296"},
-        {"set", "System", "Port", "--dword", "-1"},    {"set", "System", "Port", "--dword", ""},
-        {"set", "System", "Port", "--word", "5"},      {"set", "System", "Port"},
-        {"get", "System"},                             {"frobnicate"},
-        {},                                            {"delete"},
-        {"delete", ""},                                {"passwd", "1bob"},
-        {"passwd", "bo b"},                            {"passwd"},
+// One session of commands in order: each with its exit status (0 done, 1 not
+// found, 2 a bad command line or store error, with one line on stderr and
+// nothing written) and its output.
+TEST_F(Tool, CommandsInOrder) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out, input = "";
+    } steps[] = {
+        {{"set", "System", "Port", "--dword", "2121"}, 0, ""},
+        {{"set", "Path", "Work", "--string", "/srv/msg files"}, 0, ""},
+        {{"set", "Users/Bob", "Root", "--string", "/srv/ftp"}, 0, ""},
+        {{"get", "system", "PORT"}, 0, "2121\n"},
+        {{"get", "Path", "Work"}, 0, "/srv/msg files\n"},
+        {{"list"}, 0, "Path\\\nSystem\\\nUsers\\\n"},
+        {{"list", "users\\bob"}, 0, "Root = /srv/ftp\n"},
+        {{"delete", "Path", "Work"}, 0, ""},
+        {{"get", "Path", "Work"}, 1, ""},
+        {{"delete", "Path", "Work"}, 1, ""},
+        {{"delete", "Users"}, 0, ""},
+        {{"list", "Users"}, 1, ""},
+        {{"get", "Nowhere", "x"}, 1, ""},
+        {{"set", "System", "Port", "--dword", "abc"}, 2, ""}, {{"set", "System", "Port", "--dword", "4294967296"}, 2, ""},
+        {{"set", "System", "Port", "--dword", "-1"}, 2, ""},  {{"set", "System", "Port", "--dword", ""}, 2, ""},
+        {{"set", "System", "Port", "--word", "5"}, 2, ""},    {{"set", "System", "Port"}, 2, ""},
+        {{"get", "System"}, 2, ""},                           {{"frobnicate"}, 2, ""},
+        {{}, 2, ""},                                          {{"delete"}, 2, ""},
+        {{"delete", ""}, 2, ""},                              {{"passwd", "1bob"}, 2, "", "pw\n"},
+        {{"passwd", "bo b"}, 2, "", "pw\n"},                  {{"passwd"}, 2, "", "pw\n"},
+        {{"passwd", "bob"}, 2, "", ""},                       {{"passwd", "bob"}, 2, "", "seventeen chars!!\n"},
+        {{"passwd", "bob"}, 2, "", "   \n"},
+        // A value name the store refuses: the key the set would have made stays away.
+        {{"set", "Fresh\\Key", std::string(16384, 'n'), "--dword", "1"}, 2, ""},
+        {{"list"}, 0, "Path\\\nSystem\\\n"},
+        {{"list", "System"}, 0, "Port = 2121\n"},
+        {{"set", "System", "Port", "--dword", "4294967295"}, 0, ""},
+        {{"get", "System", "Port"}, 0, "4294967295\n"},
+        {{"set", "Odd", "a\x1b[2Kb", "--string", "line\rfake\x7f"}, 0, ""},
+        {{"set", "Odd\\k\x1b]0;t\x07", "v", "--dword", "1"}, 0, ""},
+        {{"list", "Odd"}, 0, "k{1B}]0;t{07}\\\na{1B}[2Kb = line{0D}fake{7F}\n"},
+        {{"set", "System", "Port", "--dword", "2121"}, 0, ""},
+        {{"set", "Users\\bob", "Root", "--string", "/srv/ftp"}, 0, ""},
+        {{"passwd", "Bob"}, 0, "", "Secret Word\r\n"},
+        {{"passwd", "carol"}, 0, "", "pw"},  // no line end, new account
+        {{"list", "Users"}, 0, "bob\\\ncarol\\\n"},
+        // Every account value is in the store, not left to load defaults.
+        {{"get", "Users\\carol", "Restrict"}, 0, "1\n"},
+        {{"get", "Users\\carol", "Put"}, 0, "0\n"},
     };
-    for (const auto& args : bad) {
-        ToolRun run = Reg(args);
-        EXPECT_EQ(2, run.status) << (args.empty() ? "" : args[0]);
-        EXPECT_EQ(1, Count(run.err, "\n")) << run.err;
+    for (const auto& step : steps) {
+        std::string command;
+        for (const std::string& arg : step.args) command += arg.substr(0, 20) + " ";
+        ToolRun run = Reg(step.args, step.input);
+        EXPECT_EQ(step.status, run.status) << command << run.err;
+        EXPECT_EQ(step.out, run.out) << command;
+        if (step.status) EXPECT_EQ(1, Count(run.err, "\n")) << command << run.err;
     }
-    EXPECT_EQ(2, Reg({"passwd", "bob"}, "").status);
-    EXPECT_EQ(2, Reg({"passwd", "bob"}, "seventeen chars!!\n").status);
-    EXPECT_EQ(2, Reg({"passwd", "bob"}, "   \n").status);
-    EXPECT_EQ(before, Reg({"list", "System"}).out);
-    EXPECT_EQ(1, Reg({"list", "Users"}).status);
-    EXPECT_EQ(0, Reg({"set", "System", "Port", "--dword", "4294967295"}).status);
-    EXPECT_EQ("4294967295\n", Reg({"get", "System", "Port"}).out);
+    // What the tool wrote is what the program loads.
+    WithApp([] {
+        GetRegSystem();
+        GetRegUsers(&userList);
+    });
+    EXPECT_EQ(2121, systemSettings.port);
+    ASSERT_EQ(2u, userList.accounts.size());
+    EXPECT_EQ(1, CheckPasswordDigest(userList.accounts[0].PW, "bob", "Secret Word"));
+    EXPECT_EQ(1, CheckPasswordDigest(userList.accounts[1].PW, "carol", "pw"));
+    UserAccount carol;
+    UserAccountDefaults(&carol, "carol");
+    memcpy(carol.PW, userList.accounts[1].PW, sizeof carol.PW);
+    EXPECT_EQ(0, memcmp(&carol, &userList.accounts[1], sizeof carol)) << "a new account has the defaults";
 }
 
 TEST_F(Tool, UnusableStoreIsAStoreErrorAndStaysAsItWas) {
     std::string garbage(4096, 'g');
-    std::ofstream(root / "store.db", std::ios::binary) << garbage;
+    bxtest::WriteFile(root / "store.db", garbage);
     EXPECT_EQ(2, Reg({"get", "System", "Port"}).status);
     EXPECT_EQ(2, Reg({"set", "System", "Port", "--dword", "1"}).status);
     EXPECT_EQ(garbage, StoreBytes());
 }
 
-TEST_F(Tool, FailedSetLeavesNoKeyAndListShowsControlBytesEscaped) {
-    // A value name the store refuses: the key the set would have made stays away.
-    ToolRun longName = Reg({"set", "Fresh\\Key", std::string(16384, 'n'), "--dword", "1"});
-    EXPECT_EQ(2, longName.status);
-    EXPECT_EQ(1, Reg({"list", "Fresh"}).status) << "the failed set left its key";
-
-    ASSERT_EQ(0, Reg({"set", "Odd", "a\x1b[2Kb", "--string", "line\rfake\x7f"}).status);
-    ASSERT_EQ(0, Reg({"set", "Odd\\k\x1b]0;t\x07", "v", "--dword", "1"}).status);
-    EXPECT_EQ("k{1B}]0;t{07}\\\na{1B}[2Kb = line{0D}fake{7F}\n", Reg({"list", "Odd"}).out);
-}
-
-TEST_F(Tool, StoreOpenToOthersIsNarrowedWhenItsOwnerOpensIt) {
+// The store holds password digests: made for its owner only, and narrowed to
+// that when found open to others.
+TEST_F(Tool, StoreIsPrivateToItsOwner) {
+    using std::filesystem::perms;
     ASSERT_EQ(0, Reg({"set", "System", "Port", "--dword", "21"}).status);
-    const mode_t modes[] = {0644, 0666, 0604, 0600};
-    for (mode_t mode : modes) {
-        std::filesystem::permissions(root / "store.db", (std::filesystem::perms)mode);
+    EXPECT_EQ(perms::owner_read | perms::owner_write, StoreMode()) << "as made";
+    for (int mode : {0644, 0666, 0604, 0600}) {
+        std::filesystem::permissions(root / "store.db", (perms)mode);
         EXPECT_EQ("21\n", Reg({"get", "System", "Port"}).out) << std::oct << mode;
-        auto perms = std::filesystem::status(root / "store.db").permissions();
-        EXPECT_EQ((int)std::filesystem::perms::owner_read | (int)std::filesystem::perms::owner_write, (int)perms)
-            << std::oct << mode;
+        EXPECT_EQ(perms::owner_read | perms::owner_write, StoreMode()) << std::oct << mode;
     }
 }

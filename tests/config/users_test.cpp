@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <set>
 
 #include "store_fixture.h"
 
@@ -15,17 +16,8 @@ const UserAccount* Find(const char* name) {
     return nullptr;
 }
 
-void Load() {
-    ASSERT_EQ(1, OpenRegApp("Brindlex"));
-    GetRegUsers(&userList);
-    CloseRegApp();
-}
-
-void Save() {
-    ASSERT_EQ(1, OpenRegApp("Brindlex"));
-    SetRegUsers(&userList);
-    CloseRegApp();
-}
+void Load() { StoreTest::WithApp([] { GetRegUsers(&userList); }); }
+void Save() { StoreTest::WithApp([] { SetRegUsers(&userList); }); }
 }  // namespace
 
 TEST_F(Users, OddSubkeysAndValuesAtLoad) {
@@ -56,55 +48,39 @@ TEST_F(Users, OddSubkeysAndValuesAtLoad) {
     EXPECT_STRNE("", mallory->PW);
     EXPECT_EQ(0, CheckPasswordDigest(mallory->PW, "mallory", ""));
     EXPECT_EQ(0, CheckPasswordDigest(mallory->PW, "mallory", "AAAA"));
-    std::string log = LogText();
-    EXPECT_EQ(1, Count(log, "PW: error 234 in RegQueryValueEx"));
+    EXPECT_EQ(1, Count(LogText(), "PW: error 234 in RegQueryValueEx"));
 }
 
-TEST_F(Users, SaveReplacesTheWholeSet) {
-    userList.accounts = {Account("zed", "/z"), Account("amy", "/a", 3), Account("bob", "/b")};
-    userList.accounts[1].accountFlags |= ACCOUNT_ANONYMOUS;
-    userList.accounts[1].permissions = PERM_PUT | PERM_DELETEFILE | PERM_CREATE;
-    MakePasswordDigest("bob", "pw", userList.accounts[2].PW);
+TEST_F(Users, SaveReplacesTheWholeSetAndSkipsAccountsThatNameNoSubkey) {
+    userList.accounts = {Account("zed", "/z"), Account("", "/nowhere"), Account("amy", "/a", 3), Account("a\\b", "/x"),
+                         Account("bob", "/b")};
+    userList.accounts[2].accountFlags |= ACCOUNT_ANONYMOUS;
+    userList.accounts[2].permissions = PERM_PUT | PERM_DELETEFILE | PERM_CREATE;
+    MakePasswordDigest("bob", "pw", userList.accounts[4].PW);
     Save();
     std::string first = DumpPath(App("Users"));
+    EXPECT_EQ("amy\\\n", first.substr(0, 5));  // nothing written into "Users" itself
     SetDword("Users\\zed\\stray", "x", 1);  // a subkey under an account goes too
+    SetDword("Users\\gone", "Put", 1);
     Save();
-    EXPECT_EQ(first, DumpPath(App("Users")));  // saving again changes nothing
+    EXPECT_EQ(first, DumpPath(App("Users")));  // saving again changes nothing else
 
     std::vector<UserAccount> saved = userList.accounts;
     Load();
     ASSERT_EQ(3u, userList.accounts.size());
-    for (const UserAccount& account : saved) {
+    for (int i : {0, 2, 4}) {
+        const UserAccount& account = saved[i];
         const UserAccount* loaded = Find(account.name);
         ASSERT_NE(nullptr, loaded) << account.name;
         EXPECT_EQ(0, memcmp(&account, loaded, sizeof account)) << account.name;
     }
-    std::string removed = userList.accounts[1].name;
-    UserListRemove(&userList, 1);
-    Save();
-    Load();
-    EXPECT_EQ(2u, userList.accounts.size());
-    EXPECT_EQ(nullptr, Find(removed.c_str()));
-}
-
-TEST_F(Users, AccountsThatNameNoSubkeyAreNotSaved) {
-    userList.accounts = {Account("", "/nowhere"), Account("a\\b", "/x"), Account("ok", "/ok")};
-    Save();
-    EXPECT_EQ("ok\\\n", DumpPath(App("Users")).substr(0, 4));
-    HKEY users;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, App("Users").c_str(), 0, KEY_READ, &users));
-    uint32_t subKeys = 0, values = 0;
-    RegQueryInfoKeyA(users, &subKeys, &values);
-    RegCloseKey(users);
-    EXPECT_EQ(1u, subKeys);
-    EXPECT_EQ(0u, values);  // nothing written into "Users" itself
-    EXPECT_EQ(2, Count(LogText(), "SetRegUsers: error 161 in RegCreateKeyEx for user:"));
+    EXPECT_EQ(4, Count(LogText(), "SetRegUsers: error 161 in RegCreateKeyEx for user:"));
 }
 
 // MD5 of bytes, computed by another program (md5sum), in upper case.
 std::string ExternalMd5(const std::string& text) {
     std::string path = ::testing::TempDir() + "md5-input-" + std::to_string(getpid());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    bxtest::WriteFile(path, text);
     FILE* pipe = popen(("md5sum '" + path + "'").c_str(), "r");
     char line[128] = "";
     if (!pipe || !fgets(line, sizeof line, pipe)) line[0] = 0;
@@ -115,40 +91,42 @@ std::string ExternalMd5(const std::string& text) {
     return out;
 }
 
-using Passwords = ::testing::Test;
-
-TEST_F(Passwords, DigestsMatchAnIndependentMd5) {
+TEST(Passwords, DigestIsASaltedMd5CheckedExactly) {
     srand(12345);
-    const char* cases[][2] = {{"bob", "secret"}, {"alice", "MiXeD Case 1"}, {"x", ""}, {"a.b-c_d", "caf\xE9"}};
-    std::vector<std::string> salts;
-    for (auto& pair : cases) {
+    const char* cases[][2] = {{"bob", "Secret"}, {"alice", "MiXeD Case 1"}, {"x", ""}, {"a.b-c_d", "caf\xE9"}};
+    std::set<std::string> salts;
+    for (auto& [name, password] : cases) {
         char PW[USER_PW_LEN + 1];
-        MakePasswordDigest(pair[0], pair[1], PW);
-        ASSERT_EQ((size_t)USER_PW_LEN, strlen(PW));
+        MakePasswordDigest(name, password, PW);
         std::string salt(PW, 4);
-        EXPECT_EQ(std::string::npos, salt.find_first_not_of("0123456789ABCDEF"));
-        EXPECT_LE(std::stoul(salt, nullptr, 16), 32767u);
-        salts.push_back(salt);
-        EXPECT_EQ(salt + ExternalMd5(salt + pair[0] + ":" + pair[1]), PW) << pair[0];
-        EXPECT_EQ(1, CheckPasswordDigest(PW, pair[0], pair[1]));
+        EXPECT_EQ(std::string::npos, salt.find_first_not_of("0123456789ABCDEF")) << name;
+        EXPECT_LE(std::stoul(salt, nullptr, 16), 32767u) << name;
+        salts.insert(salt);
+        EXPECT_EQ(salt + ExternalMd5(salt + name + ":" + password), PW) << name;
+        EXPECT_EQ(1, CheckPasswordDigest(PW, name, password)) << name;
     }
-    EXPECT_NE(salts[0], salts[1]);
-}
+    EXPECT_GT(salts.size(), 1u);
 
-TEST_F(Passwords, CheckIsExactAboutPasswordNameAndHexCase) {
     char PW[USER_PW_LEN + 1];
     MakePasswordDigest("bob", "Secret", PW);
-    EXPECT_EQ(1, CheckPasswordDigest(PW, "bob", "Secret"));
-    EXPECT_EQ(0, CheckPasswordDigest(PW, "bob", "secret"));
-    EXPECT_EQ(0, CheckPasswordDigest(PW, "bob", "Secret "));
-    EXPECT_EQ(0, CheckPasswordDigest(PW, "rob", "Secret"));
     std::string lower = PW;
     for (char& c : lower) c = (char)tolower((unsigned char)c);
-    EXPECT_EQ(0, CheckPasswordDigest(lower.c_str(), "bob", "Secret"));
-    EXPECT_EQ(0, CheckPasswordDigest(std::string(PW, 35).c_str(), "bob", "Secret"));
-    // A value made earlier from a lower-cased password stays valid for it.
-    std::string old = "0A1B" + ExternalMd5("0A1Bbob:secret");
-    EXPECT_EQ(1, CheckPasswordDigest(old.c_str(), "bob", "secret"));
+    const struct {
+        std::string stored;
+        const char *name, *password;
+        int matches;
+    } checks[] = {
+        {PW, "bob", "secret", 0},
+        {PW, "bob", "Secret ", 0},
+        {PW, "rob", "Secret", 0},
+        {lower, "bob", "Secret", 0},
+        {std::string(PW, 35), "bob", "Secret", 0},
+        // A value made earlier from a lower-cased password stays valid for it.
+        {"0A1B" + ExternalMd5("0A1Bbob:secret"), "bob", "secret", 1},
+    };
+    for (const auto& check : checks)
+        EXPECT_EQ(check.matches, CheckPasswordDigest(check.stored.c_str(), check.name, check.password))
+            << check.stored << " " << check.name << " " << check.password;
     // A short PW is padded with blanks as salt and matches nothing.
     char candidate[USER_PW_LEN + 1];
     PasswordDigestWithSalt("ab", "bob", "x", candidate);

@@ -1,5 +1,5 @@
-// Byte dumps: where lines break, which bytes are escaped, and that a dump
-// stays together.
+// Byte dumps: where lines break and which bytes are escaped (that a dump
+// stays together: see LogThreads).
 #include "log_fixture.h"
 
 using DataDump = LogTest;
@@ -24,28 +24,4 @@ TEST_F(DataDump, BytesAreEscapedAndLinesBreakWithin78) {
                                      more + "{0A}", shutdownRecord});
     ExpectLines("061206.log", expected);
     for (const std::string& line : Lines("061206.log")) EXPECT_LE(line.size(), 78u) << line;
-}
-
-TEST_F(DataDump, DumpLinesAreNotInterleavedWithOtherThreads) {
-    LogStartup("server ");
-    std::vector<unsigned char> block(2000, 0x01);
-    std::atomic<bool> done{false};
-    std::thread other([&] {
-        for (int i = 0; i < 2000 && !done; ++i) LogPrintf(LOG_INFO, "other %d", i);
-    });
-    for (int i = 0; i < 20; ++i) LogData(LOG_TRACE4, block.data(), static_cast<int32_t>(block.size()));
-    done = true;
-    other.join();
-    LogShutdown();
-    // Every dump is one "Data:" line followed directly by its 181 continuation lines.
-    std::vector<std::string> lines = Lines("061206.log");
-    int dumps = 0;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].find(" Data: ") == std::string::npos) continue;
-        ++dumps;
-        size_t j = i + 1;
-        while (j < lines.size() && lines[j].compare(0, 32, "T4 12/06 14:03:27 server        ") == 0) ++j;
-        EXPECT_EQ(j - i, 182u) << "dump at line " << i;
-    }
-    EXPECT_EQ(dumps, 20);
 }

@@ -2,59 +2,53 @@
 #include "log_fixture.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 namespace {
 // A clock that holds the writer inside its flush (as a stalled disk would)
 // until the test lets it go; the logging thread reads it freely.
-std::mutex stallMutex;
-std::condition_variable stallCv;
-bool stalled = true;
+std::atomic<bool> stalled{false};
 std::thread::id loggingThread;
 // Worked out once: the C library's time-zone state is no place for two
 // threads at once.
 const time_t stallTime = LocalTime(2006, 12, 6, 14, 3, 27);
 time_t StallingClock() {
-    if (std::this_thread::get_id() != loggingThread) {
-        std::unique_lock<std::mutex> lock(stallMutex);
-        stallCv.wait_for(lock, std::chrono::seconds(30), [] { return !stalled; });
-    }
+    if (std::this_thread::get_id() != loggingThread) bxtest::WaitFor([] { return !stalled; }, 30000);
     return stallTime;
+}
+// Stalls the writer from now until stalled is set false.
+void Stall() {
+    loggingThread = std::this_thread::get_id();
+    stalled = true;
+    LogSetClock(StallingClock);
 }
 }  // namespace
 
-struct LogThreads : LogTest {
-    // Stalls the writer from now until Release.
-    static void Stall() {
-        loggingThread = std::this_thread::get_id();
-        stalled = true;
-        LogSetClock(StallingClock);
-    }
-    static void Release() {
-        {
-            std::lock_guard<std::mutex> lock(stallMutex);
-            stalled = false;
-        }
-        stallCv.notify_all();
-    }
-};
+using LogThreads = LogTest;
 
-TEST_F(LogThreads, ShutdownDrainsEveryRecordWholeAndOnce) {
+// Worker threads log records while this one logs byte dumps of 182 lines each.
+TEST_F(LogThreads, ShutdownDrainsEveryRecordWholeAndOnceAndDumpsStayTogether) {
     LogStartup("server ");
-    constexpr int threads = 4, each = 10000;
+    constexpr int threads = 4, each = 10000, dumps = 20;
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([t] {
             for (int i = 0; i < each; ++i) LogPrintf(LOG_INFO, "worker %d record %d end", t, i);
         });
+    const std::vector<unsigned char> block(2000, 0x01);  // 2000 escapes, 11 a line
+    for (int i = 0; i < dumps; ++i) LogData(LOG_TRACE4, block.data(), static_cast<int32_t>(block.size()));
     for (std::thread& worker : workers) worker.join();
     LogShutdown();
     std::vector<std::string> lines = Lines("061206.log");
-    ASSERT_EQ(lines.size(), static_cast<size_t>(threads * each + 1));
+    ASSERT_EQ(lines.size(), static_cast<size_t>(threads * each + dumps * 182 + 1));
     std::vector<int> next(threads, 0);
     for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        if (lines[i].compare(0, 32, "T4 12/06 14:03:27 server  Data: ") == 0) {
+            for (size_t j = i + 1; j < i + 182; ++j)
+                ASSERT_EQ(lines.at(j).compare(0, 32, "T4 12/06 14:03:27 server        "), 0) << "dump at " << i;
+            i += 181;
+            continue;
+        }
         int t = -1, n = -1;
         char end[8] = "";
         ASSERT_EQ(sscanf(lines[i].c_str(), "I  12/06 14:03:27 server worker %d record %d %7s", &t, &n, end), 3)
@@ -99,7 +93,7 @@ TEST_F(LogThreads, SyncCallerWaitsAtMostFiveSecondsForStalledWriter) {
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(4500));
     EXPECT_LT(waited, std::chrono::milliseconds(6500));
-    Release();
+    stalled = false;
     logSync = 0;
     LogShutdown();
     ExpectLines("061206.log", {"I  12/06 14:03:27 server waited", shutdownRecord});
@@ -114,7 +108,7 @@ TEST_F(LogThreads, StalledWriterKeepsBufferBoundedAndRecordsWhole) {
     constexpr int records = 25000;
     std::string pad(70, 'p');
     for (int i = 0; i < records; ++i) LogPrintf(LOG_INFO, "fill %06d %s", i, pad.c_str());
-    Release();
+    stalled = false;
     LogShutdown();
     EXPECT_LE(std::filesystem::file_size(dir / "061206.log"), 1u << 20);
     std::vector<std::string> lines = Lines("061206.log");
