@@ -84,8 +84,11 @@ struct StoreTest : ::testing::Test {
         return status == ERROR_SUCCESS && type == REG_DWORD ? (int64_t)value : -1;
     }
 
-    // Everything below a key, one line per key and value, in enumeration order.
-    static std::string Dump(HKEY key, const std::string& indent = "") {
+    // Everything below a key, one line per key and value, in enumeration
+    // order; "<none>" when there is no such key.
+    static std::string DumpPath(const std::string& path, const std::string& indent = "") {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "<none>";
         std::string out;
         char name[300];
         uint8_t data[1024];
@@ -94,19 +97,8 @@ struct StoreTest : ::testing::Test {
             if (RegEnumValueA(key, i, name, &nameSize, &type, data, &dataSize) != ERROR_SUCCESS) break;
             out += indent + name + "=" + std::to_string(type) + ":" + std::string((char*)data, dataSize) + "\n";
         }
-        for (uint32_t i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; i++) {
-            HKEY sub;
-            if (RegOpenKeyExA(key, name, 0, KEY_READ, &sub) != ERROR_SUCCESS) continue;
-            out += indent + name + "\\\n" + Dump(sub, indent + "  ");
-            RegCloseKey(sub);
-        }
-        return out;
-    }
-
-    static std::string DumpPath(const std::string& path) {
-        HKEY key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "<none>";
-        std::string out = Dump(key);
+        for (uint32_t i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; i++)
+            out += indent + name + "\\\n" + DumpPath(path + "\\" + name, indent + "  ");
         RegCloseKey(key);
         return out;
     }

@@ -8,8 +8,7 @@ namespace {
 
 struct ToolRun {
     int status;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 std::string Quote(const std::string& arg) {

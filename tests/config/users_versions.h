@@ -22,17 +22,15 @@ inline void FillUsersVersion(UserList* list, int version) {
     }
 }
 
-// The version the list holds whole, or 0 when it is anything else.
+// The version the list holds whole (a load finds the accounts in name order),
+// or 0 when it is anything else.
 inline int UsersVersionOf(const UserList& list) {
     for (int version = 1; version <= 2; version++) {
         UserList expected;
         FillUsersVersion(&expected, version);
-        if (expected.accounts.size() != list.accounts.size()) continue;
-        size_t matched = 0;
-        for (const UserAccount& want : expected.accounts)
-            for (const UserAccount& got : list.accounts)
-                if (memcmp(&want, &got, sizeof want) == 0) matched++;
-        if (matched == expected.accounts.size()) return version;
+        if (expected.accounts.size() == list.accounts.size() &&
+            memcmp(expected.accounts.data(), list.accounts.data(), list.accounts.size() * sizeof(UserAccount)) == 0)
+            return version;
     }
     return 0;
 }

@@ -57,13 +57,13 @@ TEST_F(SizeLimitedFiles, FullFileIsRetiredToBAndANewOneBegins) {
     EXPECT_EQ(logged, 10);  // the tenth flush brings a.log to 1010 bytes
     EXPECT_FALSE(Exists("a.log"));
     EXPECT_EQ(Read("b.log").size(), 1010u);
-    EXPECT_EQ(Lines("b.log")[9].substr(25, 2), "09");
+    EXPECT_EQ(Lines("b.log").at(9).substr(25, 2), "09");
     LogPrintf(LOG_INFO, "next");
     ExpectLines("a.log", {"I  12/06 14:03:27 server next"});
     // The next retirement replaces the older b.log.
     while (Exists("a.log") && logged < 40) LogPrintf(LOG_INFO, "%02d%s", logged++, message.c_str());
-    EXPECT_EQ(Lines("b.log").front(), "I  12/06 14:03:27 server next");
-    EXPECT_EQ(Lines("b.log").back().substr(25, 2), "19");
+    EXPECT_EQ(Lines("b.log").at(0), "I  12/06 14:03:27 server next");
+    EXPECT_EQ(Lines("b.log").at(10).substr(25, 2), "19");
 }
 
 TEST_F(SizeLimitedFiles, StartupSavesPairButNeverOverwritesSaves) {
