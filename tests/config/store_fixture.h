@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cstring>
 #include <memory>
 
@@ -101,6 +103,28 @@ struct StoreTest : ::testing::Test {
             out += indent + name + "\\\n" + DumpPath(path + "\\" + name, indent + "  ");
         RegCloseKey(key);
         return out;
+    }
+
+    struct ToolRun {
+        int status;
+        std::string out, err;
+    };
+
+    static std::string Quote(const std::string& arg) {
+        std::string quoted = "'";
+        for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return quoted + "'";
+    }
+
+    // Runs brindlex-reg with args and input on its standard input.
+    ToolRun Reg(const std::vector<std::string>& args, const std::string& input = "") const {
+        std::string command = Quote(bxtest::BinPath("brindlex-reg"));
+        for (const std::string& arg : args) command += " " + Quote(arg);
+        std::filesystem::path in = root / "in", out = root / "out", err = root / "err";
+        bxtest::WriteFile(in, input);
+        command += " <" + Quote(in) + " >" + Quote(out) + " 2>" + Quote(err);
+        int status = system(command.c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
     }
 
     std::string StoreBytes() const { return ReadFile(root / "store.db"); }

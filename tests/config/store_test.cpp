@@ -134,7 +134,8 @@ TEST_F(StoreCalls, BracketsCommitAllOrNothing) {
 }
 
 // A file that is not a usable store: the start fails with its record and runs
-// on the in-memory values; the file keeps every byte.
+// on the in-memory values, brindlex-reg fails with a store error; the file
+// keeps every byte.
 TEST_F(StoreCalls, UnusableFilesAreLeftUntouched) {
     std::string garbage(8192, '\0');
     std::mt19937 random(7);
@@ -163,6 +164,8 @@ TEST_F(StoreCalls, UnusableFilesAreLeftUntouched) {
         EXPECT_EQ(2121, systemSettings.port) << what;
         EXPECT_EQ(0, OpenRegApp("Brindlex")) << what;
         RegCloseStore();
+        EXPECT_EQ(2, Reg({"get", "System", "Port"}).status) << what;
+        EXPECT_EQ(2, Reg({"set", "System", "Port", "--dword", "1"}).status) << what;
         EXPECT_EQ(bytes, StoreBytes()) << what;
         EXPECT_EQ(2 * ++round, Count(log->Text(), "OpenRegApp: error 1009 in RegCreateKeyEx for SOFTWARE")) << what;
     }
