@@ -44,14 +44,6 @@ bool Save(QWidget* widget, const char* name) {
     printf("%s %s\n", ok ? "wrote" : "FAILED", path.c_str());
     return ok;
 }
-
-void AddAccount(const char* name, const char* root) {
-    UserAccount account;
-    UserAccountDefaults(&account, name);
-    snprintf(account.Root, sizeof account.Root, "%s", root);
-    snprintf(account.Home, sizeof account.Home, "%s", root);
-    userList.accounts.push_back(account);
-}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,9 +59,13 @@ int main(int argc, char** argv) {
     snprintf(workDir, sizeof workDir, "%s", work.path.c_str());
     bxtest::WriteFile(work.path + "/welcome.txt",
                       "Welcome to the team's file exchange.\r\nUploads go to /incoming.\r\n");
-    AddAccount("anonymous", "/srv/ftp/pub");
-    AddAccount("alice", "/srv/ftp/alice");
-    AddAccount("bob", "/srv/ftp/bob");
+    for (auto [name, root] : {std::pair{"anonymous", "pub"}, {"alice", "alice"}, {"bob", "bob"}}) {
+        UserAccount account;
+        UserAccountDefaults(&account, name);
+        snprintf(account.Root, sizeof account.Root, "/srv/ftp/%s", root);
+        snprintf(account.Home, sizeof account.Home, "%s", account.Root);
+        userList.accounts.push_back(account);
+    }
     snprintf(logDir, sizeof logDir, "/var/log/brindlex");
     logSize = 1048576;
 

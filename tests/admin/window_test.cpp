@@ -42,44 +42,37 @@ TEST_F(Window, SizeIsTheConnectionsDialogInTheFontsUnitsPlusMenuAndStatusBars) {
     QApplication::setFont(QFont());
 }
 
-// The stored rectangle, or "none".
+// A rectangle as "left,top,right,bottom".
+std::string Text(int64_t left, int64_t top, int64_t right, int64_t bottom) {
+    return std::to_string(left) + "," + std::to_string(top) + "," + std::to_string(right) + "," + std::to_string(bottom);
+}
+
 std::string StoredRect() {
-    int64_t l = StoreTest::GetDword("Window", "Left"), t = StoreTest::GetDword("Window", "Top");
-    int64_t r = StoreTest::GetDword("Window", "Right"), b = StoreTest::GetDword("Window", "Bottom");
-    if (l < 0) return "none";
-    return std::to_string(l) + "," + std::to_string(t) + "," + std::to_string(r) + "," + std::to_string(b);
+    auto side = [](const char* name) { return StoreTest::GetDword("Window", name); };
+    return Text(side("Left"), side("Top"), side("Right"), side("Bottom"));
 }
 
-std::string FrameRect(const QWidget& w) {
-    QRect f = w.frameGeometry();
-    return std::to_string(f.left()) + "," + std::to_string(f.top()) + "," + std::to_string(f.left() + f.width()) +
-           "," + std::to_string(f.top() + f.height());
-}
-
-TEST_F(Window, PositionIsSavedAfterMovesInTheServerRoleOnly) {
+TEST_F(Window, PositionIsRestoredAndSavedAfterMovesInTheServerRoleOnly) {
     for (bool server : {false, true}) {
         processRole = server ? ROLE_SERVER : ROLE_ADMIN;
-        windowRect = {0, 0, 0, 0};
+        windowRect = {120, 90, 120 + 900, 90 + 700};  // saved by a window of another size
         MainWindow window({server, false});
+        QSize computed = window.size();
         window.showAtStart();
+        EXPECT_EQ(window.size(), computed);
+        EXPECT_EQ(window.frameGeometry().topLeft() == QPoint(120, 90), server) << "only the server's opens there";
         for (int step = 1; step <= 5; step++) window.move(40 + 10 * step, 30 + 5 * step);  // one drag
         if (server) {
-            EXPECT_TRUE(SpinUntil([&] { return StoredRect() == FrameRect(window); }))
-                << "stored " << StoredRect() << ", window " << FrameRect(window);
+            auto frame = [&] {
+                QRect f = window.frameGeometry();
+                return Text(f.left(), f.top(), f.right() + 1, f.bottom() + 1);
+            };
+            EXPECT_TRUE(SpinUntil([&] { return StoredRect() == frame(); })) << "stored " << StoredRect() << ", window " << frame();
         } else {
             SpinUntil([] { return false; }, 600);
-            EXPECT_EQ(StoredRect(), "none") << "the admin role never stores its position";
+            EXPECT_EQ(StoredRect(), "-1,-1,-1,-1") << "the admin role never stores its position";
         }
     }
-}
-
-TEST_F(Window, StoredPositionIsRestoredWithTheComputedSize) {
-    windowRect = {120, 90, 120 + 900, 90 + 700};  // saved by a window of another size
-    MainWindow window({true, false});
-    QSize computed = window.size();
-    window.showAtStart();
-    EXPECT_EQ(window.frameGeometry().topLeft(), QPoint(120, 90));
-    EXPECT_EQ(window.size(), computed);
 }
 
 struct TrayCase {
