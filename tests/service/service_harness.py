@@ -8,16 +8,11 @@ import signal
 import socket
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "blackbox"))
-from harness import BIN, Machine  # noqa: E402
+from harness import BIN, Machine, wait_until  # noqa: E402
 
 KELPWATCH = os.path.join(BIN, "kelpwatch")
-USAGE = ("usage: kelpwatch install\n"
-         "           to install the kelpwatch service, or:\n"
-         "       kelpwatch remove\n"
-         "           to remove the kelpwatch service\n")
 
 
 class Datagrams:
@@ -27,37 +22,19 @@ class Datagrams:
         self.path = path
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(path)
+        self.sock.setblocking(False)
         self.received = []
 
     def wait_for(self, predicate, timeout=30.0):
         """Receives until a message satisfies predicate; returns it or None."""
-        deadline = time.monotonic() + timeout
-        seen = 0
-        while True:
-            for text in self.received[seen:]:
-                if predicate(text):
-                    return text
-            seen = len(self.received)
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return None
-            self.sock.settimeout(left)
-            try:
-                self.received.append(self.sock.recv(65536).decode("latin-1"))
-            except socket.timeout:
-                return None
+        return wait_until(lambda: next((t for t in self.drain() if predicate(t)), None), timeout)
 
     def drain(self):
-        self.sock.setblocking(False)
         try:
             while True:
                 self.received.append(self.sock.recv(65536).decode("latin-1"))
         except BlockingIOError:
-            pass
-        return self.received
-
-    def close(self):
-        self.sock.close()
+            return self.received
 
 
 class ServiceMachine(Machine):
@@ -70,7 +47,6 @@ class ServiceMachine(Machine):
         self.unit = os.path.join(self.root, "systemd", "system", "kelpwatch.service")
         self.notify = Datagrams(os.path.join(self.top, "notify"))
         self.syslog = Datagrams(os.path.join(self.root, "dev-log"))
-        self.services = []
 
     def kelpwatch(self, *args, env=None):
         """Runs a kelpwatch command to its end: (exit code, standard output)."""
@@ -78,13 +54,10 @@ class ServiceMachine(Machine):
                            text=True, timeout=60)
         return r.returncode, r.stdout
 
-    def start_service(self, notify=True):
-        env = dict(self.env)
-        if notify:
-            env["NOTIFY_SOCKET"] = self.notify.path
-        p = subprocess.Popen([KELPWATCH], env=env, stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL)
-        self.services.append(p)
+    def start_service(self):
+        p = subprocess.Popen([KELPWATCH], env=dict(self.env, NOTIFY_SOCKET=self.notify.path),
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs.append(p)
         return p
 
     def server_pid(self):
@@ -96,9 +69,8 @@ class ServiceMachine(Machine):
             return 0
 
     def close(self):
-        for p in self.services:
-            if p.poll() is None:
-                p.kill()
+        for p in self.procs:
+            p.kill()
             p.wait()
         # A dockhand the service started lives in a session of its own.
         pid = self.server_pid()
@@ -107,8 +79,8 @@ class ServiceMachine(Machine):
                 os.kill(pid, signal.SIGKILL)
         except OSError:
             pass
-        self.notify.close()
-        self.syslog.close()
+        self.notify.sock.close()
+        self.syslog.sock.close()
         super().close()
 
 
