@@ -144,7 +144,7 @@ TEST_F(UsersTest, ShowsOneOrSeveralAccountsAndWritesSeveralKeepingNamesAndPasswo
     EXPECT_EQ(Summary(), "alice ~ ~/pub 0; bob ~ ~/pub 0; Carl ~ ~ 0; ");
     for (const UserAccount& a : Stored())
         EXPECT_TRUE(a.name[0] == 'C' || a.permissions == (PERM_LIST | PERM_GET | PERM_PUT | PERM_CREATE)) << a.name;
-    EXPECT_TRUE(LogsIn("alice", "A-pass") && LogsIn("bob", "B-pass"));
+    EXPECT_TRUE(LogsIn("alice", "A-pass") && LogsIn("bob", "B-pass") && !LogsIn("bob", "A-pass"));
 }
 
 // The server's timer may reload the list while the dialog is open.
