@@ -55,17 +55,15 @@ TEST_F(Sheet, SystemPageRefusesOutOfRangeNumbersAndStoresNothing) {
         EXPECT_EQ(Find<QLineEdit>(page, "port")->isEnabled(), c.enable) << row;
         Do(page, std::string("port=") + c.port + "|maxConn=" + c.maxConn);
         Find<QPushButton>(sheet.get(), "okButton")->click();
+        EXPECT_EQ(shown, c.message ? std::string("Brindlex|") + c.message + "|none" : "") << row;
+        EXPECT_EQ(sheet->isVisible(), c.message != nullptr) << row << ": the sheet stays open on a refusal only";
         if (c.message) {
-            EXPECT_EQ(shown, std::string("Brindlex|") + c.message + "|none") << row;
             EXPECT_EQ(GetDword("System", "Port"), -1) << row << ": nothing stored";
-            EXPECT_TRUE(sheet->isVisible()) << row << ": the sheet stays open";
             EXPECT_EQ(sheet->tabs()->currentWidget(), page) << row;
         } else {
-            EXPECT_EQ(shown, "") << row;
             EXPECT_EQ(GetDword("System", "Port"), atol(c.port)) << row;
             EXPECT_EQ(GetDword("System", "MaxConn"), atol(c.maxConn)) << row;
             EXPECT_EQ(GetDword("System", "Enable"), c.enable ? 1 : 0) << row;
-            EXPECT_FALSE(sheet->isVisible()) << row;
         }
     }
     // An empty limit is stored as 0 and shown empty again.
@@ -143,10 +141,7 @@ bool Connects(uint16_t port) {
 
 TEST_F(Sheet, ServerRoleSystemApplyMovesTheListenerBeforeItReturns) {
     uint16_t first = 0, second = 0;
-    for (uint16_t* port : {&first, &second}) {
-        int probe = bxtest::Listen(port);
-        close(probe);
-    }
+    for (uint16_t* port : {&first, &second}) close(bxtest::Listen(port));
     systemSettings = {1, 0, first};
     ASSERT_EQ(SockThreadInit(), 0);
     SockSend(SOCK_MSG_LISTEN, first, 1);

@@ -82,10 +82,7 @@ struct TrayCase {
     const char* afterMinimize;  // from shown
 };
 
-const char* State(const MainWindow& w) {
-    if (!w.isVisible()) return "hidden";
-    return w.isMinimized() ? "minimized" : "shown";
-}
+std::string State(const MainWindow& w) { return !w.isVisible() ? "hidden" : w.isMinimized() ? "minimized" : "shown"; }
 
 TEST_F(Window, TrayRules) {
     const TrayCase cases[] = {
@@ -102,23 +99,22 @@ TEST_F(Window, TrayRules) {
         EXPECT_EQ(window.trayIcon() != nullptr, c.server && c.tray) << c.name;
         window.showAtStart();
         QApplication::processEvents();
-        EXPECT_STREQ(State(window), c.afterStart) << c.name;
+        EXPECT_EQ(State(window), c.afterStart) << c.name;
 
         window.showNormal();
         window.trayActivated(QSystemTrayIcon::Trigger);  // a click brings a hidden window back
         if (window.hiddenInTray()) window.trayActivated(QSystemTrayIcon::Trigger);
-        ASSERT_TRUE(SpinUntil([&] { return std::string(State(window)) == "shown"; })) << c.name;
+        ASSERT_TRUE(SpinUntil([&] { return State(window) == "shown"; })) << c.name;
         window.showMinimized();
-        EXPECT_TRUE(SpinUntil([&] { return std::string(State(window)) == c.afterMinimize; }))
+        EXPECT_TRUE(SpinUntil([&] { return State(window) == c.afterMinimize; }))
             << c.name << ": " << State(window);
-        if (std::string(c.afterMinimize) == "hidden") {
+        if (State(window) == "hidden") {
             window.trayActivated(QSystemTrayIcon::DoubleClick);  // only a left click counts
-            EXPECT_STREQ(State(window), "hidden") << c.name;
+            EXPECT_EQ(State(window), "hidden") << c.name;
             window.trayActivated(QSystemTrayIcon::Trigger);
-            EXPECT_TRUE(SpinUntil([&] { return std::string(State(window)) == "shown"; })) << c.name;
+            EXPECT_TRUE(SpinUntil([&] { return State(window) == "shown"; })) << c.name;
         }
     }
-    displaySettings = {0, 0};
 }
 
 TEST_F(Window, StatusBarSaysReadyAfterEveryRepaintAndTheTreeFollowsTheModel) {
