@@ -47,6 +47,7 @@ class ServiceMachine(Machine):
         self.unit = os.path.join(self.root, "systemd", "system", "kelpwatch.service")
         self.notify = Datagrams(os.path.join(self.top, "notify"))
         self.syslog = Datagrams(os.path.join(self.root, "dev-log"))
+        self.services = []
 
     def kelpwatch(self, *args, env=None):
         """Runs a kelpwatch command to its end: (exit code, standard output)."""
@@ -57,7 +58,7 @@ class ServiceMachine(Machine):
     def start_service(self):
         p = subprocess.Popen([KELPWATCH], env=dict(self.env, NOTIFY_SOCKET=self.notify.path),
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.procs.append(p)
+        self.services.append(p)
         return p
 
     def server_pid(self):
@@ -69,7 +70,7 @@ class ServiceMachine(Machine):
             return 0
 
     def close(self):
-        for p in self.procs:
+        for p in self.services:
             p.kill()
             p.wait()
         # A dockhand the service started lives in a session of its own.
