@@ -2,9 +2,7 @@
 // processes): sizes at the limits, bad datagrams, when the server may write
 // back, leftover slot files, and several writers at once. What the server's
 // messages carry is shown by the control channel and black-box timer tests.
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
 #include <gtest/gtest.h>
 
@@ -130,12 +128,12 @@ TEST_F(Messaging, ServerReachesEachAdminOnlyAfterItsFirstMessage) {
 }
 
 TEST_F(Messaging, LeftoverSlotFileIsReplacedOnlyUnderTheRoleLock) {
-    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);  // bound, then gone: a leftover file
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", SlotPath(SERVER_SLOT).c_str());
-    ASSERT_EQ(bind(fd, (sockaddr*)&addr, sizeof addr), 0);
-    close(fd);
+    Child crashed;  // a server killed without the lock leaves its slot file
+    ASSERT_TRUE(crashed.Start());
+    ASSERT_EQ(crashed.Ask("role server"), "ok");
+    ASSERT_EQ(crashed.Ask("start"), "started");
+    crashed.Stop(true);
+    ASSERT_TRUE(std::filesystem::exists(SlotPath(SERVER_SLOT)));
 
     processRole = ROLE_SERVER;
     IpcStartup();  // without the lock: the file stays, nobody reads it

@@ -26,12 +26,6 @@ constexpr long CONTROL_MASK = FD_READ | FD_WRITE | FD_CLOSE;
 const std::map<uint16_t, std::string> EVENT_NAMES = {
     {FD_READ, "read"}, {FD_WRITE, "write"}, {FD_ACCEPT, "accept"}, {FD_CONNECT, "connect"}, {FD_CLOSE, "close"}};
 
-struct Note {
-    SOCKET fd;
-    uint16_t event;
-    uint16_t error;
-};
-
 // A connected pair: client (blocking, test side) and server (accepted with
 // NetAccept, so the loop knows it as connected).
 struct TestPair {
@@ -70,7 +64,7 @@ struct EventLoopTest : NetTest {
     std::mutex lock;
     std::map<SOCKET, std::string> events;
     // Called on the loop thread for every socket notification, after it was recorded.
-    std::function<void(const Note&)> onNote;
+    std::function<void(SOCKET fd, uint16_t event, uint16_t error)> onNote;
 
     static void Proc(unsigned message, uintptr_t wParam, intptr_t lParam) {
         EventLoopTest* t = current;
@@ -81,12 +75,13 @@ struct EventLoopTest : NetTest {
             EvLoopQuit(0);
         }
         if (message != TEST_MSG_SOCK) return;
-        Note note{static_cast<SOCKET>(wParam), WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam)};
+        SOCKET fd = static_cast<SOCKET>(wParam);
+        uint16_t event = WSAGETSELECTEVENT(lParam), error = WSAGETSELECTERROR(lParam);
         {
             std::lock_guard<std::mutex> lk(t->lock);
-            t->events[note.fd] += EVENT_NAMES.at(note.event) + (note.error ? "/" + std::to_string(note.error) : "") + " ";
+            t->events[fd] += EVENT_NAMES.at(event) + (error ? "/" + std::to_string(error) : "") + " ";
         }
-        if (t->onNote) t->onNote(note);
+        if (t->onNote) t->onNote(fd, event, error);
     }
     void SetUp() override {
         NetTest::SetUp();
@@ -240,8 +235,8 @@ TEST_F(EventLoopTest, ReadRepeatsOnlyAfterAReceiveAndCloseFollowsTheLastBytes) {
         int n = NetRecv(pair.server, b, 4);
         if (n > 0) received.append(b, n);
     };
-    onNote = [&](const Note& note) {
-        if (note.fd == pair.server && note.event == FD_READ) take();
+    onNote = [&](SOCKET fd, uint16_t event, uint16_t) {
+        if (fd == pair.server && event == FD_READ) take();
     };
     Run(take);
     ASSERT_TRUE(WaitCount(pair.server, "close", 1));
@@ -258,9 +253,9 @@ TEST_F(EventLoopTest, ResetIsReportedOnceWithItsError) {
     TestPair& unread = pair;
     TestPair receiving;
     ASSERT_TRUE(receiving.Open(listener, port));
-    onNote = [&](const Note& note) {
+    onNote = [&](SOCKET fd, uint16_t event, uint16_t) {
         char b[16];
-        if (note.fd == receiving.server && note.event == FD_READ) NetRecv(receiving.server, b, sizeof b);
+        if (fd == receiving.server && event == FD_READ) NetRecv(receiving.server, b, sizeof b);
     };
     Select(unread.server, FD_READ | FD_CLOSE);
     Select(receiving.server, FD_READ | FD_CLOSE);
@@ -281,8 +276,8 @@ TEST_F(EventLoopTest, ConnectEndsWithOneConnectCarryingItsOutcome) {
     uint16_t deadPort = 0;
     close(bxtest::Listen(&deadPort));  // a port that was just free: nobody listens there
     SOCKET refused = NetSocketTcp(), ok = NetSocketTcp();
-    onNote = [&](const Note& note) {
-        if (note.fd == ok && note.event == FD_CONNECT && note.error == 0) NetAsyncSelect(ok, TEST_MSG_SOCK, CONTROL_MASK);
+    onNote = [&](SOCKET fd, uint16_t event, uint16_t error) {
+        if (fd == ok && event == FD_CONNECT && error == 0) NetAsyncSelect(ok, TEST_MSG_SOCK, CONTROL_MASK);
     };
     for (auto [s, mask, to] : {std::tuple{refused, FD_CONNECT | CONTROL_MASK, deadPort}, {ok, FD_CONNECT, port}}) {
         Run([&] {
@@ -315,7 +310,7 @@ TEST_F(EventLoopTest, AcceptIsReportedWhileConnectionsWaitAndAnAcceptReenablesIt
         accepted += a != INVALID_SOCKET;
         NetCloseSocket(a);
     };
-    onNote = [&](const Note&) { take(); };
+    onNote = [&](SOCKET, uint16_t, uint16_t) { take(); };
     Run(take);
     ASSERT_TRUE(WaitCount(listener, "accept", 3));
     Settle();
@@ -331,8 +326,8 @@ TEST_F(EventLoopTest, HandlerClosingTheDispatchedSocketGetsNothingMoreForIt) {
     // Bytes and the FIN are both pending: FD_READ and then FD_CLOSE would follow.
     ASSERT_EQ(send(pair.client, "x", 1, 0), 1);
     shutdown(pair.client, SHUT_WR);
-    onNote = [&](const Note& note) {
-        if (note.fd != server || note.event != FD_READ) return;
+    onNote = [&](SOCKET fd, uint16_t event, uint16_t) {
+        if (fd != server || event != FD_READ) return;
         ASSERT_EQ(NetCloseSocket(server), 0);
         pair.server = INVALID_SOCKET;
     };
@@ -355,9 +350,9 @@ TEST_F(EventLoopTest, EventOfAClosedSocketIsNotDeliveredToItsReusedNumber) {
     // event is already fetched in the same batch.
     std::atomic<SOCKET> reused{INVALID_SOCKET};
     SOCKET closedNumber = INVALID_SOCKET;
-    onNote = [&](const Note& note) {
-        if (reused != INVALID_SOCKET || note.event != FD_READ) return;
-        TestPair& other = note.fd == a.server ? b : a;
+    onNote = [&](SOCKET fd, uint16_t event, uint16_t) {
+        if (reused != INVALID_SOCKET || event != FD_READ) return;
+        TestPair& other = fd == a.server ? b : a;
         closedNumber = other.server;
         ASSERT_EQ(NetCloseSocket(other.server), 0);
         other.server = INVALID_SOCKET;
