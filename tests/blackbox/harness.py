@@ -14,7 +14,6 @@ import unittest
 
 BIN = os.environ.get("BRINDLEX_BIN_DIR") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "bin")
-PERMS = ("List", "Get", "Put", "Create", "DeleteDir", "DeleteFile")
 USER, PASSWORD = "eve", "ext-pw"
 
 
@@ -87,12 +86,6 @@ def login(port, user, password):
     return ftp
 
 
-def retr(ftp, name):
-    got = bytearray()
-    ftp.retrbinary("RETR " + name, got.extend)
-    return bytes(got)
-
-
 def can_login(port, user, password):
     try:
         login(port, user, password).close()
@@ -135,13 +128,13 @@ class Machine:
             raise AssertionError("brindlex-reg %s: %s" % (" ".join(args), r.stderr))
         return r
 
-    def add_user(self, name, password=None, anonymous=False, perms=PERMS):
+    def add_user(self, name, password=None):
+        # An account with every permission, restricted to the FTP tree.
         key = "Users\\" + name
         for value in ("Root", "Home"):
             self.reg("set", key, value, "--string", self.ftp)
-        flags = {p: p in perms for p in PERMS} | {"Anonymous": anonymous, "Restrict": True}
-        for value, on in flags.items():
-            self.reg("set", key, value, "--dword", str(int(on)))
+        for value in ("List", "Get", "Put", "Create", "DeleteDir", "DeleteFile", "Restrict"):
+            self.reg("set", key, value, "--dword", "1")
         if password is not None:
             self.reg("passwd", name, stdin=password + "\n")
 
@@ -202,11 +195,6 @@ class ServerTest(unittest.TestCase):
 
     def served(self, rel):
         return os.path.join(self.m.ftp, rel)
-
-    def login(self):
-        ftp = login(self.m.port, USER, PASSWORD)
-        self.addCleanup(ftp.close)
-        return ftp
 
     def run_client(self, *args, ok=True, **kw):
         r = subprocess.run(args, capture_output=True, timeout=300, **kw)

@@ -14,7 +14,7 @@ import tempfile
 import time
 import unittest
 
-from harness import BIN, Machine, can_login, free_port, login, port_open, read, retr, wait_until, write
+from harness import BIN, Machine, can_login, free_port, login, port_open, read, wait_until, write
 
 
 class OperationsTest(unittest.TestCase):
@@ -71,8 +71,10 @@ class OperationsTest(unittest.TestCase):
         self.assertTrue(wait_until(lambda: self.pasv(ftp)[0] == "192.0.2.10"), "second System change")
         ftp.quit()
         self.assertEqual(self.m.reg("get", "Users\\alice", "Get").stdout, "0\n")
+        got = []
         with login(port, "alice", "Secret12") as again:
-            self.assertEqual(retr(again, "f.txt"), b"data")
+            again.retrbinary("RETR f.txt", got.append)
+        self.assertEqual(b"".join(got), b"data")
 
         # A new port moves the listening socket; disabling the server closes it.
         new = free_port()
