@@ -1,6 +1,7 @@
 # Runs the real dockhand and brindlex-reg programs in a temporary machine
 # directory, configured only through brindlex-reg, for the black-box tests.
 
+import contextlib
 import ftplib
 import os
 import random
@@ -21,31 +22,25 @@ def free_port():
     # A port that is free now, taken below the system's ephemeral range so
     # that the outgoing connections of tests running alongside cannot take
     # it before the server binds it.
-    for _ in range(200):
-        port = random.randrange(10000, 32000)
-        with socket.socket() as s:
-            try:
-                s.bind(("0.0.0.0", port))
-                return port
-            except OSError:
-                continue
+    for port in random.sample(range(10000, 32000), 200):
+        with socket.socket() as s, contextlib.suppress(OSError):
+            s.bind(("0.0.0.0", port))
+            return port
     raise AssertionError("no free port")
 
 
 def wait_until(predicate, timeout=10.0, step=0.02):
     # Polls predicate until it is true or the time-out passes.
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
+    while not (value := predicate()) and time.monotonic() < deadline:
         time.sleep(step)
-    return predicate()
+    return value
 
 
-def port_open(port, host="127.0.0.1"):
+def port_open(port):
+    # Whether a server greets on port.
     try:
-        with socket.create_connection((host, port), timeout=0.5) as s:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.5) as s:
             s.settimeout(2)
             return s.recv(1024).startswith(b"220")
     except OSError:
@@ -100,10 +95,8 @@ class Machine:
 
     def __init__(self):
         self.top = tempfile.mkdtemp(prefix="bx-blackbox-")
-        self.root = os.path.join(self.top, "machine")
-        self.ftp = os.path.join(self.top, "ftp")
-        self.work = os.path.join(self.top, "work")
-        self.logdir = os.path.join(self.top, "log")
+        self.root, self.ftp, self.work, self.logdir = (
+            os.path.join(self.top, name) for name in ("machine", "ftp", "work", "log"))
         for d in (self.root, self.ftp, self.work, self.logdir):
             os.makedirs(d)
         self.env = dict(os.environ, BRINDLEX_ROOT=self.root)
@@ -147,10 +140,10 @@ class Machine:
                                  % (self.port, self.log_text()[-2000:]))
         return p
 
-    def stop(self, p, timeout=10):
+    def stop(self, p):
         p.send_signal(signal.SIGTERM)  # nothing once p has ended
         try:
-            return p.wait(timeout)
+            return p.wait(10)
         except subprocess.TimeoutExpired:
             p.kill()
             return p.wait()
