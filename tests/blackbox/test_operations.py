@@ -10,7 +10,6 @@ import signal
 import socket
 import stat
 import subprocess
-import tempfile
 import time
 import unittest
 
@@ -86,8 +85,8 @@ class OperationsTest(unittest.TestCase):
         self.assertEqual(self.m.stop(server), 0)
 
     def test_help_and_version_answer_without_touching_the_machine(self):
-        empty = tempfile.mkdtemp(prefix="bx-empty-")
-        self.addCleanup(os.rmdir, empty)
+        empty = os.path.join(self.m.top, "empty")
+        os.makedirs(empty)
         server = self.m.start("service")
         for root in (empty, self.m.root):  # nothing there, and a server running
             for arg, expected in (("--version", "Brindlex V1.2\n"), ("--help", "usage: dockhand")):
