@@ -1,7 +1,7 @@
 // Shared set-up of the store tests: each case gets its own machine directory
 // (BRINDLEX_ROOT) with a fresh store, logging into a directory of its own,
-// settings and accounts back at their start values; and small readers for
-// the store and the log.
+// settings and accounts back at their start values; and small readers and
+// writers for the store.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +16,7 @@
 #include "config/config.h"
 #include "config/users.h"
 #include "platform/store.h"
+#include "users_versions.h"
 
 using bxtest::ReadFile;
 
@@ -40,14 +41,6 @@ struct StoreTest : ::testing::Test {
         RegCloseStore();
         log.reset();
     }
-
-    // Every record written so far (stops logging; later records are lost).
-    std::string LogText() {
-        LogShutdown();
-        return bxtest::ReadDir(root / "log");
-    }
-
-    static int Count(const std::string& text, const std::string& part) { return bxtest::CountOf(text, part); }
 
     // Runs calls between an opening of the application key and its closing.
     template <typename Calls>
@@ -128,13 +121,4 @@ struct StoreTest : ::testing::Test {
     }
 
     std::string StoreBytes() const { return ReadFile(root / "store.db"); }
-
-    static UserAccount Account(const char* name, const char* Root, uint16_t maxConn = 0) {
-        UserAccount account;
-        UserAccountDefaults(&account, name);
-        snprintf(account.Root, sizeof account.Root, "%s", Root);
-        snprintf(account.Home, sizeof account.Home, "%s", Root);
-        account.MaxConn = maxConn;
-        return account;
-    }
 };

@@ -1,11 +1,15 @@
 // The store calls themselves: names without regard to case, sizes and
-// statuses of value reads, odd names, deletion, brackets, and files that are
-// not a usable store.
+// statuses of value reads, odd names, and files that are not a usable store;
+// and several processes on one store: a loader never sees half a save, and a
+// writer killed in the middle of a save leaves the old or the new accounts.
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <random>
 
 #include "store_fixture.h"
+
+using namespace std::string_literals;
 
 namespace {
 
@@ -16,35 +20,31 @@ HKEY Create(HKEY parent, const std::string& path, uint32_t* disposition = nullpt
     return key;
 }
 
-std::string EnumKey(HKEY key, uint32_t index) {
-    char name[300];
-    return RegEnumKeyA(key, index, name, sizeof name) == ERROR_SUCCESS ? name : "<end>";
-}
-
-long SetDwordIn(HKEY key, const char* name, uint32_t value) {
-    return RegSetValueExA(key, name, 0, REG_DWORD, (const uint8_t*)&value, 4);
+// The version of the accounts a load finds (0: a mixed list, -1: no store).
+int LoadVersion() {
+    if (!OpenRegApp("Brindlex")) return -1;
+    GetRegUsers(&userList);
+    CloseRegApp();
+    return UsersVersionOf(userList);
 }
 
 }  // namespace
 
 using StoreCalls = StoreTest;
+using StoreProcesses = StoreTest;
 
 TEST_F(StoreCalls, NamesMatchWithoutRegardToCaseKeepTheirCaseAndEnumerateInOrder) {
     uint32_t disposition = 0;
-    HKEY bob = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Test\\Bob", &disposition);
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, App("Test\\Bob"), &disposition));
     EXPECT_EQ(REG_CREATED_NEW_KEY, disposition);
-    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "software\\TEST\\bOB", &disposition));
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "software\\QUENNEL\\brindlex\\TEST\\bOB", &disposition));
     EXPECT_EQ(REG_OPENED_EXISTING_KEY, disposition);
-    ASSERT_EQ(ERROR_SUCCESS, SetDwordIn(bob, "Port", 7));
-    ASSERT_EQ(ERROR_SUCCESS, SetDwordIn(bob, "PORT", 8));
-    // One value, of the first spelling and the second value.
-    EXPECT_EQ(std::string("Port=4:\x08\0\0\0\n", 12), DumpPath("SOFTWARE\\Test\\Bob"));
-    RegCloseKey(bob);
-
-    HKEY parent = Create(HKEY_LOCAL_MACHINE, "Software\\test");
+    SetDword("Test\\Bob", "Port", 7);
+    SetDword("test\\BOB", "PORT", 8);
+    HKEY parent = Create(HKEY_LOCAL_MACHINE, App("test"));
     for (const char* sub : {"delta", "alpha", "Charlie"}) RegCloseKey(Create(parent, sub));
-    const char* order[] = {"alpha", "Bob", "Charlie", "delta", "<end>"};
-    for (uint32_t i = 0; i < std::size(order); i++) EXPECT_EQ(order[i], EnumKey(parent, i)) << "index " << i;
+    // One value, of the first spelling and the second value; keys in order.
+    EXPECT_EQ("alpha\\\nBob\\\n  Port=4:\x08\0\0\0\nCharlie\\\ndelta\\\n"s, DumpPath(App("Test")));
     char name[8];
     EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyA(parent, 2, name, 7));  // "Charlie" needs 8
     RegCloseKey(parent);
@@ -76,17 +76,11 @@ TEST_F(StoreCalls, ValueReadsReportSizesAndNeverOverrunTheBuffer) {
 }
 
 TEST_F(StoreCalls, OddNamesRoundTripOrAreRefused) {
-    HKEY parent = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Odd");
-    for (const std::string& name : {std::string("  two  blanks "), std::string(255, 'k'), std::string("caf\xE9 \xC4")}) {
-        HKEY key = Create(parent, name);
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name.c_str(), 0, REG_SZ, (const uint8_t*)name.c_str(),
-                                                (uint32_t)name.size() + 1));
-        char back[300];
-        uint32_t size = sizeof back;
-        ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, name.c_str(), nullptr, nullptr, (uint8_t*)back, &size));
-        EXPECT_EQ(name, back);
-        RegCloseKey(key);
+    for (const std::string& name : {"  two  blanks "s, std::string(255, 'k'), "caf\xE9 \xC4"s}) {
+        SetString("Odd\\" + name, name.c_str(), name);
+        EXPECT_EQ(name + "=1:" + name + '\0' + "\n", DumpPath(App("Odd\\" + name))) << name.substr(0, 20);
     }
+    HKEY parent = Create(HKEY_LOCAL_MACHINE, App("Odd"));
     // Case folding is ASCII only: these two high bytes name different keys.
     uint32_t disposition = 0;
     RegCloseKey(Create(parent, "caf\xC9 \xE4", &disposition));
@@ -102,37 +96,6 @@ TEST_F(StoreCalls, OddNamesRoundTripOrAreRefused) {
     RegCloseKey(parent);
 }
 
-TEST_F(StoreCalls, DeletingKeys) {
-    HKEY parent = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Del");
-    HKEY child = Create(parent, "a\\b\\c");
-    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(parent, "a"));  // has subkeys
-    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(parent, "A\\B\\C"));
-    EXPECT_EQ(ERROR_KEY_DELETED, SetDwordIn(child, "v", 1));
-    RegCloseKey(child);
-    RegCloseKey(Create(parent, "a\\b\\c\\d"));
-    EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeA(parent, "a"));
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteTreeA(parent, "a"));
-    EXPECT_EQ("<end>", EnumKey(parent, 0));
-    EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(nullptr));
-    RegCloseKey(parent);
-}
-
-TEST_F(StoreCalls, BracketsCommitAllOrNothing) {
-    ASSERT_EQ(ERROR_SUCCESS, RegBeginTransaction());
-    SetDword("Bracket", "one", 1);
-    ASSERT_EQ(ERROR_SUCCESS, RegBeginTransaction());
-    SetDword("Bracket", "two", 2);
-    EXPECT_EQ(ERROR_SUCCESS, RegEndTransaction(1));
-    EXPECT_EQ(ERROR_SUCCESS, RegEndTransaction(0));
-    EXPECT_EQ(-1, GetDword("Bracket", "one"));
-    EXPECT_EQ(-1, GetDword("Bracket", "two"));
-    ASSERT_EQ(ERROR_SUCCESS, RegBeginTransaction());
-    SetDword("Bracket", "one", 1);
-    EXPECT_EQ(ERROR_SUCCESS, RegEndTransaction(1));
-    EXPECT_EQ(1, GetDword("Bracket", "one"));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegEndTransaction(1));  // unmatched
-}
-
 // A file that is not a usable store: the start fails with its record and runs
 // on the in-memory values, brindlex-reg fails with a store error; the file
 // keeps every byte.
@@ -140,10 +103,8 @@ TEST_F(StoreCalls, UnusableFilesAreLeftUntouched) {
     std::string garbage(8192, '\0');
     std::mt19937 random(7);
     for (char& c : garbage) c = (char)random();
-    ASSERT_EQ(1, OpenRegApp("Brindlex"));
-    for (int i = 0; i < 300; i++) userList.accounts.push_back(Account(("user" + std::to_string(i)).c_str(), "/srv"));
-    SetRegUsers(&userList);
-    CloseRegApp();
+    for (int i = 0; i < 300; i++) userList.accounts.push_back(Account("user" + std::to_string(i), "/srv"));
+    WithApp([] { SetRegUsers(&userList); });
     RegCloseStore();
     std::string ours = StoreBytes();
     ASSERT_GT(ours.size(), 20000u);
@@ -167,7 +128,32 @@ TEST_F(StoreCalls, UnusableFilesAreLeftUntouched) {
         EXPECT_EQ(2, Reg({"get", "System", "Port"}).status) << what;
         EXPECT_EQ(2, Reg({"set", "System", "Port", "--dword", "1"}).status) << what;
         EXPECT_EQ(bytes, StoreBytes()) << what;
-        EXPECT_EQ(2 * ++round, Count(log->Text(), "OpenRegApp: error 1009 in RegCreateKeyEx for SOFTWARE")) << what;
+        EXPECT_EQ(2 * ++round, log->Count("OpenRegApp: error 1009 in RegCreateKeyEx for SOFTWARE")) << what;
     }
-    EXPECT_EQ(3, Count(LogText(), "GetRegSystem: error 6 in RegCreateKeyEx"));
+    EXPECT_EQ(3, log->Count("GetRegSystem: error 6 in RegCreateKeyEx"));
+}
+
+// Each round: loads while another process saves, then the writer is killed at
+// a moment that varies within a save, and the store is loaded afresh.
+TEST_F(StoreProcesses, LoadsDuringSavesSeeAWholeList) {
+    FillUsersVersion(&userList, 2);
+    WithApp([] { SetRegUsers(&userList); });
+    std::mt19937 random(std::random_device{}());
+    for (int round = 0; round < 4; round++) {
+        bxtest::Child writer;
+        ASSERT_TRUE(writer.Start("store_helper"));
+        ASSERT_EQ("saved 1", writer.ReadLine(30000)) << "round " << round;
+        for (int i = 0; i < 150; i++) {
+            int version = LoadVersion();
+            ASSERT_TRUE(version == 1 || version == 2)
+                << "round " << round << " load " << i << " saw a list of " << userList.accounts.size();
+        }
+        ASSERT_EQ("saved", writer.ReadLine(30000).substr(0, 5)) << "round " << round;
+        usleep((useconds_t)(random() % 20000));
+        writer.Stop(true);
+        RegCloseStore();
+        int version = LoadVersion();
+        EXPECT_TRUE(version == 1 || version == 2) << "round " << round << " after the kill: " << userList.accounts.size();
+    }
+    EXPECT_EQ(0, log->Count("error")) << log->Text().substr(0, 2000);
 }

@@ -1,5 +1,6 @@
-// Two account lists that differ in every account, for tests where one
-// process saves while another loads: a load must find exactly one of them.
+// Accounts for the store tests, and two account lists that differ in every
+// account, for tests where one process saves while another loads: a load must
+// find exactly one of them.
 #pragma once
 
 #include <cstdio>
@@ -8,17 +9,22 @@
 
 #include "config/users.h"
 
+// An account with the defaults, its Root and Home at root.
+inline UserAccount Account(const std::string& name, const std::string& root, uint16_t maxConn = 0) {
+    UserAccount account;
+    UserAccountDefaults(&account, name.c_str());
+    snprintf(account.Root, sizeof account.Root, "%s", root.c_str());
+    snprintf(account.Home, sizeof account.Home, "%s", root.c_str());
+    account.MaxConn = maxConn;
+    return account;
+}
+
 // Version v (1 or 2): 3 * v + 1 accounts "v<v>u<i>", Root "/v<v>/<i>", MaxConn i.
 inline void FillUsersVersion(UserList* list, int version) {
     list->accounts.clear();
     for (int i = 0; i < 3 * version + 1; i++) {
-        UserAccount account;
-        char name[32];
-        snprintf(name, sizeof name, "v%du%d", version, i);
-        UserAccountDefaults(&account, name);
-        snprintf(account.Root, sizeof account.Root, "/v%d/%d", version, i);
-        account.MaxConn = (uint16_t)i;
-        list->accounts.push_back(account);
+        std::string v = std::to_string(version), n = std::to_string(i);
+        list->accounts.push_back(Account("v" + v + "u" + n, "/v" + v + "/" + n, (uint16_t)i));
     }
 }
 
