@@ -15,8 +15,8 @@ namespace {
 // Worked out once: the C library's time-zone state is no place for two
 // threads at once.
 std::thread::id recordThread;
-const time_t beforeMidnight = LocalTime(2006, 12, 6, 23, 59, 59);
-const time_t midnight = LocalTime(2006, 12, 7, 0, 0, 0);
+const time_t beforeMidnight = LocalTime("2006-12-06 23:59:59");
+const time_t midnight = LocalTime("2006-12-07 00:00:00");
 time_t SplitClock() { return std::this_thread::get_id() == recordThread ? beforeMidnight : midnight; }
 }  // namespace
 

@@ -10,14 +10,10 @@
 
 #include "test_support.h"
 
-inline time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+// "YYYY-MM-DD hh:mm:ss" in local time.
+inline time_t LocalTime(const char* text) {
     struct tm t {};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
+    strptime(text, "%Y-%m-%d %H:%M:%S", &t);
     t.tm_isdst = -1;
     return mktime(&t);
 }
@@ -29,14 +25,15 @@ inline time_t TestClock() { return testNow.load(); }
 inline const std::string shutdownRecord = "I  12/06 14:03:27 server LogShutdown: Waiting for thread to exit.";
 
 struct LogTest : ::testing::Test {
-    std::filesystem::path dir = bxtest::MakeTempDir("bx-log");
+    bxtest::TempDir temp{"bx-log"};
+    std::filesystem::path dir = temp.path;
 
     void SetUp() override {
         SetDir(dir.string());
         logEnable = 1;
         logSync = 0;
         logSize = 0;
-        testNow = LocalTime(2006, 12, 6, 14, 3, 27);
+        testNow = LocalTime("2006-12-06 14:03:27");
         LogSetClock(TestClock);
     }
 
@@ -48,8 +45,6 @@ struct LogTest : ::testing::Test {
         logSync = 0;
         logSize = 0;
         SetDir(".");
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
     }
 
     static void SetDir(const std::string& path) { snprintf(logDir, sizeof logDir, "%s", path.c_str()); }

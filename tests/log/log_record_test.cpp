@@ -38,12 +38,6 @@ TEST_F(RecordFormat, TagTimeRoleMessageCutAndEscapedThenCrLf) {
                                      "W " + head + "GetRegLog: error 5 in RegCreateKeyEx: Access is denied.",
                                      "W " + head + "GetRegPath: error 4242 in RegQueryValueEx: ", shutdownRecord});
     ExpectLines("061206.log", expected);
-
-    char text[8];
-    LogErrorText(2, text, sizeof text);
-    EXPECT_STREQ(text, "The sys");  // cut to the area, terminated
-    LogErrorText(99999, text, sizeof text);
-    EXPECT_STREQ(text, "");
 }
 
 TEST_F(RecordGates, StartedLoggingWithMasterAndLevelSwitchOnDecides) {

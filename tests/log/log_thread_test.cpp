@@ -1,7 +1,7 @@
-// Many threads at once, shutdown draining, and the bound on a synchronous wait.
+// Many threads at once, shutdown draining, and a writer that cannot write:
+// the bound on a synchronous wait and on the buffer.
 #include "log_fixture.h"
 
-#include <chrono>
 #include <thread>
 
 namespace {
@@ -11,7 +11,7 @@ std::atomic<bool> stalled{false};
 std::thread::id loggingThread;
 // Worked out once: the C library's time-zone state is no place for two
 // threads at once.
-const time_t stallTime = LocalTime(2006, 12, 6, 14, 3, 27);
+const time_t stallTime = LocalTime("2006-12-06 14:03:27");
 time_t StallingClock() {
     if (std::this_thread::get_id() != loggingThread) bxtest::WaitFor([] { return !stalled; }, 30000);
     return stallTime;
@@ -84,15 +84,15 @@ TEST_F(LogThreads, RepeatedStartAndStopUnderLoadLoseNothingLogged) {
             << line;
 }
 
-TEST_F(LogThreads, SyncCallerWaitsAtMostFiveSecondsForStalledWriter) {
+// A synchronous caller gives up waiting for a stalled writer: the clock would
+// hold the writer for 30 s, and the record is not in the file when the call
+// returns. It is written once the writer goes on.
+TEST_F(LogThreads, SyncCallerReturnsWhileTheWriterIsStalled) {
     Stall();
     logSync = 1;
     LogStartup("server ");
-    auto start = std::chrono::steady_clock::now();
     LogPrintf(LOG_INFO, "waited");
-    auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(4500));
-    EXPECT_LT(waited, std::chrono::milliseconds(6500));
+    EXPECT_FALSE(Exists("061206.log")) << "the caller waited for the stalled writer";
     stalled = false;
     logSync = 0;
     LogShutdown();
