@@ -3,7 +3,6 @@
 // in-process engine (its loop made but driven by hand). The input arrives
 // in pieces as a client would send it; replies are read and thrown away.
 // Files are made and removed only inside a temporary root.
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "config/config.h"
@@ -30,7 +30,6 @@ uint16_t listenPortN = 0;
 
 void AddAccount(const char* name, const char* password, uint8_t flags, const std::string& root) {
     UserAccount account;
-    memset(&account, 0, sizeof account);
     UserAccountDefaults(&account, name);
     snprintf(account.Root, sizeof account.Root, "%s", root.c_str());
     snprintf(account.Home, sizeof account.Home, "%s", root.c_str());
@@ -47,11 +46,7 @@ void Setup() {
     std::string root = std::string(dir) + "/root";
     mkdir(root.c_str(), 0700);
     mkdir((root + "/sub").c_str(), 0700);
-    int fd = open((root + "/file.txt").c_str(), O_CREAT | O_WRONLY, 0600);
-    if (fd >= 0) {
-        (void)!write(fd, "hello\r\n", 7);
-        close(fd);
-    }
+    std::ofstream(root + "/file.txt") << "hello\r\n";
     snprintf(workDir, sizeof workDir, "%s", dir);
     AddAccount("bob", "pw", ACCOUNT_ENABLE, root);
     AddAccount("anonymous", nullptr, ACCOUNT_ENABLE | ACCOUNT_ANONYMOUS, root);
@@ -95,8 +90,7 @@ void Drain(int fd) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool ready = (Setup(), true);
-    (void)ready;
+    [[maybe_unused]] static bool ready = (Setup(), true);
     int client = ConnectClient();
     AcceptProc(listener);
     Conn* conn = nullptr;

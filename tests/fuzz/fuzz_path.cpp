@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 
 #include "server/path.h"
@@ -27,14 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string r(rel, length);
         if (!r.empty() && (r.front() == '\\' || r.back() == '\\')) abort();
         if (r.find("\\\\") != std::string::npos || r.find('/') != std::string::npos) abort();
-        size_t at = 0;
-        while (at <= r.size() && !r.empty()) {
-            size_t end = r.find('\\', at);
-            std::string part = r.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        std::istringstream parts(r);
+        for (std::string part; std::getline(parts, part, '\\');)
             if (part.find_first_not_of('.') == std::string::npos) abort();  // "", ".", ".."
-            if (end == std::string::npos) break;
-            at = end + 1;
-        }
         char full[CONN_PATH_SIZE];
         if (MakeFullPath(full, "/srv/root", rel) && strncmp(full, "/srv/root", 9) != 0) abort();
         char client[2 * CONN_PATH_SIZE];

@@ -12,24 +12,16 @@
 #include "ipc/role.h"
 #include "platform/slot.h"
 
-namespace {
-
-const char CLIENT_SLOT[] = "\\\\.\\mailslot\\Quennel\\Brindlex\\Client";
-
-void Setup() {
-    char dir[] = "/tmp/bx-fuzz-slot-XXXXXX";
-    if (!mkdtemp(dir)) abort();
-    setenv("BRINDLEX_ROOT", dir, 1);
-    processRole = ROLE_ADMIN;  // reads the client slot
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool ready = (Setup(), true);
-    (void)ready;
+    [[maybe_unused]] static bool ready = [] {
+        char dir[] = "/tmp/bx-fuzz-slot-XXXXXX";
+        if (!mkdtemp(dir)) abort();
+        setenv("BRINDLEX_ROOT", dir, 1);
+        processRole = ROLE_ADMIN;  // reads the client slot
+        return true;
+    }();
     IpcStartup();
-    int writer = SlotOpen(CLIENT_SLOT);
+    int writer = SlotOpen("\\\\.\\mailslot\\Quennel\\Brindlex\\Client");
     if (writer < 0) abort();
     // The input is a run of datagrams, each a length byte pair and its bytes.
     size_t at = 0;

@@ -14,18 +14,14 @@
 
 namespace {
 
+// Called once: a store of its own below a fresh directory.
 HKEY OpenTestKey() {
-    static bool ready = false;
-    if (!ready) {
-        char dir[] = "/tmp/bx-fuzz-store-XXXXXX";
-        if (!mkdtemp(dir)) abort();
-        setenv("BRINDLEX_ROOT", dir, 1);
-        ready = true;
-    }
+    char dir[] = "/tmp/bx-fuzz-store-XXXXXX";
+    if (!mkdtemp(dir)) abort();
+    setenv("BRINDLEX_ROOT", dir, 1);
     HKEY key = nullptr;
-    uint32_t disposition = 0;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Fuzz", 0, "", 0, KEY_ALL_ACCESS, nullptr, &key,
-                        &disposition) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Fuzz", 0, "", 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
         abort();
     return key;
 }
