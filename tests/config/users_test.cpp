@@ -27,14 +27,16 @@ TEST_F(Users, OddSubkeysAndValuesAtLoad) {
     SetString("Users\\" + std::string(64, 'y'), "Root", "/sixty-four");
     SetString("Users\\Carol", "Root", "/carol");
     SetDword("Users\\anon", "Anonymous", 2);
+    SetDword("Users\\guest", "Anonymous", 1);
     SetDword("Users\\anon", "MaxConn", 0x10003);
     SetString("Users\\mallory", "PW", std::string(40, 'A'));
     SetDword("Users\\empty", "Put", 1);
     Load();
-    ASSERT_EQ(5u, userList.accounts.size());  // the 65-character name is skipped
+    ASSERT_EQ(6u, userList.accounts.size());  // the 65-character name is skipped
     EXPECT_STREQ("/sixty-four", Find(std::string(64, 'y')).Root);
     EXPECT_STREQ("/carol", Find("Carol").Root);  // loaded under its own name
-    EXPECT_EQ(0, Find("anon").accountFlags & ACCOUNT_ANONYMOUS);
+    EXPECT_EQ(0, Find("anon").accountFlags & ACCOUNT_ANONYMOUS);  // only the lowest bit counts
+    EXPECT_EQ(ACCOUNT_ANONYMOUS, Find("guest").accountFlags & ACCOUNT_ANONYMOUS);
     EXPECT_EQ(3, Find("anon").MaxConn);
     // Missing values take the defaults.
     const UserAccount& empty = Find("empty");
