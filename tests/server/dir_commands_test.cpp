@@ -149,9 +149,7 @@ TEST_F(DirCommands, HostilePathsAreAnsweredAndTheConnectionGoesOn) {
                             {"CWD " + many, BAD_DIR}, {"CWD " + std::string(1000, '.'), BAD_DIR},
                             {"MKD \xe9t\xe9 \x80", CREATED}, {"MKD . .", CREATED}});
     EXPECT_TRUE(fsys::is_directory(Root("\xe9t\xe9 \x80")));
-    ASSERT_TRUE(client_.Send(std::string("DELE a\0b\r\n", 10)));
-    EXPECT_EQ(client_.ReadReply().substr(0, 1), "5");
-    ExpectReplies(client_, {{"PWD", AT_ROOT}});
+    ExpectReplies(client_, {{"PWD", AT_ROOT}});  // (a NUL in a line: hostile_client_test.cpp)
 }
 
 // Links inside the root that lead outside it: no command reads, lists,

@@ -46,8 +46,12 @@ TEST_F(Extensions, SwitchOffKeepsEveryPlainReply) {
                       {"EPSV", UNKNOWN}, {"EPRT |1|127.0.0.1|2000|", UNKNOWN}, {"ABOR", UNKNOWN},
                       {"MKD new", "250 Directory created."}, {"RETR pub/./f.txt", "500 Invalid file path."},
                       {"RETR missing", BAD_FILE}, {"LIST -la", "500 Invalid file path."},
-                      {"NLST *.txt", "500 Invalid file path."}, {"STOR ro.txt", "450 File is read-only."},
-                      {"CWD pub/..", "550 Invalid directory path."}});
+                      {"NLST *.txt", "500 Invalid file path."}, {"CWD pub/..", "550 Invalid directory path."},
+                      // Transfers refused before any data connection.
+                      {"RETR pub", "550 pub: not a plain file."}, {"STOR pub", "450 File is a directory."},
+                      {"APPE pub", "550 File is a directory."}, {"STOR ro.txt", "450 File is read-only."},
+                      {"APPE ro.txt", "550 File is read-only."}, {"RETR", "500 Syntax error; parameter required."},
+                      {"APPE ../x", "550 Invalid file path."}});
     Session noPerm;
     Open(noPerm, 0, "nobody");
     ExpectReplies(noPerm, {{"RETR pub/f.txt", "450 No permission."}, {"LIST", "450 No permission."}});

@@ -30,15 +30,14 @@ protected:
     // A path below RootDir() (relative, with "/").
     std::string Root(const std::string& rel) const { return RootDir() + "/" + rel; }
 
-    // Adds an account to the user list (under its lock). password nullptr or
-    // "" = no password. root nullptr = RootDir(); home nullptr = root.
+    // Adds an account (name in lower case) to the user list, under its lock.
+    // password nullptr or "" = no password. root nullptr = RootDir(); home
+    // nullptr = root.
     void AddUser(const char* name, const char* password,
                  uint8_t permissions = PERM_LIST | PERM_GET | PERM_PUT | PERM_CREATE |
                                        PERM_DELETEDIR | PERM_DELETEFILE,
                  uint8_t flags = ACCOUNT_ENABLE | ACCOUNT_RESTRICT, const char* root = nullptr,
                  const char* home = nullptr, uint16_t maxConn = 0);
-    // Replaces the system connection limit (0 = none).
-    void SetMaxConn(uint16_t maxConn) { SettingStore(systemSettings.maxConn, maxConn); }
     // Writes a message file into Temp()/work.
     void WriteMessageFile(const char* name, const std::string& content);
     // Writes a file below RootDir() (relative path with "/"), creating parents.
@@ -72,7 +71,8 @@ public:
     FtpClient(const FtpClient&) = delete;
     FtpClient& operator=(const FtpClient&) = delete;
 
-    bool Connect(uint16_t port, const char* address = "127.0.0.1");
+    // Connects to 127.0.0.1:port.
+    bool Connect(uint16_t port);
     // Sends raw bytes as they are.
     bool Send(const std::string& bytes);
     // Sends line + "\r\n".

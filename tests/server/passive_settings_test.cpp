@@ -1,8 +1,6 @@
 // PASV with the System value PassivePorts: ports from the configured range
 // only, used in turn, and a range whose every port is taken. (The announced
 // address is checked with the real programs.)
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <set>
@@ -15,17 +13,7 @@ using namespace dataclient;
 namespace {
 
 // A socket listening on every address at port; -1 when the port is taken.
-int ListenOn(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    if (bind(fd, (sockaddr*)&sa, sizeof sa) != 0 || listen(fd, 1) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+int ListenOn(uint16_t port) { return bxtest::Listen(&port, "0.0.0.0", 1); }
 
 using PassiveSettings = FtpFixture;
 

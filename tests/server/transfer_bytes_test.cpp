@@ -1,12 +1,9 @@
 // Files arrive byte-exact in both directions, both types and every way of
 // opening the data connection, restart offsets are applied and used up, APPE
-// appends, and offsets beyond 4 GiB work. The final reply of a transfer
-// follows the end of the data at once.
-#include <sys/stat.h>
-
-#include <algorithm>
+// appends, and offsets beyond 4 GiB work. (That the final reply of a
+// transfer leaves at once is the control socket's TCP_NODELAY, checked in
+// control_channel_test.cpp.)
 #include <filesystem>
-#include <vector>
 
 #include "config/config.h"
 #include "data_client.h"
@@ -121,16 +118,6 @@ TEST_F(Transfer, UploadsOverwriteAtTheOffsetOrAppend) {
     }
 }
 
-TEST_F(Transfer, RefusalsBeforeAnyDataConnection) {
-    std::filesystem::create_directory(Root("dir"));
-    WriteRootFile("ro", "x");
-    chmod(Root("ro").c_str(), 0444);
-    ExpectReplies(s, {{"RETR dir", "550 dir: not a plain file."}, {"STOR dir", "450 File is a directory."},
-                      {"APPE dir", "550 File is a directory."}, {"STOR ro", "450 File is read-only."},
-                      {"APPE ro", "550 File is read-only."}, {"RETR", "500 Syntax error; parameter required."},
-                      {"RETR ../x", "500 Invalid file path."}, {"APPE ../x", "550 Invalid file path."}});
-}
-
 TEST_F(Transfer, FilesBeyondFourGiB) {
     const uint64_t size = 5ull << 30;
     const uint64_t offset = (4ull << 30) + 10;
@@ -159,26 +146,6 @@ TEST_F(Transfer, FilesBeyondFourGiB) {
     std::ifstream(Root("big"), std::ios::binary).seekg((std::streamoff)offset).read(got.data(), 6);
     EXPECT_EQ(got, std::string("MARK!\0", 6));
     std::filesystem::remove(Root("big"));
-}
-
-// The final reply of a small download must not wait for the client's delayed
-// acknowledgement of the preliminary reply (about 40 ms when it does).
-TEST_F(Transfer, FinalReplyFollowsTheDataCloseAtOnce) {
-    WriteRootFile("small", RandomBytes(4096, 5));
-    for (Mode mode : {Mode::PASV, Mode::PORT}) {
-        s.mode = mode;
-        std::vector<double> ms;
-        for (int i = 0; i < 20; i++) {
-            int fd = s.Begin("RETR small");
-            ASSERT_EQ(ReadAll(fd).size(), 4096u);
-            auto closed = bxtest::Clock::now();
-            close(fd);
-            ASSERT_EQ(s.ReadReply(), DONE);
-            ms.push_back(std::chrono::duration<double, std::milli>(bxtest::Clock::now() - closed).count());
-        }
-        std::nth_element(ms.begin(), ms.begin() + 10, ms.end());
-        EXPECT_LT(ms[10], 5.0) << "median ms from data close to 226, mode " << (int)mode;
-    }
 }
 
 }  // namespace
