@@ -75,8 +75,7 @@ TEST_F(ControlLoad, DescriptorExhaustionPausesAcceptingWithoutLosingTheClient) {
     close(fillers[--kept]);
     close(fillers[--kept]);
     FtpClient later;
-    ASSERT_TRUE(later.Connect(Port()));
-    EXPECT_EQ(later.ReadReply().substr(0, 4), "220 ");
+    EXPECT_TRUE(later.ConnectGreeted(Port()));
 
     for (size_t i = 0; i < kept; i++) close(fillers[i]);
     setrlimit(RLIMIT_NOFILE, &saved);

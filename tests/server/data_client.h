@@ -67,7 +67,7 @@ struct Session : FtpClient {
     Mode mode = Mode::PASV;
 
     bool Open(uint16_t port, const std::string& user = "u") {
-        return Connect(port) && Code(ReadReply()) == "220" && Login(user, "pw");
+        return ConnectGreeted(port) && Login(user, "pw");
     }
 
     // Sends the command with a fresh data connection. Returns the data fd

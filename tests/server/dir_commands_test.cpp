@@ -25,22 +25,19 @@ const std::string CREATED = "250 Directory created.", REMOVED = "250 Directory r
 
 class DirCommands : public FtpFixture {
 protected:
-    // Adds the account, connects, reads the greeting and logs in.
-    void LogIn(FtpClient& c, const char* user = "u",
+    // Adds the account and logs c in as it.
+    void LogIn(dataclient::Session& c, const char* user = "u",
                uint8_t permissions = PERM_LIST | PERM_GET | PERM_PUT | PERM_CREATE | PERM_DELETEDIR | PERM_DELETEFILE) {
         AddUser(user, "pw", permissions);
-        ASSERT_TRUE(c.Connect(Port()));
-        ASSERT_EQ(c.ReadReply().substr(0, 3), "220");
-        ASSERT_TRUE(c.Login(user, "pw"));
+        ASSERT_TRUE(c.Open(Port(), user));
     }
-    FtpClient client_;
+    dataclient::Session client_;
 };
 
 TEST_F(DirCommands, EveryCommandAnswersNotLoggedInBeforeLogin) {
     AddUser("u", "pw");
     WriteRootFile("a.txt", "a");
-    ASSERT_TRUE(client_.Connect(Port()));
-    client_.ReadReply();
+    ASSERT_TRUE(client_.ConnectGreeted(Port()));
     std::vector<std::pair<std::string, std::string>> steps;
     for (const char* command : {"CWD /", "CWD", "CDUP", "XCUP", "PWD", "XPWD", "MKD x", "XMKD x", "RMD x",
                                 "XRMD x", "DELE a.txt", "RNFR a.txt", "RNTO b.txt", "PORT 127,0,0,1,4,0", "PASV",
@@ -103,7 +100,7 @@ TEST_F(DirCommands, MissingPermissionsRefuseAfterTheArgumentCheck) {
     EXPECT_FALSE(fsys::exists(Root("x")));
     EXPECT_TRUE(fsys::exists(Root("f.txt")));
 
-    FtpClient creator;
+    dataclient::Session creator;
     LogIn(creator, "c", PERM_CREATE);
     ExpectReplies(creator, {{"RMD old2", NOT_PERMITTED}, {"MKD new", CREATED}});
     EXPECT_TRUE(fsys::exists(Root("old2")));
@@ -199,17 +196,15 @@ TEST_P(LinksOut, ChangeNothingOutsideTheRoot) {
                                    {"RETR ./x/../../out/secret", BAD_FILE}, {"DELE out/../f", BAD_FILE},
                                    {"MKD a/../out/y", "550 Error creating directory."}, {"PWD", AT_ROOT}});
     ExpectReplies(client_, steps);
-    dataclient::Session s;
-    ASSERT_TRUE(s.Open(Port()));
     for (const char* upload : {"STOR out/x", "APPE f", "STOR f", "APPE out/secret"})
-        EXPECT_EQ(s.Upload(upload, "data"), "426 Connection closed; transfer aborted.\r\n") << upload;
+        EXPECT_EQ(client_.Upload(upload, "data"), "426 Connection closed; transfer aborted.\r\n") << upload;
     std::string final;
-    EXPECT_EQ(s.Download("LIST out", &final), "");
+    EXPECT_EQ(client_.Download("LIST out", &final), "");
     EXPECT_NE(dataclient::Code(final), "226");
     // Listings leave out the links that lead outside.
     for (const char* listing : {"NLST", "NLST *", "MLSD"}) {
         if (!extensions && listing != std::string("NLST")) continue;
-        std::string got = s.Download(listing);
+        std::string got = client_.Download(listing);
         EXPECT_EQ(bxtest::CountOf(got, "\r\n"), 1) << listing << ": " << got;
         EXPECT_NE(got.find("a.txt\r\n"), std::string::npos) << listing << ": " << got;
     }

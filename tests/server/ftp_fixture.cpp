@@ -60,7 +60,7 @@ void FtpFixture::SetUp() {
     LockUserList();
     userList.accounts.clear();
     UnlockUserList();
-    systemSettings = {1, 0, 0};
+    systemSettings = {1, 0, 0};  // every other System value (time limits, extensions) at its default
 
     SockRestoreHandlers();
     sockHandlers.refresh = RunSocketThreadJob;

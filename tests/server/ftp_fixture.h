@@ -73,6 +73,8 @@ public:
 
     // Connects to 127.0.0.1:port.
     bool Connect(uint16_t port);
+    // Connect, then the greeting: true when it is a 220 reply.
+    bool ConnectGreeted(uint16_t port) { return Connect(port) && ReadReply().rfind("220 ", 0) == 0; }
     // Sends raw bytes as they are.
     bool Send(const std::string& bytes);
     // Sends line + "\r\n".

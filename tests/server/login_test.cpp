@@ -18,11 +18,7 @@ class Login : public FtpFixture {
 protected:
     void SetUp() override {
         FtpFixture::SetUp();
-        Open(c);
-    }
-    void Open(FtpClient& client) {
-        ASSERT_TRUE(client.Connect(Port()));
-        ASSERT_EQ(client.ReadReply().substr(0, 4), "220 ");
+        ASSERT_TRUE(c.ConnectGreeted(Port()));
     }
     FtpClient c;  // connected and greeted
 };
@@ -77,8 +73,8 @@ TEST_F(Login, NameAndPasswordLimits) {
 TEST_F(Login, AccountConnectionLimitCountsFromUser) {
     AddUser("bob", "pw", PERMS, ACCOUNT_ENABLE | ACCOUNT_RESTRICT, nullptr, nullptr, 2);
     FtpClient a, b;
-    Open(a);
-    Open(b);
+    ASSERT_TRUE(a.ConnectGreeted(Port()));
+    ASSERT_TRUE(b.ConnectGreeted(Port()));
     ExpectReplies(a, {{"USER bob", NEED_PASSWORD}});  // counts without PASS
     ASSERT_TRUE(b.Login("bob", "pw"));
     ExpectReplies(c, {{"USER bob", "530 Too many connections; try again later."}, {"PASS pw", NOT_AFTER_USER}});

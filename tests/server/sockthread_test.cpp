@@ -12,8 +12,6 @@
 
 namespace {
 
-const char GREETING[] = "220 Brindlex V1.2\r\n";
-
 int ReuseAddrOf(SOCKET s) {
     int value = -1;
     socklen_t len = sizeof value;
@@ -30,8 +28,7 @@ TEST_F(SockThreadTest, ListenReloadsKeepTheSocketAndStoppingLeavesConnections) {
     ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, Port(), 1), 1);
     EXPECT_EQ(ReuseAddrOf(listenSocket), 1);
     FtpClient client;
-    ASSERT_TRUE(client.Connect(Port()));
-    EXPECT_EQ(client.ReadReply(), GREETING);
+    ASSERT_TRUE(client.ConnectGreeted(Port()));
 
     // A reload with the same port keeps the socket and a client queued on it.
     SOCKET listening = listenSocket;
@@ -39,7 +36,7 @@ TEST_F(SockThreadTest, ListenReloadsKeepTheSocketAndStoppingLeavesConnections) {
     ASSERT_TRUE(queued.Connect(Port()));
     for (int i = 0; i < 100; i++) ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, Port(), 1), 1);
     EXPECT_EQ(listenSocket, listening);
-    EXPECT_EQ(queued.ReadReply(), GREETING);
+    EXPECT_EQ(queued.ReadReply().substr(0, 4), "220 ");
 
     // Stop serving: nothing listens, the established connections live on.
     ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, Port(), 0), 1);
@@ -51,14 +48,12 @@ TEST_F(SockThreadTest, ListenReloadsKeepTheSocketAndStoppingLeavesConnections) {
     // Serve again on the same port, which SO_REUSEADDR makes possible at once.
     ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, Port(), 1), 1);
     FtpClient again;
-    ASSERT_TRUE(again.Connect(Port()));
-    EXPECT_EQ(again.ReadReply(), GREETING);
+    ASSERT_TRUE(again.ConnectGreeted(Port()));
 }
 
 TEST_F(SockThreadTest, StopClosesEveryConnection) {
     FtpClient client;
-    ASSERT_TRUE(client.Connect(Port()));
-    ASSERT_EQ(client.ReadReply(), GREETING);
+    ASSERT_TRUE(client.ConnectGreeted(Port()));
     SockThreadStop();
     EXPECT_FALSE(sockWindow);
     EXPECT_FALSE(sockThread);
@@ -72,8 +67,7 @@ TEST_F(SockThreadTest, NotificationForAnUnknownSocketIsIgnored) {
     EXPECT_NE(fcntl(nobody, F_GETFD), -1) << "a socket nobody owns was closed";
     NetCloseSocket(nobody);
     FtpClient client;  // the thread still serves
-    ASSERT_TRUE(client.Connect(Port()));
-    EXPECT_EQ(client.ReadReply(), GREETING);
+    ASSERT_TRUE(client.ConnectGreeted(Port()));
 }
 
 }  // namespace

@@ -19,14 +19,9 @@ long MsSince(Clock::time_point start) {
 
 class TimeLimits : public FtpFixture {
 protected:
-    void TearDown() override {
-        for (TimeLimit limit : {LIMIT_LOGIN_TIMEOUT, LIMIT_IDLE_TIMEOUT, LIMIT_LOGIN_FAIL_DELAY})
-            SetTimeLimitSetting(limit, 0);
-        FtpFixture::TearDown();
-    }
+    // (The fixture's set-up clears every time limit for the next test.)
     void Open(FtpClient& c, bool login) {
-        ASSERT_TRUE(c.Connect(Port()));
-        ASSERT_EQ(c.ReadReply().substr(0, 4), "220 ");
+        ASSERT_TRUE(c.ConnectGreeted(Port()));
         if (login)
             ASSERT_TRUE(c.Login("bob", "pw"));
         else

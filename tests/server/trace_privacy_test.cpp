@@ -11,8 +11,7 @@ using Privacy = FtpFixture;
 TEST_F(Privacy, PasswordNeverReachesTheTraceHoweverItArrives) {
     AddUser("u", "Zq7Xv9Kw");
     FtpClient c;
-    ASSERT_TRUE(c.Connect(Port()));
-    ASSERT_EQ(c.ReadReply().substr(0, 3), "220");
+    ASSERT_TRUE(c.ConnectGreeted(Port()));
     // Each row: the pieces one PASS arrives in (the server reads each before
     // the next is sent), and the codes of the replies they get.
     struct Row {

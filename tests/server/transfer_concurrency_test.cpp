@@ -25,20 +25,20 @@ long ResidentKb() {
     return -1;
 }
 
-class Concurrent : public FtpFixture {
+// The session s (logged in as u) and the others a test opens.
+class Concurrent : public SessionTest {
 protected:
     void SetUp() override {
-        FtpFixture::SetUp();
+        SessionTest::SetUp();
         QuietTrace();
-        AddUser("u", "pw");
     }
 };
 
 TEST_F(Concurrent, ShareModesBetweenConnections) {
-    Session a, b;
-    ASSERT_TRUE(a.Open(Port()) && b.Open(Port()));
+    Session b;
+    ASSERT_TRUE(b.Open(Port()));
     // A second upload of a file being uploaded gets its 150/125, then 426.
-    int fd = a.Begin("STOR same");
+    int fd = s.Begin("STOR same");
     ASSERT_TRUE(WriteAll(fd, "first part "));
     ASSERT_TRUE(WaitFor([&] { return ReadFile(Root("same")) == "first part "; }));
     EXPECT_EQ(b.Upload("STOR same", "intruder"), ABORTED);
@@ -47,12 +47,12 @@ TEST_F(Concurrent, ShareModesBetweenConnections) {
     EXPECT_EQ(final, ABORTED);
     ASSERT_TRUE(WriteAll(fd, "second part"));
     close(fd);
-    EXPECT_EQ(a.ReadReply(), DONE);
+    EXPECT_EQ(s.ReadReply(), DONE);
     EXPECT_EQ(ReadFile(Root("same")), "first part second part");
 
     // A file being downloaded may be read by others but not written.
     WriteRootFile("big", RandomBytes(32 << 20, 1));
-    fd = a.Begin("RETR big");
+    fd = s.Begin("RETR big");
     char byte;
     ASSERT_EQ(recv(fd, &byte, 1, MSG_WAITALL), 1);
     EXPECT_EQ(b.Download("RETR big", &final).size(), 32u << 20);
@@ -60,21 +60,21 @@ TEST_F(Concurrent, ShareModesBetweenConnections) {
     EXPECT_EQ(b.Upload("STOR big", "x"), ABORTED);
     EXPECT_EQ(ReadAll(fd).size() + 1, 32u << 20);
     close(fd);
-    EXPECT_EQ(a.ReadReply(), DONE);
+    EXPECT_EQ(s.ReadReply(), DONE);
 }
 
 TEST_F(Concurrent, ClientResetDoesNotDisturbAnother) {
     std::string bytes = RandomBytes(16 << 20, 3);
     WriteRootFile("f", bytes);
-    Session a, b, c;
-    ASSERT_TRUE(a.Open(Port()) && b.Open(Port()) && c.Open(Port()));
-    int fa = a.Begin("RETR f"), fb = b.Begin("RETR f"), fc = c.Begin("STOR g");
+    Session b, c;
+    ASSERT_TRUE(b.Open(Port()) && c.Open(Port()));
+    int fd = s.Begin("RETR f"), fb = b.Begin("RETR f"), fc = c.Begin("STOR g");
     std::string head(1000, '\0');
-    ASSERT_EQ(recv(fa, head.data(), head.size(), MSG_WAITALL), 1000);
+    ASSERT_EQ(recv(fd, head.data(), head.size(), MSG_WAITALL), 1000);
     ASSERT_TRUE(WriteAll(fc, "partial"));
-    // a resets its data and control connections, c its upload's.
-    bxtest::ResetClose(fa);
-    a.Close(true);
+    // s resets its data and control connections, c its upload's.
+    bxtest::ResetClose(fd);
+    s.Close(true);
     bxtest::ResetClose(fc);
     EXPECT_EQ(c.ReadReply(), ABORTED);
 
@@ -86,8 +86,6 @@ TEST_F(Concurrent, ClientResetDoesNotDisturbAnother) {
 }
 
 TEST_F(Concurrent, FailedUploadStreamsWithFlatMemory) {
-    Session s;
-    ASSERT_TRUE(s.Open(Port()));
     int fd = s.Begin("STOR nodir/x");  // the directory does not exist
     std::string chunk = RandomBytes(1 << 20, 5);
     // Heap bytes in use, not resident pages: what the server holds of the
@@ -114,8 +112,8 @@ TEST_F(Concurrent, PipelinedCommandsBehindAStalledDownloadStayBoundedAndSlowNobo
     WriteRootFile("huge", std::string(32 << 20, 'h'));
     std::string bytes = RandomBytes(8 << 20, 4);
     WriteRootFile("f", bytes);
-    Session s, other;
-    ASSERT_TRUE(s.Open(Port()) && other.Open(Port()));
+    Session other;
+    ASSERT_TRUE(other.Open(Port()));
     long rssBefore = ResidentKb();
     int fd = s.Begin("RETR huge");
     // 256 KB of commands: far more than the control input may hold, and few
