@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,11 +36,8 @@ TEST_F(ControlLoad, FiveHundredClientsConnectAtOnceLogInAndOut) {
     for (int i = 0; i < clients; i++) EXPECT_TRUE(c[i].WaitForEof()) << i;
 }
 
-double CpuSeconds() {
-    rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
+// Processor time of the whole process, every thread's.
+double CpuSeconds() { return (double)std::clock() / CLOCKS_PER_SEC; }
 
 // With no descriptor to spare (the test's clients and the server share this
 // process's limit), a client waiting to be accepted is neither dropped nor

@@ -107,11 +107,13 @@ struct Session : FtpClient {
 };
 
 // A fixture with the account "u" (password "pw", the default permissions)
-// logged in as s.
+// logged in as s, and the trace levels off (byte dumps of transfers would
+// dominate the log).
 class SessionTest : public FtpFixture {
 protected:
     void SetUp() override {
         FtpFixture::SetUp();
+        QuietTrace();
         AddUser("u", "pw");
         ASSERT_TRUE(s.Open(Port()));
     }

@@ -143,13 +143,11 @@ TEST_F(Extensions, ListingsOptionsMasksAndMachineFacts) {
     EXPECT_NE(list.find(" a.txt\r\n"), std::string::npos) << list;
     EXPECT_EQ(s.Download("LIST -al *.log"), s.Download("LIST b.log"));
 
-    std::string final;
-    std::string mlsd = s.Download("MLSD ..", &final);
-    EXPECT_EQ(final, "226 Transfer complete.\r\n");
-    for (const char* fact : {"type=dir;modify=", " pub\r\n", "type=file;size=1;", " ro.txt\r\n"})
-        EXPECT_NE(mlsd.find(fact), std::string::npos) << fact << " in " << mlsd;
-    EXPECT_EQ(bxtest::CountOf(mlsd, "\r\n"), 2) << mlsd;
+    // The facts themselves are the MLST rows' (and the black-box MLSD test's).
     EXPECT_EQ(s.Command("OPTS MLST type;"), "200 MLST OPTS type;\r\n");
+    std::string final;
+    EXPECT_EQ(s.Download("MLSD ..", &final), "type=dir; pub\r\ntype=file; ro.txt\r\n");
+    EXPECT_EQ(final, "226 Transfer complete.\r\n");
     EXPECT_EQ(s.Download("MLSD"), "type=file; a.txt\r\ntype=file; b.log\r\ntype=file; f.txt\r\n");
     ExpectReplies(s, {{"MLSD f.txt", "501 f.txt: not a directory."}, {"MLSD none", BAD_FILE}});
 }

@@ -31,6 +31,11 @@ int liveCount;
 bool countData;
 uint16_t unreadOf;
 uint32_t unreadCount;
+void ClearUsers() {
+    LockUserList();
+    userList.accounts.clear();
+    UnlockUserList();
+}
 void RunSocketThreadJob() {
     if (socketThreadJob)
         socketThreadJob();
@@ -57,9 +62,7 @@ void FtpFixture::SetUp() {
     log_ = std::make_unique<bxtest::LogCapture>(Temp() + "/log");  // all levels on: a test may have turned some off
 
     snprintf(workDir, sizeof workDir, "%s/work", Temp().c_str());
-    LockUserList();
-    userList.accounts.clear();
-    UnlockUserList();
+    ClearUsers();
     systemSettings = {1, 0, 0};  // every other System value (time limits, extensions) at its default
 
     SockRestoreHandlers();
@@ -77,9 +80,7 @@ void FtpFixture::SetUp() {
 void FtpFixture::TearDown() {
     SockThreadStop();
     SockRestoreHandlers();
-    LockUserList();
-    userList.accounts.clear();
-    UnlockUserList();
+    ClearUsers();
     quiet_.reset();
     log_.reset();
     temp_.reset();
@@ -102,20 +103,13 @@ void FtpFixture::AddUser(const char* name, const char* password, uint8_t permiss
     UnlockUserList();
 }
 
-// Writes a file with its parent directories; the test fails when it cannot.
-static void WriteWithParents(const std::filesystem::path& path, const std::string& content) {
+// The test fails when the file cannot be written.
+void FtpFixture::WriteRootFile(const std::string& rel, const std::string& content) {
+    std::filesystem::path path = Root(rel);
     std::filesystem::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
     ASSERT_TRUE(out.good()) << path;
-}
-
-void FtpFixture::WriteMessageFile(const char* name, const std::string& content) {
-    WriteWithParents(Temp() + "/work/" + name, content);
-}
-
-void FtpFixture::WriteRootFile(const std::string& rel, const std::string& content) {
-    WriteWithParents(RootDir() + "/" + rel, content);
 }
 
 uint32_t FtpFixture::UnreadInput(uint16_t connId) {

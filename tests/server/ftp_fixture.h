@@ -39,7 +39,9 @@ protected:
                  uint8_t flags = ACCOUNT_ENABLE | ACCOUNT_RESTRICT, const char* root = nullptr,
                  const char* home = nullptr, uint16_t maxConn = 0);
     // Writes a message file into Temp()/work.
-    void WriteMessageFile(const char* name, const std::string& content);
+    void WriteMessageFile(const char* name, const std::string& content) {
+        bxtest::WriteFile(Temp() + "/work/" + name, content);
+    }
     // Writes a file below RootDir() (relative path with "/"), creating parents.
     void WriteRootFile(const std::string& rel, const std::string& content);
     // Switches the trace levels off until the end of the test: byte dumps of

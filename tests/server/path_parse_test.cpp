@@ -70,14 +70,12 @@ TEST(PathParse, FullPathIsRootSlashAndRelativePathOrRefused) {
     }
 }
 
-TEST(PathParse, ClientFormUsesSlashesAndDoublesQuotes) {
+// Slashes and doubled quotes are seen in the PWD replies of dir_commands_test.cpp;
+// here the limits: the longest path fits, and a short buffer is cut.
+TEST(PathParse, ClientFormFitsTheLongestPathAndCutsAShortBuffer) {
     char out[2 * CONN_PATH_SIZE];
-    const char* cases[][2] = {{"", "/"}, {"pub\\docs", "/pub/docs"}, {"say \"hi\"\\x", "/say \"\"hi\"\"/x"}};
-    for (auto& c : cases) {
-        ClientPathForm(out, sizeof out, c[0]);
-        EXPECT_STREQ(out, c[1]) << c[0];
-    }
     EXPECT_EQ(ClientPathForm(out, sizeof out, std::string(259, '"').c_str()), 519u);
+    EXPECT_EQ(std::string(out), "/" + std::string(518, '"'));
     // A short buffer is cut, never overrun.
     char small[4];
     ClientPathForm(small, sizeof small, "abcdef");

@@ -32,18 +32,15 @@ protected:
 // Each row: the limit set, whether the connection under it logs in, and the
 // connection of the other kind, which must outlive the limit.
 TEST_F(TimeLimits, LoginAndIdleTimeoutsEndOnlyTheConnectionsTheyBind) {
-    const struct {
-        TimeLimit limit;
-        bool loggedIn;
-    } rows[] = {{LIMIT_LOGIN_TIMEOUT, false}, {LIMIT_IDLE_TIMEOUT, true}};
+    const std::pair<TimeLimit, bool> rows[] = {{LIMIT_LOGIN_TIMEOUT, false}, {LIMIT_IDLE_TIMEOUT, true}};
     AddUser("bob", "pw");
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.loggedIn ? "idle timeout" : "login timeout");
-        SetTimeLimitSetting(row.limit, 1);
+    for (const auto& [limit, loggedIn] : rows) {
+        SCOPED_TRACE(loggedIn ? "idle timeout" : "login timeout");
+        SetTimeLimitSetting(limit, 1);
         FtpClient bound, other;
         auto start = Clock::now();
-        Open(bound, row.loggedIn);
-        Open(other, !row.loggedIn);
+        Open(bound, loggedIn);
+        Open(other, !loggedIn);
         // The other connection stays busy, so the idle limit never ends it either.
         std::string reply;
         while (reply.empty() && MsSince(start) < 20000) {
@@ -54,7 +51,7 @@ TEST_F(TimeLimits, LoginAndIdleTimeoutsEndOnlyTheConnectionsTheyBind) {
         EXPECT_GE(MsSince(start), 500) << "ended long before its limit";  // timers may round
         EXPECT_TRUE(bound.WaitForEof());
         EXPECT_EQ(other.Command("NOOP"), OK);
-        SetTimeLimitSetting(row.limit, 0);
+        SetTimeLimitSetting(limit, 0);
     }
     // Without a limit nothing ends: a connection that never logged in
     // still answers after longer than either limit above.

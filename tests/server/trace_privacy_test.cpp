@@ -14,10 +14,7 @@ TEST_F(Privacy, PasswordNeverReachesTheTraceHoweverItArrives) {
     ASSERT_TRUE(c.ConnectGreeted(Port()));
     // Each row: the pieces one PASS arrives in (the server reads each before
     // the next is sent), and the codes of the replies they get.
-    struct Row {
-        std::vector<std::string> pieces;
-        std::vector<std::string> codes;
-    } rows[] = {
+    const std::pair<std::vector<std::string>, std::vector<std::string>> rows[] = {
         {{"PASS Zq7Xv9Kw\r\n"}, {"230"}},
         {{"pass Zq7Xv9Kw\r\n"}, {"230"}},
         {{"PA", "SS Zq7X", "v9Kw\r\n"}, {"230"}},
@@ -25,17 +22,17 @@ TEST_F(Privacy, PasswordNeverReachesTheTraceHoweverItArrives) {
         {{"NOOP\r\nPASS Zq7Xv9Kw\r\nNOOP\r\n"}, {"200", "230", "200"}},
         {{"PASS Zq7Xv9Kx\r\n"}, {"530"}},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.pieces[0]);
+    for (const auto& [pieces, codes] : rows) {
+        SCOPED_TRACE(pieces[0]);
         ASSERT_EQ(c.Command("USER u").substr(0, 3), "331");
         std::string sent;
-        for (const std::string& piece : row.pieces) {
+        for (const std::string& piece : pieces) {
             ASSERT_TRUE(c.Send(piece));
             sent += piece;
             uint32_t partial = (uint32_t)(sent.size() - (sent.rfind('\n') + 1));
             ASSERT_TRUE(bxtest::WaitFor([&] { return UnreadInput() == partial; }));
         }
-        for (const std::string& code : row.codes) EXPECT_EQ(c.ReadReply().substr(0, 3), code);
+        for (const std::string& code : codes) EXPECT_EQ(c.ReadReply().substr(0, 3), code);
     }
     std::string log = LogText();
     for (const char* secret : {"Zq7X", "v9Kw", "v9Kx"}) EXPECT_EQ(bxtest::CountOf(log, secret), 0) << secret;
