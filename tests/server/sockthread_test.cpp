@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include "ftp_fixture.h"
 #include "server/sockthread.h"
@@ -17,6 +18,13 @@ int ReuseAddrOf(SOCKET s) {
     socklen_t len = sizeof value;
     getsockopt(s, SOL_SOCKET, SO_REUSEADDR, &value, &len);
     return value;
+}
+
+// The socket behind a descriptor (a closed descriptor's number is reused at once).
+ino_t InodeOf(SOCKET s) {
+    struct stat st = {};
+    fstat(s, &st);
+    return st.st_ino;
 }
 
 using SockThreadTest = FtpFixture;
@@ -31,11 +39,11 @@ TEST_F(SockThreadTest, ListenReloadsKeepTheSocketAndStoppingLeavesConnections) {
     ASSERT_TRUE(client.ConnectGreeted(Port()));
 
     // A reload with the same port keeps the socket and a client queued on it.
-    SOCKET listening = listenSocket;
+    ino_t listening = InodeOf(listenSocket);
     FtpClient queued;
     ASSERT_TRUE(queued.Connect(Port()));
     for (int i = 0; i < 100; i++) ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, Port(), 1), 1);
-    EXPECT_EQ(listenSocket, listening);
+    EXPECT_EQ(InodeOf(listenSocket), listening);
     EXPECT_EQ(queued.ReadReply().substr(0, 4), "220 ");
 
     // Stop serving: nothing listens, the established connections live on.
