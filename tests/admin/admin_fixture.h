@@ -48,20 +48,6 @@ T* Find(QWidget* parent, const char* name) {
     return widget;
 }
 
-// The server's incoming slot, made by the test so that it reads what an
-// admin sends.
-inline int ServerSlot() { return SlotCreate("\\\\.\\mailslot\\Quennel\\Brindlex\\Server", 0, 1); }
-
-// The messages waiting in slot, each as "type/size ", in order.
-inline std::string SlotMessages(int slot) {
-    std::string got;
-    uint8_t message[IPC_MESSAGE_MAX];
-    uint32_t read = 0, next = 0, waiting = 0;
-    while (SlotInfo(slot, &next, &waiting) && waiting && SlotRead(slot, message, sizeof message, &read))
-        got += std::to_string(message[0]) + "/" + std::to_string(read) + " ";
-    return got;
-}
-
 // Steps separated by "|": "field=text" types (through the field's limits),
 // "+box" / "-box" sets a check box by clicking it, "ok" presses OK.
 inline void Do(QWidget* dialog, const std::string& steps) {
@@ -100,20 +86,35 @@ struct WindowTest : Base {
         });
     }
     void TearDown() override {
+        if (serverSlot >= 0) {
+            IpcShutdown();
+            SlotClose(serverSlot);
+        }
         AdminSetMessageHook(nullptr);
         processRole = ROLE_SERVER;
         Base::TearDown();
     }
-};
 
-struct AdminTest : WindowTest<StoreTest> {
-    void SetUp() override {
-        WindowTest::SetUp();
-        logEnable = 0;
-        logSize = 0;
-        logSync = 0;
+    // The admin role, talking to a server's slot that the test holds.
+    int serverSlot = -1;
+    void AdminRole() {
+        serverSlot = SlotCreate("\\\\.\\mailslot\\Quennel\\Brindlex\\Server", 0, 1);
+        ASSERT_GE(serverSlot, 0);
+        processRole = ROLE_ADMIN;
+        IpcStartup();
+    }
+    // The messages the server has not read yet, each as "type/size ", in order.
+    std::string Sent() {
+        std::string got;
+        uint8_t message[IPC_MESSAGE_MAX];
+        uint32_t read = 0, next = 0, waiting = 0;
+        while (SlotInfo(serverSlot, &next, &waiting) && waiting && SlotRead(serverSlot, message, sizeof message, &read))
+            got += std::to_string(message[0]) + "/" + std::to_string(read) + " ";
+        return got;
     }
 };
+
+using AdminTest = WindowTest<StoreTest>;
 
 class UsersTest : public WindowTest<FtpFixture> {
 protected:

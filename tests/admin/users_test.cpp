@@ -1,12 +1,13 @@
 // The Users page and its settings dialog: the list, what the dialog shows for
 // one or several accounts, every refusal of its OK (message, focus; the
 // dialog stays open and a cancel then changes nothing), what a change leaves
-// in the store, and the change message of the admin role.
+// in the store, and the change message the admin role sends after each.
 #include "admin_fixture.h"
 
 namespace {
 
 TEST_F(UsersTest, OkRefusesWithTheMessageAndFocusOrStores) {
+    AdminRole();
     Seed({Account("alice"), Account("bob")});
     const std::string home = "The home directory must be the same as or a subdirectory of the root directory.";
     const std::string blank = "Settings|The user name can't be blank.|dialog name";
@@ -53,6 +54,8 @@ TEST_F(UsersTest, OkRefusesWithTheMessageAndFocusOrStores) {
         std::string focus = Dialog(row.edited ? "settingsButton" : "newButton", std::string("root=/data|") + row.steps + "|ok");
         EXPECT_EQ(shown + (focus == "closed" ? "" : " " + focus), row.shown) << row.steps;
         shown.clear();
+        // The admin role announces each completed change, once and without data.
+        EXPECT_EQ(Sent(), *row.stored ? "7/4 " : "") << row.steps;
         if (*row.stored) {
             EXPECT_NE(Summary().find(row.stored), std::string::npos) << row.steps << ": " << Summary();
         } else {
@@ -176,6 +179,7 @@ TEST_F(UsersTest, ReloadWhileOpenWritesTheOpenedAccountWhereverItIsNow) {
 }
 
 TEST_F(UsersTest, DeleteAsksAndRemovesTheSelectedAccounts) {
+    AdminRole();
     Seed({Account("zoe"), Account("Bob"), Account("adam"), Account("carl")});
     struct Row {
         std::vector<std::string> selected;
@@ -193,29 +197,13 @@ TEST_F(UsersTest, DeleteAsksAndRemovesTheSelectedAccounts) {
         Find<QPushButton>(page.get(), "deleteButton")->click();
         EXPECT_EQ(shown, "Brindlex|Okay to delete?|none|icon 0");
         shown.clear();
+        EXPECT_EQ(Sent(), row.answer == QMessageBox::Yes ? "7/4 " : "");
         std::string stored;
         for (const UserAccount& a : Stored()) stored += std::string(a.name) + " ";
         EXPECT_EQ(Lines() + "/ " + stored, std::string(row.left) + "/ " + row.left);
     }
     Find<QPushButton>(page.get(), "deleteButton")->click();  // an empty list: nothing asked
-    EXPECT_EQ(shown, "");
-}
-
-// In the admin role each completed change is announced, once and without data.
-TEST_F(UsersTest, AdminRoleTellsTheServerAfterEachChange) {
-    int server = ServerSlot();
-    processRole = ROLE_ADMIN;
-    IpcStartup();
-    Seed({Account("alice")});
-    Dialog("newButton", "name=x");
-    EXPECT_EQ(SlotMessages(server), "");
-    Dialog("newButton", "name=bob|root=/srv|ok");
-    EXPECT_EQ(SlotMessages(server) + Lines(), "7/4 alice bob ");
-    answer = QMessageBox::Yes;
-    Find<QPushButton>(page.get(), "deleteButton")->click();
-    EXPECT_EQ(SlotMessages(server), "7/4 ");
-    IpcShutdown();
-    SlotClose(server);
+    EXPECT_EQ(shown + Sent(), "");
 }
 
 // Pictures of the Users page with three accounts and of the settings dialog
