@@ -1,6 +1,6 @@
 // The main window: its size from the font, the remembered position, the tray
-// rules, the status bar, the connections tree, Help and About, and the one
-// shutdown behind every way of closing it.
+// rules, the status bar, the connections model and the tree that follows it,
+// Help and About, and the one shutdown behind every way of closing it.
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QLabel>
@@ -9,11 +9,14 @@
 #include <QTreeWidget>
 #include <QUrl>
 
+#include <thread>
+
 #include "admin/about.h"
 #include "admin/connview.h"
 #include "admin/help.h"
 #include "admin/mainwindow.h"
 #include "admin_fixture.h"
+#include "platform/mainqueue.h"
 #include "server/conn.h"
 
 namespace {
@@ -119,27 +122,68 @@ TEST_F(Window, TrayRules) {
     }
 }
 
-TEST_F(Window, StatusBarSaysReadyAfterEveryRepaintAndTheTreeFollowsTheModel) {
+TEST_F(Window, StatusBarSaysReadyAfterEveryRepaint) {
     MainWindow window({true, false});
     window.show();
     window.statusBar()->showMessage("Busy");
     window.update();
     EXPECT_TRUE(SpinUntil([&] { return window.statusBar()->currentMessage() == "Ready"; }));
     EXPECT_EQ(Find<QLabel>(&window, "connectionsCaption")->text(), "Active Connections");
+}
 
+using ConnView = AdminTest;
+
+// The tree's lines, each followed by a blank.
+std::string Tree(MainWindow& window) {
+    std::string s;
+    QTreeWidget* tree = window.connectionsView();
+    for (int i = 0; i < tree->topLevelItemCount(); i++) s += tree->topLevelItem(i)->text(0).toStdString() + " ";
+    return s;
+}
+
+// Changes posted from another thread reach the model, and so the window's
+// tree, only through the main thread's queue, in posting order.
+TEST_F(ConnView, PostedChangesWaitForTheDrainAndTheTreeFollowsInOrder) {
     ConnViewEnable(true);
     ConnViewClear();
-    ConnViewInsert(3, "10.0.0.5:21");
-    ConnViewInsert(1, "127.0.0.1:40000");
-    ConnViewInsert(7, "192.168.1.20:1025");
-    ConnViewDelete(1);
-    QTreeWidget* tree = window.connectionsView();
-    ASSERT_EQ(tree->topLevelItemCount(), 2);
-    EXPECT_EQ(tree->topLevelItem(0)->text(0), "10.0.0.5:21");
-    EXPECT_EQ(tree->topLevelItem(1)->text(0), "192.168.1.20:1025");
-    EXPECT_FALSE(tree->topLevelItem(0)->flags() & Qt::ItemIsEditable);
+    MainWindow window({true, false});
+    char text[22] = "10.0.0.1:1024";
+    ConnViewPostInsert(1, text);
+    snprintf(text, sizeof text, "10.0.0.2:1025");  // the poster reuses its buffer at once
+    ConnViewPostInsert(2, text);
+    ConnViewPostInsert(1, "dup");
+    ConnViewPostInsert(3, "10.0.0.3:1026");
+    ConnViewPostDelete(1);  // the first item carrying 1
+    ConnViewPostDelete(9);  // none: nothing changes
+    EXPECT_EQ(Tree(window), "");
+    EXPECT_EQ(MainQueueDrain(), 6);
+    EXPECT_EQ(Tree(window), "10.0.0.2:1025 dup 10.0.0.3:1026 ");
+
+    ConnViewEnable(false);  // the service role has no view
+    ConnViewPostInsert(4, "x");
+    ConnViewInsert(5, "y");
+    MainQueueDrain();
+    ConnViewEnable(true);
+    EXPECT_EQ(Tree(window), "10.0.0.2:1025 dup 10.0.0.3:1026 ");
     ConnViewClear();
-    EXPECT_EQ(tree->topLevelItemCount(), 0);
+    EXPECT_EQ(Tree(window), "");
+}
+
+TEST_F(ConnView, AnotherThreadPostsWhileTheMainThreadDrains) {
+    ConnViewEnable(true);
+    ConnViewClear();
+    constexpr int count = 2000;
+    std::thread poster([] {
+        for (int i = 0; i < count; i++) ConnViewPostInsert((uint16_t)i, "127.0.0.1:21");
+        for (int i = 0; i < count; i += 2) ConnViewPostDelete((uint16_t)i);
+    });
+    int applied = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (applied < count + count / 2 && std::chrono::steady_clock::now() < deadline) applied += MainQueueDrain();
+    poster.join();
+    auto items = ConnViewItems();
+    ASSERT_EQ(items.size(), (size_t)count / 2);
+    for (size_t i = 0; i < items.size(); i++) EXPECT_EQ(items[i].connId, 2 * i + 1);
 }
 
 struct UrlCatcher : QObject {
