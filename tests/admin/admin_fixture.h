@@ -118,11 +118,6 @@ using AdminTest = WindowTest<StoreTest>;
 
 class UsersTest : public WindowTest<FtpFixture> {
 protected:
-    void TearDown() override {
-        page.reset();
-        WindowTest::TearDown();
-    }
-
     UserAccount Account(const char* name, const char* password = "", const std::string& sub = "") {
         UserAccount account;
         UserAccountDefaults(&account, name);

@@ -38,7 +38,6 @@ bool Settle(Cond cond) {
 bool Save(QWidget* widget, const char* name) {
     widget->show();
     Settle([] { return true; });
-    QApplication::processEvents();
     std::string path = outDir + "/" + name + ".png";
     bool ok = widget->grab().save(QString::fromStdString(path));
     printf("%s %s\n", ok ? "wrote" : "FAILED", path.c_str());
@@ -82,8 +81,7 @@ int main(int argc, char** argv) {
 
     MainWindow window({true, false});
     window.show();
-    bool listed = Settle([&] { return window.connectionsView()->topLevelItemCount() == 3; });
-    int failures = !listed;
+    int failures = !Settle([&] { return window.connectionsView()->topLevelItemCount() == 3; });
     failures += !Save(&window, "main_window");
 
     std::unique_ptr<PropertySheet> sheet(BuildPropertySheet(&window));
@@ -92,10 +90,8 @@ int main(int argc, char** argv) {
         sheet->tabs()->setCurrentIndex(i);
         failures += !Save(sheet.get(), pages[i]);
     }
-    sheet->hide();
     TextDialog editor(kMessageFiles[0], &window);
     failures += !Save(&editor, "message_editor");
-    editor.hide();
     AboutDialog about(&window);
     failures += !Save(&about, "about");
 

@@ -45,14 +45,16 @@ TEST_F(Window, SizeIsTheConnectionsDialogInTheFontsUnitsPlusMenuAndStatusBars) {
     QApplication::setFont(QFont());
 }
 
-// A rectangle as "left,top,right,bottom".
-std::string Text(int64_t left, int64_t top, int64_t right, int64_t bottom) {
-    return std::to_string(left) + "," + std::to_string(top) + "," + std::to_string(right) + "," + std::to_string(bottom);
+// A rectangle as the store keeps it: "left,top,right,bottom", the right and
+// bottom sides just outside it.
+std::string Text(const QRect& r) {
+    return std::to_string(r.left()) + "," + std::to_string(r.top()) + "," + std::to_string(r.right() + 1) + "," +
+           std::to_string(r.bottom() + 1);
 }
 
 std::string StoredRect() {
-    auto side = [](const char* name) { return StoreTest::GetDword("Window", name); };
-    return Text(side("Left"), side("Top"), side("Right"), side("Bottom"));
+    auto side = [](const char* name) { return std::to_string(StoreTest::GetDword("Window", name)); };
+    return side("Left") + "," + side("Top") + "," + side("Right") + "," + side("Bottom");
 }
 
 // Every way of closing runs the one shutdown once; the close also writes a
@@ -69,10 +71,7 @@ TEST_F(Window, PositionIsRestoredAndSavedInTheServerRoleOnlyAndClosingShutsDownO
         EXPECT_EQ(window.size(), computed);
         EXPECT_EQ(window.frameGeometry().topLeft() == QPoint(120, 90), server) << "only the server's opens there";
         for (int step = 1; step <= 5; step++) window.move(40 + 10 * step, 30 + 5 * step);  // one drag
-        auto frame = [&] {
-            QRect f = window.frameGeometry();
-            return Text(f.left(), f.top(), f.right() + 1, f.bottom() + 1);
-        };
+        auto frame = [&] { return Text(window.frameGeometry()); };
         if (server)
             EXPECT_TRUE(SpinUntil([&] { return StoredRect() == frame(); })) << "stored " << StoredRect() << ", window " << frame();
         window.findChild<QAction*>("exitAction")->trigger();
