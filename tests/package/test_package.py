@@ -1,6 +1,6 @@
-"""The Debian package that `cpack -G DEB` makes: what it installs, what it
-depends on, manual pages that render without warnings, and a sample set-up
-script that really sets up a server's store."""
+# The Debian package that `cpack -G DEB` makes: what it installs, what it
+# depends on, manual pages that render without warnings, and a sample set-up
+# script that really sets up a server's store.
 
 import glob
 import os
@@ -21,6 +21,7 @@ class PackageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.top = tempfile.mkdtemp(prefix="bx-package-")
+        cls.addClassCleanup(shutil.rmtree, cls.top, True)
         r = run(os.environ.get("CPACK", "cpack"), "-G", "DEB", "-B", cls.top,
                 "--config", os.path.join(BUILD, "CPackConfig.cmake"))
         debs = glob.glob(os.path.join(cls.top, "*.deb"))
@@ -29,10 +30,6 @@ class PackageTest(unittest.TestCase):
         cls.deb = debs[0]
         cls.tree = os.path.join(cls.top, "tree")
         run("dpkg-deb", "-x", cls.deb, cls.tree).check_returncode()
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.top, ignore_errors=True)
 
     def test_files_and_dependencies(self):
         listed = {line.split()[-1] for line in run("dpkg-deb", "-c", self.deb).stdout.splitlines()}

@@ -1,9 +1,9 @@
-"""The real kelpwatch in a temporary machine directory (the blackbox
-harness's Machine), played with as systemd would: its command line installing
-and removing the service unit, with the exact lines it prints and its exit
-codes; and the service itself, whose status reports arrive at a datagram
-socket bound as NOTIFY_SOCKET and whose event records arrive at one bound as
-the machine's system log socket."""
+# The real kelpwatch in a temporary machine directory (the blackbox
+# harness's Machine), played with as systemd would: its command line installing
+# and removing the service unit, with the exact lines it prints and its exit
+# codes; and the service itself, whose status reports arrive at a datagram
+# socket bound as NOTIFY_SOCKET and whose event records arrive at one bound as
+# the machine's system log socket.
 
 import datetime
 import os
@@ -35,7 +35,7 @@ def stopped(exit_code, specific=0):
 
 
 class Datagrams:
-    """A datagram socket bound at path; collects what arrives."""
+    # A datagram socket bound at path; collects what arrives.
 
     def __init__(self, path):
         self.path = path
@@ -45,7 +45,7 @@ class Datagrams:
         self.received = []
 
     def wait_for(self, predicate, timeout=30.0):
-        """Receives until a message satisfies predicate; returns it or None."""
+        # Receives until a message satisfies predicate; returns it or None.
         return wait_until(lambda: next((t for t in self.drain() if predicate(t)), None), timeout)
 
     def drain(self):
@@ -57,7 +57,7 @@ class Datagrams:
 
 
 class ServiceMachine(Machine):
-    """A Machine whose "Path" key points at the built programs."""
+    # A Machine whose "Path" key points at the built programs.
 
     def __init__(self):
         super().__init__()
@@ -69,7 +69,7 @@ class ServiceMachine(Machine):
         self.services = []
 
     def kelpwatch(self, *args, env=None):
-        """Runs a kelpwatch command to its end: (exit code, standard output)."""
+        # Runs a kelpwatch command to its end: (exit code, standard output).
         r = subprocess.run([KELPWATCH, *args], env=env or self.env, capture_output=True,
                            text=True, timeout=60)
         return r.returncode, r.stdout
@@ -81,7 +81,7 @@ class ServiceMachine(Machine):
         return p
 
     def server_pid(self):
-        """The process id in the server lock file, or 0."""
+        # The process id in the server lock file, or 0.
         try:
             with open(os.path.join(self.root, "dockhand-server.lock")) as f:
                 return int(f.read().strip() or 0)
@@ -110,7 +110,7 @@ class KelpwatchTest(unittest.TestCase):
         self.addCleanup(self.m.close)
 
     def unit(self):
-        """The unit file's text, or None; a unit is checked by systemd-analyze where it is installed."""
+        # The unit file's text, or None; a unit is checked by systemd-analyze where it is installed.
         if not os.path.exists(self.m.unit):
             return None
         tool = shutil.which("systemd-analyze")
