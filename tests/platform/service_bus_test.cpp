@@ -6,7 +6,6 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -70,12 +69,10 @@ TEST(ServiceBus, CallsReachTheManagerAndItsErrorsBecomeServiceManagerCodes) {
     ASSERT_GE(sd_bus_new(&client), 0);
     sd_bus_set_fd(client, fds[1], fds[1]);
     ASSERT_GE(sd_bus_start(client), 0);
-    std::atomic<bool> done{false};
+    // Served until the client's end closes.
     std::thread serving([&] {
-        for (int r = 0; !done && r >= 0;) {
-            r = sd_bus_process(server, nullptr);
-            if (r == 0) sd_bus_wait(server, 50000);
-        }
+        for (int r = 0; r >= 0; r = sd_bus_process(server, nullptr))
+            if (r == 0) sd_bus_wait(server, UINT64_MAX);
     });
     ScManager scm;
     scm.bus = client;
@@ -107,9 +104,8 @@ TEST(ServiceBus, CallsReachTheManagerAndItsErrorsBecomeServiceManagerCodes) {
         std::lock_guard<std::mutex> guard(fake.lock);
         EXPECT_EQ(fake.calls, row.received);
     }
-    done = true;
-    serving.join();
     sd_bus_flush_close_unref(client);
+    serving.join();
     sd_bus_flush_close_unref(server);
 }
 
