@@ -119,10 +119,7 @@ using AdminTest = WindowTest<StoreTest>;
 class UsersTest : public WindowTest<FtpFixture> {
 protected:
     UserAccount Account(const char* name, const char* password = "", const std::string& sub = "") {
-        UserAccount account;
-        UserAccountDefaults(&account, name);
-        snprintf(account.Root, sizeof account.Root, "%s%s", RootDir().c_str(), sub.c_str());
-        snprintf(account.Home, sizeof account.Home, "%s", account.Root);
+        UserAccount account = StoreTest::Account(name, (RootDir() + sub).c_str());
         if (*password) MakePasswordDigest(name, password, account.PW);
         return account;
     }

@@ -6,7 +6,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTextCursor>
 
 #include "admin/sheet.h"
 #include "admin/system_page.h"
@@ -160,20 +159,17 @@ TEST_F(Sheet, MessageEditorTrimsDeletesAndKeepsUneditedBytes) {
         {"edited single-byte text stays single-byte", "caf\xe9", "caf\xe9!", true, "caf\xe9!"},
         {"missing file opens empty", nullptr, nullptr, true, nullptr},
     };
-    std::string dir = log->dir + "/work";
-    std::filesystem::create_directories(dir);
-    snprintf(workDir, sizeof workDir, "%s", dir.c_str());
+    snprintf(workDir, sizeof workDir, "%s", root.c_str());
     for (const auto& c : cases) {
-        std::string path = dir + "/welcome.txt";
+        std::string path = (root / "welcome.txt").string();
         std::filesystem::remove(path);
         if (c.before) bxtest::WriteFile(path, c.before);
         TextDialog editor(kMessageFiles[0]);
         EXPECT_EQ(editor.windowTitle(), "Welcome Message");
-        auto* edit = Find<QPlainTextEdit>(&editor, "messageText");
         if (c.typed) {
-            QTextCursor cursor(edit->document());
-            cursor.select(QTextCursor::Document);
-            cursor.insertText(QString::fromLatin1(c.typed));
+            auto* edit = Find<QPlainTextEdit>(&editor, "messageText");
+            edit->selectAll();
+            edit->insertPlainText(QString::fromLatin1(c.typed));
         }
         c.ok ? editor.accept() : editor.reject();
         std::string after = std::filesystem::exists(path) ? bxtest::ReadFile(path) : "no file";

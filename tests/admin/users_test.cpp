@@ -56,11 +56,10 @@ TEST_F(UsersTest, OkRefusesWithTheMessageAndFocusOrStores) {
         shown.clear();
         // The admin role announces each completed change, once and without data.
         EXPECT_EQ(Sent(), *row.stored ? "7/4 " : "") << row.steps;
-        if (*row.stored) {
+        if (*row.stored)
             EXPECT_NE(Summary().find(row.stored), std::string::npos) << row.steps << ": " << Summary();
-        } else {
+        else
             EXPECT_EQ(Summary() + Lines(), before) << row.steps;
-        }
     }
     EXPECT_EQ(Lines().find("alice "), std::string::npos) << "renamed, not added: " << Lines();
     // Each completed OK leaves one record; a refusal and the cancel after it none.

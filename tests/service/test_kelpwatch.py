@@ -30,10 +30,6 @@ MISSING = "failure: OpenService (0x424))\n"
 REFUSED = "failure: CreateService (0x57)\n"
 
 
-def stopped(exit_code, specific=0):
-    return "STATUS=Stopped (exit code %d, service-specific code %d)" % (exit_code, specific)
-
-
 class Datagrams:
     # A datagram socket bound at path; collects what arrives.
 
@@ -70,8 +66,7 @@ class ServiceMachine(Machine):
 
     def kelpwatch(self, *args, env=None):
         # Runs a kelpwatch command to its end: (exit code, standard output).
-        r = subprocess.run([KELPWATCH, *args], env=env or self.env, capture_output=True,
-                           text=True, timeout=60)
+        r = subprocess.run([KELPWATCH, *args], env=env or self.env, capture_output=True, text=True, timeout=60)
         return r.returncode, r.stdout
 
     def start_service(self):
@@ -120,8 +115,9 @@ class KelpwatchTest(unittest.TestCase):
         with open(self.m.unit) as f:
             return f.read()
 
-    def final_status(self):
-        return self.m.notify.wait_for(lambda t: t.startswith("STATUS=Stopped"))
+    def assert_stopped(self, exit_code, specific=0, msg=None):
+        status = self.m.notify.wait_for(lambda t: t.startswith("STATUS=Stopped"))
+        self.assertEqual(status, "STATUS=Stopped (exit code %d, service-specific code %d)" % (exit_code, specific), msg)
 
     def test_command_line_table(self):
         rows = [
@@ -229,7 +225,7 @@ class KelpwatchTest(unittest.TestCase):
 
         service.send_signal(signal.SIGTERM)
         self.assertIsNotNone(self.m.notify.wait_for(lambda t: "STOPPING=1" in t))
-        self.assertEqual(self.final_status(), stopped(0))
+        self.assert_stopped(0)
         self.assertEqual(service.wait(30), 0)
         self.assertTrue(wait_until(lambda: "+++ Stopping Brindlex V1.2 +++" in self.m.log_text()))
         self.assertTrue(wait_until(lambda: not port_open(self.m.port)))
@@ -256,7 +252,7 @@ class KelpwatchTest(unittest.TestCase):
             m.notify.received.clear()
             service = m.start_service()
             self.assertEqual(service.wait(30), 1, change)
-            self.assertEqual(self.final_status(), stopped(code, specific), change)
+            self.assert_stopped(code, specific, change)
             self.assertFalse([t for t in m.notify.drain() if "READY=1" in t], change)
         # The running server was left alone and nothing took its place.
         self.assertIsNone(server.poll())
@@ -269,7 +265,7 @@ class KelpwatchTest(unittest.TestCase):
         self.assertIsNotNone(self.m.notify.wait_for(lambda t: "READY=1" in t))
         service.send_signal(signal.SIGTERM)
         self.assertIsNotNone(self.m.notify.wait_for(lambda t: "STOPPING=1" in t))
-        self.assertEqual(self.final_status(), stopped(1400))
+        self.assert_stopped(1400)
         self.assertEqual(service.wait(30), 1)
 
     def test_service_that_cannot_report(self):
