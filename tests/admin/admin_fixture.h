@@ -119,7 +119,10 @@ using AdminTest = WindowTest<StoreTest>;
 class UsersTest : public WindowTest<FtpFixture> {
 protected:
     UserAccount Account(const char* name, const char* password = "", const std::string& sub = "") {
-        UserAccount account = StoreTest::Account(name, (RootDir() + sub).c_str());
+        UserAccount account;
+        UserAccountDefaults(&account, name);
+        snprintf(account.Root, sizeof account.Root, "%s%s", RootDir().c_str(), sub.c_str());
+        snprintf(account.Home, sizeof account.Home, "%s", account.Root);
         if (*password) MakePasswordDigest(name, password, account.PW);
         return account;
     }
