@@ -37,16 +37,13 @@ namespace bxtest {
 
 using Clock = std::chrono::steady_clock;
 
-// A fresh directory /tmp/<prefix>-XXXXXX; "" when it cannot be made.
-inline std::string MakeTempDir(const char* prefix) {
-    std::string templ = std::string("/tmp/") + prefix + "-XXXXXX";
-    return mkdtemp(templ.data()) ? templ : "";
-}
-
-// A temporary directory removed with everything in it at the end of scope.
+// A fresh directory /tmp/<prefix>-XXXXXX ("" when it cannot be made),
+// removed with everything in it at the end of scope.
 struct TempDir {
     std::string path;
-    explicit TempDir(const char* prefix) : path(MakeTempDir(prefix)) {}
+    explicit TempDir(const char* prefix) : path(std::string("/tmp/") + prefix + "-XXXXXX") {
+        if (!mkdtemp(path.data())) path.clear();
+    }
     ~TempDir() {
         std::error_code ignored;
         if (!path.empty()) std::filesystem::remove_all(path, ignored);
@@ -64,18 +61,6 @@ inline std::string ReadFile(const std::filesystem::path& path) {
 
 inline void WriteFile(const std::filesystem::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-// Every regular file of dir, in name order, one after the other.
-inline std::string ReadDir(const std::filesystem::path& dir) {
-    std::vector<std::filesystem::path> files;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
-        if (entry.is_regular_file()) files.push_back(entry.path());
-    std::sort(files.begin(), files.end());
-    std::string text;
-    for (const auto& file : files) text += ReadFile(file);
-    return text;
 }
 
 // How often piece occurs in text (occurrences may overlap).
@@ -100,8 +85,7 @@ bool WaitFor(Cond cond, int timeoutMs = 5000) {
 // records written so far can be read back.
 struct LogCapture {
     std::string dir;
-    explicit LogCapture(const std::string& into = "", const char* prefix = "server ", bool sync = false)
-        : dir(into.empty() ? MakeTempDir("bx-log") : into), own(into.empty()) {
+    explicit LogCapture(const std::string& into, const char* prefix = "server ", bool sync = false) : dir(into) {
         snprintf(logDir, sizeof logDir, "%s", dir.c_str());
         logEnable = 1;
         logSync = sync ? 1 : 0;
@@ -114,21 +98,24 @@ struct LogCapture {
         logEnable = 0;
         logSync = 0;
         snprintf(logDir, sizeof logDir, ".");
-        std::error_code ignored;
-        if (own) std::filesystem::remove_all(dir, ignored);
     }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    // Everything logged so far (daily files: one per day the test spans).
+    // Everything logged so far: every file of the directory in name order
+    // (daily files: one per day the test spans).
     std::string Text() const {
         LogFlush();
-        return ReadDir(dir);
+        std::vector<std::filesystem::path> files;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+            if (entry.is_regular_file()) files.push_back(entry.path());
+        std::sort(files.begin(), files.end());
+        std::string text;
+        for (const auto& file : files) text += ReadFile(file);
+        return text;
     }
     int Count(const std::string& piece) const { return CountOf(Text(), piece); }
-
-private:
-    bool own;
 };
 
 // Switches the log levels from `from` up off for its scope (trace byte dumps
@@ -145,16 +132,12 @@ struct QuietLog {
 
 // ---------------------------------------------------------------- sockets
 
-inline int MsLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? (int)left : 0;
-}
-
 // Waits until fd has the events or the deadline passes; true when ready.
 inline bool WaitFd(int fd, short events, Clock::time_point deadline) {
     for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd p = {fd, events, 0};
-        int r = poll(&p, 1, MsLeft(deadline));
+        int r = poll(&p, 1, left > 0 ? (int)left : 0);
         if (r > 0) return true;
         if (r == 0 || errno != EINTR) return false;
     }
