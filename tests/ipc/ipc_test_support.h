@@ -21,6 +21,13 @@ struct MachineRoot {
     MachineRoot() { setenv("BRINDLEX_ROOT", dir.c_str(), 1); }
 };
 
+// Starts the slot helper in role ("server" or "admin") holding the role's
+// lock, with its slots open.
+inline bool StartRole(Child& child, const std::string& role) {
+    return child.Start() && child.Ask("role " + role) == "ok" && child.Ask("lock") == "locked" &&
+           child.Ask("start") == "started";
+}
+
 // A pattern that differs at every position and from seed to seed, so that a
 // shifted, cut or mixed message shows.
 inline std::vector<uint8_t> Pattern(unsigned seed, unsigned len) {
@@ -30,11 +37,9 @@ inline std::vector<uint8_t> Pattern(unsigned seed, unsigned len) {
 }
 
 inline std::string Hex(const std::vector<uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
     std::string s;
-    for (uint8_t b : bytes) {
-        s += "0123456789abcdef"[b >> 4];
-        s += "0123456789abcdef"[b & 15];
-    }
+    for (uint8_t b : bytes) s.append({digits[b >> 4], digits[b & 15]});
     return s;
 }
 

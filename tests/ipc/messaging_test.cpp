@@ -17,24 +17,17 @@
 
 namespace {
 
-using ipctest::Child;
-using ipctest::Hex;
-using ipctest::Pattern;
-using ipctest::RecvText;
+using namespace ipctest;
 
 const char SERVER_SLOT[] = "\\\\.\\mailslot\\Quennel\\Brindlex\\Server";
 const char CLIENT_SLOT[] = "\\\\.\\mailslot\\Quennel\\Brindlex\\Client";
 
-bool StartAdmin(Child& admin) {
-    return admin.Start() && admin.Ask("role admin") == "ok" && admin.Ask("lock") == "locked" &&
-           admin.Ask("start") == "started";
-}
-
 class Messaging : public ::testing::Test {
 protected:
-    ipctest::MachineRoot root;
+    MachineRoot root;
     int serverLock = -1;
 
+    void SetUp() override { StartServer(); }
     void StartServer() {
         processRole = ROLE_SERVER;
         int exists = 0;
@@ -49,9 +42,8 @@ protected:
 };
 
 TEST_F(Messaging, SizesUpToTheLimitTravelWholeBothWaysAndLargerAreRefused) {
-    StartServer();
     Child admin;
-    ASSERT_TRUE(StartAdmin(admin));
+    ASSERT_TRUE(StartRole(admin, "admin"));
     EXPECT_EQ(admin.Ask("send 5 256 3"), "sent 1");
     EXPECT_EQ(admin.Ask("send 6 8 1"), "sent 1");
     EXPECT_EQ(admin.Ask("send 1 0 0"), "sent 1");
@@ -89,7 +81,6 @@ TEST_F(Messaging, BadDatagramsAreRefused) {
         {"0500c800" + std::string(20, '1'), false},   // 200 of 10
         {"05000101" + std::string(512, '2'), false},  // 257 of 256
     };
-    StartServer();
     Child writer;
     ASSERT_TRUE(writer.Start());
     for (const auto& row : rows) {
@@ -105,10 +96,9 @@ TEST_F(Messaging, BadDatagramsAreRefused) {
 }
 
 TEST_F(Messaging, ServerReachesEachAdminOnlyAfterItsFirstMessage) {
-    StartServer();
     for (int round = 0; round < 2; round++) {
         Child admin;
-        ASSERT_TRUE(StartAdmin(admin));
+        ASSERT_TRUE(StartRole(admin, "admin"));
         EXPECT_EQ(IpcSend(IPC_MSG_REFRESH, nullptr, 0), 0) << "before the admin spoke";
         EXPECT_EQ(admin.Ask("send 4 0 0"), "sent 1");
         EXPECT_EQ(RecvText(256), "recv 1 4 0 ");
@@ -123,11 +113,12 @@ TEST_F(Messaging, ServerReachesEachAdminOnlyAfterItsFirstMessage) {
         admin.Stop();
         // The admin has gone: sends fail until the next admin speaks.
         EXPECT_EQ(IpcSend(IPC_MSG_REFRESH, nullptr, 0), 0);
-        EXPECT_EQ(IpcSend(IPC_MSG_REFRESH, nullptr, 0), 0);
     }
 }
 
 TEST_F(Messaging, LeftoverSlotFileIsReplacedOnlyUnderTheRoleLock) {
+    IpcShutdown();  // no server runs yet
+    RoleLockRelease(serverLock);
     Child crashed;  // a server killed without the lock leaves its slot file
     ASSERT_TRUE(crashed.Start());
     ASSERT_EQ(crashed.Ask("role server"), "ok");
@@ -138,12 +129,12 @@ TEST_F(Messaging, LeftoverSlotFileIsReplacedOnlyUnderTheRoleLock) {
     processRole = ROLE_SERVER;
     IpcStartup();  // without the lock: the file stays, nobody reads it
     Child early, admin;
-    ASSERT_TRUE(StartAdmin(early));
+    ASSERT_TRUE(StartRole(early, "admin"));
     EXPECT_EQ(early.Ask("send 7 0 0"), "sent 0");
     early.Stop();
     IpcShutdown();
     StartServer();
-    ASSERT_TRUE(StartAdmin(admin));
+    ASSERT_TRUE(StartRole(admin, "admin"));
     EXPECT_EQ(admin.Ask("send 7 0 0"), "sent 1");
     EXPECT_EQ(RecvText(256), "recv 1 7 0 ");
 }
@@ -152,7 +143,6 @@ TEST_F(Messaging, LeftoverSlotFileIsReplacedOnlyUnderTheRoleLock) {
 // processes at once, while the reader takes none: every message is kept,
 // whole and in its writer's order.
 TEST_F(Messaging, SeveralWritersToAnIdleReaderLoseNothing) {
-    StartServer();
     constexpr unsigned writers = 3, perWriter = 300;
     Child child[writers];
     for (unsigned w = 0; w < writers; w++) {
@@ -166,7 +156,7 @@ TEST_F(Messaging, SeveralWritersToAnIdleReaderLoseNothing) {
     for (unsigned n = 0; n < writers * perWriter; n++) {
         std::string got = RecvText(256);
         unsigned tag = got.size() > 15 ? std::stoul(got.substr(13, 2), nullptr, 16) : 0;
-        ASSERT_EQ(got, "recv 1 7 256 " + Hex(ipctest::BurstMessage(tag, next[tag]++))) << "message " << n;
+        ASSERT_EQ(got, "recv 1 7 256 " + Hex(BurstMessage(tag, next[tag]++))) << "message " << n;
     }
     EXPECT_EQ(RecvText(256), "recv 0");
 }

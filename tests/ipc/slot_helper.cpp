@@ -61,11 +61,10 @@ std::string Run(const std::string& line) {
     std::string cmd, word, hex;
     unsigned a = 0, b = 0, c = 0;
     in >> cmd;
-    if (cmd == "role" || cmd == "raw") {
+    if (cmd == "role" || cmd == "raw")
         in >> word >> hex;
-    } else {
+    else
         in >> a >> b >> c;
-    }
     if (cmd == "role") {
         processRole = word == "admin" ? ROLE_ADMIN : ROLE_SERVER;
         return "ok";

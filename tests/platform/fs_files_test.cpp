@@ -20,12 +20,11 @@ namespace {
 
 class FsFiles : public ::testing::Test {
 protected:
-    std::string P(const std::string& rel) const { return root_ + "/" + rel; }
-    const char* R() const { return root_.c_str(); }
+    std::string P(const std::string& rel) const { return temp_.path + "/" + rel; }
+    const char* R() const { return temp_.path.c_str(); }
     void Write(const std::string& rel, const std::string& text) { bxtest::WriteFile(P(rel), text); }
     std::string Read(const std::string& rel) { return bxtest::ReadFile(P(rel)); }
     bxtest::TempDir temp_{"fsfiles"};
-    std::string root_ = temp_.path;
 };
 
 TEST_F(FsFiles, ReadOnlyEntriesAreRefusedEvenToRoot) {
