@@ -23,28 +23,20 @@ const std::string NOT_PERMITTED = "550 Not permitted.", RENAME_FAILED = "553 Err
 const std::string AT_ROOT = "257 \"/\" is current directory.", CWD_OK = "250 CWD command successful.";
 const std::string CREATED = "250 Directory created.", REMOVED = "250 Directory removed.";
 
-class DirCommands : public FtpFixture {
-protected:
-    // Adds the account and logs c in as it.
-    void LogIn(dataclient::Session& c, const char* user = "u",
-               uint8_t permissions = PERM_LIST | PERM_GET | PERM_PUT | PERM_CREATE | PERM_DELETEDIR | PERM_DELETEFILE) {
-        AddUser(user, "pw", permissions);
-        ASSERT_TRUE(c.Open(Port(), user));
-    }
-    dataclient::Session client_;
-};
+// The session s is logged in as u, with every permission.
+using DirCommands = dataclient::SessionTest;
 
 TEST_F(DirCommands, EveryCommandAnswersNotLoggedInBeforeLogin) {
-    AddUser("u", "pw");
     WriteRootFile("a.txt", "a");
-    ASSERT_TRUE(client_.ConnectGreeted(Port()));
+    FtpClient c;
+    ASSERT_TRUE(c.ConnectGreeted(Port()));
     std::vector<std::pair<std::string, std::string>> steps;
     for (const char* command : {"CWD /", "CWD", "CDUP", "XCUP", "PWD", "XPWD", "MKD x", "XMKD x", "RMD x",
                                 "XRMD x", "DELE a.txt", "RNFR a.txt", "RNTO b.txt", "PORT 127,0,0,1,4,0", "PASV",
                                 // Also with a name given but no password yet.
                                 "USER u", "PWD", "DELE a.txt"})
         steps.push_back({command, command[0] == 'U' ? "331 Password required." : "530 Not logged in."});
-    ExpectReplies(client_, steps);
+    ExpectReplies(c, steps);
     EXPECT_TRUE(fsys::exists(Root("a.txt")));
     EXPECT_FALSE(fsys::exists(Root("x")));
 }
@@ -52,18 +44,16 @@ TEST_F(DirCommands, EveryCommandAnswersNotLoggedInBeforeLogin) {
 TEST_F(DirCommands, CwdCdupAndPwdMoveAboutTheTree) {
     for (const char* dir : {"pub/docs", "say \"hi\"/x"}) fsys::create_directories(Root(dir));
     WriteRootFile("pub/f.txt", "f");
-    LogIn(client_);
     const char inDocs[] = "257 \"/pub/docs\" is current directory.";
-    ExpectReplies(client_, {{"PWD", AT_ROOT}, {"CWD", CWD_OK},
-                            {"CWD pub/docs", CWD_OK}, {"XPWD", inDocs}, {"CWD ../f.txt", BAD_DIR},
-                            {"CWD missing", BAD_DIR}, {"PWD", inDocs},  // unchanged by failures
-                            {"CDUP x", "501 Unexpected parameter."}, {"PWD ", "501 Unexpected parameter."}});
+    ExpectReplies(s, {{"PWD", AT_ROOT}, {"CWD", CWD_OK}, {"CWD pub/docs", CWD_OK}, {"XPWD", inDocs},
+                      {"CWD ../f.txt", BAD_DIR}, {"CWD missing", BAD_DIR}, {"PWD", inDocs},  // unchanged by failures
+                      {"CDUP x", "501 Unexpected parameter."}, {"PWD ", "501 Unexpected parameter."}});
     // CDUP takes the parent without asking whether it still exists.
     fsys::remove_all(Root("pub"));
-    ExpectReplies(client_, {{"CDUP", "200 Command okay."}, {"PWD", "257 \"/pub\" is current directory."},
-                            {"CWD .", BAD_DIR}, {"XCUP", "200 Command okay."}, {"PWD", AT_ROOT},
-                            {"CDUP", BAD_DIR}, {"XCUP", BAD_DIR}, {"CWD say \"hi\"\\x", CWD_OK},
-                            {"PWD", "257 \"/say \"\"hi\"\"/x\" is current directory."}});
+    ExpectReplies(s, {{"CDUP", "200 Command okay."}, {"PWD", "257 \"/pub\" is current directory."},
+                      {"CWD .", BAD_DIR}, {"XCUP", "200 Command okay."}, {"PWD", AT_ROOT},
+                      {"CDUP", BAD_DIR}, {"XCUP", BAD_DIR}, {"CWD say \"hi\"\\x", CWD_OK},
+                      {"PWD", "257 \"/say \"\"hi\"\"/x\" is current directory."}});
 }
 
 TEST_F(DirCommands, MkdRmdAndDeleCheckInOrder) {
@@ -71,37 +61,39 @@ TEST_F(DirCommands, MkdRmdAndDeleCheckInOrder) {
     for (const char* file : {"f.txt", "ro.txt"}) WriteRootFile(file, "keep");
     chmod(Root("ro.txt").c_str(), 0444);
     chmod(Root("locked").c_str(), 0555);
-    LogIn(client_);
-    ExpectReplies(client_, {{"MKD", NEED_ARG}, {"RMD", NEED_ARG}, {"MKD new", CREATED}, {"XMKD new2", CREATED},
-                            {"MKD new", BAD_DIR}, {"MKD /", BAD_DIR}, {"MKD a*", BAD_DIR},
-                            {"MKD missing/child", "550 Error creating directory."},
-                            {"RMD full", "550 Error removing directory."},
-                            {"RMD f.txt", "550 f.txt: not a directory."}, {"RMD /", BAD_DIR},
-                            {"RMD locked", "550 Directory is read-only."}});
+    ExpectReplies(s, {{"MKD", NEED_ARG}, {"RMD", NEED_ARG}, {"MKD new", CREATED}, {"XMKD new2", CREATED},
+                      {"MKD new", BAD_DIR}, {"MKD /", BAD_DIR}, {"MKD a*", BAD_DIR},
+                      {"MKD missing/child", "550 Error creating directory."},
+                      {"RMD full", "550 Error removing directory."},
+                      {"RMD f.txt", "550 f.txt: not a directory."}, {"RMD /", BAD_DIR},
+                      {"RMD locked", "550 Directory is read-only."}});
     for (const char* dir : {"new", "new2", "locked", "full/inner"}) EXPECT_TRUE(fsys::is_directory(Root(dir))) << dir;
-    ExpectReplies(client_, {{"RMD new", REMOVED}, {"XRMD new2", REMOVED}});
+    ExpectReplies(s, {{"RMD new", REMOVED}, {"XRMD new2", REMOVED}});
     EXPECT_FALSE(fsys::exists(Root("new")) || fsys::exists(Root("new2")));
 
-    ExpectReplies(client_, {{"DELE", NEED_ARG}, {"DELE /", "550 /: not a plain file."},
-                            {"DELE d", "550 d: not a plain file."}, {"DELE missing", BAD_FILE},
-                            {"DELE ro.txt", "550 File is read-only."}, {"DELE f.txt", "250 File deleted."}});
+    ExpectReplies(s, {{"DELE", NEED_ARG}, {"DELE /", "550 /: not a plain file."},
+                      {"DELE d", "550 d: not a plain file."}, {"DELE missing", BAD_FILE},
+                      {"DELE ro.txt", "550 File is read-only."}, {"DELE f.txt", "250 File deleted."}});
     EXPECT_TRUE(fsys::exists(Root("ro.txt")));
-    ExpectReplies(client_, {{"DELE f.txt", BAD_FILE}});  // it is gone
+    ExpectReplies(s, {{"DELE f.txt", BAD_FILE}});  // it is gone
 }
 
 TEST_F(DirCommands, MissingPermissionsRefuseAfterTheArgumentCheck) {
     for (const char* dir : {"old", "old2"}) fsys::create_directories(Root(dir));
     WriteRootFile("f.txt", "f");
-    LogIn(client_, "u", PERM_LIST | PERM_DELETEDIR);
-    ExpectReplies(client_, {{"MKD", NEED_ARG}, {"MKD x", NOT_PERMITTED},
-                            {"MKD /", NOT_PERMITTED},  // before the path is looked at
-                            {"DELE f.txt", NOT_PERMITTED}, {"RNFR f.txt", "550 No permission."},
-                            {"RNTO g.txt", NO_RNFR}, {"RMD old", REMOVED}});
+    AddUser("l", "pw", PERM_LIST | PERM_DELETEDIR);
+    dataclient::Session lister;
+    ASSERT_TRUE(lister.Open(Port(), "l"));
+    ExpectReplies(lister, {{"MKD", NEED_ARG}, {"MKD x", NOT_PERMITTED},
+                           {"MKD /", NOT_PERMITTED},  // before the path is looked at
+                           {"DELE f.txt", NOT_PERMITTED}, {"RNFR f.txt", "550 No permission."},
+                           {"RNTO g.txt", NO_RNFR}, {"RMD old", REMOVED}});
     EXPECT_FALSE(fsys::exists(Root("x")));
     EXPECT_TRUE(fsys::exists(Root("f.txt")));
 
+    AddUser("c", "pw", PERM_CREATE);
     dataclient::Session creator;
-    LogIn(creator, "c", PERM_CREATE);
+    ASSERT_TRUE(creator.Open(Port(), "c"));
     ExpectReplies(creator, {{"RMD old2", NOT_PERMITTED}, {"MKD new", CREATED}});
     EXPECT_TRUE(fsys::exists(Root("old2")));
 }
@@ -110,43 +102,41 @@ TEST_F(DirCommands, RenameKeepsThePendingNameUntilAMoveIsTried) {
     for (const char* dir : {"d", "sub"}) fsys::create_directories(Root(dir));
     for (const char* file : {"a.txt", "b.txt", "ro.txt"}) WriteRootFile(file, file);
     chmod(Root("ro.txt").c_str(), 0444);
-    LogIn(client_);
-    ExpectReplies(client_, {{"RNTO x", NO_RNFR}, {"RNFR", NEED_ARG}, {"RNFR ro.txt", "550 File is read-only."},
-                            {"RNTO x", NO_RNFR}, {"RNFR d", "550 d: not a plain file."}, {"RNFR missing", BAD_FILE},
-                            {"RNFR a.txt", PENDING},
-                            // A failed RNFR and other commands leave the pending name in place.
-                            {"RNFR missing", BAD_FILE}, {"PWD", AT_ROOT}, {"RNTO", NEED_ARG},
-                            {"RNTO b.txt", "550 File already exists."}, {"RNTO c*", BAD_FILE},
-                            {"RNTO sub/c.txt", "250 File renamed."}, {"RNTO e.txt", NO_RNFR}});
+    ExpectReplies(s, {{"RNTO x", NO_RNFR}, {"RNFR", NEED_ARG}, {"RNFR ro.txt", "550 File is read-only."},
+                      {"RNTO x", NO_RNFR}, {"RNFR d", "550 d: not a plain file."}, {"RNFR missing", BAD_FILE},
+                      {"RNFR a.txt", PENDING},
+                      // A failed RNFR and other commands leave the pending name in place.
+                      {"RNFR missing", BAD_FILE}, {"PWD", AT_ROOT}, {"RNTO", NEED_ARG},
+                      {"RNTO b.txt", "550 File already exists."}, {"RNTO c*", BAD_FILE},
+                      {"RNTO sub/c.txt", "250 File renamed."}, {"RNTO e.txt", NO_RNFR}});
     EXPECT_FALSE(fsys::exists(Root("a.txt")));
     EXPECT_EQ(bxtest::ReadFile(Root("sub/c.txt")), "a.txt");
     EXPECT_EQ(bxtest::ReadFile(Root("b.txt")), "b.txt");
     // A move that fails (the source vanished) still clears the pending name.
-    ExpectReplies(client_, {{"RNFR b.txt", PENDING}});
+    ExpectReplies(s, {{"RNFR b.txt", PENDING}});
     fsys::remove(Root("b.txt"));
-    ExpectReplies(client_, {{"RNTO f.txt", RENAME_FAILED}, {"RNTO f.txt", NO_RNFR}});
+    ExpectReplies(s, {{"RNTO f.txt", RENAME_FAILED}, {"RNTO f.txt", NO_RNFR}});
     // Nor is a directory that took the file's place after RNFR moved.
     WriteRootFile("c.txt", "C");
-    ExpectReplies(client_, {{"RNFR c.txt", PENDING}});
+    ExpectReplies(s, {{"RNFR c.txt", PENDING}});
     fsys::remove(Root("c.txt"));
     fsys::create_directory(Root("c.txt"));
-    ExpectReplies(client_, {{"RNTO g", RENAME_FAILED}});
+    ExpectReplies(s, {{"RNTO g", RENAME_FAILED}});
     EXPECT_TRUE(fsys::is_directory(Root("c.txt")));
 }
 
 TEST_F(DirCommands, HostilePathsAreAnsweredAndTheConnectionGoesOn) {
-    LogIn(client_);
     std::string many;
     for (int i = 0; i < 2000; i++) many += "a/";
     // A name that fits as a relative path but not behind the root: refused, not cut.
     std::string fits(250, 'y');
-    ExpectReplies(client_, {{"CWD " + std::string(300, 'x'), BAD_DIR}, {"MKD " + std::string(300, 'x'), BAD_DIR},
-                            {"MKD " + fits, BAD_DIR}, {"DELE " + fits, BAD_FILE},
-                            {"MKD " + std::string(260 - RootDir().size() - 2, 'z'), CREATED},
-                            {"CWD " + many, BAD_DIR}, {"CWD " + std::string(1000, '.'), BAD_DIR},
-                            {"MKD \xe9t\xe9 \x80", CREATED}, {"MKD . .", CREATED}});
+    ExpectReplies(s, {{"CWD " + std::string(300, 'x'), BAD_DIR}, {"MKD " + std::string(300, 'x'), BAD_DIR},
+                      {"MKD " + fits, BAD_DIR}, {"DELE " + fits, BAD_FILE},
+                      {"MKD " + std::string(260 - RootDir().size() - 2, 'z'), CREATED},
+                      {"CWD " + many, BAD_DIR}, {"CWD " + std::string(1000, '.'), BAD_DIR},
+                      {"MKD \xe9t\xe9 \x80", CREATED}, {"MKD . .", CREATED}});
     EXPECT_TRUE(fsys::is_directory(Root("\xe9t\xe9 \x80")));
-    ExpectReplies(client_, {{"PWD", AT_ROOT}});  // (a NUL in a line: hostile_client_test.cpp)
+    ExpectReplies(s, {{"PWD", AT_ROOT}});  // (a NUL in a line: hostile_client_test.cpp)
 }
 
 // Links inside the root that lead outside it: no command reads, lists,
@@ -180,7 +170,8 @@ TEST_P(LinksOut, ChangeNothingOutsideTheRoot) {
     };
     std::string before = snapshot();
     const bool extensions = std::get<1>(GetParam());
-    LogIn(client_);
+    dataclient::Session c;  // s was logged in before the switch was set
+    ASSERT_TRUE(c.Open(Port()));
     // The data commands are refused before any data connection is tried.
     std::vector<std::pair<std::string, std::string>> steps = {
         {"CWD out", BAD_DIR}, {"CWD out/sub", BAD_DIR}, {"PWD", AT_ROOT}, {"DELE f", BAD_FILE},
@@ -195,23 +186,21 @@ TEST_P(LinksOut, ChangeNothingOutsideTheRoot) {
                                    {"CWD a.txt/../out", BAD_DIR}, {"CWD a.txt/../..", BAD_DIR},
                                    {"RETR ./x/../../out/secret", BAD_FILE}, {"DELE out/../f", BAD_FILE},
                                    {"MKD a/../out/y", "550 Error creating directory."}, {"PWD", AT_ROOT}});
-    ExpectReplies(client_, steps);
+    ExpectReplies(c, steps);
     for (const char* upload : {"STOR out/x", "APPE f", "STOR f", "APPE out/secret"})
-        EXPECT_EQ(client_.Upload(upload, "data"), "426 Connection closed; transfer aborted.\r\n") << upload;
+        EXPECT_EQ(c.Upload(upload, "data"), "426 Connection closed; transfer aborted.\r\n") << upload;
     std::string final;
-    EXPECT_EQ(client_.Download("LIST out", &final), "");
+    EXPECT_EQ(c.Download("LIST out", &final), "");
     EXPECT_NE(dataclient::Code(final), "226");
     // Listings leave out the links that lead outside.
     for (const char* listing : {"NLST", "NLST *", "MLSD"}) {
         if (!extensions && listing != std::string("NLST")) continue;
-        std::string got = client_.Download(listing);
+        std::string got = c.Download(listing);
         EXPECT_EQ(bxtest::CountOf(got, "\r\n"), 1) << listing << ": " << got;
         EXPECT_NE(got.find("a.txt\r\n"), std::string::npos) << listing << ": " << got;
     }
     EXPECT_EQ(before, snapshot());
-    EXPECT_TRUE(fsys::exists(Root("a.txt")));
-    EXPECT_TRUE(fsys::is_symlink(Root("out")));
-    EXPECT_TRUE(fsys::is_symlink(Root("f")));
+    EXPECT_TRUE(fsys::exists(Root("a.txt")) && fsys::is_symlink(Root("out")) && fsys::is_symlink(Root("f")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolution, LinksOut, ::testing::Combine(::testing::Values(0, 1), ::testing::Values(0u, 1u)),
