@@ -30,17 +30,14 @@ class Extensions : public FtpFixture {
         chmod(Root("ro.txt").c_str(), 0444);
         timespec when[2] = {{1577934245, 0}, {1577934245, 0}}; // 2020-01-02 03:04:05 UTC
         utimensat(AT_FDCWD, Root("pub/f.txt").c_str(), when, 0);
-    }
-    // A logged-in session with the switch as given at connection time.
-    void Open(Session& session, uint32_t extensions, const std::string& user = "u") {
-        SetExtensionsSetting(extensions);
-        ASSERT_TRUE(session.Open(Port(), user)) << user;
+        SetExtensionsSetting(1);  // as it is when a session connects
     }
 };
 
 TEST_F(Extensions, SwitchOffKeepsEveryPlainReply) {
+    SetExtensionsSetting(0);
     Session s;
-    Open(s, 0);
+    ASSERT_TRUE(s.Open(Port()));
     ExpectReplies(s, {{"FEAT", UNKNOWN}, {"OPTS UTF8 ON", UNKNOWN}, {"SIZE pub/f.txt", UNKNOWN},
                       {"MDTM pub/f.txt", UNKNOWN}, {"MLST pub/f.txt", UNKNOWN}, {"MLSD", UNKNOWN},
                       {"EPSV", UNKNOWN}, {"EPRT |1|127.0.0.1|2000|", UNKNOWN}, {"ABOR", UNKNOWN},
@@ -53,13 +50,13 @@ TEST_F(Extensions, SwitchOffKeepsEveryPlainReply) {
                       {"APPE ro.txt", "550 File is read-only."}, {"RETR", "500 Syntax error; parameter required."},
                       {"APPE ../x", "550 Invalid file path."}});
     Session noPerm;
-    Open(noPerm, 0, "nobody");
+    ASSERT_TRUE(noPerm.Open(Port(), "nobody"));
     ExpectReplies(noPerm, {{"RETR pub/f.txt", "450 No permission."}, {"LIST", "450 No permission."}});
 }
 
 TEST_F(Extensions, ControlRepliesWithTheSwitchOn) {
     Session s;
-    Open(s, 1);
+    ASSERT_TRUE(s.Open(Port()));
     EXPECT_EQ(
         s.Command("FEAT"),
         "211-Features:\r\n EPRT\r\n EPSV\r\n MDTM\r\n MLST type*;size*;modify*;perm*;unique*;\r\n"
@@ -120,7 +117,7 @@ TEST_F(Extensions, PermissionsDecideAndRefusalsArePermanent) {
     };
     for (const auto& [user, command, part] : rows) {
         Session s;
-        Open(s, 1, user);
+        ASSERT_TRUE(s.Open(Port(), user)) << user;
         std::string reply = s.Command(command);
         bool fact = part.rfind("perm=", 0) == 0;
         EXPECT_TRUE(fact ? reply.find(part) != std::string::npos : reply.rfind(part, 0) == 0)
@@ -130,7 +127,7 @@ TEST_F(Extensions, PermissionsDecideAndRefusalsArePermanent) {
 
 TEST_F(Extensions, ListingsOptionsMasksAndMachineFacts) {
     Session s;
-    Open(s, 1);
+    ASSERT_TRUE(s.Open(Port()));
     s.Command("CWD pub");
     // command, the names of the listing in order (one a line, "" for none)
     const std::string all = "a.txt\r\nb.log\r\nf.txt\r\n";
@@ -165,7 +162,7 @@ TEST_F(Extensions, AborEndsTheTransferAtOnceHoweverItIsSent) {
         {"upload", "STOR part", {{"ABOR\r\n", 0}}}};
     for (const auto& row : rows) {
         Session s;
-        Open(s, 1);
+        ASSERT_TRUE(s.Open(Port()));
         s.mode = Mode::EPSV;
         int fd = s.Begin(row.command);
         ASSERT_GE(fd, 0) << row.name;
