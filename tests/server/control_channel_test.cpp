@@ -31,8 +31,7 @@ protected:
 };
 
 TEST_F(ControlChannel, GreetingFollowsTheMessageFile) {
-    FtpClient first;
-    Open(first);  // no file: the one-line caption
+    // (With no file, the one-line caption: every Open() below checks it.)
     std::string longLine(20000, 'x');  // longer than one read chunk: keeps one code prefix
     const std::string rows[][2] = {  // file, greeting
         {"one\r\ntwo\r\nthree\r\n", "220-one\r\n220-two\r\n220 three\r\n"},
