@@ -209,8 +209,10 @@ TEST_F(UsersTest, Shots) {
     QString dir = qEnvironmentVariable("BRINDLEX_SHOTS");
     if (dir.isEmpty()) GTEST_SKIP() << "BRINDLEX_SHOTS not set";
     UserAccount guest = Account("guest"), mira = Account("mira", "pw"), builds = Account("builds", "pw");
-    for (auto [a, path] : {std::pair{&guest, "/srv/ftp"}, {&mira, "/srv/ftp/mira"}, {&builds, "/srv/ftp/builds"}})
-        snprintf(a->Root, sizeof a->Root, "%s", path), snprintf(a->Home, sizeof a->Home, "%s/pub", path);
+    for (auto [a, path] : {std::pair{&guest, "/srv/ftp"}, {&mira, "/srv/ftp/mira"}, {&builds, "/srv/ftp/builds"}}) {
+        snprintf(a->Root, sizeof a->Root, "%s", path);
+        snprintf(a->Home, sizeof a->Home, "%s/pub", path);
+    }
     guest.accountFlags |= ACCOUNT_ANONYMOUS;
     mira.MaxConn = 2;
     mira.permissions |= PERM_PUT | PERM_CREATE;
