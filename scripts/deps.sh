@@ -10,7 +10,7 @@ packages=(
   qt6-base-dev
   dpkg-dev man-db groff-base file
   xvfb xauth imagemagick x11-utils
-  clang libfuzzer-14-dev
+  clang libfuzzer-14-dev clang-format
 )
 
 missing=()

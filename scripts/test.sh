@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the dependencies, builds, and runs the whole test suite: the unit
+# Installs the dependencies, checks the formatting, builds, and runs the whole test suite: the unit
 # and black-box tests of the optimised build, then the unit tests of the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, the unit tests of the
 # ThreadSanitizer build, and each fuzz target for a few seconds on its seed
@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
+scripts/check_format.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
