@@ -4,9 +4,9 @@
 #pragma once
 
 struct AdminLoopHooks {
-    int serverRole;       // 1: server (engine in this process), 0: admin
-    void (*onTimer)();    // every second, as TimerProc
-    void (*onDestroy)();  // the main window is closing: the orderly shutdown
+    int serverRole;      // 1: server (engine in this process), 0: admin
+    void (*onTimer)();   // every second, as TimerProc
+    void (*onDestroy)(); // the main window is closing: the orderly shutdown
 };
 
 // Starts the toolkit, shows the main window and runs until it closes, with

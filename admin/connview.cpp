@@ -14,10 +14,14 @@ void (*viewObserver)() = nullptr;
 void Changed() {
     if (viewObserver) viewObserver();
 }
-}  // namespace
+} // namespace
 
-void ConnViewEnable(bool enabled) { viewExists.store(enabled); }
-bool ConnViewExists() { return viewExists.load(); }
+void ConnViewEnable(bool enabled) {
+    viewExists.store(enabled);
+}
+bool ConnViewExists() {
+    return viewExists.load();
+}
 
 void ConnViewPostInsert(uint16_t connId, const char* text) {
     if (!ConnViewExists()) return;
@@ -56,6 +60,10 @@ void ConnViewClear() {
     Changed();
 }
 
-std::vector<ConnViewItem> ConnViewItems() { return items; }
+std::vector<ConnViewItem> ConnViewItems() {
+    return items;
+}
 
-void ConnViewSetObserver(void (*observer)()) { viewObserver = observer; }
+void ConnViewSetObserver(void (*observer)()) {
+    viewObserver = observer;
+}

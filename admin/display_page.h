@@ -8,14 +8,14 @@ class QCheckBox;
 
 class DisplayPage : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit DisplayPage(QWidget* parent = nullptr);
     // Stores the switches; in the admin role tells the server. Always 1.
     int apply();
-signals:
+  signals:
     void changed();
 
-private:
+  private:
     QCheckBox* hideInitially_;
     QCheckBox* hideWhenMinimized_;
 };

@@ -17,4 +17,6 @@ void OpenHelpTopics() {
     if (QFileInfo::exists(page)) QDesktopServices::openUrl(QUrl::fromLocalFile(page));
 }
 
-void OpenOnlineHelp() { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kOnlineHelpUrl))); }
+void OpenOnlineHelp() {
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kOnlineHelpUrl)));
+}

@@ -9,14 +9,14 @@ class QLineEdit;
 
 class LoggingPage : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit LoggingPage(QWidget* parent = nullptr);
     // Stores the values; in the admin role tells the server. Always 1.
     int apply();
-signals:
+  signals:
     void changed();
 
-private:
+  private:
     QLineEdit* directory_;
     QCheckBox* enable_;
     QLineEdit* size_;

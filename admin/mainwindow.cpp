@@ -16,12 +16,12 @@
 #include "server/conn.h"
 
 namespace {
-MainWindow* viewWindow = nullptr;  // the window the connections view draws into
+MainWindow* viewWindow = nullptr; // the window the connections view draws into
 
 // One drag moves the window many times; its position is written once it
 // has rested this long (and at close), so the store ends equal to the window.
 constexpr int kSaveDelayMs = 300;
-}  // namespace
+} // namespace
 
 QRect DialogUnitsToPixels(const QFont& font, int x, int y, int width, int height) {
     QFontMetrics metrics(font);
@@ -29,7 +29,9 @@ QRect DialogUnitsToPixels(const QFont& font, int x, int y, int width, int height
     return QRect(x * cx / 4, y * cy / 8, width * cx / 4, height * cy / 8);
 }
 
-QSize ConnectionsPaneSize(const QFont& font) { return DialogUnitsToPixels(font, 0, 0, 186, 105).size(); }
+QSize ConnectionsPaneSize(const QFont& font) {
+    return DialogUnitsToPixels(font, 0, 0, 186, 105).size();
+}
 
 MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
     : QMainWindow(parent), options_(options) {
@@ -37,8 +39,9 @@ MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
     setWindowTitle("Brindlex");
     setWindowIcon(ProgramIcon());
     // Caption, system menu and minimize box: no maximize, no sizing frame.
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
     QPalette white = palette();
     white.setColor(QPalette::Window, Qt::white);
     setPalette(white);
@@ -79,11 +82,14 @@ void MainWindow::buildMenus() {
     file->setObjectName("fileMenu");
     QAction* exitAction = file->addAction("E&xit", this, &QWidget::close);
     exitAction->setObjectName("exitAction");
-    file->addAction("&Properties", this, &MainWindow::showProperties)->setObjectName("propertiesAction");
+    file->addAction("&Properties", this, &MainWindow::showProperties)
+        ->setObjectName("propertiesAction");
     QMenu* help = menuBar()->addMenu("&Help");
     help->setObjectName("helpMenu");
-    help->addAction("&Help Topics", this, &MainWindow::helpTopics)->setObjectName("helpTopicsAction");
-    help->addAction("&Online Help", this, &MainWindow::onlineHelp)->setObjectName("onlineHelpAction");
+    help->addAction("&Help Topics", this, &MainWindow::helpTopics)
+        ->setObjectName("helpTopicsAction");
+    help->addAction("&Online Help", this, &MainWindow::onlineHelp)
+        ->setObjectName("onlineHelpAction");
     help->addAction("&About...", this, &MainWindow::showAbout)->setObjectName("aboutAction");
 }
 
@@ -116,7 +122,8 @@ QWidget* MainWindow::buildConnectionsPane() {
 
 // Exactly the pane plus the menu and status bars; never resized after.
 void MainWindow::fitToContents() {
-    int height = menuBar()->sizeHint().height() + centralWidget()->height() + statusBar()->sizeHint().height();
+    int height = menuBar()->sizeHint().height() + centralWidget()->height() +
+                 statusBar()->sizeHint().height();
     setFixedSize(centralWidget()->width(), height);
 }
 
@@ -136,7 +143,8 @@ void MainWindow::refreshTree() {
             break;
         same++;
     }
-    while (tree_->topLevelItemCount() > same) delete tree_->takeTopLevelItem(same);
+    while (tree_->topLevelItemCount() > same)
+        delete tree_->takeTopLevelItem(same);
     for (size_t i = same; i < items.size(); i++) {
         auto* item = new QTreeWidgetItem(QStringList(QString::fromLatin1(items[i].text.c_str())));
         item->setData(0, Qt::UserRole, (uint)items[i].connId);
@@ -165,13 +173,15 @@ void MainWindow::paintEvent(QPaintEvent* event) {
 
 void MainWindow::moveEvent(QMoveEvent* event) {
     QMainWindow::moveEvent(event);
-    if (options_.serverRole && isVisible() && !isMinimized() && !closed_) saveTimer_->start(kSaveDelayMs);
+    if (options_.serverRole && isVisible() && !isMinimized() && !closed_)
+        saveTimer_->start(kSaveDelayMs);
 }
 
 void MainWindow::savePosition() {
     saveTimer_->stop();
     QRect frame = frameGeometry();
-    windowRect = {frame.left(), frame.top(), frame.left() + frame.width(), frame.top() + frame.height()};
+    windowRect = {frame.left(), frame.top(), frame.left() + frame.width(),
+                  frame.top() + frame.height()};
     if (OpenRegApp("Brindlex")) {
         SetRegWindow();
         CloseRegApp();
@@ -184,8 +194,10 @@ void MainWindow::flushPosition() {
 
 void MainWindow::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
-    if (event->type() != QEvent::WindowStateChange || !(windowState() & Qt::WindowMinimized)) return;
-    if (options_.serverRole && options_.trayAvailable && displaySettings.hideWhenMinimized && !hiddenInTray_) {
+    if (event->type() != QEvent::WindowStateChange || !(windowState() & Qt::WindowMinimized))
+        return;
+    if (options_.serverRole && options_.trayAvailable && displaySettings.hideWhenMinimized &&
+        !hiddenInTray_) {
         // Hidden instead of minimized; the tray icon brings it back.
         QTimer::singleShot(0, this, [this] { hideToTray(); });
     }
@@ -222,12 +234,18 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     if (tray_) tray_->hide();
 }
 
-void MainWindow::showProperties() { ShowPropertySheet(this); }
+void MainWindow::showProperties() {
+    ShowPropertySheet(this);
+}
 
 void MainWindow::showAbout() {
     AboutDialog about(this);
     about.exec();
 }
 
-void MainWindow::helpTopics() { OpenHelpTopics(); }
-void MainWindow::onlineHelp() { OpenOnlineHelp(); }
+void MainWindow::helpTopics() {
+    OpenHelpTopics();
+}
+void MainWindow::onlineHelp() {
+    OpenOnlineHelp();
+}

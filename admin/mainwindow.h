@@ -11,13 +11,13 @@ class QTimer;
 class QTreeWidget;
 
 struct MainWindowOptions {
-    bool serverRole;     // ROLE_SERVER: tray icon, position restored and saved
-    bool trayAvailable;  // the desktop has a notification area
+    bool serverRole;    // ROLE_SERVER: tray icon, position restored and saved
+    bool trayAvailable; // the desktop has a notification area
 };
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
-public:
+  public:
     explicit MainWindow(const MainWindowOptions& options, QWidget* parent = nullptr);
     ~MainWindow() override;
 
@@ -33,20 +33,20 @@ public:
     // A saved position not yet written to the store is written now.
     void flushPosition();
 
-public slots:
+  public slots:
     void trayActivated(QSystemTrayIcon::ActivationReason reason);
     void showProperties();
     void showAbout();
     void helpTopics();
     void onlineHelp();
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     void buildMenus();
     QWidget* buildConnectionsPane();
     void fitToContents();

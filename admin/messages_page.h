@@ -6,6 +6,6 @@
 
 class MessagesPage : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit MessagesPage(QWidget* parent = nullptr);
 };

@@ -16,8 +16,8 @@ struct AdminMessage {
 
 // Shows the box (modal to owner) and returns the button pressed; with a hook
 // installed, returns what the hook answers instead and shows nothing.
-QMessageBox::StandardButton AdminMessageBox(QWidget* owner, const QString& text, const QString& caption,
-                                            QMessageBox::Icon icon,
+QMessageBox::StandardButton AdminMessageBox(QWidget* owner, const QString& text,
+                                            const QString& caption, QMessageBox::Icon icon,
                                             QMessageBox::StandardButtons buttons = QMessageBox::Ok);
 
 using AdminMessageHook = std::function<QMessageBox::StandardButton(const AdminMessage&)>;

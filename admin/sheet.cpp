@@ -19,7 +19,8 @@ PropertySheet::PropertySheet(QWidget* owner) : QDialog(owner) {
     tabs_->setObjectName("pages");
     layout->addWidget(tabs_);
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Apply);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel |
+                                         QDialogButtonBox::Apply);
     buttons->setObjectName("sheetButtons");
     applyButton_ = buttons->button(QDialogButtonBox::Apply);
     applyButton_->setObjectName("applyButton");
@@ -47,7 +48,9 @@ void PropertySheet::pageShown(int index) {
     if (index >= 0 && index < (int)pages_.size()) pages_[index].shown = true;
 }
 
-void PropertySheet::markChanged() { applyButton_->setEnabled(true); }
+void PropertySheet::markChanged() {
+    applyButton_->setEnabled(true);
+}
 
 int PropertySheet::applyPages() {
     for (Page& page : pages_) {

@@ -13,7 +13,7 @@ class QTabWidget;
 
 class PropertySheet : public QDialog {
     Q_OBJECT
-public:
+  public:
     explicit PropertySheet(QWidget* owner);
     // apply returns 1 when the page stored its values, 0 when it refused
     // them (after telling the user). A page that does its work at once (the
@@ -21,12 +21,12 @@ public:
     void addPage(QWidget* page, const QString& title, std::function<int()> apply);
     QTabWidget* tabs() const { return tabs_; }
 
-public slots:
+  public slots:
     void markChanged();
     // 1 when every shown page applied.
     int applyPages();
 
-private:
+  private:
     struct Page {
         QWidget* widget;
         std::function<int()> apply;

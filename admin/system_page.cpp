@@ -22,7 +22,8 @@ SystemPage::SystemPage(QWidget* parent) : QWidget(parent) {
     enable_->setChecked(systemSettings.serverEnable);
     port_->setEnabled(enable_->isChecked());
     // Not digits only: a typed sign is read, and refused, as the number it is.
-    maxConn_ = new QLineEdit(systemSettings.maxConn ? QString::number(systemSettings.maxConn) : QString());
+    maxConn_ =
+        new QLineEdit(systemSettings.maxConn ? QString::number(systemSettings.maxConn) : QString());
     maxConn_->setObjectName("maxConn");
     maxConn_->setMaxLength(5);
 
@@ -47,15 +48,15 @@ int SystemPage::apply() {
     // is out of range too.
     uint32_t port = (uint32_t)AtolText(port_->text());
     if (port < 1 || port > 65535) {
-        AdminMessageBox(nullptr, "Port out of range.  The port must be between 1 and 65535.", "Brindlex",
-                        QMessageBox::Critical);
+        AdminMessageBox(nullptr, "Port out of range.  The port must be between 1 and 65535.",
+                        "Brindlex", QMessageBox::Critical);
         port_->setFocus();
         return 0;
     }
     uint32_t connections = (uint32_t)AtolText(maxConn_->text());
     if (connections > 65535) {
-        AdminMessageBox(nullptr, "Number of connections out of range.  Must be less than 65536.", "Brindlex",
-                        QMessageBox::Critical);
+        AdminMessageBox(nullptr, "Number of connections out of range.  Must be less than 65536.",
+                        "Brindlex", QMessageBox::Critical);
         maxConn_->setFocus();
         return 0;
     }

@@ -9,16 +9,16 @@ class QLineEdit;
 
 class SystemPage : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit SystemPage(QWidget* parent = nullptr);
     // Checks and stores the values: the server role moves (or closes) its
     // listener before this returns, the admin role tells the server. 0 after
     // a refused value (told in a message box, the field has the focus).
     int apply();
-signals:
+  signals:
     void changed();
 
-private:
+  private:
     QLineEdit* port_;
     QCheckBox* enable_;
     QLineEdit* maxConn_;

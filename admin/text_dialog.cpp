@@ -82,9 +82,11 @@ void TextDialog::accept() {
         QSaveFile out(path_);
         errno = 0;
         if (!out.open(QIODevice::WriteOnly)) {
-            LogPrintf(LOG_WARNING, "TextDlgProc: error %lu creating %s", (unsigned long)errno, path.constData());
+            LogPrintf(LOG_WARNING, "TextDlgProc: error %lu creating %s", (unsigned long)errno,
+                      path.constData());
         } else if (out.write(bytes) != bytes.size() || !out.commit()) {
-            LogPrintf(LOG_WARNING, "TextDlgProc: error %lu writing %s", (unsigned long)errno, path.constData());
+            LogPrintf(LOG_WARNING, "TextDlgProc: error %lu writing %s", (unsigned long)errno,
+                      path.constData());
         }
     }
     QDialog::accept();

@@ -11,28 +11,28 @@
 class QPlainTextEdit;
 
 struct MessageFile {
-    const char* button;      // the Messages page's button
-    const char* objectName;  // the button's object name
-    const char* caption;     // the editor's caption
+    const char* button;     // the Messages page's button
+    const char* objectName; // the button's object name
+    const char* caption;    // the editor's caption
     const char* fileName;
 };
 extern const MessageFile kMessageFiles[4];
 
 class TextDialog : public QDialog {
     Q_OBJECT
-public:
+  public:
     TextDialog(const MessageFile& file, QWidget* parent = nullptr);
     QString path() const { return path_; }
 
-public slots:
+  public slots:
     void accept() override;
 
-private:
+  private:
     QByteArray textBytes() const;
 
     QString path_;
     QPlainTextEdit* edit_;
-    QByteArray original_;  // the file's bytes as read
-    bool utf8_ = true;     // the file read as UTF-8 (else one byte a character)
-    bool crlf_ = false;    // the file's lines end with CR LF
+    QByteArray original_; // the file's bytes as read
+    bool utf8_ = true;    // the file read as UTF-8 (else one byte a character)
+    bool crlf_ = false;   // the file's lines end with CR LF
 };

@@ -30,34 +30,37 @@ const char* const NAME_CHARS = "abcdefghijklmnopqrstuvwxyz0123456789.-_";
 // Refuses any edit that would make the field's stored form (UTF-8) longer
 // than its record field holds, so that what is typed is never cut short.
 class ByteLimit : public QValidator {
-public:
+  public:
     ByteLimit(int limit, QObject* parent) : QValidator(parent), limit_(limit) {}
     State validate(QString& text, int&) const override {
         return text.toUtf8().size() > limit_ ? Invalid : Acceptable;
     }
 
-private:
+  private:
     int limit_;
 };
 
 // Removes the blanks (spaces only) at the end, then at the start.
 QString TrimBlanks(const QString& text) {
     qsizetype end = text.size();
-    while (end > 0 && text[end - 1] == u' ') end--;
+    while (end > 0 && text[end - 1] == u' ')
+        end--;
     qsizetype start = 0;
-    while (start < end && text[start] == u' ') start++;
+    while (start < end && text[start] == u' ')
+        start++;
     return text.mid(start, end - start);
 }
 
 // Copies bytes into a fixed record field; the fields' limits make them fit.
-template <size_t N>
-void Put(char (&field)[N], const QByteArray& bytes) {
+template <size_t N> void Put(char (&field)[N], const QByteArray& bytes) {
     snprintf(field, N, "%s", bytes.constData());
 }
 
 // Decimal as atol reads it: blanks, a sign, digits up to the first other
 // character; nothing readable is 0.
-long ReadNumber(const QString& text) { return strtol(text.toUtf8().constData(), nullptr, 10); }
+long ReadNumber(const QString& text) {
+    return strtol(text.toUtf8().constData(), nullptr, 10);
+}
 
 FolderChooser& Chooser() {
     static FolderChooser chooser;
@@ -78,7 +81,7 @@ QCheckBox* Box(QWidget* parent, const char* objectName, const char* text) {
     return box;
 }
 
-}  // namespace
+} // namespace
 
 struct UserDialog::FlagBox {
     QCheckBox* box;
@@ -86,7 +89,9 @@ struct UserDialog::FlagBox {
     uint8_t bit;
 };
 
-void SetFolderChooser(FolderChooser chooser) { Chooser() = std::move(chooser); }
+void SetFolderChooser(FolderChooser chooser) {
+    Chooser() = std::move(chooser);
+}
 
 int BrowseForFolder(QWidget* dialog, QLineEdit* field, const QString& title) {
     QString start = field->text();
@@ -191,11 +196,13 @@ void UserDialog::BuildControls() {
 
     auto* dirGroup = new QGroupBox("Directory Permissions", this);
     auto* dirLayout = new QVBoxLayout(dirGroup);
-    for (QCheckBox* box : {recurse_, create_, deleteDir_}) dirLayout->addWidget(box);
+    for (QCheckBox* box : {recurse_, create_, deleteDir_})
+        dirLayout->addWidget(box);
     dirLayout->addStretch();
     auto* fileGroup = new QGroupBox("File Permissions", this);
     auto* fileLayout = new QVBoxLayout(fileGroup);
-    for (QCheckBox* box : {listPerm_, get_, put_, deleteFile_}) fileLayout->addWidget(box);
+    for (QCheckBox* box : {listPerm_, get_, put_, deleteFile_})
+        fileLayout->addWidget(box);
     auto* groups = new QHBoxLayout;
     groups->addWidget(dirGroup);
     groups->addWidget(fileGroup);
@@ -227,7 +234,8 @@ void UserDialog::BuildControls() {
 }
 
 void UserDialog::FillNew() {
-    for (QCheckBox* box : {enable_, get_, listPerm_, restrict_, recurse_}) box->setChecked(true);
+    for (QCheckBox* box : {enable_, get_, listPerm_, restrict_, recurse_})
+        box->setChecked(true);
 }
 
 void UserDialog::FillEdit() {
@@ -251,7 +259,8 @@ void UserDialog::FillEdit() {
             password_->setText(shown);
             verify_->setText(shown);
         } else {
-            for (QWidget* field : std::initializer_list<QWidget*>{name_, password_, verify_, anonymous_})
+            for (QWidget* field :
+                 std::initializer_list<QWidget*>{name_, password_, verify_, anonymous_})
                 field->setEnabled(false);
         }
         if (account.MaxConn) maxConn_->setText(QString::number(account.MaxConn));
@@ -268,7 +277,8 @@ void UserDialog::FillEdit() {
 }
 
 void UserDialog::Refuse(QWidget* owner, const char* text, const char* caption, QWidget* focus) {
-    AdminMessageBox(owner, QString::fromUtf8(text), QString::fromUtf8(caption), QMessageBox::Critical);
+    AdminMessageBox(owner, QString::fromUtf8(text), QString::fromUtf8(caption),
+                    QMessageBox::Critical);
     focus->setFocus();
 }
 
@@ -278,9 +288,11 @@ void UserDialog::Ok() {
 
     QString name = TrimBlanks(name_->text()).toLower();
     if (name.isEmpty()) return Refuse(this, "The user name can't be blank.", "Settings", name_);
-    if (!name[0].isLetter()) return Refuse(this, "The user name must start with a letter.", "Settings", name_);
+    if (!name[0].isLetter())
+        return Refuse(this, "The user name must start with a letter.", "Settings", name_);
     QByteArray nameBytes = name.toUtf8();
-    if (nameBytes.size() > USER_NAME_MAX || strspn(nameBytes.constData(), NAME_CHARS) != (size_t)nameBytes.size())
+    if (nameBytes.size() > USER_NAME_MAX ||
+        strspn(nameBytes.constData(), NAME_CHARS) != (size_t)nameBytes.size())
         return Refuse(this, "Invalid characters in name.", "Settings", name_);
     Put(record.name, nameBytes);
 
@@ -291,19 +303,21 @@ void UserDialog::Ok() {
     if (!anonymous_->isChecked()) {
         QString typed = password_->text();
         if (typed.toUtf8() != verify_->text().toUtf8())
-            return Refuse(nullptr, "The password is not verified.  Please re-enter.", "Brindlex", password_);
+            return Refuse(nullptr, "The password is not verified.  Please re-enter.", "Brindlex",
+                          password_);
         password = TrimBlanks(typed).toUtf8().toStdString();
         newPassword = !typed.isEmpty() && !password.empty();
     }
 
     long connections = ReadNumber(maxConn_->text());
     if ((unsigned long)connections > 65535)
-        return Refuse(nullptr, "Number of connections out of range.  Must be less than 65536.", "Brindlex",
-                      maxConn_);
+        return Refuse(nullptr, "Number of connections out of range.  Must be less than 65536.",
+                      "Brindlex", maxConn_);
     record.MaxConn = (uint16_t)connections;
 
     QString root = TrimBlanks(root_->text());
-    if (root.isEmpty()) return Refuse(this, "The root directory can't be blank.", "Settings", root_);
+    if (root.isEmpty())
+        return Refuse(this, "The root directory can't be blank.", "Settings", root_);
     QString home = TrimBlanks(home_->text());
     if (home.isEmpty()) home = root;
     // Home is the root itself or a directory below it, whichever separator
@@ -312,8 +326,10 @@ void UserDialog::Ok() {
         bool below = home.size() > root.size() && home.startsWith(root, Qt::CaseInsensitive) &&
                      (home[root.size()] == u'\\' || home[root.size()] == u'/');
         if (!below)
-            return Refuse(this, "The home directory must be the same as or a subdirectory of the root directory.",
-                          "Settings", home_);
+            return Refuse(
+                this,
+                "The home directory must be the same as or a subdirectory of the root directory.",
+                "Settings", home_);
     }
     Put(record.Root, root.toUtf8());
     Put(record.Home, home.toUtf8());
@@ -322,7 +338,8 @@ void UserDialog::Ok() {
         if (flag.box->isChecked()) record.*flag.field |= flag.bit;
 
     if (!Commit(record, newPassword, password)) {
-        AdminMessageBox(nullptr, "That user name is already in use.", "Brindlex", QMessageBox::Critical);
+        AdminMessageBox(nullptr, "That user name is already in use.", "Brindlex",
+                        QMessageBox::Critical);
         name_->setFocus();
         return;
     }
@@ -343,7 +360,8 @@ int UserDialog::Commit(const UserAccount& record, bool newPassword, const std::s
     // Another account (not at skip) with the name, whatever its letter case.
     auto taken = [&](int skip) {
         for (size_t i = 0; i < userList.accounts.size(); i++)
-            if ((int)i != skip && strcasecmp(userList.accounts[i].name, record.name) == 0) return true;
+            if ((int)i != skip && strcasecmp(userList.accounts[i].name, record.name) == 0)
+                return true;
         return false;
     };
 
@@ -358,7 +376,8 @@ int UserDialog::Commit(const UserAccount& record, bool newPassword, const std::s
         // account is found again by the name it had then, or is gone.
         int index = UserIndexOf(opened_[0]);
         if (index < 0) {
-            LogPrintf(LOG_WARNING, "SettingsDlgProc: account %s is gone; nothing written", opened_[0].constData());
+            LogPrintf(LOG_WARNING, "SettingsDlgProc: account %s is gone; nothing written",
+                      opened_[0].constData());
             return 1;
         }
         if (taken(index)) return 0;

@@ -20,7 +20,7 @@ constexpr int USER_DIALOG_NEW = 1014;
 
 // The list box lines carry the account's name as stored, byte for byte, in
 // this item role; the text shown is made from it.
-constexpr int USER_NAME_ROLE = 0x0100;  // Qt::UserRole
+constexpr int USER_NAME_ROLE = 0x0100; // Qt::UserRole
 
 // Position of the first account whose name equals name byte for byte, or -1.
 // The caller holds the UserList lock.
@@ -29,17 +29,18 @@ int UserIndexOf(const QByteArray& name);
 // Lets the user choose a folder for field (starting at its text); puts the
 // chosen path into the field and returns 1, else 0. Tests replace the chooser.
 int BrowseForFolder(QWidget* dialog, QLineEdit* field, const QString& title);
-using FolderChooser = std::function<QString(QWidget* owner, const QString& title, const QString& start)>;
+using FolderChooser =
+    std::function<QString(QWidget* owner, const QString& title, const QString& start)>;
 void SetFolderChooser(FolderChooser chooser);
 
 class UserDialog : public QDialog {
     Q_OBJECT
-public:
+  public:
     // mode: USER_DIALOG_EDIT edits the accounts of the selected lines of
     // list; any other value adds a new account.
     UserDialog(int mode, const QListWidget* list, QWidget* parent = nullptr);
 
-private:
+  private:
     void BuildControls();
     void FillNew();
     void FillEdit();

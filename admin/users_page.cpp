@@ -38,8 +38,10 @@ UsersPage::UsersPage(QWidget* parent) : QWidget(parent) {
     layout->addLayout(buttons);
 
     connect(newButton_, &QPushButton::clicked, this, [this] { OpenSettings(USER_DIALOG_NEW); });
-    connect(settingsButton_, &QPushButton::clicked, this, [this] { OpenSettings(USER_DIALOG_EDIT); });
-    connect(list_, &QListWidget::itemDoubleClicked, this, [this] { OpenSettings(USER_DIALOG_EDIT); });
+    connect(settingsButton_, &QPushButton::clicked, this,
+            [this] { OpenSettings(USER_DIALOG_EDIT); });
+    connect(list_, &QListWidget::itemDoubleClicked, this,
+            [this] { OpenSettings(USER_DIALOG_EDIT); });
     connect(deleteButton_, &QPushButton::clicked, this, &UsersPage::DeleteSelected);
     Refill();
 }
@@ -48,7 +50,8 @@ void UsersPage::Refill() {
     std::vector<QByteArray> names;
     {
         std::lock_guard<std::recursive_mutex> guard(userList.lock);
-        for (const UserAccount& account : userList.accounts) names.emplace_back(account.name);
+        for (const UserAccount& account : userList.accounts)
+            names.emplace_back(account.name);
     }
     // Sorted as a user reads names: letter case aside, then byte order.
     std::sort(names.begin(), names.end(), [](const QByteArray& a, const QByteArray& b) {

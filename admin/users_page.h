@@ -11,14 +11,14 @@ class QPushButton;
 
 class UsersPage : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit UsersPage(QWidget* parent = nullptr);
 
     // Empties the list and adds every account's name again (under the
     // UserList lock).
     void Refill();
 
-private:
+  private:
     // Opens the settings dialog (USER_DIALOG_EDIT or USER_DIALOG_NEW); on
     // its OK saves, announces and refills.
     void OpenSettings(int mode);

@@ -20,7 +20,9 @@ void NotifyAdmin(uint16_t connId, uint32_t addrN, uint16_t portN) {
     IpcSend(IPC_MSG_UPDATE, data, sizeof data);
 }
 
-void RefreshBegin() { IpcSend(IPC_MSG_REFRESH, nullptr, 0); }
+void RefreshBegin() {
+    IpcSend(IPC_MSG_REFRESH, nullptr, 0);
+}
 
 // Without a listener the process runs on (the port may be changed from the
 // window or with brindlex-reg), so the administrator who started it must be
@@ -28,13 +30,15 @@ void RefreshBegin() { IpcSend(IPC_MSG_REFRESH, nullptr, 0); }
 void PrintListenFailure(uint16_t port, int error) {
     const char* reason = "the system refused it";
     if (error == WSAEADDRINUSE) reason = "the port is in use by another program";
-    if (error == WSAEACCES) reason = "permission denied (a port below 1024 needs root or CAP_NET_BIND_SERVICE)";
-    fprintf(stderr,
-            "dockhand: cannot listen on port %u: %s (%s); still running: free the port or set another "
-            "(brindlex-reg set System Port --dword N), or send SIGHUP to try again\n",
-            (unsigned)port, reason, WinsockErrorName(error));
+    if (error == WSAEACCES)
+        reason = "permission denied (a port below 1024 needs root or CAP_NET_BIND_SERVICE)";
+    fprintf(
+        stderr,
+        "dockhand: cannot listen on port %u: %s (%s); still running: free the port or set another "
+        "(brindlex-reg set System Port --dword N), or send SIGHUP to try again\n",
+        (unsigned)port, reason, WinsockErrorName(error));
 }
-}  // namespace
+} // namespace
 
 void InstallConnEvents(bool withView) {
     connEvents.notify = NotifyAdmin;

@@ -2,4 +2,6 @@
 // the service (started with the single argument "service").
 #include "app/startup.h"
 
-int main(int argc, char** argv) { return DockhandMain(argc, argv); }
+int main(int argc, char** argv) {
+    return DockhandMain(argc, argv);
+}

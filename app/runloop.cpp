@@ -17,7 +17,7 @@ void CloseMainWindow() {
     DestroyProc();
     MainLoopQuit(0);
 }
-}  // namespace
+} // namespace
 
 int RunMainLoop() {
     if (processRole != ROLE_SERVICE) {

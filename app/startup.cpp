@@ -22,15 +22,17 @@
 StartupState startup = {0, -1, -1};
 char msInfo[MS_INFO_COUNT][MS_INFO_SIZE];
 const char* const msInfoNames[MS_INFO_COUNT] = {
-    "CSDVersion", "CurrentBuildNumber", "CurrentVersion", "RegisteredOrganization",
-    "RegisteredOwner", "SystemRoot", "Version", "VersionNumber"};
+    "CSDVersion",      "CurrentBuildNumber", "CurrentVersion", "RegisteredOrganization",
+    "RegisteredOwner", "SystemRoot",         "Version",        "VersionNumber"};
 
 namespace {
 const char kProductName[] = "Brindlex";
 const char kVersionText[] = "V1.2";
 
 // Start-up failures that a window would show in a message box.
-void ShowStartupMessage(const char* text) { fprintf(stderr, "%s\n", text); }
+void ShowStartupMessage(const char* text) {
+    fprintf(stderr, "%s\n", text);
+}
 
 void CopyInfo(int index, const std::string& text) {
     snprintf(msInfo[index], MS_INFO_SIZE, "%s", text.c_str());
@@ -49,11 +51,11 @@ void RaiseDescriptorLimit() {
         return out;
     };
     char was[24], soft[24], hard[24];
-    LogPrintf(LOG_INFO, "ServerInit: Descriptor limit %s (was %s), hard limit %s", text(after.soft, soft),
-              text(before.soft, was), text(after.hard, hard));
+    LogPrintf(LOG_INFO, "ServerInit: Descriptor limit %s (was %s), hard limit %s",
+              text(after.soft, soft), text(before.soft, was), text(after.hard, hard));
 }
 
-}  // namespace
+} // namespace
 
 int IsServiceCommandLine(int argc, char** argv) {
     return argc == 2 && strcmp(argv[1], "service") == 0;
@@ -105,7 +107,8 @@ void ServerInit() {
     }
 
     GetMsInfo();
-    for (int i = 0; i < MS_INFO_COUNT; i++) LogPrintf(LOG_INFO, "%s: %s", msInfoNames[i], msInfo[i]);
+    for (int i = 0; i < MS_INFO_COUNT; i++)
+        LogPrintf(LOG_INFO, "%s: %s", msInfoNames[i], msInfo[i]);
 
     IpcStartup();
     LogPrintf(LOG_TRACE0, "ServerInit: WinSock version %d.%d", 1, 1);
@@ -160,7 +163,7 @@ int AnswerOption(int argc, char** argv) {
            kVersionText, MachineStoreDir().c_str(), MachineRunDir().c_str());
     return 0;
 }
-}  // namespace
+} // namespace
 
 int DockhandMain(int argc, char** argv) {
     int answered = AnswerOption(argc, argv);
@@ -185,7 +188,7 @@ int DockhandMain(int argc, char** argv) {
             return 0;
         }
     }
-    processRole = startup.serviceFlag ? ROLE_SERVICE
+    processRole = startup.serviceFlag       ? ROLE_SERVICE
                   : startup.serverLock >= 0 ? ROLE_SERVER
                                             : ROLE_ADMIN;
     // The service role has no window and so no connections view.

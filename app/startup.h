@@ -6,9 +6,9 @@
 
 // Process-wide start-up state.
 struct StartupState {
-    int serviceFlag;  // 1 when the command line is exactly "service"
-    int serverLock;   // role lock handle, -1 when not held
-    int adminLock;    // role lock handle, -1 when not held
+    int serviceFlag; // 1 when the command line is exactly "service"
+    int serverLock;  // role lock handle, -1 when not held
+    int adminLock;   // role lock handle, -1 when not held
 };
 extern StartupState startup;
 

@@ -28,7 +28,9 @@ void Reload(void (*load)()) {
     }
 }
 
-void LoadUsers() { GetRegUsers(&userList); }
+void LoadUsers() {
+    GetRegUsers(&userList);
+}
 
 void ServerMessage(uint8_t type) {
     switch (type) {
@@ -125,7 +127,7 @@ void HangupReload() {
     LogPrintf(LOG_INFO, "TimerProc: SIGHUP: settings and users reloaded");
     if (sockWindow) SockSend(SOCK_MSG_LISTEN, systemSettings.port, systemSettings.serverEnable);
 }
-}  // namespace
+} // namespace
 
 void TimerProc() {
     LogClean();

@@ -20,9 +20,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double Seconds(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     int count = argc > 1 ? atoi(argv[1]) : 10000;

@@ -35,7 +35,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double Since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 int Connect(uint16_t port, bool noDelay) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -74,7 +76,8 @@ struct Control {
             while ((lf = pending.find('\n')) != std::string::npos) {
                 std::string line = pending.substr(0, lf + 1);
                 pending.erase(0, lf + 1);
-                if (line.size() >= 4 && isdigit((unsigned char)line[0]) && line[3] == ' ') return line;
+                if (line.size() >= 4 && isdigit((unsigned char)line[0]) && line[3] == ' ')
+                    return line;
             }
             char buffer[4096];
             ssize_t n = recv(fd, buffer, sizeof buffer, 0);
@@ -96,7 +99,8 @@ struct Control {
         size_t open = r.find('(');
         unsigned h[6];
         if (r.compare(0, 3, "227") != 0 || open == std::string::npos ||
-            sscanf(r.c_str() + open + 1, "%u,%u,%u,%u,%u,%u", &h[0], &h[1], &h[2], &h[3], &h[4], &h[5]) != 6)
+            sscanf(r.c_str() + open + 1, "%u,%u,%u,%u,%u,%u", &h[0], &h[1], &h[2], &h[3], &h[4],
+                   &h[5]) != 6)
             return -1;
         return Connect((uint16_t)(h[4] * 256 + h[5]), false);
     }
@@ -149,7 +153,8 @@ int Upload(uint16_t port, const char* user, const char* pass, const char* local,
     if (!c.Open(port, user, pass)) return Fail("login");
     auto start = Clock::now();
     int data = c.Passive();
-    if (data < 0 || c.Command(std::string("STOR ") + name).compare(0, 1, "1") != 0) return Fail("stor");
+    if (data < 0 || c.Command(std::string("STOR ") + name).compare(0, 1, "1") != 0)
+        return Fail("stor");
     off_t offset = 0;
     while (offset < st.st_size) {
         ssize_t n = sendfile(data, file, &offset, (size_t)(st.st_size - offset));
@@ -180,7 +185,8 @@ int Sessions(uint16_t port, const char* user, const char* pass, double seconds, 
     return 0;
 }
 
-int Concurrent(uint16_t port, const char* user, const char* pass, int clients, int each, const char* path) {
+int Concurrent(uint16_t port, const char* user, const char* pass, int clients, int each,
+               const char* path) {
     std::string retr = std::string("RETR ") + path;
     std::vector<Control> sessions(clients);
     for (Control& c : sessions)
@@ -193,7 +199,8 @@ int Concurrent(uint16_t port, const char* user, const char* pass, int clients, i
             for (int i = 0; i < each; i++)
                 if (Retr(c, retr) < 0) failures++;
         });
-    for (std::thread& t : threads) t.join();
+    for (std::thread& t : threads)
+        t.join();
     double elapsed = Since(start);
     if (failures) return Fail("transfer");
     printf("{\"transfers\":%d,\"seconds\":%.6f}\n", clients * each, elapsed);
@@ -213,8 +220,8 @@ int List(uint16_t port, const char* user, const char* pass, const char* dir, int
         if (bytes <= 0) return Fail("list");
     }
     std::sort(times.begin(), times.end());
-    printf("{\"bytes\":%lld,\"seconds\":%.6f,\"listings\":%zu}\n", (long long)bytes, times[times.size() / 2],
-           times.size());
+    printf("{\"bytes\":%lld,\"seconds\":%.6f,\"listings\":%zu}\n", (long long)bytes,
+           times[times.size() / 2], times.size());
     return 0;
 }
 
@@ -240,7 +247,7 @@ int Hold(uint16_t port, const char* user, const char* pass, int n) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc < 5) {
@@ -253,7 +260,8 @@ int main(int argc, char** argv) {
     const char* pass = argv[4];
     if (workload == "download" && argc == 6) return Download(port, user, pass, argv[5]);
     if (workload == "upload" && argc == 7) return Upload(port, user, pass, argv[5], argv[6]);
-    if (workload == "sessions" && argc == 7) return Sessions(port, user, pass, atof(argv[5]), argv[6]);
+    if (workload == "sessions" && argc == 7)
+        return Sessions(port, user, pass, atof(argv[5]), argv[6]);
     if (workload == "concurrent" && argc == 8)
         return Concurrent(port, user, pass, atoi(argv[5]), atoi(argv[6]), argv[7]);
     if (workload == "list" && argc == 7) return List(port, user, pass, argv[5], atoi(argv[6]));

@@ -12,7 +12,8 @@
 namespace {
 std::filesystem::path BenchStart(int enable) {
     std::random_device random;
-    std::filesystem::path dir = std::filesystem::temp_directory_path() / ("bx-bench-log-" + std::to_string(random()));
+    std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("bx-bench-log-" + std::to_string(random()));
     std::filesystem::create_directories(dir);
     snprintf(logDir, sizeof logDir, "%s", dir.string().c_str());
     logSize = 0;
@@ -29,7 +30,7 @@ void BenchStop(const std::filesystem::path& dir) {
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
 }
-}  // namespace
+} // namespace
 
 // With several threads, thread 0 starts and stops logging; the benchmark's
 // barriers at the loop's start and end keep the others inside.
@@ -37,7 +38,8 @@ static void BM_LogPrintfOn(benchmark::State& state) {
     static std::filesystem::path dir;
     if (state.thread_index() == 0) dir = BenchStart(1);
     unsigned n = 0;
-    for (auto _ : state) LogPrintf(LOG_INFO, "ConnRead(%u) Read %d bytes.", n++, 512);
+    for (auto _ : state)
+        LogPrintf(LOG_INFO, "ConnRead(%u) Read %d bytes.", n++, 512);
     if (state.thread_index() == 0) BenchStop(dir);
 }
 BENCHMARK(BM_LogPrintfOn)->Threads(1)->Threads(2)->UseRealTime();
@@ -45,8 +47,10 @@ BENCHMARK(BM_LogPrintfOn)->Threads(1)->Threads(2)->UseRealTime();
 static void BM_LogDataOn(benchmark::State& state) {
     std::filesystem::path dir = BenchStart(1);
     char bytes[256];
-    for (int i = 0; i < 256; ++i) bytes[i] = static_cast<char>(i);
-    for (auto _ : state) LogData(LOG_TRACE4, bytes, sizeof bytes);
+    for (int i = 0; i < 256; ++i)
+        bytes[i] = static_cast<char>(i);
+    for (auto _ : state)
+        LogData(LOG_TRACE4, bytes, sizeof bytes);
     BenchStop(dir);
 }
 BENCHMARK(BM_LogDataOn);
@@ -54,7 +58,8 @@ BENCHMARK(BM_LogDataOn);
 static void BM_LogPrintfOff(benchmark::State& state) {
     std::filesystem::path dir = BenchStart(0);
     unsigned n = 0;
-    for (auto _ : state) LogPrintf(LOG_INFO, "ConnRead(%u) Read %d bytes.", n++, 512);
+    for (auto _ : state)
+        LogPrintf(LOG_INFO, "ConnRead(%u) Read %d bytes.", n++, 512);
     BenchStop(dir);
 }
 BENCHMARK(BM_LogPrintfOff);
@@ -63,7 +68,8 @@ static void BM_LogPrintfLevelOff(benchmark::State& state) {
     std::filesystem::path dir = BenchStart(1);
     logLevelOn[LOG_TRACE4] = 0;
     unsigned n = 0;
-    for (auto _ : state) LogPrintf(LOG_TRACE4, "SockClose: Closing socket handle %u", n++);
+    for (auto _ : state)
+        LogPrintf(LOG_TRACE4, "SockClose: Closing socket handle %u", n++);
     BenchStop(dir);
 }
 BENCHMARK(BM_LogPrintfLevelOff);

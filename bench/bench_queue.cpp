@@ -24,8 +24,10 @@ void BM_AppendAllThenDiscard(benchmark::State& state) {
     for (auto _ : state) {
         Queue q;
         QueueInit(&q);
-        for (size_t done = 0; done < total; done += PIECE) AppendQueue(&q, piece.data(), PIECE);
-        while (q.block) QueueDiscard(&q, PIECE);
+        for (size_t done = 0; done < total; done += PIECE)
+            AppendQueue(&q, piece.data(), PIECE);
+        while (q.block)
+            QueueDiscard(&q, PIECE);
         benchmark::DoNotOptimize(q.length);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(total));
@@ -63,17 +65,20 @@ void BM_InputLineByLine(benchmark::State& state) {
     std::string line(62, 'L');
     line += "\r\n";
     std::string block;
-    while (block.size() < PIECE) block += line;
+    while (block.size() < PIECE)
+        block += line;
     block.resize(PIECE);
     for (auto _ : state) {
         Queue q;
         QueueInit(&q);
-        for (size_t done = 0; done < total; done += PIECE) AppendQueue(&q, block.data(), PIECE);
+        for (size_t done = 0; done < total; done += PIECE)
+            AppendQueue(&q, block.data(), PIECE);
         size_t lines = 0;
         while (QueueUnread(&q) > 0) {
             const uint8_t* start = QueueBytes(&q) + q.readPos;
             const void* lf = std::memchr(start, '\n', QueueUnread(&q));
-            q.readPos += lf ? static_cast<uint32_t>(static_cast<const uint8_t*>(lf) - start) + 1 : QueueUnread(&q);
+            q.readPos += lf ? static_cast<uint32_t>(static_cast<const uint8_t*>(lf) - start) + 1
+                            : QueueUnread(&q);
             QueueShrink(&q);
             lines++;
         }
@@ -83,11 +88,19 @@ void BM_InputLineByLine(benchmark::State& state) {
 }
 
 constexpr int64_t MB = 1 << 20;
-BENCHMARK(BM_AppendAllThenDiscard)->Arg(1 * MB)->Arg(10 * MB)->Arg(100 * MB)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AppendAllThenDiscard)
+    ->Arg(1 * MB)
+    ->Arg(10 * MB)
+    ->Arg(100 * MB)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SlowReader)->Arg(1 * MB)->Arg(10 * MB)->Arg(100 * MB)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_InputLineByLine)->Arg(1 * MB)->Arg(10 * MB)->Arg(100 * MB)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InputLineByLine)
+    ->Arg(1 * MB)
+    ->Arg(10 * MB)
+    ->Arg(100 * MB)
+    ->Unit(benchmark::kMillisecond);
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     // The queue's trace records would measure the log, not the queue.

@@ -91,10 +91,11 @@ struct Client {
         std::string reply = Cmd("PASV");
         unsigned h[4], p[2];
         size_t open = reply.find('(');
-        if (open == std::string::npos ||
-            sscanf(reply.c_str() + open, "(%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2], &h[3], &p[0], &p[1]) != 6)
+        if (open == std::string::npos || sscanf(reply.c_str() + open, "(%u,%u,%u,%u,%u,%u)", &h[0],
+                                                &h[1], &h[2], &h[3], &p[0], &p[1]) != 6)
             return -1;
-        return Connect((h[0] << 24) | (h[1] << 16) | (h[2] << 8) | h[3], (uint16_t)(p[0] * 256 + p[1]));
+        return Connect((h[0] << 24) | (h[1] << 16) | (h[2] << 8) | h[3],
+                       (uint16_t)(p[0] * 256 + p[1]));
     }
     ~Client() {
         if (fd >= 0) close(fd);
@@ -127,7 +128,8 @@ int64_t Upload(Client& c, const std::string& name, uint64_t size) {
     uint64_t sent = 0;
     if (first[0] == '1') {
         std::vector<char> block(1 << 20);
-        for (size_t i = 0; i < block.size(); i++) block[i] = (char)(i * 131 + (i >> 9));
+        for (size_t i = 0; i < block.size(); i++)
+            block[i] = (char)(i * 131 + (i >> 9));
         while (sent < size) {
             size_t n = (size_t)std::min<uint64_t>(block.size(), size - sent);
             ssize_t w = send(data, block.data(), n, MSG_NOSIGNAL);
@@ -148,7 +150,8 @@ double Seconds(Clock::time_point since) {
 double CpuSeconds() {
     rusage ru;
     getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 void Report(const char* what, double seconds, double cpu, uint64_t bytes) {
@@ -156,7 +159,7 @@ void Report(const char* what, double seconds, double cpu, uint64_t bytes) {
            bytes / seconds / 1e6, cpu, StatusKb("VmRSS:"), StatusKb("VmHWM:"));
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     bool withLog = argc > 1 && strcmp(argv[1], "--log") == 0;
@@ -165,12 +168,14 @@ int main(int argc, char** argv) {
     std::string temp = pattern;
     std::string root = temp + "/root";
     setenv("BRINDLEX_ROOT", temp.c_str(), 1);
-    for (const char* sub : {"/root", "/work", "/log"}) std::filesystem::create_directories(temp + sub);
+    for (const char* sub : {"/root", "/work", "/log"})
+        std::filesystem::create_directories(temp + sub);
 
     snprintf(logDir, sizeof logDir, "%s/log", temp.c_str());
     logEnable = 1;
     LogStartup("server ");
-    for (int level = LOG_TRACE0; level <= LOG_TRACE5; level++) logLevelOn[level] = 0;
+    for (int level = LOG_TRACE0; level <= LOG_TRACE5; level++)
+        logLevelOn[level] = 0;
     logEnable = withLog ? 1 : 0;
     snprintf(workDir, sizeof workDir, "%s/work", temp.c_str());
     UserAccount account;
@@ -189,9 +194,12 @@ int main(int argc, char** argv) {
     SockSend(SOCK_MSG_LISTEN, 0, 1);
     uint32_t addrN = 0;
     uint16_t portN = 0;
-    if (listenSocket == INVALID_SOCKET || NetGetSockName(listenSocket, &addrN, &portN) == SOCKET_ERROR) return 2;
+    if (listenSocket == INVALID_SOCKET ||
+        NetGetSockName(listenSocket, &addrN, &portN) == SOCKET_ERROR)
+        return 2;
     uint16_t port = NetNtohs(portN);
-    printf("logging %s; %ld kB resident at start\n", withLog ? "on (info levels)" : "off", StatusKb("VmRSS:"));
+    printf("logging %s; %ld kB resident at start\n", withLog ? "on (info levels)" : "off",
+           StatusKb("VmRSS:"));
     int failures = 0;
 
     {
@@ -228,7 +236,8 @@ int main(int argc, char** argv) {
                 for (int r = 0; r < rounds; r++)
                     if (Download(c, "small") == 4096) done++;
             });
-        for (auto& t : threads) t.join();
+        for (auto& t : threads)
+            t.join();
         double seconds = Seconds(start);
         if (done != clients * rounds) failures++;
         printf("%-30s %6.2f s %7.1f transfers/s (%d of %d)  cpu %5.2f s  VmHWM %ld kB\n",

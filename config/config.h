@@ -11,14 +11,14 @@
 #include "platform/store.h"
 
 struct DisplaySettings {
-    int32_t hideInitially;      // "Initially"
-    int32_t hideWhenMinimized;  // "Minimized"
+    int32_t hideInitially;     // "Initially"
+    int32_t hideWhenMinimized; // "Minimized"
 };
 
 struct SystemSettings {
-    uint8_t serverEnable;  // "Enable", default 1
-    uint16_t maxConn;      // "MaxConn", default 0 = no limit
-    uint16_t port;         // "Port", default 21
+    uint8_t serverEnable; // "Enable", default 1
+    uint16_t maxConn;     // "MaxConn", default 0 = no limit
+    uint16_t port;        // "Port", default 21
     // "PassivePorts" "low-high": the ports PASV listens on; 0-0 (empty or
     // refused) = any port the system chooses.
     uint16_t passivePortLow = 0;
@@ -33,9 +33,11 @@ struct SystemSettings {
     // ExtensionsSetting() and SetExtensionsSetting().
     uint32_t extensions = 0;
     // Time limits, none until the store is read.
-    uint32_t loginTimeout = 0;    // "LoginTimeout": seconds without a completed login; 0 = no limit
-    uint32_t idleTimeout = 0;     // "IdleTimeout": seconds logged in without a command or transfer; 0 = no limit
-    uint32_t loginFailDelay = 0;  // "LoginFailDelay": ms before a failed PASS is answered; default 1000
+    uint32_t loginTimeout = 0; // "LoginTimeout": seconds without a completed login; 0 = no limit
+    uint32_t idleTimeout =
+        0; // "IdleTimeout": seconds logged in without a command or transfer; 0 = no limit
+    uint32_t loginFailDelay =
+        0; // "LoginFailDelay": ms before a failed PASS is answered; default 1000
 };
 
 struct WindowRect {
@@ -56,12 +58,10 @@ inline void SetExtensionsSetting(uint32_t value) {
 
 // A settings field that the socket thread reads while the main thread may
 // reload it: both sides go through these.
-template <typename T>
-inline T SettingLoad(T& field) {
+template <typename T> inline T SettingLoad(T& field) {
     return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
 }
-template <typename T>
-inline void SettingStore(T& field, T value) {
+template <typename T> inline void SettingStore(T& field, T value) {
     std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
 }
 
@@ -69,7 +69,7 @@ inline void SettingStore(T& field, T value) {
 // reload them: every access after start-up goes through these.
 enum TimeLimit { LIMIT_LOGIN_TIMEOUT, LIMIT_IDLE_TIMEOUT, LIMIT_LOGIN_FAIL_DELAY };
 inline uint32_t& TimeLimitField(TimeLimit which) {
-    return which == LIMIT_LOGIN_TIMEOUT ? systemSettings.loginTimeout
+    return which == LIMIT_LOGIN_TIMEOUT  ? systemSettings.loginTimeout
            : which == LIMIT_IDLE_TIMEOUT ? systemSettings.idleTimeout
                                          : systemSettings.loginFailDelay;
 }

@@ -21,10 +21,11 @@ int ReadNumber(const char** p, uint32_t max, uint32_t* value) {
 }
 
 void SkipBlanks(const char** p) {
-    while (**p == ' ' || **p == '\t') (*p)++;
+    while (**p == ' ' || **p == '\t')
+        (*p)++;
 }
 
-}  // namespace
+} // namespace
 
 int ParsePortRange(const char* text, uint16_t* low, uint16_t* high) {
     const char* p = text;
@@ -48,7 +49,8 @@ int ParseDottedAddress(const char* text, uint32_t* address) {
     for (int i = 0; i < 4; i++) {
         if (i > 0 && *p++ != '.') return 0;
         uint32_t octet = 0;
-        if (*p < '0' || *p > '9' || (p[0] == '0' && p[1] >= '0' && p[1] <= '9')) return 0;  // no leading zeros
+        if (*p < '0' || *p > '9' || (p[0] == '0' && p[1] >= '0' && p[1] <= '9'))
+            return 0; // no leading zeros
         if (!ReadNumber(&p, 255, &octet)) return 0;
         result = result << 8 | octet;
     }

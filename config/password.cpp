@@ -22,10 +22,11 @@ void Digest(const std::string& salt, const char* name, const char* password, cha
     uint8_t digest[MD5_DIGEST_LENGTH];
     MD5Final(digest, &context);
     memcpy(out, salt.data(), 4);
-    for (int i = 0; i < MD5_DIGEST_LENGTH; i++) snprintf(out + 4 + 2 * i, 3, "%.2X", digest[i]);
+    for (int i = 0; i < MD5_DIGEST_LENGTH; i++)
+        snprintf(out + 4 + 2 * i, 3, "%.2X", digest[i]);
 }
 
-}  // namespace
+} // namespace
 
 void MakePasswordDigest(const char* name, const char* password, char* out) {
     // Salts stay within 0..32767 so that they always take four digits.
@@ -47,6 +48,7 @@ int CheckPasswordDigest(const char* PW, const char* name, const char* password) 
     PasswordDigestWithSalt(PW, name, password, candidate);
     // Compares every byte, whatever the first difference.
     unsigned difference = 0;
-    for (int i = 0; i < USER_PW_LEN; i++) difference |= (unsigned)(candidate[i] ^ PW[i]);
+    for (int i = 0; i < USER_PW_LEN; i++)
+        difference |= (unsigned)(candidate[i] ^ PW[i]);
     return difference == 0 ? 1 : 0;
 }

@@ -9,7 +9,8 @@ HKEY RegGroupOpen(const char* keyName, const char* opName, bool write, bool* cre
     HKEY key = nullptr;
     uint32_t disposition = 0;
     if (status == ERROR_SUCCESS)
-        status = RegCreateKeyExA(appKey, keyName, 0, "", 0, KEY_ALL_ACCESS, nullptr, &key, &disposition);
+        status =
+            RegCreateKeyExA(appKey, keyName, 0, "", 0, KEY_ALL_ACCESS, nullptr, &key, &disposition);
     if (status == ERROR_SUCCESS && !write) {
         status = RegBeginRead();
         if (status != ERROR_SUCCESS) RegCloseKey(key);

@@ -26,8 +26,10 @@ static void GetPassiveSettings(HKEY key) {
     uint16_t low = 0, high = 0;
     if (RegGetString(key, "PassivePorts", text, sizeof text) == ERROR_SUCCESS && text[0] &&
         !ParsePortRange(text, &low, &high)) {
-        LogPrintf(LOG_WARNING, "GetRegSystem: PassivePorts \"%s\" is not low-high (1 to 65535); any port is used",
-                  text);
+        LogPrintf(
+            LOG_WARNING,
+            "GetRegSystem: PassivePorts \"%s\" is not low-high (1 to 65535); any port is used",
+            text);
         low = high = 0;
     }
     SettingStore(systemSettings.passivePortLow, low);
@@ -38,7 +40,8 @@ static void GetPassiveSettings(HKEY key) {
     if (RegGetString(key, "PassiveAddress", text, sizeof text) == ERROR_SUCCESS && text[0] &&
         !ParseDottedAddress(text, &address)) {
         LogPrintf(LOG_WARNING,
-                  "GetRegSystem: PassiveAddress \"%s\" is not a dotted IPv4 address; the local address is announced",
+                  "GetRegSystem: PassiveAddress \"%s\" is not a dotted IPv4 address; the local "
+                  "address is announced",
                   text);
         address = 0;
     }

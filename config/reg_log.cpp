@@ -28,7 +28,8 @@ void SetRegLog() {
     RegSetDword(key, "Logging", (uint32_t)logEnable);
     RegSetDword(key, "Logsize", logSize);
     RegSetDword(key, "Logsync", (uint32_t)logSync);
-    for (int i = 0; i < 6; i++) RegSetDword(key, kTraceNames[i], i < 5 ? 1 : 0);
+    for (int i = 0; i < 6; i++)
+        RegSetDword(key, kTraceNames[i], i < 5 ? 1 : 0);
     RegSetString(key, "Path", logDir);
     RegGroupClose(key, "SetRegLog");
 }

@@ -55,9 +55,11 @@ void LoadAccount(HKEY key, const char* name, UserAccount* account) {
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
         snprintf(account->PW, sizeof account->PW, "%s", PW_UNREADABLE);
     RegGetString(key, "Home", account->Home, sizeof account->Home);
-    for (const FlagValue& flag : kAccountFlags) LoadFlag(key, flag, account);
+    for (const FlagValue& flag : kAccountFlags)
+        LoadFlag(key, flag, account);
     account->MaxConn = (uint16_t)RegGetDword(key, "MaxConn", 0);
-    for (const FlagValue& flag : kPermissions) LoadFlag(key, flag, account);
+    for (const FlagValue& flag : kPermissions)
+        LoadFlag(key, flag, account);
     LoadFlag(key, kRestrict, account);
 }
 
@@ -65,10 +67,12 @@ void SaveAccount(HKEY key, const UserAccount& account) {
     RegSetString(key, "Root", account.Root);
     RegSetString(key, "PW", account.PW);
     RegSetString(key, "Home", account.Home);
-    for (const FlagValue& flag : kAccountFlags) SaveFlag(key, flag, account);
+    for (const FlagValue& flag : kAccountFlags)
+        SaveFlag(key, flag, account);
     RegSetDword(key, "MaxConn", account.MaxConn);
     SaveFlag(key, kRestrict, account);
-    for (const FlagValue& flag : kPermissions) SaveFlag(key, flag, account);
+    for (const FlagValue& flag : kPermissions)
+        SaveFlag(key, flag, account);
 }
 
 void LogUserKeyFailure(long status, const char* opName, const char* name) {
@@ -76,7 +80,7 @@ void LogUserKeyFailure(long status, const char* opName, const char* name) {
     LogPrintf(LOG_WARNING, "  %s", name);
 }
 
-}  // namespace
+} // namespace
 
 // The accounts are read into a list of their own and swapped in under the
 // lock at the end: a login on the socket thread never waits for the store.
@@ -99,7 +103,8 @@ void GetRegUsers(UserList* list) {
         }
         HKEY key = nullptr;
         uint32_t disposition = 0;
-        status = RegCreateKeyExA(users, name.c_str(), 0, "", 0, KEY_ALL_ACCESS, nullptr, &key, &disposition);
+        status = RegCreateKeyExA(users, name.c_str(), 0, "", 0, KEY_ALL_ACCESS, nullptr, &key,
+                                 &disposition);
         if (status != ERROR_SUCCESS) {
             LogUserKeyFailure(status, "GetRegUser", name.c_str());
             continue;
@@ -123,11 +128,13 @@ void SetRegUsers(UserList* list) {
         // Every old subkey goes, with anything below it.
         std::vector<std::string> old;
         char name[256];
-        for (uint32_t i = 0; RegEnumKeyA(users, i, name, sizeof name) == ERROR_SUCCESS; i++) old.push_back(name);
+        for (uint32_t i = 0; RegEnumKeyA(users, i, name, sizeof name) == ERROR_SUCCESS; i++)
+            old.push_back(name);
         for (const std::string& oldName : old) {
             LogPrintf(LOG_INFO, "SetRegUsers: deleting key %s", oldName.c_str());
             long status = RegDeleteTreeA(users, oldName.c_str());
-            if (status != ERROR_SUCCESS) LogSysError((uint32_t)status, "SetRegUsers", "in RegDeleteKey");
+            if (status != ERROR_SUCCESS)
+                LogSysError((uint32_t)status, "SetRegUsers", "in RegDeleteKey");
         }
         for (const UserAccount& account : list->accounts) {
             // An empty name would write into "Users" itself and a "\" would
@@ -138,8 +145,8 @@ void SetRegUsers(UserList* list) {
             }
             HKEY key = nullptr;
             uint32_t disposition = 0;
-            long status =
-                RegCreateKeyExA(users, account.name, 0, "", 0, KEY_ALL_ACCESS, nullptr, &key, &disposition);
+            long status = RegCreateKeyExA(users, account.name, 0, "", 0, KEY_ALL_ACCESS, nullptr,
+                                          &key, &disposition);
             if (status != ERROR_SUCCESS) {
                 LogUserKeyFailure(status, "SetRegUsers", account.name);
                 continue;
@@ -150,5 +157,6 @@ void SetRegUsers(UserList* list) {
         }
     }
     RegGroupClose(users, "SetRegUsers");
-    LogPrintf(LOG_INFO, created ? "SetRegUsers: created key Users" : "SetRegUsers: opened key Users");
+    LogPrintf(LOG_INFO,
+              created ? "SetRegUsers: created key Users" : "SetRegUsers: opened key Users");
 }

@@ -11,7 +11,7 @@ void LogRead(long status, const char* valueName) {
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
         LogSysError((uint32_t)status, valueName, "in RegQueryValueEx");
 }
-}  // namespace
+} // namespace
 
 // The stored type is not checked: a string of at most four bytes reads as
 // those bytes over the default's; a longer one does not fit and gives the
@@ -57,6 +57,7 @@ void RegSetDword(HKEY key, const char* valueName, uint32_t value) {
 
 void RegSetString(HKEY key, const char* valueName, const char* text) {
     if (!text) text = "";
-    long status = RegSetValueExA(key, valueName, 0, REG_SZ, (const uint8_t*)text, (uint32_t)strlen(text) + 1);
+    long status =
+        RegSetValueExA(key, valueName, 0, REG_SZ, (const uint8_t*)text, (uint32_t)strlen(text) + 1);
     if (status != ERROR_SUCCESS) LogSysError((uint32_t)status, valueName, "in RegSetValueEx");
 }

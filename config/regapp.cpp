@@ -9,7 +9,7 @@ HKEY appKey = nullptr;
 namespace {
 HKEY softwareKey = nullptr;
 HKEY quennelKey = nullptr;
-}  // namespace
+} // namespace
 
 int OpenRegApp(const char* applicationName) {
     if (appKey || quennelKey || softwareKey) CloseRegApp();
@@ -31,8 +31,8 @@ int OpenRegApp(const char* applicationName) {
         CloseRegApp();
         return 0;
     }
-    status = RegCreateKeyExA(quennelKey, applicationName, 0, "", 0, KEY_ALL_ACCESS, nullptr, &appKey,
-                             &disposition);
+    status = RegCreateKeyExA(quennelKey, applicationName, 0, "", 0, KEY_ALL_ACCESS, nullptr,
+                             &appKey, &disposition);
     if (status != ERROR_SUCCESS) {
         appKey = nullptr;
         LogSysError((uint32_t)status, "OpenRegApp", "in RegCreateKeyEx for application");

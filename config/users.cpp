@@ -8,8 +8,12 @@
 
 UserList userList;
 
-void LockUserList() { userList.lock.lock(); }
-void UnlockUserList() { userList.lock.unlock(); }
+void LockUserList() {
+    userList.lock.lock();
+}
+void UnlockUserList() {
+    userList.lock.unlock();
+}
 
 // The lock is re-entrant: taking it here as well keeps a careless caller
 // from racing the socket thread.

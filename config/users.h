@@ -26,13 +26,13 @@ constexpr int USER_PW_LEN = 36;
 
 // One user's account; always copied whole.
 struct UserAccount {
-    char name[65];         // lower case
-    char PW[37];           // "" = no password; else 4 salt digits + 32 hex digits
-    char Root[260];        // the user is confined to it
-    char Home[260];        // Root or a directory below it
-    uint8_t accountFlags;  // ACCOUNT_*
-    uint16_t MaxConn;      // 0 = no limit
-    uint8_t permissions;   // PERM_*
+    char name[65];        // lower case
+    char PW[37];          // "" = no password; else 4 salt digits + 32 hex digits
+    char Root[260];       // the user is confined to it
+    char Home[260];       // Root or a directory below it
+    uint8_t accountFlags; // ACCOUNT_*
+    uint16_t MaxConn;     // 0 = no limit
+    uint8_t permissions;  // PERM_*
 };
 
 struct UserList {

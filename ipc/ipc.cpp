@@ -19,7 +19,7 @@ const char CLIENT_SLOT[] = "\\\\.\\mailslot\\Quennel\\Brindlex\\Client";
 struct SecurityAttributes {
     uint32_t length;
     int inheritHandle;
-    uint32_t mode;  // permissions of the slot files; 0 = the process default
+    uint32_t mode; // permissions of the slot files; 0 = the process default
 };
 
 SecurityAttributes sattrib = {0, 0, 0};
@@ -50,7 +50,7 @@ void OpenClientSlotLocked() {
     }
 }
 
-}  // namespace
+} // namespace
 
 void InitSattrib() {
     sattrib.length = 12;
@@ -60,7 +60,7 @@ void InitSattrib() {
 
 void IpcStartup() {
     InitSattrib();
-    if (incomingSlot >= 0) return;  // already set up
+    if (incomingSlot >= 0) return; // already set up
     if (RoleIsServerOrService()) {
         incomingSlot = SlotCreate(SERVER_SLOT, sattrib.mode, RoleLockHeld(ROLE_LOCK_SERVER));
         if (incomingSlot >= 0) {
@@ -185,8 +185,7 @@ int IpcRecv(uint8_t* type, void* buffer, uint32_t* capacity) {
     if (length > got - IPC_HEADER_SIZE) {
         LogPrintf(LOG_WARNING,
                   "IpcRecv: message type %u claims %lu data bytes but carries %lu, dropped",
-                  (unsigned)msgType, (unsigned long)length,
-                  (unsigned long)(got - IPC_HEADER_SIZE));
+                  (unsigned)msgType, (unsigned long)length, (unsigned long)(got - IPC_HEADER_SIZE));
         return 0;
     }
     LogPrintf(LOG_INFO, "IpcRecv: read message type %u, data size %u", (unsigned)msgType,

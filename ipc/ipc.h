@@ -23,7 +23,7 @@ constexpr uint32_t IPC_MESSAGE_MAX = IPC_HEADER_SIZE + IPC_DATA_MAX;
 struct IpcMessage {
     uint8_t type;
     uint8_t reserved;
-    uint16_t length;  // little-endian on the wire
+    uint16_t length; // little-endian on the wire
     uint8_t data[IPC_DATA_MAX];
 };
 

@@ -18,7 +18,7 @@ std::atomic<uint32_t> logBufferLimit{LOG_BUFFER_DEFAULT_LIMIT};
 thread_local int logLockDepth = 0;
 
 const char* const logTags[LOG_LEVELS] = {"F", "W", "I", "N", "T0", "T1", "T2", "T3", "T4", "T5"};
-}  // namespace
+} // namespace
 
 LogState& LogGlobal() {
     // Deliberately never freed: see log_state.h.
@@ -26,7 +26,9 @@ LogState& LogGlobal() {
     return *state;
 }
 
-void LogSetClock(LogClockFn clock) { logClock.store(clock); }
+void LogSetClock(LogClockFn clock) {
+    logClock.store(clock);
+}
 
 time_t LogNow() {
     LogClockFn clock = logClock.load();
@@ -40,7 +42,9 @@ void LogSetBufferLimit(uint32_t bytes) {
     logBufferLimit.store(bytes);
 }
 
-uint32_t LogBufferLimit() { return logBufferLimit.load(std::memory_order_relaxed); }
+uint32_t LogBufferLimit() {
+    return logBufferLimit.load(std::memory_order_relaxed);
+}
 
 void LogLockTake() {
     LogGlobal().logLock.lock();
@@ -52,7 +56,9 @@ void LogLockRelease() {
     LogGlobal().logLock.unlock();
 }
 
-int LogLockHeld() { return logLockDepth > 0; }
+int LogLockHeld() {
+    return logLockDepth > 0;
+}
 
 int LogGate(int level) {
     if (level < 0 || level >= LOG_LEVELS) return 0;
@@ -60,9 +66,13 @@ int LogGate(int level) {
     return logEnable && logLevelOn[level];
 }
 
-int LogWanted(int level) { return LogGate(level); }
+int LogWanted(int level) {
+    return LogGate(level);
+}
 
-const char* LogTag(int level) { return logTags[level]; }
+const char* LogTag(int level) {
+    return logTags[level];
+}
 
 void LogTimeText(char* out, size_t size) {
     time_t now = LogNow();

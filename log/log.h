@@ -32,10 +32,10 @@ constexpr int LOG_RECORD_MAX = 4096;
 // Settings of the logging state (the "Log" group of the store). Atomic words
 // read without a lock; a change made by another thread applies from the next
 // call on.
-extern std::atomic<int32_t> logEnable;   // "Logging": master switch, 0 = no records
-extern std::atomic<int32_t> logSync;     // "Logsync": wait until the file is written
-extern std::atomic<uint32_t> logSize;    // "Logsize": 0 = daily files, else a.log/b.log limit
-extern char logDir[260];             // "Path": directory of the log files, "." by default
+extern std::atomic<int32_t> logEnable; // "Logging": master switch, 0 = no records
+extern std::atomic<int32_t> logSync;   // "Logsync": wait until the file is written
+extern std::atomic<uint32_t> logSize;  // "Logsize": 0 = daily files, else a.log/b.log limit
+extern char logDir[260];               // "Path": directory of the log files, "." by default
 extern std::atomic<int32_t> logLevelOn[LOG_LEVELS];
 
 void LogPrintf(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));

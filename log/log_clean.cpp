@@ -18,7 +18,8 @@ long LogDayNumber(const std::string& name) {
     if (name.size() != 10 || name.compare(6, 4, ".log") != 0) return -1;
     if (name[0] < '0' || name[0] > '9') return -1;
     long number = 0;
-    for (int i = 0; i < 6 && name[i] >= '0' && name[i] <= '9'; ++i) number = number * 10 + (name[i] - '0');
+    for (int i = 0; i < 6 && name[i] >= '0' && name[i] <= '9'; ++i)
+        number = number * 10 + (name[i] - '0');
     return number;
 }
 
@@ -35,7 +36,7 @@ std::vector<std::pair<std::string, long>> LogDailyFiles(const char* dir) {
     }
     return found;
 }
-}  // namespace
+} // namespace
 
 void LogClean() {
     LogState& s = LogGlobal();
@@ -65,7 +66,7 @@ void LogClean() {
             if (!LogFileName(path, file.first.c_str())) continue;
             LogPrintf(LOG_TRACE0, "LogClean: deleting: %s", file.first.c_str());
             std::error_code ec;
-            fs::remove(path, ec);  // a file that cannot go stays; ignored
+            fs::remove(path, ec); // a file that cannot go stays; ignored
         }
     }
     LogLockRelease();

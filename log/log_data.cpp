@@ -11,8 +11,8 @@ constexpr int LOG_DATA_LINE = 78;
 char* LogDataLine(int level, const char* timeText, bool first, int* length) {
     char* out = LogReserve();
     if (!out) return nullptr;
-    int n = snprintf(out, LOG_RECORD_MAX, "%-2.2s %s %s %s ", LogTag(level), timeText, LogGlobal().role,
-                     first ? "Data:" : "     ");
+    int n = snprintf(out, LOG_RECORD_MAX, "%-2.2s %s %s %s ", LogTag(level), timeText,
+                     LogGlobal().role, first ? "Data:" : "     ");
     *length = n > 0 ? n : 0;
     return out;
 }
@@ -22,7 +22,7 @@ void LogDataClose(char* line, int length) {
     line[length + 1] = '\n';
     LogCommit(length + 2);
 }
-}  // namespace
+} // namespace
 
 void LogData(int level, const void* bytes, int32_t length) {
     if (!LogGate(level) || !bytes || length <= 0) return;
@@ -31,13 +31,13 @@ void LogData(int level, const void* bytes, int32_t length) {
     const unsigned char* data = static_cast<const unsigned char*>(bytes);
 
     LogState& s = LogGlobal();
-    LogLockTake();  // held for the whole dump: no record comes between its lines
+    LogLockTake(); // held for the whole dump: no record comes between its lines
     if (!s.started.load(std::memory_order_relaxed)) {
         LogLockRelease();
         return;
     }
     int used = 0;
-    int fresh = 0;  // bytes on the current line
+    int fresh = 0; // bytes on the current line
     char* line = LogDataLine(level, timeText, true, &used);
     for (int32_t i = 0; line && i < length; ++i) {
         unsigned char c = data[i];

@@ -26,7 +26,7 @@ const LogErrorEntry logErrors[] = {
     {259, "No more data is available."},
     {1009, "The configuration registry database is corrupt."},
 };
-}  // namespace
+} // namespace
 
 void LogErrorText(uint32_t error, char* out, size_t size) {
     if (!out || size == 0) return;
@@ -45,6 +45,6 @@ void LogSysError(uint32_t error, const char* name, const char* what) {
             *c = 0;
             break;
         }
-    LogPrintf(LOG_WARNING, "%s: error %lu %s: %s", name ? name : "", static_cast<unsigned long>(error),
-              what ? what : "", text);
+    LogPrintf(LOG_WARNING, "%s: error %lu %s: %s", name ? name : "",
+              static_cast<unsigned long>(error), what ? what : "", text);
 }

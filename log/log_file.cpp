@@ -41,7 +41,8 @@ static int LogCurrentName(char* out) {
     time_t now = LogNow();
     struct tm local {};
     char day[16];
-    if (!localtime_r(&now, &local) || strftime(day, sizeof day, "%y%m%d.log", &local) == 0) return 0;
+    if (!localtime_r(&now, &local) || strftime(day, sizeof day, "%y%m%d.log", &local) == 0)
+        return 0;
     return LogFileName(out, day);
 }
 
@@ -90,9 +91,10 @@ static void ReportLoss(const char* name) {
     LogTimeText(timeText, sizeof timeText);
     char record[256];
     LogLockTake();
-    int n = snprintf(record, sizeof record,
-                     "%-2.2s %s %sLogFlush: %llu log records could not be written before this one\r\n",
-                     LogTag(LOG_WARNING), timeText, s.role, (unsigned long long)lost);
+    int n =
+        snprintf(record, sizeof record,
+                 "%-2.2s %s %sLogFlush: %llu log records could not be written before this one\r\n",
+                 LogTag(LOG_WARNING), timeText, s.role, (unsigned long long)lost);
     LogLockRelease();
     if (n <= 0 || n >= (int)sizeof record) return;
     uint32_t unwritten = 0;
@@ -151,7 +153,7 @@ void LogWriterThread() {
             std::unique_lock<std::mutex> lock(s.eventMutex);
             s.eventCv.wait(lock, [&] { return s.stopEvent || s.dataEvent; });
             stop = s.stopEvent;
-            if (!stop) s.dataEvent = false;  // auto-reset
+            if (!stop) s.dataEvent = false; // auto-reset
         }
         if (stop) break;
         LogLockTake();

@@ -10,11 +10,12 @@ void LogWriterThread();
 void LogStartup(const char* roleText) {
     LogState& s = LogGlobal();
     std::lock_guard<std::mutex> life(s.lifeMutex);
-    if (s.started.load()) return;  // already running: one writer per process
+    if (s.started.load()) return; // already running: one writer per process
 
     LogLockTake();
     snprintf(s.role, sizeof s.role, "%s", roleText ? roleText : "");
-    for (int level = 0; level < LOG_LEVELS; ++level) logLevelOn[level] = 1;
+    for (int level = 0; level < LOG_LEVELS; ++level)
+        logLevelOn[level] = 1;
     free(s.buffer.block);
     s.buffer = LogBuffer{};
     s.appended = 0;
@@ -62,7 +63,7 @@ void LogShutdown() {
     if (s.writer.joinable()) s.writer.join();
 
     LogLockTake();
-    free(s.buffer.block);  // nothing can be left, but never leak it
+    free(s.buffer.block); // nothing can be left, but never leak it
     s.buffer = LogBuffer{};
     LogLockRelease();
 }

@@ -65,7 +65,8 @@ namespace {
 // Rewrites the message at text in place, within room bytes; its new length.
 int EscapeMessage(char* text, int length, int room) {
     int first = 0;
-    while (first < length && (uint8_t)text[first] >= 0x20 && (uint8_t)text[first] <= 0x7E) first++;
+    while (first < length && (uint8_t)text[first] >= 0x20 && (uint8_t)text[first] <= 0x7E)
+        first++;
     if (first == length) return length;
     char raw[LOG_RECORD_MAX];
     int rawLength = length - first;
@@ -85,7 +86,7 @@ int EscapeMessage(char* text, int length, int room) {
     return out;
 }
 
-}  // namespace
+} // namespace
 
 void LogVPrintf(int level, const char* format, va_list args) {
     if (!LogGate(level)) return;
@@ -94,7 +95,7 @@ void LogVPrintf(int level, const char* format, va_list args) {
 
     LogState& s = LogGlobal();
     LogLockTake();
-    if (!s.started.load(std::memory_order_relaxed)) {  // shut down meanwhile
+    if (!s.started.load(std::memory_order_relaxed)) { // shut down meanwhile
         LogLockRelease();
         return;
     }

@@ -27,8 +27,8 @@ constexpr uint32_t LOG_BUFFER_STEP = 8192;
 constexpr uint32_t LOG_BUFFER_DEFAULT_LIMIT = 16u << 20;
 // The current bound of the buffer (see LogSetBufferLimit).
 uint32_t LogBufferLimit();
-constexpr int LOG_ROLE_MAX = 15;      // keeps a dump header far below a line
-constexpr int LOG_NAME_MAX = 260;     // file names, terminator included
+constexpr int LOG_ROLE_MAX = 15;  // keeps a dump header far below a line
+constexpr int LOG_NAME_MAX = 260; // file names, terminator included
 
 struct LogState {
     std::atomic<int32_t> started{0};
@@ -37,7 +37,7 @@ struct LogState {
     // by the thread holding it (LogClean logs while it holds it).
     std::recursive_mutex logLock;
     LogBuffer buffer;
-    uint64_t appended = 0;            // records committed since start
+    uint64_t appended = 0; // records committed since start
     char role[LOG_ROLE_MAX + 1] = "";
 
     // Writer thread and its two events (data: auto-reset; stop: manual).

@@ -25,7 +25,7 @@ int LocalXServerAnswers(const char* display) {
     close(s);
     return ok;
 }
-}  // namespace
+} // namespace
 
 int DisplayUsable() {
     const char* platform = getenv("QT_QPA_PLATFORM");

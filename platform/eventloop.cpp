@@ -50,33 +50,33 @@ namespace {
 enum SockKind : uint8_t { KIND_IDLE, KIND_CONNECTING, KIND_CONNECTED, KIND_LISTENING };
 
 struct SockState {
-    uint32_t gen = 0;        // registration number; 0 = not registered
+    uint32_t gen = 0; // registration number; 0 = not registered
     unsigned message = 0;
-    long mask = 0;           // events asked for; 0 = not registered
+    long mask = 0; // events asked for; 0 = not registered
     SockKind kind = KIND_IDLE;
-    bool readEnabled = true;     // FD_READ may be reported
-    bool acceptEnabled = true;   // FD_ACCEPT may be reported
+    bool readEnabled = true;   // FD_READ may be reported
+    bool acceptEnabled = true; // FD_ACCEPT may be reported
     // Interest in EPOLLIN is dropped lazily: reporting FD_READ or FD_ACCEPT
     // leaves the set as it is (a receive or accept usually follows at once,
     // and two epoll_ctl calls per event would be spent for nothing); only
     // when EPOLLIN fires again before that is it taken out, until then.
     bool readMasked = false;
     bool acceptMasked = false;
-    bool writeArmed = false;     // FD_WRITE is due once the socket is writable
-    bool closeSeen = false;      // FD_CLOSE reported, or the connection ended
-    bool parked = false;         // hung up but nothing reportable until a receive
+    bool writeArmed = false; // FD_WRITE is due once the socket is writable
+    bool closeSeen = false;  // FD_CLOSE reported, or the connection ended
+    bool parked = false;     // hung up but nothing reportable until a receive
     bool sendShut = false;
-    bool nonBlocking = false;    // known to be non-blocking: no fcntl needed
+    bool nonBlocking = false; // known to be non-blocking: no fcntl needed
     bool inSet = false;
     uint32_t setEvents = 0;
-    int lastError = 0;           // fatal errno a receive or send met
+    int lastError = 0; // fatal errno a receive or send met
 };
 
 struct Message {
     unsigned message;
     uintptr_t wParam;
     intptr_t lParam;
-    int* result;  // non-null for a sent message: 1 handled, 0 dropped
+    int* result; // non-null for a sent message: 1 handled, 0 dropped
 };
 
 constexpr uint64_t WAKE_KEY = UINT64_MAX;
@@ -90,7 +90,7 @@ std::unordered_map<int, SockState> sockets;
 std::deque<Message> messages;
 int epollFd = -1;
 int wakeFd = -1;
-bool loopOpen = false;  // the "window" exists and takes messages
+bool loopOpen = false; // the "window" exists and takes messages
 uint32_t nextGen = 1;
 
 struct Timer {
@@ -115,7 +115,9 @@ std::thread::id loopThread;
 std::atomic<bool> quitFlag{false};
 int quitCode = 0;
 
-uint64_t Key(int fd, uint32_t gen) { return (static_cast<uint64_t>(gen) << 32) | static_cast<uint32_t>(fd); }
+uint64_t Key(int fd, uint32_t gen) {
+    return (static_cast<uint64_t>(gen) << 32) | static_cast<uint32_t>(fd);
+}
 
 // The epoll interest of a socket; false = keep it out of the set.
 bool Wanted(const SockState& s, uint32_t* events) {
@@ -196,7 +198,9 @@ PeekResult Peek(int fd, int* err) {
     return PEEK_ERROR;
 }
 
-bool FatalError(int err) { return err != 0 && err != EAGAIN && err != EWOULDBLOCK && err != EINTR; }
+bool FatalError(int err) {
+    return err != 0 && err != EAGAIN && err != EWOULDBLOCK && err != EINTR;
+}
 
 void Deliver(unsigned message, int fd, uint16_t event, int err) {
     loopProc(message, static_cast<uintptr_t>(fd),
@@ -220,7 +224,7 @@ void ProcessSocket(int fd, uint32_t gen, uint32_t ev) {
                 if (!(ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
                 err = SocketError(fd);
                 if (err) {
-                    s->closeSeen = true;  // a failed attempt yields nothing more
+                    s->closeSeen = true; // a failed attempt yields nothing more
                     s->kind = KIND_IDLE;
                     ev = 0;
                 } else {
@@ -234,18 +238,18 @@ void ProcessSocket(int fd, uint32_t gen, uint32_t ev) {
             } else if (s->kind == KIND_LISTENING) {
                 if (!(ev & EPOLLIN) || !(s->mask & FD_ACCEPT)) return;
                 if (!s->acceptEnabled) {
-                    s->acceptMasked = true;  // no accept since the last FD_ACCEPT
+                    s->acceptMasked = true; // no accept since the last FD_ACCEPT
                     Apply(fd, *s);
                     return;
                 }
                 ev &= ~EPOLLIN;
-                s->acceptEnabled = false;  // until the next accept call
+                s->acceptEnabled = false; // until the next accept call
                 Apply(fd, *s);
                 event = FD_ACCEPT;
             } else if (s->kind == KIND_CONNECTED && !s->closeSeen) {
                 if ((ev & EPOLLOUT) && s->writeArmed && (s->mask & FD_WRITE)) {
                     ev &= ~EPOLLOUT;
-                    s->writeArmed = false;  // until a send would block again
+                    s->writeArmed = false; // until a send would block again
                     Apply(fd, *s);
                     event = FD_WRITE;
                 } else if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) {
@@ -255,31 +259,33 @@ void ProcessSocket(int fd, uint32_t gen, uint32_t ev) {
                     if (sockErr) {
                         peek = PEEK_ERROR;
                     } else if (!hangup) {
-                        peek = PEEK_DATA;  // plain EPOLLIN: bytes wait
+                        peek = PEEK_DATA; // plain EPOLLIN: bytes wait
                     } else {
                         peek = Peek(fd, &sockErr);
                     }
                     if (peek == PEEK_DATA && !(s->mask & FD_READ) && hangup) {
-                        peek = PEEK_EOF;  // FD_CLOSE without FD_READ: the FIN is all that counts
+                        peek = PEEK_EOF; // FD_CLOSE without FD_READ: the FIN is all that counts
                     }
-                    if (peek == PEEK_DATA && hangup && !s->readEnabled && (hangup & (EPOLLHUP | EPOLLERR))) {
+                    if (peek == PEEK_DATA && hangup && !s->readEnabled &&
+                        (hangup & (EPOLLHUP | EPOLLERR))) {
                         // Reset, or closed both ways, while the program holds
                         // reading back: nothing it could still send arrives,
                         // so the unread bytes are moot and the close is due.
                         peek = PEEK_ERROR;
-                        if (!sockErr) sockErr = FatalError(s->lastError) ? s->lastError : ECONNRESET;
+                        if (!sockErr)
+                            sockErr = FatalError(s->lastError) ? s->lastError : ECONNRESET;
                     }
                     switch (peek) {
                     case PEEK_DATA:
                         if ((s->mask & FD_READ) && s->readEnabled) {
-                            s->readEnabled = false;  // until the next receive
+                            s->readEnabled = false; // until the next receive
                             event = FD_READ;
                         } else if (hangup) {
                             // Half-closed while reading is held back: watch
                             // for a later reset, but not for the FIN again.
                             s->parked = true;
                         } else if (s->mask & FD_READ) {
-                            s->readMasked = true;  // no receive since the last FD_READ
+                            s->readMasked = true; // no receive since the last FD_READ
                         }
                         break;
                     case PEEK_EOF:
@@ -408,7 +414,7 @@ void FireTimers() {
     }
 }
 
-}  // namespace
+} // namespace
 
 int64_t EvNowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -478,9 +484,11 @@ namespace {
 // Milliseconds until the next timer is due (-1: none). loopLock held.
 int TimerWait() {
     if (timers.empty()) return -1;
-    auto due = std::min_element(timers.begin(), timers.end(),
-                                [](const Timer& a, const Timer& b) { return a.due < b.due; })->due;
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now()).count();
+    auto due = std::min_element(timers.begin(), timers.end(), [](const Timer& a, const Timer& b) {
+                   return a.due < b.due;
+               })->due;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now())
+                    .count();
     return left < 0 ? 0 : (int)std::min<long long>(left, 1 << 30);
 }
 
@@ -502,14 +510,15 @@ void RunTimers() {
     }
 }
 
-}  // namespace
+} // namespace
 
 int EvLoopSetTimer(uintptr_t id, unsigned ms) {
     std::lock_guard<std::mutex> lk(loopLock);
     if (!loopOpen) return 0;
     auto interval = std::chrono::milliseconds(ms);
     auto due = std::chrono::steady_clock::now() + interval;
-    auto it = std::find_if(timers.begin(), timers.end(), [id](const Timer& t) { return t.id == id; });
+    auto it =
+        std::find_if(timers.begin(), timers.end(), [id](const Timer& t) { return t.id == id; });
     if (it != timers.end())
         *it = Timer{id, interval, due};
     else
@@ -526,8 +535,9 @@ int EvLoopSetTimer(uintptr_t id, unsigned ms) {
 
 void EvLoopKillTimer(uintptr_t id) {
     std::lock_guard<std::mutex> lk(loopLock);
-    timers.erase(std::remove_if(timers.begin(), timers.end(), [id](const Timer& t) { return t.id == id; }),
-                 timers.end());
+    timers.erase(
+        std::remove_if(timers.begin(), timers.end(), [id](const Timer& t) { return t.id == id; }),
+        timers.end());
 }
 
 int EvLoopRun() {
@@ -640,7 +650,7 @@ int NetAsyncSelect(SOCKET s, unsigned message, long mask) {
     }
     if (st.gen == 0) {
         st.gen = nextGen++;
-        if (nextGen == 0) nextGen = 1;  // 0 means "not registered"
+        if (nextGen == 0) nextGen = 1; // 0 means "not registered"
     }
     st.message = message;
     st.mask = mask;
@@ -667,7 +677,7 @@ void EvSockAccepted(int fd) {
     std::lock_guard<std::mutex> lk(loopLock);
     SockState fresh;
     fresh.kind = KIND_CONNECTED;
-    fresh.nonBlocking = true;  // accepted with SOCK_NONBLOCK
+    fresh.nonBlocking = true; // accepted with SOCK_NONBLOCK
     sockets[fd] = fresh;
 }
 

@@ -10,16 +10,18 @@
 
 namespace {
 
-uint64_t FromRlim(rlim_t value) { return value == RLIM_INFINITY ? UINT64_MAX : (uint64_t)value; }
+uint64_t FromRlim(rlim_t value) {
+    return value == RLIM_INFINITY ? UINT64_MAX : (uint64_t)value;
+}
 
-}  // namespace
+} // namespace
 
 int DescriptorLimitRaise(DescriptorLimit* before, DescriptorLimit* after) {
     rlimit rl;
     if (getrlimit(RLIMIT_NOFILE, &rl) != 0) {
         int err = errno;
-        LogPrintf(LOG_WARNING, "DescriptorLimitRaise: error %d reading the descriptor limit: %s", err,
-                  strerror(err));
+        LogPrintf(LOG_WARNING, "DescriptorLimitRaise: error %d reading the descriptor limit: %s",
+                  err, strerror(err));
         return 0;
     }
     if (before) *before = DescriptorLimit{FromRlim(rl.rlim_cur), FromRlim(rl.rlim_max)};
@@ -31,7 +33,8 @@ int DescriptorLimitRaise(DescriptorLimit* before, DescriptorLimit* after) {
             rl = raised;
         } else {
             int err = errno;
-            LogPrintf(LOG_WARNING, "DescriptorLimitRaise: error %d raising the descriptor limit: %s", err,
+            LogPrintf(LOG_WARNING,
+                      "DescriptorLimitRaise: error %d raising the descriptor limit: %s", err,
                       strerror(err));
             ok = 0;
         }

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 struct DescriptorLimit {
-    uint64_t soft;  // UINT64_MAX = unlimited
+    uint64_t soft; // UINT64_MAX = unlimited
     uint64_t hard;
 };
 

@@ -6,11 +6,13 @@
 
 #include <cerrno>
 
-int64_t FileAppend(const char* name, const void* bytes, uint32_t count, uint32_t mode, uint32_t* unwritten) {
+int64_t FileAppend(const char* name, const void* bytes, uint32_t count, uint32_t mode,
+                   uint32_t* unwritten) {
     if (unwritten) *unwritten = bytes ? count : 0;
     // O_NONBLOCK: opening a FIFO for writing would otherwise wait for a
     // reader; the descriptor is checked to be a regular file right after.
-    int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, (mode_t)mode);
+    int fd =
+        open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, (mode_t)mode);
     if (fd < 0) return -1;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

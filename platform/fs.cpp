@@ -45,7 +45,7 @@ constexpr uint32_t FS_ERROR_NOT_SAME_DEVICE = 17;
 constexpr uint32_t FS_ERROR_GEN_FAILURE = 31;
 constexpr uint32_t FS_ERROR_DISK_FULL = 112;
 constexpr uint32_t FS_ERROR_INVALID_NAME = 123;
-constexpr uint32_t FS_ERROR_DIRECTORY = 267;  // not a directory
+constexpr uint32_t FS_ERROR_DIRECTORY = 267; // not a directory
 constexpr int MAX_LINKS = 40;
 
 thread_local uint32_t lastError = 0;
@@ -56,13 +56,18 @@ std::atomic<int> walkOnly{0};
 // common mapping.
 uint32_t MapErrno(int e) {
     switch (e) {
-        case EXDEV:
-        case ELOOP:
-        case EISDIR: return FS_ERROR_ACCESS_DENIED;
-        case EEXIST: return FS_ERROR_FILE_EXISTS;
-        case ENOTEMPTY: return FS_ERROR_DIR_NOT_EMPTY;
-        case EINVAL: return FS_ERROR_INVALID_NAME;
-        default: return Win32FromErrno(e, FS_ERROR_GEN_FAILURE);
+    case EXDEV:
+    case ELOOP:
+    case EISDIR:
+        return FS_ERROR_ACCESS_DENIED;
+    case EEXIST:
+        return FS_ERROR_FILE_EXISTS;
+    case ENOTEMPTY:
+        return FS_ERROR_DIR_NOT_EMPTY;
+    case EINVAL:
+        return FS_ERROR_INVALID_NAME;
+    default:
+        return Win32FromErrno(e, FS_ERROR_GEN_FAILURE);
     }
 }
 
@@ -71,7 +76,9 @@ int Fail(uint32_t error) {
     return 0;
 }
 
-int FailErrno() { return Fail(MapErrno(errno)); }
+int FailErrno() {
+    return Fail(MapErrno(errno));
+}
 
 // The same for calls that return a descriptor.
 int FailHandle() {
@@ -101,8 +108,9 @@ struct Fd {
 // 0 when path names something else.
 int RelativeToRoot(const char* root, const char* path, std::string* rel) {
     size_t rootLen = strlen(root);
-    while (rootLen > 1 && root[rootLen - 1] == '/') rootLen--;
-    if (rootLen == 1 && root[0] == '/') rootLen = 0;  // the file system's root: any absolute path
+    while (rootLen > 1 && root[rootLen - 1] == '/')
+        rootLen--;
+    if (rootLen == 1 && root[0] == '/') rootLen = 0; // the file system's root: any absolute path
     if (root[0] == 0) {
         LogPrintf(LOG_WARNING, "FsResolve: no root directory for %s", path);
         return Fail(FS_ERROR_ACCESS_DENIED);
@@ -115,9 +123,11 @@ int RelativeToRoot(const char* root, const char* path, std::string* rel) {
         }
         rest = path + rootLen;
     }
-    while (*rest == '/') rest++;
+    while (*rest == '/')
+        rest++;
     rel->assign(rest);
-    while (!rel->empty() && rel->back() == '/') rel->pop_back();
+    while (!rel->empty() && rel->back() == '/')
+        rel->pop_back();
     return 1;
 }
 
@@ -130,7 +140,8 @@ int RootRealPath(int rootFd, std::string* out) {
     if (n <= 0) return 0;
     buf[n] = 0;
     out->assign(buf);
-    while (!out->empty() && out->back() == '/') out->pop_back();
+    while (!out->empty() && out->back() == '/')
+        out->pop_back();
     return 1;
 }
 
@@ -157,9 +168,10 @@ int WalkBeneath(int rootFd, const std::string& rel, int flags, mode_t mode) {
     std::string rootReal;
     std::deque<std::string> parts;
     SplitInto(rel, &parts, false);
-    std::vector<int> stack;  // directories opened so far; stack[0] is the root
+    std::vector<int> stack; // directories opened so far; stack[0] is the root
     auto closeAll = [&] {
-        for (int fd : stack) close(fd);
+        for (int fd : stack)
+            close(fd);
         stack.clear();
     };
     stack.push_back(fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
@@ -266,7 +278,7 @@ int OpenBeneath(int rootFd, const std::string& rel, int flags, mode_t mode = 0) 
         for (int attempt = 0; attempt < 8; attempt++) {
             long fd = syscall(SYS_openat2, rootFd, p, &how, sizeof how);
             if (fd >= 0) return static_cast<int>(fd);
-            if (errno == EAGAIN || errno == EINTR) continue;  // a rename raced the walk
+            if (errno == EAGAIN || errno == EINTR) continue; // a rename raced the walk
             if (errno == ENOSYS) {
                 walkOnly = 1;
                 LogPrintf(LOG_INFO, "FsResolve: openat2 not available, walking paths instead");
@@ -326,13 +338,15 @@ int OpenParent(const char* root, const char* path, std::string* name) {
     if (rootFd.fd < 0) return -1;
     int fd = OpenBeneath(rootFd.fd, parent, O_PATH | O_DIRECTORY);
     if (fd < 0) {
-        if (errno == ENOENT) errno = ENOTDIR;  // the path, not the file, is missing
+        if (errno == ENOENT) errno = ENOTDIR; // the path, not the file, is missing
         FailResolve(path, root);
     }
     return fd;
 }
 
-bool ReadOnly(const struct stat& st) { return (st.st_mode & 0222) == 0; }
+bool ReadOnly(const struct stat& st) {
+    return (st.st_mode & 0222) == 0;
+}
 
 uint32_t Attributes(const struct stat& st) {
     uint32_t a = 0;
@@ -396,16 +410,20 @@ int StatEntry(const char* root, const char* path, int parentFd, const std::strin
         if (target.fd < 0) return 0;
         struct stat ts;
         if (fstat(target.fd, &ts) != 0) return FailErrno();
-        if (ReadOnly(ts)) st->st_mode &= ~0222;  // the link answers for its target
+        if (ReadOnly(ts)) st->st_mode &= ~0222; // the link answers for its target
     }
     return 1;
 }
 
-}  // namespace
+} // namespace
 
-uint32_t FsLastError() { return lastError; }
+uint32_t FsLastError() {
+    return lastError;
+}
 
-void FsSetWalkOnly(int on) { walkOnly = on; }
+void FsSetWalkOnly(int on) {
+    walkOnly = on;
+}
 
 uint32_t FsGetAttributes(const char* root, const char* path) {
     Fd fd(OpenPath(root, path, O_PATH));
@@ -528,8 +546,8 @@ int FsMoveFile(const char* root, const char* from, const char* to) {
     if (!StatEntry(root, from, fromParent.fd, fromName, &st)) return 0;
     if (ReadOnly(st)) return Fail(FS_ERROR_ACCESS_DENIED);
     if (!S_ISDIR(st.st_mode) && ShareInUse(st)) return Fail(FS_ERROR_SHARING_VIOLATION);
-    if (renameat2(fromParent.fd, fromName.c_str(), toParent.fd, toName.c_str(),
-                  RENAME_NOREPLACE) == 0) {
+    if (renameat2(fromParent.fd, fromName.c_str(), toParent.fd, toName.c_str(), RENAME_NOREPLACE) ==
+        0) {
         return 1;
     }
     if (errno == EXDEV) return Fail(FS_ERROR_NOT_SAME_DEVICE);
@@ -584,8 +602,12 @@ int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out
     fstat(dirFd, &self);
     auto entry = [](const struct stat& st, const std::string& name) {
         uint32_t a = Attributes(st) | (name[0] == '.' ? FILE_ATTRIBUTE_HIDDEN : 0);
-        return FsEntry{a, st.st_mtime, static_cast<uint64_t>(st.st_size), name,
-                       static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+        return FsEntry{a,
+                       st.st_mtime,
+                       static_cast<uint64_t>(st.st_size),
+                       name,
+                       static_cast<uint64_t>(st.st_dev),
+                       static_cast<uint64_t>(st.st_ino)};
     };
     std::vector<FsEntry> found;
     while (struct dirent* d = readdir(dir)) {

@@ -58,11 +58,11 @@ int FsDeleteFile(const char* root, const char* path);
 int FsMoveFile(const char* root, const char* from, const char* to);
 
 struct FsEntry {
-    uint32_t attributes;  // FILE_ATTRIBUTE_*; names beginning with "." are HIDDEN
+    uint32_t attributes; // FILE_ATTRIBUTE_*; names beginning with "." are HIDDEN
     time_t lastWrite;
     uint64_t size;
     std::string name;
-    uint64_t device = 0;  // with inode: the same pair names the same file
+    uint64_t device = 0; // with inode: the same pair names the same file
     uint64_t inode = 0;
 };
 

@@ -11,12 +11,20 @@ std::string RootOr(const char* fallback) {
     if (root && *root) return root;
     return fallback;
 }
-}  // namespace
+} // namespace
 
-std::string MachineStoreDir() { return RootOr("/var/lib/brindlex"); }
-std::string MachineRunDir() { return RootOr("/run/brindlex"); }
-std::string MachineUnitDir() { return MachineIsReal() ? "/etc/systemd/system" : RootOr("") + "/systemd/system"; }
-std::string MachineSyslogSocket() { return MachineIsReal() ? "/dev/log" : RootOr("") + "/dev-log"; }
+std::string MachineStoreDir() {
+    return RootOr("/var/lib/brindlex");
+}
+std::string MachineRunDir() {
+    return RootOr("/run/brindlex");
+}
+std::string MachineUnitDir() {
+    return MachineIsReal() ? "/etc/systemd/system" : RootOr("") + "/systemd/system";
+}
+std::string MachineSyslogSocket() {
+    return MachineIsReal() ? "/dev/log" : RootOr("") + "/dev-log";
+}
 
 int MachineIsReal() {
     const char* root = getenv("BRINDLEX_ROOT");

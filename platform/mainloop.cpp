@@ -33,7 +33,7 @@ sigset_t LoopSignals() {
     sigaddset(&set, SIGHUP);
     return set;
 }
-}  // namespace
+} // namespace
 
 void MainLoopBlockSignals() {
     sigset_t set = LoopSignals();
@@ -51,7 +51,8 @@ int MainLoopSignalFd() {
     if (sigFd == -2) {
         sigset_t set = LoopSignals();
         sigFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-        if (sigFd < 0) LogPrintf(LOG_WARNING, "MainLoopSignalFd: error %d creating signal descriptor", errno);
+        if (sigFd < 0)
+            LogPrintf(LOG_WARNING, "MainLoopSignalFd: error %d creating signal descriptor", errno);
     }
     return sigFd;
 }
@@ -69,7 +70,9 @@ int MainLoopTakeSignals() {
     return count;
 }
 
-int MainLoopTakeHangups() { return hangups.exchange(0); }
+int MainLoopTakeHangups() {
+    return hangups.exchange(0);
+}
 
 int MainLoopRun(const MainLoopCallbacks& callbacks, int periodMs) {
     int sigFd = MainLoopSignalFd();

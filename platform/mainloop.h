@@ -11,8 +11,8 @@
 void MainLoopBlockSignals();
 
 struct MainLoopCallbacks {
-    void (*onTimer)();  // every periodMs
-    void (*onClose)();  // SIGTERM or SIGINT; the loop goes on until MainLoopQuit
+    void (*onTimer)(); // every periodMs
+    void (*onClose)(); // SIGTERM or SIGINT; the loop goes on until MainLoopQuit
 };
 
 // The descriptor that becomes readable when SIGTERM, SIGINT or SIGHUP

@@ -15,7 +15,7 @@ int WakeFdLocked() {
     if (wakeFd < 0) wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     return wakeFd;
 }
-}  // namespace
+} // namespace
 
 void MainQueuePost(std::function<void()> work) {
     std::lock_guard<std::mutex> guard(queueLock);
@@ -39,7 +39,8 @@ int MainQueueDrain() {
             (void)n;
         }
     }
-    for (auto& work : batch) work();
+    for (auto& work : batch)
+        work();
     return (int)batch.size();
 }
 

@@ -42,73 +42,127 @@ int SetNonBlocking(int fd) {
     return fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-}  // namespace
+} // namespace
 
-int WSAGetLastError() { return lastError; }
+int WSAGetLastError() {
+    return lastError;
+}
 
-int EvNetFail(int err) { return Fail(err); }
+int EvNetFail(int err) {
+    return Fail(err);
+}
 
 int WsaFromErrno(int err) {
     switch (err) {
-    case 0: return 0;
-    case EINTR: return WSAEINTR;
+    case 0:
+        return 0;
+    case EINTR:
+        return WSAEINTR;
     case EBADF:
-    case ENOTSOCK: return WSAENOTSOCK;
+    case ENOTSOCK:
+        return WSAENOTSOCK;
     case EACCES:
-    case EPERM: return WSAEACCES;
-    case EFAULT: return WSAEFAULT;
-    case EINVAL: return WSAEINVAL;
+    case EPERM:
+        return WSAEACCES;
+    case EFAULT:
+        return WSAEFAULT;
+    case EINVAL:
+        return WSAEINVAL;
     case EMFILE:
-    case ENFILE: return WSAEMFILE;
+    case ENFILE:
+        return WSAEMFILE;
     case EAGAIN:
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
     // A non-blocking connect under way: the engine waits for FD_CONNECT.
-    case EINPROGRESS: return WSAEWOULDBLOCK;
-    case EALREADY: return WSAEALREADY;
-    case EDESTADDRREQ: return WSAEDESTADDRREQ;
-    case EMSGSIZE: return WSAEMSGSIZE;
-    case EPROTOTYPE: return WSAEPROTOTYPE;
-    case ENOPROTOOPT: return WSAENOPROTOOPT;
-    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
-    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
-    case EOPNOTSUPP: return WSAEOPNOTSUPP;
-    case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
-    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-    case EADDRINUSE: return WSAEADDRINUSE;
-    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-    case ENETDOWN: return WSAENETDOWN;
-    case ENETUNREACH: return WSAENETUNREACH;
-    case ENETRESET: return WSAENETRESET;
-    case ECONNABORTED: return WSAECONNABORTED;
+    case EINPROGRESS:
+        return WSAEWOULDBLOCK;
+    case EALREADY:
+        return WSAEALREADY;
+    case EDESTADDRREQ:
+        return WSAEDESTADDRREQ;
+    case EMSGSIZE:
+        return WSAEMSGSIZE;
+    case EPROTOTYPE:
+        return WSAEPROTOTYPE;
+    case ENOPROTOOPT:
+        return WSAENOPROTOOPT;
+    case EPROTONOSUPPORT:
+        return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT:
+        return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP:
+        return WSAEOPNOTSUPP;
+    case EPFNOSUPPORT:
+        return WSAEPFNOSUPPORT;
+    case EAFNOSUPPORT:
+        return WSAEAFNOSUPPORT;
+    case EADDRINUSE:
+        return WSAEADDRINUSE;
+    case EADDRNOTAVAIL:
+        return WSAEADDRNOTAVAIL;
+    case ENETDOWN:
+        return WSAENETDOWN;
+    case ENETUNREACH:
+        return WSAENETUNREACH;
+    case ENETRESET:
+        return WSAENETRESET;
+    case ECONNABORTED:
+        return WSAECONNABORTED;
     case ECONNRESET:
-    case EPIPE: return WSAECONNRESET;
+    case EPIPE:
+        return WSAECONNRESET;
     case ENOBUFS:
-    case ENOMEM: return WSAENOBUFS;
-    case EISCONN: return WSAEISCONN;
-    case ENOTCONN: return WSAENOTCONN;
-    case ESHUTDOWN: return WSAESHUTDOWN;
-    case ETOOMANYREFS: return WSAETOOMANYREFS;
-    case ETIMEDOUT: return WSAETIMEDOUT;
-    case ECONNREFUSED: return WSAECONNREFUSED;
-    case ELOOP: return WSAELOOP;
-    case ENAMETOOLONG: return WSAENAMETOOLONG;
-    case EHOSTDOWN: return WSAEHOSTDOWN;
-    case EHOSTUNREACH: return WSAEHOSTUNREACH;
-    case ENOTEMPTY: return WSAENOTEMPTY;
-    case EUSERS: return WSAEUSERS;
-    case EDQUOT: return WSAEDQUOT;
-    case ESTALE: return WSAESTALE;
-    case EREMOTE: return WSAEREMOTE;
-    default: return err;
+    case ENOMEM:
+        return WSAENOBUFS;
+    case EISCONN:
+        return WSAEISCONN;
+    case ENOTCONN:
+        return WSAENOTCONN;
+    case ESHUTDOWN:
+        return WSAESHUTDOWN;
+    case ETOOMANYREFS:
+        return WSAETOOMANYREFS;
+    case ETIMEDOUT:
+        return WSAETIMEDOUT;
+    case ECONNREFUSED:
+        return WSAECONNREFUSED;
+    case ELOOP:
+        return WSAELOOP;
+    case ENAMETOOLONG:
+        return WSAENAMETOOLONG;
+    case EHOSTDOWN:
+        return WSAEHOSTDOWN;
+    case EHOSTUNREACH:
+        return WSAEHOSTUNREACH;
+    case ENOTEMPTY:
+        return WSAENOTEMPTY;
+    case EUSERS:
+        return WSAEUSERS;
+    case EDQUOT:
+        return WSAEDQUOT;
+    case ESTALE:
+        return WSAESTALE;
+    case EREMOTE:
+        return WSAEREMOTE;
+    default:
+        return err;
     }
 }
 
-uint16_t NetHtons(uint16_t v) { return htons(v); }
-uint16_t NetNtohs(uint16_t v) { return ntohs(v); }
-uint32_t NetHtonl(uint32_t v) { return htonl(v); }
-uint32_t NetNtohl(uint32_t v) { return ntohl(v); }
+uint16_t NetHtons(uint16_t v) {
+    return htons(v);
+}
+uint16_t NetNtohs(uint16_t v) {
+    return ntohs(v);
+}
+uint32_t NetHtonl(uint32_t v) {
+    return htonl(v);
+}
+uint32_t NetNtohl(uint32_t v) {
+    return ntohl(v);
+}
 
 const char* NetAddrText(uint32_t addrN, char* out) {
     in_addr a;
@@ -203,7 +257,7 @@ int NetSend(SOCKET s, const void* buffer, int length) {
     int err = errno;
     EvSockSendFailed(s, err);
     if (err == EPIPE && EvSockIsSendShut(s)) {
-        lastError = WSAESHUTDOWN;  // our own shutdown, not the peer's doing
+        lastError = WSAESHUTDOWN; // our own shutdown, not the peer's doing
         return SOCKET_ERROR;
     }
     return Fail(err);

@@ -129,5 +129,9 @@ int NetAsyncSelect(SOCKET s, unsigned message, long mask);
 inline intptr_t WSAMAKESELECTREPLY(uint16_t event, uint16_t error) {
     return (intptr_t)(((uint32_t)error << 16) | event);
 }
-inline uint16_t WSAGETSELECTEVENT(intptr_t lParam) { return (uint16_t)(lParam & 0xFFFF); }
-inline uint16_t WSAGETSELECTERROR(intptr_t lParam) { return (uint16_t)(((uint32_t)lParam >> 16) & 0xFFFF); }
+inline uint16_t WSAGETSELECTEVENT(intptr_t lParam) {
+    return (uint16_t)(lParam & 0xFFFF);
+}
+inline uint16_t WSAGETSELECTERROR(intptr_t lParam) {
+    return (uint16_t)(((uint32_t)lParam >> 16) & 0xFFFF);
+}

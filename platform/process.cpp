@@ -15,9 +15,10 @@ extern char** environ;
 namespace {
 constexpr uint32_t ERROR_DIRECTORY = 267;
 constexpr uint32_t ERROR_INVALID_WINDOW_HANDLE = 1400;
-}  // namespace
+} // namespace
 
-int ProcessStartDetached(const char* program, const char* argument, const char* workDir, uint32_t* error) {
+int ProcessStartDetached(const char* program, const char* argument, const char* workDir,
+                         uint32_t* error) {
     if (!program || !*program) {
         *error = SC_ERROR_FILE_NOT_FOUND;
         return 0;
@@ -44,12 +45,15 @@ int ProcessStartDetached(const char* program, const char* argument, const char* 
     sigset_t none, defaults;
     sigemptyset(&none);
     sigemptyset(&defaults);
-    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGPIPE, SIGCHLD}) sigaddset(&defaults, sig);
+    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGPIPE, SIGCHLD})
+        sigaddset(&defaults, sig);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attr,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     for (int fd = 0; fd <= 2; fd++)
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY,
+                                         0);
     posix_spawn_file_actions_addchdir_np(&actions, workDir);
 
     // A relative program path names a file below this process's directory,

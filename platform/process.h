@@ -11,7 +11,8 @@
 // ERROR_DIRECTORY (267) for a work directory that cannot be entered,
 // ERROR_FILE_NOT_FOUND (2) for a missing program, ERROR_ACCESS_DENIED (5)
 // for one that may not be run.
-int ProcessStartDetached(const char* program, const char* argument, const char* workDir, uint32_t* error);
+int ProcessStartDetached(const char* program, const char* argument, const char* workDir,
+                         uint32_t* error);
 
 // Asks a process to stop (SIGTERM). 0, or the Win32 code of the failure.
 uint32_t ProcessAskStop(int pid);

@@ -21,7 +21,7 @@ namespace {
 thread_local uint32_t lastError = 0;
 
 std::mutex heldLock;
-std::map<int, std::string> held;  // handle -> lock name
+std::map<int, std::string> held; // handle -> lock name
 
 // Reads the decimal process id at the start of the file; 0 when there is none.
 int ReadPid(int fd) {
@@ -34,17 +34,21 @@ int ReadPid(int fd) {
     return (int)pid;
 }
 
-bool ProcessAlive(int pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+bool ProcessAlive(int pid) {
+    return kill(pid, 0) == 0 || errno == EPERM;
+}
 
-}  // namespace
+} // namespace
 
 std::string RoleLockPath(const char* name) {
     std::string n = name ? name : "";
     size_t colon = n.find(':');
     if (colon != std::string::npos) n = n.substr(colon + 1);
     for (char& c : n) {
-        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-        else if (c == ':' || c == '/' || c == '\\') c = '-';
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+        else if (c == ':' || c == '/' || c == '\\')
+            c = '-';
     }
     return MachineRunDir() + "/" + n + ".lock";
 }
@@ -90,7 +94,7 @@ void RoleLockRelease(int handle) {
     if (handle < 0) return;
     {
         std::lock_guard<std::mutex> guard(heldLock);
-        if (!held.erase(handle)) return;  // not a lock handle of ours
+        if (!held.erase(handle)) return; // not a lock handle of ours
     }
     // Clear the id while still holding the lock; the file itself stays, since
     // removing a lock file races with a process that has just opened it.
@@ -116,7 +120,7 @@ int RoleLockHolderPid(const char* name) {
     // A holder writes its id just after it took the lock: give it a moment.
     for (int attempt = 0; attempt < 50; attempt++) {
         if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
-            flock(fd, LOCK_UN);  // nobody holds it
+            flock(fd, LOCK_UN); // nobody holds it
             pid = 0;
             break;
         }
@@ -129,4 +133,6 @@ int RoleLockHolderPid(const char* name) {
     return pid;
 }
 
-uint32_t RoleLockLastError() { return lastError; }
+uint32_t RoleLockLastError() {
+    return lastError;
+}

@@ -22,7 +22,8 @@ uint32_t BusCode(int r, const sd_bus_error* error) {
         if (sd_bus_error_has_name(error, "org.freedesktop.systemd1.NoSuchUnit"))
             return SC_ERROR_SERVICE_DOES_NOT_EXIST;
         if (sd_bus_error_has_name(error, "org.freedesktop.DBus.Error.AccessDenied") ||
-            sd_bus_error_has_name(error, "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired"))
+            sd_bus_error_has_name(error,
+                                  "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired"))
             return SC_ERROR_ACCESS_DENIED;
         int err = sd_bus_error_get_errno(error);
         if (err) return err == ENOENT ? SC_ERROR_SERVICE_DOES_NOT_EXIST : ScmErrorFromErrno(err);
@@ -36,19 +37,21 @@ uint32_t CallUnitFiles(const ScManager& scm, const char* method, const char* uni
     sd_bus* bus = static_cast<sd_bus*>(scm.bus);
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
-    int r = withForce ? sd_bus_call_method(bus, SYSTEMD_SERVICE, SYSTEMD_PATH, SYSTEMD_MANAGER, method,
-                                           &error, &reply, "asbb", 1, unit, 0, 1)
-                      : sd_bus_call_method(bus, SYSTEMD_SERVICE, SYSTEMD_PATH, SYSTEMD_MANAGER, method,
-                                           &error, &reply, "asb", 1, unit, 0);
+    int r = withForce ? sd_bus_call_method(bus, SYSTEMD_SERVICE, SYSTEMD_PATH, SYSTEMD_MANAGER,
+                                           method, &error, &reply, "asbb", 1, unit, 0, 1)
+                      : sd_bus_call_method(bus, SYSTEMD_SERVICE, SYSTEMD_PATH, SYSTEMD_MANAGER,
+                                           method, &error, &reply, "asb", 1, unit, 0);
     uint32_t code = r < 0 ? BusCode(r, &error) : 0;
     sd_bus_error_free(&error);
     sd_bus_message_unref(reply);
     return code;
 }
 
-}  // namespace
+} // namespace
 
-int SystemdRuns() { return MachineIsReal() && sd_booted() > 0 ? 1 : 0; }
+int SystemdRuns() {
+    return MachineIsReal() && sd_booted() > 0 ? 1 : 0;
+}
 
 uint32_t ScmConnectBus(ScManager* scm) {
     sd_bus* bus = nullptr;
@@ -66,8 +69,8 @@ void ScmClose(ScManager* scm) {
 uint32_t ScmReload(const ScManager& scm) {
     if (!scm.bus) return 0;
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    int r = sd_bus_call_method(static_cast<sd_bus*>(scm.bus), SYSTEMD_SERVICE, SYSTEMD_PATH, SYSTEMD_MANAGER,
-                               "Reload", &error, nullptr, "");
+    int r = sd_bus_call_method(static_cast<sd_bus*>(scm.bus), SYSTEMD_SERVICE, SYSTEMD_PATH,
+                               SYSTEMD_MANAGER, "Reload", &error, nullptr, "");
     uint32_t code = r < 0 ? BusCode(r, &error) : 0;
     sd_bus_error_free(&error);
     return code;

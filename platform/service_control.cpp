@@ -16,7 +16,7 @@ sigset_t ControlSignals() {
     sigaddset(&set, SIGHUP);
     return set;
 }
-}  // namespace
+} // namespace
 
 int ServiceControlOpen(uint32_t* error) {
     sigset_t set = ControlSignals();

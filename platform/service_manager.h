@@ -18,7 +18,7 @@ constexpr uint32_t SC_ERROR_SERVICE_EXISTS = 1073;
 
 struct ScManager {
     std::string unitDir;
-    void* bus = nullptr;  // the system bus while systemd runs the machine, else nullptr
+    void* bus = nullptr; // the system bus while systemd runs the machine, else nullptr
 };
 
 // 1 when systemd runs the machine and the unit directory is its own (the
@@ -43,7 +43,8 @@ uint32_t ScmReadUnit(const ScManager& scm, const char* unit, std::string* text);
 // Writes a unit file whole (mode 0644): the file is replaced at once, so a
 // reader never sees half of it. createNew refuses an existing unit with
 // ERROR_SERVICE_EXISTS; otherwise the unit is replaced.
-uint32_t ScmWriteUnit(const ScManager& scm, const char* unit, const std::string& text, int createNew);
+uint32_t ScmWriteUnit(const ScManager& scm, const char* unit, const std::string& text,
+                      int createNew);
 uint32_t ScmDeleteUnit(const ScManager& scm, const char* unit);
 
 // systemd's side of a change; each does nothing (and succeeds) while

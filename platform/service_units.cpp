@@ -13,9 +13,12 @@
 
 uint32_t ScmErrorFromErrno(int err) {
     switch (err) {
-    case ENOEXEC: return 193;     // ERROR_BAD_EXE_FORMAT
-    case ETIMEDOUT: return 1053;  // ERROR_SERVICE_REQUEST_TIMEOUT
-    default: return Win32FromErrno(err);
+    case ENOEXEC:
+        return 193; // ERROR_BAD_EXE_FORMAT
+    case ETIMEDOUT:
+        return 1053; // ERROR_SERVICE_REQUEST_TIMEOUT
+    default:
+        return Win32FromErrno(err);
     }
 }
 
@@ -39,7 +42,9 @@ uint32_t ScmOpen(ScManager* scm) {
     return code;
 }
 
-std::string ScmUnitPath(const ScManager& scm, const char* unit) { return scm.unitDir + "/" + unit; }
+std::string ScmUnitPath(const ScManager& scm, const char* unit) {
+    return scm.unitDir + "/" + unit;
+}
 
 uint32_t ScmReadUnit(const ScManager& scm, const char* unit, std::string* text) {
     text->clear();
@@ -47,13 +52,15 @@ uint32_t ScmReadUnit(const ScManager& scm, const char* unit, std::string* text) 
     if (fd < 0) return errno == ENOENT ? SC_ERROR_SERVICE_DOES_NOT_EXIST : ScmErrorFromErrno(errno);
     char block[4096];
     ssize_t n;
-    while ((n = read(fd, block, sizeof block)) > 0) text->append(block, (size_t)n);
+    while ((n = read(fd, block, sizeof block)) > 0)
+        text->append(block, (size_t)n);
     int err = n < 0 ? errno : 0;
     close(fd);
     return ScmErrorFromErrno(err);
 }
 
-uint32_t ScmWriteUnit(const ScManager& scm, const char* unit, const std::string& text, int createNew) {
+uint32_t ScmWriteUnit(const ScManager& scm, const char* unit, const std::string& text,
+                      int createNew) {
     std::string path = ScmUnitPath(scm, unit);
     // The new text goes to a temporary file first, which then takes the
     // unit's name in one step: systemd never reads a half-written unit.
@@ -71,8 +78,9 @@ uint32_t ScmWriteUnit(const ScManager& scm, const char* unit, const std::string&
     if (!err && fsync(fd) != 0) err = errno;
     if (close(fd) != 0 && !err) err = errno;
     if (!err) {
-        int rc = createNew ? renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE)
-                           : rename(temp.c_str(), path.c_str());
+        int rc = createNew
+                     ? renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE)
+                     : rename(temp.c_str(), path.c_str());
         if (rc != 0) err = errno;
     }
     if (!err) return 0;

@@ -41,20 +41,27 @@ int Fail(uint32_t code) {
 // common mapping.
 uint32_t SlotErrorFromErrno(int err) {
     switch (err) {
-    case ECONNREFUSED: return SLOT_ERROR_FILE_NOT_FOUND;
-    case ENOTSOCK: return SLOT_ERROR_INVALID_HANDLE;
-    case ENOBUFS: return SLOT_ERROR_NOT_ENOUGH_MEMORY;
-    case EADDRINUSE: return SLOT_ERROR_ALREADY_EXISTS;
+    case ECONNREFUSED:
+        return SLOT_ERROR_FILE_NOT_FOUND;
+    case ENOTSOCK:
+        return SLOT_ERROR_INVALID_HANDLE;
+    case ENOBUFS:
+        return SLOT_ERROR_NOT_ENOUGH_MEMORY;
+    case EADDRINUSE:
+        return SLOT_ERROR_ALREADY_EXISTS;
     case EPIPE:
-    case ENOTCONN: return SLOT_ERROR_NO_DATA;
-    case EMSGSIZE: return SLOT_ERROR_MORE_DATA;
-    default: return Win32FromErrno(err, SLOT_ERROR_GEN_FAILURE);
+    case ENOTCONN:
+        return SLOT_ERROR_NO_DATA;
+    case EMSGSIZE:
+        return SLOT_ERROR_MORE_DATA;
+    default:
+        return Win32FromErrno(err, SLOT_ERROR_GEN_FAILURE);
     }
 }
 
 struct Message {
-    uint32_t size;              // the datagram's real size
-    std::vector<uint8_t> data;  // whole when size <= SLOT_MESSAGE_KEEP, else empty
+    uint32_t size;             // the datagram's real size
+    std::vector<uint8_t> data; // whole when size <= SLOT_MESSAGE_KEEP, else empty
 };
 
 // A created slot: its socket, the receiving thread and the queue it fills.
@@ -71,7 +78,7 @@ struct Reader {
     std::deque<Message> queue;
     size_t bytes = 0;
     bool stopping = false;
-    uint32_t failure = 0;  // a receive error that ended the thread
+    uint32_t failure = 0; // a receive error that ended the thread
     std::vector<uint8_t> scratch = std::vector<uint8_t>(SLOT_MESSAGE_KEEP);
 };
 
@@ -102,7 +109,8 @@ void PullLocked(Reader* r) {
         }
         Message m;
         m.size = (uint32_t)n;
-        if ((size_t)n <= r->scratch.size()) m.data.assign(r->scratch.begin(), r->scratch.begin() + n);
+        if ((size_t)n <= r->scratch.size())
+            m.data.assign(r->scratch.begin(), r->scratch.begin() + n);
         r->bytes += m.data.size() + sizeof(Message);
         r->queue.push_back(std::move(m));
     }
@@ -136,7 +144,7 @@ bool FillAddress(const std::string& path, sockaddr_un* addr) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 std::string SlotPath(const char* name) {
     std::string last = name ? name : "";
@@ -253,7 +261,7 @@ int SlotWrite(int slot, const void* data, uint32_t size, uint32_t* written) {
         if (poll(&p, 1, WRITE_WAIT_MS) > 0) n = send(slot, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
     }
     if (n < 0) {
-        if (errno == EAGAIN) return 1;  // the reader's queue is full: nothing written
+        if (errno == EAGAIN) return 1; // the reader's queue is full: nothing written
         // A connected datagram socket whose reader has closed reports
         // ECONNREFUSED: the reader has gone.
         return Fail(errno == ECONNREFUSED ? SLOT_ERROR_NO_DATA : SlotErrorFromErrno(errno));
@@ -296,4 +304,6 @@ void SlotClose(int slot) {
     close(r->stopFd);
 }
 
-uint32_t SlotLastError() { return lastError; }
+uint32_t SlotLastError() {
+    return lastError;
+}

@@ -21,16 +21,16 @@
 #include <cstdint>
 #include <string>
 
-constexpr uint32_t SLOT_ERROR_FILE_NOT_FOUND = 2;       // no reader has created the slot
+constexpr uint32_t SLOT_ERROR_FILE_NOT_FOUND = 2; // no reader has created the slot
 constexpr uint32_t SLOT_ERROR_ACCESS_DENIED = 5;
 constexpr uint32_t SLOT_ERROR_INVALID_HANDLE = 6;
 constexpr uint32_t SLOT_ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr uint32_t SLOT_ERROR_GEN_FAILURE = 31;
 constexpr uint32_t SLOT_ERROR_INVALID_PARAMETER = 87;
 constexpr uint32_t SLOT_ERROR_INSUFFICIENT_BUFFER = 122;
-constexpr uint32_t SLOT_ERROR_ALREADY_EXISTS = 183;     // another reader has the slot
+constexpr uint32_t SLOT_ERROR_ALREADY_EXISTS = 183; // another reader has the slot
 constexpr uint32_t SLOT_ERROR_FILENAME_EXCED_RANGE = 206;
-constexpr uint32_t SLOT_ERROR_NO_DATA = 232;            // the reader has gone
+constexpr uint32_t SLOT_ERROR_NO_DATA = 232; // the reader has gone
 constexpr uint32_t SLOT_ERROR_MORE_DATA = 234;
 
 // The largest message a slot delivers whole; a longer one is announced with

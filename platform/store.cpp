@@ -20,16 +20,20 @@ struct RegKey {
 
 namespace {
 
-constexpr uint32_t KEY_MAGIC = 0x4B455931;  // "KEY1"
+constexpr uint32_t KEY_MAGIC = 0x4B455931; // "KEY1"
 constexpr size_t KEY_NAME_MAX = 255;
 constexpr size_t VALUE_NAME_MAX = 16383;
 constexpr uint32_t VALUE_DATA_MAX = 1u << 20;
 
 RegKey rootKey = {KEY_MAGIC, 0};
 
-bool ValidHandle(HKEY key) { return key && key->magic == KEY_MAGIC; }
+bool ValidHandle(HKEY key) {
+    return key && key->magic == KEY_MAGIC;
+}
 
-HKEY NewHandle(int64_t id) { return new RegKey{KEY_MAGIC, id}; }
+HKEY NewHandle(int64_t id) {
+    return new RegKey{KEY_MAGIC, id};
+}
 
 // Splits "A\B\C" into its names; empty names and names over the limit are
 // refused, never cut.
@@ -40,7 +44,8 @@ long SplitPath(const char* subKey, std::vector<std::string>* names) {
     size_t start = 0;
     while (true) {
         size_t end = path.find('\\', start);
-        std::string name = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string name =
+            path.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (name.empty()) return ERROR_BAD_PATHNAME;
         if (name.size() > KEY_NAME_MAX) return ERROR_INVALID_PARAMETER;
         names->push_back(name);
@@ -99,8 +104,7 @@ long Resolve(sqlite3* db, int64_t id, const std::vector<std::string>& names, int
 }
 
 // Runs fn inside its own transaction level; undoes it when fn fails.
-template <typename Fn>
-long InTransaction(sqlite3* db, Fn fn) {
+template <typename Fn> long InTransaction(sqlite3* db, Fn fn) {
     long status = StoreTxBegin(db);
     if (status != ERROR_SUCCESS) return status;
     status = fn();
@@ -221,7 +225,7 @@ long DeletePath(HKEY key, const char* subKey, bool tree) {
     });
 }
 
-}  // namespace
+} // namespace
 
 const HKEY HKEY_LOCAL_MACHINE = &rootKey;
 
@@ -350,9 +354,8 @@ long RegQueryInfoKeyA(HKEY key, uint32_t* subKeys, uint32_t* values) {
     if (!db) return status;
     status = KeyExists(db, key->id);
     if (status != ERROR_SUCCESS) return status;
-    StoreStmt q(db,
-                "SELECT (SELECT count(*) FROM keys WHERE parent=?1),"
-                " (SELECT count(*) FROM vals WHERE key=?1)");
+    StoreStmt q(db, "SELECT (SELECT count(*) FROM keys WHERE parent=?1),"
+                    " (SELECT count(*) FROM vals WHERE key=?1)");
     q.Bind(1, key->id);
     if (q.Step() != SQLITE_ROW) return q.Status();
     if (subKeys) *subKeys = (uint32_t)q.Int(0);
@@ -388,7 +391,8 @@ long RegEnumKeyNames(HKEY key, std::vector<std::string>* names) {
     StoreStmt q(db, "SELECT name FROM keys WHERE parent=? ORDER BY name");
     q.Bind(1, key->id);
     int rc;
-    while ((rc = q.Step()) == SQLITE_ROW) names->push_back(q.Text(0));
+    while ((rc = q.Step()) == SQLITE_ROW)
+        names->push_back(q.Text(0));
     return rc == SQLITE_DONE ? ERROR_SUCCESS : q.Status();
 }
 
@@ -414,9 +418,13 @@ long RegEnumValueA(HKEY key, uint32_t index, char* name, uint32_t* nameSize, uin
     return CopyOut(q.Blob(2), data, dataSize);
 }
 
-long RegDeleteKeyA(HKEY key, const char* subKey) { return DeletePath(key, subKey, false); }
+long RegDeleteKeyA(HKEY key, const char* subKey) {
+    return DeletePath(key, subKey, false);
+}
 
-long RegDeleteTreeA(HKEY key, const char* subKey) { return DeletePath(key, subKey, true); }
+long RegDeleteTreeA(HKEY key, const char* subKey) {
+    return DeletePath(key, subKey, true);
+}
 
 long RegCloseKey(HKEY key) {
     if (!ValidHandle(key)) return ERROR_INVALID_HANDLE;
@@ -450,8 +458,12 @@ static long BeginBracket(bool write) {
     return ERROR_SUCCESS;
 }
 
-long RegBeginTransaction() { return BeginBracket(true); }
-long RegBeginRead() { return BeginBracket(false); }
+long RegBeginTransaction() {
+    return BeginBracket(true);
+}
+long RegBeginRead() {
+    return BeginBracket(false);
+}
 
 long RegEndTransaction(int commit) {
     std::lock_guard<std::recursive_mutex> guard(StoreLock());
@@ -460,7 +472,7 @@ long RegEndTransaction(int commit) {
     long status;
     sqlite3* db = StoreDb(&status);
     if (db) status = StoreTxEnd(db, commit);
-    StoreLock().unlock();  // the count taken by the matching begin
+    StoreLock().unlock(); // the count taken by the matching begin
     return status;
 }
 

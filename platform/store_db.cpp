@@ -65,15 +65,18 @@ long Validate(sqlite3* db, bool* fresh) {
     if (rc != SQLITE_OK) return Refuse(db, sqlite3_errstr(rc), StoreStatus(rc));
     *fresh = tables == 0 && appId == 0;
     if (*fresh) return ERROR_SUCCESS;
-    if (appId != STORE_APPLICATION_ID) return Refuse(db, "a database of another program", ERROR_BADDB);
+    if (appId != STORE_APPLICATION_ID)
+        return Refuse(db, "a database of another program", ERROR_BADDB);
     {
         StoreStmt check(db, "PRAGMA quick_check");
-        if (check.Step() != SQLITE_ROW) return Refuse(db, sqlite3_errstr(check.rc), StoreStatus(check.rc));
+        if (check.Step() != SQLITE_ROW)
+            return Refuse(db, sqlite3_errstr(check.rc), StoreStatus(check.rc));
         if (check.Text(0) != "ok") return Refuse(db, "damaged pages", ERROR_BADDB);
     }
     StoreStmt keys(db, "SELECT id, parent, name FROM keys LIMIT 0");
     StoreStmt vals(db, "SELECT key, name, type, data FROM vals LIMIT 0");
-    if (keys.rc != SQLITE_OK || vals.rc != SQLITE_OK) return Refuse(db, "unknown layout", ERROR_BADDB);
+    if (keys.rc != SQLITE_OK || vals.rc != SQLITE_OK)
+        return Refuse(db, "unknown layout", ERROR_BADDB);
     return ERROR_SUCCESS;
 }
 
@@ -109,11 +112,12 @@ void NarrowMode(int fd, const char* path) {
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 0077) == 0) return;
     if (fchmod(fd, st.st_mode & 0700) != 0) {
-        LogPrintf(LOG_WARNING, "StoreOpen: cannot narrow the mode of %s: %s", path, strerror(errno));
+        LogPrintf(LOG_WARNING, "StoreOpen: cannot narrow the mode of %s: %s", path,
+                  strerror(errno));
         return;
     }
-    LogPrintf(LOG_WARNING, "StoreOpen: %s was open to others (mode %03o); narrowed to owner only", path,
-              (unsigned)(st.st_mode & 0777));
+    LogPrintf(LOG_WARNING, "StoreOpen: %s was open to others (mode %03o); narrowed to owner only",
+              path, (unsigned)(st.st_mode & 0777));
 }
 
 long Open() {
@@ -121,7 +125,8 @@ long Open() {
     std::string dir = MachineStoreDir();
     if (!MachineMakeDir(dir)) {
         long status = ErrnoStatus(errno);
-        LogPrintf(LOG_WARNING, "StoreOpen: cannot make the directory %s: %s", dir.c_str(), strerror(errno));
+        LogPrintf(LOG_WARNING, "StoreOpen: cannot make the directory %s: %s", dir.c_str(),
+                  strerror(errno));
         return status;
     }
     // Made here, not by SQLite, so that it is never readable by others: it
@@ -144,9 +149,11 @@ long Open() {
     }
 
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(storePath.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    int rc = sqlite3_open_v2(storePath.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
     if (rc != SQLITE_OK) {
-        LogPrintf(LOG_WARNING, "StoreOpen: cannot open %s: %s", storePath.c_str(), sqlite3_errstr(rc));
+        LogPrintf(LOG_WARNING, "StoreOpen: cannot open %s: %s", storePath.c_str(),
+                  sqlite3_errstr(rc));
         sqlite3_close_v2(db);
         return StoreStatus(rc);
     }
@@ -165,13 +172,15 @@ long Open() {
         walRc = wal.Step() == SQLITE_ROW && wal.Text(0) == "wal" ? SQLITE_OK : wal.rc;
     }
     if (walRc != SQLITE_OK) {
-        LogPrintf(LOG_WARNING, "StoreOpen: cannot use %s: %s", storePath.c_str(), sqlite3_errstr(walRc));
+        LogPrintf(LOG_WARNING, "StoreOpen: cannot use %s: %s", storePath.c_str(),
+                  sqlite3_errstr(walRc));
         status = walRc == SQLITE_ROW ? ERROR_BADDB : StoreStatus(walRc);
     } else {
         status = Exec(db, "PRAGMA synchronous=FULL");
         if (status == ERROR_SUCCESS && fresh) status = Initialise(db);
         if (status != ERROR_SUCCESS)
-            LogPrintf(LOG_WARNING, "StoreOpen: cannot set up %s (status %ld)", storePath.c_str(), status);
+            LogPrintf(LOG_WARNING, "StoreOpen: cannot set up %s (status %ld)", storePath.c_str(),
+                      status);
     }
     if (status != ERROR_SUCCESS) {
         sqlite3_close_v2(db);
@@ -182,7 +191,7 @@ long Open() {
     return ERROR_SUCCESS;
 }
 
-}  // namespace
+} // namespace
 
 std::recursive_mutex& StoreLock() {
     static std::recursive_mutex lock;

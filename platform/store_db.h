@@ -35,7 +35,9 @@ struct StoreStmt {
     sqlite3_stmt* stmt = nullptr;
     int rc = SQLITE_OK;
 
-    StoreStmt(sqlite3* db, const char* sql) { rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr); }
+    StoreStmt(sqlite3* db, const char* sql) {
+        rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+    }
     ~StoreStmt() { sqlite3_finalize(stmt); }
     StoreStmt(const StoreStmt&) = delete;
     StoreStmt& operator=(const StoreStmt&) = delete;
@@ -48,7 +50,8 @@ struct StoreStmt {
             rc = sqlite3_bind_text(stmt, index, text.data(), (int)text.size(), SQLITE_TRANSIENT);
     }
     void BindBlob(int index, const void* data, size_t size) {
-        if (rc == SQLITE_OK) rc = sqlite3_bind_blob(stmt, index, size ? data : "", (int)size, SQLITE_TRANSIENT);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_bind_blob(stmt, index, size ? data : "", (int)size, SQLITE_TRANSIENT);
     }
     // SQLITE_ROW, SQLITE_DONE or an error (kept in rc).
     int Step() {
@@ -61,11 +64,13 @@ struct StoreStmt {
     int64_t Int(int column) { return sqlite3_column_int64(stmt, column); }
     std::string Text(int column) {
         const unsigned char* text = sqlite3_column_text(stmt, column);
-        return std::string(text ? (const char*)text : "", (size_t)sqlite3_column_bytes(stmt, column));
+        return std::string(text ? (const char*)text : "",
+                           (size_t)sqlite3_column_bytes(stmt, column));
     }
     std::string Blob(int column) {
         const void* data = sqlite3_column_blob(stmt, column);
-        return std::string(data ? (const char*)data : "", (size_t)sqlite3_column_bytes(stmt, column));
+        return std::string(data ? (const char*)data : "",
+                           (size_t)sqlite3_column_bytes(stmt, column));
     }
     // The status to report: ERROR_SUCCESS after a row or the end.
     long Status() const { return (rc == SQLITE_ROW || rc == SQLITE_DONE) ? 0 : StoreStatus(rc); }

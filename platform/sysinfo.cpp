@@ -21,7 +21,7 @@ bool ParseOsReleaseLine(const std::string& line, std::string* key, std::string* 
     *value = out;
     return true;
 }
-}  // namespace
+} // namespace
 
 int SysInfoRead(SysInfo* info, const char* osReleasePath) {
     *info = SysInfo();
@@ -29,10 +29,14 @@ int SysInfoRead(SysInfo* info, const char* osReleasePath) {
     std::string line, key, value;
     while (std::getline(in, line)) {
         if (!ParseOsReleaseLine(line, &key, &value)) continue;
-        if (key == "NAME") info->osName = value;
-        else if (key == "PRETTY_NAME") info->osPrettyName = value;
-        else if (key == "VERSION") info->osVersion = value;
-        else if (key == "VERSION_ID") info->osVersionId = value;
+        if (key == "NAME")
+            info->osName = value;
+        else if (key == "PRETTY_NAME")
+            info->osPrettyName = value;
+        else if (key == "VERSION")
+            info->osVersion = value;
+        else if (key == "VERSION_ID")
+            info->osVersionId = value;
     }
     struct utsname uts;
     if (uname(&uts) != 0) return 0;

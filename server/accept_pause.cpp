@@ -17,15 +17,16 @@ std::vector<Paused> paused;
 // Failed accepts since the last successful one; 0 = no burst.
 unsigned long burstFailures = 0;
 
-}  // namespace
+} // namespace
 
 int AcceptFailed(SOCKET listening, unsigned message, int error, const char* caller) {
     if (error != WSAEMFILE && error != WSAENOBUFS) return 0;
     if (burstFailures++ == 0)
-        LogPrintf(LOG_WARNING, "%s: Out of descriptors (%s); accepting paused until one is free", caller,
-                  WinsockErrorName(error));
+        LogPrintf(LOG_WARNING, "%s: Out of descriptors (%s); accepting paused until one is free",
+                  caller, WinsockErrorName(error));
     if (NetAsyncSelect(listening, message, 0) == SOCKET_ERROR) return 1;
-    bool known = std::any_of(paused.begin(), paused.end(), [&](const Paused& p) { return p.socket == listening; });
+    bool known = std::any_of(paused.begin(), paused.end(),
+                             [&](const Paused& p) { return p.socket == listening; });
     if (!known) paused.push_back(Paused{listening, message});
     EvLoopSetTimer(SOCK_TIMER_ACCEPT, ACCEPT_RETRY_MS);
     return 1;
@@ -52,7 +53,8 @@ void AcceptResume() {
 }
 
 void AcceptForget(SOCKET s) {
-    paused.erase(std::remove_if(paused.begin(), paused.end(), [s](const Paused& p) { return p.socket == s; }),
+    paused.erase(std::remove_if(paused.begin(), paused.end(),
+                                [s](const Paused& p) { return p.socket == s; }),
                  paused.end());
     if (paused.empty()) EvLoopKillTimer(SOCK_TIMER_ACCEPT);
 }

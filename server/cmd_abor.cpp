@@ -19,12 +19,12 @@ bool IsAborLine(const uint8_t* line, size_t length) {
     if (length < 4) return false;
     for (int i = 0; i < 4; i++) {
         uint8_t c = line[i] >= 'a' && line[i] <= 'z' ? (uint8_t)(line[i] - 'a' + 'A') : line[i];
-        if (c != (uint8_t)"ABOR"[i]) return false;
+        if (c != (uint8_t) "ABOR"[i]) return false;
     }
     return length == 4 || line[4] == '\r' || line[4] == ' ';
 }
 
-}  // namespace
+} // namespace
 
 size_t TelnetPrefixLength(const uint8_t* line, size_t length) {
     // IAC IP and IAC DM (0xFF 0xF4, 0xFF 0xF2) come before an urgent ABOR; a

@@ -35,7 +35,8 @@ const char* CheckedArgument(Conn* conn, const char* arg, RefusalVia via, uint8_t
         Refuse(conn, via, 500, "Syntax error; parameter required.");
         return nullptr;
     }
-    if (permission != 0 && !Permitted(conn, permission, via, deniedCode, deniedText)) return nullptr;
+    if (permission != 0 && !Permitted(conn, permission, via, deniedCode, deniedText))
+        return nullptr;
     return arg;
 }
 
@@ -49,7 +50,8 @@ int ResolveFilePath(Conn* conn, const char* arg, char* fullPath, RefusalVia via,
 int ResolveWritablePlainFile(Conn* conn, const char* arg, char* fullPath) {
     char rel[CONN_PATH_SIZE];
     uint32_t attributes = INVALID_FILE_ATTRIBUTES;
-    if (ResolvePath(conn, arg, rel, fullPath)) attributes = FsGetAttributes(conn->user.Root, fullPath);
+    if (ResolvePath(conn, arg, rel, fullPath))
+        attributes = FsGetAttributes(conn->user.Root, fullPath);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         Reply(conn, "550 Invalid file path.");
         return 0;
@@ -103,8 +105,8 @@ int FormListPattern(Conn* conn, const char* fullPath, const char* mask, char* pa
     const char* separator = endsInSlash || !mask ? "" : "/";
     const char* tail = mask ? mask : "";
     if (length + strlen(separator) + strlen(tail) >= CONN_PATH_SIZE) {
-        LogPrintf(LOG_WARNING, "FormListPattern(%u) Pattern too long: %s%s%s", conn->connId, fullPath,
-                  separator, tail);
+        LogPrintf(LOG_WARNING, "FormListPattern(%u) Pattern too long: %s%s%s", conn->connId,
+                  fullPath, separator, tail);
         return 0;
     }
     snprintf(pattern, CONN_PATH_SIZE, "%s%s%s", fullPath, separator, tail);

@@ -45,7 +45,9 @@ int CheckUploadTarget(Conn* conn, const char* fullPath, int code, bool* exists);
 // With the extensions on, refusals that a retry cannot change (no
 // permission, a missing or invalid path, a directory or read-only target)
 // are permanent: 550 in place of the 450 or 500 of the plain replies.
-inline int RefusalCode(const Conn* conn, int code) { return conn->extensions ? 550 : code; }
+inline int RefusalCode(const Conn* conn, int code) {
+    return conn->extensions ? 550 : code;
+}
 
 // Resolves arg (nullptr: the current directory) and reads what the directory
 // search tells of it; rel receives the relative path (CONN_PATH_SIZE). 0 when

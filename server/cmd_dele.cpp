@@ -4,8 +4,8 @@
 #include "server/commands.h"
 
 void CmdDele(Conn* conn) {
-    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_PLAIN,
-                                      PERM_DELETEFILE, 550, "Not permitted.");
+    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_PLAIN, PERM_DELETEFILE, 550,
+                                      "Not permitted.");
     if (!arg) return;
     char fullPath[CONN_PATH_SIZE];
     if (!ResolveWritablePlainFile(conn, arg, fullPath)) return;

@@ -32,7 +32,7 @@ bool ParseDecimal(const std::string& text, size_t digits, uint32_t* value) {
 
 const char* const ONLY_IPV4 = "522 Network protocol not supported, use (1)";
 
-}  // namespace
+} // namespace
 
 void CmdEpsv(Conn* conn) {
     if (!LoggedIn(conn)) return;

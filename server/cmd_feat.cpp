@@ -22,7 +22,8 @@ bool StartsWithWord(const char* text, const char* upperWord) {
 // facts chosen.
 void OptsMlst(Conn* conn, const char* facts) {
     uint8_t chosen = 0;
-    while (*facts == ' ') facts++;
+    while (*facts == ' ')
+        facts++;
     std::string names = facts;
     size_t start = 0;
     while (start < names.size()) {
@@ -36,7 +37,7 @@ void OptsMlst(Conn* conn, const char* facts) {
     Reply(conn, "200 MLST OPTS%s%s", list.empty() ? "" : " ", list.c_str());
 }
 
-}  // namespace
+} // namespace
 
 void CmdFeat(Conn* conn) {
     if (CommandArgument(4)) {
@@ -61,7 +62,8 @@ void CmdOpts(Conn* conn) {
     }
     if (StartsWithWord(arg, "UTF8")) {
         const char* value = arg + 4;
-        while (*value == ' ') value++;
+        while (*value == ' ')
+            value++;
         if (StartsWithWord(value, "ON") || *value == 0)
             Reply(conn, "200 UTF8 is always on: names are sent as they are stored.");
         else

@@ -13,14 +13,17 @@
 
 namespace {
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+bool IsSeparator(char c) {
+    return c == '/' || c == '\\';
+}
 
 // Reads option groups from p: each blank-separated word starting with "-"
 // holds option letters; l (either case) sets *longFormat, others are
 // ignored. Returns what follows the options (the path), or nullptr.
 const char* SkipListOptions(const char* p, int* longFormat) {
     while (*p == ' ') {
-        while (*p == ' ') p++;
+        while (*p == ' ')
+            p++;
         if (*p != '-') return *p ? p : nullptr;
         for (p++; *p && *p != ' '; p++)
             if (*p == 'l' || *p == 'L') *longFormat = 1;
@@ -51,7 +54,8 @@ int MakeListPattern(Conn* conn, const char* arg, char* pattern) {
         std::string directory(arg, (size_t)(mask - arg));
         if (!ResolvePath(conn, directory.c_str(), rel, fullPath)) return 0;
         uint32_t attributes = FsGetAttributes(conn->user.Root, fullPath);
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return 0;
         return FormListPattern(conn, fullPath, mask, pattern);
     }
     bool directory = true;
@@ -78,10 +82,11 @@ void StartListing(Conn* conn, const char* arg, uint8_t kind) {
 }
 
 int MayList(Conn* conn) {
-    return LoggedIn(conn) && Permitted(conn, PERM_LIST, REFUSE_PLAIN, RefusalCode(conn, 450), "No permission.");
+    return LoggedIn(conn) &&
+           Permitted(conn, PERM_LIST, REFUSE_PLAIN, RefusalCode(conn, 450), "No permission.");
 }
 
-}  // namespace
+} // namespace
 
 void CmdList(Conn* conn) {
     if (!MayList(conn)) return;
@@ -89,7 +94,8 @@ void CmdList(Conn* conn) {
     int longFormat = 1;
     // The plain command takes the whole argument as a path, so option words
     // such as -l name files; with the extensions on they are options.
-    const char* arg = conn->extensions ? SkipListOptions(commandLine + 4, &longFormat) : CommandArgument(4);
+    const char* arg =
+        conn->extensions ? SkipListOptions(commandLine + 4, &longFormat) : CommandArgument(4);
     StartListing(conn, arg, XFER_LIST);
 }
 

@@ -40,7 +40,8 @@ int CountUserConnections(const Conn* conn, const char* name) {
     int count = 0;
     for (int32_t i = 0; i < connTable.count; i++) {
         const Conn* other = &connTable.conns[i];
-        if (other != conn && other->control.socket != INVALID_SOCKET && strcmp(other->user.name, name) == 0)
+        if (other != conn && other->control.socket != INVALID_SOCKET &&
+            strcmp(other->user.name, name) == 0)
             count++;
     }
     return count;
@@ -69,7 +70,7 @@ void LoginFailed(Conn* conn) {
     ReplyHeld(conn, "530 Login incorrect.", TimeLimitSetting(LIMIT_LOGIN_FAIL_DELAY));
 }
 
-}  // namespace
+} // namespace
 
 void CmdUser(Conn* conn) {
     conn->loginState = LOGIN_NONE;
@@ -143,7 +144,8 @@ void CmdPass(Conn* conn) {
     conn->user = *account;
     UnlockUserList();
 
-    int match = conn->user.PW[0] != 0 && CheckPasswordDigest(conn->user.PW, conn->user.name, password);
+    int match =
+        conn->user.PW[0] != 0 && CheckPasswordDigest(conn->user.PW, conn->user.name, password);
     memset(password, 0, sizeof password);
     if (match) {
         LogPrintf(LOG_INFO, "CmdPass: user %s logged in", conn->user.name);
@@ -155,7 +157,8 @@ void CmdPass(Conn* conn) {
 }
 
 void LoginComplete(Conn* conn, const char* replyText) {
-    const char* file = (conn->user.accountFlags & ACCOUNT_ANONYMOUS) ? "anonymous.txt" : "login.txt";
+    const char* file =
+        (conn->user.accountFlags & ACCOUNT_ANONYMOUS) ? "anonymous.txt" : "login.txt";
     ReplyFileText(conn, file, replyText);
     conn->loginState = LOGIN_LOGGED_IN;
     conn->restartOffset = 0;

@@ -15,11 +15,11 @@ const char* ArgumentAfterFirstBlank() {
     return blank ? blank + 1 : nullptr;
 }
 
-}  // namespace
+} // namespace
 
 void CmdMkd(Conn* conn) {
-    const char* arg = CheckedArgument(conn, ArgumentAfterFirstBlank(), REFUSE_PLAIN,
-                                      PERM_CREATE, 550, "Not permitted.");
+    const char* arg = CheckedArgument(conn, ArgumentAfterFirstBlank(), REFUSE_PLAIN, PERM_CREATE,
+                                      550, "Not permitted.");
     if (!arg) return;
     char rel[CONN_PATH_SIZE];
     char fullPath[CONN_PATH_SIZE];
@@ -40,8 +40,8 @@ void CmdMkd(Conn* conn) {
 }
 
 void CmdRmd(Conn* conn) {
-    const char* arg = CheckedArgument(conn, ArgumentAfterFirstBlank(), REFUSE_PLAIN,
-                                      PERM_DELETEDIR, 550, "Not permitted.");
+    const char* arg = CheckedArgument(conn, ArgumentAfterFirstBlank(), REFUSE_PLAIN, PERM_DELETEDIR,
+                                      550, "Not permitted.");
     if (!arg) return;
     char rel[CONN_PATH_SIZE];
     char fullPath[CONN_PATH_SIZE];

@@ -18,11 +18,12 @@ namespace {
 // The client form of a relative path: "/" and its components.
 std::string ClientPath(const char* rel) {
     std::string path = "/";
-    for (const char* p = rel; *p; p++) path += *p == '\\' ? '/' : *p;
+    for (const char* p = rel; *p; p++)
+        path += *p == '\\' ? '/' : *p;
     return path;
 }
 
-}  // namespace
+} // namespace
 
 void CmdMlst(Conn* conn) {
     if (!LoggedIn(conn) || !Permitted(conn, PERM_LIST, REFUSE_PLAIN, 550, "No permission.")) return;
@@ -48,7 +49,8 @@ void CmdMlsd(Conn* conn) {
     char fullPath[CONN_PATH_SIZE];
     char pattern[CONN_PATH_SIZE];
     uint32_t attributes = INVALID_FILE_ATTRIBUTES;
-    if (arg ? ResolvePath(conn, arg, rel, fullPath) : MakeFullPath(fullPath, conn->user.Root, conn->currentDir))
+    if (arg ? ResolvePath(conn, arg, rel, fullPath)
+            : MakeFullPath(fullPath, conn->user.Root, conn->currentDir))
         attributes = FsGetAttributes(conn->user.Root, fullPath);
     if (attributes == INVALID_FILE_ATTRIBUTES || !FormListPattern(conn, fullPath, "*", pattern)) {
         TransferReply(conn, 550, "Invalid file path.");

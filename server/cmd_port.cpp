@@ -21,7 +21,8 @@ int ParsePortNumbers(const char* text, unsigned values[6]) {
             if (*p != ',') return 0;
             p++;
         }
-        while (*p == ' ' || *p == '\t') p++;
+        while (*p == ' ' || *p == '\t')
+            p++;
         if (*p == '+') p++;
         if (*p < '0' || *p > '9') return 0;
         unsigned value = 0;
@@ -46,7 +47,8 @@ SOCKET PassiveListen(Conn* conn) {
     uint16_t high = SettingLoad(systemSettings.passivePortHigh);
     if (low == 0 || high < low) return SockListen(SOCK_MSG_PASSIVE, 0, 0, "passive");
     uint32_t span = (uint32_t)(high - low) + 1;
-    uint32_t start = nextPassivePort >= low && nextPassivePort <= high ? (uint32_t)(nextPassivePort - low) : 0;
+    uint32_t start =
+        nextPassivePort >= low && nextPassivePort <= high ? (uint32_t)(nextPassivePort - low) : 0;
     for (uint32_t i = 0; i < span; i++) {
         uint16_t port = (uint16_t)(low + (start + i) % span);
         int error = 0;
@@ -55,13 +57,15 @@ SOCKET PassiveListen(Conn* conn) {
             nextPassivePort = port == high ? low : (uint16_t)(port + 1);
             return s;
         }
-        if (error != WSAEADDRINUSE) return INVALID_SOCKET;  // logged; another port would fail the same way
+        if (error != WSAEADDRINUSE)
+            return INVALID_SOCKET; // logged; another port would fail the same way
     }
-    LogPrintf(LOG_WARNING, "CmdPasv(%u) Every passive port from %u to %u is in use", conn->connId, low, high);
+    LogPrintf(LOG_WARNING, "CmdPasv(%u) Every passive port from %u to %u is in use", conn->connId,
+              low, high);
     return INVALID_SOCKET;
 }
 
-}  // namespace
+} // namespace
 
 int EpsvAllRefuses(Conn* conn) {
     if (!conn->epsvAll) return 0;
@@ -107,8 +111,8 @@ int OpenPassive(Conn* conn) {
         (NetGetSockName(conn->control.socket, &controlAddr, &controlPort) == SOCKET_ERROR ||
          NetGetSockName(conn->passiveSocket, &passiveAddr, &passivePort) == SOCKET_ERROR)) {
         int code = WSAGetLastError();
-        LogPrintf(LOG_WARNING, "OpenPassive(%u) Error %d reading socket addresses: %s", conn->connId, code,
-                  WinsockErrorName(code));
+        LogPrintf(LOG_WARNING, "OpenPassive(%u) Error %d reading socket addresses: %s",
+                  conn->connId, code, WinsockErrorName(code));
         SockClose(&conn->passiveSocket);
     }
     if (conn->passiveSocket == INVALID_SOCKET) {
@@ -142,6 +146,7 @@ void CmdPasv(Conn* conn) {
     uint32_t configured = SettingLoad(systemSettings.passiveAddress);
     uint32_t announced = configured ? configured : NetNtohl(conn->dataAddr);
     uint16_t port = NetNtohs(conn->dataPort);
-    Reply(conn, "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", announced >> 24, (announced >> 16) & 0xFF,
-          (announced >> 8) & 0xFF, announced & 0xFF, (unsigned)(port >> 8), (unsigned)(port & 0xFF));
+    Reply(conn, "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", announced >> 24,
+          (announced >> 16) & 0xFF, (announced >> 8) & 0xFF, announced & 0xFF,
+          (unsigned)(port >> 8), (unsigned)(port & 0xFF));
 }

@@ -8,8 +8,8 @@
 #include "server/commands.h"
 
 void CmdRnfr(Conn* conn) {
-    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_PLAIN,
-                                      PERM_PUT, 550, "No permission.");
+    const char* arg =
+        CheckedArgument(conn, CommandArgument(4), REFUSE_PLAIN, PERM_PUT, 550, "No permission.");
     if (!arg) return;
     char fullPath[CONN_PATH_SIZE];
     if (!ResolveWritablePlainFile(conn, arg, fullPath)) return;

@@ -40,7 +40,7 @@ int ReplyByTable(Conn* conn, const ParameterRule* rules, int count, const char* 
     return -1;
 }
 
-}  // namespace
+} // namespace
 
 void CmdQuit(Conn* conn) {
     conn->control.shutdownWhenDrained = 1;
@@ -53,7 +53,9 @@ void CmdRein(Conn* conn) {
     conn->loginState = LOGIN_NONE;
 }
 
-void CmdNoop(Conn* conn) { Reply(conn, "200 Command okay."); }
+void CmdNoop(Conn* conn) {
+    Reply(conn, "200 Command okay.");
+}
 
 void CmdSyst(Conn* conn) {
     if (CommandArgument(4))

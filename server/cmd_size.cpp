@@ -27,7 +27,7 @@ int LookUpFile(Conn* conn, FsEntry* entry) {
     return 1;
 }
 
-}  // namespace
+} // namespace
 
 // Files travel unchanged in both transfer types, so the size is the
 // number of bytes a RETR sends.

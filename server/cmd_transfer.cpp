@@ -21,7 +21,8 @@ constexpr uint64_t REST_MAX = 0x7FFFFFFFFFFFFFFFull;
 // wrapped).
 int ParseRestartOffset(const char* text, uint64_t* offset) {
     const char* p = text;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        p++;
     bool negative = *p == '-';
     if (*p == '+' || *p == '-') p++;
     uint64_t value = 0;
@@ -36,7 +37,7 @@ int ParseRestartOffset(const char* text, uint64_t* offset) {
     return 1;
 }
 
-}  // namespace
+} // namespace
 
 void CmdRest(Conn* conn) {
     const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER);
@@ -54,8 +55,8 @@ void CmdRest(Conn* conn) {
 void CmdRetr(Conn* conn) {
     conn->filePosition = conn->restartOffset;
     conn->restartOffset = 0;
-    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER,
-                                      PERM_GET, RefusalCode(conn, 450), "No permission.");
+    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER, PERM_GET,
+                                      RefusalCode(conn, 450), "No permission.");
     if (!arg) return;
     char fullPath[CONN_PATH_SIZE];
     if (!ResolveFilePath(conn, arg, fullPath, REFUSE_TRANSFER, RefusalCode(conn, 500))) return;
@@ -75,8 +76,8 @@ void CmdRetr(Conn* conn) {
 void CmdStor(Conn* conn) {
     conn->filePosition = conn->restartOffset;
     conn->restartOffset = 0;
-    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER,
-                                      PERM_PUT, RefusalCode(conn, 450), "No permission.");
+    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER, PERM_PUT,
+                                      RefusalCode(conn, 450), "No permission.");
     if (!arg) return;
     char fullPath[CONN_PATH_SIZE];
     if (!ResolveFilePath(conn, arg, fullPath, REFUSE_TRANSFER, RefusalCode(conn, 500))) return;
@@ -89,8 +90,8 @@ void CmdStor(Conn* conn) {
 void CmdAppe(Conn* conn) {
     conn->restartOffset = 0;
     conn->filePosition = 0;
-    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER,
-                                      PERM_PUT, 550, "No permission.");
+    const char* arg =
+        CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER, PERM_PUT, 550, "No permission.");
     if (!arg) return;
     char fullPath[CONN_PATH_SIZE];
     if (!ResolveFilePath(conn, arg, fullPath, REFUSE_TRANSFER, 550)) return;

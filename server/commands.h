@@ -24,7 +24,7 @@ void ProcessCommands(Conn* conn);
 // (answered only while extensions are switched on).
 enum : uint8_t { CMD_UNLISTED = 1, CMD_EXTENSION = 2 };
 struct CommandEntry {
-    const char* word;  // upper case, 3 or 4 letters
+    const char* word; // upper case, 3 or 4 letters
     void (*handler)(Conn* conn);
     uint8_t flags;
 };

@@ -11,8 +11,8 @@
 #include "platform/net.h"
 #include "server/queue.h"
 
-constexpr int CONN_PATH_SIZE = 260;      // relative and full paths: at most 259 characters
-constexpr int CONN_BUFFER_SIZE = 8192;   // receive buffer, command line, file chunks
+constexpr int CONN_PATH_SIZE = 260;    // relative and full paths: at most 259 characters
+constexpr int CONN_BUFFER_SIZE = 8192; // receive buffer, command line, file chunks
 constexpr int INVALID_FILE_HANDLE = -1;
 constexpr uint64_t FILE_POSITION_APPEND = UINT64_MAX;
 
@@ -22,7 +22,7 @@ enum TransferKind : uint8_t {
     XFER_NLST = 2,
     XFER_RETR = 3,
     XFER_STOR = 4,
-    XFER_MLSD = 5,  // machine-readable listing (extensions)
+    XFER_MLSD = 5, // machine-readable listing (extensions)
 };
 // Facts of MLST and MLSD lines (OPTS MLST chooses among them).
 constexpr uint8_t MLST_FACT_TYPE = 0x01;
@@ -42,52 +42,52 @@ enum LoginState : uint8_t {
 
 // One socket of a connection.
 struct Channel {
-    uint8_t failed;               // data channel: the transfer failed (426 instead of 226)
-    uint8_t shutdownWhenDrained;  // shut the sending side down once `out` is empty
+    uint8_t failed;              // data channel: the transfer failed (426 instead of 226)
+    uint8_t shutdownWhenDrained; // shut the sending side down once `out` is empty
     Queue in;
     Queue out;
-    SOCKET socket;                // INVALID_SOCKET = closed
+    SOCKET socket; // INVALID_SOCKET = closed
 };
 
 // One control connection. Plain data: the table copies records as it grows.
 struct Conn {
-    char currentDir[CONN_PATH_SIZE];    // relative to user.Root; "" = the root
-    uint8_t transferKind;               // TransferKind
-    uint8_t dataMode;                   // DataMode
-    char transferPath[CONN_PATH_SIZE];  // full path of the transfer's file, or a listing's pattern
-    char renameFrom[CONN_PATH_SIZE];    // full path stored by RNFR; "" = none
-    uint8_t loginState;                 // LoginState
-    uint8_t imageType;                  // 1 after TYPE I, 0 after TYPE A
+    char currentDir[CONN_PATH_SIZE];   // relative to user.Root; "" = the root
+    uint8_t transferKind;              // TransferKind
+    uint8_t dataMode;                  // DataMode
+    char transferPath[CONN_PATH_SIZE]; // full path of the transfer's file, or a listing's pattern
+    char renameFrom[CONN_PATH_SIZE];   // full path stored by RNFR; "" = none
+    uint8_t loginState;                // LoginState
+    uint8_t imageType;                 // 1 after TYPE I, 0 after TYPE A
     Channel control;
     Channel data;
-    UserAccount user;                   // copy taken at USER, refreshed at PASS
-    uint64_t restartOffset;             // REST
-    uint64_t filePosition;              // start of the current transfer; FILE_POSITION_APPEND
-    int fileHandle;                     // INVALID_FILE_HANDLE = none
-    uintptr_t viewItem;                 // non-zero while the connections view has an item
-    uint32_t peerAddr;                  // network order
-    uint32_t dataAddr;                  // network order
-    SOCKET passiveSocket;               // INVALID_SOCKET = none
-    uint16_t connId;                    // index in the table
-    uint16_t dataPort;                  // network order
-    uint8_t discardingLine;             // an overlong control line is being skipped
-    uint8_t traceLine;                  // input trace: how the current control line began
-    uint8_t extensions;                 // the "Extensions" switch as it was at accept
-    uint8_t epsvAll;                    // EPSV ALL: only EPSV may set up data connections
-    uint8_t mlstFacts;                  // MLST_FACT_* bits shown by MLST and MLSD
+    UserAccount user;       // copy taken at USER, refreshed at PASS
+    uint64_t restartOffset; // REST
+    uint64_t filePosition;  // start of the current transfer; FILE_POSITION_APPEND
+    int fileHandle;         // INVALID_FILE_HANDLE = none
+    uintptr_t viewItem;     // non-zero while the connections view has an item
+    uint32_t peerAddr;      // network order
+    uint32_t dataAddr;      // network order
+    SOCKET passiveSocket;   // INVALID_SOCKET = none
+    uint16_t connId;        // index in the table
+    uint16_t dataPort;      // network order
+    uint8_t discardingLine; // an overlong control line is being skipped
+    uint8_t traceLine;      // input trace: how the current control line began
+    uint8_t extensions;     // the "Extensions" switch as it was at accept
+    uint8_t epsvAll;        // EPSV ALL: only EPSV may set up data connections
+    uint8_t mlstFacts;      // MLST_FACT_* bits shown by MLST and MLSD
     // Time limits (conn_timer.cpp); times are EvNowMs() values.
-    int64_t loginSinceMs;               // accepted, or last lost its login
-    int64_t idleSinceMs;                // last command or end of a transfer; 0 while a transfer runs
-    uint64_t timeoutTimer;              // armed check of the time limits; 0 = none
-    int64_t timeoutDueMs;               // when timeoutTimer fires
-    uint64_t holdTimer;                 // a held reply waits for it; commands wait meanwhile; 0 = none
-    const char* heldReply;              // the reply sent when holdTimer fires
+    int64_t loginSinceMs;  // accepted, or last lost its login
+    int64_t idleSinceMs;   // last command or end of a transfer; 0 while a transfer runs
+    uint64_t timeoutTimer; // armed check of the time limits; 0 = none
+    int64_t timeoutDueMs;  // when timeoutTimer fires
+    uint64_t holdTimer;    // a held reply waits for it; commands wait meanwhile; 0 = none
+    const char* heldReply; // the reply sent when holdTimer fires
 };
 
 struct ConnTable {
-    Conn* conns;       // slots in use or free; free slots are reused, lowest index first
-    int32_t count;     // number of slots
-    int32_t capacity;  // slots allocated; grows geometrically
+    Conn* conns;      // slots in use or free; free slots are reused, lowest index first
+    int32_t count;    // number of slots
+    int32_t capacity; // slots allocated; grows geometrically
 };
 
 extern ConnTable connTable;
@@ -122,15 +122,17 @@ void ConnClose(Conn* conn);
 // without a command while no transfer runs) end it with "421 Timeout;
 // closing control connection."; a held reply (a failed PASS) is sent after
 // its delay while the connection's further commands wait.
-void ConnTimerStart(Conn* conn);             // at accept
-void ConnTimerCheck(Conn* conn);             // after commands: arm for the next limit
-void ConnTimerStop(Conn* conn);              // at close
+void ConnTimerStart(Conn* conn); // at accept
+void ConnTimerCheck(Conn* conn); // after commands: arm for the next limit
+void ConnTimerStop(Conn* conn);  // at close
 void ConnTimerProc(uintptr_t connId, intptr_t timerId);
-void ConnNoteActivity(Conn* conn, bool wasLoggedIn);  // a command line was handled
+void ConnNoteActivity(Conn* conn, bool wasLoggedIn); // a command line was handled
 // Sends text after ms milliseconds (at once for 0); until then no command of
 // the connection is taken.
 void ReplyHeld(Conn* conn, const char* text, uint32_t ms);
-inline bool ReplyIsHeld(const Conn* conn) { return conn->holdTimer != 0; }
+inline bool ReplyIsHeld(const Conn* conn) {
+    return conn->holdTimer != 0;
+}
 void ConnNotify(uint16_t connId, uint32_t addrN, uint16_t portN);
 void RefreshConnections();
 void SockDestroyProc();

@@ -113,7 +113,7 @@ void InitSlot(Conn* conn, SOCKET s, uint32_t addrN, uint16_t portN) {
     conn->mlstFacts = MLST_FACTS_ALL;
 }
 
-}  // namespace
+} // namespace
 
 void ConnIndexSocket(SOCKET s, const Conn* conn) {
     if (conn) IndexSocket(s, conn->connId);
@@ -128,7 +128,8 @@ Conn* ConnIndexedBy(SOCKET s) {
 Conn* FindConnByControl(SOCKET s) {
     if (s < 0 || (size_t)s >= slotBySocket.size()) return nullptr;
     int32_t slot = slotBySocket[(size_t)s];
-    if (slot < 0 || slot >= connTable.count || connTable.conns[slot].control.socket != s) return nullptr;
+    if (slot < 0 || slot >= connTable.count || connTable.conns[slot].control.socket != s)
+        return nullptr;
     return &connTable.conns[slot];
 }
 
@@ -173,7 +174,8 @@ void AcceptProc(SOCKET listening) {
         }
         freeSlot = GrowTable();
         if (freeSlot < 0) {
-            LogPrintf(LOG_WARNING, "AcceptProc: Memory allocation error!  Only bad things can happen now.");
+            LogPrintf(LOG_WARNING,
+                      "AcceptProc: Memory allocation error!  Only bad things can happen now.");
             tableFailed = true;
             SockClose(&s);
             return;
@@ -185,7 +187,8 @@ void AcceptProc(SOCKET listening) {
     IndexSocket(s, freeSlot);
     activeCount++;
     if (conn->extensions && NetSetOobInline(s) == SOCKET_ERROR)
-        LogPrintf(LOG_WARNING, "AcceptProc(%u) Error %d setting SO_OOBINLINE", conn->connId, WSAGetLastError());
+        LogPrintf(LOG_WARNING, "AcceptProc(%u) Error %d setting SO_OOBINLINE", conn->connId,
+                  WSAGetLastError());
 
     char viewText[22];
     snprintf(viewText, sizeof viewText, "%s:%u", addrText, NetNtohs(portN));
@@ -214,7 +217,9 @@ void AcceptProc(SOCKET listening) {
     }
 }
 
-void SendGreeting(Conn* conn) { ReplyFile(conn, "welcome.txt", "220 %s", versionCaption); }
+void SendGreeting(Conn* conn) {
+    ReplyFile(conn, "welcome.txt", "220 %s", versionCaption);
+}
 
 void ConnClose(Conn* conn) {
     ConnTimerStop(conn);
@@ -258,7 +263,8 @@ void RefreshConnections() {
     if (connEvents.refreshBegin) connEvents.refreshBegin();
     for (int32_t i = 0; i < connTable.count; i++) {
         const Conn* conn = &connTable.conns[i];
-        if (conn->control.socket != INVALID_SOCKET) ConnNotify(conn->connId, conn->peerAddr, conn->dataPort);
+        if (conn->control.socket != INVALID_SOCKET)
+            ConnNotify(conn->connId, conn->peerAddr, conn->dataPort);
     }
 }
 
@@ -266,7 +272,8 @@ void SockDestroyProc() {
     AcceptReset();
     if (!connTable.conns) return;
     LogPrintf(LOG_INFO, "SockDestroyProc: Closing any connections.");
-    for (int32_t i = 0; i < connTable.count; i++) ConnClose(&connTable.conns[i]);
+    for (int32_t i = 0; i < connTable.count; i++)
+        ConnClose(&connTable.conns[i]);
     LogPrintf(LOG_INFO, "SockDestroyProc: Freeing connection list.");
     free(connTable.conns);
     connTable.conns = nullptr;

@@ -48,7 +48,7 @@ void ReleaseHeld(Conn* conn) {
     if (conn->control.socket != INVALID_SOCKET) ProcessCommands(conn);
 }
 
-}  // namespace
+} // namespace
 
 void ConnTimerStart(Conn* conn) {
     conn->loginSinceMs = EvNowMs();
@@ -62,7 +62,7 @@ void ConnTimerStart(Conn* conn) {
 void ConnNoteActivity(Conn* conn, bool wasLoggedIn) {
     int64_t now = EvNowMs();
     if (conn->transferKind != XFER_NONE)
-        conn->idleSinceMs = 0;  // idle again from the transfer's end
+        conn->idleSinceMs = 0; // idle again from the transfer's end
     else
         conn->idleSinceMs = now;
     if (wasLoggedIn && conn->loginState != LOGIN_LOGGED_IN) conn->loginSinceMs = now;
@@ -100,7 +100,7 @@ void ConnTimerProc(uintptr_t connId, intptr_t timerId) {
         ReleaseHeld(conn);
         return;
     }
-    if (id != conn->timeoutTimer) return;  // a check replaced meanwhile
+    if (id != conn->timeoutTimer) return; // a check replaced meanwhile
     conn->timeoutTimer = 0;
     int64_t due = LimitDue(conn);
     if (due != 0 && due <= EvNowMs())

@@ -24,12 +24,14 @@ constexpr uint32_t SEND_MAX = 1u << 30;
 int SkipDiscardedLine(Conn* conn, const uint8_t* bytes, int count) {
     const void* lf = memchr(bytes, '\n', (size_t)count);
     if (!lf) {
-        LogPrintf(LOG_TRACE0, "ConnRead(%u) Dropped %d bytes of an overlong line.", conn->connId, count);
+        LogPrintf(LOG_TRACE0, "ConnRead(%u) Dropped %d bytes of an overlong line.", conn->connId,
+                  count);
         return count;
     }
     int keep = (int)((const uint8_t*)lf - bytes) + 1;
     conn->discardingLine = 0;
-    LogPrintf(LOG_TRACE0, "ConnRead(%u) End of an overlong line; dropped %d bytes.", conn->connId, keep);
+    LogPrintf(LOG_TRACE0, "ConnRead(%u) End of an overlong line; dropped %d bytes.", conn->connId,
+              keep);
     return keep;
 }
 
@@ -38,8 +40,8 @@ int SkipDiscardedLine(Conn* conn, const uint8_t* bytes, int count) {
 // neither the secret nor its length reaches the log. A line may arrive in
 // pieces, so how the current line began is kept in conn->traceLine: the
 // count of "PASS" letters matched so far, or one of the two states below.
-constexpr uint8_t TRACE_LINE_SECRET = 5;  // the rest of this line is masked
-constexpr uint8_t TRACE_LINE_OTHER = 6;   // some other command: shown as it is
+constexpr uint8_t TRACE_LINE_SECRET = 5; // the rest of this line is masked
+constexpr uint8_t TRACE_LINE_OTHER = 6;  // some other command: shown as it is
 const char kPassWord[] = "PASS";
 const char kSecretMask[] = "****";
 
@@ -62,7 +64,7 @@ void TraceControlInput(Conn* conn, const uint8_t* bytes, int count) {
             uint8_t upper = b >= 'a' && b <= 'z' ? (uint8_t)(b - 'a' + 'A') : b;
             state = upper == (uint8_t)kPassWord[state] ? (uint8_t)(state + 1) : TRACE_LINE_OTHER;
             shown[length++] = b;
-        } else if (b == '\r') {  // "PASS" alone
+        } else if (b == '\r') { // "PASS" alone
             shown[length++] = b;
             state = TRACE_LINE_OTHER;
         } else {
@@ -76,7 +78,7 @@ void TraceControlInput(Conn* conn, const uint8_t* bytes, int count) {
     LogData(LOG_TRACE4, shown, length);
 }
 
-}  // namespace
+} // namespace
 
 void ControlProc(intptr_t lParam, SOCKET s) {
     uint16_t event = WSAGETSELECTEVENT(lParam);
@@ -145,12 +147,14 @@ int ConnRead(Conn* conn, Channel* channel) {
     else
         LogData(LOG_TRACE4, readBuffer, received);
 
-    int skip = isControl && conn->discardingLine ? SkipDiscardedLine(conn, readBuffer, received) : 0;
+    int skip =
+        isControl && conn->discardingLine ? SkipDiscardedLine(conn, readBuffer, received) : 0;
     if (skip < received) {
         bool first = channel->in.block == nullptr;
         if (!AppendQueue(&channel->in, readBuffer + skip, (uint32_t)(received - skip))) {
             if (first)
-                LogPrintf(LOG_WARNING, "ConnRead(%u) Error allocating %d bytes.", conn->connId, received - skip);
+                LogPrintf(LOG_WARNING, "ConnRead(%u) Error allocating %d bytes.", conn->connId,
+                          received - skip);
             else
                 LogPrintf(LOG_WARNING, "ConnRead(%u) Error allocating %d more bytes.", conn->connId,
                           received - skip);

@@ -14,7 +14,9 @@ constexpr uint32_t CONTROL_IN_MAX = 16384;
 // until it reads, instead of growing the output queue without bound.
 constexpr uint32_t CONTROL_OUT_MAX = 65536;
 
-inline bool ControlInputFull(const Conn* conn) { return QueueUnread(&conn->control.in) >= CONTROL_IN_MAX; }
+inline bool ControlInputFull(const Conn* conn) {
+    return QueueUnread(&conn->control.in) >= CONTROL_IN_MAX;
+}
 inline bool ControlOutputBacklogged(const Conn* conn) {
     return conn->control.out.block && conn->control.out.length >= CONTROL_OUT_MAX;
 }

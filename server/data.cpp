@@ -23,7 +23,9 @@ constexpr long DATA_EVENTS = FD_READ | FD_WRITE | FD_CLOSE;
 // Binding port 20 was refused for lack of privilege; logged once.
 bool port20Refused = false;
 
-const char* AddrText(uint32_t addrN, char* out) { return NetAddrText(addrN, out); }
+const char* AddrText(uint32_t addrN, char* out) {
+    return NetAddrText(addrN, out);
+}
 
 // Handles the bytes that one receive added to data.in, by transferKind.
 void HandleDataInput(Conn* conn) {
@@ -35,7 +37,8 @@ void HandleDataInput(Conn* conn) {
     case XFER_NONE:
         // Kept for a transfer command still to come, within a bound.
         if (QueueUnread(&data->in) > EARLY_DATA_LIMIT) {
-            LogPrintf(LOG_WARNING, "DataProc(%u) Dropping %u bytes received before a transfer command.",
+            LogPrintf(LOG_WARNING,
+                      "DataProc(%u) Dropping %u bytes received before a transfer command.",
                       conn->connId, QueueUnread(&data->in));
             QueueFree(&data->in);
             data->failed = 1;
@@ -100,7 +103,8 @@ void DataConnected(Conn* conn, uint16_t error) {
     if (error != 0) {
         char address[16];
         LogPrintf(LOG_WARNING, "DataProc(%u) Could not connect to %s port %u: %s", conn->connId,
-                  AddrText(conn->dataAddr, address), NetNtohs(conn->dataPort), WinsockErrorName(error));
+                  AddrText(conn->dataAddr, address), NetNtohs(conn->dataPort),
+                  WinsockErrorName(error));
         SockClose(&conn->data.socket);
         conn->transferKind = XFER_NONE;
         Reply(conn, "425 Can't open data connection.");
@@ -120,12 +124,13 @@ void DataConnected(Conn* conn, uint16_t error) {
     StartTransfer(conn);
 }
 
-}  // namespace
+} // namespace
 
 Conn* FindConnByData(SOCKET s) {
     if (s == INVALID_SOCKET) return nullptr;
     Conn* hinted = ConnIndexedBy(s);
-    if (hinted && hinted->control.socket != INVALID_SOCKET && hinted->data.socket == s) return hinted;
+    if (hinted && hinted->control.socket != INVALID_SOCKET && hinted->data.socket == s)
+        return hinted;
     for (int32_t i = 0; i < connTable.count; i++) {
         Conn* conn = &connTable.conns[i];
         if (conn->control.socket != INVALID_SOCKET && conn->data.socket == s) return conn;
@@ -136,7 +141,8 @@ Conn* FindConnByData(SOCKET s) {
 Conn* FindConnByPassive(SOCKET s) {
     if (s == INVALID_SOCKET) return nullptr;
     Conn* hinted = ConnIndexedBy(s);
-    if (hinted && hinted->control.socket != INVALID_SOCKET && hinted->passiveSocket == s) return hinted;
+    if (hinted && hinted->control.socket != INVALID_SOCKET && hinted->passiveSocket == s)
+        return hinted;
     for (int32_t i = 0; i < connTable.count; i++) {
         Conn* conn = &connTable.conns[i];
         if (conn->control.socket != INVALID_SOCKET && conn->passiveSocket == s) return conn;
@@ -225,18 +231,19 @@ int ClientConnect(Conn* conn) {
     if (NetBind(data->socket, 0, NetHtons(20)) == SOCKET_ERROR) {
         int code = WSAGetLastError();
         if (code != WSAEACCES) {
-            LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d binding to port 20: %s", conn->connId, code,
-                      WinsockErrorName(code));
+            LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d binding to port 20: %s",
+                      conn->connId, code, WinsockErrorName(code));
             SockClose(&data->socket);
             return 0;
         }
         // Without the privilege for port 20 the system picks the local port.
         if (!port20Refused) {
             port20Refused = true;
-            LogPrintf(LOG_WARNING,
-                      "ClientConnect(%u) Binding to port 20 refused (%s); active connections use a port "
-                      "the system chooses.",
-                      conn->connId, WinsockErrorName(code));
+            LogPrintf(
+                LOG_WARNING,
+                "ClientConnect(%u) Binding to port 20 refused (%s); active connections use a port "
+                "the system chooses.",
+                conn->connId, WinsockErrorName(code));
         }
         if (NetBind(data->socket, 0, 0) == SOCKET_ERROR) {
             code = WSAGetLastError();
@@ -248,8 +255,8 @@ int ClientConnect(Conn* conn) {
     }
     if (NetAsyncSelect(data->socket, SOCK_MSG_DATA, FD_CONNECT) == SOCKET_ERROR) {
         int code = WSAGetLastError();
-        LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d selecting events: %s", conn->connId, code,
-                  WinsockErrorName(code));
+        LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d selecting events: %s", conn->connId,
+                  code, WinsockErrorName(code));
         SockClose(&data->socket);
         return 0;
     }
@@ -258,8 +265,8 @@ int ClientConnect(Conn* conn) {
     if (NetConnect(data->socket, conn->dataAddr, conn->dataPort) == SOCKET_ERROR &&
         WSAGetLastError() != WSAEWOULDBLOCK) {
         int code = WSAGetLastError();
-        LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d connecting to %s: %s", conn->connId, code,
-                  address, WinsockErrorName(code));
+        LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d connecting to %s: %s", conn->connId,
+                  code, address, WinsockErrorName(code));
         SockClose(&data->socket);
         return 0;
     }
@@ -277,7 +284,8 @@ void PassiveProc(SOCKET s) {
     if (accepted == INVALID_SOCKET) {
         int code = WSAGetLastError();
         if (!AcceptFailed(s, SOCK_MSG_PASSIVE, code, "PassiveProc"))
-            LogPrintf(LOG_WARNING, "PassiveProc: Error %d accepting connection: %s", code, WinsockErrorName(code));
+            LogPrintf(LOG_WARNING, "PassiveProc: Error %d accepting connection: %s", code,
+                      WinsockErrorName(code));
         return;
     }
     AcceptSucceeded();
@@ -299,14 +307,15 @@ void PassiveProc(SOCKET s) {
     // user's data: a restricted account accepts only its own client's address.
     if ((conn->user.accountFlags & ACCOUNT_RESTRICT) && clientAddr != conn->peerAddr) {
         char peer[16];
-        LogPrintf(LOG_WARNING, "PassiveProc(%u) Closing connection from %s: the client is %s", conn->connId,
-                  address, AddrText(conn->peerAddr, peer));
+        LogPrintf(LOG_WARNING, "PassiveProc(%u) Closing connection from %s: the client is %s",
+                  conn->connId, address, AddrText(conn->peerAddr, peer));
         SockClose(&accepted);
         return;
     }
     // One data connection at a time: the one already open keeps its transfer.
     if (conn->data.socket != INVALID_SOCKET) {
-        LogPrintf(LOG_WARNING, "PassiveProc(%u) Closing connection from %s: a data connection is already open",
+        LogPrintf(LOG_WARNING,
+                  "PassiveProc(%u) Closing connection from %s: a data connection is already open",
                   conn->connId, address);
         SockClose(&accepted);
         return;
@@ -339,8 +348,8 @@ void DataProc(intptr_t lParam, SOCKET s) {
     uint16_t error = WSAGETSELECTERROR(lParam);
     Conn* conn = FindConnByData(s);
     if (!conn) {
-        LogPrintf(LOG_INFO, "DataProc: Handle %d, %s, %s: spurious notification", s, SockEventName(event),
-                  WinsockErrorName(error));
+        LogPrintf(LOG_INFO, "DataProc: Handle %d, %s, %s: spurious notification", s,
+                  SockEventName(event), WinsockErrorName(error));
         return;
     }
     switch (event) {
@@ -373,7 +382,8 @@ int OpenDataConnection(Conn* conn, uint8_t kind) {
     // Two transfer commands in one segment: the second would take over the
     // first one's data socket and file.
     if (conn->transferKind != XFER_NONE) {
-        LogPrintf(LOG_WARNING, "OpenDataConnection(%u) A transfer is already under way.", conn->connId);
+        LogPrintf(LOG_WARNING, "OpenDataConnection(%u) A transfer is already under way.",
+                  conn->connId);
         TransferReply(conn, 425, "Can't open data connection.");
         return 0;
     }

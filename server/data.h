@@ -19,7 +19,9 @@ int TransferReply(Conn* conn, int code, const char* format, ...)
 void StartTransfer(Conn* conn);
 
 // LIST, NLST and MLSD send listings.
-inline bool IsListing(uint8_t kind) { return kind == XFER_LIST || kind == XFER_NLST || kind == XFER_MLSD; }
+inline bool IsListing(uint8_t kind) {
+    return kind == XFER_LIST || kind == XFER_NLST || kind == XFER_MLSD;
+}
 
 // The entries a listing's pattern (transferPath) names, without hidden ones,
 // "." and "..", sorted by name without regard to case.

@@ -16,17 +16,45 @@ namespace {
 // X-twins share the handler of the word they stand for. Extension words are
 // known only while the connection has the extensions on.
 const CommandEntry commandTable[] = {
-    {"APPE", CmdAppe, 0}, {"CDUP", CmdCdup, 0}, {"CWD", CmdCwd, 0},   {"DELE", CmdDele, 0},
-    {"HELP", CmdHelp, 0}, {"LIST", CmdList, 0}, {"MKD", CmdMkd, 0},   {"MODE", CmdMode, 0},
-    {"NLST", CmdNlst, 0}, {"NOOP", CmdNoop, 0}, {"QUIT", CmdQuit, 0}, {"PASS", CmdPass, 0},
-    {"PASV", CmdPasv, 0}, {"PORT", CmdPort, 0}, {"PWD", CmdPwd, 0},   {"REST", CmdRest, 0},
-    {"RETR", CmdRetr, 0}, {"RMD", CmdRmd, 0},   {"RNFR", CmdRnfr, 0}, {"RNTO", CmdRnto, 0},
-    {"STOR", CmdStor, 0}, {"STRU", CmdStru, 0}, {"SYST", CmdSyst, 0}, {"TYPE", CmdType, 0},
-    {"USER", CmdUser, 0}, {"XCUP", CmdCdup, 0}, {"XMKD", CmdMkd, 0},  {"XPWD", CmdPwd, 0},
-    {"XRMD", CmdRmd, 0},  {"REIN", CmdRein, CMD_UNLISTED},
-    {"ABOR", CmdAbor, CMD_EXTENSION}, {"EPRT", CmdEprt, CMD_EXTENSION}, {"EPSV", CmdEpsv, CMD_EXTENSION},
-    {"FEAT", CmdFeat, CMD_EXTENSION}, {"MDTM", CmdMdtm, CMD_EXTENSION}, {"MLSD", CmdMlsd, CMD_EXTENSION},
-    {"MLST", CmdMlst, CMD_EXTENSION}, {"OPTS", CmdOpts, CMD_EXTENSION}, {"SIZE", CmdSize, CMD_EXTENSION},
+    {"APPE", CmdAppe, 0},
+    {"CDUP", CmdCdup, 0},
+    {"CWD", CmdCwd, 0},
+    {"DELE", CmdDele, 0},
+    {"HELP", CmdHelp, 0},
+    {"LIST", CmdList, 0},
+    {"MKD", CmdMkd, 0},
+    {"MODE", CmdMode, 0},
+    {"NLST", CmdNlst, 0},
+    {"NOOP", CmdNoop, 0},
+    {"QUIT", CmdQuit, 0},
+    {"PASS", CmdPass, 0},
+    {"PASV", CmdPasv, 0},
+    {"PORT", CmdPort, 0},
+    {"PWD", CmdPwd, 0},
+    {"REST", CmdRest, 0},
+    {"RETR", CmdRetr, 0},
+    {"RMD", CmdRmd, 0},
+    {"RNFR", CmdRnfr, 0},
+    {"RNTO", CmdRnto, 0},
+    {"STOR", CmdStor, 0},
+    {"STRU", CmdStru, 0},
+    {"SYST", CmdSyst, 0},
+    {"TYPE", CmdType, 0},
+    {"USER", CmdUser, 0},
+    {"XCUP", CmdCdup, 0},
+    {"XMKD", CmdMkd, 0},
+    {"XPWD", CmdPwd, 0},
+    {"XRMD", CmdRmd, 0},
+    {"REIN", CmdRein, CMD_UNLISTED},
+    {"ABOR", CmdAbor, CMD_EXTENSION},
+    {"EPRT", CmdEprt, CMD_EXTENSION},
+    {"EPSV", CmdEpsv, CMD_EXTENSION},
+    {"FEAT", CmdFeat, CMD_EXTENSION},
+    {"MDTM", CmdMdtm, CMD_EXTENSION},
+    {"MLSD", CmdMlsd, CMD_EXTENSION},
+    {"MLST", CmdMlst, CMD_EXTENSION},
+    {"OPTS", CmdOpts, CMD_EXTENSION},
+    {"SIZE", CmdSize, CMD_EXTENSION},
 };
 
 // The handler of the word at the start of commandLine, or nullptr. Only
@@ -42,14 +70,16 @@ void (*FindHandler(const Conn* conn))(Conn*) {
         word[i] = c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c;
     }
     for (const CommandEntry& entry : commandTable)
-        if (strcmp(entry.word, word) == 0 && (!(entry.flags & CMD_EXTENSION) || conn->extensions)) return entry.handler;
+        if (strcmp(entry.word, word) == 0 && (!(entry.flags & CMD_EXTENSION) || conn->extensions))
+            return entry.handler;
     return nullptr;
 }
 
 // A control line that reached the line limit without a line feed: answered
 // once, then skipped up to and including its line feed.
 void RejectOverlongLine(Conn* conn) {
-    LogPrintf(LOG_WARNING, "ProcessCommands(%u) Command line too long; discarding it.", conn->connId);
+    LogPrintf(LOG_WARNING, "ProcessCommands(%u) Command line too long; discarding it.",
+              conn->connId);
     conn->discardingLine = 1;
     Reply(conn, "500 Syntax error; command line too long.");
 }
@@ -74,7 +104,9 @@ void DropDiscardedInput(Conn* conn) {
 // unread by the client.
 void TakeLines(Conn* conn) {
     for (;;) {
-        if (conn->control.socket == INVALID_SOCKET || ControlOutputBacklogged(conn) || ReplyIsHeld(conn)) return;
+        if (conn->control.socket == INVALID_SOCKET || ControlOutputBacklogged(conn) ||
+            ReplyIsHeld(conn))
+            return;
         if (conn->discardingLine) {
             DropDiscardedInput(conn);
             if (conn->discardingLine) return;
@@ -92,7 +124,8 @@ void TakeLines(Conn* conn) {
         // path, say), so such a line is refused whole, never acted on in part.
         const char* end = (const char*)memchr(commandLine, '\n', sizeof commandLine);
         if (end && memchr(commandLine, 0, (size_t)(end - commandLine))) {
-            LogPrintf(LOG_WARNING, "ProcessCommands(%u) Command line holds a NUL byte; refused.", conn->connId);
+            LogPrintf(LOG_WARNING, "ProcessCommands(%u) Command line holds a NUL byte; refused.",
+                      conn->connId);
             Reply(conn, "500 Syntax error; command unrecognized.");
             continue;
         }
@@ -142,7 +175,7 @@ void TakeCommands(Conn* conn) {
     }
 }
 
-}  // namespace
+} // namespace
 
 const CommandEntry* CommandTable(size_t* count) {
     *count = sizeof commandTable / sizeof commandTable[0];
@@ -151,7 +184,8 @@ const CommandEntry* CommandTable(size_t* count) {
 
 void QueueCommandList(Queue* out) {
     for (const CommandEntry& entry : commandTable)
-        if (!(entry.flags & (CMD_UNLISTED | CMD_EXTENSION))) QueuePrintf(out, "   %s\r\n", entry.word);
+        if (!(entry.flags & (CMD_UNLISTED | CMD_EXTENSION)))
+            QueuePrintf(out, "   %s\r\n", entry.word);
 }
 
 void ProcessCommands(Conn* conn) {

@@ -23,7 +23,9 @@ constexpr uint32_t SKIPPED_ATTRIBUTES =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
 
 // Byte-wise comparison in which only A to Z fold to a to z.
-int FoldByte(unsigned char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
+int FoldByte(unsigned char c) {
+    return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+}
 
 bool NameLess(const FsEntry& a, const FsEntry& b) {
     size_t n = std::min(a.name.size(), b.name.size());
@@ -48,8 +50,8 @@ std::string LongLine(const FsEntry& entry, int referenceYear) {
     char head[128];
     snprintf(head, sizeof head, "%s%s   1 owner    group      %10llu %-3.3s %2u ",
              directory ? "d" : "-",
-             (entry.attributes & FILE_ATTRIBUTE_READONLY) ? "r-xr-xr-x" : "rwxrwxrwx",
-             size, MONTHS[month <= 12 ? month : 0], (unsigned)local.tm_mday);
+             (entry.attributes & FILE_ATTRIBUTE_READONLY) ? "r-xr-xr-x" : "rwxrwxrwx", size,
+             MONTHS[month <= 12 ? month : 0], (unsigned)local.tm_mday);
     char when5[16];
     if ((int)year == referenceYear)
         snprintf(when5, sizeof when5, "%.2u:%.2u", (unsigned)local.tm_hour, (unsigned)local.tm_min);
@@ -77,11 +79,12 @@ bool MaskMatches(const char* mask, const char* name) {
             return false;
         }
     }
-    while (*mask == '*') mask++;
+    while (*mask == '*')
+        mask++;
     return *mask == 0;
 }
 
-}  // namespace
+} // namespace
 
 void GatherListing(Conn* conn, std::vector<FsEntry>* entries) {
     // A pattern whose last component is a name mask other than "*" lists the

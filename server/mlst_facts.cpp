@@ -23,23 +23,23 @@ std::string PermLetters(const Conn* conn, const FsEntry& entry) {
     bool writable = !(entry.attributes & FILE_ATTRIBUTE_READONLY);
     std::string letters;
     if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        if ((p & PERM_PUT) && writable) letters += 'c';   // STOR inside
+        if ((p & PERM_PUT) && writable) letters += 'c'; // STOR inside
         if ((p & PERM_DELETEDIR) && writable) letters += 'd';
-        letters += 'e';                                    // CWD needs nothing
+        letters += 'e'; // CWD needs nothing
         if (p & PERM_LIST) letters += 'l';
         if ((p & PERM_CREATE) && writable) letters += 'm';
         if ((p & (PERM_DELETEFILE | PERM_DELETEDIR)) && writable) letters += 'p';
     } else {
-        if ((p & PERM_PUT) && writable) letters += 'a';    // APPE
+        if ((p & PERM_PUT) && writable) letters += 'a'; // APPE
         if ((p & PERM_DELETEFILE) && writable) letters += 'd';
-        if ((p & PERM_PUT) && writable) letters += 'f';    // RNFR
+        if ((p & PERM_PUT) && writable) letters += 'f'; // RNFR
         if (p & PERM_GET) letters += 'r';
         if ((p & PERM_PUT) && writable) letters += 'w';
     }
     return letters;
 }
 
-}  // namespace
+} // namespace
 
 uint8_t MlstFactBit(const char* name) {
     for (const Fact& fact : FACTS) {
@@ -68,8 +68,8 @@ std::string UtcTimeText(time_t when) {
     struct tm utc = {};
     gmtime_r(&when, &utc);
     char text[32];
-    snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
-             utc.tm_hour, utc.tm_min, utc.tm_sec);
+    snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", utc.tm_year + 1900, utc.tm_mon + 1,
+             utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
     return text;
 }
 

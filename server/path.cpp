@@ -8,7 +8,9 @@
 
 namespace {
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
 
 // Removes the last component of rel and the separator before it. 0 when rel
 // is already the root.
@@ -18,16 +20,17 @@ int GoUp(char* rel) {
         LogPrintf(LOG_WARNING, "ParsePath: can't go past root");
         return 0;
     }
-    while (len > 0 && !IsSeparator(rel[len - 1])) len--;
+    while (len > 0 && !IsSeparator(rel[len - 1]))
+        len--;
     rel[len > 0 ? len - 1 : 0] = 0;
     return 1;
 }
 
-}  // namespace
+} // namespace
 
 int ParsePath(char* rel, const char* clientPath, int dotsAnywhere) {
     const char* p = clientPath;
-    bool start = true;  // still before the first name, "." or empty component
+    bool start = true; // still before the first name, "." or empty component
     if (IsSeparator(*p)) {
         rel[0] = 0;
         p++;
@@ -42,7 +45,7 @@ int ParsePath(char* rel, const char* clientPath, int dotsAnywhere) {
             }
             if (p[n] != '.') allDots = false;
         }
-        if (n == 0) {  // doubled separator
+        if (n == 0) { // doubled separator
             p++;
             start = false;
             continue;
@@ -79,7 +82,7 @@ int ParsePath(char* rel, const char* clientPath, int dotsAnywhere) {
             start = false;
         }
         p += n;
-        if (*p) p++;  // the one separator after the component
+        if (*p) p++; // the one separator after the component
     }
     LogPrintf(LOG_INFO, "ParsePath: parsed: %s", rel);
     return 1;
@@ -89,12 +92,14 @@ int MakeFullPath(char* out, const char* root, const char* rel) {
     size_t rootLen = strlen(root);
     size_t relLen = strlen(rel);
     if (rootLen + 1 + relLen >= static_cast<size_t>(CONN_PATH_SIZE)) {
-        LogPrintf(LOG_WARNING, "MakeFullPath: path too long (%zu characters)", rootLen + 1 + relLen);
+        LogPrintf(LOG_WARNING, "MakeFullPath: path too long (%zu characters)",
+                  rootLen + 1 + relLen);
         return 0;
     }
     memcpy(out, root, rootLen);
     out[rootLen] = '/';
-    for (size_t i = 0; i < relLen; i++) out[rootLen + 1 + i] = rel[i] == '\\' ? '/' : rel[i];
+    for (size_t i = 0; i < relLen; i++)
+        out[rootLen + 1 + i] = rel[i] == '\\' ? '/' : rel[i];
     out[rootLen + 1 + relLen] = 0;
     return 1;
 }

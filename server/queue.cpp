@@ -45,7 +45,7 @@ void MaybeShrink(Queue* queue) {
     Reallocate(queue, target);
 }
 
-}  // namespace
+} // namespace
 
 void QueueInit(Queue* queue) {
     queue->readPos = 0;
@@ -152,7 +152,8 @@ int QueueVPrintf(Queue* queue, const char* format, va_list args) {
         return 0;
     }
     if (n > QUEUE_PRINTF_MAX) {
-        LogPrintf(LOG_TRACE0, "QueueVPrintf: Text of %d characters cut to %d.", n, QUEUE_PRINTF_MAX);
+        LogPrintf(LOG_TRACE0, "QueueVPrintf: Text of %d characters cut to %d.", n,
+                  QUEUE_PRINTF_MAX);
         n = QUEUE_PRINTF_MAX;
     }
     if (n == 0) return 0;

@@ -11,11 +11,11 @@
 #include <cstdint>
 
 struct Queue {
-    uint32_t readPos;   // first unconsumed byte (input side), relative to the block's start
-    uint32_t length;    // bytes held, counted from the block's start
-    uint8_t* block;     // storage; nullptr = empty, owns no memory
-    uint32_t head;      // offset of the block's start inside the allocation
-    uint32_t capacity;  // bytes allocated
+    uint32_t readPos;  // first unconsumed byte (input side), relative to the block's start
+    uint32_t length;   // bytes held, counted from the block's start
+    uint8_t* block;    // storage; nullptr = empty, owns no memory
+    uint32_t head;     // offset of the block's start inside the allocation
+    uint32_t capacity; // bytes allocated
 };
 
 // Largest formatted append; longer text is cut (with a trace record).
@@ -31,7 +31,9 @@ int QueueVPrintf(Queue* queue, const char* format, va_list args);
 int QueuePrintf(Queue* queue, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // The block's first byte (offset 0), or nullptr when the queue is empty.
-inline uint8_t* QueueBytes(Queue* queue) { return queue->block ? queue->block + queue->head : nullptr; }
+inline uint8_t* QueueBytes(Queue* queue) {
+    return queue->block ? queue->block + queue->head : nullptr;
+}
 // Bytes between readPos and length.
 inline uint32_t QueueUnread(const Queue* queue) {
     return queue->block && queue->length > queue->readPos ? queue->length - queue->readPos : 0;

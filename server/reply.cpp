@@ -26,7 +26,7 @@ int OpenMessageFile(Conn* conn, const char* fileName) {
     return FsOpenPlain(path);
 }
 
-}  // namespace
+} // namespace
 
 int ReplyV(Conn* conn, const char* format, va_list args) {
     QueueVPrintf(&conn->control.out, format, args);
@@ -56,7 +56,7 @@ int SendMessageFile(Conn* conn, const char* fileName, const char* code) {
     Queue* out = &conn->control.out;
     bool atLineStart = true;
     bool finalMarked = false;
-    uint32_t lastMarker = 0;  // offset in out of the latest line's "-" marker
+    uint32_t lastMarker = 0; // offset in out of the latest line's "-" marker
     bool anyLine = false;
 
     // Read no further than the size found at open, so that the line that
@@ -68,7 +68,8 @@ int SendMessageFile(Conn* conn, const char* fileName, const char* code) {
         uint32_t pos = 0;
         while (pos < (uint32_t)got) {
             const void* lf = memchr(fileBuffer + pos, '\n', (size_t)got - pos);
-            uint32_t pieceEnd = lf ? (uint32_t)((const uint8_t*)lf - fileBuffer) + 1 : (uint32_t)got;
+            uint32_t pieceEnd =
+                lf ? (uint32_t)((const uint8_t*)lf - fileBuffer) + 1 : (uint32_t)got;
             uint32_t piece = pieceEnd - pos;
             if (atLineStart) {
                 bool last = remaining == piece;
@@ -90,13 +91,14 @@ int SendMessageFile(Conn* conn, const char* fileName, const char* code) {
     if (!anyLine) return 0;
     // A file that shrank while being read: its last line read becomes the
     // final line of the reply, so the reply is still complete.
-    if (!finalMarked && QueueBytes(out) && lastMarker < out->length) QueueBytes(out)[lastMarker] = ' ';
+    if (!finalMarked && QueueBytes(out) && lastMarker < out->length)
+        QueueBytes(out)[lastMarker] = ' ';
     if (!atLineStart) AppendQueue(out, "\r\n", 2);
     ConnWrite(conn, &conn->control);
     return 1;
 }
 
-}  // namespace
+} // namespace
 
 void ReplyFileV(Conn* conn, const char* fileName, const char* format, va_list args) {
     if (!SendMessageFile(conn, fileName, format)) ReplyV(conn, format, args);

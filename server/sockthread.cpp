@@ -16,8 +16,8 @@ std::atomic<bool> sockWindow{false};
 std::atomic<bool> sockThread{false};
 SOCKET listenSocket = INVALID_SOCKET;
 
-SockHandlers sockHandlers = {AcceptProc, ControlProc, DataProc, PassiveProc, RefreshConnections,
-                             SockDestroyProc};
+SockHandlers sockHandlers = {AcceptProc,  ControlProc,        DataProc,
+                             PassiveProc, RefreshConnections, SockDestroyProc};
 
 namespace {
 // The running (or finished, not yet joined) socket thread.
@@ -40,11 +40,11 @@ uint16_t listenPort = 0;
 // listenSocket was opened by this run of the loop (a socket left from an
 // earlier run has no notifications any more). Socket thread only.
 bool listenServed = false;
-}  // namespace
+} // namespace
 
 void SockRestoreHandlers() {
-    sockHandlers = SockHandlers{AcceptProc, ControlProc, DataProc, PassiveProc, RefreshConnections,
-                                SockDestroyProc};
+    sockHandlers = SockHandlers{AcceptProc,  ControlProc,        DataProc,
+                                PassiveProc, RefreshConnections, SockDestroyProc};
 }
 
 uint16_t SockThreadInit() {
@@ -161,8 +161,8 @@ SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const cha
     SOCKET s = NetSocketTcp();
     if (s == INVALID_SOCKET) {
         *error = WSAGetLastError();
-        LogPrintf(LOG_WARNING, "SockListen(%s) Could not create server socket for port %u: %s", name, port,
-                  WinsockErrorName(*error));
+        LogPrintf(LOG_WARNING, "SockListen(%s) Could not create server socket for port %u: %s",
+                  name, port, WinsockErrorName(*error));
         return INVALID_SOCKET;
     }
     if (portN != 0 && !SetReuseAddr(s)) {
@@ -184,8 +184,8 @@ SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const cha
     if (NetListen(s, NET_BACKLOG_MAX) == SOCKET_ERROR) {
         *error = WSAGetLastError();
         if (!(quietWhenBusy && *error == WSAEADDRINUSE))
-            LogPrintf(LOG_WARNING, "SockListen(%s) Could not place listen on port %u: %s", name, port,
-                      WinsockErrorName(*error));
+            LogPrintf(LOG_WARNING, "SockListen(%s) Could not place listen on port %u: %s", name,
+                      port, WinsockErrorName(*error));
         SockClose(&s);
         return INVALID_SOCKET;
     }
@@ -204,8 +204,8 @@ SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const cha
         }
         port = NetNtohs(chosenN);
     }
-    LogPrintf(LOG_TRACE0, "SockListen(%s) Placed listen on %s port %u", name, NetAddrText(addressN, addrText),
-              port);
+    LogPrintf(LOG_TRACE0, "SockListen(%s) Placed listen on %s port %u", name,
+              NetAddrText(addressN, addrText), port);
     return s;
 }
 
@@ -216,7 +216,8 @@ int SockClose(SOCKET* s) {
     if (NetCloseSocket(*s) == SOCKET_ERROR) {
         int err = WSAGetLastError();
         // A socket the system no longer knows is simply forgotten.
-        if (err != WSAENOTSOCK) LogPrintf(LOG_WARNING, "SockClose: error closing socket: %s", WinsockErrorName(err));
+        if (err != WSAENOTSOCK)
+            LogPrintf(LOG_WARNING, "SockClose: error closing socket: %s", WinsockErrorName(err));
     }
     *s = INVALID_SOCKET;
     // The descriptor just freed may take a client that waits to be accepted.
@@ -234,26 +235,39 @@ int SetReuseAddr(SOCKET s) {
 
 const char* WinsockErrorName(int code) {
     static const char* const range10035[] = {
-        "WSAEWOULDBLOCK", "WSAEINPROGRESS", "WSAEALREADY", "WSAENOTSOCK", "WSAEDESTADDRREQ", "WSAEMSGSIZE",
-        "WSAEPROTOTYPE", "WSAENOPROTOOPT", "WSAEPROTONOSUPPORT", "WSAESOCKTNOSUPPORT", "WSAEOPNOTSUPP",
-        "WSAEPFNOSUPPORT", "WSAEAFNOSUPPORT", "WSAEADDRINUSE", "WSAEADDRNOTAVAIL", "WSAENETDOWN",
-        "WSAENETUNREACH", "WSAENETRESET", "WSAECONNABORTED", "WSAECONNRESET", "WSAENOBUFS", "WSAEISCONN",
-        "WSAENOTCONN", "WSAESHUTDOWN", "WSAETOOMANYREFS", "WSAETIMEDOUT", "WSAECONNREFUSED", "WSAELOOP",
-        "WSAENAMETOOLONG", "WSAEHOSTDOWN", "WSAEHOSTUNREACH", "WSAENOTEMPTY", "WSAEPROCLIM", "WSAEUSERS",
-        "WSAEDQUOT", "WSAESTALE", "WSAEREMOTE"};  // 10035 to 10071
-    static const char* const range10091[] = {"WSASYSNOTREADY", "WSAVERNOTSUPPORTED", "WSANOTINITIALISED"};
+        "WSAEWOULDBLOCK",     "WSAEINPROGRESS",     "WSAEALREADY",      "WSAENOTSOCK",
+        "WSAEDESTADDRREQ",    "WSAEMSGSIZE",        "WSAEPROTOTYPE",    "WSAENOPROTOOPT",
+        "WSAEPROTONOSUPPORT", "WSAESOCKTNOSUPPORT", "WSAEOPNOTSUPP",    "WSAEPFNOSUPPORT",
+        "WSAEAFNOSUPPORT",    "WSAEADDRINUSE",      "WSAEADDRNOTAVAIL", "WSAENETDOWN",
+        "WSAENETUNREACH",     "WSAENETRESET",       "WSAECONNABORTED",  "WSAECONNRESET",
+        "WSAENOBUFS",         "WSAEISCONN",         "WSAENOTCONN",      "WSAESHUTDOWN",
+        "WSAETOOMANYREFS",    "WSAETIMEDOUT",       "WSAECONNREFUSED",  "WSAELOOP",
+        "WSAENAMETOOLONG",    "WSAEHOSTDOWN",       "WSAEHOSTUNREACH",  "WSAENOTEMPTY",
+        "WSAEPROCLIM",        "WSAEUSERS",          "WSAEDQUOT",        "WSAESTALE",
+        "WSAEREMOTE"}; // 10035 to 10071
+    static const char* const range10091[] = {"WSASYSNOTREADY", "WSAVERNOTSUPPORTED",
+                                             "WSANOTINITIALISED"};
     static const char* const range11001[] = {"WSAEHOST_NOT_FOUND", "WSATRY_AGAIN", "WSANO_RECOVERY",
                                              "WSANO_ADDRESS"};
     switch (code) {
-    case 0: return "no error";
-    case 10004: return "WSAEINTR";
-    case 10009: return "WSAEBADF";
-    case 10013: return "WSAEACCES";
-    case 10014: return "WSAEFAULT";
-    case 10022: return "WSAEINVAL";
-    case 10024: return "WSAEMFILE";
-    case 10101: return "WSAEDISCON";
-    default: break;
+    case 0:
+        return "no error";
+    case 10004:
+        return "WSAEINTR";
+    case 10009:
+        return "WSAEBADF";
+    case 10013:
+        return "WSAEACCES";
+    case 10014:
+        return "WSAEFAULT";
+    case 10022:
+        return "WSAEINVAL";
+    case 10024:
+        return "WSAEMFILE";
+    case 10101:
+        return "WSAEDISCON";
+    default:
+        break;
     }
     if (code >= 10035 && code <= 10071) return range10035[code - 10035];
     if (code >= 10091 && code <= 10093) return range10091[code - 10091];
@@ -263,11 +277,17 @@ const char* WinsockErrorName(int code) {
 
 const char* SockEventName(uint16_t event) {
     switch (event) {
-    case FD_READ: return "FD_READ";
-    case FD_WRITE: return "FD_WRITE";
-    case FD_ACCEPT: return "FD_ACCEPT";
-    case FD_CONNECT: return "FD_CONNECT";
-    case FD_CLOSE: return "FD_CLOSE";
-    default: return "Unknown event";
+    case FD_READ:
+        return "FD_READ";
+    case FD_WRITE:
+        return "FD_WRITE";
+    case FD_ACCEPT:
+        return "FD_ACCEPT";
+    case FD_CONNECT:
+        return "FD_CONNECT";
+    case FD_CLOSE:
+        return "FD_CLOSE";
+    default:
+        return "Unknown event";
     }
 }

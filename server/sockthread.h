@@ -11,13 +11,13 @@
 #include "platform/net.h"
 
 // Message numbers of the socket thread's loop.
-constexpr unsigned SOCK_MSG_ACCEPT = 0x8000;   // listenSocket: AcceptProc(socket)
-constexpr unsigned SOCK_MSG_CONTROL = 0x8001;  // control sockets: ControlProc(lParam, socket)
-constexpr unsigned SOCK_MSG_DATA = 0x8002;     // data sockets: DataProc(lParam, socket)
-constexpr unsigned SOCK_MSG_LISTEN = 0x8003;   // main thread, sent: wParam port, lParam serve
-constexpr unsigned SOCK_MSG_PASSIVE = 0x8004;  // passive sockets: PassiveProc(socket)
-constexpr unsigned SOCK_MSG_REFRESH = 0x8005;  // main thread, posted: RefreshConnections()
-constexpr unsigned SOCK_MSG_TIMER = 0x8006;    // loop timers: ConnTimerProc(connId, timer id)
+constexpr unsigned SOCK_MSG_ACCEPT = 0x8000;  // listenSocket: AcceptProc(socket)
+constexpr unsigned SOCK_MSG_CONTROL = 0x8001; // control sockets: ControlProc(lParam, socket)
+constexpr unsigned SOCK_MSG_DATA = 0x8002;    // data sockets: DataProc(lParam, socket)
+constexpr unsigned SOCK_MSG_LISTEN = 0x8003;  // main thread, sent: wParam port, lParam serve
+constexpr unsigned SOCK_MSG_PASSIVE = 0x8004; // passive sockets: PassiveProc(socket)
+constexpr unsigned SOCK_MSG_REFRESH = 0x8005; // main thread, posted: RefreshConnections()
+constexpr unsigned SOCK_MSG_TIMER = 0x8006;   // loop timers: ConnTimerProc(connId, timer id)
 
 // Timer of the socket thread's loop (WM_TIMER wParam): retry accepting.
 constexpr uintptr_t SOCK_TIMER_ACCEPT = 1;
@@ -65,8 +65,8 @@ int SockPost(unsigned message, uintptr_t wParam, intptr_t lParam);
 // (when given) holds the Windows Sockets code of the step that failed;
 // quietWhenBusy leaves a port already in use unlogged, for callers that try
 // the next port.
-SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const char* name, int* error = nullptr,
-                  bool quietWhenBusy = false);
+SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const char* name,
+                  int* error = nullptr, bool quietWhenBusy = false);
 // Closes *s if valid and sets it invalid: 1 if something was closed, else 0.
 int SockClose(SOCKET* s);
 int SetReuseAddr(SOCKET s);

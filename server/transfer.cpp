@@ -34,7 +34,8 @@ void FailSend(Conn* conn) {
 // Asks for FD_WRITE again: selecting the events anew arms it for a
 // connected socket, and it arrives in turn with the other sockets' events.
 void ResumeLater(Conn* conn) {
-    if (NetAsyncSelect(conn->data.socket, SOCK_MSG_DATA, FD_READ | FD_WRITE | FD_CLOSE) == SOCKET_ERROR) {
+    if (NetAsyncSelect(conn->data.socket, SOCK_MSG_DATA, FD_READ | FD_WRITE | FD_CLOSE) ==
+        SOCKET_ERROR) {
         int code = WSAGetLastError();
         LogPrintf(LOG_WARNING, "SendData(%u) Error %d selecting events: %s", conn->connId, code,
                   WinsockErrorName(code));
@@ -42,7 +43,7 @@ void ResumeLater(Conn* conn) {
     }
 }
 
-}  // namespace
+} // namespace
 
 void SendFile(Conn* conn) {
     CloseTransferFile(conn);
@@ -182,7 +183,7 @@ int ReceiveUpload(Conn* conn) {
         return -1;
     }
     LogPrintf(LOG_TRACE0, "RecvData(%u) Read %d bytes.", conn->connId, n);
-    if (n == 0 || conn->fileHandle == INVALID_FILE_HANDLE) return n;  // a failed upload drops them
+    if (n == 0 || conn->fileHandle == INVALID_FILE_HANDLE) return n; // a failed upload drops them
     int64_t written = FsWrite(conn->fileHandle, recvBuffer, (uint64_t)n);
     if (written != n) {
         LogPrintf(LOG_WARNING, "RecvData(%u) Error %lu writing file.", conn->connId,

@@ -46,7 +46,7 @@ uint32_t CreateUnit(ScManager& scm) {
     return code;
 }
 
-}  // namespace
+} // namespace
 
 int InstallService(ScManager& scm) {
     ReadPathKey();
@@ -65,7 +65,7 @@ int ReconfigureService(ScManager& scm) {
     ReadPathKey();
     if (!ServicePathSet()) return 0;
     std::string text;
-    if (ScmReadUnit(scm, SERVICE_UNIT, &text)) return 0;  // no service yet: it is created
+    if (ScmReadUnit(scm, SERVICE_UNIT, &text)) return 0; // no service yet: it is created
     std::string command;
     uint32_t code = UnitCommand(servicePath, &command)
                         ? ScmWriteUnit(scm, SERVICE_UNIT, UnitRewrite(text, command), 0)

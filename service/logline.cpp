@@ -11,13 +11,13 @@ void LogLine(const char* format, ...) {
     struct tm local;
     localtime_r(&now, &local);
     char name[PATH_SIZE];
-    int length = snprintf(name, sizeof name, "%s/%.2d%.2d%.2d.sog", logPath, local.tm_year % 100, local.tm_mon + 1,
-             local.tm_mday);
-    if (length < 0 || length >= (int)sizeof name) return;  // a name cut short would be another file
+    int length = snprintf(name, sizeof name, "%s/%.2d%.2d%.2d.sog", logPath, local.tm_year % 100,
+                          local.tm_mon + 1, local.tm_mday);
+    if (length < 0 || length >= (int)sizeof name) return; // a name cut short would be another file
     FILE* file = fopen(name, "a");
-    if (!file) return;  // a log that cannot be written is skipped
-    fprintf(file, "%.2d/%.2d %.2d:%.2d:%.2d ", local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-            local.tm_sec);
+    if (!file) return; // a log that cannot be written is skipped
+    fprintf(file, "%.2d/%.2d %.2d:%.2d:%.2d ", local.tm_mon + 1, local.tm_mday, local.tm_hour,
+            local.tm_min, local.tm_sec);
     va_list args;
     va_start(args, format);
     vfprintf(file, format, args);

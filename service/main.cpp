@@ -46,12 +46,13 @@ int RunDispatcher() {
     return 1;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     ReadPathKey();
     LogLine("argc: %d", argc);
-    for (int i = 1; i < argc; i++) LogLine("argv[%d]: %s", i, argv[i]);
+    for (int i = 1; i < argc; i++)
+        LogLine("argv[%d]: %s", i, argv[i]);
     if (argc == 2) return RunCommand(argv[1]);
     if (argc > 2) {
         Usage();

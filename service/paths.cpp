@@ -12,16 +12,19 @@ uint32_t logLineOn;
 
 void ReadPathKey() {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quennel\\Brindlex\\Path", 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quennel\\Brindlex\\Path", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
         return;
     // A value of 128 bytes or more does not fit and reads as not set: a
     // path cut short would name another program or directory.
     struct {
         const char* name;
         char* text;
-    } const values[] = {{"App", appPath}, {"Log", logPath}, {"Service", servicePath}, {"Work", workPath}};
+    } const values[] = {
+        {"App", appPath}, {"Log", logPath}, {"Service", servicePath}, {"Work", workPath}};
     for (const auto& value : values) {
-        if (RegGetString(key, value.name, value.text, PATH_SIZE) != ERROR_SUCCESS) value.text[0] = 0;
+        if (RegGetString(key, value.name, value.text, PATH_SIZE) != ERROR_SUCCESS)
+            value.text[0] = 0;
     }
     logLineOn = RegGetDword(key, "Trace", 0) != 0;
     RegCloseKey(key);

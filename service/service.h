@@ -22,10 +22,10 @@ constexpr uint32_t SERVICE_CODE_NO_WORK = 3;
 // The paths of the store's "Path" key, at most 127 characters each, empty
 // when not set.
 constexpr int PATH_SIZE = 128;
-extern char appPath[PATH_SIZE];      // "App": the dockhand program started
-extern char logPath[PATH_SIZE];      // "Log": directory of the diagnostic log
-extern char servicePath[PATH_SIZE];  // "Service": the program the unit runs
-extern char workPath[PATH_SIZE];     // "Work": the started program's directory
+extern char appPath[PATH_SIZE];     // "App": the dockhand program started
+extern char logPath[PATH_SIZE];     // "Log": directory of the diagnostic log
+extern char servicePath[PATH_SIZE]; // "Service": the program the unit runs
+extern char workPath[PATH_SIZE];    // "Work": the started program's directory
 // "Trace" (DWORD): 1 switches the diagnostic log on.
 extern uint32_t logLineOn;
 

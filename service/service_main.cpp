@@ -12,8 +12,8 @@ uint32_t serviceSpecificCode;
 
 namespace {
 bool stopEvent = false;
-bool statusFailed = false;  // a report that did not reach the manager
-}  // namespace
+bool statusFailed = false; // a report that did not reach the manager
+} // namespace
 
 void ReportServiceError(const char* text) {
     uint32_t code = lastError;
@@ -30,19 +30,20 @@ int ReportStatus(uint32_t state, uint32_t exitCode, uint32_t checkpoint, uint32_
     unsigned long long hintUsec = (unsigned long long)waitHint * 1000;
     switch (state) {
     case SERVICE_START_PENDING:
-        snprintf(message, sizeof message, "STATUS=Starting (checkpoint %u)\nEXTEND_TIMEOUT_USEC=%llu", checkpoint,
-                 hintUsec);
+        snprintf(message, sizeof message,
+                 "STATUS=Starting (checkpoint %u)\nEXTEND_TIMEOUT_USEC=%llu", checkpoint, hintUsec);
         break;
     case SERVICE_RUNNING:
         snprintf(message, sizeof message, "READY=1\nSTATUS=Running");
         break;
     case SERVICE_STOP_PENDING:
-        snprintf(message, sizeof message, "STOPPING=1\nSTATUS=Stopping (checkpoint %u)\nEXTEND_TIMEOUT_USEC=%llu",
+        snprintf(message, sizeof message,
+                 "STOPPING=1\nSTATUS=Stopping (checkpoint %u)\nEXTEND_TIMEOUT_USEC=%llu",
                  checkpoint, hintUsec);
         break;
     default:
-        snprintf(message, sizeof message, "STATUS=Stopped (exit code %u, service-specific code %u)", exitCode,
-                 exitCode == ERROR_SERVICE_SPECIFIC_ERROR ? serviceSpecificCode : 0);
+        snprintf(message, sizeof message, "STATUS=Stopped (exit code %u, service-specific code %u)",
+                 exitCode, exitCode == ERROR_SERVICE_SPECIFIC_ERROR ? serviceSpecificCode : 0);
         break;
     }
     uint32_t code = NotifySend(message);
@@ -55,7 +56,7 @@ int ReportStatus(uint32_t state, uint32_t exitCode, uint32_t checkpoint, uint32_
 
 void ServiceHandler(uint32_t control) {
     if (control == SERVICE_CONTROL_STOP)
-        stopEvent = true;  // service_main reports the stop
+        stopEvent = true; // service_main reports the stop
     else
         ReportStatus(SERVICE_RUNNING, 0, 0, 0);
 }
@@ -99,7 +100,7 @@ int service_main() {
                     ServiceHandler(control);
                     continue;
                 }
-                lastError = code;  // no controls can arrive any more
+                lastError = code; // no controls can arrive any more
                 ReportServiceError("ServiceControlNext");
             }
             ReportStatus(SERVICE_STOP_PENDING, 0, 1, 3000);

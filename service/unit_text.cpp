@@ -22,14 +22,19 @@ std::string Trim(const std::string& s) {
 }
 
 std::string OwnedValue(const char* key, const std::string& command) {
-    return std::string(key) + "=" + (std::string(key) == "ExecStart" ? command : SERVICE_DISPLAY_NAME);
+    return std::string(key) + "=" +
+           (std::string(key) == "ExecStart" ? command : SERVICE_DISPLAY_NAME);
 }
 
 // systemd ignores a unit line that is not valid UTF-8.
 bool ValidUtf8(const std::string& s) {
     for (size_t i = 0; i < s.size();) {
         unsigned char c = (unsigned char)s[i];
-        size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        size_t length = c < 0x80           ? 1
+                        : (c >> 5) == 0x6  ? 2
+                        : (c >> 4) == 0xE  ? 3
+                        : (c >> 3) == 0x1E ? 4
+                                           : 0;
         if (!length || i + length > s.size()) return false;
         for (size_t k = 1; k < length; k++) {
             if (((unsigned char)s[i + k] >> 6) != 0x2) return false;
@@ -39,7 +44,7 @@ bool ValidUtf8(const std::string& s) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 int UnitCommand(const char* path, std::string* command) {
     std::string p = path ? path : "";
@@ -52,7 +57,7 @@ int UnitCommand(const char* path, std::string* command) {
     for (char c : p) {
         if ((unsigned char)c < 0x20 || c == 0x7f) return 0;
         if (c == ' ' || c == '"' || c == '\'' || c == '\\' || c == ';') quote = true;
-        if (c == '%') escaped += '%';  // a specifier otherwise (variables are not expanded here)
+        if (c == '%') escaped += '%'; // a specifier otherwise (variables are not expanded here)
         if (c == '"' || c == '\\') escaped += '\\';
         escaped += c;
     }
@@ -80,10 +85,10 @@ std::string UnitNew(const std::string& command) {
 
 std::string UnitRewrite(const std::string& text, const std::string& command) {
     std::vector<std::string> out;
-    std::map<std::string, size_t> sectionEnd;  // where a missing line of a section goes
+    std::map<std::string, size_t> sectionEnd; // where a missing line of a section goes
     std::map<std::string, bool> placed;
     std::string section;
-    bool dropping = false;  // inside the continuation lines of a replaced line
+    bool dropping = false; // inside the continuation lines of a replaced line
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
@@ -97,7 +102,8 @@ std::string UnitRewrite(const std::string& text, const std::string& command) {
             continue;
         }
         if (!t.empty() && t[0] == '[') {
-            section = t.substr(1, t.find(']') == std::string::npos ? std::string::npos : t.find(']') - 1);
+            section =
+                t.substr(1, t.find(']') == std::string::npos ? std::string::npos : t.find(']') - 1);
             out.push_back(line);
             sectionEnd[section] = out.size();
             continue;
@@ -136,6 +142,7 @@ std::string UnitRewrite(const std::string& text, const std::string& command) {
         }
     }
     std::string result;
-    for (const std::string& line : out) result += line + "\n";
+    for (const std::string& line : out)
+        result += line + "\n";
     return result + appended;
 }

@@ -66,13 +66,13 @@ inline void WriteFile(const std::filesystem::path& path, const std::string& text
 // How often piece occurs in text (occurrences may overlap).
 inline int CountOf(const std::string& text, const std::string& piece) {
     int n = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) n++;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        n++;
     return n;
 }
 
 // Polls cond every 10 ms until it holds or timeoutMs has passed.
-template <typename Cond>
-bool WaitFor(Cond cond, int timeoutMs = 5000) {
+template <typename Cond> bool WaitFor(Cond cond, int timeoutMs = 5000) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         if (cond()) return true;
@@ -85,12 +85,14 @@ bool WaitFor(Cond cond, int timeoutMs = 5000) {
 // records written so far can be read back.
 struct LogCapture {
     std::string dir;
-    explicit LogCapture(const std::string& into, const char* prefix = "server ", bool sync = false) : dir(into) {
+    explicit LogCapture(const std::string& into, const char* prefix = "server ", bool sync = false)
+        : dir(into) {
         snprintf(logDir, sizeof logDir, "%s", dir.c_str());
         logEnable = 1;
         logSync = sync ? 1 : 0;
         logSize = 0;
-        for (int level = 0; level < LOG_LEVELS; level++) logLevelOn[level] = 1;
+        for (int level = 0; level < LOG_LEVELS; level++)
+            logLevelOn[level] = 1;
         LogStartup(prefix);
     }
     ~LogCapture() {
@@ -112,7 +114,8 @@ struct LogCapture {
             if (entry.is_regular_file()) files.push_back(entry.path());
         std::sort(files.begin(), files.end());
         std::string text;
-        for (const auto& file : files) text += ReadFile(file);
+        for (const auto& file : files)
+            text += ReadFile(file);
         return text;
     }
     int Count(const std::string& piece) const { return CountOf(Text(), piece); }
@@ -123,10 +126,12 @@ struct LogCapture {
 struct QuietLog {
     int from;
     explicit QuietLog(int fromLevel = LOG_TRACE0) : from(fromLevel) {
-        for (int level = from; level < LOG_LEVELS; level++) logLevelOn[level] = 0;
+        for (int level = from; level < LOG_LEVELS; level++)
+            logLevelOn[level] = 0;
     }
     ~QuietLog() {
-        for (int level = from; level < LOG_LEVELS; level++) logLevelOn[level] = 1;
+        for (int level = from; level < LOG_LEVELS; level++)
+            logLevelOn[level] = 1;
     }
 };
 
@@ -135,7 +140,8 @@ struct QuietLog {
 // Waits until fd has the events or the deadline passes; true when ready.
 inline bool WaitFd(int fd, short events, Clock::time_point deadline) {
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd p = {fd, events, 0};
         int r = poll(&p, 1, left > 0 ? (int)left : 0);
         if (r > 0) return true;
@@ -194,7 +200,9 @@ inline int Connect(uint32_t address, uint16_t port, const char* localAddress = n
     return fd;
 }
 
-inline int ConnectLoopback(uint16_t port) { return Connect(INADDR_LOOPBACK, port); }
+inline int ConnectLoopback(uint16_t port) {
+    return Connect(INADDR_LOOPBACK, port);
+}
 
 // Connects to the address and port of a "227 ... (h1,h2,h3,h4,p1,p2)" reply;
 // -1 on failure.
@@ -202,7 +210,8 @@ inline int ConnectPassive(const std::string& reply227, const char* localAddress 
     size_t open = reply227.find('(');
     unsigned h[4], p[2];
     if (reply227.rfind("227", 0) != 0 || open == std::string::npos ||
-        sscanf(reply227.c_str() + open, "(%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2], &h[3], &p[0], &p[1]) != 6)
+        sscanf(reply227.c_str() + open, "(%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2], &h[3], &p[0],
+               &p[1]) != 6)
         return -1;
     for (unsigned v : {h[0], h[1], h[2], h[3], p[0], p[1]})
         if (v > 255) return -1;
@@ -318,4 +327,4 @@ struct Child {
     ~Child() { Stop(true); }
 };
 
-}  // namespace bxtest
+} // namespace bxtest

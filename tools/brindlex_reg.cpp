@@ -70,7 +70,9 @@ std::string FullPath(const std::string& key) {
     return path;
 }
 
-bool IsAppKey(const std::string& key) { return FullPath(key) == APP_KEY; }
+bool IsAppKey(const std::string& key) {
+    return FullPath(key) == APP_KEY;
+}
 
 bool ParseDword(const std::string& text, uint32_t* value) {
     const char* first = text.c_str();
@@ -115,7 +117,8 @@ int Fail(const char* what, long status) {
 
 int OpenKey(const std::string& key, HKEY* result) {
     long status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, FullPath(key).c_str(), 0, KEY_READ, result);
-    return status == ERROR_SUCCESS ? EXIT_DONE : Fail(IsAppKey(key) ? APP_KEY : key.c_str(), status);
+    return status == ERROR_SUCCESS ? EXIT_DONE
+                                   : Fail(IsAppKey(key) ? APP_KEY : key.c_str(), status);
 }
 
 // The value as the tool prints it; 0 or the status of the read.
@@ -140,7 +143,8 @@ int CmdSet(const std::vector<std::string>& args) {
     if (args.size() != 4) return Usage("set needs KEY VALUE --dword N or --string TEXT");
     uint32_t dword = 0;
     if (args[2] == "--dword") {
-        if (!ParseDword(args[3], &dword)) return Usage("--dword needs a number from 0 to 4294967295");
+        if (!ParseDword(args[3], &dword))
+            return Usage("--dword needs a number from 0 to 4294967295");
     } else if (args[2] != "--string") {
         return Usage("set needs --dword or --string");
     }
@@ -149,16 +153,16 @@ int CmdSet(const std::vector<std::string>& args) {
     if (status != ERROR_SUCCESS) return StoreError("set", status);
     HKEY key = nullptr;
     uint32_t disposition = 0;
-    status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, FullPath(args[0]).c_str(), 0, "", 0, KEY_ALL_ACCESS, nullptr,
-                             &key, &disposition);
+    status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, FullPath(args[0]).c_str(), 0, "", 0,
+                             KEY_ALL_ACCESS, nullptr, &key, &disposition);
     const char* what = args[0].c_str();
     if (status == ERROR_SUCCESS) {
         what = args[1].c_str();
         if (args[2] == "--dword")
             status = RegSetValueExA(key, args[1].c_str(), 0, REG_DWORD, (const uint8_t*)&dword, 4);
         else
-            status = RegSetValueExA(key, args[1].c_str(), 0, REG_SZ, (const uint8_t*)args[3].c_str(),
-                                    (uint32_t)args[3].size() + 1);
+            status = RegSetValueExA(key, args[1].c_str(), 0, REG_SZ,
+                                    (const uint8_t*)args[3].c_str(), (uint32_t)args[3].size() + 1);
         RegCloseKey(key);
     }
     long ended = RegEndTransaction(status == ERROR_SUCCESS);
@@ -239,9 +243,11 @@ const char* PasswordProblem(std::string* password) {
     size_t last = password->find_last_not_of(' ');
     *password = first == std::string::npos ? "" : password->substr(first, last - first + 1);
     if (password->empty()) return "the password is empty";
-    if (password->size() > (size_t)USER_PASSWORD_MAX) return "the password is longer than 16 characters";
+    if (password->size() > (size_t)USER_PASSWORD_MAX)
+        return "the password is longer than 16 characters";
     for (char c : *password)
-        if ((unsigned char)c < 32 || (unsigned char)c > 126) return "the password holds a character a login cannot send";
+        if ((unsigned char)c < 32 || (unsigned char)c > 126)
+            return "the password holds a character a login cannot send";
     return nullptr;
 }
 
@@ -251,12 +257,14 @@ long WriteAccount(HKEY key, const std::string& name, const char* PW) {
     UserAccount defaults;
     UserAccountDefaults(&defaults, name.c_str());
     auto missing = [&](const char* value) {
-        return RegQueryValueExA(key, value, nullptr, nullptr, nullptr, nullptr) == ERROR_FILE_NOT_FOUND;
+        return RegQueryValueExA(key, value, nullptr, nullptr, nullptr, nullptr) ==
+               ERROR_FILE_NOT_FOUND;
     };
     long status = ERROR_SUCCESS;
     auto setString = [&](const char* value, const std::string& text) {
         if (status == ERROR_SUCCESS)
-            status = RegSetValueExA(key, value, 0, REG_SZ, (const uint8_t*)text.c_str(), (uint32_t)text.size() + 1);
+            status = RegSetValueExA(key, value, 0, REG_SZ, (const uint8_t*)text.c_str(),
+                                    (uint32_t)text.size() + 1);
     };
     auto setFlag = [&](const char* value, bool on) {
         uint32_t dword = on ? 1 : 0;
@@ -294,10 +302,13 @@ int CmdPasswd(const std::vector<std::string>& args) {
     if (args.size() != 1) return Usage("passwd needs USER");
     std::string name = args[0];
     if (!ValidUserName(&name))
-        return Usage("a user name is a letter followed by letters, digits, '.', '-' or '_', at most 64");
+        return Usage(
+            "a user name is a letter followed by letters, digits, '.', '-' or '_', at most 64");
     std::string password;
-    if (!std::getline(std::cin, password) && password.empty()) return Usage("no password on standard input");
-    while (!password.empty() && (password.back() == '\n' || password.back() == '\r')) password.pop_back();
+    if (!std::getline(std::cin, password) && password.empty())
+        return Usage("no password on standard input");
+    while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
+        password.pop_back();
     if (const char* problem = PasswordProblem(&password)) return Usage(problem);
 
     char PW[USER_PW_LEN + 1];
@@ -306,8 +317,8 @@ int CmdPasswd(const std::vector<std::string>& args) {
     if (status != ERROR_SUCCESS) return StoreError("passwd", status);
     HKEY key = nullptr;
     uint32_t disposition = 0;
-    status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, FullPath("Users\\" + name).c_str(), 0, "", 0, KEY_ALL_ACCESS,
-                             nullptr, &key, &disposition);
+    status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, FullPath("Users\\" + name).c_str(), 0, "", 0,
+                             KEY_ALL_ACCESS, nullptr, &key, &disposition);
     if (status == ERROR_SUCCESS) {
         status = WriteAccount(key, name, PW);
         RegCloseKey(key);
@@ -344,7 +355,7 @@ void NotifyServer(const std::string& command, const std::vector<std::string>& ar
     if (type >= 0) IpcNotifyServer((uint8_t)type);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     int first = 1;

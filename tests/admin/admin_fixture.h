@@ -33,16 +33,16 @@ inline void EnsureApp() {
 }
 
 // Processes events until cond holds or timeoutMs has passed.
-template <typename Cond>
-bool SpinUntil(Cond cond, int timeoutMs = 5000) {
-    return bxtest::WaitFor([&] {
-        QApplication::processEvents();
-        return cond();
-    }, timeoutMs);
+template <typename Cond> bool SpinUntil(Cond cond, int timeoutMs = 5000) {
+    return bxtest::WaitFor(
+        [&] {
+            QApplication::processEvents();
+            return cond();
+        },
+        timeoutMs);
 }
 
-template <typename T = QLineEdit>
-T* Find(QWidget* parent, const char* name) {
+template <typename T = QLineEdit> T* Find(QWidget* parent, const char* name) {
     T* widget = parent->findChild<T*>(name);
     EXPECT_NE(widget, nullptr) << "no widget named " << name;
     return widget;
@@ -58,8 +58,10 @@ inline void Do(QWidget* dialog, const std::string& steps) {
             Find<QPushButton>(dialog, "ok")->click();
         } else if (eq != std::string::npos) {
             Find(dialog, step.substr(0, eq).c_str())->clear();
-            Find(dialog, step.substr(0, eq).c_str())->insert(QString::fromUtf8(step.substr(eq + 1)));
-        } else if (QCheckBox* box = Find<QCheckBox>(dialog, step.substr(1).c_str()); box->isChecked() != (step[0] == '+')) {
+            Find(dialog, step.substr(0, eq).c_str())
+                ->insert(QString::fromUtf8(step.substr(eq + 1)));
+        } else if (QCheckBox* box = Find<QCheckBox>(dialog, step.substr(1).c_str());
+                   box->isChecked() != (step[0] == '+')) {
             box->click();
         }
     }
@@ -69,18 +71,18 @@ inline void Do(QWidget* dialog, const std::string& steps) {
 // appended to shown as "caption|text|dialog" (owned by a dialog) or
 // "caption|text|none", with "|icon N" unless it is the stop icon, and
 // answered with answer.
-template <typename Base>
-struct WindowTest : Base {
+template <typename Base> struct WindowTest : Base {
     std::string shown;
     QMessageBox::StandardButton answer = QMessageBox::Ok;
 
     void SetUp() override {
         EnsureApp();
         Base::SetUp();
-        RegCloseStore();  // the store of this test's machine directory, not a former one
+        RegCloseStore(); // the store of this test's machine directory, not a former one
         processRole = ROLE_SERVER;
         AdminSetMessageHook([this](const AdminMessage& m) {
-            shown += m.caption.toStdString() + "|" + m.text.toStdString() + (m.owner ? "|dialog" : "|none") +
+            shown += m.caption.toStdString() + "|" + m.text.toStdString() +
+                     (m.owner ? "|dialog" : "|none") +
                      (m.icon == QMessageBox::Critical ? "" : "|icon " + std::to_string(m.icon));
             return answer;
         });
@@ -108,7 +110,8 @@ struct WindowTest : Base {
         std::string got;
         uint8_t message[IPC_MESSAGE_MAX];
         uint32_t read = 0, next = 0, waiting = 0;
-        while (SlotInfo(serverSlot, &next, &waiting) && waiting && SlotRead(serverSlot, message, sizeof message, &read))
+        while (SlotInfo(serverSlot, &next, &waiting) && waiting &&
+               SlotRead(serverSlot, message, sizeof message, &read))
             got += std::to_string(message[0]) + "/" + std::to_string(read) + " ";
         return got;
     }
@@ -117,7 +120,7 @@ struct WindowTest : Base {
 using AdminTest = WindowTest<StoreTest>;
 
 class UsersTest : public WindowTest<FtpFixture> {
-protected:
+  protected:
     UserAccount Account(const char* name, const char* password = "", const std::string& sub = "") {
         UserAccount account;
         UserAccountDefaults(&account, name);
@@ -147,26 +150,30 @@ protected:
             std::string root = a.Root, home = a.Home;
             for (std::string* p : {&root, &home})
                 if (p->rfind(RootDir(), 0) == 0) p->replace(0, RootDir().size(), "~");
-            s += std::string(a.name) + " " + root + " " + home + " " + std::to_string(a.MaxConn) + "; ";
+            s += std::string(a.name) + " " + root + " " + home + " " + std::to_string(a.MaxConn) +
+                 "; ";
         }
         return s;
     }
     bool LogsIn(const std::string& name, const std::string& password) {
         FtpClient client;
-        return client.Connect(Port()) && client.ReadReply().rfind("220", 0) == 0 && client.Login(name, password);
+        return client.Connect(Port()) && client.ReadReply().rfind("220", 0) == 0 &&
+               client.Login(name, password);
     }
 
     QListWidget* List() { return Find<QListWidget>(page.get(), "userList"); }
     // The page's lines, each followed by a blank.
     std::string Lines() {
         std::string s;
-        for (int i = 0; i < List()->count(); i++) s += List()->item(i)->text().toStdString() + " ";
+        for (int i = 0; i < List()->count(); i++)
+            s += List()->item(i)->text().toStdString() + " ";
         return s;
     }
     void Select(std::vector<std::string> names) {
         List()->clearSelection();
         for (const std::string& name : names)
-            for (QListWidgetItem* item : List()->findItems(QString::fromStdString(name), Qt::MatchExactly))
+            for (QListWidgetItem* item :
+                 List()->findItems(QString::fromStdString(name), Qt::MatchExactly))
                 item->setSelected(true);
     }
     // Presses a page button (nullptr: double-clicks the first selected line)
@@ -179,7 +186,9 @@ protected:
             if (!dialog || dialog->objectName() != "userDialog") return;
             act(dialog);
             QWidget* focus = dialog->focusWidget();
-            result = !dialog->isVisible() ? "closed" : focus ? focus->objectName().toStdString() : "open";
+            result = !dialog->isVisible() ? "closed"
+                     : focus              ? focus->objectName().toStdString()
+                                          : "open";
             if (dialog->isVisible()) Find<QPushButton>(dialog, "cancel")->click();
         });
         button ? Find<QPushButton>(page.get(), button)->click()

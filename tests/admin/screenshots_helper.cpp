@@ -30,7 +30,7 @@ bool Save(QWidget* widget, const char* name) {
     printf("%s %s\n", ok ? "wrote" : "FAILED", path.c_str());
     return ok;
 }
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2 || !getenv("BRINDLEX_ROOT")) {
@@ -58,13 +58,15 @@ int main(int argc, char** argv) {
 
     // Three connections, as the engine lists them.
     ConnViewEnable(true);
-    for (auto [connId, text] : {std::pair{1, "192.0.2.17:50412"}, {2, "198.51.100.4:61022"}, {3, "203.0.113.80:49733"}})
+    for (auto [connId, text] :
+         {std::pair{1, "192.0.2.17:50412"}, {2, "198.51.100.4:61022"}, {3, "203.0.113.80:49733"}})
         ConnViewInsert(connId, text);
     MainWindow window({true, false});
     int failures = !Save(&window, "main_window");
 
     std::unique_ptr<PropertySheet> sheet(BuildPropertySheet(&window));
-    const char* pages[] = {"sheet_display", "sheet_logging", "sheet_messages", "sheet_users", "sheet_system"};
+    const char* pages[] = {"sheet_display", "sheet_logging", "sheet_messages", "sheet_users",
+                           "sheet_system"};
     for (int i = 0; i < sheet->tabs()->count() && i < 5; i++) {
         sheet->tabs()->setCurrentIndex(i);
         failures += !Save(sheet.get(), pages[i]);

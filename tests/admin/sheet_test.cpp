@@ -29,7 +29,7 @@ TEST_F(Sheet, SystemPageRefusesOutOfRangeNumbersAndStoresNothing) {
         const char* port;
         const char* maxConn;
         bool enable;
-        const char* message;  // nullptr: stored
+        const char* message; // nullptr: stored
     } cases[] = {
         {"0", "", true, "Port out of range.  The port must be between 1 and 65535."},
         {"", "", true, "Port out of range.  The port must be between 1 and 65535."},
@@ -53,7 +53,8 @@ TEST_F(Sheet, SystemPageRefusesOutOfRangeNumbersAndStoresNothing) {
         Do(page, std::string("port=") + c.port + "|maxConn=" + c.maxConn);
         Find<QPushButton>(sheet.get(), "okButton")->click();
         EXPECT_EQ(shown, c.message ? std::string("Brindlex|") + c.message + "|none" : "") << row;
-        EXPECT_EQ(sheet->isVisible(), c.message != nullptr) << row << ": the sheet stays open on a refusal only";
+        EXPECT_EQ(sheet->isVisible(), c.message != nullptr)
+            << row << ": the sheet stays open on a refusal only";
         if (c.message) {
             EXPECT_EQ(GetDword("System", "Port"), -1) << row << ": nothing stored";
             EXPECT_EQ(sheet->tabs()->currentWidget(), page) << row;
@@ -71,9 +72,11 @@ TEST_F(Sheet, SystemPageRefusesOutOfRangeNumbersAndStoresNothing) {
 
 TEST_F(Sheet, LogSizeTakesNineDigitsAndZeroIsShownEmpty) {
     const std::pair<const char*, int64_t> cases[] = {
-        {"", 0}, {"0", 0}, {"000123456", 123456},
-        {"1234567890", 123456789},  // the field takes nine digits
-        {"12a", 0},                 // and no other character
+        {"", 0},
+        {"0", 0},
+        {"000123456", 123456},
+        {"1234567890", 123456789}, // the field takes nine digits
+        {"12a", 0},                // and no other character
     };
     for (auto [typed, stored] : cases) {
         LoggingPage page;
@@ -94,7 +97,8 @@ TEST_F(Sheet, ApplyStoresOnlyThePagesThatWereShownAndTellsTheServer) {
     QPushButton* apply = Find<QPushButton>(sheet.get(), "applyButton");
     EXPECT_FALSE(apply->isEnabled());
     QStringList titles;
-    for (int i = 0; i < sheet->tabs()->count(); i++) titles << sheet->tabs()->tabText(i);
+    for (int i = 0; i < sheet->tabs()->count(); i++)
+        titles << sheet->tabs()->tabText(i);
     EXPECT_EQ(titles.join(","), "Display,Logging,Messages,Users,System");
 
     Find<QCheckBox>(sheet.get(), "hideWhenMinimized")->click();
@@ -106,7 +110,8 @@ TEST_F(Sheet, ApplyStoresOnlyThePagesThatWereShownAndTellsTheServer) {
     EXPECT_EQ(GetDword("System", "Port"), -1) << "the System page was never shown";
     EXPECT_EQ(GetDword("Log", "Logging"), -1) << "the Logging page was never shown";
 
-    for (const char* page : {"loggingPage", "systemPage"}) ShowTab(sheet.get(), page);
+    for (const char* page : {"loggingPage", "systemPage"})
+        ShowTab(sheet.get(), page);
     Do(sheet.get(), "port=2100");
     Find<QPushButton>(sheet.get(), "okButton")->click();
     EXPECT_EQ(Sent(), "0/4 1/4 5/4 ") << "display, logging, system changed";
@@ -122,7 +127,8 @@ bool Connects(uint16_t port) {
 
 TEST_F(Sheet, ServerRoleSystemApplyMovesTheListenerBeforeItReturns) {
     uint16_t first = 0, second = 0;
-    for (uint16_t* port : {&first, &second}) close(bxtest::Listen(port));
+    for (uint16_t* port : {&first, &second})
+        close(bxtest::Listen(port));
     systemSettings = {1, 0, first};
     ASSERT_EQ(SockThreadInit(), 0);
     SockSend(SOCK_MSG_LISTEN, first, 1);
@@ -143,10 +149,10 @@ TEST_F(Sheet, ServerRoleSystemApplyMovesTheListenerBeforeItReturns) {
 TEST_F(Sheet, MessageEditorTrimsDeletesAndKeepsUneditedBytes) {
     const struct {
         const char* name;
-        const char* before;  // nullptr: no file
-        const char* typed;   // nullptr: no edit
+        const char* before; // nullptr: no file
+        const char* typed;  // nullptr: no edit
         bool ok;
-        const char* after;   // nullptr: no file
+        const char* after; // nullptr: no file
     } cases[] = {
         {"two blanks each side", "", "  word  ", true, "word"},
         {"blanks only delete", "old", "   ", true, nullptr},
@@ -179,4 +185,4 @@ TEST_F(Sheet, MessageEditorTrimsDeletesAndKeepsUneditedBytes) {
     EXPECT_EQ(TextDialog(kMessageFiles[3]).path(), "/logout.txt");
 }
 
-}  // namespace
+} // namespace

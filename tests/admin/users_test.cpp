@@ -9,17 +9,20 @@ namespace {
 TEST_F(UsersTest, OkRefusesWithTheMessageAndFocusOrStores) {
     AdminRole();
     Seed({Account("alice"), Account("bob")});
-    const std::string home = "The home directory must be the same as or a subdirectory of the root directory.";
+    const std::string home =
+        "The home directory must be the same as or a subdirectory of the root directory.";
     const std::string blank = "Settings|The user name can't be blank.|dialog name";
     const std::string letter = "Settings|The user name must start with a letter.|dialog name";
     const std::string chars = "Settings|Invalid characters in name.|dialog name";
-    const std::string limit = "Brindlex|Number of connections out of range.  Must be less than 65536.|none maxConn";
-    const std::string verify = "Brindlex|The password is not verified.  Please re-enter.|none password";
+    const std::string limit =
+        "Brindlex|Number of connections out of range.  Must be less than 65536.|none maxConn";
+    const std::string verify =
+        "Brindlex|The password is not verified.  Please re-enter.|none password";
     const std::string inUse = "Brindlex|That user name is already in use.|none name";
     struct Row {
-        const char* edited;  // the account whose settings are open; nullptr: "&New"
-        const char* steps;   // after a root of "/data"
-        std::string shown;   // message box, then the field with the focus; "" = stored
+        const char* edited; // the account whose settings are open; nullptr: "&New"
+        const char* steps;  // after a root of "/data"
+        std::string shown;  // message box, then the field with the focus; "" = stored
         const char* stored;
     } rows[] = {
         {nullptr, "name=  NewUser  ", "", "newuser /data /data 0"},
@@ -39,7 +42,8 @@ TEST_F(UsersTest, OkRefusesWithTheMessageAndFocusOrStores) {
         {nullptr, "name=x|home=/database", "Settings|" + home + "|dialog home", ""},
         {nullptr, "name=x|home=/other", "Settings|" + home + "|dialog home", ""},
         {nullptr, "name=x|home=/mnt/data/pub", "Settings|" + home + "|dialog home", ""},
-        {nullptr, "name=x|root=/|home=/pub", "Settings|" + home + "|dialog home", ""},  // the root ends in "/"
+        {nullptr, "name=x|root=/|home=/pub", "Settings|" + home + "|dialog home",
+         ""}, // the root ends in "/"
         {nullptr, "name=x|password=Secret|verify=secret", verify, ""},
         {nullptr, "name=x|password=abc|verify=abc ", verify, ""},
         {nullptr, "name=BOB", inUse, ""},
@@ -51,13 +55,15 @@ TEST_F(UsersTest, OkRefusesWithTheMessageAndFocusOrStores) {
     for (const Row& row : rows) {
         std::string before = Summary() + Lines();
         Select({row.edited ? row.edited : ""});
-        std::string focus = Dialog(row.edited ? "settingsButton" : "newButton", std::string("root=/data|") + row.steps + "|ok");
+        std::string focus = Dialog(row.edited ? "settingsButton" : "newButton",
+                                   std::string("root=/data|") + row.steps + "|ok");
         EXPECT_EQ(shown + (focus == "closed" ? "" : " " + focus), row.shown) << row.steps;
         shown.clear();
         // The admin role announces each completed change, once and without data.
         EXPECT_EQ(Sent(), *row.stored ? "7/4 " : "") << row.steps;
         if (*row.stored)
-            EXPECT_NE(Summary().find(row.stored), std::string::npos) << row.steps << ": " << Summary();
+            EXPECT_NE(Summary().find(row.stored), std::string::npos)
+                << row.steps << ": " << Summary();
         else
             EXPECT_EQ(Summary() + Lines(), before) << row.steps;
     }
@@ -69,11 +75,15 @@ TEST_F(UsersTest, OkRefusesWithTheMessageAndFocusOrStores) {
 TEST_F(UsersTest, FieldsTakeNoMoreBytesThanTheAccountHolds) {
     Seed({});
     Dialog("newButton", [](QWidget* d) {
-        for (auto [field, limit] : {std::pair{"name", 64}, {"password", 16}, {"verify", 16}, {"maxConn", 5},
-                                    {"root", 259}, {"home", 259}}) {
+        for (auto [field, limit] : {std::pair{"name", 64},
+                                    {"password", 16},
+                                    {"verify", 16},
+                                    {"maxConn", 5},
+                                    {"root", 259},
+                                    {"home", 259}}) {
             Do(d, std::string(field) + "=" + std::string(limit + 1, '7'));
             EXPECT_EQ(Find(d, field)->text().size(), limit) << field;
-            Do(d, std::string(field) + "=é" + std::string(limit - 1, '7'));  // "é" takes two bytes
+            Do(d, std::string(field) + "=é" + std::string(limit - 1, '7')); // "é" takes two bytes
             EXPECT_LE(Find(d, field)->text().toUtf8().size(), limit) << field;
         }
     });
@@ -84,13 +94,13 @@ TEST_F(UsersTest, PasswordsLogInExactlyAsTyped) {
     Seed({Account("keep", "Old-Pass")});
     const std::string oldPW = userList.accounts[0].PW;
     struct Row {
-        std::string name;  // "keep" is edited, any other is new
+        std::string name; // "keep" is edited, any other is new
         const char* steps;
-        const char* good;  // nullptr: PW must be empty
+        const char* good; // nullptr: PW must be empty
         const char* bad;
     } rows[] = {
-        {"keep", "ok", "Old-Pass", "old-pass"},             // eight blanks left: kept
-        {"keep", "password=|verify=|ok", "Old-Pass", "x"},  // both cleared: kept
+        {"keep", "ok", "Old-Pass", "old-pass"},            // eight blanks left: kept
+        {"keep", "password=|verify=|ok", "Old-Pass", "x"}, // both cleared: kept
         {"keep", "password= N3w Pw |verify= N3w Pw |ok", "N3w Pw", "Old-Pass"},
         {"fresh", "password=MiXed-9|verify=MiXed-9|ok", "MiXed-9", "mixed-9"},
         {"open", "ok", nullptr, nullptr},
@@ -98,9 +108,11 @@ TEST_F(UsersTest, PasswordsLogInExactlyAsTyped) {
     };
     for (const Row& row : rows) {
         Select({"keep"});
-        Dialog(row.name == "keep" ? "settingsButton" : "newButton", "root=" + RootDir() + "|name=" + row.name + "|" + row.steps);
+        Dialog(row.name == "keep" ? "settingsButton" : "newButton",
+               "root=" + RootDir() + "|name=" + row.name + "|" + row.steps);
         const UserAccount* a = nullptr;
-        for (const UserAccount& s : userList.accounts) a = row.name == s.name ? &s : a;
+        for (const UserAccount& s : userList.accounts)
+            a = row.name == s.name ? &s : a;
         ASSERT_NE(a, nullptr) << row.steps;
         EXPECT_EQ(strlen(a->PW), row.good ? 36u : 0u) << row.steps;
         if (!row.good) continue;
@@ -121,9 +133,10 @@ TEST_F(UsersTest, ShowsOneOrSeveralAccountsAndWritesSeveralKeepingNamesAndPasswo
     EXPECT_EQ(Lines(), "alice bob Carl ");
     struct Row {
         std::vector<std::string> selected;
-        const char* shown;  // name, root, home, limit, password ("*": disabled), then the checked boxes
+        const char*
+            shown; // name, root, home, limit, password ("*": disabled), then the checked boxes
     } rows[] = {
-        {{}, "|||||enable restrict recurse list get "},  // "&New"
+        {{}, "|||||enable restrict recurse list get "}, // "&New"
         {{"alice"}, "alice|~/a|~/a|3|        |enable restrict list put "},
         {{"alice", "bob"}, "alice*|~/a|~/a|3|        *|enable restrict create list get put "},
     };
@@ -132,10 +145,13 @@ TEST_F(UsersTest, ShowsOneOrSeveralAccountsAndWritesSeveralKeepingNamesAndPasswo
         Dialog(row.selected.empty() ? "newButton" : "settingsButton", [&](QWidget* d) {
             std::string s;
             for (const char* f : {"name", "root", "home", "maxConn", "password"})
-                s += Find(d, f)->text().replace(QString::fromStdString(RootDir()), "~").toStdString() +
+                s += Find(d, f)
+                         ->text()
+                         .replace(QString::fromStdString(RootDir()), "~")
+                         .toStdString() +
                      (Find(d, f)->isEnabled() ? "|" : "*|");
-            for (const char* box : {"enable", "anonymous", "restrict", "recurse", "create", "deleteDir", "list",
-                                    "get", "put", "deleteFile"})
+            for (const char* box : {"enable", "anonymous", "restrict", "recurse", "create",
+                                    "deleteDir", "list", "get", "put", "deleteFile"})
                 s += Find<QCheckBox>(d, box)->isChecked() ? std::string(box) + " " : "";
             EXPECT_EQ(s, row.shown);
         });
@@ -144,7 +160,9 @@ TEST_F(UsersTest, ShowsOneOrSeveralAccountsAndWritesSeveralKeepingNamesAndPasswo
     Dialog(nullptr, "root=" + RootDir() + "|home=" + RootDir() + "/pub|maxConn=|ok");
     EXPECT_EQ(Summary(), "alice ~ ~/pub 0; bob ~ ~/pub 0; Carl ~ ~ 0; ");
     for (const UserAccount& a : Stored())
-        EXPECT_TRUE(a.name[0] == 'C' || a.permissions == (PERM_LIST | PERM_GET | PERM_PUT | PERM_CREATE)) << a.name;
+        EXPECT_TRUE(a.name[0] == 'C' ||
+                    a.permissions == (PERM_LIST | PERM_GET | PERM_PUT | PERM_CREATE))
+            << a.name;
     EXPECT_TRUE(LogsIn("alice", "A-pass") && LogsIn("bob", "B-pass") && !LogsIn("bob", "A-pass"));
 }
 
@@ -154,15 +172,16 @@ TEST_F(UsersTest, ReloadWhileOpenWritesTheOpenedAccountWhereverItIsNow) {
         std::vector<const char*> reloaded;
         const char* after;
     } rows[] = {
-        {{"aaron", "bob", "alice"}, "aaron ~ ~ 0; alice ~/new ~/new 0; bob ~ ~ 0; "},  // alice moved
-        {{"bob"}, "bob ~ ~ 0; "},                                                      // alice gone
+        {{"aaron", "bob", "alice"}, "aaron ~ ~ 0; alice ~/new ~/new 0; bob ~ ~ 0; "}, // alice moved
+        {{"bob"}, "bob ~ ~ 0; "},                                                     // alice gone
     };
     for (const Row& row : rows) {
         Seed({Account("alice"), Account("bob")});
         Select({"alice"});
         Dialog("settingsButton", [&](QWidget* d) {
             UserList other;
-            for (const char* name : row.reloaded) other.accounts.push_back(Account(name));
+            for (const char* name : row.reloaded)
+                other.accounts.push_back(Account(name));
             OpenRegApp("Brindlex");
             SetRegUsers(&other);
             GetRegUsers(&userList);
@@ -180,7 +199,7 @@ TEST_F(UsersTest, DeleteAsksAndRemovesTheSelectedAccounts) {
     struct Row {
         std::vector<std::string> selected;
         QMessageBox::StandardButton answer;
-        const char* left;  // the page's lines and the stored names
+        const char* left; // the page's lines and the stored names
     } rows[] = {
         {{"adam", "zoe"}, QMessageBox::No, "adam Bob carl zoe "},
         {{"adam", "zoe"}, QMessageBox::Yes, "Bob carl "},
@@ -195,10 +214,11 @@ TEST_F(UsersTest, DeleteAsksAndRemovesTheSelectedAccounts) {
         shown.clear();
         EXPECT_EQ(Sent(), row.answer == QMessageBox::Yes ? "7/4 " : "");
         std::string stored;
-        for (const UserAccount& a : Stored()) stored += std::string(a.name) + " ";
+        for (const UserAccount& a : Stored())
+            stored += std::string(a.name) + " ";
         EXPECT_EQ(Lines() + "/ " + stored, std::string(row.left) + "/ " + row.left);
     }
-    Find<QPushButton>(page.get(), "deleteButton")->click();  // an empty list: nothing asked
+    Find<QPushButton>(page.get(), "deleteButton")->click(); // an empty list: nothing asked
     EXPECT_EQ(shown + Sent(), "");
 }
 
@@ -208,8 +228,10 @@ TEST_F(UsersTest, DeleteAsksAndRemovesTheSelectedAccounts) {
 TEST_F(UsersTest, Shots) {
     QString dir = qEnvironmentVariable("BRINDLEX_SHOTS");
     if (dir.isEmpty()) GTEST_SKIP() << "BRINDLEX_SHOTS not set";
-    UserAccount guest = Account("guest"), mira = Account("mira", "pw"), builds = Account("builds", "pw");
-    for (auto [a, path] : {std::pair{&guest, "/srv/ftp"}, {&mira, "/srv/ftp/mira"}, {&builds, "/srv/ftp/builds"}}) {
+    UserAccount guest = Account("guest"), mira = Account("mira", "pw"),
+                builds = Account("builds", "pw");
+    for (auto [a, path] :
+         {std::pair{&guest, "/srv/ftp"}, {&mira, "/srv/ftp/mira"}, {&builds, "/srv/ftp/builds"}}) {
         snprintf(a->Root, sizeof a->Root, "%s", path);
         snprintf(a->Home, sizeof a->Home, "%s/pub", path);
     }
@@ -219,7 +241,8 @@ TEST_F(UsersTest, Shots) {
     Seed({mira, guest, builds});
     page->show();
     EXPECT_TRUE(page->grab().save(dir + "/users-page.png"));
-    for (auto [count, selected] : {std::pair{"one", std::vector<std::string>{"mira"}}, {"two", {"builds", "mira"}}}) {
+    for (auto [count, selected] :
+         {std::pair{"one", std::vector<std::string>{"mira"}}, {"two", {"builds", "mira"}}}) {
         Select(selected);
         UserDialog dialog(USER_DIALOG_EDIT, List(), page.get());
         dialog.show();
@@ -227,4 +250,4 @@ TEST_F(UsersTest, Shots) {
     }
 }
 
-}  // namespace
+} // namespace

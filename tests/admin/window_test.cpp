@@ -31,15 +31,17 @@ TEST_F(Window, SizeIsTheConnectionsDialogInTheFontsUnitsPlusMenuAndStatusBars) {
         QApplication::setFont(font);
         MainWindow window({true, false});
         QFontMetrics metrics(font);
-        QSize pane(186 * metrics.averageCharWidth() / 4, 105 * metrics.height() / 8);  // in dialog units
-        QSize expected =
-            pane + QSize(0, window.menuBar()->sizeHint().height() + window.statusBar()->sizeHint().height());
+        QSize pane(186 * metrics.averageCharWidth() / 4,
+                   105 * metrics.height() / 8); // in dialog units
+        QSize expected = pane + QSize(0, window.menuBar()->sizeHint().height() +
+                                             window.statusBar()->sizeHint().height());
         EXPECT_EQ(window.size(), expected) << points << " points";
         window.show();
         window.resize(expected * 2);
         EXPECT_EQ(window.size(), expected) << points << " points: the window cannot be resized";
         EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
-        EXPECT_TRUE(window.centralWidget()->rect().contains(window.connectionsView()->geometry())) << points;
+        EXPECT_TRUE(window.centralWidget()->rect().contains(window.connectionsView()->geometry()))
+            << points;
     }
     QApplication::setFont(QFont());
 }
@@ -47,12 +49,14 @@ TEST_F(Window, SizeIsTheConnectionsDialogInTheFontsUnitsPlusMenuAndStatusBars) {
 // A rectangle as the store keeps it: "left,top,right,bottom", the right and
 // bottom sides just outside it.
 std::string Text(const QRect& r) {
-    return std::to_string(r.left()) + "," + std::to_string(r.top()) + "," + std::to_string(r.right() + 1) + "," +
-           std::to_string(r.bottom() + 1);
+    return std::to_string(r.left()) + "," + std::to_string(r.top()) + "," +
+           std::to_string(r.right() + 1) + "," + std::to_string(r.bottom() + 1);
 }
 
 std::string StoredRect() {
-    auto side = [](const char* name) { return std::to_string(StoreTest::GetDword("Window", name)); };
+    auto side = [](const char* name) {
+        return std::to_string(StoreTest::GetDword("Window", name));
+    };
     return side("Left") + "," + side("Top") + "," + side("Right") + "," + side("Bottom");
 }
 
@@ -61,37 +65,43 @@ std::string StoredRect() {
 TEST_F(Window, PositionIsRestoredAndSavedInTheServerRoleOnlyAndClosingShutsDownOnce) {
     for (bool server : {false, true}) {
         processRole = server ? ROLE_SERVER : ROLE_ADMIN;
-        windowRect = {120, 90, 120 + 900, 90 + 700};  // saved by a window of another size
+        windowRect = {120, 90, 120 + 900, 90 + 700}; // saved by a window of another size
         MainWindow window({server, false});
         int shutdowns = 0;
         window.setOnClose([&] { shutdowns++; });
         QSize computed = window.size();
         window.showAtStart();
         EXPECT_EQ(window.size(), computed);
-        EXPECT_EQ(window.frameGeometry().topLeft() == QPoint(120, 90), server) << "only the server's opens there";
-        for (int step = 1; step <= 5; step++) window.move(40 + 10 * step, 30 + 5 * step);  // one drag
+        EXPECT_EQ(window.frameGeometry().topLeft() == QPoint(120, 90), server)
+            << "only the server's opens there";
+        for (int step = 1; step <= 5; step++)
+            window.move(40 + 10 * step, 30 + 5 * step); // one drag
         auto frame = [&] { return Text(window.frameGeometry()); };
         EXPECT_TRUE(!server || SpinUntil([&] { return StoredRect() == frame(); }))
             << "stored once the window rests: " << StoredRect() << ", window " << frame();
         window.findChild<QAction*>("exitAction")->trigger();
-        QCloseEvent again;  // as the window system's close would send it
+        QCloseEvent again; // as the window system's close would send it
         QApplication::sendEvent(&window, &again);
         EXPECT_EQ(shutdowns, 1);
-        EXPECT_EQ(StoredRect(), server ? frame() : "-1,-1,-1,-1") << "the admin role never stores its position";
+        EXPECT_EQ(StoredRect(), server ? frame() : "-1,-1,-1,-1")
+            << "the admin role never stores its position";
     }
 }
 
-std::string State(const MainWindow& w) { return !w.isVisible() ? "hidden" : w.isMinimized() ? "minimized" : "shown"; }
+std::string State(const MainWindow& w) {
+    return !w.isVisible() ? "hidden" : w.isMinimized() ? "minimized" : "shown";
+}
 
 TEST_F(Window, TrayRules) {
     const struct {
         const char* name;
         bool server, tray, hideInitially, hideWhenMinimized;
-        const char* afterStart;     // "shown", "hidden", "minimized"
-        const char* afterMinimize;  // from shown
+        const char* afterStart;    // "shown", "hidden", "minimized"
+        const char* afterMinimize; // from shown
     } cases[] = {
         {"server, tray, hide initially", true, true, true, false, "hidden", "minimized"},
-        {"server, no tray: never hidden, minimized instead", true, false, true, true, "minimized", "minimized"},
+        {"server, no tray: never hidden, minimized instead", true, false, true, true, "minimized",
+         "minimized"},
         {"server, tray, hide when minimized", true, true, false, true, "shown", "hidden"},
         {"server, tray, switches off", true, true, false, false, "shown", "minimized"},
         {"admin never hides", false, true, true, true, "shown", "minimized"},
@@ -106,14 +116,14 @@ TEST_F(Window, TrayRules) {
         EXPECT_EQ(State(window), c.afterStart) << c.name;
 
         window.showNormal();
-        window.trayActivated(QSystemTrayIcon::Trigger);  // a click brings a hidden window back
+        window.trayActivated(QSystemTrayIcon::Trigger); // a click brings a hidden window back
         if (window.hiddenInTray()) window.trayActivated(QSystemTrayIcon::Trigger);
         ASSERT_TRUE(SpinUntil([&] { return State(window) == "shown"; })) << c.name;
         window.showMinimized();
         EXPECT_TRUE(SpinUntil([&] { return State(window) == c.afterMinimize; }))
             << c.name << ": " << State(window);
         if (State(window) == "hidden") {
-            window.trayActivated(QSystemTrayIcon::DoubleClick);  // only a left click counts
+            window.trayActivated(QSystemTrayIcon::DoubleClick); // only a left click counts
             EXPECT_EQ(State(window), "hidden") << c.name;
             window.trayActivated(QSystemTrayIcon::Trigger);
             EXPECT_TRUE(SpinUntil([&] { return State(window) == "shown"; })) << c.name;
@@ -136,7 +146,8 @@ using ConnView = AdminTest;
 std::string Tree(MainWindow& window) {
     std::string s;
     QTreeWidget* tree = window.connectionsView();
-    for (int i = 0; i < tree->topLevelItemCount(); i++) s += tree->topLevelItem(i)->text(0).toStdString() + " ";
+    for (int i = 0; i < tree->topLevelItemCount(); i++)
+        s += tree->topLevelItem(i)->text(0).toStdString() + " ";
     return s;
 }
 
@@ -148,17 +159,17 @@ TEST_F(ConnView, PostedChangesWaitForTheDrainAndTheTreeFollowsInOrder) {
     MainWindow window({true, false});
     char text[22] = "10.0.0.1:1024";
     ConnViewPostInsert(1, text);
-    snprintf(text, sizeof text, "10.0.0.2:1025");  // the poster reuses its buffer at once
+    snprintf(text, sizeof text, "10.0.0.2:1025"); // the poster reuses its buffer at once
     ConnViewPostInsert(2, text);
     ConnViewPostInsert(1, "dup");
     ConnViewPostInsert(3, "10.0.0.3:1026");
-    ConnViewPostDelete(1);  // the first item carrying 1
-    ConnViewPostDelete(9);  // none: nothing changes
+    ConnViewPostDelete(1); // the first item carrying 1
+    ConnViewPostDelete(9); // none: nothing changes
     EXPECT_EQ(Tree(window), "");
     EXPECT_EQ(MainQueueDrain(), 6);
     EXPECT_EQ(Tree(window), "10.0.0.2:1025 dup 10.0.0.3:1026 ");
 
-    ConnViewEnable(false);  // the service role has no view
+    ConnViewEnable(false); // the service role has no view
     ConnViewPostInsert(4, "x");
     ConnViewInsert(5, "y");
     MainQueueDrain();
@@ -173,33 +184,39 @@ TEST_F(ConnView, AnotherThreadPostsWhileTheMainThreadDrains) {
     ConnViewClear();
     constexpr int count = 2000;
     std::thread poster([] {
-        for (int i = 0; i < count; i++) ConnViewPostInsert((uint16_t)i, "127.0.0.1:21");
-        for (int i = 0; i < count; i += 2) ConnViewPostDelete((uint16_t)i);
+        for (int i = 0; i < count; i++)
+            ConnViewPostInsert((uint16_t)i, "127.0.0.1:21");
+        for (int i = 0; i < count; i += 2)
+            ConnViewPostDelete((uint16_t)i);
     });
     int applied = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (applied < count + count / 2 && std::chrono::steady_clock::now() < deadline) applied += MainQueueDrain();
+    while (applied < count + count / 2 && std::chrono::steady_clock::now() < deadline)
+        applied += MainQueueDrain();
     poster.join();
     auto items = ConnViewItems();
     ASSERT_EQ(items.size(), (size_t)count / 2);
-    for (size_t i = 0; i < items.size(); i++) EXPECT_EQ(items[i].connId, 2 * i + 1);
+    for (size_t i = 0; i < items.size(); i++)
+        EXPECT_EQ(items[i].connId, 2 * i + 1);
 }
 
 struct UrlCatcher : QObject {
     Q_OBJECT
-public:
+  public:
     std::vector<QUrl> opened;
-public slots:
+  public slots:
     void open(const QUrl& url) { opened.push_back(url); }
 };
 
 TEST_F(Window, HelpOpensTheShippedPageAndTheOnlineAddressAboutShowsTheVersion) {
     UrlCatcher catcher;
-    for (const char* scheme : {"file", "https"}) QDesktopServices::setUrlHandler(scheme, &catcher, "open");
+    for (const char* scheme : {"file", "https"})
+        QDesktopServices::setUrlHandler(scheme, &catcher, "open");
     MainWindow window({true, false});
     window.helpTopics();
     window.onlineHelp();
-    for (const char* scheme : {"file", "https"}) QDesktopServices::unsetUrlHandler(scheme);
+    for (const char* scheme : {"file", "https"})
+        QDesktopServices::unsetUrlHandler(scheme);
     ASSERT_EQ(catcher.opened.size(), 2u) << "the build tree holds the help page beside bin/";
     EXPECT_TRUE(QFileInfo(catcher.opened[0].toLocalFile()).isFile());
     EXPECT_EQ(catcher.opened[1], QUrl(kOnlineHelpUrl));
@@ -211,6 +228,6 @@ TEST_F(Window, HelpOpensTheShippedPageAndTheOnlineAddressAboutShowsTheVersion) {
     EXPECT_FALSE(Find<QLabel>(&about, "aboutPicture")->pixmap().isNull());
 }
 
-}  // namespace
+} // namespace
 
 #include "window_test.moc"

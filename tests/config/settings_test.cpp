@@ -8,8 +8,9 @@ struct Settings : StoreTest {
     static std::string SystemText() {
         const SystemSettings& s = systemSettings;
         char text[200];
-        snprintf(text, sizeof text, "port %u enable %u maxConn %u extensions %u login %u idle %u failDelay %u",
-                 s.port, s.serverEnable, s.maxConn, ExtensionsSetting(), s.loginTimeout, s.idleTimeout,
+        snprintf(text, sizeof text,
+                 "port %u enable %u maxConn %u extensions %u login %u idle %u failDelay %u", s.port,
+                 s.serverEnable, s.maxConn, ExtensionsSetting(), s.loginTimeout, s.idleTimeout,
                  s.loginFailDelay);
         return text;
     }
@@ -22,7 +23,7 @@ using PassiveValues = StoreTest;
 // loads back in another opening.
 TEST_F(Settings, FirstStartMakesEmptyKeysAndSavedGroupsLoadBack) {
     logEnable = 0;
-    SetExtensionsSetting(1);  // a missing "Extensions" loads as 0 whatever memory holds
+    SetExtensionsSetting(1); // a missing "Extensions" loads as 0 whatever memory holds
     auto load = [] {
         GetRegLog();
         GetRegDisplay();
@@ -36,9 +37,10 @@ TEST_F(Settings, FirstStartMakesEmptyKeysAndSavedGroupsLoadBack) {
               "    System\\\n    Users\\\n    Window\\\n",
               DumpPath("SOFTWARE"));
     // Time-outs 0: no limit.
-    EXPECT_EQ("port 21 enable 1 maxConn 0 extensions 0 login 0 idle 0 failDelay 1000", SystemText());
+    EXPECT_EQ("port 21 enable 1 maxConn 0 extensions 0 login 0 idle 0 failDelay 1000",
+              SystemText());
     EXPECT_EQ(0, logEnable);
-    EXPECT_STREQ(logDir, (root / "log").c_str());  // a missing "Path" keeps the directory
+    EXPECT_STREQ(logDir, (root / "log").c_str()); // a missing "Path" keeps the directory
     EXPECT_EQ(1, logLevelOn[LOG_TRACE4]);
     EXPECT_EQ(0, logLevelOn[LOG_TRACE5]);
     EXPECT_EQ(470, windowRect.bottom);
@@ -59,9 +61,10 @@ TEST_F(Settings, FirstStartMakesEmptyKeysAndSavedGroupsLoadBack) {
     displaySettings = {0, 0};
     SetExtensionsSetting(0);
     RegCloseStore();
-    WithApp(load, "brindlex");  // names match without regard to case
+    WithApp(load, "brindlex"); // names match without regard to case
     // A stored delay of 0 is not the missing default.
-    EXPECT_EQ("port 2121 enable 0 maxConn 12 extensions 1 login 60 idle 900 failDelay 0", SystemText());
+    EXPECT_EQ("port 2121 enable 0 maxConn 12 extensions 1 login 60 idle 900 failDelay 0",
+              SystemText());
     EXPECT_EQ(1, displaySettings.hideInitially);
     EXPECT_EQ(-5, windowRect.left);
     EXPECT_EQ(200, windowRect.bottom);
@@ -71,7 +74,7 @@ TEST_F(Settings, StoredValuesKeepTheBitsTheirFieldHoldsOrAreRefused) {
     SetDword("System", "Enable", 256);
     SetDword("System", "MaxConn", 0x10005);
     SetDword("Window", "Left", 0xFFFFFFF6);
-    SetString("System", "Port", "12345");  // six bytes do not fit a DWORD
+    SetString("System", "Port", "12345"); // six bytes do not fit a DWORD
     SetString("Path", "Work", std::string(300, 'w'));
     snprintf(workDir, sizeof workDir, "/old");
     WithApp([] {
@@ -79,12 +82,13 @@ TEST_F(Settings, StoredValuesKeepTheBitsTheirFieldHoldsOrAreRefused) {
         GetRegPath();
         GetRegWindow({0, 0, 800, 600});
     });
-    EXPECT_EQ("port 21 enable 0 maxConn 5 extensions 0 login 0 idle 0 failDelay 1000", SystemText());
+    EXPECT_EQ("port 21 enable 0 maxConn 5 extensions 0 login 0 idle 0 failDelay 1000",
+              SystemText());
     EXPECT_EQ(-10, windowRect.left);
     EXPECT_EQ(600, windowRect.bottom);
     EXPECT_STREQ("/old", workDir);
     SetDword("System", "Port", 65536 + 21);
-    SetString("System", "MaxConn", "ab");  // three bytes are read over the default
+    SetString("System", "MaxConn", "ab"); // three bytes are read over the default
     WithApp([] { GetRegSystem(); });
     EXPECT_EQ(21, systemSettings.port);
     EXPECT_EQ(0x6261, systemSettings.maxConn);
@@ -102,7 +106,8 @@ TEST_F(Settings, LogSaveRewritesTheTraceSwitches) {
         EXPECT_EQ(7, logLevelOn[LOG_TRACE5]);
         SetRegLog();
     });
-    for (const char* name : {"TRACE0", "TRACE1", "TRACE2", "TRACE3", "TRACE4"}) EXPECT_EQ(1, GetDword("Log", name)) << name;
+    for (const char* name : {"TRACE0", "TRACE1", "TRACE2", "TRACE3", "TRACE4"})
+        EXPECT_EQ(1, GetDword("Log", name)) << name;
     EXPECT_EQ(0, GetDword("Log", "TRACE5"));
 }
 
@@ -110,9 +115,9 @@ TEST_F(Settings, LogSaveRewritesTheTraceSwitches) {
 TEST_F(PassiveValues, RangesAndAddressesAreTakenOrRefusedWhole) {
     struct Row {
         const char* ports;
-        uint16_t low, high;  // 0 0 = any port
+        uint16_t low, high; // 0 0 = any port
         const char* address;
-        uint32_t announced;  // 0 = the local address
+        uint32_t announced; // 0 = the local address
     } rows[] = {
         {"50000-50099", 50000, 50099, "203.0.113.9", 0xCB007109},
         {" 1 - 65535 ", 1, 65535, "10.0.0.1", 0x0A000001},
@@ -129,7 +134,8 @@ TEST_F(PassiveValues, RangesAndAddressesAreTakenOrRefusedWhole) {
     for (const Row& row : rows) {
         SetString("System", "PassivePorts", row.ports);
         SetString("System", "PassiveAddress", row.address);
-        systemSettings.passivePortLow = systemSettings.passivePortHigh = 7;  // a reload replaces old values
+        systemSettings.passivePortLow = systemSettings.passivePortHigh =
+            7; // a reload replaces old values
         systemSettings.passiveAddress = 7;
         WithApp([] { GetRegSystem(); });
         EXPECT_EQ(systemSettings.passivePortLow, row.low) << '"' << row.ports << '"';

@@ -43,8 +43,7 @@ struct StoreTest : ::testing::Test {
     }
 
     // Runs calls between an opening of the application key and its closing.
-    template <typename Calls>
-    static void WithApp(Calls calls, const char* name = "Brindlex") {
+    template <typename Calls> static void WithApp(Calls calls, const char* name = "Brindlex") {
         ASSERT_EQ(1, OpenRegApp(name));
         calls();
         CloseRegApp();
@@ -55,7 +54,8 @@ struct StoreTest : ::testing::Test {
         return std::string("SOFTWARE\\Quennel\\Brindlex") + (path.empty() ? "" : "\\" + path);
     }
 
-    static void Set(const std::string& path, const char* name, uint32_t type, const void* data, uint32_t size) {
+    static void Set(const std::string& path, const char* name, uint32_t type, const void* data,
+                    uint32_t size) {
         HKEY key;
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, App(path).c_str(), 0, "", 0,
                                                  KEY_ALL_ACCESS, nullptr, &key, nullptr));
@@ -72,7 +72,9 @@ struct StoreTest : ::testing::Test {
     // A DWORD below the application key, or -1 when it cannot be read.
     static int64_t GetDword(const std::string& path, const char* name) {
         HKEY key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, App(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return -1;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, App(path).c_str(), 0, KEY_READ, &key) !=
+            ERROR_SUCCESS)
+            return -1;
         uint32_t value = 0, size = 4, type = 0;
         long status = RegQueryValueExA(key, name, nullptr, &type, (uint8_t*)&value, &size);
         RegCloseKey(key);
@@ -83,14 +85,17 @@ struct StoreTest : ::testing::Test {
     // order; "<none>" when there is no such key.
     static std::string DumpPath(const std::string& path, const std::string& indent = "") {
         HKEY key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "<none>";
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return "<none>";
         std::string out;
         char name[300];
         uint8_t data[1024];
         for (uint32_t i = 0;; i++) {
             uint32_t nameSize = sizeof name, dataSize = sizeof data, type = 0;
-            if (RegEnumValueA(key, i, name, &nameSize, &type, data, &dataSize) != ERROR_SUCCESS) break;
-            out += indent + name + "=" + std::to_string(type) + ":" + std::string((char*)data, dataSize) + "\n";
+            if (RegEnumValueA(key, i, name, &nameSize, &type, data, &dataSize) != ERROR_SUCCESS)
+                break;
+            out += indent + name + "=" + std::to_string(type) + ":" +
+                   std::string((char*)data, dataSize) + "\n";
         }
         for (uint32_t i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; i++)
             out += indent + name + "\\\n" + DumpPath(path + "\\" + name, indent + "  ");
@@ -105,14 +110,16 @@ struct StoreTest : ::testing::Test {
 
     static std::string Quote(const std::string& arg) {
         std::string quoted = "'";
-        for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        for (char c : arg)
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
         return quoted + "'";
     }
 
     // Runs brindlex-reg with args and input on its standard input.
     ToolRun Reg(const std::vector<std::string>& args, const std::string& input = "") const {
         std::string command = Quote(bxtest::BinPath("brindlex-reg"));
-        for (const std::string& arg : args) command += " " + Quote(arg);
+        for (const std::string& arg : args)
+            command += " " + Quote(arg);
         std::filesystem::path in = root / "in", out = root / "out", err = root / "err";
         bxtest::WriteFile(in, input);
         command += " <" + Quote(in) + " >" + Quote(out) + " 2>" + Quote(err);

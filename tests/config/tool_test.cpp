@@ -27,14 +27,22 @@ TEST_F(Tool, CommandsInOrder) {
         {{"delete", "Users"}, 1, ""},
         {{"list", "Users"}, 1, ""},
         {{"get", "Nowhere", "x"}, 1, ""},
-        {{"set", "System", "Port", "--dword", "abc"}, 2, ""}, {{"set", "System", "Port", "--dword", "4294967296"}, 2, ""},
-        {{"set", "System", "Port", "--dword", "-1"}, 2, ""},  {{"set", "System", "Port", "--dword", ""}, 2, ""},
-        {{"set", "System", "Port", "--word", "5"}, 2, ""},    {{"set", "System", "Port"}, 2, ""},
-        {{"get", "System"}, 2, ""},                           {{"frobnicate"}, 2, ""},
-        {{}, 2, ""},                                          {{"delete"}, 2, ""},
-        {{"delete", ""}, 2, ""},                              {{"passwd", "1bob"}, 2, "", "pw\n"},
-        {{"passwd", "bo b"}, 2, "", "pw\n"},                  {{"passwd"}, 2, "", "pw\n"},
-        {{"passwd", "bob"}, 2, "", ""},                       {{"passwd", "bob"}, 2, "", "seventeen chars!!\n"},
+        {{"set", "System", "Port", "--dword", "abc"}, 2, ""},
+        {{"set", "System", "Port", "--dword", "4294967296"}, 2, ""},
+        {{"set", "System", "Port", "--dword", "-1"}, 2, ""},
+        {{"set", "System", "Port", "--dword", ""}, 2, ""},
+        {{"set", "System", "Port", "--word", "5"}, 2, ""},
+        {{"set", "System", "Port"}, 2, ""},
+        {{"get", "System"}, 2, ""},
+        {{"frobnicate"}, 2, ""},
+        {{}, 2, ""},
+        {{"delete"}, 2, ""},
+        {{"delete", ""}, 2, ""},
+        {{"passwd", "1bob"}, 2, "", "pw\n"},
+        {{"passwd", "bo b"}, 2, "", "pw\n"},
+        {{"passwd"}, 2, "", "pw\n"},
+        {{"passwd", "bob"}, 2, "", ""},
+        {{"passwd", "bob"}, 2, "", "seventeen chars!!\n"},
         {{"passwd", "bob"}, 2, "", "   \n"},
         // A value name the store refuses: the key the set would have made stays away.
         {{"set", "Fresh\\Key", std::string(16384, 'n'), "--dword", "1"}, 2, ""},
@@ -48,7 +56,7 @@ TEST_F(Tool, CommandsInOrder) {
         {{"set", "System", "Port", "--dword", "2121"}, 0, ""},
         {{"set", "Users\\bob", "Root", "--string", "/srv/ftp"}, 0, ""},
         {{"passwd", "Bob"}, 0, "", "Secret Word\r\n"},
-        {{"passwd", "carol"}, 0, "", "pw"},  // no line end, new account
+        {{"passwd", "carol"}, 0, "", "pw"}, // no line end, new account
         {{"list", "Users"}, 0, "bob\\\ncarol\\\n"},
         // Every account value is in the store, not left to load defaults.
         {{"get", "Users\\carol", "Restrict"}, 0, "1\n"},
@@ -56,7 +64,8 @@ TEST_F(Tool, CommandsInOrder) {
     };
     for (const auto& step : steps) {
         std::string command;
-        for (const std::string& arg : step.args) command += arg.substr(0, 20) + " ";
+        for (const std::string& arg : step.args)
+            command += arg.substr(0, 20) + " ";
         ToolRun run = Reg(step.args, step.input);
         EXPECT_EQ(step.status, run.status) << command << run.err;
         EXPECT_EQ(step.out, run.out) << command;
@@ -73,7 +82,8 @@ TEST_F(Tool, CommandsInOrder) {
     UserAccount carol;
     UserAccountDefaults(&carol, "carol");
     memcpy(carol.PW, userList.accounts[1].PW, sizeof carol.PW);
-    EXPECT_EQ(0, memcmp(&carol, &userList.accounts[1], sizeof carol)) << "a new account has the defaults";
+    EXPECT_EQ(0, memcmp(&carol, &userList.accounts[1], sizeof carol))
+        << "a new account has the defaults";
 }
 
 // The store holds password digests: made for its owner only, and narrowed to

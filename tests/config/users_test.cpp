@@ -18,9 +18,13 @@ const UserAccount& Find(const std::string& name) {
     return none;
 }
 
-void Load() { StoreTest::WithApp([] { GetRegUsers(&userList); }); }
-void Save() { StoreTest::WithApp([] { SetRegUsers(&userList); }); }
-}  // namespace
+void Load() {
+    StoreTest::WithApp([] { GetRegUsers(&userList); });
+}
+void Save() {
+    StoreTest::WithApp([] { SetRegUsers(&userList); });
+}
+} // namespace
 
 TEST_F(Users, OddSubkeysAndValuesAtLoad) {
     SetString("Users\\" + std::string(65, 'x'), "Root", "/long");
@@ -32,10 +36,10 @@ TEST_F(Users, OddSubkeysAndValuesAtLoad) {
     SetString("Users\\mallory", "PW", std::string(40, 'A'));
     SetDword("Users\\empty", "Put", 1);
     Load();
-    ASSERT_EQ(6u, userList.accounts.size());  // the 65-character name is skipped
+    ASSERT_EQ(6u, userList.accounts.size()); // the 65-character name is skipped
     EXPECT_STREQ("/sixty-four", Find(std::string(64, 'y')).Root);
-    EXPECT_STREQ("/carol", Find("Carol").Root);  // loaded under its own name
-    EXPECT_EQ(0, Find("anon").accountFlags & ACCOUNT_ANONYMOUS);  // only the lowest bit counts
+    EXPECT_STREQ("/carol", Find("Carol").Root);                  // loaded under its own name
+    EXPECT_EQ(0, Find("anon").accountFlags & ACCOUNT_ANONYMOUS); // only the lowest bit counts
     EXPECT_EQ(ACCOUNT_ANONYMOUS, Find("guest").accountFlags & ACCOUNT_ANONYMOUS);
     EXPECT_EQ(3, Find("anon").MaxConn);
     // Missing values take the defaults.
@@ -52,18 +56,18 @@ TEST_F(Users, OddSubkeysAndValuesAtLoad) {
 }
 
 TEST_F(Users, SaveReplacesTheWholeSetAndSkipsAccountsThatNameNoSubkey) {
-    userList.accounts = {Account("zed", "/z"), Account("", "/nowhere"), Account("amy", "/a", 3), Account("a\\b", "/x"),
-                         Account("bob", "/b")};
+    userList.accounts = {Account("zed", "/z"), Account("", "/nowhere"), Account("amy", "/a", 3),
+                         Account("a\\b", "/x"), Account("bob", "/b")};
     userList.accounts[2].accountFlags |= ACCOUNT_ANONYMOUS;
     userList.accounts[2].permissions = PERM_PUT | PERM_DELETEFILE | PERM_CREATE;
     MakePasswordDigest("bob", "pw", userList.accounts[4].PW);
     Save();
     std::string first = DumpPath(App("Users"));
-    EXPECT_EQ("amy\\\n", first.substr(0, 5));  // nothing written into "Users" itself
-    SetDword("Users\\zed\\stray", "x", 1);  // a subkey under an account goes too
+    EXPECT_EQ("amy\\\n", first.substr(0, 5)); // nothing written into "Users" itself
+    SetDword("Users\\zed\\stray", "x", 1);    // a subkey under an account goes too
     SetDword("Users\\gone", "Put", 1);
     Save();
-    EXPECT_EQ(first, DumpPath(App("Users")));  // saving again changes nothing else
+    EXPECT_EQ(first, DumpPath(App("Users"))); // saving again changes nothing else
 
     std::vector<UserAccount> saved = userList.accounts;
     Load();
@@ -82,13 +86,15 @@ std::string ExternalMd5(const std::string& text) {
     if (!pipe || !fgets(line, sizeof line, pipe)) line[0] = 0;
     if (pipe) pclose(pipe);
     std::string out(line, strnlen(line, 32));
-    for (char& c : out) c = (char)toupper((unsigned char)c);
+    for (char& c : out)
+        c = (char)toupper((unsigned char)c);
     return out;
 }
 
 TEST(Passwords, DigestIsASaltedMd5CheckedExactly) {
     srand(12345);
-    const char* cases[][2] = {{"bob", "Secret"}, {"alice", "MiXeD Case 1"}, {"x", ""}, {"a.b-c_d", "caf\xE9"}};
+    const char* cases[][2] = {
+        {"bob", "Secret"}, {"alice", "MiXeD Case 1"}, {"x", ""}, {"a.b-c_d", "caf\xE9"}};
     std::set<std::string> salts;
     for (auto& [name, password] : cases) {
         char PW[USER_PW_LEN + 1];
@@ -104,7 +110,8 @@ TEST(Passwords, DigestIsASaltedMd5CheckedExactly) {
     char PW[USER_PW_LEN + 1];
     MakePasswordDigest("bob", "Secret", PW);
     std::string lower = PW;
-    for (char& c : lower) c = (char)tolower((unsigned char)c);
+    for (char& c : lower)
+        c = (char)tolower((unsigned char)c);
     const struct {
         std::string stored;
         const char *name, *password;
@@ -119,6 +126,7 @@ TEST(Passwords, DigestIsASaltedMd5CheckedExactly) {
         {"0A1B" + ExternalMd5("0A1Bbob:secret"), "bob", "secret", 1},
     };
     for (const auto& check : checks)
-        EXPECT_EQ(check.matches, CheckPasswordDigest(check.stored.c_str(), check.name, check.password))
+        EXPECT_EQ(check.matches,
+                  CheckPasswordDigest(check.stored.c_str(), check.name, check.password))
             << check.stored << " " << check.name << " " << check.password;
 }

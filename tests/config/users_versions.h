@@ -35,7 +35,8 @@ inline int UsersVersionOf(const UserList& list) {
         UserList expected;
         FillUsersVersion(&expected, version);
         if (expected.accounts.size() == list.accounts.size() &&
-            memcmp(expected.accounts.data(), list.accounts.data(), list.accounts.size() * sizeof(UserAccount)) == 0)
+            memcmp(expected.accounts.data(), list.accounts.data(),
+                   list.accounts.size() * sizeof(UserAccount)) == 0)
             return version;
     }
     return 0;

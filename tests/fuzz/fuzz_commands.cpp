@@ -53,7 +53,9 @@ void Setup() {
     AddAccount("open", nullptr, ACCOUNT_ENABLE, root);
     if (!EvLoopCreate(SockWndProc)) abort();
     listener = SockListen(SOCK_MSG_ACCEPT, NetHtonl(0x7F000001), 0, "listen");
-    if (listener == INVALID_SOCKET || NetGetSockName(listener, nullptr, &listenPortN) == SOCKET_ERROR) abort();
+    if (listener == INVALID_SOCKET ||
+        NetGetSockName(listener, nullptr, &listenPortN) == SOCKET_ERROR)
+        abort();
 }
 
 int ConnectClient() {
@@ -71,7 +73,8 @@ int ConnectClient() {
         }
         int err = 0;
         socklen_t len = sizeof err;
-        rc = (rc == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) ? 0 : -1;
+        rc =
+            (rc == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) ? 0 : -1;
         if (err) errno = err;
     }
     if (rc != 0) {
@@ -87,7 +90,7 @@ void Drain(int fd) {
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     [[maybe_unused]] static bool ready = (Setup(), true);

@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (r.find("\\\\") != std::string::npos || r.find('/') != std::string::npos) abort();
         std::istringstream parts(r);
         for (std::string part; std::getline(parts, part, '\\');)
-            if (part.find_first_not_of('.') == std::string::npos) abort();  // "", ".", ".."
+            if (part.find_first_not_of('.') == std::string::npos) abort(); // "", ".", ".."
         char full[CONN_PATH_SIZE];
         if (MakeFullPath(full, "/srv/root", rel) && strncmp(full, "/srv/root", 9) != 0) abort();
         char client[2 * CONN_PATH_SIZE];

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         char dir[] = "/tmp/bx-fuzz-slot-XXXXXX";
         if (!mkdtemp(dir)) abort();
         setenv("BRINDLEX_ROOT", dir, 1);
-        processRole = ROLE_ADMIN;  // reads the client slot
+        processRole = ROLE_ADMIN; // reads the client slot
         return true;
     }();
     IpcStartup();

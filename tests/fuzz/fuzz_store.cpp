@@ -20,13 +20,13 @@ HKEY OpenTestKey() {
     if (!mkdtemp(dir)) abort();
     setenv("BRINDLEX_ROOT", dir, 1);
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Fuzz", 0, "", 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Fuzz", 0, "", 0, KEY_ALL_ACCESS, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
         abort();
     return key;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t bufferSize = data[1];
     size_t nameLength = data[2] % 8;
     if (nameLength > size - 3) nameLength = size - 3;
-    std::string name((const char*)data + 3, nameLength);  // may hold any byte
+    std::string name((const char*)data + 3, nameLength); // may hold any byte
     const uint8_t* value = data + 3 + name.size();
     uint32_t valueSize = (uint32_t)(size - 3 - name.size());
     if (name.find('\0') != std::string::npos) name = "v";

@@ -32,14 +32,16 @@ inline bool StartRole(Child& child, const std::string& role) {
 // shifted, cut or mixed message shows.
 inline std::vector<uint8_t> Pattern(unsigned seed, unsigned len) {
     std::vector<uint8_t> bytes(len);
-    for (unsigned i = 0; i < len; i++) bytes[i] = (uint8_t)(seed * 31 + i * 7 + 1);
+    for (unsigned i = 0; i < len; i++)
+        bytes[i] = (uint8_t)(seed * 31 + i * 7 + 1);
     return bytes;
 }
 
 inline std::string Hex(const std::vector<uint8_t>& bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string s;
-    for (uint8_t b : bytes) s.append({digits[b >> 4], digits[b & 15]});
+    for (uint8_t b : bytes)
+        s.append({digits[b >> 4], digits[b & 15]});
     return s;
 }
 
@@ -62,4 +64,4 @@ inline std::string RecvText(uint32_t cap) {
     return "recv 1 " + std::to_string(type) + " " + std::to_string(cap) + " " + Hex(data);
 }
 
-}  // namespace ipctest
+} // namespace ipctest

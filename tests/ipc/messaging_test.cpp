@@ -23,7 +23,7 @@ const char SERVER_SLOT[] = "\\\\.\\mailslot\\Quennel\\Brindlex\\Server";
 const char CLIENT_SLOT[] = "\\\\.\\mailslot\\Quennel\\Brindlex\\Client";
 
 class Messaging : public ::testing::Test {
-protected:
+  protected:
     MachineRoot root;
     int serverLock = -1;
 
@@ -77,9 +77,9 @@ TEST_F(Messaging, BadDatagramsAreRefused) {
     } rows[] = {
         {"", true},
         {"050000", true},
-        {"050001" + std::string(516, 'a'), true},     // 261 bytes
-        {"0500c800" + std::string(20, '1'), false},   // 200 of 10
-        {"05000101" + std::string(512, '2'), false},  // 257 of 256
+        {"050001" + std::string(516, 'a'), true},    // 261 bytes
+        {"0500c800" + std::string(20, '1'), false},  // 200 of 10
+        {"05000101" + std::string(512, '2'), false}, // 257 of 256
     };
     Child writer;
     ASSERT_TRUE(writer.Start());
@@ -90,7 +90,7 @@ TEST_F(Messaging, BadDatagramsAreRefused) {
         EXPECT_EQ(std::filesystem::exists(SlotPath(SERVER_SLOT)), !row.closes);
         EXPECT_EQ(writer.Ask("raw server 05000100ab"), row.closes ? "raw 0 2" : "raw 1");
         EXPECT_EQ(RecvText(256), row.closes ? "recv 0" : "recv 1 5 1 ab");
-        IpcShutdown();  // a fresh slot for the next row
+        IpcShutdown(); // a fresh slot for the next row
         IpcStartup();
     }
 }
@@ -117,9 +117,9 @@ TEST_F(Messaging, ServerReachesEachAdminOnlyAfterItsFirstMessage) {
 }
 
 TEST_F(Messaging, LeftoverSlotFileIsReplacedOnlyUnderTheRoleLock) {
-    IpcShutdown();  // no server runs yet
+    IpcShutdown(); // no server runs yet
     RoleLockRelease(serverLock);
-    Child crashed;  // a server killed without the lock leaves its slot file
+    Child crashed; // a server killed without the lock leaves its slot file
     ASSERT_TRUE(crashed.Start());
     ASSERT_EQ(crashed.Ask("role server"), "ok");
     ASSERT_EQ(crashed.Ask("start"), "started");
@@ -127,7 +127,7 @@ TEST_F(Messaging, LeftoverSlotFileIsReplacedOnlyUnderTheRoleLock) {
     ASSERT_TRUE(std::filesystem::exists(SlotPath(SERVER_SLOT)));
 
     processRole = ROLE_SERVER;
-    IpcStartup();  // without the lock: the file stays, nobody reads it
+    IpcStartup(); // without the lock: the file stays, nobody reads it
     Child early, admin;
     ASSERT_TRUE(StartRole(early, "admin"));
     EXPECT_EQ(early.Ask("send 7 0 0"), "sent 0");
@@ -148,10 +148,12 @@ TEST_F(Messaging, SeveralWritersToAnIdleReaderLoseNothing) {
     for (unsigned w = 0; w < writers; w++) {
         ASSERT_TRUE(child[w].Start());
         ASSERT_EQ(child[w].Ask("role admin"), "ok");
-        ASSERT_EQ(child[w].Ask("start"), "started");  // the later ones only write
-        ASSERT_TRUE(child[w].Say("burst " + std::to_string(w + 1) + " " + std::to_string(perWriter)));
+        ASSERT_EQ(child[w].Ask("start"), "started"); // the later ones only write
+        ASSERT_TRUE(
+            child[w].Say("burst " + std::to_string(w + 1) + " " + std::to_string(perWriter)));
     }
-    for (Child& c : child) ASSERT_EQ(c.ReadLine(30000), "burst " + std::to_string(perWriter));
+    for (Child& c : child)
+        ASSERT_EQ(c.ReadLine(30000), "burst " + std::to_string(perWriter));
     std::map<unsigned, unsigned> next;
     for (unsigned n = 0; n < writers * perWriter; n++) {
         std::string got = RecvText(256);
@@ -161,4 +163,4 @@ TEST_F(Messaging, SeveralWritersToAnIdleReaderLoseNothing) {
     EXPECT_EQ(RecvText(256), "recv 0");
 }
 
-}  // namespace
+} // namespace

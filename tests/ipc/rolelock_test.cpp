@@ -13,7 +13,7 @@ using namespace ipctest;
 // leaves the lock free at once; the roles' locks are independent.
 TEST(RoleLock, OneHolderAtATimeAndAKilledHolderLeavesTheLockFreeAtOnce) {
     MachineRoot root;
-    std::string dir = root.dir + "/machine/run";  // made when missing
+    std::string dir = root.dir + "/machine/run"; // made when missing
     setenv("BRINDLEX_ROOT", dir.c_str(), 1);
     Child holder, other;
     ASSERT_TRUE(holder.Start() && other.Start());
@@ -32,7 +32,8 @@ TEST(RoleLock, OneHolderAtATimeAndAKilledHolderLeavesTheLockFreeAtOnce) {
     int server = RoleLockCreate(ROLE_LOCK_SERVER, &exists);
     EXPECT_GE(server, 0);
     EXPECT_EQ(RoleLockHolderPid(ROLE_LOCK_SERVER), (int)getpid());
-    EXPECT_EQ(RoleLockCreate(ROLE_LOCK_SERVER, &exists), -1) << "a second handle in the same process";
+    EXPECT_EQ(RoleLockCreate(ROLE_LOCK_SERVER, &exists), -1)
+        << "a second handle in the same process";
     EXPECT_EQ(exists, 1);
     int admin = RoleLockCreate(ROLE_LOCK_ADMIN, &exists);
     EXPECT_GE(admin, 0);
@@ -44,7 +45,7 @@ TEST(RoleLock, OneHolderAtATimeAndAKilledHolderLeavesTheLockFreeAtOnce) {
 
 TEST(MachineRoots, SideBySideRunsNeverSeeEachOthersSlotsOrLocks) {
     MachineRoot rootB;
-    MachineRoot rootA;  // BRINDLEX_ROOT names A
+    MachineRoot rootA; // BRINDLEX_ROOT names A
     Child serverA, adminA, serverB, adminB;
     // Each role's lock is taken in both: the runs hold different locks.
     ASSERT_TRUE(StartRole(serverA, "server") && StartRole(adminA, "admin"));
@@ -58,4 +59,4 @@ TEST(MachineRoots, SideBySideRunsNeverSeeEachOthersSlotsOrLocks) {
     EXPECT_EQ(serverB.Ask("recv 256 200"), "recv 0");
 }
 
-}  // namespace
+} // namespace

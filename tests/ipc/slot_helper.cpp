@@ -35,10 +35,12 @@ std::string Recv(unsigned cap, int waitMs) {
 
 std::string Raw(const std::string& slot, const std::string& hex) {
     std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back((uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back((uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16));
     int h = SlotOpen(("\\\\.\\mailslot\\Quennel\\Brindlex\\" + slot).c_str());
     uint32_t written = 0;
-    bool ok = h >= 0 && SlotWrite(h, bytes.data(), (uint32_t)bytes.size(), &written) && written == bytes.size();
+    bool ok = h >= 0 && SlotWrite(h, bytes.data(), (uint32_t)bytes.size(), &written) &&
+              written == bytes.size();
     std::string reply = ok ? "raw 1" : "raw 0 " + std::to_string(SlotLastError());
     SlotClose(h);
     return reply;
@@ -71,7 +73,8 @@ std::string Run(const std::string& line) {
     }
     if (cmd == "lock") {
         int exists = 0;
-        lockHandle = RoleLockCreate(processRole == ROLE_ADMIN ? ROLE_LOCK_ADMIN : ROLE_LOCK_SERVER, &exists);
+        lockHandle =
+            RoleLockCreate(processRole == ROLE_ADMIN ? ROLE_LOCK_ADMIN : ROLE_LOCK_SERVER, &exists);
         return lockHandle >= 0 ? "locked" : exists ? "exists" : "error";
     }
     if (cmd == "unlock") {
@@ -92,7 +95,7 @@ std::string Run(const std::string& line) {
     return "unknown " + cmd;
 }
 
-}  // namespace
+} // namespace
 
 int main() {
     std::string line;

@@ -19,10 +19,13 @@ inline time_t LocalTime(const char* text) {
 }
 
 inline std::atomic<time_t> testNow{0};
-inline time_t TestClock() { return testNow.load(); }
+inline time_t TestClock() {
+    return testNow.load();
+}
 
 // The record LogShutdown writes last while the writer runs.
-inline const std::string shutdownRecord = "I  12/06 14:03:27 server LogShutdown: Waiting for thread to exit.";
+inline const std::string shutdownRecord =
+    "I  12/06 14:03:27 server LogShutdown: Waiting for thread to exit.";
 
 struct LogTest : ::testing::Test {
     bxtest::TempDir temp{"bx-log"};
@@ -47,11 +50,15 @@ struct LogTest : ::testing::Test {
         SetDir(".");
     }
 
-    static void SetDir(const std::string& path) { snprintf(logDir, sizeof logDir, "%s", path.c_str()); }
+    static void SetDir(const std::string& path) {
+        snprintf(logDir, sizeof logDir, "%s", path.c_str());
+    }
 
     std::string Read(const std::string& name) const { return bxtest::ReadFile(dir / name); }
     bool Exists(const std::string& name) const { return std::filesystem::exists(dir / name); }
-    void Write(const std::string& name, const std::string& text) const { bxtest::WriteFile(dir / name, text); }
+    void Write(const std::string& name, const std::string& text) const {
+        bxtest::WriteFile(dir / name, text);
+    }
 
     // Records of a file, each without its CR LF; a trailing piece without
     // CR LF is returned as a line of its own so tests see it.
@@ -69,7 +76,8 @@ struct LogTest : ::testing::Test {
     void ExpectLines(const std::string& name, const std::vector<std::string>& expected) const {
         std::vector<std::string> lines = Lines(name);
         for (size_t i = 0; i < std::max(lines.size(), expected.size()); ++i)
-            EXPECT_EQ(i < lines.size() ? lines[i] : "<missing>", i < expected.size() ? expected[i] : "<none>")
+            EXPECT_EQ(i < lines.size() ? lines[i] : "<missing>",
+                      i < expected.size() ? expected[i] : "<none>")
                 << name << " record " << i;
     }
 };

@@ -13,7 +13,8 @@ std::thread::id loggingThread;
 // threads at once.
 const time_t stallTime = LocalTime("2006-12-06 14:03:27");
 time_t StallingClock() {
-    if (std::this_thread::get_id() != loggingThread) bxtest::WaitFor([] { return !stalled; }, 30000);
+    if (std::this_thread::get_id() != loggingThread)
+        bxtest::WaitFor([] { return !stalled; }, 30000);
     return stallTime;
 }
 // Stalls the writer from now until stalled is set false.
@@ -22,7 +23,7 @@ void Stall() {
     stalled = true;
     LogSetClock(StallingClock);
 }
-}  // namespace
+} // namespace
 
 using LogThreads = LogTest;
 
@@ -33,11 +34,14 @@ TEST_F(LogThreads, ShutdownDrainsEveryRecordWholeAndOnceAndDumpsStayTogether) {
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([t] {
-            for (int i = 0; i < each; ++i) LogPrintf(LOG_INFO, "worker %d record %d end", t, i);
+            for (int i = 0; i < each; ++i)
+                LogPrintf(LOG_INFO, "worker %d record %d end", t, i);
         });
-    const std::vector<unsigned char> block(2000, 0x01);  // 2000 escapes, 11 a line
-    for (int i = 0; i < dumps; ++i) LogData(LOG_TRACE4, block.data(), static_cast<int32_t>(block.size()));
-    for (std::thread& worker : workers) worker.join();
+    const std::vector<unsigned char> block(2000, 0x01); // 2000 escapes, 11 a line
+    for (int i = 0; i < dumps; ++i)
+        LogData(LOG_TRACE4, block.data(), static_cast<int32_t>(block.size()));
+    for (std::thread& worker : workers)
+        worker.join();
     LogShutdown();
     std::vector<std::string> lines = Lines("061206.log");
     ASSERT_EQ(lines.size(), static_cast<size_t>(threads * each + dumps * 182 + 1));
@@ -45,13 +49,16 @@ TEST_F(LogThreads, ShutdownDrainsEveryRecordWholeAndOnceAndDumpsStayTogether) {
     for (size_t i = 0; i + 1 < lines.size(); ++i) {
         if (lines[i].compare(0, 32, "T4 12/06 14:03:27 server  Data: ") == 0) {
             for (size_t j = i + 1; j < i + 182; ++j)
-                ASSERT_EQ(lines.at(j).compare(0, 32, "T4 12/06 14:03:27 server        "), 0) << "dump at " << i;
+                ASSERT_EQ(lines.at(j).compare(0, 32, "T4 12/06 14:03:27 server        "), 0)
+                    << "dump at " << i;
             i += 181;
             continue;
         }
         int t = -1, n = -1;
         char end[8] = "";
-        ASSERT_EQ(sscanf(lines[i].c_str(), "I  12/06 14:03:27 server worker %d record %d %7s", &t, &n, end), 3)
+        ASSERT_EQ(sscanf(lines[i].c_str(), "I  12/06 14:03:27 server worker %d record %d %7s", &t,
+                         &n, end),
+                  3)
             << lines[i];
         ASSERT_STREQ(end, "end");
         // In order per thread, so each one once.
@@ -64,7 +71,8 @@ TEST_F(LogThreads, RepeatedStartAndStopUnderLoadLoseNothingLogged) {
     std::atomic<bool> stop{false};
     std::atomic<int> calls{0};
     std::thread noisy([&] {
-        for (; !stop && calls < 200000; ++calls) LogPrintf(LOG_INFO, "noise");
+        for (; !stop && calls < 200000; ++calls)
+            LogPrintf(LOG_INFO, "noise");
     });
     // Let the noisy thread get going (bounded), so starts and stops race with it.
     bxtest::WaitFor([&] { return calls >= 1000; }, 2000);
@@ -77,9 +85,11 @@ TEST_F(LogThreads, RepeatedStartAndStopUnderLoadLoseNothingLogged) {
     noisy.join();
     std::string text = Read("061206.log");
     for (int round = 0; round < 20; ++round)
-        EXPECT_NE(text.find("W  12/06 14:03:27 server round " + std::to_string(round) + "\r\n"), std::string::npos);
+        EXPECT_NE(text.find("W  12/06 14:03:27 server round " + std::to_string(round) + "\r\n"),
+                  std::string::npos);
     for (const std::string& line : Lines("061206.log"))
-        ASSERT_TRUE(line == "I  12/06 14:03:27 server noise" || line.compare(0, 31, "W  12/06 14:03:27 server round ") == 0 ||
+        ASSERT_TRUE(line == "I  12/06 14:03:27 server noise" ||
+                    line.compare(0, 31, "W  12/06 14:03:27 server round ") == 0 ||
                     line == shutdownRecord)
             << line;
 }
@@ -107,7 +117,8 @@ TEST_F(LogThreads, StalledWriterKeepsBufferBoundedAndRecordsWhole) {
     // gives up what it holds when it reaches its bound and starts again.
     constexpr int records = 25000;
     std::string pad(70, 'p');
-    for (int i = 0; i < records; ++i) LogPrintf(LOG_INFO, "fill %06d %s", i, pad.c_str());
+    for (int i = 0; i < records; ++i)
+        LogPrintf(LOG_INFO, "fill %06d %s", i, pad.c_str());
     stalled = false;
     LogShutdown();
     EXPECT_LE(std::filesystem::file_size(dir / "061206.log"), 1u << 20);
@@ -115,9 +126,13 @@ TEST_F(LogThreads, StalledWriterKeepsBufferBoundedAndRecordsWhole) {
     ASSERT_GT(lines.size(), 2u);
     // The dropped records are counted, first thing in the file.
     unsigned long long lost = 0;
-    ASSERT_EQ(sscanf(lines[0].c_str(), "W  12/06 14:03:27 server LogFlush: %llu log records could not be written",
-                     &lost), 1) << lines[0];
-    EXPECT_EQ(lost + (lines.size() - 2), (unsigned long long)records) << "every record written or counted";
+    ASSERT_EQ(sscanf(lines[0].c_str(),
+                     "W  12/06 14:03:27 server LogFlush: %llu log records could not be written",
+                     &lost),
+              1)
+        << lines[0];
+    EXPECT_EQ(lost + (lines.size() - 2), (unsigned long long)records)
+        << "every record written or counted";
     int previous = -1;
     for (size_t i = 1; i + 1 < lines.size(); ++i) {
         int n = -1;
@@ -126,5 +141,5 @@ TEST_F(LogThreads, StalledWriterKeepsBufferBoundedAndRecordsWhole) {
         ASSERT_GT(n, previous);
         previous = n;
     }
-    EXPECT_EQ(previous, records - 1);  // the newest records survive the drop
+    EXPECT_EQ(previous, records - 1); // the newest records survive the drop
 }

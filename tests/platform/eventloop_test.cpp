@@ -20,11 +20,14 @@
 
 namespace {
 
-constexpr unsigned TEST_MSG_SOCK = WM_APP + 0x100;  // notifications of the test's sockets
-constexpr unsigned TEST_MSG_RUN = WM_APP + 0x101;   // wParam: std::function<void()>* to run
+constexpr unsigned TEST_MSG_SOCK = WM_APP + 0x100; // notifications of the test's sockets
+constexpr unsigned TEST_MSG_RUN = WM_APP + 0x101;  // wParam: std::function<void()>* to run
 constexpr long CONTROL_MASK = FD_READ | FD_WRITE | FD_CLOSE;
-const std::map<uint16_t, std::string> EVENT_NAMES = {
-    {FD_READ, "read"}, {FD_WRITE, "write"}, {FD_ACCEPT, "accept"}, {FD_CONNECT, "connect"}, {FD_CLOSE, "close"}};
+const std::map<uint16_t, std::string> EVENT_NAMES = {{FD_READ, "read"},
+                                                     {FD_WRITE, "write"},
+                                                     {FD_ACCEPT, "accept"},
+                                                     {FD_CONNECT, "connect"},
+                                                     {FD_CLOSE, "close"}};
 
 // A connected pair: client (blocking, test side) and server (accepted with
 // NetAccept, so the loop knows it as connected).
@@ -59,7 +62,7 @@ struct NetTest : ::testing::Test {
 struct EventLoopTest : NetTest {
     static inline EventLoopTest* current = nullptr;
     std::thread thread;
-    std::atomic<int> state{0};  // 1 running, -1 not created, 2 destroyed
+    std::atomic<int> state{0}; // 1 running, -1 not created, 2 destroyed
     std::atomic<int> closeSeen{0};
     std::mutex lock;
     std::map<SOCKET, std::string> events;
@@ -79,7 +82,8 @@ struct EventLoopTest : NetTest {
         uint16_t event = WSAGETSELECTEVENT(lParam), error = WSAGETSELECTERROR(lParam);
         {
             std::lock_guard<std::mutex> lk(t->lock);
-            t->events[fd] += EVENT_NAMES.at(event) + (error ? "/" + std::to_string(error) : "") + " ";
+            t->events[fd] +=
+                EVENT_NAMES.at(event) + (error ? "/" + std::to_string(error) : "") + " ";
         }
         if (t->onNote) t->onNote(fd, event, error);
     }
@@ -106,12 +110,15 @@ struct EventLoopTest : NetTest {
     }
 
     // Runs fn on the loop thread and returns when it is done.
-    void Run(std::function<void()> fn) { ASSERT_EQ(EvLoopSend(TEST_MSG_RUN, reinterpret_cast<uintptr_t>(&fn), 0), 1); }
+    void Run(std::function<void()> fn) {
+        ASSERT_EQ(EvLoopSend(TEST_MSG_RUN, reinterpret_cast<uintptr_t>(&fn), 0), 1);
+    }
     // Returns once every notification that was due when called has been
     // delivered: events ready before the first round trip come with the
     // second epoll batch at the latest, which the third one follows.
     void Settle() {
-        for (int i = 0; i < 3; i++) Run([] {});
+        for (int i = 0; i < 3; i++)
+            Run([] {});
     }
     // The notifications of fd so far, in order: "read close/10054 ...".
     std::string Events(SOCKET fd) {
@@ -128,7 +135,8 @@ struct EventLoopTest : NetTest {
     // Waits for the n-th event of fd, lets everything due arrive, and expects
     // no more than n.
     void ExpectExactly(SOCKET fd, const char* event, int n) {
-        EXPECT_TRUE(WaitCount(fd, event, n)) << "event " << event << " came fewer than " << n << " times";
+        EXPECT_TRUE(WaitCount(fd, event, n))
+            << "event " << event << " came fewer than " << n << " times";
         Settle();
         EXPECT_EQ(Count(fd, event), n) << "event " << event;
     }
@@ -151,8 +159,9 @@ TEST_F(NetTest, SocketsAreCloseOnExecNonBlockingAndSendsNeverRaiseSigpipe) {
     pair.Reset();
     // Bounded: the first sends may still be accepted by the kernel.
     int rc = 0;
-    for (int i = 0; i < 100 && rc != SOCKET_ERROR; i++) rc = NetSend(pair.server, "data", 4);
-    ASSERT_EQ(rc, SOCKET_ERROR);  // the process is still alive: no SIGPIPE
+    for (int i = 0; i < 100 && rc != SOCKET_ERROR; i++)
+        rc = NetSend(pair.server, "data", 4);
+    ASSERT_EQ(rc, SOCKET_ERROR); // the process is still alive: no SIGPIPE
     EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
 }
 
@@ -195,7 +204,9 @@ TEST_F(EventLoopTest, WriteIsReportedOnceAndAgainOnlyAfterASendWouldBlock) {
     Run([&] {
         static char chunk[65536];
         int n = 0;
-        for (int i = 0; i < 4096 && (n = NetSend(pair.server, chunk, sizeof chunk)) != SOCKET_ERROR; i++) sent += n;
+        for (int i = 0; i < 4096 && (n = NetSend(pair.server, chunk, sizeof chunk)) != SOCKET_ERROR;
+             i++)
+            sent += n;
         blocked = n == SOCKET_ERROR ? WSAGetLastError() : 0;
     });
     ASSERT_EQ(blocked, WSAEWOULDBLOCK);
@@ -253,7 +264,8 @@ TEST_F(EventLoopTest, ResetIsReportedOnceWithItsError) {
     receiving.Reset();
     for (TestPair* pair : {&unread, &receiving}) {
         ExpectExactly(pair->server, "close", 1);
-        EXPECT_EQ(Count(pair->server, ("close/" + std::to_string(WSAECONNRESET)).c_str()), 1) << Events(pair->server);
+        EXPECT_EQ(Count(pair->server, ("close/" + std::to_string(WSAECONNRESET)).c_str()), 1)
+            << Events(pair->server);
     }
 }
 
@@ -262,12 +274,14 @@ TEST_F(EventLoopTest, ResetIsReportedOnceWithItsError) {
 // connection does, gives FD_CONNECT and then one FD_WRITE.
 TEST_F(EventLoopTest, ConnectEndsWithOneConnectCarryingItsOutcome) {
     uint16_t deadPort = 0;
-    close(bxtest::Listen(&deadPort));  // a port that was just free: nobody listens there
+    close(bxtest::Listen(&deadPort)); // a port that was just free: nobody listens there
     SOCKET refused = NetSocketTcp(), ok = NetSocketTcp();
     onNote = [&](SOCKET fd, uint16_t event, uint16_t error) {
-        if (fd == ok && event == FD_CONNECT && error == 0) NetAsyncSelect(ok, TEST_MSG_SOCK, CONTROL_MASK);
+        if (fd == ok && event == FD_CONNECT && error == 0)
+            NetAsyncSelect(ok, TEST_MSG_SOCK, CONTROL_MASK);
     };
-    for (auto [s, mask, to] : {std::tuple{refused, FD_CONNECT | CONTROL_MASK, deadPort}, {ok, FD_CONNECT, port}}) {
+    for (auto [s, mask, to] :
+         {std::tuple{refused, FD_CONNECT | CONTROL_MASK, deadPort}, {ok, FD_CONNECT, port}}) {
         Run([&] {
             ASSERT_EQ(NetAsyncSelect(s, TEST_MSG_SOCK, mask), 0);
             EXPECT_TRUE(fcntl(s, F_GETFD) & FD_CLOEXEC);
@@ -288,9 +302,10 @@ TEST_F(EventLoopTest, ConnectEndsWithOneConnectCarryingItsOutcome) {
 
 TEST_F(EventLoopTest, AcceptIsReportedWhileConnectionsWaitAndAnAcceptReenablesIt) {
     int clients[3];
-    for (int& c : clients) ASSERT_GE(c = bxtest::ConnectLoopback(port), 0);
+    for (int& c : clients)
+        ASSERT_GE(c = bxtest::ConnectLoopback(port), 0);
     Select(listener, FD_ACCEPT);
-    ExpectExactly(listener, "accept", 1);  // not accepting: reported once only
+    ExpectExactly(listener, "accept", 1); // not accepting: reported once only
 
     // Accepting one per notification takes all three, then silence.
     std::atomic<int> accepted{0};
@@ -305,7 +320,8 @@ TEST_F(EventLoopTest, AcceptIsReportedWhileConnectionsWaitAndAnAcceptReenablesIt
     Settle();
     EXPECT_EQ(accepted, 3);
     EXPECT_LE(Count(listener, "accept"), 4);
-    for (int c : clients) close(c);
+    for (int c : clients)
+        close(c);
 }
 
 // ---------------------------------------------------------------- handlers changing the loop
@@ -327,7 +343,7 @@ TEST_F(EventLoopTest, HandlerClosingTheDispatchedSocketGetsNothingMoreForIt) {
 
 TEST_F(EventLoopTest, EventOfAClosedSocketIsNotDeliveredToItsReusedNumber) {
     TestPair &a = pair, &b = other;
-    int waiting = bxtest::ConnectLoopback(port);  // accepted by the handler below
+    int waiting = bxtest::ConnectLoopback(port); // accepted by the handler below
     ASSERT_GE(waiting, 0);
     ASSERT_EQ(send(a.client, "a", 1, 0), 1);
     ASSERT_EQ(send(b.client, "b", 1, 0), 1);
@@ -395,4 +411,4 @@ TEST_F(EventLoopTest, SentMessagesAreWaitedForPostedOnesAreNotAndCloseEndsTheLoo
     EXPECT_EQ(NetAsyncSelect(pair.server, TEST_MSG_SOCK, FD_READ), SOCKET_ERROR);
 }
 
-}  // namespace
+} // namespace

@@ -31,10 +31,11 @@ const char* const OP_NAMES[] = {"attributes", "read", "write", "mkdir", "delete"
 // while d -> <outside> leads out: the absolute link that a client could
 // swap in for a directory after it was checked.
 class FsConfine : public ::testing::TestWithParam<int> {
-protected:
+  protected:
     void SetUp() override {
         FsSetWalkOnly(GetParam());
-        for (const char* dir : {"outside/sub", "root/sub", "root2"}) fsys::create_directories(P(dir));
+        for (const char* dir : {"outside/sub", "root/sub", "root2"})
+            fsys::create_directories(P(dir));
         WriteFile(P("outside/secret"), "OUTSIDE");
         WriteFile(P("root/sub/inner.txt"), "INSIDE");
         WriteFile(P("root/a.txt"), "a");
@@ -48,7 +49,8 @@ protected:
     // Everything below outside/, to prove nothing there changed.
     std::string OutsideSnapshot() const {
         std::string s;
-        for (auto& e : fsys::recursive_directory_iterator(P("outside"))) s += e.path().string() + "\n";
+        for (auto& e : fsys::recursive_directory_iterator(P("outside")))
+            s += e.path().string() + "\n";
         return s + ReadFile(P("outside/secret"));
     }
     // The operation on path under the root: "" when refused, else the text
@@ -60,12 +62,24 @@ protected:
         bool done = false;
         int fd = -1;
         switch (op) {
-            case ATTR: done = FsGetAttributes(root, p) != INVALID_FILE_ATTRIBUTES; break;
-            case MKDIR: done = FsCreateDirectory(root, p) == 1; break;
-            case DELETE: done = FsDeleteFile(root, p) == 1; break;
-            case LIST: done = FsFindFiles(root, p, &list) == 1; break;
-            case WRITE: done = (fd = FsOpenWrite(root, p, 1)) >= 0 && FsWrite(fd, "new", 3) == 3; break;
-            case READ: fd = FsOpenRead(root, p); break;
+        case ATTR:
+            done = FsGetAttributes(root, p) != INVALID_FILE_ATTRIBUTES;
+            break;
+        case MKDIR:
+            done = FsCreateDirectory(root, p) == 1;
+            break;
+        case DELETE:
+            done = FsDeleteFile(root, p) == 1;
+            break;
+        case LIST:
+            done = FsFindFiles(root, p, &list) == 1;
+            break;
+        case WRITE:
+            done = (fd = FsOpenWrite(root, p, 1)) >= 0 && FsWrite(fd, "new", 3) == 3;
+            break;
+        case READ:
+            fd = FsOpenRead(root, p);
+            break;
         }
         std::string text = done ? "done" : "";
         char buf[256];
@@ -105,7 +119,8 @@ TEST_P(FsConfine, OnlyWhatLiesBeneathTheRootIsReached) {
     std::string before = OutsideSnapshot();
     for (const auto& row : rows) {
         EXPECT_EQ(Apply(row.op, P(row.path)), row.result) << OP_NAMES[row.op] << " " << row.path;
-        EXPECT_TRUE(!row.result.empty() || FsLastError() == FS_ERROR_ACCESS_DENIED) << OP_NAMES[row.op] << " " << row.path;
+        EXPECT_TRUE(!row.result.empty() || FsLastError() == FS_ERROR_ACCESS_DENIED)
+            << OP_NAMES[row.op] << " " << row.path;
     }
     EXPECT_EQ(before, OutsideSnapshot());
     EXPECT_EQ(ReadFile(P("root/sub/new.txt")), "new");
@@ -115,7 +130,8 @@ TEST_P(FsConfine, OnlyWhatLiesBeneathTheRootIsReached) {
     std::vector<FsEntry> list;
     ASSERT_EQ(FsFindFiles(root_.c_str(), P("root/*").c_str(), &list), 1);
     std::string names;
-    for (auto& e : list) names += e.name + ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) ? "/ " : " ");
+    for (auto& e : list)
+        names += e.name + ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) ? "/ " : " ");
     EXPECT_EQ(names, "./ ../ a.txt abs/ in/ sub/ ");
     // No root at all (no account yet): nothing is reachable, not even "/".
     EXPECT_EQ(FsGetAttributes("", "/"), INVALID_FILE_ATTRIBUTES);
@@ -130,7 +146,8 @@ TEST_P(FsConfine, DirectoryFlippingWithOutsideLinkNeverLeaksOutsideContent) {
     std::atomic<bool> stop{false};
     std::thread flipper([&] {
         std::string a = P("root/e"), b = P("root/d");
-        for (int i = 0; i < 200000 && !stop; i++) renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+        for (int i = 0; i < 200000 && !stop; i++)
+            renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
     });
     int inside = 0;
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -147,4 +164,4 @@ TEST_P(FsConfine, DirectoryFlippingWithOutsideLinkNeverLeaksOutsideContent) {
 INSTANTIATE_TEST_SUITE_P(Resolution, FsConfine, ::testing::Values(0, 1),
                          [](const auto& info) { return info.param ? "Walk" : "Openat2"; });
 
-}  // namespace
+} // namespace

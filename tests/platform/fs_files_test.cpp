@@ -19,7 +19,7 @@ namespace fsys = std::filesystem;
 namespace {
 
 class FsFiles : public ::testing::Test {
-protected:
+  protected:
     std::string P(const std::string& rel) const { return temp_.path + "/" + rel; }
     const char* R() const { return temp_.path.c_str(); }
     void Write(const std::string& rel, const std::string& text) { bxtest::WriteFile(P(rel), text); }
@@ -89,10 +89,10 @@ TEST_F(FsFiles, MoveNeverReplacesATarget) {
 // size alone is read here too, for appending.
 TEST_F(FsFiles, SizeBeyondFourGigabytes) {
     Write("big", "");
-    fsys::resize_file(P("big"), 5ull << 30);  // a sparse file: no real space used
+    fsys::resize_file(P("big"), 5ull << 30); // a sparse file: no real space used
     int fd = FsOpenRead(R(), P("big").c_str());
     EXPECT_EQ(FsSize(fd), static_cast<int64_t>(5ull << 30));
     FsClose(fd);
 }
 
-}  // namespace
+} // namespace

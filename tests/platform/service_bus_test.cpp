@@ -17,7 +17,7 @@ namespace {
 // Written by the serving thread, read by the test between calls.
 struct FakeManager {
     std::mutex lock;
-    std::string calls;  // "Method arguments;" per call
+    std::string calls; // "Method arguments;" per call
     const char* failWith = nullptr;
 };
 
@@ -35,7 +35,8 @@ int Handle(sd_bus_message* m, void* data, sd_bus_error*) {
         free(files);
         call += " ";
     }
-    for (int flag = 0; sd_bus_message_read_basic(m, 'b', &flag) > 0;) call += std::to_string(flag);
+    for (int flag = 0; sd_bus_message_read_basic(m, 'b', &flag) > 0;)
+        call += std::to_string(flag);
     std::lock_guard<std::mutex> guard(fake->lock);
     fake->calls += call + ";";
     if (fake->failWith) return sd_bus_reply_method_errorf(m, fake->failWith, "refused");
@@ -45,11 +46,9 @@ int Handle(sd_bus_message* m, void* data, sd_bus_error*) {
 }
 
 const sd_bus_vtable MANAGER_VTABLE[] = {
-    SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD("Reload", "", "", Handle, 0),
+    SD_BUS_VTABLE_START(0), SD_BUS_METHOD("Reload", "", "", Handle, 0),
     SD_BUS_METHOD("EnableUnitFiles", "asbb", "ba(sss)", Handle, 0),
-    SD_BUS_METHOD("DisableUnitFiles", "asb", "a(sss)", Handle, 0),
-    SD_BUS_VTABLE_END};
+    SD_BUS_METHOD("DisableUnitFiles", "asb", "a(sss)", Handle, 0), SD_BUS_VTABLE_END};
 
 TEST(ServiceBus, CallsReachTheManagerAndItsErrorsBecomeServiceManagerCodes) {
     // Both ends of a direct connection: the manager served on a thread.
@@ -79,14 +78,15 @@ TEST(ServiceBus, CallsReachTheManagerAndItsErrorsBecomeServiceManagerCodes) {
 
     struct Row {
         const char* failWith;
-        int call;  // 0 Reload, 1 Enable, 2 Disable
+        int call; // 0 Reload, 1 Enable, 2 Disable
         uint32_t code;
         const char* received;
     } const rows[] = {
         {nullptr, 0, 0, "Reload;"},
         {nullptr, 1, 0, "EnableUnitFiles kelpwatch.service 01;"},
         {nullptr, 2, 0, "DisableUnitFiles kelpwatch.service 0;"},
-        {"org.freedesktop.DBus.Error.AccessDenied", 1, SC_ERROR_ACCESS_DENIED, "EnableUnitFiles kelpwatch.service 01;"},
+        {"org.freedesktop.DBus.Error.AccessDenied", 1, SC_ERROR_ACCESS_DENIED,
+         "EnableUnitFiles kelpwatch.service 01;"},
         {"org.freedesktop.systemd1.NoSuchUnit", 2, SC_ERROR_SERVICE_DOES_NOT_EXIST,
          "DisableUnitFiles kelpwatch.service 0;"},
         {"org.freedesktop.DBus.Error.NoMemory", 0, 8, "Reload;"},
@@ -100,7 +100,8 @@ TEST(ServiceBus, CallsReachTheManagerAndItsErrorsBecomeServiceManagerCodes) {
         uint32_t code = row.call == 0   ? ScmReload(scm)
                         : row.call == 1 ? ScmEnable(scm, "kelpwatch.service")
                                         : ScmDisable(scm, "kelpwatch.service");
-        EXPECT_EQ(code, row.code) << row.received << " failing with " << (row.failWith ? row.failWith : "nothing");
+        EXPECT_EQ(code, row.code) << row.received << " failing with "
+                                  << (row.failWith ? row.failWith : "nothing");
         std::lock_guard<std::mutex> guard(fake.lock);
         EXPECT_EQ(fake.calls, row.received);
     }
@@ -109,4 +110,4 @@ TEST(ServiceBus, CallsReachTheManagerAndItsErrorsBecomeServiceManagerCodes) {
     sd_bus_flush_close_unref(server);
 }
 
-}  // namespace
+} // namespace

@@ -22,7 +22,7 @@ const char TOO_LONG[] = "500 Syntax error; command line too long.\r\n";
 const char REFUSED[] = "421 Too may users; try again later\r\n";
 
 class ControlChannel : public FtpFixture {
-protected:
+  protected:
     // Connects c and expects the greeting, or the reply given.
     void Open(FtpClient& c, const std::string& reply = GREETING) {
         ASSERT_TRUE(c.Connect(Port()));
@@ -32,12 +32,13 @@ protected:
 
 TEST_F(ControlChannel, GreetingFollowsTheMessageFile) {
     // (With no file, the one-line caption: every Open() below checks it.)
-    std::string longLine(20000, 'x');  // longer than one read chunk: keeps one code prefix
-    const std::string rows[][2] = {  // file, greeting
+    std::string longLine(20000, 'x'); // longer than one read chunk: keeps one code prefix
+    const std::string rows[][2] = {
+        // file, greeting
         {"one\r\ntwo\r\nthree\r\n", "220-one\r\n220-two\r\n220 three\r\n"},
         {"first\r\nlast without end", "220-first\r\n220 last without end\r\n"},
         {longLine + "\r\nend\r\n", "220-" + longLine + "\r\n220 end\r\n"},
-        {"", GREETING}};  // an empty file still greets, so the client is not left waiting
+        {"", GREETING}}; // an empty file still greets, so the client is not left waiting
     for (auto& row : rows) {
         SCOPED_TRACE(row[0].substr(0, 20));
         WriteMessageFile("welcome.txt", row[0]);
@@ -114,9 +115,10 @@ TEST_F(ControlChannel, LineLimitIsExactly8191BytesAndAnOverlongLineIsSkippedAsIt
     EXPECT_EQ(c.ReadReply(), "215 WIN32\r\n");
 
     ASSERT_TRUE(c.Send(std::string(9000, 'x')));
-    EXPECT_EQ(c.ReadReply(), TOO_LONG);  // before the line has ended
+    EXPECT_EQ(c.ReadReply(), TOO_LONG); // before the line has ended
     // Far more than the input queue may hold, then the line's end.
-    for (int i = 0; i < 8; i++) ASSERT_TRUE(c.Send(std::string(10000, 'y')));
+    for (int i = 0; i < 8; i++)
+        ASSERT_TRUE(c.Send(std::string(10000, 'y')));
     ASSERT_TRUE(c.Send("\r\nSYST\r\n"));
     EXPECT_EQ(c.ReadReply(), "215 WIN32\r\n");
 }
@@ -135,8 +137,10 @@ TEST_F(ControlChannel, UnreadRepliesHoldBackCommandsWithoutLosingAny) {
     std::atomic<bool> writeFailed{false};
     std::thread writer([&] {
         std::string batch;
-        for (int i = 0; i < 100; i++) batch += "HELP\r\n";
-        for (int i = 0; i < count / 100 && !writeFailed; i++) writeFailed = !WriteAll(c.Fd(), batch);
+        for (int i = 0; i < 100; i++)
+            batch += "HELP\r\n";
+        for (int i = 0; i < count / 100 && !writeFailed; i++)
+            writeFailed = !WriteAll(c.Fd(), batch);
     });
     static bool backlogged;
     bool blocked = bxtest::WaitFor(
@@ -148,7 +152,8 @@ TEST_F(ControlChannel, UnreadRepliesHoldBackCommandsWithoutLosingAny) {
     int complete = 0;
     for (int i = 0; i < count; i++) {
         std::string reply = c.ReadReply(10000);
-        if (reply.size() != 331 || reply.compare(301, 30, "214 Help command successful.\r\n") != 0) break;
+        if (reply.size() != 331 || reply.compare(301, 30, "214 Help command successful.\r\n") != 0)
+            break;
         complete++;
     }
     writer.join();
@@ -158,4 +163,4 @@ TEST_F(ControlChannel, UnreadRepliesHoldBackCommandsWithoutLosingAny) {
     EXPECT_EQ(c.Command("NOOP"), "200 Command okay.\r\n");
 }
 
-}  // namespace
+} // namespace

@@ -23,21 +23,28 @@ TEST_F(ControlLoad, FiveHundredClientsConnectAtOnceLogInAndOut) {
     bxtest::QuietLog quiet(LOG_INFO);
     AddUser("bob", "pw");
     std::vector<FtpClient> c(clients);
-    for (int i = 0; i < clients; i++) ASSERT_TRUE(c[i].Connect(Port())) << i;
-    const std::pair<std::string, std::string> steps[] = {  // line sent ("": none), reply
+    for (int i = 0; i < clients; i++)
+        ASSERT_TRUE(c[i].Connect(Port())) << i;
+    const std::pair<std::string, std::string> steps[] = {
+        // line sent ("": none), reply
         {"", "220 Brindlex V1.2\r\n"},
         {"USER bob", "331 Password required.\r\n"},
         {"PASS pw", "230 User logged in, proceed.\r\n"},
         {"QUIT", "221 Closing control connection.\r\n"}};
     for (const auto& [line, reply] : steps) {
-        for (int i = 0; i < clients && !line.empty(); i++) ASSERT_TRUE(c[i].SendLine(line)) << i;
-        for (int i = 0; i < clients; i++) ASSERT_EQ(c[i].ReadReply(10000), reply) << line << ", client " << i;
+        for (int i = 0; i < clients && !line.empty(); i++)
+            ASSERT_TRUE(c[i].SendLine(line)) << i;
+        for (int i = 0; i < clients; i++)
+            ASSERT_EQ(c[i].ReadReply(10000), reply) << line << ", client " << i;
     }
-    for (int i = 0; i < clients; i++) EXPECT_TRUE(c[i].WaitForEof()) << i;
+    for (int i = 0; i < clients; i++)
+        EXPECT_TRUE(c[i].WaitForEof()) << i;
 }
 
 // Processor time of the whole process, every thread's.
-double CpuSeconds() { return (double)std::clock() / CLOCKS_PER_SEC; }
+double CpuSeconds() {
+    return (double)std::clock() / CLOCKS_PER_SEC;
+}
 
 // With no descriptor to spare (the test's clients and the server share this
 // process's limit), a client waiting to be accepted is neither dropped nor
@@ -57,10 +64,11 @@ TEST_F(ControlLoad, DescriptorExhaustionPausesAcceptingWithoutLosingTheClient) {
     close(probe);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     std::vector<int> fillers;
-    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
-    size_t kept = fillers.size();  // fillers[kept...] have been closed again
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        fillers.push_back(fd);
+    size_t kept = fillers.size(); // fillers[kept...] have been closed again
 
-    close(fillers[--kept]);  // for the client's own socket: the server gets none
+    close(fillers[--kept]); // for the client's own socket: the server gets none
     FtpClient waiting;
     ASSERT_TRUE(waiting.Connect(Port()));
     double cpuBefore = CpuSeconds();
@@ -75,8 +83,9 @@ TEST_F(ControlLoad, DescriptorExhaustionPausesAcceptingWithoutLosingTheClient) {
     FtpClient later;
     EXPECT_TRUE(later.ConnectGreeted(Port()));
 
-    for (size_t i = 0; i < kept; i++) close(fillers[i]);
+    for (size_t i = 0; i < kept; i++)
+        close(fillers[i]);
     setrlimit(RLIMIT_NOFILE, &saved);
 }
 
-}  // namespace
+} // namespace

@@ -15,12 +15,15 @@ namespace dataclient {
 using bxtest::ReadFile;
 using bxtest::WaitFor;
 
-inline std::string Code(const std::string& reply) { return reply.substr(0, 3); }
+inline std::string Code(const std::string& reply) {
+    return reply.substr(0, 3);
+}
 
 inline std::string RandomBytes(size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::string s(n, '\0');
-    for (auto& c : s) c = (char)(gen() & 0xFF);
+    for (auto& c : s)
+        c = (char)(gen() & 0xFF);
     return s;
 }
 
@@ -29,7 +32,8 @@ inline std::string RandomBytes(size_t n, unsigned seed) {
 inline int ConnectData(const std::string& reply, const char* localAddress = nullptr) {
     size_t bars = reply.find("(|||");
     if (reply.rfind("229 ", 0) == 0 && bars != std::string::npos)
-        return bxtest::Connect(INADDR_LOOPBACK, (uint16_t)atoi(reply.c_str() + bars + 4), localAddress);
+        return bxtest::Connect(INADDR_LOOPBACK, (uint16_t)atoi(reply.c_str() + bars + 4),
+                               localAddress);
     return ConnectPassive(reply, localAddress);
 }
 
@@ -53,7 +57,9 @@ struct Listener {
     }
     // The next data connection, or -1 after timeoutMs.
     int Accept(int timeoutMs = 5000) const {
-        if (!bxtest::WaitFd(fd, POLLIN, bxtest::Clock::now() + std::chrono::milliseconds(timeoutMs))) return -1;
+        if (!bxtest::WaitFd(fd, POLLIN,
+                            bxtest::Clock::now() + std::chrono::milliseconds(timeoutMs)))
+            return -1;
         return accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
     }
 };
@@ -82,7 +88,8 @@ struct Session : FtpClient {
             reply = Command(command);
         } else {
             Listener listener;
-            if (Code(Command(listener.PortCommand(mode == Mode::EPRT))) == "200") reply = Command(command);
+            if (Code(Command(listener.PortCommand(mode == Mode::EPRT))) == "200")
+                reply = Command(command);
             if (Code(reply) == "150") fd = listener.Accept();
         }
         EXPECT_TRUE(first || reply[0] == '1') << command << ": " << reply;
@@ -110,7 +117,7 @@ struct Session : FtpClient {
 // logged in as s, and the trace levels off (byte dumps of transfers would
 // dominate the log).
 class SessionTest : public FtpFixture {
-protected:
+  protected:
     void SetUp() override {
         FtpFixture::SetUp();
         QuietTrace();
@@ -120,4 +127,4 @@ protected:
     Session s;
 };
 
-}  // namespace dataclient
+} // namespace dataclient

@@ -9,7 +9,7 @@ using namespace dataclient;
 namespace {
 
 class DataPort : public SessionTest {
-protected:
+  protected:
     void SetUp() override {
         SessionTest::SetUp();
         WriteRootFile("f.txt", "hello data");
@@ -21,7 +21,7 @@ protected:
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(WaitFor([&] { return LiveConnections(true) == 1; }));
         ASSERT_TRUE(t.Send("RETR f.txt\r\n" + second));
-        EXPECT_EQ(Code(t.ReadReply()), "125");  // already connected
+        EXPECT_EQ(Code(t.ReadReply()), "125"); // already connected
         if (!second.empty()) {
             EXPECT_EQ(t.ReadReply(), "425 Can't open data connection.\r\n");
         }
@@ -33,10 +33,14 @@ protected:
 
 TEST_F(DataPort, PortArgumentsAreCheckedInOrder) {
     const std::string badPort = "501 Invalid port parameter.", badIp = "501 Invalid IP address.";
-    ExpectReplies(s, {{"PORT 127,0,0,1,256,1", badPort}, {"PORT 127,0,0,1,4", badPort},
-                      {"PORT 127,0,0,1,-1,4", badPort}, {"PORT 127,0,0,1,65537,4", badPort},
-                      {"PORT", badPort}, {"PORT 0,0,0,0,0,0", badIp},  // address before port
-                      {"PORT 255,255,255,255,4,1", badIp}, {"PORT 127,0,0,1,0,0", badPort},
+    ExpectReplies(s, {{"PORT 127,0,0,1,256,1", badPort},
+                      {"PORT 127,0,0,1,4", badPort},
+                      {"PORT 127,0,0,1,-1,4", badPort},
+                      {"PORT 127,0,0,1,65537,4", badPort},
+                      {"PORT", badPort},
+                      {"PORT 0,0,0,0,0,0", badIp}, // address before port
+                      {"PORT 255,255,255,255,4,1", badIp},
+                      {"PORT 127,0,0,1,0,0", badPort},
                       {"PORT 127,0,0,1,0,21", "501 Port number restricted."},
                       {"PORT 127,0,0,1,3,255", "501 Port number restricted."},
                       {"PORT 10,0,0,1,4,0", "501 IP address restricted."},
@@ -49,7 +53,8 @@ TEST_F(DataPort, PassiveSocketIsReplacedByPasvAndStaysUsableAfterATransfer) {
     std::string pasv = s.Command("PASV");
     EXPECT_NE(first, pasv);
     EXPECT_EQ(ConnectPassive(first), -1) << "the first passive socket is closed";
-    for (int round = 0; round < 3; round++) RetrOverOpenConnection(ConnectPassive(pasv), s);
+    for (int round = 0; round < 3; round++)
+        RetrOverOpenConnection(ConnectPassive(pasv), s);
     // Without connecting first: 150, then the data once the client connects.
     EXPECT_EQ(Code(s.Command("RETR f.txt")), "150");
     int fd = ConnectPassive(pasv);
@@ -59,11 +64,11 @@ TEST_F(DataPort, PassiveSocketIsReplacedByPasvAndStaysUsableAfterATransfer) {
 }
 
 TEST_F(DataPort, RefusedActiveConnectionGives425AndQueuedCommandsFollow) {
-    std::string portCommand = Listener().PortCommand();  // closed again at once
+    std::string portCommand = Listener().PortCommand(); // closed again at once
     ASSERT_EQ(Code(s.Command(portCommand)), "200");
     ASSERT_TRUE(s.SendLine("RETR f.txt"));
     std::string reply = s.ReadReply();
-    ASSERT_TRUE(s.SendLine("NOOP"));  // sent while the connection is tried
+    ASSERT_TRUE(s.SendLine("NOOP")); // sent while the connection is tried
     if (Code(reply) == "150") reply = s.ReadReply();
     EXPECT_EQ(reply, "425 Can't open data connection.\r\n");
     EXPECT_EQ(Code(s.ReadReply()), "200");
@@ -116,4 +121,4 @@ TEST_F(DataPort, UnrestrictedAccountAcceptsAnyAddress) {
     RetrOverOpenConnection(ConnectPassive(other.Command("PASV"), "127.0.0.2"), other);
 }
 
-}  // namespace
+} // namespace

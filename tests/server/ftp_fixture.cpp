@@ -42,7 +42,7 @@ void RunSocketThreadJob() {
     else
         RefreshConnections();
 }
-}  // namespace
+} // namespace
 
 void FtpFixture::OnSocketThread(void (*fn)()) {
     socketThreadJob = fn;
@@ -59,11 +59,12 @@ void FtpFixture::SetUp() {
     for (const char* sub : {"/work", "/root", "/log"})
         ASSERT_TRUE(std::filesystem::create_directories(Temp() + sub)) << sub;
 
-    log_ = std::make_unique<bxtest::LogCapture>(Temp() + "/log");  // all levels on: a test may have turned some off
+    log_ = std::make_unique<bxtest::LogCapture>(
+        Temp() + "/log"); // all levels on: a test may have turned some off
 
     snprintf(workDir, sizeof workDir, "%s/work", Temp().c_str());
     ClearUsers();
-    systemSettings = {1, 0, 0};  // every other System value (time limits, extensions) at its default
+    systemSettings = {1, 0, 0}; // every other System value (time limits, extensions) at its default
 
     SockRestoreHandlers();
     sockHandlers.refresh = RunSocketThreadJob;
@@ -87,10 +88,10 @@ void FtpFixture::TearDown() {
     unsetenv("BRINDLEX_ROOT");
 }
 
-void FtpFixture::AddUser(const char* name, const char* password, uint8_t permissions,
-                         uint8_t flags, const char* root, const char* home, uint16_t maxConn) {
+void FtpFixture::AddUser(const char* name, const char* password, uint8_t permissions, uint8_t flags,
+                         const char* root, const char* home, uint16_t maxConn) {
     UserAccount account = {};
-    snprintf(account.name, sizeof account.name, "%s", name);  // lower case, as the store keeps names
+    snprintf(account.name, sizeof account.name, "%s", name); // lower case, as the store keeps names
     if (password && *password) MakePasswordDigest(account.name, password, account.PW);
     std::string rootText = root ? root : RootDir();
     snprintf(account.Root, sizeof account.Root, "%s", rootText.c_str());
@@ -115,7 +116,8 @@ void FtpFixture::WriteRootFile(const std::string& rel, const std::string& conten
 uint32_t FtpFixture::UnreadInput(uint16_t connId) {
     unreadOf = connId;
     OnSocketThread([] {
-        unreadCount = unreadOf < connTable.count ? QueueUnread(&connTable.conns[unreadOf].control.in) : 0;
+        unreadCount =
+            unreadOf < connTable.count ? QueueUnread(&connTable.conns[unreadOf].control.in) : 0;
     });
     return unreadCount;
 }
@@ -140,7 +142,9 @@ bool FtpClient::Connect(uint16_t port) {
     return fd_ >= 0;
 }
 
-bool FtpClient::Send(const std::string& bytes) { return fd_ >= 0 && WriteAll(fd_, bytes); }
+bool FtpClient::Send(const std::string& bytes) {
+    return fd_ >= 0 && WriteAll(fd_, bytes);
+}
 
 ssize_t FtpClient::Receive(Clock::time_point deadline) {
     for (;;) {
@@ -159,9 +163,10 @@ std::string FtpClient::ReadReply(int timeoutMs) {
         // then the reply runs to the line that starts with the code and " ".
         size_t start = 0;
         for (size_t lf; (lf = pending_.find('\n', start)) != std::string::npos;) {
-            bool last = start == 0 ? !(lf >= 3 && pending_[3] == '-')
-                                   : lf - start >= 3 && pending_.compare(start, 3, pending_, 0, 3) == 0 &&
-                                         pending_[start + 3] == ' ';
+            bool last = start == 0
+                            ? !(lf >= 3 && pending_[3] == '-')
+                            : lf - start >= 3 && pending_.compare(start, 3, pending_, 0, 3) == 0 &&
+                                  pending_[start + 3] == ' ';
             start = lf + 1;
             if (last) {
                 std::string reply = pending_.substr(0, start);

@@ -17,7 +17,7 @@
 #include "test_support.h"
 
 class FtpFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -58,7 +58,7 @@ protected:
     // Connections whose control socket (or, with data, data socket) is open.
     int LiveConnections(bool data = false);
 
-private:
+  private:
     uint16_t port_ = 0;
     std::unique_ptr<bxtest::TempDir> temp_;
     std::unique_ptr<bxtest::LogCapture> log_;
@@ -67,7 +67,7 @@ private:
 
 // A blocking FTP control-connection client with time-outs.
 class FtpClient {
-public:
+  public:
     FtpClient() = default;
     ~FtpClient() { Close(); }
     FtpClient(const FtpClient&) = delete;
@@ -76,7 +76,9 @@ public:
     // Connects to 127.0.0.1:port.
     bool Connect(uint16_t port);
     // Connect, then the greeting: true when it is a 220 reply.
-    bool ConnectGreeted(uint16_t port) { return Connect(port) && ReadReply().rfind("220 ", 0) == 0; }
+    bool ConnectGreeted(uint16_t port) {
+        return Connect(port) && ReadReply().rfind("220 ", 0) == 0;
+    }
     // Sends raw bytes as they are.
     bool Send(const std::string& bytes);
     // Sends line + "\r\n".
@@ -97,7 +99,7 @@ public:
     void Close(bool reset = false);
     int Fd() const { return fd_; }
 
-private:
+  private:
     // Waits for bytes and appends them to pending_: their count, 0 when the
     // peer has closed, -1 on time-out or error.
     ssize_t Receive(bxtest::Clock::time_point deadline);

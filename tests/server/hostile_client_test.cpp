@@ -31,7 +31,8 @@ int FloodWithoutReading(uint16_t port) {
     if (fd < 0) return -1;
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     std::string bytes;
-    for (int i = 0; i < 25000; i++) bytes += "HELP\r\n";
+    for (int i = 0; i < 25000; i++)
+        bytes += "HELP\r\n";
     for (size_t sent = 0; sent < bytes.size();) {
         if (!bxtest::WaitFd(fd, POLLOUT, Clock::now() + std::chrono::milliseconds(300))) break;
         ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -48,11 +49,15 @@ TEST_F(HostileClient, NonReadingClientsThatVanishGiveBackEveryDescriptor) {
     for (const std::string how : {"close", "reset", "half close, then close"}) {
         const int idle = OpenDescriptors();
         std::vector<int> clients;
-        for (int i = 0; i < 4; i++) clients.push_back(FloodWithoutReading(Port()));
-        for (int fd : clients) ASSERT_GE(fd, 0) << how;
+        for (int i = 0; i < 4; i++)
+            clients.push_back(FloodWithoutReading(Port()));
+        for (int fd : clients)
+            ASSERT_GE(fd, 0) << how;
         if (how == "half close, then close")
-            for (int fd : clients) shutdown(fd, SHUT_WR);
-        for (int fd : clients) how == "reset" ? bxtest::ResetClose(fd) : (void)close(fd);
+            for (int fd : clients)
+                shutdown(fd, SHUT_WR);
+        for (int fd : clients)
+            how == "reset" ? bxtest::ResetClose(fd) : (void)close(fd);
         EXPECT_TRUE(bxtest::WaitFor([&] { return OpenDescriptors() == idle; }, 20000))
             << how << ": " << OpenDescriptors() << " descriptors, " << idle << " when idle";
     }
@@ -67,12 +72,13 @@ TEST_F(HostileClient, NulInACommandLineRefusesTheWholeLine) {
     dataclient::Session c;
     ASSERT_TRUE(c.Open(Port()));
     using namespace std::string_literals;
-    for (const std::string& line :
-         {"DELE hello.txt\0/../../x"s, "DELE\0 hello.txt"s, "RNFR hello.txt\0x"s, "MKD made\0"s, "\0"s})
-        EXPECT_EQ(c.Command(line), "500 Syntax error; command unrecognized.\r\n") << line.c_str() << " + NUL";
+    for (const std::string& line : {"DELE hello.txt\0/../../x"s, "DELE\0 hello.txt"s,
+                                    "RNFR hello.txt\0x"s, "MKD made\0"s, "\0"s})
+        EXPECT_EQ(c.Command(line), "500 Syntax error; command unrecognized.\r\n")
+            << line.c_str() << " + NUL";
     EXPECT_EQ(bxtest::ReadFile(RootDir() + "/hello.txt"), "hello");
     EXPECT_FALSE(std::filesystem::exists(RootDir() + "/made"));
     EXPECT_EQ(c.Command("NOOP"), "200 Command okay.\r\n");
 }
 
-}  // namespace
+} // namespace

@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class Listing : public SessionTest {
-protected:
+  protected:
     // Sets the modification time of name to "YYYY-MM-DD HH:MM" local time.
     void SetTime(const std::string& name, const std::string& when) {
         struct tm t = {};
@@ -45,7 +45,8 @@ TEST_F(Listing, LongLinesByteForByte) {
 }
 
 TEST_F(Listing, OrderAndHiddenEntries) {
-    for (const char* name : {"Ccc", "abc", "aaa", "Bbb", "ab", ".hidden", "_x"}) WriteRootFile(name, "");
+    for (const char* name : {"Ccc", "abc", "aaa", "Bbb", "ab", ".hidden", "_x"})
+        WriteRootFile(name, "");
     fs::create_directory(Root(".git"));
     EXPECT_EQ(s.Download("NLST"), "_x\r\naaa\r\nab\r\nabc\r\nBbb\r\nCcc\r\n");
     std::string listing = s.Download("LIST");
@@ -58,7 +59,8 @@ TEST_F(Listing, OptionsAndArguments) {
     WriteRootFile("a", "1");
     WriteRootFile("sub/b", "22");
     fs::create_directory(Root("empty"));
-    ExpectReplies(s, {{"LIST -l", "500 Invalid file path."}, {"LIST missing", "500 Invalid file path."},
+    ExpectReplies(s, {{"LIST -l", "500 Invalid file path."},
+                      {"LIST missing", "500 Invalid file path."},
                       {"NLST /../x", "500 Invalid file path."}});
     std::string longForm = s.Download("NLST -l");
     EXPECT_EQ(longForm.rfind("-rwxrwxrwx", 0), 0u) << longForm;
@@ -90,4 +92,4 @@ TEST_F(Listing, PatternThatWouldNotFitIsRefused) {
     EXPECT_EQ(s.Command("NLST"), "500 Invalid file path.\r\n");
 }
 
-}  // namespace
+} // namespace

@@ -15,21 +15,24 @@ const char NO_NAME[] = "500 Syntax error; name not specified.";
 const uint8_t PERMS = PERM_LIST | PERM_GET;
 
 class Login : public FtpFixture {
-protected:
+  protected:
     void SetUp() override {
         FtpFixture::SetUp();
         ASSERT_TRUE(c.ConnectGreeted(Port()));
     }
-    FtpClient c;  // connected and greeted
+    FtpClient c; // connected and greeted
 };
 
 TEST_F(Login, PasswordIsCheckedExactly) {
     AddUser("bob", "Secret");
-    ExpectReplies(c, {{"USER Bob", NEED_PASSWORD},   // names are looked up in lower case
-                      {"PASS secret", INCORRECT},     // passwords are not
-                      {"PASS Secret", NOT_AFTER_USER},  // a failed PASS needs a new USER
-                      {"USER bob", NEED_PASSWORD}, {"PASS", INCORRECT},
-                      {"USER bob", NEED_PASSWORD}, {"PASS Secret", LOGGED_IN}, {"PASS Secret", NOT_AFTER_USER}});
+    ExpectReplies(c, {{"USER Bob", NEED_PASSWORD},     // names are looked up in lower case
+                      {"PASS secret", INCORRECT},      // passwords are not
+                      {"PASS Secret", NOT_AFTER_USER}, // a failed PASS needs a new USER
+                      {"USER bob", NEED_PASSWORD},
+                      {"PASS", INCORRECT},
+                      {"USER bob", NEED_PASSWORD},
+                      {"PASS Secret", LOGGED_IN},
+                      {"PASS Secret", NOT_AFTER_USER}});
     // The records administrators read about logins.
     EXPECT_NE(LogText().find("CmdPass: user bob logged in"), std::string::npos);
     EXPECT_NE(LogText().find("CmdPass: invalid login for bob"), std::string::npos);
@@ -47,13 +50,17 @@ TEST_F(Login, AnonymousAndPasswordlessAccounts) {
     AddUser("anonymous", nullptr, PERMS, ACCOUNT_ENABLE | ACCOUNT_ANONYMOUS);
     AddUser("guest", "ignored", PERMS, ACCOUNT_ENABLE | ACCOUNT_ANONYMOUS);
     AddUser("open", nullptr);
-    const char anonymous[] = "331 Anonymous access allowed, send identity (e-mail name) as password.";
-    ExpectReplies(c, {{"USER anonymous", anonymous}, {"PASS", "230 Anonymous user logged in, proceed."},
-                      {"USER guest", anonymous}, {"USER open", LOGGED_IN}});
+    const char anonymous[] =
+        "331 Anonymous access allowed, send identity (e-mail name) as password.";
+    ExpectReplies(c, {{"USER anonymous", anonymous},
+                      {"PASS", "230 Anonymous user logged in, proceed."},
+                      {"USER guest", anonymous},
+                      {"USER open", LOGGED_IN}});
     WriteMessageFile("anonymous.txt", "Welcome, guest.\r\nBe nice.\r\n");
     WriteMessageFile("login.txt", "Hello.\n");
-    ExpectReplies(c, {{"USER guest", anonymous}, {"PASS me@example.org", "230-Welcome, guest.\r\n230 Be nice."}});
-    EXPECT_EQ(c.Command("USER open"), "230 Hello.\n");  // the file's own line end
+    ExpectReplies(c, {{"USER guest", anonymous},
+                      {"PASS me@example.org", "230-Welcome, guest.\r\n230 Be nice."}});
+    EXPECT_EQ(c.Command("USER open"), "230 Hello.\n"); // the file's own line end
     ExpectReplies(c, {{"PASS x", NOT_AFTER_USER}});
 }
 
@@ -61,13 +68,18 @@ TEST_F(Login, NameAndPasswordLimits) {
     std::string name64(64, 'n');
     AddUser(name64.c_str(), "0123456789abcdef");
     AddUser("bob smith", "pw");
-    ExpectReplies(c, {{"USER " + name64 + "n", "501 User name too long."}, {"USER", NO_NAME},
-                      {"USER " + name64, NEED_PASSWORD}, {"PASS 0123456789abcdefX", INCORRECT},
-                      {"USER " + name64, NEED_PASSWORD}, {"PASS 0123456789abcdef", LOGGED_IN},
+    ExpectReplies(c, {{"USER " + name64 + "n", "501 User name too long."},
+                      {"USER", NO_NAME},
+                      {"USER " + name64, NEED_PASSWORD},
+                      {"PASS 0123456789abcdefX", INCORRECT},
+                      {"USER " + name64, NEED_PASSWORD},
+                      {"PASS 0123456789abcdef", LOGGED_IN},
                       // A later USER, even a faulty one, ends the login.
-                      {"USER", NO_NAME}, {"PASS 0123456789abcdef", NOT_AFTER_USER},
+                      {"USER", NO_NAME},
+                      {"PASS 0123456789abcdef", NOT_AFTER_USER},
                       // Blanks belong to the name; a control byte ends name and password.
-                      {"USER Bob Smith", NEED_PASSWORD}, {"PASS pw\x01trailing", LOGGED_IN}});
+                      {"USER Bob Smith", NEED_PASSWORD},
+                      {"PASS pw\x01trailing", LOGGED_IN}});
 }
 
 TEST_F(Login, AccountConnectionLimitCountsFromUser) {
@@ -75,10 +87,11 @@ TEST_F(Login, AccountConnectionLimitCountsFromUser) {
     FtpClient a, b;
     ASSERT_TRUE(a.ConnectGreeted(Port()));
     ASSERT_TRUE(b.ConnectGreeted(Port()));
-    ExpectReplies(a, {{"USER bob", NEED_PASSWORD}});  // counts without PASS
+    ExpectReplies(a, {{"USER bob", NEED_PASSWORD}}); // counts without PASS
     ASSERT_TRUE(b.Login("bob", "pw"));
-    ExpectReplies(c, {{"USER bob", "530 Too many connections; try again later."}, {"PASS pw", NOT_AFTER_USER}});
-    ExpectReplies(a, {{"USER other", NEED_PASSWORD}});  // a no longer counts
+    ExpectReplies(c, {{"USER bob", "530 Too many connections; try again later."},
+                      {"PASS pw", NOT_AFTER_USER}});
+    ExpectReplies(a, {{"USER other", NEED_PASSWORD}}); // a no longer counts
     ExpectReplies(c, {{"USER bob", NEED_PASSWORD}});
     b.Close();
     ASSERT_TRUE(bxtest::WaitFor([&] { return LiveConnections() == 2; }));
@@ -90,8 +103,9 @@ TEST_F(Login, ReinGreetsAgainAndQuitEndsTheSession) {
     ASSERT_TRUE(c.Login("bob", "pw"));
     WriteMessageFile("welcome.txt", "Again.\r\n");
     WriteMessageFile("logout.txt", "Bye\r\nnow\r\n");
-    ExpectReplies(c, {{"REIN", "220 Again."}, {"PASS pw", NOT_AFTER_USER}, {"QUIT", "221-Bye\r\n221 now"}});
+    ExpectReplies(
+        c, {{"REIN", "220 Again."}, {"PASS pw", NOT_AFTER_USER}, {"QUIT", "221-Bye\r\n221 now"}});
     EXPECT_TRUE(c.WaitForEof());
 }
 
-}  // namespace
+} // namespace

@@ -13,7 +13,9 @@ using namespace dataclient;
 namespace {
 
 // A socket listening on every address at port; -1 when the port is taken.
-int ListenOn(uint16_t port) { return bxtest::Listen(&port, "0.0.0.0", 1); }
+int ListenOn(uint16_t port) {
+    return bxtest::Listen(&port, "0.0.0.0", 1);
+}
 
 using PassiveSettings = FtpFixture;
 
@@ -22,8 +24,10 @@ using PassiveSettings = FtpFixture;
 uint16_t FreeRange(int n) {
     for (uint16_t low = 20000 + (uint16_t)(getpid() % 97) * 100; low < 32000; low += 37) {
         std::vector<int> fds;
-        for (int fd; (int)fds.size() < n && (fd = ListenOn((uint16_t)(low + fds.size()))) >= 0;) fds.push_back(fd);
-        for (int fd : fds) close(fd);
+        for (int fd; (int)fds.size() < n && (fd = ListenOn((uint16_t)(low + fds.size()))) >= 0;)
+            fds.push_back(fd);
+        for (int fd : fds)
+            close(fd);
         if ((int)fds.size() == n) return low;
     }
     ADD_FAILURE() << "no free range of " << n << " ports";
@@ -33,8 +37,8 @@ uint16_t FreeRange(int n) {
 // The port of a 227 reply, -1 when it is not one.
 int ReplyPort(const std::string& reply) {
     unsigned h[4], p1, p2;
-    if (sscanf(reply.c_str(), "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2], &h[3], &p1,
-               &p2) != 6)
+    if (sscanf(reply.c_str(), "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2],
+               &h[3], &p1, &p2) != 6)
         return -1;
     return (int)(p1 * 256 + p2);
 }
@@ -78,4 +82,4 @@ TEST_F(PassiveSettings, PassivePortsComeFromTheRangeInTurnAndATakenRangeRefusesP
     close(fd);
 }
 
-}  // namespace
+} // namespace

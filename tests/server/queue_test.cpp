@@ -13,12 +13,14 @@
 namespace {
 
 std::string Contents(Queue* q) {
-    return q->block ? std::string(reinterpret_cast<const char*>(QueueBytes(q)), q->length) : std::string();
+    return q->block ? std::string(reinterpret_cast<const char*>(QueueBytes(q)), q->length)
+                    : std::string();
 }
 
 std::string Text(size_t n) {
     std::string s(n, 0);
-    for (size_t i = 0; i < n; i++) s[i] = static_cast<char>('a' + i % 26);
+    for (size_t i = 0; i < n; i++)
+        s[i] = static_cast<char>('a' + i % 26);
     return s;
 }
 
@@ -38,7 +40,8 @@ TEST_F(QueueTest, RandomMixOfOperationsHoldsExactlyTheUnconsumedBytes) {
         int op = random() % 10;
         if (op < 5) {
             std::string piece(random() % (op == 0 ? 20000 : 300), 0);
-            for (char& c : piece) c = next = static_cast<char>(next == 'z' ? 'A' : next + 1);
+            for (char& c : piece)
+                c = next = static_cast<char>(next == 'z' ? 'A' : next + 1);
             ASSERT_EQ(AppendQueue(&q, piece.data(), static_cast<uint32_t>(piece.size())), 1);
             model += piece;
         } else if (op < 8) {
@@ -53,7 +56,8 @@ TEST_F(QueueTest, RandomMixOfOperationsHoldsExactlyTheUnconsumedBytes) {
         ASSERT_EQ(q.length, model.size()) << "step " << step;
         ASSERT_EQ(q.block == nullptr, model.empty()) << "step " << step;
         if (!model.empty()) {
-            ASSERT_EQ(0, std::memcmp(QueueBytes(&q), model.data(), model.size())) << "step " << step;
+            ASSERT_EQ(0, std::memcmp(QueueBytes(&q), model.data(), model.size()))
+                << "step " << step;
             ASSERT_LE(q.head + q.length, q.capacity);
         }
     }
@@ -76,7 +80,8 @@ TEST_F(QueueTest, StorageStaysBoundedBySteadyFlowAndShrinksAfterABurst) {
     std::string big = Text(16 << 20);
     ASSERT_EQ(AppendQueue(&q, big.data(), static_cast<uint32_t>(big.size())), 1);
     uint32_t left = static_cast<uint32_t>(big.size());
-    for (; left > 100 * 1024; left -= 8192) QueueDiscard(&q, 8192);
+    for (; left > 100 * 1024; left -= 8192)
+        QueueDiscard(&q, 8192);
     EXPECT_LE(q.capacity, 1u << 20);
     EXPECT_EQ(Contents(&q), big.substr(big.size() - left));
 }
@@ -94,4 +99,4 @@ TEST_F(QueueTest, FormattedAppendIsBoundedAt2048Characters) {
     }
 }
 
-}  // namespace
+} // namespace

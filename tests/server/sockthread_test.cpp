@@ -42,7 +42,8 @@ TEST_F(SockThreadTest, ListenReloadsKeepTheSocketAndStoppingLeavesConnections) {
     ino_t listening = InodeOf(listenSocket);
     FtpClient queued;
     ASSERT_TRUE(queued.Connect(Port()));
-    for (int i = 0; i < 100; i++) ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, Port(), 1), 1);
+    for (int i = 0; i < 100; i++)
+        ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, Port(), 1), 1);
     EXPECT_EQ(InodeOf(listenSocket), listening);
     EXPECT_EQ(queued.ReadReply().substr(0, 4), "220 ");
 
@@ -74,8 +75,8 @@ TEST_F(SockThreadTest, NotificationForAnUnknownSocketIsIgnored) {
     ASSERT_EQ(SockSend(SOCK_MSG_DATA, nobody, WSAMAKESELECTREPLY(FD_CLOSE, WSAECONNRESET)), 1);
     EXPECT_NE(fcntl(nobody, F_GETFD), -1) << "a socket nobody owns was closed";
     NetCloseSocket(nobody);
-    FtpClient client;  // the thread still serves
+    FtpClient client; // the thread still serves
     ASSERT_TRUE(client.ConnectGreeted(Port()));
 }
 
-}  // namespace
+} // namespace

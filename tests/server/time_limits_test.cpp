@@ -14,11 +14,12 @@ const char TIMEOUT[] = "421 Timeout; closing control connection.\r\n";
 const char OK[] = "200 Command okay.\r\n";
 
 long MsSince(Clock::time_point start) {
-    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
+        .count();
 }
 
 class TimeLimits : public FtpFixture {
-protected:
+  protected:
     // (The fixture's set-up clears every time limit for the next test.)
     void Open(FtpClient& c, bool login) {
         ASSERT_TRUE(c.ConnectGreeted(Port()));
@@ -32,7 +33,8 @@ protected:
 // Each row: the limit set, whether the connection under it logs in, and the
 // connection of the other kind, which must outlive the limit.
 TEST_F(TimeLimits, LoginAndIdleTimeoutsEndOnlyTheConnectionsTheyBind) {
-    const std::pair<TimeLimit, bool> rows[] = {{LIMIT_LOGIN_TIMEOUT, false}, {LIMIT_IDLE_TIMEOUT, true}};
+    const std::pair<TimeLimit, bool> rows[] = {{LIMIT_LOGIN_TIMEOUT, false},
+                                               {LIMIT_IDLE_TIMEOUT, true}};
     AddUser("bob", "pw");
     for (const auto& [limit, loggedIn] : rows) {
         SCOPED_TRACE(loggedIn ? "idle timeout" : "login timeout");
@@ -48,7 +50,7 @@ TEST_F(TimeLimits, LoginAndIdleTimeoutsEndOnlyTheConnectionsTheyBind) {
             reply = bound.ReadReply(100);
         }
         EXPECT_EQ(reply, TIMEOUT);
-        EXPECT_GE(MsSince(start), 500) << "ended long before its limit";  // timers may round
+        EXPECT_GE(MsSince(start), 500) << "ended long before its limit"; // timers may round
         EXPECT_TRUE(bound.WaitForEof());
         EXPECT_EQ(other.Command("NOOP"), OK);
         SetTimeLimitSetting(limit, 0);
@@ -70,15 +72,16 @@ TEST_F(TimeLimits, FailedPassIsAnsweredLateWithoutSlowingOthers) {
     auto start = Clock::now();
     // The commands behind the failed PASS wait for its reply, in order.
     ASSERT_TRUE(guesser.Send("PASS wrong\r\nNOOP\r\n"));
-    ASSERT_TRUE(bxtest::WaitFor([&] { return UnreadInput(0) == 6; }, 20000)) << "PASS not taken, NOOP not held";
+    ASSERT_TRUE(bxtest::WaitFor([&] { return UnreadInput(0) == 6; }, 20000))
+        << "PASS not taken, NOOP not held";
     // Another connection is served while the reply is held back.
     EXPECT_EQ(other.Command("NOOP"), OK);
     EXPECT_EQ(guesser.ReadReply(0), "") << "answered before the delay, or others waited for it";
     EXPECT_EQ(guesser.ReadReply(20000), "530 Login incorrect.\r\n");
-    EXPECT_GE(MsSince(start), 2000) << "answered long before the delay";  // timers may round
+    EXPECT_GE(MsSince(start), 2000) << "answered long before the delay"; // timers may round
     EXPECT_EQ(guesser.ReadReply(), OK);
     EXPECT_EQ(guesser.Command("USER bob"), "331 Password required.\r\n");
     EXPECT_EQ(guesser.Command("PASS pw"), "230 User logged in, proceed.\r\n");
 }
 
-}  // namespace
+} // namespace

@@ -32,12 +32,14 @@ TEST_F(Privacy, PasswordNeverReachesTheTraceHoweverItArrives) {
             uint32_t partial = (uint32_t)(sent.size() - (sent.rfind('\n') + 1));
             ASSERT_TRUE(bxtest::WaitFor([&] { return UnreadInput() == partial; }));
         }
-        for (const std::string& code : codes) EXPECT_EQ(c.ReadReply().substr(0, 3), code);
+        for (const std::string& code : codes)
+            EXPECT_EQ(c.ReadReply().substr(0, 3), code);
     }
     std::string log = LogText();
-    for (const char* secret : {"Zq7X", "v9Kw", "v9Kx"}) EXPECT_EQ(bxtest::CountOf(log, secret), 0) << secret;
+    for (const char* secret : {"Zq7X", "v9Kw", "v9Kx"})
+        EXPECT_EQ(bxtest::CountOf(log, secret), 0) << secret;
     EXPECT_EQ(bxtest::CountOf(log, "PASS ****{0D}{0A}"), 3);
     EXPECT_EQ(bxtest::CountOf(log, "pass ****{0D}{0A}"), 1);
 }
 
-}  // namespace
+} // namespace

@@ -24,7 +24,7 @@ TEST_F(Transfer, EdgeSizesRoundTripInEveryModeAndType) {
         Session t;
         ASSERT_TRUE(t.Open(Port()));
         t.mode = mode;
-        for (const char* type : {"TYPE I", "TYPE A"}) {  // ASCII changes no byte either
+        for (const char* type : {"TYPE I", "TYPE A"}) { // ASCII changes no byte either
             EXPECT_EQ(Code(t.Command(type)), "200");
             for (size_t size : sizes) {
                 std::string name = "f" + std::to_string(size);
@@ -79,7 +79,11 @@ TEST_F(Transfer, RestartOffsetArguments) {
     const std::string pending = "350 Requested file action pending further information.\r\n";
     const std::string invalid = "501 Invalid restart offset.\r\n";
     // The command, its reply, and for 350 the offset the next RETR starts at.
-    const struct { const char* command; std::string reply; size_t from; } rows[] = {
+    const struct {
+        const char* command;
+        std::string reply;
+        size_t from;
+    } rows[] = {
         {"REST abc", pending, 0},
         {"REST 0", pending, 0},
         {"REST   +100", pending, 100},
@@ -95,7 +99,8 @@ TEST_F(Transfer, RestartOffsetArguments) {
         EXPECT_EQ(s.Command(row.command), row.reply) << row.command;
         size_t from = row.reply == pending ? row.from : 1;
         EXPECT_TRUE(s.Download("RETR f") == bytes.substr(from)) << row.command;
-        EXPECT_TRUE(s.Download("RETR f") == bytes) << row.command << ": not used up by the first RETR";
+        EXPECT_TRUE(s.Download("RETR f") == bytes)
+            << row.command << ": not used up by the first RETR";
     }
 }
 
@@ -124,4 +129,4 @@ TEST_F(Transfer, FilesBeyondFourGiB) {
     EXPECT_EQ(got, std::string("MARK!\0", 6));
 }
 
-}  // namespace
+} // namespace

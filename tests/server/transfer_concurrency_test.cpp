@@ -80,7 +80,7 @@ TEST_F(Concurrent, ClientResetDoesNotDisturbAnother) {
 }
 
 TEST_F(Concurrent, FailedUploadStreamsWithFlatMemory) {
-    int fd = s.Begin("STOR nodir/x");  // the directory does not exist
+    int fd = s.Begin("STOR nodir/x"); // the directory does not exist
     std::string chunk = RandomBytes(1 << 20, 5);
     // Every MiB written waits for the server to take it (the socket buffers
     // are far smaller than 100 MB), so a server that kept what it received
@@ -111,21 +111,25 @@ TEST_F(Concurrent, PipelinedCommandsBehindAStalledDownloadStayBoundedAndSlowNobo
     // enough that the kernel takes them all at once.
     const int lines = 256 * 1024 / 6;
     std::string pipelined;
-    for (int i = 0; i < lines; i++) pipelined += "NOOP\r\n";
+    for (int i = 0; i < lines; i++)
+        pipelined += "NOOP\r\n";
     ASSERT_TRUE(s.Send(pipelined));
-    ASSERT_TRUE(WaitFor([&] { return UnreadInput(0) >= CONTROL_IN_MAX; })) << "the control input never filled";
+    ASSERT_TRUE(WaitFor([&] { return UnreadInput(0) >= CONTROL_IN_MAX; }))
+        << "the control input never filled";
     static uint32_t capacity;
     for (int i = 0; i < 20; i++) {
         OnSocketThread([] { capacity = connTable.conns[0].control.in.capacity; });
         ASSERT_LE(capacity, 2 * CONTROL_IN_MAX) << "sample " << i;
     }
     EXPECT_TRUE(other.Download("RETR f") == bytes);
-    EXPECT_LT(HeapBytes(), heapBefore + ((size_t)16 << 20)) << "heap bytes grown while the download stalled";
+    EXPECT_LT(HeapBytes(), heapBefore + ((size_t)16 << 20))
+        << "heap bytes grown while the download stalled";
     EXPECT_EQ(ReadAll(fd, 60000).size(), 32u << 20);
     close(fd);
     EXPECT_EQ(s.ReadReply(10000), DONE);
     int answered = 0;
-    while (answered < lines && s.ReadReply() == "200 Command okay.\r\n") answered++;
+    while (answered < lines && s.ReadReply() == "200 Command okay.\r\n")
+        answered++;
     EXPECT_EQ(answered, lines);
 }
 
@@ -148,13 +152,17 @@ TEST_F(Concurrent, FiftyTransfersAtOnceArriveIntact) {
         threads.emplace_back([&, i] {
             std::string final;
             if (i % 2 == 0)
-                EXPECT_TRUE(sessions[i]->Download("RETR d" + std::to_string(i), &final) == contents[i]) << i;
+                EXPECT_TRUE(sessions[i]->Download("RETR d" + std::to_string(i), &final) ==
+                            contents[i])
+                    << i;
             else
                 final = sessions[i]->Upload("STOR u" + std::to_string(i), contents[i]);
             EXPECT_EQ(final, DONE) << i;
         });
-    for (auto& t : threads) t.join();
-    for (int i = 1; i < kClients; i += 2) EXPECT_TRUE(ReadFile(Root("u" + std::to_string(i))) == contents[i]) << i;
+    for (auto& t : threads)
+        t.join();
+    for (int i = 1; i < kClients; i += 2)
+        EXPECT_TRUE(ReadFile(Root("u" + std::to_string(i))) == contents[i]) << i;
 }
 
-}  // namespace
+} // namespace
