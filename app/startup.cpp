@@ -139,29 +139,61 @@ void DestroyProc() {
 }
 
 namespace {
+constexpr int EXIT_LOCK_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+void PrintUsage(FILE* out) {
+    fprintf(out,
+            "usage: dockhand [service | --help | --version]\n"
+            "Brindlex FTP server %s.\n"
+            "  dockhand          the first instance on the machine is the server: it serves FTP\n"
+            "                    and shows the administration window when a display can be used;\n"
+            "                    started while a server runs, it becomes that server's admin\n"
+            "  dockhand service  the server without a window; ends at once when a server runs\n"
+            "                    (kelpwatch starts it this way)\n"
+            "Settings and accounts: the store %s/store.db, edited with brindlex-reg\n"
+            "(System\\Port, default 21). Locks and message slots: %s/.\n"
+            "BRINDLEX_ROOT, when set, moves both below that directory.\n"
+            "Log files: in Log\\Path (default: the working directory) once Log\\Logging is 1.\n"
+            "SIGTERM or SIGINT stops it in order; SIGHUP reloads every setting and the accounts.\n"
+            "Exit status: 0 stopped in order (or nothing to do), 1 the role lock could not be\n"
+            "created, 2 an unknown argument.\n",
+            kVersionText, MachineStoreDir().c_str(), MachineRunDir().c_str());
+}
+
 // --help and --version answer on standard output and end the program before
-// it takes a lock or opens the store; -1 for any other command line.
+// it takes a lock or opens the store; an argument the program does not know
+// gets the usage on standard error and status 2, so a typing error never
+// starts a server. -1 for the command lines that start one.
 int AnswerOption(int argc, char** argv) {
-    if (argc != 2) return -1;
-    if (strcmp(argv[1], "--version") == 0) {
+    if (argc == 1 || IsServiceCommandLine(argc, argv)) return -1;
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
         printf("%s %s\n", kProductName, kVersionText);
         return 0;
     }
-    if (strcmp(argv[1], "--help") != 0) return -1;
-    printf("usage: dockhand [service | --help | --version]\n"
-           "Brindlex FTP server %s.\n"
-           "  dockhand          the first instance on the machine is the server: it serves FTP\n"
-           "                    and shows the administration window when a display can be used;\n"
-           "                    started while a server runs, it becomes that server's admin\n"
-           "  dockhand service  the server without a window; ends at once when a server runs\n"
-           "                    (kelpwatch starts it this way)\n"
-           "Settings and accounts: the store %s/store.db, edited with brindlex-reg\n"
-           "(System\\Port, default 21). Locks and message slots: %s/.\n"
-           "BRINDLEX_ROOT, when set, moves both below that directory.\n"
-           "Log files: in Log\\Path (default: the working directory) once Log\\Logging is 1.\n"
-           "SIGTERM or SIGINT stops it in order; SIGHUP reloads every setting and the accounts.\n",
-           kVersionText, MachineStoreDir().c_str(), MachineRunDir().c_str());
-    return 0;
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+        PrintUsage(stdout);
+        return 0;
+    }
+    int unknown = strcmp(argv[1], "service") == 0 ? 2 : 1;
+    fprintf(stderr, "dockhand: unknown argument '%s'\n", argv[unknown]);
+    PrintUsage(stderr);
+    return EXIT_USAGE;
+}
+
+// A role lock that could not be created although nobody holds it: said as
+// what it is, so that a wrong permission never reads as "already running".
+int LockFailed(const char* name) {
+    std::string path = RoleLockLastErrorPath();
+    bool dir = path == MachineRunDir();
+    fprintf(stderr,
+            "dockhand: cannot create the %s %s: %s.\n"
+            "dockhand: the directory %s must be writable by the user that runs dockhand:\n"
+            "  run it as the user that owns that directory, give this user write access to\n"
+            "  it, or set BRINDLEX_ROOT to a directory this user may write.\n",
+            dir ? "lock directory" : "lock file", (path.empty() ? RoleLockPath(name) : path).c_str(),
+            RoleLockLastErrorText().c_str(), MachineRunDir().c_str());
+    return EXIT_LOCK_FAILED;
 }
 } // namespace
 
@@ -177,10 +209,12 @@ int DockhandMain(int argc, char** argv) {
         RoleLockRelease(startup.serverLock);
         startup.serverLock = -1;
     }
+    if (startup.serverLock < 0 && !exists) return LockFailed(ROLE_LOCK_SERVER);
     if (startup.serverLock < 0) {
         if (startup.serviceFlag) return 0;
         exists = 0;
         startup.adminLock = RoleLockCreate(ROLE_LOCK_ADMIN, &exists);
+        if (startup.adminLock < 0 && !exists) return LockFailed(ROLE_LOCK_ADMIN);
         if (startup.adminLock < 0 || exists) {
             if (startup.adminLock >= 0) RoleLockRelease(startup.adminLock);
             startup.adminLock = -1;

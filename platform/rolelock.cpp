@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -19,6 +20,16 @@
 namespace {
 
 thread_local uint32_t lastError = 0;
+thread_local int lastErrno = 0;
+thread_local std::string lastPath;
+
+// Records a failed call on path; -1 for the caller to return.
+int Failed(int err, const std::string& path) {
+    lastError = Win32FromErrno(err);
+    lastErrno = err;
+    lastPath = path;
+    return -1;
+}
 
 std::mutex heldLock;
 std::map<int, std::string> held; // handle -> lock name
@@ -38,6 +49,16 @@ bool ProcessAlive(int pid) {
     return kill(pid, 0) == 0 || errno == EPERM;
 }
 
+// Whether some process holds the lock on the file at path (opened for
+// reading only).
+bool HeldByOther(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
+}
+
 } // namespace
 
 std::string RoleLockPath(const char* name) {
@@ -55,15 +76,20 @@ std::string RoleLockPath(const char* name) {
 
 int RoleLockCreate(const char* name, int* alreadyExists) {
     if (alreadyExists) *alreadyExists = 0;
-    if (!MachineMakeDir(MachineRunDir())) {
-        lastError = Win32FromErrno(errno);
-        return -1;
-    }
+    if (!MachineMakeDir(MachineRunDir()))
+        return Failed(errno == EEXIST ? ENOTDIR : errno, MachineRunDir());
     std::string path = RoleLockPath(name);
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        lastError = Win32FromErrno(errno);
-        return -1;
+        int err = errno;
+        // A lock file of another user that this one may not write: held by
+        // a live instance, it is that instance's lock all the same.
+        if (err == EACCES && HeldByOther(path)) {
+            if (alreadyExists) *alreadyExists = 1;
+            lastError = ROLE_LOCK_ERROR_ALREADY_EXISTS;
+            return -1;
+        }
+        return Failed(err, path);
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
@@ -71,19 +97,18 @@ int RoleLockCreate(const char* name, int* alreadyExists) {
         if (err == EWOULDBLOCK) {
             if (alreadyExists) *alreadyExists = 1;
             lastError = ROLE_LOCK_ERROR_ALREADY_EXISTS;
-        } else {
-            lastError = Win32FromErrno(err);
+            return -1;
         }
-        return -1;
+        return Failed(err, path);
     }
     // The id goes in only once the lock is ours, so a reader that finds the
     // lock held and an id in the file has the holder's.
     char text[32];
     int len = snprintf(text, sizeof text, "%d\n", (int)getpid());
     if (ftruncate(fd, 0) != 0 || pwrite(fd, text, (size_t)len, 0) != len) {
-        lastError = Win32FromErrno(errno);
+        int err = errno ? errno : EIO;
         close(fd);
-        return -1;
+        return Failed(err, path);
     }
     std::lock_guard<std::mutex> guard(heldLock);
     held[fd] = name ? name : "";
@@ -135,4 +160,12 @@ int RoleLockHolderPid(const char* name) {
 
 uint32_t RoleLockLastError() {
     return lastError;
+}
+
+std::string RoleLockLastErrorText() {
+    return lastErrno ? strerror(lastErrno) : "";
+}
+
+std::string RoleLockLastErrorPath() {
+    return lastPath;
 }

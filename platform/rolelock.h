@@ -38,3 +38,7 @@ int RoleLockHolderPid(const char* name);
 
 // Win32-style code of this thread's last failed call.
 uint32_t RoleLockLastError();
+// The system's own text for this thread's last failed call ("Permission
+// denied"), and the file or directory it failed on.
+std::string RoleLockLastErrorText();
+std::string RoleLockLastErrorPath();
