@@ -191,8 +191,9 @@ int LockFailed(const char* name) {
             "dockhand: the directory %s must be writable by the user that runs dockhand:\n"
             "  run it as the user that owns that directory, give this user write access to\n"
             "  it, or set BRINDLEX_ROOT to a directory this user may write.\n",
-            dir ? "lock directory" : "lock file", (path.empty() ? RoleLockPath(name) : path).c_str(),
-            RoleLockLastErrorText().c_str(), MachineRunDir().c_str());
+            dir ? "lock directory" : "lock file",
+            (path.empty() ? RoleLockPath(name) : path).c_str(), RoleLockLastErrorText().c_str(),
+            MachineRunDir().c_str());
     return EXIT_LOCK_FAILED;
 }
 } // namespace
