@@ -348,6 +348,40 @@ bool ReadOnly(const struct stat& st) {
     return (st.st_mode & 0222) == 0;
 }
 
+// Pipes, sockets and devices: opening one can wait for ever (a pipe waits
+// for its other end) or act on a device, and none holds a file's bytes. The
+// engine neither shows nor opens them: they answer as a missing name.
+bool NotAFile(const struct stat& st) {
+    return !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
+// Opens path for a transfer without ever waiting on the file: the entry is
+// looked at first without opening it (a device is never opened), the open
+// itself does not wait (a pipe swapped in meanwhile fails or is refused), and
+// only a regular file is kept, in blocking mode again.
+int OpenPlainFile(const char* root, const char* path, int flags, mode_t mode = 0) {
+    {
+        Fd entry(OpenPath(root, path, O_PATH));
+        struct stat st;
+        if (entry.fd >= 0 && fstat(entry.fd, &st) == 0 && NotAFile(st)) {
+            return FailHandle(FS_ERROR_FILE_NOT_FOUND);
+        }
+        // A missing entry is for the open below to report (or create).
+    }
+    Fd fd(OpenPath(root, path, flags | O_NONBLOCK | O_NOCTTY, mode));
+    if (fd.fd < 0) {
+        if (errno == ENXIO) Fail(FS_ERROR_FILE_NOT_FOUND); // a pipe nobody reads
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd.fd, &st) != 0) return FailHandle();
+    if (NotAFile(st)) return FailHandle(FS_ERROR_FILE_NOT_FOUND);
+    if (!S_ISREG(st.st_mode)) return FailHandle(FS_ERROR_ACCESS_DENIED);
+    int status = fcntl(fd.fd, F_GETFL);
+    if (status < 0 || fcntl(fd.fd, F_SETFL, status & ~O_NONBLOCK) != 0) return FailHandle();
+    return fd.release();
+}
+
 uint32_t Attributes(const struct stat& st) {
     uint32_t a = 0;
     if (S_ISDIR(st.st_mode)) a |= FILE_ATTRIBUTE_DIRECTORY;
@@ -433,11 +467,15 @@ uint32_t FsGetAttributes(const char* root, const char* path) {
         FailErrno();
         return INVALID_FILE_ATTRIBUTES;
     }
+    if (NotAFile(st)) {
+        Fail(FS_ERROR_FILE_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
     return Attributes(st);
 }
 
 int FsOpenRead(const char* root, const char* path) {
-    Fd fd(OpenPath(root, path, O_RDONLY));
+    Fd fd(OpenPlainFile(root, path, O_RDONLY));
     if (fd.fd < 0) return -1;
     struct stat st;
     if (fstat(fd.fd, &st) != 0) return FailHandle();
@@ -448,7 +486,7 @@ int FsOpenRead(const char* root, const char* path) {
 
 int FsOpenWrite(const char* root, const char* path, int truncate) {
     // Never truncate at open: the file may turn out to be read-only or in use.
-    Fd fd(OpenPath(root, path, O_WRONLY | O_CREAT, 0666));
+    Fd fd(OpenPlainFile(root, path, O_WRONLY | O_CREAT, 0666));
     if (fd.fd < 0) return -1;
     struct stat st;
     if (fstat(fd.fd, &st) != 0) return FailHandle();
@@ -575,6 +613,7 @@ int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out
         if (fd.fd < 0) return 0;
         struct stat st;
         if (fstat(fd.fd, &st) != 0) return FailErrno();
+        if (NotAFile(st)) return Fail(FS_ERROR_FILE_NOT_FOUND);
         std::string rel;
         RelativeToRoot(root, pattern, &rel);
         size_t slash = rel.rfind('/');
@@ -621,6 +660,7 @@ int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out
             Fd target(OpenBeneath(rootFd.fd, rel.empty() ? name : rel + "/" + name, O_PATH));
             if (target.fd < 0 || fstat(target.fd, &st) != 0) continue;
         }
+        if (NotAFile(st)) continue;
         found.push_back(entry(st, name));
     }
     closedir(dir);
@@ -640,10 +680,13 @@ int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out
 }
 
 int FsOpenPlain(const char* path) {
-    Fd fd(open(path, O_RDONLY | O_CLOEXEC));
+    // Never waits on a pipe put in the file's place, and reads only a file.
+    Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (fd.fd < 0) return FailHandle();
     struct stat st;
     if (fstat(fd.fd, &st) != 0) return FailHandle();
-    if (S_ISDIR(st.st_mode)) return FailHandle(FS_ERROR_ACCESS_DENIED);
+    if (!S_ISREG(st.st_mode)) return FailHandle(FS_ERROR_ACCESS_DENIED);
+    int status = fcntl(fd.fd, F_GETFL);
+    if (status < 0 || fcntl(fd.fd, F_SETFL, status & ~O_NONBLOCK) != 0) return FailHandle();
     return fd.release();
 }

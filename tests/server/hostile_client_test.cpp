@@ -5,12 +5,16 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 
 #include <filesystem>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "config/config.h"
 #include "data_client.h"
 #include "log/log.h"
 
@@ -79,6 +83,67 @@ TEST_F(HostileClient, NulInACommandLineRefusesTheWholeLine) {
     EXPECT_EQ(bxtest::ReadFile(RootDir() + "/hello.txt"), "hello");
     EXPECT_FALSE(std::filesystem::exists(RootDir() + "/made"));
     EXPECT_EQ(c.Command("NOOP"), "200 Command okay.\r\n");
+}
+
+// A named pipe, a Unix socket and (where this machine lets us make one) a
+// device node inside a root, as any local user could put there: every
+// command on them is answered as for a missing name, nothing is written
+// through them, and another client is served meanwhile.
+TEST_F(HostileClient, PipesSocketsAndDevicesNeverHoldTheServer) {
+    bxtest::QuietLog quiet(LOG_INFO);
+    AddUser("u", "pw");
+    SetExtensionsSetting(1);
+    std::vector<std::string> names{"pipe", "sock"};
+    ASSERT_EQ(mkfifo(Root("pipe").c_str(), 0666), 0);
+    // Whatever happens, the pipe gets its other end before the server stops.
+    struct Release {
+        std::string path;
+        ~Release() { close(open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)); }
+    } release{Root("pipe")};
+    int unixSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(Root("sock").size(), sizeof address.sun_path);
+    strcpy(address.sun_path, Root("sock").c_str());
+    ASSERT_EQ(bind(unixSocket, (sockaddr*)&address, sizeof address), 0);
+    listen(unixSocket, 1);
+    if (mknod(Root("dev").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) names.push_back("dev");
+    auto type = [&](const std::string& name) {
+        struct stat st {};
+        lstat(Root(name).c_str(), &st);
+        return st.st_mode & S_IFMT;
+    };
+    dataclient::Session c;
+    ASSERT_TRUE(c.Open(Port()));
+    FtpClient other;
+    ASSERT_TRUE(other.ConnectGreeted(Port()));
+    for (const std::string& name : names) {
+        const mode_t before = type(name);
+        for (const std::string verb : {"RETR", "SIZE", "MDTM", "MLST", "STOR", "APPE"}) {
+            std::string missing, reply;
+            if (verb == "RETR") {
+                c.Download("RETR missing", &missing);
+                c.Download("RETR " + name, &reply);
+            } else if (verb == "STOR" || verb == "APPE") {
+                missing = "a refusal";
+                reply = c.Upload(verb + " " + name, "written through");
+                if (reply.rfind("226 ", 0) != 0) reply = "a refusal";
+            } else {
+                missing = c.Command(verb + " missing");
+                reply = c.Command(verb + " " + name);
+            }
+            EXPECT_EQ(reply, missing) << verb << " " << name;
+            ASSERT_EQ(other.Command("NOOP"), "200 Command okay.\r\n")
+                << "after " << verb << " " << name;
+        }
+        EXPECT_EQ(type(name), before) << name;
+    }
+    for (const char* listing : {"LIST", "NLST", "MLSD"}) {
+        std::string entries = c.Download(listing);
+        for (const std::string& name : names)
+            EXPECT_EQ(entries.find(name), std::string::npos) << listing << ": " << entries;
+    }
+    close(unixSocket);
 }
 
 } // namespace
