@@ -1,7 +1,9 @@
 #include "ipc/ipc.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "ipc/role.h"
 #include "log/log.h"
@@ -36,6 +38,21 @@ std::mutex outgoingLock;
 void CloseIncoming() {
     SlotClose(incomingSlot);
     incomingSlot = -1;
+}
+
+// Malformed datagrams dropped since the last good message: any local user
+// may write to a slot, so a bad one is dropped and the slot stays. Only the
+// first of a burst is logged; the count follows with the next good message.
+uint32_t droppedInBurst = 0;
+
+// Takes the next message off the slot and drops it. Returns -1.
+int DropMessage(const char* why, uint32_t size) {
+    std::vector<uint8_t> junk(std::min(size, SLOT_MESSAGE_KEEP));
+    uint32_t got = 0;
+    SlotRead(incomingSlot, junk.data(), (uint32_t)junk.size(), &got);
+    if (droppedInBurst++ == 0)
+        LogPrintf(LOG_WARNING, "IpcRecv: %s (%lu bytes), dropped", why, (unsigned long)size);
+    return -1;
 }
 
 // Caller holds outgoingLock.
@@ -143,8 +160,11 @@ int IpcNotifyServer(uint8_t type) {
     return ok;
 }
 
-int IpcRecv(uint8_t* type, void* buffer, uint32_t* capacity) {
-    if (incomingSlot < 0 || !type || !capacity) return 0;
+namespace {
+
+// The next message: 1 when taken, 0 when there is none or it cannot be
+// taken, -1 when a malformed one was dropped (another may follow).
+int TakeMessage(uint8_t* type, void* buffer, uint32_t* capacity) {
     uint32_t nextSize = 0, count = 0;
     if (!SlotInfo(incomingSlot, &nextSize, &count)) {
         LogPrintf(LOG_WARNING, "IpcRecv: error %lu getting slot info",
@@ -152,31 +172,20 @@ int IpcRecv(uint8_t* type, void* buffer, uint32_t* capacity) {
         return 0;
     }
     if (count == 0) return 0;
-    if (nextSize > IPC_MESSAGE_MAX) {
-        LogPrintf(LOG_WARNING, "IpcRecv: message too big, closing slot");
-        CloseIncoming();
-        return 0;
-    }
-    if (nextSize < IPC_HEADER_SIZE) {
-        LogPrintf(LOG_WARNING, "IpcRecv: message too small, closing slot");
-        CloseIncoming();
-        return 0;
-    }
+    if (nextSize > IPC_MESSAGE_MAX) return DropMessage("message too big", nextSize);
+    if (nextSize < IPC_HEADER_SIZE) return DropMessage("message too small", nextSize);
 
     uint8_t message[IPC_MESSAGE_MAX];
     uint32_t got = 0;
-    if (!SlotRead(incomingSlot, message, sizeof message, &got)) {
-        LogPrintf(LOG_WARNING, "IpcRecv: error %lu reading message from slot, closing slot",
+    if (!SlotRead(incomingSlot, message, sizeof message, &got) || got < IPC_HEADER_SIZE) {
+        LogPrintf(LOG_WARNING, "IpcRecv: error %lu reading message from slot",
                   (unsigned long)SlotLastError());
-        CloseIncoming();
         return 0;
     }
-    if (got < nextSize) {
-        LogPrintf(LOG_WARNING, "IpcRecv: only read %lu of header from slot, closing slot",
-                  (unsigned long)got);
-        CloseIncoming();
-        return 0;
-    }
+    if (droppedInBurst > 1)
+        LogPrintf(LOG_WARNING, "IpcRecv: %lu malformed messages dropped in all",
+                  (unsigned long)droppedInBurst);
+    droppedInBurst = 0;
 
     uint8_t msgType = message[0];
     uint32_t length = (uint32_t)message[2] | ((uint32_t)message[3] << 8);
@@ -186,7 +195,7 @@ int IpcRecv(uint8_t* type, void* buffer, uint32_t* capacity) {
         LogPrintf(LOG_WARNING,
                   "IpcRecv: message type %u claims %lu data bytes but carries %lu, dropped",
                   (unsigned)msgType, (unsigned long)length, (unsigned long)(got - IPC_HEADER_SIZE));
-        return 0;
+        return -1;
     }
     LogPrintf(LOG_INFO, "IpcRecv: read message type %u, data size %u", (unsigned)msgType,
               (unsigned)length);
@@ -202,6 +211,19 @@ int IpcRecv(uint8_t* type, void* buffer, uint32_t* capacity) {
     // The first message from an admin opens the way back to it.
     if (RoleIsServerOrService()) IpcOpenClientSlot();
     return 1;
+}
+
+} // namespace
+
+int IpcRecv(uint8_t* type, void* buffer, uint32_t* capacity) {
+    if (incomingSlot < 0 || !type || !capacity) return 0;
+    // Malformed messages are skipped, a bounded number per call, so that a
+    // good one behind them is not left waiting for the next timer tick.
+    for (int dropped = 0; dropped < 256; dropped++) {
+        int taken = TakeMessage(type, buffer, capacity);
+        if (taken >= 0) return taken;
+    }
+    return 0;
 }
 
 void IpcShutdown() {
