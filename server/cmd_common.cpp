@@ -16,30 +16,6 @@ void Refuse(Conn* conn, RefusalVia via, int code, const char* text) {
     }
 }
 
-int LoggedIn(Conn* conn) {
-    if (conn->loginState == LOGIN_LOGGED_IN) return 1;
-    Reply(conn, "530 Not logged in.");
-    return 0;
-}
-
-int Permitted(Conn* conn, uint8_t permission, RefusalVia via, int code, const char* text) {
-    if (conn->user.permissions & permission) return 1;
-    Refuse(conn, via, code, text);
-    return 0;
-}
-
-const char* CheckedArgument(Conn* conn, const char* arg, RefusalVia via, uint8_t permission,
-                            int deniedCode, const char* deniedText) {
-    if (!LoggedIn(conn)) return nullptr;
-    if (!arg) {
-        Refuse(conn, via, 500, "Syntax error; parameter required.");
-        return nullptr;
-    }
-    if (permission != 0 && !Permitted(conn, permission, via, deniedCode, deniedText))
-        return nullptr;
-    return arg;
-}
-
 int ResolveFilePath(Conn* conn, const char* arg, char* fullPath, RefusalVia via, int code) {
     char rel[CONN_PATH_SIZE];
     if (ResolvePath(conn, arg, rel, fullPath)) return 1;

@@ -1,6 +1,7 @@
-// Checks shared by the command handlers: login, argument, permission and the
-// path argument. Each check answers the client itself when it fails and
-// returns 0 (or nullptr), so a handler stops at the first failed check.
+// Checks shared by the command handlers once the dispatcher has applied the
+// command's row (login, argument, permission): the path argument and its
+// target. Each check answers the client itself when it fails and returns 0,
+// so a handler stops at the first failed check.
 #pragma once
 
 #include <cstdint>
@@ -14,20 +15,6 @@ enum RefusalVia { REFUSE_PLAIN, REFUSE_TRANSFER };
 
 // Sends "<code> <text>" the chosen way.
 void Refuse(Conn* conn, RefusalVia via, int code, const char* text);
-
-// 1 when the connection is logged in, else replies "530 Not logged in.".
-int LoggedIn(Conn* conn);
-
-// 1 when the account holds permission, else refuses with code and text.
-int Permitted(Conn* conn, uint8_t permission, RefusalVia via, int code, const char* text);
-
-// The start of a command that needs an argument: login, then the argument
-// (arg is the command's argument, nullptr when there is none, which answers
-// "500 Syntax error; parameter required."), then permission when it is not 0
-// (refused with deniedCode and deniedText). Returns arg, or nullptr after
-// the reply of the first check that failed.
-const char* CheckedArgument(Conn* conn, const char* arg, RefusalVia via, uint8_t permission = 0,
-                            int deniedCode = 0, const char* deniedText = nullptr);
 
 // Resolves arg into fullPath (CONN_PATH_SIZE); when it does not resolve,
 // refuses with code and "Invalid file path." and returns 0.

@@ -16,9 +16,7 @@ int ReplyDir(Conn* conn, const char* rel, const char* text) {
     return Reply(conn, "257 \"%s\" %s", form, text);
 }
 
-void CmdCwd(Conn* conn) {
-    if (!LoggedIn(conn)) return;
-    const char* arg = CommandArgument(3);
+void CmdCwd(Conn* conn, const char* arg) {
     if (!arg) {
         Reply(conn, "250 CWD command successful.");
         return;
@@ -38,12 +36,7 @@ void CmdCwd(Conn* conn) {
     Reply(conn, "250 CWD command successful.");
 }
 
-void CmdCdup(Conn* conn) {
-    if (!LoggedIn(conn)) return;
-    if (CommandArgument(4)) {
-        Reply(conn, "501 Unexpected parameter.");
-        return;
-    }
+void CmdCdup(Conn* conn, const char*) {
     // The parent is taken without asking the file system: it may have been
     // removed meanwhile, and later commands then fail on the missing path.
     char rel[CONN_PATH_SIZE];
@@ -56,11 +49,6 @@ void CmdCdup(Conn* conn) {
     Reply(conn, "200 Command okay.");
 }
 
-void CmdPwd(Conn* conn) {
-    if (!LoggedIn(conn)) return;
-    if (strchr(commandLine, ' ')) {
-        Reply(conn, "501 Unexpected parameter.");
-        return;
-    }
+void CmdPwd(Conn* conn, const char*) {
     ReplyDir(conn, conn->currentDir, "is current directory.");
 }

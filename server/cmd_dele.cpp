@@ -3,10 +3,7 @@
 #include "server/cmd_common.h"
 #include "server/commands.h"
 
-void CmdDele(Conn* conn) {
-    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_PLAIN, PERM_DELETEFILE, 550,
-                                      "Not permitted.");
-    if (!arg) return;
+void CmdDele(Conn* conn, const char* arg) {
     char fullPath[CONN_PATH_SIZE];
     if (!ResolveWritablePlainFile(conn, arg, fullPath)) return;
     if (!FsDeleteFile(conn->user.Root, fullPath)) {

@@ -3,20 +3,12 @@
 #include <cstring>
 #include <string>
 
-#include "server/cmd_common.h"
+#include "platform/ascii.h"
 #include "server/commands.h"
 #include "server/dataconn.h"
 #include "server/sockthread.h"
 
 namespace {
-
-bool EqualsIgnoringCase(const char* text, const char* upper) {
-    for (; *text && *upper; text++, upper++) {
-        char c = *text >= 'a' && *text <= 'z' ? (char)(*text - 'a' + 'A') : *text;
-        if (c != *upper) return false;
-    }
-    return *text == 0 && *upper == 0;
-}
 
 // A decimal number of at most digits digits filling the whole text.
 bool ParseDecimal(const std::string& text, size_t digits, uint32_t* value) {
@@ -34,10 +26,8 @@ const char* const ONLY_IPV4 = "522 Network protocol not supported, use (1)";
 
 } // namespace
 
-void CmdEpsv(Conn* conn) {
-    if (!LoggedIn(conn)) return;
-    const char* arg = CommandArgument(4);
-    if (arg && EqualsIgnoringCase(arg, "ALL")) {
+void CmdEpsv(Conn* conn, const char* arg) {
+    if (arg && AsciiCompareNoCase(arg, "ALL") == 0) {
         conn->epsvAll = 1;
         Reply(conn, "200 EPSV ALL command successful.");
         return;
@@ -52,9 +42,8 @@ void CmdEpsv(Conn* conn) {
 
 // EPRT <d>1<d>address<d>port<d>, where <d> is any printable character that
 // the fields do not hold.
-void CmdEprt(Conn* conn) {
-    if (!LoggedIn(conn) || EpsvAllRefuses(conn)) return;
-    const char* arg = CommandArgument(4);
+void CmdEprt(Conn* conn, const char* arg) {
+    if (EpsvAllRefuses(conn)) return;
     std::string fields[3];
     bool wellFormed = arg && arg[0] > ' ' && arg[0] < 127;
     if (wellFormed) {

@@ -3,19 +3,11 @@
 #include <cstring>
 #include <string>
 
+#include "platform/ascii.h"
 #include "server/commands.h"
 #include "server/mlst_facts.h"
 
 namespace {
-
-bool StartsWithWord(const char* text, const char* upperWord) {
-    size_t n = strlen(upperWord);
-    for (size_t i = 0; i < n; i++) {
-        char c = text[i] >= 'a' && text[i] <= 'z' ? (char)(text[i] - 'a' + 'A') : text[i];
-        if (c != upperWord[i]) return false;
-    }
-    return text[n] == 0 || text[n] == ' ';
-}
 
 // OPTS MLST fact;fact;...: the known facts named (without regard to case)
 // are shown from now on, unknown ones are ignored. The reply lists the
@@ -39,38 +31,27 @@ void OptsMlst(Conn* conn, const char* facts) {
 
 } // namespace
 
-void CmdFeat(Conn* conn) {
-    if (CommandArgument(4)) {
-        Reply(conn, "501 Unexpected parameter.");
-        return;
-    }
-    // Names travel as the bytes they are stored as, so UTF-8 names pass
-    // unchanged.
+// The feature lines come from the command table. Names travel as the bytes
+// they are stored as, so UTF-8 names pass unchanged (the UTF8 line).
+void CmdFeat(Conn* conn, const char*) {
     Queue* out = &conn->control.out;
     QueuePrintf(out, "211-Features:\r\n");
-    QueuePrintf(out, " EPRT\r\n EPSV\r\n MDTM\r\n");
-    QueuePrintf(out, " MLST %s\r\n", MlstFactList(MLST_FACTS_ALL, true).c_str());
-    QueuePrintf(out, " REST STREAM\r\n SIZE\r\n UTF8\r\n");
+    QueueFeatureList(out);
     Reply(conn, "211 End");
 }
 
-void CmdOpts(Conn* conn) {
-    const char* arg = CommandArgument(4);
-    if (!arg) {
-        Reply(conn, "500 Syntax error; parameter required.");
-        return;
-    }
-    if (StartsWithWord(arg, "UTF8")) {
+void CmdOpts(Conn* conn, const char* arg) {
+    if (AsciiStartsWithWord(arg, "UTF8")) {
         const char* value = arg + 4;
         while (*value == ' ')
             value++;
-        if (StartsWithWord(value, "ON") || *value == 0)
+        if (AsciiStartsWithWord(value, "ON") || *value == 0)
             Reply(conn, "200 UTF8 is always on: names are sent as they are stored.");
         else
             Reply(conn, "504 Command not implemented for that parameter.");
         return;
     }
-    if (StartsWithWord(arg, "MLST")) {
+    if (AsciiStartsWithWord(arg, "MLST")) {
         OptsMlst(conn, arg + 4);
         return;
     }

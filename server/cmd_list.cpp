@@ -17,10 +17,12 @@ bool IsSeparator(char c) {
     return c == '/' || c == '\\';
 }
 
-// Reads option groups from p: each blank-separated word starting with "-"
-// holds option letters; l (either case) sets *longFormat, others are
-// ignored. Returns what follows the options (the path), or nullptr.
-const char* SkipListOptions(const char* p, int* longFormat) {
+// Reads option groups from the rest of the line after the word: each
+// blank-separated word starting with "-" holds option letters; l (either
+// case) sets *longFormat, others are ignored. Returns what follows the
+// options (the path), or nullptr.
+const char* SkipListOptions(const char* rest, int* longFormat) {
+    const char* p = rest;
     while (*p == ' ') {
         while (*p == ' ')
             p++;
@@ -81,28 +83,24 @@ void StartListing(Conn* conn, const char* arg, uint8_t kind) {
     OpenDataConnection(conn, kind);
 }
 
-int MayList(Conn* conn) {
-    return LoggedIn(conn) &&
-           Permitted(conn, PERM_LIST, REFUSE_PLAIN, RefusalCode(conn, 450), "No permission.");
-}
-
 } // namespace
 
-void CmdList(Conn* conn) {
-    if (!MayList(conn)) return;
+// rest: the whole rest of the line after the word.
+void CmdList(Conn* conn, const char* rest) {
     conn->restartOffset = 0;
     int longFormat = 1;
-    // The plain command takes the whole argument as a path, so option words
-    // such as -l name files; with the extensions on they are options.
-    const char* arg =
-        conn->extensions ? SkipListOptions(commandLine + 4, &longFormat) : CommandArgument(4);
+    // The plain command takes everything after the blank as a path, so
+    // option words such as -l name files; with the extensions on they are
+    // options.
+    const char* arg = conn->extensions ? SkipListOptions(rest, &longFormat)
+                      : *rest == ' '   ? rest + 1
+                                       : nullptr;
     StartListing(conn, arg, XFER_LIST);
 }
 
-void CmdNlst(Conn* conn) {
-    if (!MayList(conn)) return;
+void CmdNlst(Conn* conn, const char* rest) {
     conn->restartOffset = 0;
     int longFormat = 0;
-    const char* arg = SkipListOptions(commandLine + 4, &longFormat);
+    const char* arg = SkipListOptions(rest, &longFormat);
     StartListing(conn, arg, longFormat ? XFER_LIST : XFER_NLST);
 }

@@ -6,6 +6,7 @@
 
 #include "config/config.h"
 #include "log/log.h"
+#include "platform/ascii.h"
 #include "server/commands.h"
 #include "server/control_limits.h"
 
@@ -72,10 +73,9 @@ void LoginFailed(Conn* conn) {
 
 } // namespace
 
-void CmdUser(Conn* conn) {
+void CmdUser(Conn* conn, const char* arg) {
     conn->loginState = LOGIN_NONE;
     memset(&conn->user, 0, sizeof conn->user);
-    const char* arg = CommandArgument(4);
     if (!arg) {
         Reply(conn, "500 Syntax error; name not specified.");
         return;
@@ -85,8 +85,7 @@ void CmdUser(Conn* conn) {
         Reply(conn, "501 User name too long.");
         return;
     }
-    for (char* c = name; *c; c++)
-        if (*c >= 'A' && *c <= 'Z') *c = (char)(*c - 'A' + 'a');
+    AsciiLowerAll(name);
 
     LockUserList();
     int others = CountUserConnections(conn, name);
@@ -118,7 +117,7 @@ void CmdUser(Conn* conn) {
     conn->loginState = LOGIN_USER_GIVEN;
 }
 
-void CmdPass(Conn* conn) {
+void CmdPass(Conn* conn, const char* arg) {
     if (conn->loginState != LOGIN_USER_GIVEN) {
         Reply(conn, "503 PASS must follow USER.");
         return;
@@ -127,7 +126,6 @@ void CmdPass(Conn* conn) {
         LoginComplete(conn, "230 Anonymous user logged in, proceed.");
         return;
     }
-    const char* arg = CommandArgument(4);
     char password[USER_PASSWORD_MAX + 1];
     if (!arg || !CopyLoginText(password, arg, USER_PASSWORD_MAX)) {
         LoginFailed(conn);

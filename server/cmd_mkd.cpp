@@ -1,6 +1,4 @@
-// Creating and removing directories: MKD and XMKD, RMD and XRMD. Their
-// argument is everything after the first blank of the line, which serves the
-// three- and four-letter words alike.
+// Creating and removing directories: MKD and XMKD, RMD and XRMD.
 #include <cstring>
 
 #include "platform/fs.h"
@@ -8,19 +6,7 @@
 #include "server/commands.h"
 #include "server/path.h"
 
-namespace {
-
-const char* ArgumentAfterFirstBlank() {
-    const char* blank = strchr(commandLine, ' ');
-    return blank ? blank + 1 : nullptr;
-}
-
-} // namespace
-
-void CmdMkd(Conn* conn) {
-    const char* arg = CheckedArgument(conn, ArgumentAfterFirstBlank(), REFUSE_PLAIN, PERM_CREATE,
-                                      550, "Not permitted.");
-    if (!arg) return;
+void CmdMkd(Conn* conn, const char* arg) {
     char rel[CONN_PATH_SIZE];
     char fullPath[CONN_PATH_SIZE];
     if (!ResolvePath(conn, arg, rel, fullPath) || rel[0] == 0 ||
@@ -39,10 +25,7 @@ void CmdMkd(Conn* conn) {
         Reply(conn, "250 Directory created.");
 }
 
-void CmdRmd(Conn* conn) {
-    const char* arg = CheckedArgument(conn, ArgumentAfterFirstBlank(), REFUSE_PLAIN, PERM_DELETEDIR,
-                                      550, "Not permitted.");
-    if (!arg) return;
+void CmdRmd(Conn* conn, const char* arg) {
     char rel[CONN_PATH_SIZE];
     char fullPath[CONN_PATH_SIZE];
     uint32_t attributes = INVALID_FILE_ATTRIBUTES;

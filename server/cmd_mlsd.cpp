@@ -25,11 +25,10 @@ std::string ClientPath(const char* rel) {
 
 } // namespace
 
-void CmdMlst(Conn* conn) {
-    if (!LoggedIn(conn) || !Permitted(conn, PERM_LIST, REFUSE_PLAIN, 550, "No permission.")) return;
+void CmdMlst(Conn* conn, const char* arg) {
     char rel[CONN_PATH_SIZE];
     FsEntry entry;
-    if (!ResolveEntry(conn, CommandArgument(4), rel, &entry)) {
+    if (!ResolveEntry(conn, arg, rel, &entry)) {
         Reply(conn, "550 Invalid file path.");
         return;
     }
@@ -41,10 +40,8 @@ void CmdMlst(Conn* conn) {
     Reply(conn, "250 End");
 }
 
-void CmdMlsd(Conn* conn) {
-    if (!LoggedIn(conn) || !Permitted(conn, PERM_LIST, REFUSE_PLAIN, 550, "No permission.")) return;
+void CmdMlsd(Conn* conn, const char* arg) {
     conn->restartOffset = 0;
-    const char* arg = CommandArgument(4);
     char rel[CONN_PATH_SIZE];
     char fullPath[CONN_PATH_SIZE];
     char pattern[CONN_PATH_SIZE];

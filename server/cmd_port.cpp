@@ -129,18 +129,19 @@ int OpenPassive(Conn* conn) {
     return 1;
 }
 
-void CmdPort(Conn* conn) {
-    if (!LoggedIn(conn) || EpsvAllRefuses(conn)) return;
+// rest: the whole rest of the line after the word.
+void CmdPort(Conn* conn, const char* rest) {
+    if (EpsvAllRefuses(conn)) return;
     unsigned v[6];
-    if (!ParsePortNumbers(commandLine + 4, v)) {
+    if (!ParsePortNumbers(rest, v)) {
         Reply(conn, "501 Invalid port parameter.");
         return;
     }
     SetActiveAddress(conn, (v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3], v[4] * 256 + v[5]);
 }
 
-void CmdPasv(Conn* conn) {
-    if (!LoggedIn(conn) || EpsvAllRefuses(conn) || !OpenPassive(conn)) return;
+void CmdPasv(Conn* conn, const char*) {
+    if (EpsvAllRefuses(conn) || !OpenPassive(conn)) return;
     // Behind NAT the client must be told the outside address; dataAddr keeps
     // the server's own, which a later transfer without PORT or PASV uses.
     uint32_t configured = SettingLoad(systemSettings.passiveAddress);

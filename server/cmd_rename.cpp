@@ -7,19 +7,14 @@
 #include "server/cmd_common.h"
 #include "server/commands.h"
 
-void CmdRnfr(Conn* conn) {
-    const char* arg =
-        CheckedArgument(conn, CommandArgument(4), REFUSE_PLAIN, PERM_PUT, 550, "No permission.");
-    if (!arg) return;
+void CmdRnfr(Conn* conn, const char* arg) {
     char fullPath[CONN_PATH_SIZE];
     if (!ResolveWritablePlainFile(conn, arg, fullPath)) return;
     memcpy(conn->renameFrom, fullPath, CONN_PATH_SIZE);
     Reply(conn, "350 Requested file action pending further information.");
 }
 
-void CmdRnto(Conn* conn) {
-    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_PLAIN);
-    if (!arg) return;
+void CmdRnto(Conn* conn, const char* arg) {
     if (conn->renameFrom[0] == 0) {
         Reply(conn, "503 RNTO must follow RNFR.");
         return;

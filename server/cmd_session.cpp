@@ -1,17 +1,10 @@
 // Connection commands with fixed replies: QUIT, REIN, NOOP, SYST, HELP, and
 // TYPE, MODE and STRU, which accept only the values the server supports.
-#include <cstring>
-
+#include "platform/ascii.h"
 #include "server/commands.h"
 #include "server/control_limits.h"
 
 namespace {
-
-// TYPE, MODE and STRU compare their argument in upper case.
-void UpperCaseCommandLine() {
-    for (char* c = commandLine; *c; c++)
-        if (*c >= 'a' && *c <= 'z') *c = (char)(*c - 'a' + 'A');
-}
 
 // One row of a parameter table: the argument (whole) and its reply.
 struct ParameterRule {
@@ -22,16 +15,12 @@ struct ParameterRule {
 const char* const NOT_IMPLEMENTED = "504 Command not implemented for that parameter.";
 
 // MODE and STRU: the reply of the first rule whose argument equals the whole
-// argument, else otherwise. Returns the matching rule's index, or -1.
-int ReplyByTable(Conn* conn, const ParameterRule* rules, int count, const char* otherwise) {
-    UpperCaseCommandLine();
-    const char* arg = CommandArgument(4);
-    if (!arg) {
-        Reply(conn, "500 Syntax error; parameter required.");
-        return -1;
-    }
+// argument (either case), else otherwise. Returns the matching rule's index,
+// or -1.
+int ReplyByTable(Conn* conn, const char* arg, const ParameterRule* rules, int count,
+                 const char* otherwise) {
     for (int i = 0; i < count; i++) {
-        if (strcmp(arg, rules[i].argument) == 0) {
+        if (AsciiCompareNoCase(arg, rules[i].argument) == 0) {
             Reply(conn, "%s", rules[i].reply);
             return i;
         }
@@ -42,30 +31,27 @@ int ReplyByTable(Conn* conn, const ParameterRule* rules, int count, const char* 
 
 } // namespace
 
-void CmdQuit(Conn* conn) {
+void CmdQuit(Conn* conn, const char*) {
     conn->control.shutdownWhenDrained = 1;
     ReplyFile(conn, "logout.txt", "221 Closing control connection.");
     conn->loginState = LOGIN_CLOSING;
 }
 
-void CmdRein(Conn* conn) {
+void CmdRein(Conn* conn, const char*) {
     SendGreeting(conn);
     conn->loginState = LOGIN_NONE;
 }
 
-void CmdNoop(Conn* conn) {
+void CmdNoop(Conn* conn, const char*) {
     Reply(conn, "200 Command okay.");
 }
 
-void CmdSyst(Conn* conn) {
-    if (CommandArgument(4))
-        Reply(conn, "501 Unexpected parameter.");
-    else
-        Reply(conn, "215 WIN32");
+void CmdSyst(Conn* conn, const char*) {
+    Reply(conn, "215 WIN32");
 }
 
-void CmdHelp(Conn* conn) {
-    if (CommandArgument(4)) {
+void CmdHelp(Conn* conn, const char* arg) {
+    if (arg) {
         Reply(conn, "214 Help is not available for that command.");
         return;
     }
@@ -75,34 +61,32 @@ void CmdHelp(Conn* conn) {
     Reply(conn, "214 Help command successful.");
 }
 
-void CmdType(Conn* conn) {
-    UpperCaseCommandLine();
-    const char* arg = CommandArgument(4);
-    if (!arg) {
-        Reply(conn, "500 Syntax error; parameter required.");
-    } else if (strcmp(arg, "A") == 0 || strcmp(arg, "A N") == 0) {
+// The type letter and its options compare without regard to case.
+void CmdType(Conn* conn, const char* arg) {
+    char type = AsciiUpper(arg[0]);
+    if (AsciiCompareNoCase(arg, "A") == 0 || AsciiCompareNoCase(arg, "A N") == 0) {
         Reply(conn, "200 Type set to A.");
         conn->imageType = 0;
-    } else if (arg[0] == 'A') {
+    } else if (type == 'A') {
         Reply(conn, "%s", NOT_IMPLEMENTED);
-    } else if (strcmp(arg, "I") == 0) {
+    } else if (AsciiCompareNoCase(arg, "I") == 0) {
         Reply(conn, "200 Type set to I.");
         conn->imageType = 1;
-    } else if (arg[0] == 'E' || arg[0] == 'L') {
+    } else if (type == 'E' || type == 'L') {
         Reply(conn, "%s", NOT_IMPLEMENTED);
     } else {
         Reply(conn, "501 Invalid type specified.");
     }
 }
 
-void CmdMode(Conn* conn) {
+void CmdMode(Conn* conn, const char* arg) {
     static const ParameterRule rules[] = {
         {"S", "200 Command okay."}, {"B", NOT_IMPLEMENTED}, {"C", NOT_IMPLEMENTED}};
-    ReplyByTable(conn, rules, 3, "501 Invalid mode specified.");
+    ReplyByTable(conn, arg, rules, 3, "501 Invalid mode specified.");
 }
 
-void CmdStru(Conn* conn) {
+void CmdStru(Conn* conn, const char* arg) {
     static const ParameterRule rules[] = {
         {"F", "200 Command okay."}, {"R", NOT_IMPLEMENTED}, {"P", NOT_IMPLEMENTED}};
-    ReplyByTable(conn, rules, 3, "501 Invalid structure specified.");
+    ReplyByTable(conn, arg, rules, 3, "501 Invalid structure specified.");
 }

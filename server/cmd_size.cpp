@@ -8,13 +8,7 @@
 namespace {
 
 // The plain file that the argument names, or 0 after the refusal.
-int LookUpFile(Conn* conn, FsEntry* entry) {
-    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_PLAIN);
-    if (!arg) return 0;
-    if (!(conn->user.permissions & (PERM_GET | PERM_LIST))) {
-        Reply(conn, "550 No permission.");
-        return 0;
-    }
+int LookUpFile(Conn* conn, const char* arg, FsEntry* entry) {
     char rel[CONN_PATH_SIZE];
     if (!ResolveEntry(conn, arg, rel, entry)) {
         Reply(conn, "550 Invalid file path.");
@@ -31,12 +25,12 @@ int LookUpFile(Conn* conn, FsEntry* entry) {
 
 // Files travel unchanged in both transfer types, so the size is the
 // number of bytes a RETR sends.
-void CmdSize(Conn* conn) {
+void CmdSize(Conn* conn, const char* arg) {
     FsEntry entry;
-    if (LookUpFile(conn, &entry)) Reply(conn, "213 %llu", (unsigned long long)entry.size);
+    if (LookUpFile(conn, arg, &entry)) Reply(conn, "213 %llu", (unsigned long long)entry.size);
 }
 
-void CmdMdtm(Conn* conn) {
+void CmdMdtm(Conn* conn, const char* arg) {
     FsEntry entry;
-    if (LookUpFile(conn, &entry)) Reply(conn, "213 %s", UtcTimeText(entry.lastWrite).c_str());
+    if (LookUpFile(conn, arg, &entry)) Reply(conn, "213 %s", UtcTimeText(entry.lastWrite).c_str());
 }

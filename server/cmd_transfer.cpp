@@ -39,9 +39,7 @@ int ParseRestartOffset(const char* text, uint64_t* offset) {
 
 } // namespace
 
-void CmdRest(Conn* conn) {
-    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER);
-    if (!arg) return;
+void CmdRest(Conn* conn, const char* arg) {
     uint64_t offset = 0;
     if (!ParseRestartOffset(arg, &offset)) {
         LogPrintf(LOG_INFO, "CmdRest(%u) Invalid restart offset: %s", conn->connId, arg);
@@ -52,12 +50,8 @@ void CmdRest(Conn* conn) {
     Reply(conn, "350 Requested file action pending further information.");
 }
 
-void CmdRetr(Conn* conn) {
-    conn->filePosition = conn->restartOffset;
-    conn->restartOffset = 0;
-    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER, PERM_GET,
-                                      RefusalCode(conn, 450), "No permission.");
-    if (!arg) return;
+// RETR, STOR and APPE find filePosition set from the restart offset.
+void CmdRetr(Conn* conn, const char* arg) {
     char fullPath[CONN_PATH_SIZE];
     if (!ResolveFilePath(conn, arg, fullPath, REFUSE_TRANSFER, RefusalCode(conn, 500))) return;
     uint32_t attributes = FsGetAttributes(conn->user.Root, fullPath);
@@ -73,12 +67,7 @@ void CmdRetr(Conn* conn) {
     OpenDataConnection(conn, XFER_RETR);
 }
 
-void CmdStor(Conn* conn) {
-    conn->filePosition = conn->restartOffset;
-    conn->restartOffset = 0;
-    const char* arg = CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER, PERM_PUT,
-                                      RefusalCode(conn, 450), "No permission.");
-    if (!arg) return;
+void CmdStor(Conn* conn, const char* arg) {
     char fullPath[CONN_PATH_SIZE];
     if (!ResolveFilePath(conn, arg, fullPath, REFUSE_TRANSFER, RefusalCode(conn, 500))) return;
     bool exists;
@@ -87,17 +76,13 @@ void CmdStor(Conn* conn) {
     OpenDataConnection(conn, XFER_STOR);
 }
 
-void CmdAppe(Conn* conn) {
-    conn->restartOffset = 0;
-    conn->filePosition = 0;
-    const char* arg =
-        CheckedArgument(conn, CommandArgument(4), REFUSE_TRANSFER, PERM_PUT, 550, "No permission.");
-    if (!arg) return;
+// APPE ignores the restart offset: it writes at the end of the file.
+void CmdAppe(Conn* conn, const char* arg) {
     char fullPath[CONN_PATH_SIZE];
     if (!ResolveFilePath(conn, arg, fullPath, REFUSE_TRANSFER, 550)) return;
     bool exists;
     if (!CheckUploadTarget(conn, fullPath, 550, &exists)) return;
-    if (exists) conn->filePosition = FILE_POSITION_APPEND;
+    conn->filePosition = exists ? FILE_POSITION_APPEND : 0;
     memcpy(conn->transferPath, fullPath, sizeof conn->transferPath);
     OpenDataConnection(conn, XFER_STOR);
 }

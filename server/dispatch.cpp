@@ -1,79 +1,15 @@
 // The command interpreter of one connection: takes complete lines from the
-// control input queue, finds the command word in the command table and calls
-// its handler. Command processing is put off while a data transfer is
-// pending or running. Socket thread only.
+// control input queue, finds the command word in the command table, applies
+// the row's rules and calls its handler. Command processing is put off while
+// a data transfer is pending or running. Socket thread only.
 #include <cstring>
 
 #include "log/log.h"
+#include "server/cmd_common.h"
 #include "server/commands.h"
 #include "server/control_limits.h"
 
-char commandLine[CONN_BUFFER_SIZE];
-
 namespace {
-
-// The one place that names the command words, in the order HELP lists them.
-// X-twins share the handler of the word they stand for. Extension words are
-// known only while the connection has the extensions on.
-const CommandEntry commandTable[] = {
-    {"APPE", CmdAppe, 0},
-    {"CDUP", CmdCdup, 0},
-    {"CWD", CmdCwd, 0},
-    {"DELE", CmdDele, 0},
-    {"HELP", CmdHelp, 0},
-    {"LIST", CmdList, 0},
-    {"MKD", CmdMkd, 0},
-    {"MODE", CmdMode, 0},
-    {"NLST", CmdNlst, 0},
-    {"NOOP", CmdNoop, 0},
-    {"QUIT", CmdQuit, 0},
-    {"PASS", CmdPass, 0},
-    {"PASV", CmdPasv, 0},
-    {"PORT", CmdPort, 0},
-    {"PWD", CmdPwd, 0},
-    {"REST", CmdRest, 0},
-    {"RETR", CmdRetr, 0},
-    {"RMD", CmdRmd, 0},
-    {"RNFR", CmdRnfr, 0},
-    {"RNTO", CmdRnto, 0},
-    {"STOR", CmdStor, 0},
-    {"STRU", CmdStru, 0},
-    {"SYST", CmdSyst, 0},
-    {"TYPE", CmdType, 0},
-    {"USER", CmdUser, 0},
-    {"XCUP", CmdCdup, 0},
-    {"XMKD", CmdMkd, 0},
-    {"XPWD", CmdPwd, 0},
-    {"XRMD", CmdRmd, 0},
-    {"REIN", CmdRein, CMD_UNLISTED},
-    {"ABOR", CmdAbor, CMD_EXTENSION},
-    {"EPRT", CmdEprt, CMD_EXTENSION},
-    {"EPSV", CmdEpsv, CMD_EXTENSION},
-    {"FEAT", CmdFeat, CMD_EXTENSION},
-    {"MDTM", CmdMdtm, CMD_EXTENSION},
-    {"MLSD", CmdMlsd, CMD_EXTENSION},
-    {"MLST", CmdMlst, CMD_EXTENSION},
-    {"OPTS", CmdOpts, CMD_EXTENSION},
-    {"SIZE", CmdSize, CMD_EXTENSION},
-};
-
-// The handler of the word at the start of commandLine, or nullptr. Only
-// words of 3 or 4 characters (up to the first blank) can match; letters
-// compare without regard to case. Extension words match only when the
-// connection has the extensions on.
-void (*FindHandler(const Conn* conn))(Conn*) {
-    size_t length = strcspn(commandLine, " ");
-    if (length != 3 && length != 4) return nullptr;
-    char word[5] = {0};
-    for (size_t i = 0; i < length; i++) {
-        char c = commandLine[i];
-        word[i] = c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c;
-    }
-    for (const CommandEntry& entry : commandTable)
-        if (strcmp(entry.word, word) == 0 && (!(entry.flags & CMD_EXTENSION) || conn->extensions))
-            return entry.handler;
-    return nullptr;
-}
 
 // A control line that reached the line limit without a line feed: answered
 // once, then skipped up to and including its line feed.
@@ -100,6 +36,81 @@ void DropDiscardedInput(Conn* conn) {
     QueueShrink(in);
 }
 
+// The line reader: the next complete control line, without its line end
+// and, with the extensions on, without Telnet interrupt bytes in front of
+// it. 1 with *line set; 0 when no complete line waits; -1 when a line was
+// refused whole (answered here).
+int ReadCommandLine(Conn* conn, const char** line) {
+    static char commandLine[CONN_BUFFER_SIZE];
+    if (!ConnGets(commandLine, sizeof commandLine, conn)) {
+        if (QueueUnread(&conn->control.in) < sizeof commandLine - 1) return 0;
+        RejectOverlongLine(conn);
+        return -1;
+    }
+    QueueShrink(&conn->control.in);
+
+    // A NUL would cut the line short for every handler (the rest of a
+    // path, say), so such a line is refused whole, never acted on in part.
+    const char* end = (const char*)memchr(commandLine, '\n', sizeof commandLine);
+    if (end && memchr(commandLine, 0, (size_t)(end - commandLine))) {
+        LogPrintf(LOG_WARNING, "ProcessCommands(%u) Command line holds a NUL byte; refused.",
+                  conn->connId);
+        Reply(conn, "500 Syntax error; command unrecognized.");
+        return -1;
+    }
+
+    char* cr = strchr(commandLine, '\r');
+    if (cr) *cr = 0;
+    char* lf = strchr(commandLine, '\n');
+    if (lf) *lf = 0;
+
+    *line = commandLine;
+    if (conn->extensions) // Telnet interrupt bytes in front of an urgent command
+        *line += TelnetPrefixLength((const uint8_t*)commandLine, strlen(commandLine));
+    return 1;
+}
+
+// The one check before every handler: the row's rules, in the order the
+// commands have always applied them. A refusal is the command's own reply;
+// 1 when the handler may run.
+int CommandAllowed(Conn* conn, const CommandRow& row, const char* arg) {
+    if (row.flags & CMD_TAKES_OFFSET) {
+        conn->filePosition = conn->restartOffset;
+        conn->restartOffset = 0;
+    }
+    if ((row.flags & CMD_LOGIN) && conn->loginState != LOGIN_LOGGED_IN) {
+        Reply(conn, "530 Not logged in.");
+        return 0;
+    }
+    RefusalVia via = (row.flags & CMD_VIA_TRANSFER) ? REFUSE_TRANSFER : REFUSE_PLAIN;
+    if (row.argument == ARG_NONE && arg) {
+        Refuse(conn, via, 501, "Unexpected parameter.");
+        return 0;
+    }
+    if (row.argument == ARG_REQUIRED && !arg) {
+        Refuse(conn, via, 500, "Syntax error; parameter required.");
+        return 0;
+    }
+    if (row.permission != 0 && !(conn->user.permissions & row.permission)) {
+        Refuse(conn, via, RefusalCode(conn, row.deniedCode), row.deniedText);
+        return 0;
+    }
+    return 1;
+}
+
+// Finds the line's command and runs it, or answers that it is unknown.
+void Dispatch(Conn* conn, const char* line) {
+    size_t length = strcspn(line, " ");
+    const CommandRow* row = FindCommand(conn, line, length);
+    if (!row) {
+        Reply(conn, "500 Syntax error; command unrecognized.");
+        return;
+    }
+    const char* rest = line + length;
+    const char* arg = row->argument == ARG_REST ? rest : *rest == ' ' ? rest + 1 : nullptr;
+    if (CommandAllowed(conn, *row, arg)) row->handler(conn, arg);
+}
+
 // Interprets every complete line in the input queue, unless replies pile up
 // unread by the client.
 void TakeLines(Conn* conn) {
@@ -111,52 +122,44 @@ void TakeLines(Conn* conn) {
             DropDiscardedInput(conn);
             if (conn->discardingLine) return;
         }
-        if (!ConnGets(commandLine, sizeof commandLine, conn)) {
-            if (QueueUnread(&conn->control.in) >= sizeof commandLine - 1) {
-                RejectOverlongLine(conn);
-                continue;
-            }
-            return;
-        }
-        QueueShrink(&conn->control.in);
-
-        // A NUL would cut the line short for every handler (the rest of a
-        // path, say), so such a line is refused whole, never acted on in part.
-        const char* end = (const char*)memchr(commandLine, '\n', sizeof commandLine);
-        if (end && memchr(commandLine, 0, (size_t)(end - commandLine))) {
-            LogPrintf(LOG_WARNING, "ProcessCommands(%u) Command line holds a NUL byte; refused.",
-                      conn->connId);
-            Reply(conn, "500 Syntax error; command unrecognized.");
-            continue;
-        }
-
-        char* cr = strchr(commandLine, '\r');
-        if (cr) *cr = 0;
-        char* lf = strchr(commandLine, '\n');
-        if (lf) *lf = 0;
-
-        if (conn->extensions) {
-            // Telnet interrupt bytes in front of an urgent command.
-            size_t skip = TelnetPrefixLength((const uint8_t*)commandLine, strlen(commandLine));
-            if (skip) memmove(commandLine, commandLine + skip, strlen(commandLine + skip) + 1);
-        }
-
+        const char* line = nullptr;
+        int read = ReadCommandLine(conn, &line);
+        if (read == 0) return;
+        if (read < 0) continue;
         bool wasLoggedIn = conn->loginState == LOGIN_LOGGED_IN;
-        void (*handler)(Conn*) = FindHandler(conn);
-        if (handler)
-            handler(conn);
-        else
-            Reply(conn, "500 Syntax error; command unrecognized.");
+        Dispatch(conn, line);
         ConnNoteActivity(conn, wasLoggedIn);
     }
 }
 
+// True when a complete line of an urgent command (ABOR) waits in the control
+// input queue, behind any Telnet interrupt bytes.
+bool UrgentCommandWaiting(Conn* conn) {
+    Queue* in = &conn->control.in;
+    uint32_t unread = QueueUnread(in);
+    const uint8_t* p = unread ? QueueBytes(in) + in->readPos : nullptr;
+    while (unread > 0) {
+        const uint8_t* lf = (const uint8_t*)memchr(p, '\n', unread);
+        if (!lf) return false;
+        size_t skip = TelnetPrefixLength(p, (size_t)(lf - p));
+        const char* word = (const char*)p + skip;
+        size_t length = 0;
+        while (word + length < (const char*)lf && word[length] != ' ' && word[length] != '\r')
+            length++;
+        const CommandRow* row = FindCommand(conn, word, length);
+        if (row && (row->flags & CMD_URGENT)) return true;
+        unread -= (uint32_t)(lf - p) + 1;
+        p = lf + 1;
+    }
+    return false;
+}
+
 void TakeCommands(Conn* conn) {
     if (conn->transferKind != XFER_NONE) {
-        // With the extensions on, an ABOR among the waiting lines ends the
-        // transfer now; the waiting lines, the ABOR among them, are then
-        // answered in order.
-        if (!conn->extensions || !AborWaiting(conn)) {
+        // With the extensions on, an urgent command (ABOR) among the waiting
+        // lines ends the transfer now; the waiting lines, the urgent one among
+        // them, are then answered in order.
+        if (!conn->extensions || !UrgentCommandWaiting(conn)) {
             LogPrintf(LOG_INFO, "ProcessCommands(%u) putting off command processing", conn->connId);
             return;
         }
@@ -176,17 +179,6 @@ void TakeCommands(Conn* conn) {
 }
 
 } // namespace
-
-const CommandEntry* CommandTable(size_t* count) {
-    *count = sizeof commandTable / sizeof commandTable[0];
-    return commandTable;
-}
-
-void QueueCommandList(Queue* out) {
-    for (const CommandEntry& entry : commandTable)
-        if (!(entry.flags & (CMD_UNLISTED | CMD_EXTENSION)))
-            QueuePrintf(out, "   %s\r\n", entry.word);
-}
 
 void ProcessCommands(Conn* conn) {
     TakeCommands(conn);
