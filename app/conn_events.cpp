@@ -14,9 +14,9 @@
 #include "server/sockthread.h"
 
 namespace {
-void NotifyAdmin(uint16_t connId, uint32_t addrN, uint16_t portN) {
+void NotifyAdmin(uint16_t connId, const NetAddress* client) {
     uint8_t data[8];
-    IpcPackUpdate(data, connId, portN, addrN);
+    IpcPackUpdate(data, connId, client);
     IpcSend(IPC_MSG_UPDATE, data, sizeof data);
 }
 

@@ -3,7 +3,6 @@
 // an admin saved and answer its request for the connection list; the admin
 // keeps its connections view in step with the server's connections. A SIGHUP
 // taken since the last tick reloads everything.
-#include <cstdio>
 
 #include "config/config.h"
 #include "config/users.h"
@@ -13,7 +12,7 @@
 #include "app/startup.h"
 #include "log/log.h"
 #include "platform/mainloop.h"
-#include "platform/net.h"
+#include "platform/address.h"
 #include "server/sockthread.h"
 
 namespace {
@@ -68,14 +67,13 @@ void AdminUpdate(const uint8_t* data, uint32_t length) {
         LogPrintf(LOG_WARNING, "TimerProc: unexpected message");
         return;
     }
-    uint16_t connId, portN;
-    uint32_t addrN;
-    IpcUnpackUpdate(data, &connId, &portN, &addrN);
+    uint16_t connId = 0;
+    NetAddress client = {};
+    int open = IpcUnpackUpdate(data, &connId, &client);
     LogPrintf(LOG_NOTICE, "TimerProc: got update for id=%u", connId);
-    if (addrN != 0xFFFFFFFF) {
-        char address[16], text[22];
-        snprintf(text, sizeof text, "%s:%u", NetAddrText(addrN, address), NetNtohs(portN));
-        if (ConnViewExists()) ConnViewInsert(connId, text);
+    if (open) {
+        char text[NET_ENDPOINT_TEXT_SIZE];
+        if (ConnViewExists()) ConnViewInsert(connId, NetEndpointText(client, text));
         return;
     }
     if (!ConnViewExists()) return;

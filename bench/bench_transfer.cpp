@@ -192,12 +192,10 @@ int main(int argc, char** argv) {
     systemSettings = {1, 0, 0};
     if (SockThreadInit() != 0) return 2;
     SockSend(SOCK_MSG_LISTEN, 0, 1);
-    uint32_t addrN = 0;
-    uint16_t portN = 0;
-    if (listenSocket == INVALID_SOCKET ||
-        NetGetSockName(listenSocket, &addrN, &portN) == SOCKET_ERROR)
+    NetAddress bound = {};
+    if (listenSocket == INVALID_SOCKET || NetGetSockName(listenSocket, &bound) == SOCKET_ERROR)
         return 2;
-    uint16_t port = NetNtohs(portN);
+    uint16_t port = bound.port;
     printf("logging %s; %ld kB resident at start\n", withLog ? "on (info levels)" : "off",
            StatusKb("VmRSS:"));
     int failures = 0;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/address.h"
 #include "platform/store.h"
 
 struct DisplaySettings {
@@ -23,10 +24,12 @@ struct SystemSettings {
     // refused) = any port the system chooses.
     uint16_t passivePortLow = 0;
     uint16_t passivePortHigh = 0;
-    // "PassiveAddress" (dotted IPv4, host order): the address PASV announces,
-    // for a server behind NAT; 0 (empty or refused) = the address the client
-    // reached the server at.
-    uint32_t passiveAddress = 0;
+    // "PassiveAddress" (dotted IPv4): the address PASV announces, for a
+    // server behind NAT; no family (empty or refused) = the address the
+    // client reached the server at. Read by the socket thread while the main
+    // thread may reload it: use PassiveAddressSetting() and
+    // SetPassiveAddressSetting().
+    NetAddress passiveAddress = {};
     // "Extensions", default 0: 1 turns on the protocol extensions that
     // modern clients ask for (new connections take the value at accept).
     // Written by the main thread, read by the socket thread: use
@@ -55,6 +58,9 @@ inline uint32_t ExtensionsSetting() {
 inline void SetExtensionsSetting(uint32_t value) {
     std::atomic_ref<uint32_t>(systemSettings.extensions).store(value, std::memory_order_relaxed);
 }
+
+NetAddress PassiveAddressSetting();
+void SetPassiveAddressSetting(const NetAddress& address);
 
 // A settings field that the socket thread reads while the main thread may
 // reload it: both sides go through these.
@@ -111,5 +117,5 @@ int MessageFilePath(const char* fileName, char* out, size_t size);
 // allowed): 1 and the two ports, else 0.
 int ParsePortRange(const char* text, uint16_t* low, uint16_t* high);
 // A dotted IPv4 address "a.b.c.d" (each 0 to 255, decimal) other than
-// 0.0.0.0 and 255.255.255.255: 1 and the address in host order, else 0.
-int ParseDottedAddress(const char* text, uint32_t* address);
+// 0.0.0.0 and 255.255.255.255: 1 and the address, else 0.
+int ParseDottedAddress(const char* text, NetAddress* address);

@@ -43,18 +43,19 @@ int ParsePortRange(const char* text, uint16_t* low, uint16_t* high) {
     return 1;
 }
 
-int ParseDottedAddress(const char* text, uint32_t* address) {
+int ParseDottedAddress(const char* text, NetAddress* address) {
     const char* p = text;
-    uint32_t result = 0;
+    uint8_t octets[4];
     for (int i = 0; i < 4; i++) {
         if (i > 0 && *p++ != '.') return 0;
         uint32_t octet = 0;
         if (*p < '0' || *p > '9' || (p[0] == '0' && p[1] >= '0' && p[1] <= '9'))
             return 0; // no leading zeros
         if (!ReadNumber(&p, 255, &octet)) return 0;
-        result = result << 8 | octet;
+        octets[i] = (uint8_t)octet;
     }
-    if (*p != 0 || result == 0 || result == 0xFFFFFFFFu) return 0;
-    *address = result;
+    NetAddress parsed = NetAddressIpv4(octets[0], octets[1], octets[2], octets[3]);
+    if (*p != 0 || NetAddressIsAny(parsed) || NetAddressIsBroadcast(parsed)) return 0;
+    *address = parsed;
     return 1;
 }

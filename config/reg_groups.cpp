@@ -36,16 +36,16 @@ static void GetPassiveSettings(HKEY key) {
     SettingStore(systemSettings.passivePortHigh, high);
 
     text[0] = 0;
-    uint32_t address = 0;
+    NetAddress address = {};
     if (RegGetString(key, "PassiveAddress", text, sizeof text) == ERROR_SUCCESS && text[0] &&
         !ParseDottedAddress(text, &address)) {
         LogPrintf(LOG_WARNING,
                   "GetRegSystem: PassiveAddress \"%s\" is not a dotted IPv4 address; the local "
                   "address is announced",
                   text);
-        address = 0;
+        address = {};
     }
-    SettingStore(systemSettings.passiveAddress, address);
+    SetPassiveAddressSetting(address);
 }
 
 // Only the low bits that fit the record are kept: "Enable" 256 is 0 and

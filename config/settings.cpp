@@ -2,7 +2,24 @@
 // write. Zero at start except where a default is documented.
 #include "config/config.h"
 
+#include <mutex>
+
 DisplaySettings displaySettings = {0, 0};
 SystemSettings systemSettings = {1, 0, 21};
 char workDir[260] = "";
 WindowRect windowRect = {0, 0, 0, 0};
+
+namespace {
+// The passive address is wider than one atomic word.
+std::mutex passiveAddressLock;
+} // namespace
+
+NetAddress PassiveAddressSetting() {
+    std::lock_guard<std::mutex> guard(passiveAddressLock);
+    return systemSettings.passiveAddress;
+}
+
+void SetPassiveAddressSetting(const NetAddress& address) {
+    std::lock_guard<std::mutex> guard(passiveAddressLock);
+    systemSettings.passiveAddress = address;
+}

@@ -242,17 +242,29 @@ void IpcShutdown() {
     sattrib = {0, 0, 0};
 }
 
-void IpcPackUpdate(uint8_t out[8], uint16_t connId, uint16_t portN, uint32_t addrN) {
+namespace {
+// The address of a closed connection in the update record.
+const uint8_t CLOSED_ADDRESS[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+} // namespace
+
+void IpcPackUpdate(uint8_t out[8], uint16_t connId, const NetAddress* client) {
     out[0] = (uint8_t)(connId & 0xFF);
     out[1] = (uint8_t)(connId >> 8);
-    // Port and address are kept in network order: their bytes go as they are
-    // held in memory.
-    memcpy(out + 2, &portN, 2);
-    memcpy(out + 4, &addrN, 4);
+    if (!client) {
+        out[2] = out[3] = 0;
+        memcpy(out + 4, CLOSED_ADDRESS, 4);
+        return;
+    }
+    // Port and address in network order.
+    NetAddress v4 = NetAddressUnmapped(*client);
+    out[2] = (uint8_t)(v4.port >> 8);
+    out[3] = (uint8_t)(v4.port & 0xFF);
+    memcpy(out + 4, v4.bytes, 4);
 }
 
-void IpcUnpackUpdate(const uint8_t in[8], uint16_t* connId, uint16_t* portN, uint32_t* addrN) {
-    if (connId) *connId = (uint16_t)(in[0] | (in[1] << 8));
-    if (portN) memcpy(portN, in + 2, 2);
-    if (addrN) memcpy(addrN, in + 4, 4);
+int IpcUnpackUpdate(const uint8_t in[8], uint16_t* connId, NetAddress* client) {
+    *connId = (uint16_t)(in[0] | (in[1] << 8));
+    if (memcmp(in + 4, CLOSED_ADDRESS, 4) == 0) return 0;
+    *client = NetAddressIpv4(in[4], in[5], in[6], in[7], (uint16_t)(in[2] << 8 | in[3]));
+    return 1;
 }

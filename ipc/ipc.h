@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "platform/address.h"
+
 enum IpcMessageType : uint8_t {
     IPC_MSG_DISPLAY_CHANGED = 0,
     IPC_MSG_LOGGING_CHANGED = 1,
@@ -45,6 +47,9 @@ void IpcShutdown();
 // The permissions the slot files are created with.
 void InitSattrib();
 
-// Builds the 8 data bytes of IPC_MSG_UPDATE.
-void IpcPackUpdate(uint8_t out[8], uint16_t connId, uint16_t portN, uint32_t addrN);
-void IpcUnpackUpdate(const uint8_t in[8], uint16_t* connId, uint16_t* portN, uint32_t* addrN);
+// The 8 data bytes of IPC_MSG_UPDATE: the connection's number (little-endian),
+// the client's port and IPv4 address (network order); a closed connection
+// (client nullptr) has port 0 and address 255.255.255.255.
+void IpcPackUpdate(uint8_t out[8], uint16_t connId, const NetAddress* client);
+// 1 with *client for an open connection, 0 for a closed one.
+int IpcUnpackUpdate(const uint8_t in[8], uint16_t* connId, NetAddress* client);

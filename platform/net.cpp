@@ -26,13 +26,40 @@ int Fail(int err) {
     return SOCKET_ERROR;
 }
 
-sockaddr_in MakeAddr(uint32_t addrN, uint16_t portN) {
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addrN;
-    sa.sin_port = portN;
-    return sa;
+// The system's form of an address; its length in *length.
+sockaddr_storage ToSockaddr(const NetAddress& address, socklen_t* length) {
+    sockaddr_storage storage;
+    std::memset(&storage, 0, sizeof storage);
+    if (address.family == NET_FAMILY_IPV6) {
+        sockaddr_in6* sa = reinterpret_cast<sockaddr_in6*>(&storage);
+        sa->sin6_family = AF_INET6;
+        std::memcpy(&sa->sin6_addr, address.bytes, 16);
+        sa->sin6_port = htons(address.port);
+        *length = sizeof *sa;
+    } else {
+        sockaddr_in* sa = reinterpret_cast<sockaddr_in*>(&storage);
+        sa->sin_family = AF_INET;
+        std::memcpy(&sa->sin_addr, address.bytes, 4);
+        sa->sin_port = htons(address.port);
+        *length = sizeof *sa;
+    }
+    return storage;
+}
+
+NetAddress FromSockaddr(const sockaddr_storage& storage) {
+    NetAddress address = {};
+    if (storage.ss_family == AF_INET6) {
+        const sockaddr_in6* sa = reinterpret_cast<const sockaddr_in6*>(&storage);
+        address.family = NET_FAMILY_IPV6;
+        std::memcpy(address.bytes, &sa->sin6_addr, 16);
+        address.port = ntohs(sa->sin6_port);
+    } else if (storage.ss_family == AF_INET) {
+        const sockaddr_in* sa = reinterpret_cast<const sockaddr_in*>(&storage);
+        address.family = NET_FAMILY_IPV4;
+        std::memcpy(address.bytes, &sa->sin_addr, 4);
+        address.port = ntohs(sa->sin_port);
+    }
+    return address;
 }
 
 int SetNonBlocking(int fd) {
@@ -151,33 +178,6 @@ int WsaFromErrno(int err) {
     }
 }
 
-uint16_t NetHtons(uint16_t v) {
-    return htons(v);
-}
-uint16_t NetNtohs(uint16_t v) {
-    return ntohs(v);
-}
-uint32_t NetHtonl(uint32_t v) {
-    return htonl(v);
-}
-uint32_t NetNtohl(uint32_t v) {
-    return ntohl(v);
-}
-
-const char* NetAddrText(uint32_t addrN, char* out) {
-    in_addr a;
-    a.s_addr = addrN;
-    if (!inet_ntop(AF_INET, &a, out, 16)) std::strcpy(out, "0.0.0.0");
-    return out;
-}
-
-int NetAddrParse(const char* text, uint32_t* addrN) {
-    in_addr a;
-    if (!text || inet_pton(AF_INET, text, &a) != 1) return 0;
-    *addrN = a.s_addr;
-    return 1;
-}
-
 SOCKET NetSocketTcp() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return Fail(errno);
@@ -203,9 +203,10 @@ int NetSetOobInline(SOCKET s) {
     return 0;
 }
 
-int NetBind(SOCKET s, uint32_t addrN, uint16_t portN) {
-    sockaddr_in sa = MakeAddr(addrN, portN);
-    if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return Fail(errno);
+int NetBind(SOCKET s, const NetAddress& address) {
+    socklen_t length = 0;
+    sockaddr_storage sa = ToSockaddr(address, &length);
+    if (bind(s, reinterpret_cast<sockaddr*>(&sa), length) != 0) return Fail(errno);
     return 0;
 }
 
@@ -216,8 +217,8 @@ int NetListen(SOCKET s, int backlog) {
     return 0;
 }
 
-SOCKET NetAccept(SOCKET s, uint32_t* addrN, uint16_t* portN) {
-    sockaddr_in sa;
+SOCKET NetAccept(SOCKET s, NetAddress* peer) {
+    sockaddr_storage sa;
     socklen_t len = sizeof sa;
     int fd = accept4(s, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     int err = errno;
@@ -225,15 +226,15 @@ SOCKET NetAccept(SOCKET s, uint32_t* addrN, uint16_t* portN) {
     EvSockAcceptCalled(s);
     if (fd < 0) return Fail(err);
     EvSockAccepted(fd);
-    if (addrN) *addrN = sa.sin_addr.s_addr;
-    if (portN) *portN = sa.sin_port;
+    if (peer) *peer = FromSockaddr(sa);
     return fd;
 }
 
-int NetConnect(SOCKET s, uint32_t addrN, uint16_t portN) {
+int NetConnect(SOCKET s, const NetAddress& to) {
     if (SetNonBlocking(s) != 0) return Fail(errno);
-    sockaddr_in sa = MakeAddr(addrN, portN);
-    int rc = connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    socklen_t length = 0;
+    sockaddr_storage sa = ToSockaddr(to, &length);
+    int rc = connect(s, reinterpret_cast<sockaddr*>(&sa), length);
     int err = errno;
     if (rc == 0 || err == EINPROGRESS) {
         // Also after an immediate success: FD_CONNECT reports the outcome.
@@ -307,21 +308,19 @@ int NetCloseSocket(SOCKET s) {
 }
 
 // The socket's own or its peer's address, as getName (getsockname or
-// getpeername) reports it, in network byte order.
-static int GetName(int (*getName)(int, sockaddr*, socklen_t*), SOCKET s, uint32_t* addrN,
-                   uint16_t* portN) {
-    sockaddr_in sa;
+// getpeername) reports it.
+static int GetName(int (*getName)(int, sockaddr*, socklen_t*), SOCKET s, NetAddress* address) {
+    sockaddr_storage sa;
     socklen_t len = sizeof sa;
     if (getName(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return Fail(errno);
-    if (addrN) *addrN = sa.sin_addr.s_addr;
-    if (portN) *portN = sa.sin_port;
+    if (address) *address = FromSockaddr(sa);
     return 0;
 }
 
-int NetGetSockName(SOCKET s, uint32_t* addrN, uint16_t* portN) {
-    return GetName(getsockname, s, addrN, portN);
+int NetGetSockName(SOCKET s, NetAddress* local) {
+    return GetName(getsockname, s, local);
 }
 
-int NetGetPeerName(SOCKET s, uint32_t* addrN, uint16_t* portN) {
-    return GetName(getpeername, s, addrN, portN);
+int NetGetPeerName(SOCKET s, NetAddress* peer) {
+    return GetName(getpeername, s, peer);
 }

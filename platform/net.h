@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "platform/address.h"
+
 using SOCKET = int;
 constexpr SOCKET INVALID_SOCKET = -1;
 constexpr int SOCKET_ERROR = -1;
@@ -79,19 +81,10 @@ int WSAGetLastError();
 // Maps an errno value to its Windows Sockets code (unknown values pass through).
 int WsaFromErrno(int err);
 
-// Byte order (addresses and ports are kept in network order, as the engine's
-// records hold them).
-uint16_t NetHtons(uint16_t v);
-uint16_t NetNtohs(uint16_t v);
-uint32_t NetHtonl(uint32_t v);
-uint32_t NetNtohl(uint32_t v);
-// Dotted text of a network-order IPv4 address into out (at least 16 bytes).
-const char* NetAddrText(uint32_t addrN, char* out);
-// Parses dotted text into a network-order address; 1 on success.
-int NetAddrParse(const char* text, uint32_t* addrN);
-
 // Every call returns SOCKET_ERROR (or INVALID_SOCKET) on failure, with the
-// code in WSAGetLastError(). Sockets are IPv4 TCP.
+// code in WSAGetLastError(). Addresses and ports are NetAddress values (the
+// port in host order).
+// An IPv4 TCP socket.
 SOCKET NetSocketTcp();
 int NetSetReuseAddr(SOCKET s);
 // TCP_NODELAY: small writes (reply lines) leave at once instead of waiting
@@ -100,14 +93,14 @@ int NetSetNoDelay(SOCKET s);
 // SO_OOBINLINE: urgent bytes stay in the byte stream (an urgent ABOR line
 // arrives whole).
 int NetSetOobInline(SOCKET s);
-int NetBind(SOCKET s, uint32_t addrN, uint16_t portN);
+int NetBind(SOCKET s, const NetAddress& address);
 // backlog NET_BACKLOG_MAX asks for the system's largest queue (SOMAXCONN).
 constexpr int NET_BACKLOG_MAX = 0x7FFFFFFF;
 int NetListen(SOCKET s, int backlog);
-// Accepted sockets are non-blocking.
-SOCKET NetAccept(SOCKET s, uint32_t* addrN, uint16_t* portN);
+// Accepted sockets are non-blocking; *peer (when given) is the client's end.
+SOCKET NetAccept(SOCKET s, NetAddress* peer);
 // Non-blocking: WSAEWOULDBLOCK means the attempt goes on (FD_CONNECT follows).
-int NetConnect(SOCKET s, uint32_t addrN, uint16_t portN);
+int NetConnect(SOCKET s, const NetAddress& to);
 int NetRecv(SOCKET s, void* buffer, int length);
 int NetSend(SOCKET s, const void* buffer, int length);
 // Sends up to length bytes of the file fileFd from its current position,
@@ -117,8 +110,8 @@ int NetSendFile(SOCKET s, int fileFd, int length);
 int NetShutdownSend(SOCKET s);
 // closesocket: the event loop forgets the socket before it is closed.
 int NetCloseSocket(SOCKET s);
-int NetGetSockName(SOCKET s, uint32_t* addrN, uint16_t* portN);
-int NetGetPeerName(SOCKET s, uint32_t* addrN, uint16_t* portN);
+int NetGetSockName(SOCKET s, NetAddress* local);
+int NetGetPeerName(SOCKET s, NetAddress* peer);
 
 // WSAAsyncSelect: makes the socket non-blocking and asks the socket thread's
 // event loop to deliver the events of mask as (message, socket, event|error<<16).

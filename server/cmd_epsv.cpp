@@ -37,7 +37,7 @@ void CmdEpsv(Conn* conn, const char* arg) {
         return;
     }
     if (!OpenPassive(conn)) return;
-    Reply(conn, "229 Entering Extended Passive Mode (|||%u|)", NetNtohs(conn->dataPort));
+    Reply(conn, "229 Entering Extended Passive Mode (|||%u|)", conn->dataAddress.port);
 }
 
 // EPRT <d>1<d>address<d>port<d>, where <d> is any printable character that
@@ -68,8 +68,8 @@ void CmdEprt(Conn* conn, const char* arg) {
         Reply(conn, "%s", fields[0] == "2" ? ONLY_IPV4 : "501 Invalid port parameter.");
         return;
     }
-    uint32_t addressN = 0;
-    if (!NetAddrParse(fields[1].c_str(), &addressN)) {
+    NetAddress address = {};
+    if (!NetAddressParse(fields[1].c_str(), NET_FAMILY_IPV4, &address)) {
         Reply(conn, "501 Invalid IP address.");
         return;
     }
@@ -78,5 +78,5 @@ void CmdEprt(Conn* conn, const char* arg) {
         Reply(conn, "501 Invalid port parameter.");
         return;
     }
-    SetActiveAddress(conn, NetNtohl(addressN), port);
+    SetActiveAddress(conn, address, port);
 }

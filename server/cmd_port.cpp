@@ -45,14 +45,16 @@ uint16_t nextPassivePort = 0;
 SOCKET PassiveListen(Conn* conn) {
     uint16_t low = SettingLoad(systemSettings.passivePortLow);
     uint16_t high = SettingLoad(systemSettings.passivePortHigh);
-    if (low == 0 || high < low) return SockListen(SOCK_MSG_PASSIVE, 0, 0, "passive");
+    if (low == 0 || high < low)
+        return SockListen(SOCK_MSG_PASSIVE, NetAddressAny(NET_FAMILY_IPV4), "passive");
     uint32_t span = (uint32_t)(high - low) + 1;
     uint32_t start =
         nextPassivePort >= low && nextPassivePort <= high ? (uint32_t)(nextPassivePort - low) : 0;
     for (uint32_t i = 0; i < span; i++) {
         uint16_t port = (uint16_t)(low + (start + i) % span);
         int error = 0;
-        SOCKET s = SockListen(SOCK_MSG_PASSIVE, 0, NetHtons(port), "passive", &error, true);
+        SOCKET s = SockListen(SOCK_MSG_PASSIVE, NetAddressAny(NET_FAMILY_IPV4, port), "passive",
+                              &error, true);
         if (s != INVALID_SOCKET) {
             nextPassivePort = port == high ? low : (uint16_t)(port + 1);
             return s;
@@ -73,8 +75,8 @@ int EpsvAllRefuses(Conn* conn) {
     return 1;
 }
 
-void SetActiveAddress(Conn* conn, uint32_t address, uint32_t port) {
-    if (address == 0 || address == 0xFFFFFFFFu) {
+void SetActiveAddress(Conn* conn, const NetAddress& address, uint32_t port) {
+    if (NetAddressIsAny(address) || NetAddressIsBroadcast(address)) {
         Reply(conn, "501 Invalid IP address.");
         return;
     }
@@ -86,14 +88,13 @@ void SetActiveAddress(Conn* conn, uint32_t address, uint32_t port) {
         Reply(conn, "501 Port number restricted.");
         return;
     }
-    uint32_t addressN = NetHtonl(address);
-    if ((conn->user.accountFlags & ACCOUNT_RESTRICT) && addressN != conn->peerAddr) {
+    if ((conn->user.accountFlags & ACCOUNT_RESTRICT) && !NetAddressSameHost(address, conn->peer)) {
         Reply(conn, "501 IP address restricted.");
         return;
     }
     CloseDataSide(conn);
-    conn->dataAddr = addressN;
-    conn->dataPort = NetHtons((uint16_t)port);
+    conn->dataAddress = address;
+    conn->dataAddress.port = (uint16_t)port;
     conn->dataMode = DATA_PORT;
     Reply(conn, "200 Command okay.");
 }
@@ -103,13 +104,11 @@ int OpenPassive(Conn* conn) {
     conn->dataMode = DATA_DEFAULT;
     conn->passiveSocket = PassiveListen(conn);
     ConnIndexSocket(conn->passiveSocket, conn);
-    uint32_t controlAddr = 0;
-    uint16_t controlPort = 0;
-    uint32_t passiveAddr = 0;
-    uint16_t passivePort = 0;
+    NetAddress controlEnd = {};
+    NetAddress passiveEnd = {};
     if (conn->passiveSocket != INVALID_SOCKET &&
-        (NetGetSockName(conn->control.socket, &controlAddr, &controlPort) == SOCKET_ERROR ||
-         NetGetSockName(conn->passiveSocket, &passiveAddr, &passivePort) == SOCKET_ERROR)) {
+        (NetGetSockName(conn->control.socket, &controlEnd) == SOCKET_ERROR ||
+         NetGetSockName(conn->passiveSocket, &passiveEnd) == SOCKET_ERROR)) {
         int code = WSAGetLastError();
         LogPrintf(LOG_WARNING, "OpenPassive(%u) Error %d reading socket addresses: %s",
                   conn->connId, code, WinsockErrorName(code));
@@ -123,8 +122,8 @@ int OpenPassive(Conn* conn) {
         Reply(conn, "421 System error.");
         return 0;
     }
-    conn->dataAddr = controlAddr;
-    conn->dataPort = passivePort;
+    conn->dataAddress = controlEnd;
+    conn->dataAddress.port = passiveEnd.port;
     conn->dataMode = DATA_PASSIVE;
     return 1;
 }
@@ -137,17 +136,19 @@ void CmdPort(Conn* conn, const char* rest) {
         Reply(conn, "501 Invalid port parameter.");
         return;
     }
-    SetActiveAddress(conn, (v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3], v[4] * 256 + v[5]);
+    SetActiveAddress(conn,
+                     NetAddressIpv4((uint8_t)v[0], (uint8_t)v[1], (uint8_t)v[2], (uint8_t)v[3]),
+                     v[4] * 256 + v[5]);
 }
 
 void CmdPasv(Conn* conn, const char*) {
     if (EpsvAllRefuses(conn) || !OpenPassive(conn)) return;
-    // Behind NAT the client must be told the outside address; dataAddr keeps
-    // the server's own, which a later transfer without PORT or PASV uses.
-    uint32_t configured = SettingLoad(systemSettings.passiveAddress);
-    uint32_t announced = configured ? configured : NetNtohl(conn->dataAddr);
-    uint16_t port = NetNtohs(conn->dataPort);
-    Reply(conn, "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", announced >> 24,
-          (announced >> 16) & 0xFF, (announced >> 8) & 0xFF, announced & 0xFF,
+    // Behind NAT the client must be told the outside address; dataAddress
+    // keeps the server's own, which a later transfer without PORT or PASV uses.
+    NetAddress configured = PassiveAddressSetting();
+    NetAddress announced = NetAddressUnmapped(configured.family ? configured : conn->dataAddress);
+    const uint8_t* a = announced.bytes;
+    uint16_t port = conn->dataAddress.port;
+    Reply(conn, "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", a[0], a[1], a[2], a[3],
           (unsigned)(port >> 8), (unsigned)(port & 0xFF));
 }

@@ -65,11 +65,10 @@ struct Conn {
     uint64_t filePosition;  // start of the current transfer; FILE_POSITION_APPEND
     int fileHandle;         // INVALID_FILE_HANDLE = none
     uintptr_t viewItem;     // non-zero while the connections view has an item
-    uint32_t peerAddr;      // network order
-    uint32_t dataAddr;      // network order
+    NetAddress peer;        // the client's address and control port
+    NetAddress dataAddress; // where the next data connection goes (PORT), or the passive end (PASV)
     SOCKET passiveSocket;   // INVALID_SOCKET = none
     uint16_t connId;        // index in the table
-    uint16_t dataPort;      // network order
     uint8_t discardingLine; // an overlong control line is being skipped
     uint8_t traceLine;      // input trace: how the current control line began
     uint8_t extensions;     // the "Extensions" switch as it was at accept
@@ -133,6 +132,8 @@ void ReplyHeld(Conn* conn, const char* text, uint32_t ms);
 inline bool ReplyIsHeld(const Conn* conn) {
     return conn->holdTimer != 0;
 }
-void ConnNotify(uint16_t connId, uint32_t addrN, uint16_t portN);
+// Tells the program that the connection was accepted (client: its address and
+// port) or closed (client nullptr).
+void ConnNotify(uint16_t connId, const NetAddress* client);
 void RefreshConnections();
 void SockDestroyProc();

@@ -7,10 +7,12 @@
 
 #include <cstdint>
 
+#include "platform/address.h"
+
 struct ConnEvents {
-    // A connection was accepted (its address and port, network order) or
-    // closed (addrN 0xFFFFFFFF, portN 0).
-    void (*notify)(uint16_t connId, uint32_t addrN, uint16_t portN);
+    // A connection was accepted (client: its address and port) or closed
+    // (client nullptr).
+    void (*notify)(uint16_t connId, const NetAddress* client);
     // An admin asked for the list: called once before the notify of every
     // live connection.
     void (*refreshBegin)();

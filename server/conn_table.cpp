@@ -1,7 +1,6 @@
 // The connection table: accepting control connections into reusable slots,
 // finding a connection by its control socket, closing connections, telling
 // an admin about them, and freeing the table at shutdown. Socket thread only.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -79,10 +78,9 @@ void IndexSocket(SOCKET s, int32_t slot) {
     slotBySocket[(size_t)s] = slot;
 }
 
-void InitSlot(Conn* conn, SOCKET s, uint32_t addrN, uint16_t portN) {
+void InitSlot(Conn* conn, SOCKET s, const NetAddress& client) {
     memset(&conn->user, 0, sizeof conn->user);
-    conn->peerAddr = addrN;
-    conn->dataAddr = addrN;
+    conn->peer = client;
     conn->currentDir[0] = 0;
     conn->transferPath[0] = 0;
     conn->renameFrom[0] = 0;
@@ -98,7 +96,7 @@ void InitSlot(Conn* conn, SOCKET s, uint32_t addrN, uint16_t portN) {
     conn->dataMode = DATA_DEFAULT;
     // Without PORT or PASV the client listens on its own control port
     // (the default data port of the protocol).
-    conn->dataPort = portN;
+    conn->dataAddress = client;
     conn->loginState = LOGIN_NONE;
     conn->imageType = 0;
     conn->restartOffset = 0;
@@ -134,9 +132,8 @@ Conn* FindConnByControl(SOCKET s) {
 }
 
 void AcceptProc(SOCKET listening) {
-    uint32_t addrN = 0;
-    uint16_t portN = 0;
-    SOCKET s = NetAccept(listening, &addrN, &portN);
+    NetAddress client = {};
+    SOCKET s = NetAccept(listening, &client);
     if (s == INVALID_SOCKET) {
         int error = WSAGetLastError();
         if (!AcceptFailed(listening, SOCK_MSG_ACCEPT, error, "AcceptProc"))
@@ -149,13 +146,12 @@ void AcceptProc(SOCKET listening) {
     // each final reply of a transfer back by tens of milliseconds.
     if (NetSetNoDelay(s) == SOCKET_ERROR)
         LogPrintf(LOG_WARNING, "AcceptProc: Error %d setting TCP_NODELAY", WSAGetLastError());
-    char addrText[16];
-    NetAddrText(addrN, addrText);
-    uint32_t localAddrN = 0;
-    uint16_t localPortN = 0;
-    if (LogWanted(LOG_INFO)) NetGetSockName(listening, &localAddrN, &localPortN);
-    LogPrintf(LOG_INFO, "AcceptProc: Accepted connection from %s:%u on port %u", addrText,
-              NetNtohs(portN), NetNtohs(localPortN));
+    char clientText[NET_ENDPOINT_TEXT_SIZE];
+    NetEndpointText(client, clientText);
+    NetAddress local = {};
+    if (LogWanted(LOG_INFO)) NetGetSockName(listening, &local);
+    LogPrintf(LOG_INFO, "AcceptProc: Accepted connection from %s on port %u", clientText,
+              local.port);
 
     if (tableFailed) {
         LogPrintf(LOG_WARNING, "AcceptProc: Closing connection");
@@ -183,18 +179,16 @@ void AcceptProc(SOCKET listening) {
     }
 
     Conn* conn = &connTable.conns[freeSlot];
-    InitSlot(conn, s, addrN, portN);
+    InitSlot(conn, s, client);
     IndexSocket(s, freeSlot);
     activeCount++;
     if (conn->extensions && NetSetOobInline(s) == SOCKET_ERROR)
         LogPrintf(LOG_WARNING, "AcceptProc(%u) Error %d setting SO_OOBINLINE", conn->connId,
                   WSAGetLastError());
 
-    char viewText[22];
-    snprintf(viewText, sizeof viewText, "%s:%u", addrText, NetNtohs(portN));
-    ConnNotify(conn->connId, addrN, portN);
+    ConnNotify(conn->connId, &client);
     if (connEvents.viewInsert) {
-        connEvents.viewInsert(conn->connId, viewText);
+        connEvents.viewInsert(conn->connId, clientText);
         conn->viewItem = 1;
     }
 
@@ -229,7 +223,7 @@ void ConnClose(Conn* conn) {
         activeCount--;
         if (conn->connId < firstFree) firstFree = conn->connId;
         SockClose(&conn->control.socket);
-        ConnNotify(conn->connId, 0xFFFFFFFF, 0);
+        ConnNotify(conn->connId, nullptr);
     }
     if (conn->data.socket != INVALID_SOCKET) {
         LogPrintf(LOG_INFO, "ConnClose(%u) Closing data socket.", conn->connId);
@@ -255,16 +249,20 @@ void ConnClose(Conn* conn) {
     }
 }
 
-void ConnNotify(uint16_t connId, uint32_t addrN, uint16_t portN) {
-    if (connEvents.notify) connEvents.notify(connId, addrN, portN);
+void ConnNotify(uint16_t connId, const NetAddress* client) {
+    if (connEvents.notify) connEvents.notify(connId, client);
 }
 
 void RefreshConnections() {
     if (connEvents.refreshBegin) connEvents.refreshBegin();
     for (int32_t i = 0; i < connTable.count; i++) {
         const Conn* conn = &connTable.conns[i];
-        if (conn->control.socket != INVALID_SOCKET)
-            ConnNotify(conn->connId, conn->peerAddr, conn->dataPort);
+        if (conn->control.socket == INVALID_SOCKET) continue;
+        // The update record of a refresh has carried the data port since
+        // the original design.
+        NetAddress shown = conn->peer;
+        shown.port = conn->dataAddress.port;
+        ConnNotify(conn->connId, &shown);
     }
 }
 

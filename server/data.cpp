@@ -23,10 +23,6 @@ constexpr long DATA_EVENTS = FD_READ | FD_WRITE | FD_CLOSE;
 // Binding port 20 was refused for lack of privilege; logged once.
 bool port20Refused = false;
 
-const char* AddrText(uint32_t addrN, char* out) {
-    return NetAddrText(addrN, out);
-}
-
 // Handles the bytes that one receive added to data.in, by transferKind.
 void HandleDataInput(Conn* conn) {
     Channel* data = &conn->data;
@@ -101,9 +97,9 @@ void DataClosed(Conn* conn, uint16_t error) {
 
 void DataConnected(Conn* conn, uint16_t error) {
     if (error != 0) {
-        char address[16];
+        char address[NET_ADDRESS_TEXT_SIZE];
         LogPrintf(LOG_WARNING, "DataProc(%u) Could not connect to %s port %u: %s", conn->connId,
-                  AddrText(conn->dataAddr, address), NetNtohs(conn->dataPort),
+                  NetAddressText(conn->dataAddress, address), conn->dataAddress.port,
                   WinsockErrorName(error));
         SockClose(&conn->data.socket);
         conn->transferKind = XFER_NONE;
@@ -228,7 +224,7 @@ int ClientConnect(Conn* conn) {
         SockClose(&data->socket);
         return 0;
     }
-    if (NetBind(data->socket, 0, NetHtons(20)) == SOCKET_ERROR) {
+    if (NetBind(data->socket, NetAddressAny(NET_FAMILY_IPV4, 20)) == SOCKET_ERROR) {
         int code = WSAGetLastError();
         if (code != WSAEACCES) {
             LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d binding to port 20: %s",
@@ -245,7 +241,7 @@ int ClientConnect(Conn* conn) {
                 "the system chooses.",
                 conn->connId, WinsockErrorName(code));
         }
-        if (NetBind(data->socket, 0, 0) == SOCKET_ERROR) {
+        if (NetBind(data->socket, NetAddressAny(NET_FAMILY_IPV4)) == SOCKET_ERROR) {
             code = WSAGetLastError();
             LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d binding: %s", conn->connId, code,
                       WinsockErrorName(code));
@@ -260,9 +256,9 @@ int ClientConnect(Conn* conn) {
         SockClose(&data->socket);
         return 0;
     }
-    char address[16];
-    AddrText(conn->dataAddr, address);
-    if (NetConnect(data->socket, conn->dataAddr, conn->dataPort) == SOCKET_ERROR &&
+    char address[NET_ADDRESS_TEXT_SIZE];
+    NetAddressText(conn->dataAddress, address);
+    if (NetConnect(data->socket, conn->dataAddress) == SOCKET_ERROR &&
         WSAGetLastError() != WSAEWOULDBLOCK) {
         int code = WSAGetLastError();
         LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d connecting to %s: %s", conn->connId,
@@ -271,16 +267,15 @@ int ClientConnect(Conn* conn) {
         return 0;
     }
     LogPrintf(LOG_INFO, "ClientConnect(%u) Connecting to %s port %u...", conn->connId, address,
-              NetNtohs(conn->dataPort));
+              conn->dataAddress.port);
     data->failed = 0;
     data->shutdownWhenDrained = 0;
     return 1;
 }
 
 void PassiveProc(SOCKET s) {
-    uint32_t clientAddr = 0;
-    uint16_t clientPort = 0;
-    SOCKET accepted = NetAccept(s, &clientAddr, &clientPort);
+    NetAddress client = {};
+    SOCKET accepted = NetAccept(s, &client);
     if (accepted == INVALID_SOCKET) {
         int code = WSAGetLastError();
         if (!AcceptFailed(s, SOCK_MSG_PASSIVE, code, "PassiveProc"))
@@ -289,13 +284,13 @@ void PassiveProc(SOCKET s) {
         return;
     }
     AcceptSucceeded();
-    uint32_t localAddr = 0;
-    uint16_t localPort = 0;
-    if (LogWanted(LOG_INFO)) NetGetSockName(s, &localAddr, &localPort);
-    char address[16];
-    AddrText(clientAddr, address);
-    LogPrintf(LOG_INFO, "PassiveProc: Accepted connection from %s:%u on port %u", address,
-              NetNtohs(clientPort), NetNtohs(localPort));
+    NetAddress local = {};
+    if (LogWanted(LOG_INFO)) NetGetSockName(s, &local);
+    char endpoint[NET_ENDPOINT_TEXT_SIZE];
+    LogPrintf(LOG_INFO, "PassiveProc: Accepted connection from %s on port %u",
+              NetEndpointText(client, endpoint), local.port);
+    char address[NET_ADDRESS_TEXT_SIZE];
+    NetAddressText(client, address);
 
     Conn* conn = FindConnByPassive(s);
     if (!conn) {
@@ -305,10 +300,10 @@ void PassiveProc(SOCKET s) {
     }
     // Anybody who reached the announced port first could otherwise take the
     // user's data: a restricted account accepts only its own client's address.
-    if ((conn->user.accountFlags & ACCOUNT_RESTRICT) && clientAddr != conn->peerAddr) {
-        char peer[16];
+    if ((conn->user.accountFlags & ACCOUNT_RESTRICT) && !NetAddressSameHost(client, conn->peer)) {
+        char peer[NET_ADDRESS_TEXT_SIZE];
         LogPrintf(LOG_WARNING, "PassiveProc(%u) Closing connection from %s: the client is %s",
-                  conn->connId, address, AddrText(conn->peerAddr, peer));
+                  conn->connId, address, NetAddressText(conn->peer, peer));
         SockClose(&accepted);
         return;
     }

@@ -16,11 +16,10 @@
 // is under way, 0 after a refusal.
 int OpenDataConnection(Conn* conn, uint8_t kind);
 
-// PORT and EPRT: checks an active data address and port (host order) in
-// the order invalid address, invalid port, restricted port, restricted
-// address, each refused with its 501 reply; takes them with "200 Command
-// okay." otherwise.
-void SetActiveAddress(Conn* conn, uint32_t address, uint32_t port);
+// PORT and EPRT: checks an active data address and port in the order
+// invalid address, invalid port, restricted port, restricted address, each
+// refused with its 501 reply; takes them with "200 Command okay." otherwise.
+void SetActiveAddress(Conn* conn, const NetAddress& address, uint32_t port);
 
 // PASV and EPSV: opens a new passive listening socket on a port the system
 // chooses; dataAddr becomes the address the client reached the server at.

@@ -101,7 +101,8 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
         if (lParam) {
             int error = 0;
             listenPort = static_cast<uint16_t>(wParam);
-            listenSocket = SockListen(SOCK_MSG_ACCEPT, 0, NetHtons(listenPort), "listen", &error);
+            listenSocket = SockListen(SOCK_MSG_ACCEPT, NetAddressAny(NET_FAMILY_IPV4, listenPort),
+                                      "listen", &error);
             listenServed = listenSocket != INVALID_SOCKET;
             if (listenSocket == INVALID_SOCKET && connEvents.listenFailed)
                 connEvents.listenFailed(listenPort, error);
@@ -152,9 +153,9 @@ int SockPost(unsigned message, uintptr_t wParam, intptr_t lParam) {
     return EvLoopPost(message, wParam, lParam);
 }
 
-SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const char* name, int* error,
+SOCKET SockListen(unsigned message, const NetAddress& address, const char* name, int* error,
                   bool quietWhenBusy) {
-    unsigned port = NetNtohs(portN);
+    unsigned port = address.port;
     int unused = 0;
     if (!error) error = &unused;
     *error = 0;
@@ -165,17 +166,17 @@ SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const cha
                   name, port, WinsockErrorName(*error));
         return INVALID_SOCKET;
     }
-    if (portN != 0 && !SetReuseAddr(s)) {
+    if (port != 0 && !SetReuseAddr(s)) {
         *error = WSAGetLastError();
         SockClose(&s);
         return INVALID_SOCKET;
     }
-    char addrText[16];
-    if (NetBind(s, addressN, portN) == SOCKET_ERROR) {
+    char addrText[NET_ADDRESS_TEXT_SIZE];
+    if (NetBind(s, address) == SOCKET_ERROR) {
         *error = WSAGetLastError();
         if (!(quietWhenBusy && *error == WSAEADDRINUSE))
             LogPrintf(LOG_WARNING, "SockListen(%s) Could not bind socket to %s port %u: %s", name,
-                      NetAddrText(addressN, addrText), port, WinsockErrorName(*error));
+                      NetAddressText(address, addrText), port, WinsockErrorName(*error));
         SockClose(&s);
         return INVALID_SOCKET;
     }
@@ -196,16 +197,16 @@ SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const cha
         SockClose(&s);
         return INVALID_SOCKET;
     }
-    if (portN == 0) {
-        uint16_t chosenN = 0;
-        if (NetGetSockName(s, nullptr, &chosenN) == SOCKET_ERROR) {
+    if (port == 0) {
+        NetAddress chosen = {};
+        if (NetGetSockName(s, &chosen) == SOCKET_ERROR) {
             LogPrintf(LOG_WARNING, "SockListen(%s) Could not read the chosen port: %s", name,
                       WinsockErrorName(WSAGetLastError()));
         }
-        port = NetNtohs(chosenN);
+        port = chosen.port;
     }
     LogPrintf(LOG_TRACE0, "SockListen(%s) Placed listen on %s port %u", name,
-              NetAddrText(addressN, addrText), port);
+              NetAddressText(address, addrText), port);
     return s;
 }
 

@@ -59,13 +59,13 @@ void SockThreadStop();
 int SockSend(unsigned message, uintptr_t wParam, intptr_t lParam);
 int SockPost(unsigned message, uintptr_t wParam, intptr_t lParam);
 
-// A listening TCP socket bound to addressN:portN (network order; 0 = any
-// address / a port the system chooses) whose FD_ACCEPT arrives as message.
+// A listening TCP socket bound to address (the wildcard address for any; port
+// 0 for one the system chooses) whose FD_ACCEPT arrives as message.
 // name is "listen" or "passive", for log records only. On failure *error
 // (when given) holds the Windows Sockets code of the step that failed;
 // quietWhenBusy leaves a port already in use unlogged, for callers that try
 // the next port.
-SOCKET SockListen(unsigned message, uint32_t addressN, uint16_t portN, const char* name,
+SOCKET SockListen(unsigned message, const NetAddress& address, const char* name,
                   int* error = nullptr, bool quietWhenBusy = false);
 // Closes *s if valid and sets it invalid: 1 if something was closed, else 0.
 int SockClose(SOCKET* s);

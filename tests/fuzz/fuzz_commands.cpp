@@ -26,7 +26,7 @@
 namespace {
 
 SOCKET listener = INVALID_SOCKET;
-uint16_t listenPortN = 0;
+uint16_t listenPort = 0;
 
 void AddAccount(const char* name, const char* password, uint8_t flags, const std::string& root) {
     UserAccount account;
@@ -52,10 +52,10 @@ void Setup() {
     AddAccount("anonymous", nullptr, ACCOUNT_ENABLE | ACCOUNT_ANONYMOUS, root);
     AddAccount("open", nullptr, ACCOUNT_ENABLE, root);
     if (!EvLoopCreate(SockWndProc)) abort();
-    listener = SockListen(SOCK_MSG_ACCEPT, NetHtonl(0x7F000001), 0, "listen");
-    if (listener == INVALID_SOCKET ||
-        NetGetSockName(listener, nullptr, &listenPortN) == SOCKET_ERROR)
-        abort();
+    listener = SockListen(SOCK_MSG_ACCEPT, NetAddressIpv4(127, 0, 0, 1), "listen");
+    NetAddress bound = {};
+    if (listener == INVALID_SOCKET || NetGetSockName(listener, &bound) == SOCKET_ERROR) abort();
+    listenPort = bound.port;
 }
 
 int ConnectClient() {
@@ -65,7 +65,7 @@ int ConnectClient() {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = listenPortN;
+    sa.sin_port = htons(listenPort);
     int rc = fd < 0 ? -1 : connect(fd, (sockaddr*)&sa, sizeof sa);
     if (rc != 0 && fd >= 0 && errno == EINPROGRESS) {
         pollfd p{fd, POLLOUT, 0};

@@ -46,9 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (size_t k = IPC_DATA_MAX; k < sizeof buffer; k++)
             if (buffer[k] != 0xA5) abort();
         if (type == IPC_MSG_UPDATE && capacity >= 8) {
-            uint16_t connId, portN;
-            uint32_t addrN;
-            IpcUnpackUpdate(buffer, &connId, &portN, &addrN);
+            uint16_t connId = 0;
+            NetAddress client = {};
+            IpcUnpackUpdate(buffer, &connId, &client);
         }
     }
     // Whatever is left waiting goes before the next input.

@@ -71,10 +71,9 @@ void FtpFixture::SetUp() {
     ASSERT_EQ(SockThreadInit(), 0) << "socket thread did not start";
     SockSend(SOCK_MSG_LISTEN, 0, 1);
     ASSERT_NE(listenSocket, INVALID_SOCKET) << "no listening socket";
-    uint32_t addrN = 0;
-    uint16_t portN = 0;
-    ASSERT_NE(NetGetSockName(listenSocket, &addrN, &portN), SOCKET_ERROR);
-    port_ = NetNtohs(portN);
+    NetAddress bound = {};
+    ASSERT_NE(NetGetSockName(listenSocket, &bound), SOCKET_ERROR);
+    port_ = bound.port;
     ASSERT_NE(port_, 0);
 }
 
