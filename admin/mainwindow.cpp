@@ -10,6 +10,7 @@
 #include "admin/about.h"
 #include "admin/connview.h"
 #include "admin/help.h"
+#include "admin/listen_status.h"
 #include "admin/picture.h"
 #include "admin/sheet.h"
 #include "config/config.h"
@@ -51,7 +52,7 @@ MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
     setCentralWidget(buildConnectionsPane());
     statusBar()->setObjectName("statusBar");
     statusBar()->setSizeGripEnabled(false);
-    statusBar()->showMessage("Ready");
+    statusBar()->showMessage(QString::fromLatin1(ListenStatusText().c_str()));
     fitToContents();
 
     saveTimer_ = new QTimer(this);
@@ -67,12 +68,14 @@ MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
 
     viewWindow = this;
     ConnViewSetObserver(ConnViewChanged);
+    ListenStatusSetObserver(ListenStatusChanged);
     refreshTree();
 }
 
 MainWindow::~MainWindow() {
     if (viewWindow == this) {
         ConnViewSetObserver(nullptr);
+        ListenStatusSetObserver(nullptr);
         viewWindow = nullptr;
     }
 }
@@ -131,6 +134,11 @@ void MainWindow::ConnViewChanged() {
     if (viewWindow) viewWindow->refreshTree();
 }
 
+void MainWindow::ListenStatusChanged() {
+    if (viewWindow)
+        viewWindow->statusBar()->showMessage(QString::fromLatin1(ListenStatusText().c_str()));
+}
+
 // Brings the tree in line with the model: items that match in place stay
 // (with their selection), the rest is rebuilt.
 void MainWindow::refreshTree() {
@@ -166,8 +174,9 @@ void MainWindow::showAtStart() {
         showMinimized();
 }
 
+// "Ready", or why the server does not listen, until it listens again.
 void MainWindow::paintEvent(QPaintEvent* event) {
-    statusBar()->showMessage("Ready");
+    statusBar()->showMessage(QString::fromLatin1(ListenStatusText().c_str()));
     QMainWindow::paintEvent(event);
 }
 

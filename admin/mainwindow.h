@@ -54,6 +54,7 @@ class MainWindow : public QMainWindow {
     void showFromTray();
     void hideToTray();
     static void ConnViewChanged();
+    static void ListenStatusChanged();
     void refreshTree();
 
     MainWindowOptions options_;

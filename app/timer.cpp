@@ -7,6 +7,7 @@
 #include "config/config.h"
 #include "config/users.h"
 #include "admin/connview.h"
+#include "admin/listen_status.h"
 #include "ipc/ipc.h"
 #include "ipc/role.h"
 #include "app/startup.h"
@@ -92,6 +93,19 @@ void AdminUpdate(const uint8_t* data, uint32_t length) {
     }
 }
 
+// The server's listener status for the status bar: printable ASCII only, so
+// a stray datagram can put no control byte on the screen.
+void AdminListenStatus(const uint8_t* data, uint32_t length) {
+    for (uint32_t i = 0; i < length; i++) {
+        if (data[i] < 0x20 || data[i] > 0x7E) {
+            LogPrintf(LOG_WARNING, "TimerProc: unexpected message");
+            return;
+        }
+    }
+    LogPrintf(LOG_NOTICE, "TimerProc: got listen status \"%.*s\"", (int)length, (const char*)data);
+    ListenStatusSet(std::string((const char*)data, length));
+}
+
 void AdminMessage(uint8_t type, const uint8_t* data, uint32_t length) {
     switch (type) {
     case IPC_MSG_REFRESH:
@@ -100,6 +114,9 @@ void AdminMessage(uint8_t type, const uint8_t* data, uint32_t length) {
         break;
     case IPC_MSG_UPDATE:
         AdminUpdate(data, length);
+        break;
+    case IPC_MSG_LISTEN_STATUS:
+        AdminListenStatus(data, length);
         break;
     default:
         LogPrintf(LOG_WARNING, "TimerProc: unexpected message");

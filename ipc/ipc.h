@@ -16,6 +16,11 @@ enum IpcMessageType : uint8_t {
     IPC_MSG_SYSTEM_CHANGED = 5,
     IPC_MSG_UPDATE = 6,
     IPC_MSG_USERS_CHANGED = 7,
+    // Server to admin: why the server does not listen (the text of its status
+    // bar, printable ASCII), or no data while it listens. Sent when that
+    // changes and after every IPC_MSG_REFRESH; an admin that does not know
+    // the type drops it.
+    IPC_MSG_LISTEN_STATUS = 8,
 };
 
 constexpr uint32_t IPC_HEADER_SIZE = 4;

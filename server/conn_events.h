@@ -25,6 +25,9 @@ struct ConnEvents {
     // error is the Windows Sockets code of the failed step. The engine runs
     // on without a listener until the next listen command.
     void (*listenFailed)(uint16_t port, int error);
+    // The listening socket was opened on port (enabled 1), or closed because
+    // the server is switched off (enabled 0).
+    void (*listening)(uint16_t port, int enabled);
 };
 
 extern ConnEvents connEvents;

@@ -106,6 +106,10 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
             listenServed = listenSocket != INVALID_SOCKET;
             if (listenSocket == INVALID_SOCKET && connEvents.listenFailed)
                 connEvents.listenFailed(listenPort, error);
+            else if (listenSocket != INVALID_SOCKET && connEvents.listening)
+                connEvents.listening(listenPort, 1);
+        } else if (connEvents.listening) {
+            connEvents.listening(static_cast<uint16_t>(wParam), 0);
         }
         break;
     case SOCK_MSG_PASSIVE:

@@ -15,8 +15,12 @@
 #include "admin/about.h"
 #include "admin/connview.h"
 #include "admin/help.h"
+#include "admin/listen_status.h"
 #include "admin/mainwindow.h"
 #include "admin_fixture.h"
+#include "app/startup.h"
+#include "server/conn_events.h"
+#include "server/sockthread.h"
 #include "platform/mainqueue.h"
 #include "server/conn.h"
 
@@ -138,6 +142,60 @@ TEST_F(Window, StatusBarSaysReadyAfterEveryRepaint) {
     window.update();
     EXPECT_TRUE(SpinUntil([&] { return window.statusBar()->currentMessage() == "Ready"; }));
     EXPECT_EQ(Find<QLabel>(&window, "connectionsCaption")->text(), "Active Connections");
+}
+
+// Why the server does not listen stays in the status bar, over repaints,
+// until it listens again: in the server role from its own listener, in the
+// admin role from the server's message (printable text only).
+using ListenStatusWindow = UsersTest;
+TEST_F(ListenStatusWindow, StatusBarSaysWhyTheServerDoesNotListenUntilItDoes) {
+    MainWindow window({true, false});
+    window.show();
+    auto status = [&] { return window.statusBar()->currentMessage().toStdString(); };
+    auto shows = [&](const std::string& text) {
+        window.update(); // a repaint must not put "Ready" back
+        return SpinUntil([&] {
+            MainQueueDrain();
+            return status() == text;
+        });
+    };
+    InstallConnEvents(false);
+    uint16_t busy = 0;
+    int holder = bxtest::Listen(&busy, "0.0.0.0");
+    ASSERT_GE(holder, 0);
+    std::string inUse =
+        "Not listening on port " + std::to_string(busy) + ": the port is in use by another program";
+    SockSend(SOCK_MSG_LISTEN, busy, 1);
+    EXPECT_TRUE(shows(inUse)) << status();
+    SockSend(SOCK_MSG_LISTEN, busy, 0);
+    EXPECT_TRUE(shows("Not listening: the server is switched off (System Enable 0)")) << status();
+    close(holder);
+    SockSend(SOCK_MSG_LISTEN, busy, 1);
+    EXPECT_TRUE(shows("Ready")) << status();
+    connEvents = {};
+
+    AdminRole();
+    int slot = SlotOpen("\\\\.\\mailslot\\Quennel\\Brindlex\\Client");
+    ASSERT_GE(slot, 0);
+    const struct {
+        std::string data, expected;
+    } messages[] = {
+        {inUse, inUse},
+        {"", "Ready"},
+        {"Not listening on port 21: permission denied",
+         "Not listening on port 21: permission denied"},
+        {"bad\x1b[2J", "Not listening on port 21: permission denied"}, // dropped
+    };
+    for (const auto& m : messages) {
+        std::string datagram =
+            std::string{(char)IPC_MSG_LISTEN_STATUS, 0, (char)m.data.size(), 0} + m.data;
+        uint32_t written = 0;
+        ASSERT_TRUE(SlotWrite(slot, datagram.data(), (uint32_t)datagram.size(), &written));
+        TimerProc();
+        EXPECT_TRUE(shows(m.expected)) << m.data << ": " << status();
+    }
+    SlotClose(slot);
+    ListenStatusSet("");
 }
 
 using ConnView = AdminTest;

@@ -7,11 +7,15 @@ import os
 import socket
 import struct
 
-from harness import ServerTest, wait_until
+import signal
+import unittest
+
+from harness import Machine, ServerTest, port_open, wait_until
 
 IPC_MSG_REFRESH = 2
 IPC_MSG_REFRESH_REQUEST = 4
 IPC_MSG_UPDATE = 6
+IPC_MSG_LISTEN_STATUS = 8
 
 
 def message(kind, data=b""):
@@ -38,6 +42,7 @@ class TimerTest(ServerTest):
             for msg in (message(IPC_MSG_UPDATE, b"\0" * 8), message(IPC_MSG_REFRESH_REQUEST)):
                 reader.sendto(msg, os.path.join(self.m.root, "slot-server"))
             self.assertEqual(reader.recv(300), message(IPC_MSG_REFRESH))
+            self.assertEqual(reader.recv(300), message(IPC_MSG_LISTEN_STATUS))  # listening
             # One update per connection in slot order; before any PORT or PASV
             # the data port is the client's own port.
             got = [reader.recv(300) for _ in clients]
@@ -56,3 +61,32 @@ class TimerTest(ServerTest):
             self.addCleanup(later.close)
             later.recv(100)
             self.assertEqual(reader.recv(300), update(gone, later.getsockname()[1], here))
+
+
+class ListenStatusTest(unittest.TestCase):
+    def test_a_server_that_cannot_listen_says_why_until_it_listens_again(self):
+        # The port is taken before the server starts; the server says so on
+        # standard error and tells an admin (the status bar's text), and once
+        # the port is free a SIGHUP makes it listen and clears the text.
+        m = Machine()
+        self.addCleanup(m.close)
+        holder = socket.socket()
+        holder.bind(("0.0.0.0", m.port))
+        holder.listen()
+        server = m.start("service", wait=False)
+        self.assertTrue(wait_until(lambda: m.slot_bound("server")))
+        why = b"Not listening on port %d: the port is in use by another program" % m.port
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as reader:
+            reader.bind(os.path.join(m.root, "slot-client"))
+            reader.settimeout(5)
+            reader.sendto(message(IPC_MSG_REFRESH_REQUEST), os.path.join(m.root, "slot-server"))
+            self.assertEqual(reader.recv(300), message(IPC_MSG_REFRESH))
+            self.assertEqual(reader.recv(300), message(IPC_MSG_LISTEN_STATUS, why))
+            holder.close()
+            server.send_signal(signal.SIGHUP)
+            self.assertEqual(reader.recv(300), message(IPC_MSG_LISTEN_STATUS))
+        self.assertTrue(port_open(m.port))
+        self.assertEqual(m.stop(server), 0)
+        err = server.stderr.read().decode()
+        self.assertIn("port %d: the port is in use" % m.port, err)
+        self.assertIn("free the port", err)
