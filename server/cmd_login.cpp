@@ -9,6 +9,7 @@
 #include "platform/ascii.h"
 #include "server/commands.h"
 #include "server/control_limits.h"
+#include "server/login_home.h"
 
 namespace {
 
@@ -155,6 +156,11 @@ void CmdPass(Conn* conn, const char* arg) {
 }
 
 void LoginComplete(Conn* conn, const char* replyText) {
+    if (!LoginHomeAvailable(conn)) {
+        conn->loginState = LOGIN_NONE;
+        Reply(conn, "530 Home directory not available.");
+        return;
+    }
     const char* file =
         (conn->user.accountFlags & ACCOUNT_ANONYMOUS) ? "anonymous.txt" : "login.txt";
     ReplyFileText(conn, file, replyText);

@@ -64,6 +64,34 @@ TEST_F(Login, AnonymousAndPasswordlessAccounts) {
     ExpectReplies(c, {{"PASS x", NOT_AFTER_USER}});
 }
 
+// An account whose Root is not an existing directory is refused after its
+// credentials (a guesser learns nothing), in each of the three ways a login
+// completes, with a warning naming the account and the path; the session
+// can log in again as another account.
+TEST_F(Login, AnAccountWhoseRootIsNotADirectoryIsRefusedAtLogin) {
+    std::string gone = Temp() + "/gone", file = Root("plain.txt");
+    WriteRootFile("plain.txt", "x");
+    AddUser("lost", "pw", PERMS, ACCOUNT_ENABLE, gone.c_str());
+    AddUser("anonymous", nullptr, PERMS, ACCOUNT_ENABLE | ACCOUNT_ANONYMOUS, gone.c_str());
+    AddUser("open", nullptr, PERMS, ACCOUNT_ENABLE, file.c_str());
+    AddUser("fine", "pw");
+    const char refused[] = "530 Home directory not available.";
+    ExpectReplies(c, {{"USER lost", NEED_PASSWORD},
+                      {"PASS wrong", INCORRECT},
+                      {"USER lost", NEED_PASSWORD},
+                      {"PASS pw", refused},
+                      {"LIST", "530 Not logged in."},
+                      {"USER anonymous",
+                       "331 Anonymous access allowed, send identity (e-mail name) as password."},
+                      {"PASS me@", refused},
+                      {"USER open", refused},
+                      {"USER fine", NEED_PASSWORD},
+                      {"PASS pw", LOGGED_IN}});
+    EXPECT_NE(LogText().find("user lost: Root \"" + gone + "\" is not an existing directory"),
+              std::string::npos);
+    EXPECT_NE(LogText().find("user open: Root \"" + file + "\""), std::string::npos);
+}
+
 TEST_F(Login, NameAndPasswordLimits) {
     std::string name64(64, 'n');
     AddUser(name64.c_str(), "0123456789abcdef");
