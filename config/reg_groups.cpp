@@ -1,5 +1,6 @@
 // The "Display", "System", "Window" and "Path" groups.
 #include "config/reg_group.h"
+#include "config/value_rules.h"
 #include "log/log.h"
 
 void GetRegDisplay() {
@@ -48,19 +49,22 @@ static void GetPassiveSettings(HKEY key) {
     SetPassiveAddressSetting(address);
 }
 
-// Only the low bits that fit the record are kept: "Enable" 256 is 0 and
-// "Port" 65557 is 21.
+// A value the server cannot use (a string, a number out of range) is logged
+// and its default is used instead (config/value_rules.cpp).
 void GetRegSystem() {
     HKEY key = RegGroupOpen("System", "GetRegSystem", false);
     if (!key) return;
-    systemSettings.serverEnable = (uint8_t)RegGetDword(key, "Enable", 1);
-    SettingStore(systemSettings.maxConn, (uint16_t)RegGetDword(key, "MaxConn", 0));
-    systemSettings.port = (uint16_t)RegGetDword(key, "Port", 21);
+    auto get = [key](const char* name) {
+        return RegGetCheckedDword(key, "GetRegSystem", "System", name);
+    };
+    systemSettings.serverEnable = (uint8_t)get("Enable");
+    SettingStore(systemSettings.maxConn, (uint16_t)get("MaxConn"));
+    systemSettings.port = (uint16_t)get("Port");
     GetPassiveSettings(key);
-    SetExtensionsSetting(RegGetDword(key, "Extensions", 0));
-    SetTimeLimitSetting(LIMIT_LOGIN_TIMEOUT, RegGetDword(key, "LoginTimeout", 0));
-    SetTimeLimitSetting(LIMIT_IDLE_TIMEOUT, RegGetDword(key, "IdleTimeout", 0));
-    SetTimeLimitSetting(LIMIT_LOGIN_FAIL_DELAY, RegGetDword(key, "LoginFailDelay", 1000));
+    SetExtensionsSetting(get("Extensions"));
+    SetTimeLimitSetting(LIMIT_LOGIN_TIMEOUT, get("LoginTimeout"));
+    SetTimeLimitSetting(LIMIT_IDLE_TIMEOUT, get("IdleTimeout"));
+    SetTimeLimitSetting(LIMIT_LOGIN_FAIL_DELAY, get("LoginFailDelay"));
     RegGroupClose(key, "GetRegSystem");
 }
 

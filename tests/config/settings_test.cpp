@@ -70,11 +70,15 @@ TEST_F(Settings, FirstStartMakesEmptyKeysAndSavedGroupsLoadBack) {
     EXPECT_EQ(200, windowRect.bottom);
 }
 
-TEST_F(Settings, StoredValuesKeepTheBitsTheirFieldHoldsOrAreRefused) {
+// A System value the server cannot use is logged with what is used instead
+// (its default); the other values of the group still load. The window's
+// position keeps the bits of its field; a too long Work keeps memory's.
+TEST_F(Settings, UnusableSystemValuesAreLoggedAndTheDefaultIsUsed) {
     SetDword("System", "Enable", 256);
     SetDword("System", "MaxConn", 0x10005);
+    SetDword("System", "Extensions", 1);
     SetDword("Window", "Left", 0xFFFFFFF6);
-    SetString("System", "Port", "12345"); // six bytes do not fit a DWORD
+    SetString("System", "Port", "2121"); // a string, even one that fits four bytes
     SetString("Path", "Work", std::string(300, 'w'));
     snprintf(workDir, sizeof workDir, "/old");
     WithApp([] {
@@ -82,19 +86,21 @@ TEST_F(Settings, StoredValuesKeepTheBitsTheirFieldHoldsOrAreRefused) {
         GetRegPath();
         GetRegWindow({0, 0, 800, 600});
     });
-    EXPECT_EQ("port 21 enable 0 maxConn 5 extensions 0 login 0 idle 0 failDelay 1000",
+    EXPECT_EQ("port 21 enable 1 maxConn 0 extensions 1 login 0 idle 0 failDelay 1000",
               SystemText());
+    EXPECT_EQ(1, log->Count("GetRegSystem: System\\Enable 256 is not 0 or 1; 1 is used"));
+    EXPECT_EQ(1, log->Count("GetRegSystem: System\\MaxConn 65541 is not 0 to 65535; 0 is used"));
+    EXPECT_EQ(1, log->Count("GetRegSystem: System\\Port is not stored as a number; 21 is used"));
     EXPECT_EQ(-10, windowRect.left);
     EXPECT_EQ(600, windowRect.bottom);
     EXPECT_STREQ("/old", workDir);
-    SetDword("System", "Port", 65536 + 21);
-    SetString("System", "MaxConn", "ab"); // three bytes are read over the default
-    WithApp([] { GetRegSystem(); });
-    EXPECT_EQ(21, systemSettings.port);
-    EXPECT_EQ(0x6261, systemSettings.maxConn);
-    EXPECT_EQ(1, log->Count("Port: error 234 in RegQueryValueEx"));
     EXPECT_EQ(1, log->Count("Work: error 234 in RegQueryValueEx"));
-    EXPECT_EQ(0, log->Count("MaxConn: error"));
+    SetDword("System", "Port", 70000);
+    SetDword("System", "Enable", 0);
+    WithApp([] { GetRegSystem(); });
+    EXPECT_EQ("port 21 enable 0 maxConn 0 extensions 1 login 0 idle 0 failDelay 1000",
+              SystemText());
+    EXPECT_EQ(1, log->Count("GetRegSystem: System\\Port 70000 is not 1 to 65535; 21 is used"));
 }
 
 TEST_F(Settings, LogSaveRewritesTheTraceSwitches) {

@@ -1,0 +1,115 @@
+#include "config/value_rules.h"
+
+#include <cstring>
+#include <strings.h>
+
+#include "log/log.h"
+
+namespace {
+constexpr uint32_t ANY = 0xFFFFFFFF;
+
+const ValueRule rules[] = {
+    {"Display", "Initially", VALUE_DWORD, 0, 1, 0},
+    {"Display", "Minimized", VALUE_DWORD, 0, 1, 0},
+    {"Log", "Logging", VALUE_DWORD, 0, 1, 0},
+    {"Log", "Logsize", VALUE_DWORD, 0, ANY, 0},
+    {"Log", "Logsync", VALUE_DWORD, 0, 1, 0},
+    {"Log", "TRACE0", VALUE_DWORD, 0, 1, 1},
+    {"Log", "TRACE1", VALUE_DWORD, 0, 1, 1},
+    {"Log", "TRACE2", VALUE_DWORD, 0, 1, 1},
+    {"Log", "TRACE3", VALUE_DWORD, 0, 1, 1},
+    {"Log", "TRACE4", VALUE_DWORD, 0, 1, 1},
+    {"Log", "TRACE5", VALUE_DWORD, 0, 1, 0},
+    {"Log", "Path", VALUE_STRING, 0, 0, 0},
+    {"Path", "Work", VALUE_STRING, 0, 0, 0},
+    {"Path", "App", VALUE_STRING, 0, 0, 0},
+    {"Path", "Service", VALUE_STRING, 0, 0, 0},
+    {"Path", "Log", VALUE_STRING, 0, 0, 0},
+    {"System", "Enable", VALUE_DWORD, 0, 1, 1},
+    {"System", "MaxConn", VALUE_DWORD, 0, 65535, 0},
+    {"System", "Port", VALUE_DWORD, 1, 65535, 21},
+    {"System", "PassivePorts", VALUE_STRING, 0, 0, 0},
+    {"System", "PassiveAddress", VALUE_STRING, 0, 0, 0},
+    {"System", "Extensions", VALUE_DWORD, 0, 1, 0},
+    {"System", "LoginTimeout", VALUE_DWORD, 0, ANY, 0},
+    {"System", "IdleTimeout", VALUE_DWORD, 0, ANY, 0},
+    {"System", "LoginFailDelay", VALUE_DWORD, 0, ANY, 1000},
+    {"Window", "Left", VALUE_DWORD, 0, ANY, 0},
+    {"Window", "Top", VALUE_DWORD, 0, ANY, 0},
+    {"Window", "Right", VALUE_DWORD, 0, ANY, 0},
+    {"Window", "Bottom", VALUE_DWORD, 0, ANY, 0},
+    {"Users", "Root", VALUE_STRING, 0, 0, 0},
+    {"Users", "Home", VALUE_STRING, 0, 0, 0},
+    {"Users", "PW", VALUE_STRING, 0, 0, 0},
+    {"Users", "Anonymous", VALUE_DWORD, 0, 1, 0},
+    {"Users", "Enable", VALUE_DWORD, 0, 1, 1},
+    {"Users", "Restrict", VALUE_DWORD, 0, 1, 1},
+    {"Users", "MaxConn", VALUE_DWORD, 0, 65535, 0},
+    {"Users", "List", VALUE_DWORD, 0, 1, 0},
+    {"Users", "Get", VALUE_DWORD, 0, 1, 0},
+    {"Users", "Put", VALUE_DWORD, 0, 1, 0},
+    {"Users", "Create", VALUE_DWORD, 0, 1, 0},
+    {"Users", "DeleteDir", VALUE_DWORD, 0, 1, 0},
+    {"Users", "DeleteFile", VALUE_DWORD, 0, 1, 0},
+    {"Users", "Recurse", VALUE_DWORD, 0, 1, 0},
+};
+
+const char* const groups[] = {"Display", "Log", "Path", "System", "Users", "Window"};
+} // namespace
+
+std::string ValueGroupOf(const std::string& key) {
+    std::string first = key.substr(0, key.find('\\'));
+    size_t names = 1;
+    for (char c : key)
+        names += c == '\\';
+    for (const char* group : groups) {
+        if (strcasecmp(first.c_str(), group) != 0) continue;
+        bool users = strcmp(group, "Users") == 0;
+        return names == (users ? 2u : 1u) ? group : "";
+    }
+    return "";
+}
+
+std::string ValueGroupNames() {
+    return "Display, Log, Path, System, Users\\NAME, Window";
+}
+
+const ValueRule* ValueRuleFind(const std::string& group, const std::string& name) {
+    for (const ValueRule& rule : rules)
+        if (group == rule.group && strcasecmp(name.c_str(), rule.name) == 0) return &rule;
+    return nullptr;
+}
+
+std::string ValueRuleNames(const std::string& group) {
+    std::string names;
+    for (const ValueRule& rule : rules) {
+        if (group != rule.group) continue;
+        if (!names.empty()) names += ", ";
+        names += rule.name;
+    }
+    return names;
+}
+
+std::string ValueRuleRange(const ValueRule& rule) {
+    if (rule.kind == VALUE_STRING) return "a string";
+    if (rule.min == 0 && rule.max == ANY) return "any number";
+    if (rule.min == 0 && rule.max == 1) return "0 or 1";
+    return std::to_string(rule.min) + " to " + std::to_string(rule.max);
+}
+
+uint32_t RegGetCheckedDword(HKEY key, const char* caller, const char* group, const char* name) {
+    const ValueRule* rule = ValueRuleFind(group, name);
+    uint32_t byDefault = rule ? rule->byDefault : 0;
+    uint32_t type = 0, value = 0, size = sizeof value;
+    long status = RegQueryValueExA(key, name, nullptr, &type, (uint8_t*)&value, &size);
+    if (status == ERROR_FILE_NOT_FOUND) return byDefault;
+    if (status == ERROR_SUCCESS && type == REG_DWORD && size == 4) {
+        if (!rule || (value >= rule->min && value <= rule->max)) return value;
+        LogPrintf(LOG_WARNING, "%s: %s\\%s %lu is not %s; %lu is used", caller, group, name,
+                  (unsigned long)value, ValueRuleRange(*rule).c_str(), (unsigned long)byDefault);
+        return byDefault;
+    }
+    LogPrintf(LOG_WARNING, "%s: %s\\%s is not stored as a number; %lu is used", caller, group, name,
+              (unsigned long)byDefault);
+    return byDefault;
+}
