@@ -16,6 +16,7 @@
 #include "config/users.h"
 #include "ipc/ipc.h"
 #include "platform/store.h"
+#include "tools/reg_check.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ constexpr int EXIT_ERROR = 2;
 const char* const APP_KEY = "SOFTWARE\\Quennel\\Brindlex";
 
 const char* const kUsage =
-    "usage: brindlex-reg [--no-notify] COMMAND ...\n"
+    "usage: brindlex-reg [--no-notify] [--force] COMMAND ...\n"
     "  set KEY VALUE --dword N      create missing keys, write a DWORD (0 to 4294967295,\n"
     "                               decimal or 0x hexadecimal)\n"
     "  set KEY VALUE --string TEXT  create missing keys, write a string\n"
@@ -42,6 +43,9 @@ const char* const kUsage =
     "After a set, delete or passwd below System, Log, Display or Users, a running\n"
     "server is told to reload that group (in force within a second); --no-notify\n"
     "leaves it alone. Path changes take effect at the server's next start or SIGHUP.\n"
+    "set stores only the keys and values the programs read, with their type and\n"
+    "range (a misspelt name is refused with the accepted ones); --force stores\n"
+    "anything. get, list and delete never create a store.\n"
     "Exit status: 0 done, 1 no such key or value, 2 bad usage or a store error.\n";
 
 int Usage(const char* message) {
@@ -139,6 +143,14 @@ long ReadValue(HKEY key, const char* name, std::string* text) {
     return ERROR_SUCCESS;
 }
 
+bool force = false; // --force: store what set is given without checking it
+
+// The key as typed, relative to the application key, "\" between names.
+std::string KeyBelowApp(const std::string& key) {
+    std::string path = FullPath(key);
+    return path.size() > strlen(APP_KEY) ? path.substr(strlen(APP_KEY) + 1) : "";
+}
+
 int CmdSet(const std::vector<std::string>& args) {
     if (args.size() != 4) return Usage("set needs KEY VALUE --dword N or --string TEXT");
     uint32_t dword = 0;
@@ -147,6 +159,13 @@ int CmdSet(const std::vector<std::string>& args) {
             return Usage("--dword needs a number from 0 to 4294967295");
     } else if (args[2] != "--string") {
         return Usage("set needs --dword or --string");
+    }
+    std::string problem = SetProblem(KeyBelowApp(args[0]), args[1], args[2] == "--dword", dword);
+    if (!force && !problem.empty()) return Usage(Printable(problem).c_str());
+    if (args[2] == "--string") {
+        std::string warning = SetWarning(KeyBelowApp(args[0]), args[1], args[3]);
+        if (!warning.empty())
+            fprintf(stderr, "brindlex-reg: warning: %s\n", Printable(warning).c_str());
     }
     // One transaction: a value that cannot be written leaves no new key behind.
     long status = RegBeginTransaction();
@@ -360,9 +379,13 @@ void NotifyServer(const std::string& command, const std::vector<std::string>& ar
 int main(int argc, char** argv) {
     int first = 1;
     bool notify = true;
-    if (argc > first && strcmp(argv[first], "--no-notify") == 0) {
-        notify = false;
-        first++;
+    for (; argc > first; first++) {
+        if (strcmp(argv[first], "--no-notify") == 0)
+            notify = false;
+        else if (strcmp(argv[first], "--force") == 0)
+            force = true;
+        else
+            break;
     }
     if (argc <= first) return Usage("no command");
     std::string command = argv[first];
@@ -371,6 +394,13 @@ int main(int argc, char** argv) {
         return EXIT_DONE;
     }
     std::vector<std::string> args(argv + first + 1, argv + argc);
+    // Reading or deleting needs a store; none is made just to find nothing.
+    if ((command == "get" || command == "list" || command == "delete") && !StoreExists()) {
+        fprintf(stderr,
+                "brindlex-reg: no store at %s yet: nothing is set (set or passwd creates it)\n",
+                StorePath());
+        return EXIT_MISSING;
+    }
     srand(StoreSeed());
     int result;
     if (command == "set")

@@ -11,7 +11,7 @@ TEST_F(Tool, CommandsInOrder) {
     const struct {
         std::vector<std::string> args;
         int status;
-        std::string out, input = "";
+        std::string out, input = "", err = ""; // err: a part of standard error
     } steps[] = {
         {{"set", "System", "Port", "--dword", "2121"}, 0, ""},
         {{"set", "Path", "Work", "--string", "/srv/msg files"}, 0, ""},
@@ -48,10 +48,21 @@ TEST_F(Tool, CommandsInOrder) {
         {{"set", "Fresh\\Key", std::string(16384, 'n'), "--dword", "1"}, 2, ""},
         {{"list"}, 0, "Path\\\nSystem\\\n"},
         {{"list", "System"}, 0, "Port = 2121\n"},
-        {{"set", "System", "Port", "--dword", "4294967295"}, 0, ""},
+        // Only the keys and values the programs read, of their type and range.
+        {{"set", "System", "Port", "--dword", "4294967295"}, 2, "", "", "1 to 65535"},
+        {{"set", "System", "Port", "--dword", "0"}, 2, "", "", "1 to 65535"},
+        {{"set", "System", "Port", "--string", "2121"}, 2, "", "", "--dword"},
+        {{"set", "System", "Prot", "--dword", "21"}, 2, "", "", "Port"},
+        {{"set", "Sytem", "Port", "--dword", "21"}, 2, "", "", "System"},
+        {{"set", "Users", "Root", "--string", "/"}, 2, "", "", "Users\\NAME"},
+        {{"set", "Users\\bob", "Put", "--dword", "2"}, 2, "", "", "0 or 1"},
+        {{"set", "Users\\bob", "Root", "--dword", "1"}, 2, "", "", "--string"},
+        {{"set", "Log", "TRACE5", "--dword", "1"}, 0, ""},
+        {{"set", "users\\bob", "root", "--string", "/no/such/dir"}, 0, "", "", "not an existing"},
+        {{"--force", "set", "System", "Port", "--dword", "4294967295"}, 0, ""},
         {{"get", "System", "Port"}, 0, "4294967295\n"},
-        {{"set", "Odd", "a\x1b[2Kb", "--string", "line\rfake\x7f"}, 0, ""},
-        {{"set", "Odd\\k\x1b]0;t\x07", "v", "--dword", "1"}, 0, ""},
+        {{"--force", "set", "Odd", "a\x1b[2Kb", "--string", "line\rfake\x7f"}, 0, ""},
+        {{"--no-notify", "--force", "set", "Odd\\k\x1b]0;t\x07", "v", "--dword", "1"}, 0, ""},
         {{"list", "Odd"}, 0, "k{1B}]0;t{07}\\\na{1B}[2Kb = line{0D}fake{7F}\n"},
         {{"set", "System", "Port", "--dword", "2121"}, 0, ""},
         {{"set", "Users\\bob", "Root", "--string", "/srv/ftp"}, 0, ""},
@@ -69,6 +80,7 @@ TEST_F(Tool, CommandsInOrder) {
         ToolRun run = Reg(step.args, step.input);
         EXPECT_EQ(step.status, run.status) << command << run.err;
         EXPECT_EQ(step.out, run.out) << command;
+        EXPECT_NE(run.err.find(step.err), std::string::npos) << command << run.err;
         if (step.status) {
             EXPECT_EQ(1, bxtest::CountOf(run.err, "\n")) << command << run.err;
         }
@@ -84,6 +96,17 @@ TEST_F(Tool, CommandsInOrder) {
     memcpy(carol.PW, userList.accounts[1].PW, sizeof carol.PW);
     EXPECT_EQ(0, memcmp(&carol, &userList.accounts[1], sizeof carol))
         << "a new account has the defaults";
+}
+
+// Reading needs a store: none is made to find nothing in it.
+TEST_F(Tool, ReadingWithoutAStoreCreatesNone) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"list"}, {"get", "System", "Port"}, {"delete", "System"}}) {
+        ToolRun run = Reg(args);
+        EXPECT_EQ(1, run.status) << args[0];
+        EXPECT_NE(run.err.find("no store"), std::string::npos) << run.err;
+        EXPECT_FALSE(std::filesystem::exists(root / "store.db")) << args[0];
+    }
 }
 
 // The store holds password digests: made for its owner only, and narrowed to
