@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include "admin/msgbox.h"
+
 const char kOnlineHelpUrl[] = "https://www.quennel.example/brindlex/help/";
 
 QString HelpPagePath() {
@@ -12,9 +14,18 @@ QString HelpPagePath() {
         .absoluteFilePath();
 }
 
-void OpenHelpTopics() {
+// A page that is missing, or no program to show it, is said in a message
+// box that names the page, so the administrator can open it by hand.
+void OpenHelpTopics(QWidget* owner) {
     QString page = HelpPagePath();
-    if (QFileInfo::exists(page)) QDesktopServices::openUrl(QUrl::fromLocalFile(page));
+    QString problem;
+    if (!QFileInfo::exists(page))
+        problem = "The help page %1 is missing.";
+    else if (!QDesktopServices::openUrl(QUrl::fromLocalFile(page)))
+        problem = "No web browser was found to show the help page %1. Open it with a browser "
+                  "of your choice.";
+    if (!problem.isEmpty())
+        AdminMessageBox(owner, problem.arg(page), "Brindlex", QMessageBox::Information);
 }
 
 void OpenOnlineHelp() {

@@ -253,7 +253,7 @@ void MainWindow::showAbout() {
 }
 
 void MainWindow::helpTopics() {
-    OpenHelpTopics();
+    OpenHelpTopics(this);
 }
 void MainWindow::onlineHelp() {
     OpenOnlineHelp();

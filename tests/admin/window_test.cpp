@@ -278,6 +278,13 @@ TEST_F(Window, HelpOpensTheShippedPageAndTheOnlineAddressAboutShowsTheVersion) {
     ASSERT_EQ(catcher.opened.size(), 2u) << "the build tree holds the help page beside bin/";
     EXPECT_TRUE(QFileInfo(catcher.opened[0].toLocalFile()).isFile());
     EXPECT_EQ(catcher.opened[1], QUrl(kOnlineHelpUrl));
+    // With nothing to show the page (no handler, no browser on an offscreen
+    // display), Help Topics says so and names the page.
+    window.helpTopics();
+    EXPECT_NE(shown.find("Brindlex|No web browser was found to show the help page " +
+                         HelpPagePath().toStdString()),
+              std::string::npos)
+        << shown;
 
     snprintf(versionCaption, sizeof versionCaption, "Brindlex V1.2");
     AboutDialog about(&window);
