@@ -8,9 +8,9 @@
 #include <QTreeWidget>
 
 #include "admin/about.h"
-#include "admin/connview.h"
+#include "view/connview.h"
 #include "admin/help.h"
-#include "admin/listen_status.h"
+#include "view/listen_status.h"
 #include "admin/picture.h"
 #include "admin/sheet.h"
 #include "config/config.h"
@@ -22,6 +22,13 @@ MainWindow* viewWindow = nullptr; // the window the connections view draws into
 // One drag moves the window many times; its position is written once it
 // has rested this long (and at close), so the store ends equal to the window.
 constexpr int kSaveDelayMs = 300;
+
+// A connection's line in the tree: the client's address and port
+// ("a.b.c.d:port", "[v6]:port").
+QString RecordText(const ConnRecord& record) {
+    char text[NET_ENDPOINT_TEXT_SIZE];
+    return QString::fromLatin1(NetEndpointText(record.client, text));
+}
 } // namespace
 
 QRect DialogUnitsToPixels(const QFont& font, int x, int y, int width, int height) {
@@ -142,19 +149,19 @@ void MainWindow::ListenStatusChanged() {
 // Brings the tree in line with the model: items that match in place stay
 // (with their selection), the rest is rebuilt.
 void MainWindow::refreshTree() {
-    std::vector<ConnViewItem> items = ConnViewItems();
+    std::vector<ConnRecord> items = ConnViewItems();
     int same = 0;
     while (same < tree_->topLevelItemCount() && same < (int)items.size()) {
         QTreeWidgetItem* item = tree_->topLevelItem(same);
         if (item->data(0, Qt::UserRole).toUInt() != items[same].connId ||
-            item->text(0) != QString::fromLatin1(items[same].text.c_str()))
+            item->text(0) != RecordText(items[same]))
             break;
         same++;
     }
     while (tree_->topLevelItemCount() > same)
         delete tree_->takeTopLevelItem(same);
     for (size_t i = same; i < items.size(); i++) {
-        auto* item = new QTreeWidgetItem(QStringList(QString::fromLatin1(items[i].text.c_str())));
+        auto* item = new QTreeWidgetItem(QStringList(RecordText(items[i])));
         item->setData(0, Qt::UserRole, (uint)items[i].connId);
         item->setFlags(item->flags() & ~Qt::ItemIsEditable);
         tree_->addTopLevelItem(item);

@@ -8,17 +8,23 @@
 #include <cstdio>
 #include <string>
 
-#include "admin/connview.h"
-#include "admin/listen_status.h"
+#include "view/connview.h"
+#include "view/listen_status.h"
 #include "ipc/ipc.h"
 #include "platform/net.h"
 #include "server/conn_events.h"
 #include "server/sockthread.h"
 
 namespace {
-void NotifyAdmin(uint16_t connId, const NetAddress* client) {
+void NotifyAdmin(const ConnRecord& record) {
     uint8_t data[8];
-    IpcPackUpdate(data, connId, client);
+    IpcPackUpdate(data, record.connId, &record.client);
+    IpcSend(IPC_MSG_UPDATE, data, sizeof data);
+}
+
+void NotifyAdminClosed(uint16_t connId) {
+    uint8_t data[8];
+    IpcPackUpdate(data, connId, nullptr);
     IpcSend(IPC_MSG_UPDATE, data, sizeof data);
 }
 
@@ -67,6 +73,7 @@ void RefreshBegin() {
 
 void InstallConnEvents(bool withView) {
     connEvents.notify = NotifyAdmin;
+    connEvents.notifyClosed = NotifyAdminClosed;
     connEvents.refreshBegin = RefreshBegin;
     connEvents.viewInsert = withView ? ConnViewPostInsert : nullptr;
     connEvents.viewDelete = withView ? ConnViewPostDelete : nullptr;

@@ -7,7 +7,7 @@
 
 #include "config/config.h"
 #include "config/users.h"
-#include "admin/connview.h"
+#include "view/connview.h"
 #include "ipc/ipc.h"
 #include "ipc/role.h"
 #include "log/log.h"

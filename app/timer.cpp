@@ -6,8 +6,8 @@
 
 #include "config/config.h"
 #include "config/users.h"
-#include "admin/connview.h"
-#include "admin/listen_status.h"
+#include "view/connview.h"
+#include "view/listen_status.h"
 #include "ipc/ipc.h"
 #include "ipc/role.h"
 #include "app/startup.h"
@@ -68,22 +68,21 @@ void AdminUpdate(const uint8_t* data, uint32_t length) {
         LogPrintf(LOG_WARNING, "TimerProc: unexpected message");
         return;
     }
-    uint16_t connId = 0;
-    NetAddress client = {};
-    int open = IpcUnpackUpdate(data, &connId, &client);
+    ConnRecord record = {};
+    int open = IpcUnpackUpdate(data, &record.connId, &record.client);
+    uint16_t connId = record.connId;
     LogPrintf(LOG_NOTICE, "TimerProc: got update for id=%u", connId);
     if (open) {
-        char text[NET_ENDPOINT_TEXT_SIZE];
-        if (ConnViewExists()) ConnViewInsert(connId, NetEndpointText(client, text));
+        if (ConnViewExists()) ConnViewInsert(record);
         return;
     }
     if (!ConnViewExists()) return;
-    std::vector<ConnViewItem> items = ConnViewItems();
+    std::vector<ConnRecord> items = ConnViewItems();
     if (items.empty()) {
         LogPrintf(LOG_WARNING, "TimerProc: no root item");
         return;
     }
-    for (const ConnViewItem& item : items) {
+    for (const ConnRecord& item : items) {
         if (item.connId == connId) {
             LogPrintf(LOG_NOTICE, "TimerProc: found id=%u", connId);
             ConnViewDelete(connId);

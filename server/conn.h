@@ -10,6 +10,7 @@
 #include "config/users.h"
 #include "platform/net.h"
 #include "server/queue.h"
+#include "view/conn_record.h"
 
 constexpr int CONN_PATH_SIZE = 260;    // relative and full paths: at most 259 characters
 constexpr int CONN_BUFFER_SIZE = 8192; // receive buffer, command line, file chunks
@@ -132,8 +133,7 @@ void ReplyHeld(Conn* conn, const char* text, uint32_t ms);
 inline bool ReplyIsHeld(const Conn* conn) {
     return conn->holdTimer != 0;
 }
-// Tells the program that the connection was accepted (client: its address and
-// port) or closed (client nullptr).
-void ConnNotify(uint16_t connId, const NetAddress* client);
+// The connection as the connections views show it.
+ConnRecord ConnRecordOf(const Conn* conn);
 void RefreshConnections();
 void SockDestroyProc();

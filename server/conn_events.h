@@ -7,19 +7,19 @@
 
 #include <cstdint>
 
-#include "platform/address.h"
+#include "view/conn_record.h"
 
 struct ConnEvents {
-    // A connection was accepted (client: its address and port) or closed
-    // (client nullptr).
-    void (*notify)(uint16_t connId, const NetAddress* client);
+    // For an admin: a connection was accepted, or is listed again after
+    // refreshBegin; and a connection closed.
+    void (*notify)(const ConnRecord& record);
+    void (*notifyClosed)(uint16_t connId);
     // An admin asked for the list: called once before the notify of every
     // live connection.
     void (*refreshBegin)();
-    // The connections view: an item for a new connection ("a.b.c.d:port"),
-    // and its removal when the connection closes. Must not wait for the main
-    // thread.
-    void (*viewInsert)(uint16_t connId, const char* text);
+    // The connections view: an item for a new connection, and its removal
+    // when the connection closes. Must not wait for the main thread.
+    void (*viewInsert)(const ConnRecord& record);
     void (*viewDelete)(uint16_t connId);
     // The FTP listening socket could not be opened on port (host order);
     // error is the Windows Sockets code of the failed step. The engine runs

@@ -186,9 +186,10 @@ void AcceptProc(SOCKET listening) {
         LogPrintf(LOG_WARNING, "AcceptProc(%u) Error %d setting SO_OOBINLINE", conn->connId,
                   WSAGetLastError());
 
-    ConnNotify(conn->connId, &client);
+    ConnRecord record = ConnRecordOf(conn);
+    if (connEvents.notify) connEvents.notify(record);
     if (connEvents.viewInsert) {
-        connEvents.viewInsert(conn->connId, clientText);
+        connEvents.viewInsert(record);
         conn->viewItem = 1;
     }
 
@@ -223,7 +224,7 @@ void ConnClose(Conn* conn) {
         activeCount--;
         if (conn->connId < firstFree) firstFree = conn->connId;
         SockClose(&conn->control.socket);
-        ConnNotify(conn->connId, nullptr);
+        if (connEvents.notifyClosed) connEvents.notifyClosed(conn->connId);
     }
     if (conn->data.socket != INVALID_SOCKET) {
         LogPrintf(LOG_INFO, "ConnClose(%u) Closing data socket.", conn->connId);
@@ -249,20 +250,16 @@ void ConnClose(Conn* conn) {
     }
 }
 
-void ConnNotify(uint16_t connId, const NetAddress* client) {
-    if (connEvents.notify) connEvents.notify(connId, client);
+ConnRecord ConnRecordOf(const Conn* conn) {
+    return {conn->connId, conn->peer};
 }
 
 void RefreshConnections() {
     if (connEvents.refreshBegin) connEvents.refreshBegin();
     for (int32_t i = 0; i < connTable.count; i++) {
         const Conn* conn = &connTable.conns[i];
-        if (conn->control.socket == INVALID_SOCKET) continue;
-        // The update record of a refresh has carried the data port since
-        // the original design.
-        NetAddress shown = conn->peer;
-        shown.port = conn->dataAddress.port;
-        ConnNotify(conn->connId, &shown);
+        if (conn->control.socket != INVALID_SOCKET && connEvents.notify)
+            connEvents.notify(ConnRecordOf(conn));
     }
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "admin/about.h"
-#include "admin/connview.h"
+#include "view/connview.h"
 #include "admin/mainwindow.h"
 #include "admin/sheet.h"
 #include "admin/text_dialog.h"
@@ -58,9 +58,9 @@ int main(int argc, char** argv) {
 
     // Three connections, as the engine lists them.
     ConnViewEnable(true);
-    for (auto [connId, text] :
-         {std::pair{1, "192.0.2.17:50412"}, {2, "198.51.100.4:61022"}, {3, "203.0.113.80:49733"}})
-        ConnViewInsert(connId, text);
+    ConnViewInsert({1, NetAddressIpv4(192, 0, 2, 17, 50412)});
+    ConnViewInsert({2, NetAddressIpv4(198, 51, 100, 4, 61022)});
+    ConnViewInsert({3, NetAddressIpv4(203, 0, 113, 80, 49733)});
     MainWindow window({true, false});
     int failures = !Save(&window, "main_window");
 

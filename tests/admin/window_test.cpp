@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "admin/about.h"
-#include "admin/connview.h"
+#include "view/connview.h"
 #include "admin/help.h"
-#include "admin/listen_status.h"
+#include "view/listen_status.h"
 #include "admin/mainwindow.h"
 #include "admin_fixture.h"
 #include "app/startup.h"
@@ -215,24 +215,27 @@ TEST_F(ConnView, PostedChangesWaitForTheDrainAndTheTreeFollowsInOrder) {
     ConnViewEnable(true);
     ConnViewClear();
     MainWindow window({true, false});
-    char text[22] = "10.0.0.1:1024";
-    ConnViewPostInsert(1, text);
-    snprintf(text, sizeof text, "10.0.0.2:1025"); // the poster reuses its buffer at once
-    ConnViewPostInsert(2, text);
-    ConnViewPostInsert(1, "dup");
-    ConnViewPostInsert(3, "10.0.0.3:1026");
+    ConnRecord record = {1, NetAddressIpv4(10, 0, 0, 1, 1024)};
+    ConnViewPostInsert(record);
+    record = {2, NetAddressIpv4(10, 0, 0, 2, 1025)}; // the poster reuses its record at once
+    ConnViewPostInsert(record);
+    ConnViewPostInsert({1, NetAddressIpv4(10, 0, 0, 9, 21)});
+    NetAddress v6 = {};
+    ASSERT_EQ(NetAddressParse("2001:db8::3", NET_FAMILY_IPV6, &v6), 1);
+    v6.port = 1026;
+    ConnViewPostInsert({3, v6});
     ConnViewPostDelete(1); // the first item carrying 1
     ConnViewPostDelete(9); // none: nothing changes
     EXPECT_EQ(Tree(window), "");
     EXPECT_EQ(MainQueueDrain(), 6);
-    EXPECT_EQ(Tree(window), "10.0.0.2:1025 dup 10.0.0.3:1026 ");
+    EXPECT_EQ(Tree(window), "10.0.0.2:1025 10.0.0.9:21 [2001:db8::3]:1026 ");
 
     ConnViewEnable(false); // the service role has no view
-    ConnViewPostInsert(4, "x");
-    ConnViewInsert(5, "y");
+    ConnViewPostInsert({4, NetAddressIpv4(10, 0, 0, 4)});
+    ConnViewInsert({5, NetAddressIpv4(10, 0, 0, 5)});
     MainQueueDrain();
     ConnViewEnable(true);
-    EXPECT_EQ(Tree(window), "10.0.0.2:1025 dup 10.0.0.3:1026 ");
+    EXPECT_EQ(Tree(window), "10.0.0.2:1025 10.0.0.9:21 [2001:db8::3]:1026 ");
     ConnViewClear();
     EXPECT_EQ(Tree(window), "");
 }
@@ -243,7 +246,7 @@ TEST_F(ConnView, AnotherThreadPostsWhileTheMainThreadDrains) {
     constexpr int count = 2000;
     std::thread poster([] {
         for (int i = 0; i < count; i++)
-            ConnViewPostInsert((uint16_t)i, "127.0.0.1:21");
+            ConnViewPostInsert({(uint16_t)i, NetAddressIpv4(127, 0, 0, 1, 21)});
         for (int i = 0; i < count; i += 2)
             ConnViewPostDelete((uint16_t)i);
     });

@@ -3,14 +3,14 @@
 # answers from a client slot of its own. Changes brindlex-reg announces are
 # shown end to end in test_operations, the admin's own view in xvfb_window.
 
+import ftplib
 import os
+import signal
 import socket
 import struct
-
-import signal
 import unittest
 
-from harness import Machine, ServerTest, port_open, wait_until
+from harness import PASSWORD, USER, Machine, ServerTest, port_open, wait_until, write
 
 IPC_MSG_REFRESH = 2
 IPC_MSG_REFRESH_REQUEST = 4
@@ -61,6 +61,30 @@ class TimerTest(ServerTest):
             self.addCleanup(later.close)
             later.recv(100)
             self.assertEqual(reader.recv(300), update(gone, later.getsockname()[1], here))
+
+    def test_a_refresh_during_a_transfer_reports_the_clients_own_port(self):
+        # The admin's list shows a client by the port of its control
+        # connection, also while a passive download runs.
+        write(self.served("big.bin"), b"")
+        os.truncate(self.served("big.bin"), 256 << 20)  # more than the sockets hold
+        self.assertTrue(wait_until(lambda: self.m.slot_bound("server")))
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as reader:
+            reader.bind(os.path.join(self.m.root, "slot-client"))
+            reader.settimeout(5)
+            ftp = ftplib.FTP()
+            ftp.connect("127.0.0.1", self.m.port, timeout=10)
+            self.addCleanup(ftp.close)
+            ftp.login(USER, PASSWORD)
+            data = ftp.transfercmd("RETR big.bin")  # 150: the download runs, unread
+            self.addCleanup(data.close)
+            self.assertTrue(data.recv(1))
+            reader.sendto(message(IPC_MSG_REFRESH_REQUEST), os.path.join(self.m.root, "slot-server"))
+            self.assertEqual(reader.recv(300), message(IPC_MSG_REFRESH))
+            self.assertEqual(reader.recv(300), message(IPC_MSG_LISTEN_STATUS))
+            got = reader.recv(300)
+            port = ftp.sock.getsockname()[1]
+            self.assertNotEqual(port, data.getpeername()[1])
+            self.assertEqual(got[6:], update(0, port, socket.inet_aton("127.0.0.1"))[6:])
 
 
 class ListenStatusTest(unittest.TestCase):

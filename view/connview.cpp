@@ -1,4 +1,4 @@
-#include "admin/connview.h"
+#include "view/connview.h"
 
 #include <atomic>
 
@@ -8,7 +8,7 @@ namespace {
 // Read by any thread (the posters); the items and the observer belong to the
 // main thread.
 std::atomic<bool> viewExists{false};
-std::vector<ConnViewItem> items;
+std::vector<ConnRecord> items;
 void (*viewObserver)() = nullptr;
 
 void Changed() {
@@ -23,12 +23,11 @@ bool ConnViewExists() {
     return viewExists.load();
 }
 
-void ConnViewPostInsert(uint16_t connId, const char* text) {
+void ConnViewPostInsert(const ConnRecord& record) {
     if (!ConnViewExists()) return;
-    // The text is copied now: the caller's buffer may be gone when the main
+    // The record is copied now: the caller's may be gone when the main
     // thread gets to it.
-    std::string copy = text ? text : "";
-    MainQueuePost([connId, copy] { ConnViewInsert(connId, copy.c_str()); });
+    MainQueuePost([record] { ConnViewInsert(record); });
 }
 
 void ConnViewPostDelete(uint16_t connId) {
@@ -36,9 +35,9 @@ void ConnViewPostDelete(uint16_t connId) {
     MainQueuePost([connId] { ConnViewDelete(connId); });
 }
 
-void ConnViewInsert(uint16_t connId, const char* text) {
+void ConnViewInsert(const ConnRecord& record) {
     if (!ConnViewExists()) return;
-    items.push_back({connId, text ? text : ""});
+    items.push_back(record);
     Changed();
 }
 
@@ -60,7 +59,7 @@ void ConnViewClear() {
     Changed();
 }
 
-std::vector<ConnViewItem> ConnViewItems() {
+std::vector<ConnRecord> ConnViewItems() {
     return items;
 }
 

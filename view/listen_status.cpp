@@ -1,4 +1,4 @@
-#include "admin/listen_status.h"
+#include "view/listen_status.h"
 
 #include <atomic>
 #include <mutex>

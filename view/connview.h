@@ -1,6 +1,7 @@
-// The connections view model: one item per connection of the server, with
-// the text "%s:%u" (dotted address, port) and the connection's connId. It is
-// owned by the main thread, which the window draws from.
+// The connections view model: one record per connection of the server, in
+// the order they were added. It is owned by the main thread, which the window
+// draws from; the program fills it (the server role from the engine's
+// events, the admin role from the server's update records).
 //
 // The socket thread never touches it directly: it queues inserts and removals
 // (ConnViewPost*) on the main thread's queue (platform/mainqueue.h), which the
@@ -9,13 +10,9 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
-struct ConnViewItem {
-    uint16_t connId;
-    std::string text;
-};
+#include "view/conn_record.h"
 
 // Whether the view exists in this process (the server and admin roles with a
 // window or the headless model; the service role has none).
@@ -23,14 +20,14 @@ void ConnViewEnable(bool enabled);
 bool ConnViewExists();
 
 // Any thread: queue a change for the main thread.
-void ConnViewPostInsert(uint16_t connId, const char* text);
+void ConnViewPostInsert(const ConnRecord& record);
 void ConnViewPostDelete(uint16_t connId);
 
 // Main thread.
-void ConnViewInsert(uint16_t connId, const char* text);
+void ConnViewInsert(const ConnRecord& record);
 // Removes the first item carrying connId; 1 when found.
 int ConnViewDelete(uint16_t connId);
 void ConnViewClear();
-std::vector<ConnViewItem> ConnViewItems();
+std::vector<ConnRecord> ConnViewItems();
 // Called (on the main thread) after every change, for a window to redraw.
 void ConnViewSetObserver(void (*observer)());
