@@ -21,8 +21,10 @@ int OpenDataConnection(Conn* conn, uint8_t kind);
 // refused with its 501 reply; takes them with "200 Command okay." otherwise.
 void SetActiveAddress(Conn* conn, const NetAddress& address, uint32_t port);
 
-// PASV and EPSV: opens a new passive listening socket on a port the system
-// chooses; dataAddr becomes the address the client reached the server at.
+// PASV and EPSV: opens a new passive listening socket on the next free port
+// of the PassivePorts range, or on a port the system chooses when no range
+// is set (PassiveListen in cmd_port.cpp); dataAddress becomes the address
+// the client reached the server at, with the passive port.
 // 1 when open; 0 after the "421 System error." reply, which also ends the
 // connection's sending side.
 int OpenPassive(Conn* conn);
