@@ -43,6 +43,11 @@ struct SystemSettings {
         0; // "LoginFailDelay": ms before a failed PASS is answered; default 1000
 };
 
+// "System\RunAs" (string): the account a server started as root gives
+// itself to once its ports are bound, and the service unit's user; this one
+// when the value is missing or empty (and then only where the user exists).
+constexpr char DEFAULT_RUN_AS[] = "brindlex";
+
 struct WindowRect {
     int32_t left, top, right, bottom;
 };

@@ -15,6 +15,17 @@ int ServicePathSet() {
     return 0;
 }
 
+// The unit's command and user from the store; ERROR_INVALID_PARAMETER for a
+// path or user name that no unit line can hold.
+uint32_t UnitValues(std::string* command) {
+    if (!UnitCommand(servicePath, command)) return SC_ERROR_INVALID_PARAMETER;
+    if (!UnitUserValid(runAsUser)) {
+        LogLine("UnitValues: RunAs %s is not a user name", runAsUser);
+        return SC_ERROR_INVALID_PARAMETER;
+    }
+    return 0;
+}
+
 // Why a creation failed, in the words of the manager's error names.
 void LogCreateError(uint32_t code) {
     static const struct {
@@ -36,8 +47,9 @@ void LogCreateError(uint32_t code) {
 
 uint32_t CreateUnit(ScManager& scm) {
     std::string command;
-    if (!UnitCommand(servicePath, &command)) return SC_ERROR_INVALID_PARAMETER;
-    uint32_t code = ScmWriteUnit(scm, SERVICE_UNIT, UnitNew(command), 1);
+    uint32_t code = UnitValues(&command);
+    if (code) return code;
+    code = ScmWriteUnit(scm, SERVICE_UNIT, UnitNew(command, runAsUser), 1);
     if (code) return code;
     code = ScmEnable(scm, SERVICE_UNIT);
     if (!code) return ScmReload(scm);
@@ -67,9 +79,8 @@ int ReconfigureService(ScManager& scm) {
     std::string text;
     if (ScmReadUnit(scm, SERVICE_UNIT, &text)) return 0; // no service yet: it is created
     std::string command;
-    uint32_t code = UnitCommand(servicePath, &command)
-                        ? ScmWriteUnit(scm, SERVICE_UNIT, UnitRewrite(text, command), 0)
-                        : SC_ERROR_INVALID_PARAMETER;
+    uint32_t code = UnitValues(&command);
+    if (!code) code = ScmWriteUnit(scm, SERVICE_UNIT, UnitRewrite(text, command, runAsUser), 0);
     if (!code) code = ScmReload(scm);
     if (code) {
         LogAndPrint("failure: ChangeServiceConfig (0x%.2x)", code);

@@ -1,4 +1,5 @@
 // ReadPathKey: the "Path" key of the store, read only.
+#include <cstdio>
 #include <cstring>
 
 #include "config/config.h"
@@ -9,6 +10,7 @@ char logPath[PATH_SIZE];
 char servicePath[PATH_SIZE];
 char workPath[PATH_SIZE];
 uint32_t logLineOn;
+char runAsUser[PATH_SIZE];
 
 void ReadPathKey() {
     HKEY key = nullptr;
@@ -28,6 +30,13 @@ void ReadPathKey() {
     }
     logLineOn = RegGetDword(key, "Trace", 0) != 0;
     RegCloseKey(key);
+    snprintf(runAsUser, sizeof runAsUser, "%s", DEFAULT_RUN_AS);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quennel\\Brindlex\\System", 0, KEY_READ,
+                      &key) == ERROR_SUCCESS) {
+        if (RegGetString(key, "RunAs", runAsUser, PATH_SIZE) != ERROR_SUCCESS || !runAsUser[0])
+            snprintf(runAsUser, sizeof runAsUser, "%s", DEFAULT_RUN_AS);
+        RegCloseKey(key);
+    }
     // The service runs for days; the store is not held open meanwhile.
     RegCloseStore();
     LogLine("App: %s", appPath);

@@ -28,6 +28,9 @@ extern char servicePath[PATH_SIZE]; // "Service": the program the unit runs
 extern char workPath[PATH_SIZE];    // "Work": the started program's directory
 // "Trace" (DWORD): 1 switches the diagnostic log on.
 extern uint32_t logLineOn;
+// The user the unit runs the service as: "System\RunAs", "brindlex" when
+// not set.
+extern char runAsUser[PATH_SIZE];
 
 // The code of the last failure, as GetLastError would give it.
 extern uint32_t lastError;

@@ -24,8 +24,21 @@ USAGE = ("usage: kelpwatch install\n"
          "           to install the kelpwatch service, or:\n"
          "       kelpwatch remove\n"
          "           to remove the kelpwatch service\n")
-NEW_UNIT = ("[Unit]\nDescription=Brindlex\n\n[Service]\nType=notify\nExecStart=%s\nKillMode=mixed\n\n"
-            "[Install]\nWantedBy=multi-user.target\n" % KELPWATCH)
+# The service's lines after ExecStart=, in order: the user, its directories
+# and the sandbox (each explained in the README and kelpwatch(8)).
+SERVICE_LINES = (
+    "KillMode=mixed\nUser=brindlex\nRuntimeDirectory=brindlex\nRuntimeDirectoryMode=0755\n"
+    "StateDirectory=brindlex\nStateDirectoryMode=0750\nLogsDirectory=brindlex\nLogsDirectoryMode=0750\n"
+    "UMask=0027\nAmbientCapabilities=CAP_NET_BIND_SERVICE\nCapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
+    "NoNewPrivileges=yes\nProtectSystem=full\nPrivateTmp=yes\nPrivateDevices=yes\nPrivateMounts=yes\n"
+    "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\nProtectControlGroups=yes\n"
+    "ProtectClock=yes\nProtectHostname=yes\nProtectProc=invisible\nProcSubset=pid\n"
+    "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\nRestrictNamespaces=yes\nRestrictRealtime=yes\n"
+    "RestrictSUIDSGID=yes\nLockPersonality=yes\nMemoryDenyWriteExecute=yes\nSystemCallArchitectures=native\n"
+    "SystemCallFilter=@system-service\nSystemCallFilter=~@privileged\nSystemCallErrorNumber=EPERM\n"
+    "RemoveIPC=yes\nKeyringMode=private\n")
+NEW_UNIT = ("[Unit]\nDescription=Brindlex\nAfter=network.target\n\n[Service]\nType=notify\nExecStart=%s\n"
+            + SERVICE_LINES + "\n[Install]\nWantedBy=multi-user.target\n") % KELPWATCH
 MISSING = "failure: OpenService (0x424))\n"
 REFUSED = "failure: CreateService (0x57)\n"
 
@@ -105,15 +118,24 @@ class KelpwatchTest(unittest.TestCase):
         self.addCleanup(self.m.close)
 
     def unit(self):
-        # The unit file's text, or None; a unit is checked by systemd-analyze where it is installed.
+        # The unit file's text, or None. systemd-analyze checks it as systemd
+        # would read it (the program on its ExecStart= line must exist), and
+        # rates a unit that names its user: 2.0 or below.
         if not os.path.exists(self.m.unit):
             return None
         tool = shutil.which("systemd-analyze")
-        if tool:
-            r = subprocess.run([tool, "verify", self.m.unit], capture_output=True, text=True, timeout=60)
-            self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIsNotNone(tool, "systemd-analyze (package systemd) is needed")
+        r = subprocess.run([tool, "verify", self.m.unit], capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
         with open(self.m.unit) as f:
-            return f.read()
+            text = f.read()
+        if "\nUser=" in text:
+            r = subprocess.run([tool, "security", "--offline=true", "--no-pager", self.m.unit],
+                               capture_output=True, text=True, timeout=60)
+            score = re.search(r"Overall exposure level for kelpwatch\.service: (\d+\.\d)", r.stdout)
+            self.assertIsNotNone(score, r.stdout + r.stderr)
+            self.assertLessEqual(float(score.group(1)), 2.0, text)
+        return text
 
     def assert_stopped(self, exit_code, specific=0, msg=None):
         status = self.m.notify.wait_for(lambda t: t.startswith("STATUS=Stopped"))
@@ -130,6 +152,7 @@ class KelpwatchTest(unittest.TestCase):
             ("/usr/bin/x\nExecStartPre=/bin/evil", ("install",), REFUSED, 1, None),
             ("bin/kelpwatch", ("install",), REFUSED, 1, None),
             ("/opt/caf\udce9/kelpwatch", ("install",), REFUSED, 1, None),  # Latin-1, not UTF-8
+            ("/no/such/kelpwatch", ("install",), "failure: ServicePath /no/such/kelpwatch does not exist\n", 1, None),
             (KELPWATCH, ("install",), "CreateService SUCCESS\n", 0, NEW_UNIT),
             (None, ("INSTALL",), "ChangeServiceConfig SUCCESS\n", 0, NEW_UNIT),
             (None, ("x",), USAGE, 1, NEW_UNIT),
@@ -143,37 +166,62 @@ class KelpwatchTest(unittest.TestCase):
             self.assertEqual(self.unit(), unit, (path, args))
 
     def test_install_rewrites_a_unit_keeping_other_lines(self):
-        # Program and description follow the store, here a path that needs
-        # quoting and escaping; the administrator's own lines stay.
-        odd_dir = os.path.join(self.m.top, "odd dir 100%")
+        # Program, description and user follow the store, here a path that
+        # needs quoting and escaping (systemd reads "$" in the program's path
+        # as it is); the administrator's own lines stay, and the sandbox's
+        # lines are added only where the unit lacks the setting.
+        odd_dir = os.path.join(self.m.top, "odd dir 100% $HOME")
         os.makedirs(odd_dir)
         odd = os.path.join(odd_dir, "kelpwatch")
         os.symlink(KELPWATCH, odd)
         self.m.reg("set", "Path", "Service", "--string", odd)
         os.makedirs(os.path.dirname(self.m.unit))
         exe = '"%s"' % odd.replace("%", "%%")
+        added = SERVICE_LINES
         rows = [
             # unit as edited, unit after "install"
             ("[Unit]\nDescription=old \\\n  words\nAfter=network.target\n"
              "[Service]\nType=notify\nExecStart=/old/one\nExecStart=/old/two\nRestart=always\n"
              "[Install]\nWantedBy=multi-user.target\n",
              "[Unit]\nDescription=Brindlex\nAfter=network.target\n"
-             "[Service]\nType=notify\nExecStart=%s\nRestart=always\n"
-             "[Install]\nWantedBy=multi-user.target\n" % exe),
+             "[Service]\nType=notify\nExecStart=%s\nRestart=always\n%s"
+             "[Install]\nWantedBy=multi-user.target\n" % (exe, added)),
             ("[Service]\nType=notify\n# ExecStart=/commented\nExecStart = /spaced\n\n"
              "[Install]\nWantedBy=multi-user.target\n",
-             "[Service]\nType=notify\n# ExecStart=/commented\nExecStart=%s\n\n"
-             "[Install]\nWantedBy=multi-user.target\n\n[Unit]\nDescription=Brindlex\n" % exe),
-            ("[Unit]\nAfter=network.target\n\n[Service]\nType=notify\nNice=5\n\n"
-             "[Install]\nWantedBy=multi-user.target\n",
-             "[Unit]\nAfter=network.target\nDescription=Brindlex\n\n[Service]\nType=notify\nNice=5\n"
-             "ExecStart=%s\n\n[Install]\nWantedBy=multi-user.target\n" % exe),
+             "[Service]\nType=notify\n# ExecStart=/commented\nExecStart=%s\n%s\n"
+             "[Install]\nWantedBy=multi-user.target\n\n[Unit]\nDescription=Brindlex\nAfter=network.target\n"
+             % (exe, added)),
+            # A user of the administrator's is replaced by the store's; a
+            # setting changed (or loosened) by the administrator stays.
+            ("[Unit]\nAfter=network.target\n\n[Service]\nType=notify\nUser=root\nNice=5\n"
+             "ProtectSystem=strict\nReadWritePaths=/srv/ftp\n\n[Install]\nWantedBy=multi-user.target\n",
+             "[Unit]\nAfter=network.target\nDescription=Brindlex\n\n[Service]\nType=notify\nUser=brindlex\nNice=5\n"
+             "ProtectSystem=strict\nReadWritePaths=/srv/ftp\nExecStart=%s\n%s\n[Install]\nWantedBy=multi-user.target\n"
+             % (exe, added.replace("User=brindlex\n", "").replace("ProtectSystem=full\n", ""))),
         ]
         for edited, expected in rows:
             with open(self.m.unit, "w") as f:
                 f.write(edited)
             self.assertEqual(self.m.kelpwatch("install"), (0, "ChangeServiceConfig SUCCESS\n"), edited)
             self.assertEqual(self.unit(), expected, edited)
+
+    def test_outside_systemd_says_what_to_do(self):
+        # What kelpwatch says where systemd is not there to take the service
+        # (here: BRINDLEX_ROOT is set, so systemd is never told).
+        rows = [
+            # "Path" "Service" value, arguments, exit code, standard output begins, standard error holds
+            (KELPWATCH, (), 1, "", "systemctl start kelpwatch"),
+            (KELPWATCH, ("--help",), 0, USAGE, ""),
+            (KELPWATCH, ("install",), 0, "CreateService SUCCESS\n",
+             "%s, but systemd does not run here" % self.m.unit),
+            ("/no/such/kelpwatch", ("install",), 1, "failure: ServicePath", "brindlex-reg set Path Service"),
+        ]
+        for path, args, code, out, err in rows:
+            self.m.reg("set", "Path", "Service", "--string", path)
+            r = subprocess.run([KELPWATCH, *args], env=self.m.env, capture_output=True, text=True, timeout=60)
+            self.assertEqual(r.returncode, code, args)
+            self.assertTrue(r.stdout.startswith(out), (args, r.stdout))
+            self.assertIn(err, r.stderr, args)
 
     def test_unwritable_unit_directory(self):
         if os.geteuid() == 0:
