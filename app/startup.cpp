@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "app/privilege.h"
 #include "config/config.h"
 #include "config/users.h"
 #include "view/connview.h"
@@ -202,6 +203,7 @@ int DockhandMain(int argc, char** argv) {
     int answered = AnswerOption(argc, argv);
     if (answered >= 0) return answered;
     MainLoopBlockSignals();
+    if (!PrivilegeStartup()) return 1;
     startup = {IsServiceCommandLine(argc, argv), -1, -1};
 
     int exists = 0;
@@ -230,6 +232,7 @@ int DockhandMain(int argc, char** argv) {
     ConnViewEnable(processRole != ROLE_SERVICE);
 
     ServerInit();
+    PrivilegeLogOutcome();
     // The admin's connections view asks the server for its list once, when
     // it is created; the answer fills it within about a second.
     if (processRole == ROLE_ADMIN && ConnViewExists()) IpcSend(IPC_MSG_REFRESH_REQUEST, nullptr, 0);

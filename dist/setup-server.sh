@@ -1,8 +1,12 @@
 #!/bin/sh
-# Sets up a typical Brindlex FTP server with brindlex-reg: port 21, a passive
-# port range for the firewall, daily log files, an anonymous account that
-# may only list and download below $FTP_ROOT/pub, and one account that may
-# also upload, create, rename and delete below $FTP_ROOT.
+# Sets up a typical Brindlex FTP server with brindlex-reg, with the
+# recommended values: port 21, a passive port range for the firewall, daily
+# log files with the activity records only (trace levels off), login and
+# idle time limits, the protocol extensions modern clients expect, the
+# programs' paths for `kelpwatch install`, an anonymous account that may
+# only list and download below $FTP_ROOT/pub, and one account that may also
+# upload, create, rename and delete below $FTP_ROOT. The directories it
+# creates belong to the service's user ($RUN_AS, made by the package).
 #
 # Run it as root (the store is /var/lib/brindlex/store.db). Every setting
 # below can be given in the environment; the password of the account is read
@@ -18,11 +22,21 @@ PORT=${PORT:-21}
 PASSIVE_PORTS=${PASSIVE_PORTS:-50000-50099}    # open these in the firewall too
 PASSIVE_ADDRESS=${PASSIVE_ADDRESS:-}           # the public address when behind NAT
 EXTENSIONS=${EXTENSIONS:-1}                    # 1 = the protocol extensions modern clients expect
+LOGIN_TIMEOUT=${LOGIN_TIMEOUT:-60}             # seconds to complete a login
+IDLE_TIMEOUT=${IDLE_TIMEOUT:-900}              # seconds logged in without a command
+BIN_DIR=${BIN_DIR:-/usr/bin}                   # where the package put dockhand and kelpwatch
+RUN_AS=${RUN_AS:-brindlex}                     # the user the server runs as
 FTP_USER=${FTP_USER:-ftpuser}
 REG=${REG:-brindlex-reg}
 
 mkdir -p "$FTP_ROOT/pub" "$FTP_ROOT/incoming" "$WORK_DIR" "$LOG_DIR"
 chmod 0750 "$LOG_DIR"
+# The server writes uploads and logs as its own user, never as root.
+if id "$RUN_AS" >/dev/null 2>&1; then
+    chown "$RUN_AS:" "$FTP_ROOT" "$FTP_ROOT/pub" "$FTP_ROOT/incoming" "$LOG_DIR"
+else
+    echo "setup-server.sh: no user $RUN_AS (the package creates brindlex): $FTP_ROOT and $LOG_DIR stay root's" >&2
+fi
 [ -f "$WORK_DIR/welcome.txt" ] || printf 'Welcome to this Brindlex FTP server.\r\n' > "$WORK_DIR/welcome.txt"
 
 "$REG" set System Port --dword "$PORT"
@@ -31,9 +45,15 @@ chmod 0750 "$LOG_DIR"
 "$REG" set System PassivePorts --string "$PASSIVE_PORTS"
 "$REG" set System PassiveAddress --string "$PASSIVE_ADDRESS"
 "$REG" set System Extensions --dword "$EXTENSIONS"
+"$REG" set System LoginTimeout --dword "$LOGIN_TIMEOUT"
+"$REG" set System IdleTimeout --dword "$IDLE_TIMEOUT"
 "$REG" set Path Work --string "$WORK_DIR"
+"$REG" set Path App --string "$BIN_DIR/dockhand"
+"$REG" set Path Service --string "$BIN_DIR/kelpwatch"
 "$REG" set Log Path --string "$LOG_DIR"
 "$REG" set Log Logging --dword 1
+# Activity records only: the trace levels write every byte of every session.
+for t in TRACE0 TRACE1 TRACE2 TRACE3 TRACE4 TRACE5; do "$REG" set Log "$t" --dword 0; done
 
 # Anonymous: any password, read-only, below pub/.
 "$REG" set 'Users\anonymous' Root --string "$FTP_ROOT/pub"

@@ -40,9 +40,9 @@ int LimitBoundingSet(int keep) {
     return 0;
 }
 
-// Gives the root-owned regular files and sockets directly in dir, then dir
-// itself, to the account. Only a directory that root owns is touched: no
-// other user can have swapped an entry meanwhile.
+// Gives the root-owned regular files and sockets directly in dir (left by
+// runs as root), then dir itself when root owns it, to the account. A
+// directory of any other user is refused.
 int GiveDirectory(const std::string& dir, const Account& account, std::string* why) {
     struct stat st;
     if (lstat(dir.c_str(), &st) != 0) {
@@ -53,8 +53,7 @@ int GiveDirectory(const std::string& dir, const Account& account, std::string* w
         *why = dir + ": not a directory";
         return 0;
     }
-    if (st.st_uid == account.uid) return 1;
-    if (st.st_uid != 0) {
+    if (st.st_uid != 0 && st.st_uid != account.uid) {
         *why = dir + " belongs to user id " + std::to_string(st.st_uid);
         return 0;
     }
@@ -68,14 +67,17 @@ int GiveDirectory(const std::string& dir, const Account& account, std::string* w
     int ok = 1;
     while (dirent* e = readdir(d)) {
         struct stat es;
-        if (fstatat(fd, e->d_name, &es, AT_SYMLINK_NOFOLLOW) != 0 || es.st_uid != 0) continue;
+        // One link only: a second name of a file elsewhere is never given.
+        if (fstatat(fd, e->d_name, &es, AT_SYMLINK_NOFOLLOW) != 0 || es.st_uid != 0 ||
+            es.st_nlink != 1)
+            continue;
         if (!S_ISREG(es.st_mode) && !S_ISSOCK(es.st_mode)) continue;
         if (fchownat(fd, e->d_name, account.uid, account.gid, AT_SYMLINK_NOFOLLOW) != 0) {
             *why = Reason((dir + "/" + e->d_name).c_str());
             ok = 0;
         }
     }
-    if (ok && fchown(fd, account.uid, account.gid) != 0) {
+    if (ok && st.st_uid == 0 && fchown(fd, account.uid, account.gid) != 0) {
         *why = Reason(dir.c_str());
         ok = 0;
     }
@@ -114,6 +116,10 @@ int StoreOwner(Account* owner) {
         owner->gid = found->pw_gid;
     }
     return 1;
+}
+
+int StoreFileExists() {
+    return access((MachineStoreDir() + "/store.db").c_str(), F_OK) == 0 ? 1 : 0;
 }
 
 int StoreAccessible(std::string* why) {

@@ -19,16 +19,19 @@ int AccountByName(const char* name, Account* account);
 // The owner of the configuration store: of the store file, or of the store
 // directory while there is no store file. 0 when neither can be looked at.
 int StoreOwner(Account* owner);
+// 1 when the store file exists.
+int StoreFileExists();
 // Whether the store file can be opened for reading and writing by this
 // process (1); else 0 with the reason in *why. A missing store is 1 when its
 // directory may be written.
 int StoreAccessible(std::string* why);
 
 // Gives the machine's own directories to `account` before root is given
-// up: the run directory (made first when missing) and the store directory
-// with their entries, where root owns them, so that the locks, message slots
-// and store that the process opens as `account` are its own. Never follows
-// a symbolic link. 1, or 0 with the reason in *why.
+// up: the run directory (made first when missing) and the store directory,
+// and the files and sockets root left in them, so that the locks, message
+// slots and store that the process opens as `account` are its own. Never
+// follows a symbolic link; a directory of a third user is refused. 1, or 0
+// with the reason in *why.
 int MachineGiveTo(const Account& account, std::string* why);
 
 // Becomes `account` for good: the group list (the user's groups, none for

@@ -26,11 +26,14 @@ reg="$top/build/bin/brindlex-reg"
 "$reg" set System Enable --dword 1
 # The protocol extensions modern clients expect (FEAT, SIZE, MLSD, EPSV, ...).
 "$reg" set System Extensions --dword 1
+# The recommended time limits.
 "$reg" set System LoginTimeout --dword 60
 "$reg" set System IdleTimeout --dword 900
 "$reg" set Path Work --string "$demo/work"
 "$reg" set Log Logging --dword 1
 "$reg" set Log Path --string "$demo/log"
+# Activity records only, as on a real server: the trace levels log every byte.
+for t in TRACE0 TRACE1 TRACE2 TRACE3 TRACE4 TRACE5; do "$reg" set Log "$t" --dword 0; done
 
 # Anonymous: read-only on the sample folder.
 "$reg" set 'Users\anonymous' Root --string "$demo/ftp"

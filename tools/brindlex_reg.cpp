@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "config/store_owner.h"
 #include "config/users.h"
 #include "ipc/ipc.h"
 #include "platform/store.h"
@@ -394,6 +395,12 @@ int main(int argc, char** argv) {
         return EXIT_DONE;
     }
     std::vector<std::string> args(argv + first + 1, argv + argc);
+    // Root edits a service's store as the service's user.
+    std::string note, why;
+    if (!ActAsStoreOwner(&note, &why)) {
+        fprintf(stderr, "brindlex-reg: cannot act as the store's owner: %s\n", why.c_str());
+        return EXIT_ERROR;
+    }
     // Reading or deleting needs a store; none is made just to find nothing.
     if ((command == "get" || command == "list" || command == "delete") && !StoreExists()) {
         fprintf(stderr,

@@ -110,6 +110,9 @@ class Machine:
         # Wrong passwords answered at once: the tests that send one test
         # something else, and the suite stays fast.
         self.reg("set", "System", "LoginFailDelay", "--dword", "0")
+        # Servers run as whoever runs the tests, even as root on a machine
+        # that has the package's user.
+        self.reg("set", "System", "RunAs", "--string", "root")
         self.reg("set", "Path", "Work", "--string", self.work)
         self.reg("set", "Log", "Logging", "--dword", "1")
         self.reg("set", "Log", "Path", "--string", self.logdir)
