@@ -72,6 +72,9 @@ class ServiceMachine(Machine):
         super().__init__()
         self.reg("set", "Path", "App", "--string", os.path.join(BIN, "dockhand"))
         self.reg("set", "Path", "Service", "--string", KELPWATCH)
+        # The unit's user is the default one; the servers the service starts
+        # here run as the tests do (start_service).
+        self.reg("delete", "System", "RunAs")
         self.unit = os.path.join(self.root, "systemd", "system", "kelpwatch.service")
         self.notify = Datagrams(os.path.join(self.top, "notify"))
         self.syslog = Datagrams(os.path.join(self.root, "dev-log"))
@@ -83,6 +86,7 @@ class ServiceMachine(Machine):
         return r.returncode, r.stdout
 
     def start_service(self):
+        self.reg("set", "System", "RunAs", "--string", "root")
         p = subprocess.Popen([KELPWATCH], env=dict(self.env, NOTIFY_SOCKET=self.notify.path),
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.services.append(p)
