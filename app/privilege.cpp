@@ -70,10 +70,11 @@ int BecomeRunAs() {
 }
 } // namespace
 
-int PrivilegeStartup() {
-    // A server runs: this process becomes its admin (or, as a service,
-    // ends at once).
+int PrivilegeStartup(int serviceFlag) {
+    // A server runs: this process becomes its admin (as a service, it ends
+    // at once without opening anything).
     if (RoleLockHolderPid(ROLE_LOCK_SERVER)) {
+        if (serviceFlag) return 1;
         std::string note, why;
         if (!ActAsStoreOwner(&note, &why)) {
             fprintf(stderr, "dockhand: cannot act as the store's owner (%s): not started\n",

@@ -203,7 +203,7 @@ int DockhandMain(int argc, char** argv) {
     int answered = AnswerOption(argc, argv);
     if (answered >= 0) return answered;
     MainLoopBlockSignals();
-    if (!PrivilegeStartup()) return 1;
+    if (!PrivilegeStartup(IsServiceCommandLine(argc, argv))) return 1;
     startup = {IsServiceCommandLine(argc, argv), -1, -1};
 
     int exists = 0;
