@@ -36,7 +36,7 @@ int SkipDiscardedLine(Conn* conn, const uint8_t* bytes, int count) {
 }
 
 // The trace of control input never shows a password: the rest of a line
-// that begins with "PASS" (in any case) is replaced by one fixed mask, so
+// that begins with "PASS" (in any case, after any blanks) is replaced by one fixed mask, so
 // neither the secret nor its length reaches the log. A line may arrive in
 // pieces, so how the current line began is kept in conn->traceLine: the
 // count of "PASS" letters matched so far, or one of the two states below.
@@ -60,6 +60,8 @@ void TraceControlInput(Conn* conn, const uint8_t* bytes, int count) {
             if (b == '\r') shown[length++] = b;
         } else if (state == TRACE_LINE_OTHER) {
             shown[length++] = b;
+        } else if (state == 0 && (b == ' ' || b == '\t')) {
+            shown[length++] = b; // blanks before the command word
         } else if (state < 4) {
             uint8_t upper = b >= 'a' && b <= 'z' ? (uint8_t)(b - 'a' + 'A') : b;
             state = upper == (uint8_t)kPassWord[state] ? (uint8_t)(state + 1) : TRACE_LINE_OTHER;
