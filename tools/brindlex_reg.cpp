@@ -96,14 +96,36 @@ bool ParseDword(const std::string& text, uint32_t* value) {
 }
 
 // Names and strings as list prints them: a control byte (which could move
-// the cursor or fake a line of output) becomes {XX}.
+// the cursor or fake a line of output) becomes {XX}: C0, DEL and C1, whether
+// C1 comes as a single byte (0x80-0x9F, a control in 8-bit terminals) or in
+// UTF-8 (C2 80 to C2 9F). Other UTF-8 sequences and other bytes stay.
 std::string Printable(const std::string& text) {
     std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7F) {
-            char escaped[5];
-            snprintf(escaped, sizeof escaped, "{%.2X}", c);
-            out += escaped;
+    auto escape = [&out](unsigned char c) {
+        char escaped[5];
+        snprintf(escaped, sizeof escaped, "{%.2X}", c);
+        out += escaped;
+    };
+    for (size_t i = 0; i < text.size(); i++) {
+        unsigned char c = (unsigned char)text[i];
+        // The length of a well-formed UTF-8 sequence starting here (1 when
+        // there is none).
+        size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                        : c >= 0xE0 && c <= 0xEF ? 3
+                        : c >= 0xF0 && c <= 0xF4 ? 4
+                                                 : 1;
+        for (size_t k = 1; k < length; k++)
+            if (i + k >= text.size() || ((unsigned char)text[i + k] & 0xC0) != 0x80) length = 1;
+        if (length > 1) {
+            if (c == 0xC2 && (unsigned char)text[i + 1] < 0xA0) {
+                escape(c);
+                escape((unsigned char)text[i + 1]);
+            } else {
+                out.append(text, i, length);
+            }
+            i += length - 1;
+        } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+            escape(c);
         } else {
             out += (char)c;
         }

@@ -61,9 +61,17 @@ TEST_F(Tool, CommandsInOrder) {
         {{"set", "users\\bob", "root", "--string", "/no/such/dir"}, 0, "", "", "not an existing"},
         {{"--force", "set", "System", "Port", "--dword", "4294967295"}, 0, ""},
         {{"get", "System", "Port"}, 0, "4294967295\n"},
-        {{"--force", "set", "Odd", "a\x1b[2Kb", "--string", "line\rfake\x7f"}, 0, ""},
+        {{"--force", "set", "Odd", "a\x1b[2Kb", "--string",
+          "line\rfake\x7f\x9b"
+          "2J\x85\xc3\xa9\xc2\x9b"},
+         0,
+         ""},
         {{"--no-notify", "--force", "set", "Odd\\k\x1b]0;t\x07", "v", "--dword", "1"}, 0, ""},
-        {{"list", "Odd"}, 0, "k{1B}]0;t{07}\\\na{1B}[2Kb = line{0D}fake{7F}\n"},
+        // C0 and C1 controls, raw or encoded as UTF-8, are escaped; other
+        // UTF-8 text stays as it is.
+        {{"list", "Odd"},
+         0,
+         "k{1B}]0;t{07}\\\na{1B}[2Kb = line{0D}fake{7F}{9B}2J{85}\xc3\xa9{C2}{9B}\n"},
         {{"set", "System", "Port", "--dword", "2121"}, 0, ""},
         {{"set", "Users\\bob", "Root", "--string", "/srv/ftp"}, 0, ""},
         {{"passwd", "Bob"}, 0, "", "Secret Word\r\n"},
