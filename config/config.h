@@ -41,6 +41,17 @@ struct SystemSettings {
         0; // "IdleTimeout": seconds logged in without a command or transfer; 0 = no limit
     uint32_t loginFailDelay =
         0; // "LoginFailDelay": ms before a failed PASS is answered; default 1000
+    // Failed logins per client address and per account (server/login_guard.h);
+    // the socket thread reads them through SettingLoad.
+    uint32_t loginFailLimit = 0;  // "LoginFailLimit": failures before a lock; default 5, 0 = off
+    uint32_t loginFailWindow = 0; // "LoginFailWindow": seconds a failure counts; default 300
+    uint32_t loginLockTime = 0;   // "LoginLockTime": seconds of the first lock; default 60
+    // "DataTimeout": seconds without progress on a data connection before the
+    // transfer ends with 426; default 0 = none.
+    uint32_t dataTimeout = 0;
+    // "PassiveTimeout": seconds a passive port waits for its connection before
+    // it goes back to the pool; default 60, 0 = until the next command.
+    uint32_t passiveTimeout = 0;
 };
 
 // "System\RunAs" (string): the account a server started as root gives

@@ -65,6 +65,11 @@ void GetRegSystem() {
     SetTimeLimitSetting(LIMIT_LOGIN_TIMEOUT, get("LoginTimeout"));
     SetTimeLimitSetting(LIMIT_IDLE_TIMEOUT, get("IdleTimeout"));
     SetTimeLimitSetting(LIMIT_LOGIN_FAIL_DELAY, get("LoginFailDelay"));
+    SettingStore(systemSettings.loginFailLimit, get("LoginFailLimit"));
+    SettingStore(systemSettings.loginFailWindow, get("LoginFailWindow"));
+    SettingStore(systemSettings.loginLockTime, get("LoginLockTime"));
+    SettingStore(systemSettings.dataTimeout, get("DataTimeout"));
+    SettingStore(systemSettings.passiveTimeout, get("PassiveTimeout"));
     RegGroupClose(key, "GetRegSystem");
 }
 
@@ -78,6 +83,11 @@ void SetRegSystem() {
     RegSetDword(key, "LoginTimeout", TimeLimitSetting(LIMIT_LOGIN_TIMEOUT));
     RegSetDword(key, "IdleTimeout", TimeLimitSetting(LIMIT_IDLE_TIMEOUT));
     RegSetDword(key, "LoginFailDelay", TimeLimitSetting(LIMIT_LOGIN_FAIL_DELAY));
+    RegSetDword(key, "LoginFailLimit", SettingLoad(systemSettings.loginFailLimit));
+    RegSetDword(key, "LoginFailWindow", SettingLoad(systemSettings.loginFailWindow));
+    RegSetDword(key, "LoginLockTime", SettingLoad(systemSettings.loginLockTime));
+    RegSetDword(key, "DataTimeout", SettingLoad(systemSettings.dataTimeout));
+    RegSetDword(key, "PassiveTimeout", SettingLoad(systemSettings.passiveTimeout));
     RegGroupClose(key, "SetRegSystem");
 }
 
