@@ -4,11 +4,16 @@
 // or reply is made while the lock is held.
 #include <cstring>
 
+#include <string>
+
 #include "config/config.h"
 #include "log/log.h"
+#include "platform/address.h"
 #include "platform/ascii.h"
+#include "platform/eventloop.h"
 #include "server/commands.h"
 #include "server/control_limits.h"
+#include "server/login_guard.h"
 #include "server/login_home.h"
 
 namespace {
@@ -65,10 +70,22 @@ void StartInHome(Conn* conn) {
     conn->currentDir[i] = 0;
 }
 
+// The client's address as the failed-login count knows it.
+std::string ClientAddressKey(const Conn* conn) {
+    char text[NET_ADDRESS_TEXT_SIZE];
+    return NetAddressText(NetAddressUnmapped(conn->peer), text);
+}
+
 // The refusal waits LoginFailDelay on the socket thread's timer, so guessing
-// passwords is slow while other connections go on at full speed.
+// passwords is slow while other connections go on at full speed. The failure
+// counts at once, so a client that drops the connection instead of waiting
+// for the refusal is counted all the same.
 void LoginFailed(Conn* conn) {
     conn->loginState = LOGIN_NONE;
+    LoginGuardFailed(ClientAddressKey(conn), conn->user.name, EvNowMs(),
+                     {SettingLoad(systemSettings.loginFailLimit),
+                      SettingLoad(systemSettings.loginFailWindow),
+                      SettingLoad(systemSettings.loginLockTime)});
     ReplyHeld(conn, "530 Login incorrect.", TimeLimitSetting(LIMIT_LOGIN_FAIL_DELAY));
 }
 
@@ -125,6 +142,17 @@ void CmdPass(Conn* conn, const char* arg) {
     }
     if (conn->user.accountFlags & ACCOUNT_ANONYMOUS) {
         LoginComplete(conn, "230 Anonymous user logged in, proceed.");
+        return;
+    }
+    // After too many failures from this address or for this account, no
+    // password is even looked at: a right one cannot be told from a wrong one.
+    int64_t lockedMs = LoginGuardLockedMs(ClientAddressKey(conn), conn->user.name, EvNowMs());
+    if (lockedMs > 0) {
+        LogPrintf(LOG_WARNING, "CmdPass: login for %s refused, failed logins: %lld s locked",
+                  conn->user.name, (long long)(lockedMs + 999) / 1000);
+        conn->control.shutdownWhenDrained = 1;
+        conn->loginState = LOGIN_CLOSING;
+        Reply(conn, "421 Too many failed logins; try again later.");
         return;
     }
     char password[USER_PASSWORD_MAX + 1];

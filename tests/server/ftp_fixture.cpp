@@ -15,6 +15,7 @@
 #include "config/config.h"
 #include "log/log.h"
 #include "server/conn.h"
+#include "server/login_guard.h"
 #include "server/sockthread.h"
 
 using bxtest::Clock;
@@ -79,6 +80,7 @@ void FtpFixture::SetUp() {
 
 void FtpFixture::TearDown() {
     SockThreadStop();
+    LoginGuardClear();
     SockRestoreHandlers();
     ClearUsers();
     quiet_.reset();
@@ -135,9 +137,9 @@ int FtpFixture::LiveConnections(bool data) {
 
 // ---------------------------------------------------------------- client
 
-bool FtpClient::Connect(uint16_t port) {
+bool FtpClient::Connect(uint16_t port, const char* localAddress) {
     Close();
-    fd_ = bxtest::ConnectLoopback(port);
+    fd_ = bxtest::Connect(INADDR_LOOPBACK, port, localAddress);
     return fd_ >= 0;
 }
 

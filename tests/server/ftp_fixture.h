@@ -73,11 +73,11 @@ class FtpClient {
     FtpClient(const FtpClient&) = delete;
     FtpClient& operator=(const FtpClient&) = delete;
 
-    // Connects to 127.0.0.1:port.
-    bool Connect(uint16_t port);
+    // Connects to 127.0.0.1:port (from localAddress, such as "127.0.0.2").
+    bool Connect(uint16_t port, const char* localAddress = nullptr);
     // Connect, then the greeting: true when it is a 220 reply.
-    bool ConnectGreeted(uint16_t port) {
-        return Connect(port) && ReadReply().rfind("220 ", 0) == 0;
+    bool ConnectGreeted(uint16_t port, const char* localAddress = nullptr) {
+        return Connect(port, localAddress) && ReadReply().rfind("220 ", 0) == 0;
     }
     // Sends raw bytes as they are.
     bool Send(const std::string& bytes);

@@ -136,4 +136,46 @@ TEST_F(Login, ReinGreetsAgainAndQuitEndsTheSession) {
     EXPECT_TRUE(c.WaitForEof());
 }
 
+// Failed logins lock the address they came from and the account they were
+// for, whatever the next password, and whether the guesser waited for the
+// refusal or dropped the connection with its PASS pending. Others go on.
+TEST_F(Login, FailuresLockTheAddressAndTheAccountNotOthers) {
+    const char LOCKED[] = "421 Too many failed logins; try again later.";
+    AddUser("u", "pw");
+    AddUser("v", "pw");
+    SettingStore(systemSettings.loginFailLimit, 3u);
+    SettingStore(systemSettings.loginFailWindow, 300u);
+    SettingStore(systemSettings.loginLockTime, 60u);
+    SetTimeLimitSetting(LIMIT_LOGIN_FAIL_DELAY, 30000); // the refusal never comes in time
+    // Three guesses: each PASS taken by the server, and the connection
+    // dropped before the refusal arrives.
+    for (int guess = 0; guess < 3; guess++) {
+        FtpClient g;
+        ASSERT_TRUE(g.ConnectGreeted(Port()));
+        ASSERT_EQ(g.Command("USER u").substr(0, 3), "331");
+        ASSERT_TRUE(g.SendLine("PASS guess" + std::to_string(guess)));
+        ASSERT_TRUE(bxtest::WaitFor(
+            [&] { return bxtest::CountOf(LogText(), "invalid login for u") == guess + 1; }));
+        g.Close(guess == 1);
+        ASSERT_TRUE(bxtest::WaitFor([&] { return LiveConnections() == 1; }));
+    }
+    const struct {
+        const char* from;
+        const char* user;
+        std::string reply;
+    } rows[] = {
+        {nullptr, "u", LOCKED},        // the right password, from the guesser's address
+        {nullptr, "v", LOCKED},        // another account, from the guesser's address
+        {"127.0.0.3", "u", LOCKED},    // the guessed account, from anywhere
+        {"127.0.0.2", "v", LOGGED_IN}, // anyone else
+    };
+    for (const auto& row : rows) {
+        FtpClient other;
+        ASSERT_TRUE(other.ConnectGreeted(Port(), row.from));
+        ExpectReplies(other,
+                      {{std::string("USER ") + row.user, NEED_PASSWORD}, {"PASS pw", row.reply}});
+        if (row.reply == LOCKED) EXPECT_TRUE(other.WaitForEof()) << row.user;
+    }
+}
+
 } // namespace
