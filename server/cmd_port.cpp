@@ -4,6 +4,7 @@
 
 #include "config/config.h"
 #include "log/log.h"
+#include "platform/eventloop.h"
 #include "server/cmd_common.h"
 #include "server/commands.h"
 #include "server/dataconn.h"
@@ -115,13 +116,12 @@ int OpenPassive(Conn* conn) {
         SockClose(&conn->passiveSocket);
     }
     if (conn->passiveSocket == INVALID_SOCKET) {
-        // The reply goes out first; then the server stops sending and waits
-        // for the client to close.
-        conn->control.shutdownWhenDrained = 1;
-        conn->loginState = LOGIN_CLOSING;
-        Reply(conn, "421 System error.");
+        // No port left in the range, or no descriptor: this transfer cannot
+        // be set up, the session goes on.
+        Reply(conn, "425 Can't open passive connection.");
         return 0;
     }
+    conn->passiveSinceMs = EvNowMs();
     conn->dataAddress = controlEnd;
     conn->dataAddress.port = passiveEnd.port;
     conn->dataMode = DATA_PASSIVE;

@@ -76,12 +76,14 @@ struct Conn {
     uint8_t epsvAll;        // EPSV ALL: only EPSV may set up data connections
     uint8_t mlstFacts;      // MLST_FACT_* bits shown by MLST and MLSD
     // Time limits (conn_timer.cpp); times are EvNowMs() values.
-    int64_t loginSinceMs;  // accepted, or last lost its login
-    int64_t idleSinceMs;   // last command or end of a transfer; 0 while a transfer runs
-    uint64_t timeoutTimer; // armed check of the time limits; 0 = none
-    int64_t timeoutDueMs;  // when timeoutTimer fires
-    uint64_t holdTimer;    // a held reply waits for it; commands wait meanwhile; 0 = none
-    const char* heldReply; // the reply sent when holdTimer fires
+    int64_t loginSinceMs;   // accepted, or last lost its login
+    int64_t idleSinceMs;    // last command or end of a transfer; 0 while a transfer runs
+    uint64_t timeoutTimer;  // armed check of the time limits; 0 = none
+    int64_t timeoutDueMs;   // when timeoutTimer fires
+    uint64_t holdTimer;     // a held reply waits for it; commands wait meanwhile; 0 = none
+    const char* heldReply;  // the reply sent when holdTimer fires
+    int64_t dataProgressMs; // a transfer's start or its last data event
+    int64_t passiveSinceMs; // PASV opened a port nobody has connected to yet; 0 = none
 };
 
 struct ConnTable {

@@ -6,6 +6,7 @@
 #include <cstdarg>
 
 #include "log/log.h"
+#include "platform/eventloop.h"
 #include "platform/fs.h"
 #include "server/commands.h"
 #include "server/dataconn.h"
@@ -318,6 +319,7 @@ void PassiveProc(SOCKET s) {
 
     Channel* data = &conn->data;
     data->socket = accepted;
+    conn->passiveSinceMs = 0; // the port was used: it stays for the next transfer
     ConnIndexSocket(accepted, conn);
     data->failed = 0;
     data->shutdownWhenDrained = 0;
@@ -347,6 +349,7 @@ void DataProc(intptr_t lParam, SOCKET s) {
                   SockEventName(event), WinsockErrorName(error));
         return;
     }
+    if (event == FD_READ || event == FD_WRITE) conn->dataProgressMs = EvNowMs(); // DataTimeout
     switch (event) {
     case FD_READ:
         LogPrintf(LOG_INFO, "DataProc(%u) FD_READ: %s", conn->connId, WinsockErrorName(error));

@@ -25,8 +25,9 @@ void SetActiveAddress(Conn* conn, const NetAddress& address, uint32_t port);
 // of the PassivePorts range, or on a port the system chooses when no range
 // is set (PassiveListen in cmd_port.cpp); dataAddress becomes the address
 // the client reached the server at, with the passive port.
-// 1 when open; 0 after the "421 System error." reply, which also ends the
-// connection's sending side.
+// 1 when open; 0 after the "425 Can't open passive connection." reply (no
+// port or descriptor left); the session goes on. A port nobody connects to
+// within PassiveTimeout seconds is closed again (conn_timer.cpp).
 int OpenPassive(Conn* conn);
 
 // After EPSV ALL every other way of setting up a data connection is refused

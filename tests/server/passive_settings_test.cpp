@@ -48,7 +48,7 @@ void SetRange(uint16_t low, uint16_t high) {
     SettingStore(systemSettings.passivePortHigh, high);
 }
 
-TEST_F(PassiveSettings, PassivePortsComeFromTheRangeInTurnAndATakenRangeRefusesPasv) {
+TEST_F(PassiveSettings, PassivePortsComeFromTheRangeInTurnAndATakenRangeRefusesOnlyPasv) {
     AddUser("u", "pw");
     WriteRootFile("f.txt", "hello data");
     uint16_t low = FreeRange(3);
@@ -70,15 +70,25 @@ TEST_F(PassiveSettings, PassivePortsComeFromTheRangeInTurnAndATakenRangeRefusesP
         EXPECT_EQ(Code(final), "226");
     }
 
-    // A range whose every port is taken: the session ends.
-    uint16_t port = FreeRange(1);
+    // A range whose every port is taken, by another program or by a passive
+    // port nobody connects to: PASV is refused and the session goes on; the
+    // unused port goes back to the pool after PassiveTimeout.
+    uint16_t port = FreeRange(2);
     int fd = ListenOn(port);
     ASSERT_GE(fd, 0);
-    SetRange(port, port);
-    Session c;
+    SetRange(port, (uint16_t)(port + 1));
+    SettingStore(systemSettings.passiveTimeout, 1u);
+    Session c, d;
     ASSERT_TRUE(c.Open(Port()));
-    EXPECT_EQ(c.Command("PASV"), "421 System error.\r\n");
-    EXPECT_TRUE(c.WaitForEof());
+    ASSERT_TRUE(d.Open(Port()));
+    EXPECT_EQ(ReplyPort(c.Command("PASV")), port + 1);
+    EXPECT_EQ(d.Command("PASV"), "425 Can't open passive connection.\r\n");
+    EXPECT_EQ(d.Command("NOOP"), "200 Command okay.\r\n");
+    EXPECT_TRUE(WaitFor([&] { return ReplyPort(d.Command("PASV")) == port + 1; }, 20000));
+    std::string final;
+    EXPECT_EQ(d.Download("RETR f.txt", &final), "hello data");
+    EXPECT_EQ(Code(final), "226");
+    EXPECT_EQ(c.Command("NOOP"), "200 Command okay.\r\n");
     close(fd);
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "config/config.h"
+#include "data_client.h"
 #include "ftp_fixture.h"
 
 namespace {
@@ -82,6 +83,26 @@ TEST_F(TimeLimits, FailedPassIsAnsweredLateWithoutSlowingOthers) {
     EXPECT_EQ(guesser.ReadReply(), OK);
     EXPECT_EQ(guesser.Command("USER bob"), "331 Password required.\r\n");
     EXPECT_EQ(guesser.Command("PASS pw"), "230 User logged in, proceed.\r\n");
+}
+
+// DataTimeout: a download nobody reads and an upload that goes silent end
+// with 426 once no data has moved for that long; the session goes on.
+TEST_F(TimeLimits, StalledTransfersEndWithoutEndingTheSession) {
+    QuietTrace();
+    AddUser("u", "pw");
+    WriteRootFile("big.bin", std::string(32 << 20, 'b')); // more than the socket buffers hold
+    SettingStore(systemSettings.dataTimeout, 1u);
+    for (const std::string command : {"RETR big.bin", "STOR up.bin"}) {
+        SCOPED_TRACE(command);
+        dataclient::Session s;
+        ASSERT_TRUE(s.Open(Port()));
+        int fd = s.Begin(command);
+        ASSERT_GE(fd, 0);
+        if (command[0] == 'S') WriteAll(fd, "some bytes, then silence");
+        EXPECT_EQ(s.ReadReply(20000), "426 Connection closed; transfer aborted.\r\n");
+        EXPECT_EQ(s.Command("NOOP"), OK);
+        close(fd);
+    }
 }
 
 } // namespace
