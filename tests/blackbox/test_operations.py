@@ -47,6 +47,8 @@ class OperationsTest(unittest.TestCase):
         self.assertEqual((r.stdout, r.stderr), ("", ""))
         self.m.add_user("alice", "Secret12")
         write(os.path.join(self.m.ftp, "f.txt"), b"data")
+        # The polls below fail logins on purpose until each change lands.
+        self.m.reg("set", "System", "LoginFailLimit", "--dword", "0")
         server = self.m.start("service")
         port = self.m.port
         # A new account, its new password, its removal.
