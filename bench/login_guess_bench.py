@@ -7,7 +7,9 @@ the connection and try the next word), from one address or each thread from
 an address of its own. Meanwhile another account logs in correctly from
 another address once a second and its login times are recorded.
 
-Prints one JSON line per run: guesses made, guesses a second, whether the
+Prints one JSON line per run: the passwords the server actually checked for
+the account (its "invalid login" records; a PASS refused unchecked during a
+lock is no guess), per second, the attempts the guessers made, whether the
 password was found, and the other account's login times (median, max).
 
     bench/login_guess_bench.py [--seconds 20] [--threads 16]
@@ -71,7 +73,12 @@ def start_server(top):
     port = free_port()
     reg("set", "System", "Port", "--dword", str(port))
     reg("set", "Path", "Work", "--string", work)
-    reg("set", "Log", "Logging", "--dword", "0")
+    log = os.path.join(top, "log")
+    os.makedirs(log)
+    reg("set", "Log", "Logging", "--dword", "1")
+    reg("set", "Log", "Path", "--string", log)
+    for level in range(6):
+        reg("set", "Log", "TRACE%d" % level, "--dword", "0")
     for user, password in ((VICTIM, SECRET), (OTHER, OTHER_PASSWORD)):
         reg("set", "Users\\" + user, "Root", "--string", data)
         reg("passwd", user, stdin=password + "\n")
@@ -79,7 +86,16 @@ def start_server(top):
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if not wait_port(port, proc):
         raise SystemExit("dockhand did not start")
-    return proc, port
+    return proc, port, log
+
+
+def checked(log):
+    """Passwords the server checked and found wrong for the attacked account."""
+    count = 0
+    for name in os.listdir(log):
+        with open(os.path.join(log, name), errors="replace") as f:
+            count += sum("invalid login for %s" % VICTIM in line for line in f)
+    return count
 
 
 def run(port, seconds, threads, spread):
@@ -130,8 +146,7 @@ def run(port, seconds, threads, spread):
         "guessers": "one address each" if spread else "one address",
         "threads": threads,
         "seconds": round(elapsed, 1),
-        "guesses": guesses[0],
-        "guesses_per_second": round(guesses[0] / elapsed, 2),
+        "attempts": guesses[0],
         "found": found[0],
         "other_logins_ok": len(times),
         "other_logins_failed": len(logins) - len(times),
@@ -147,12 +162,16 @@ def main():
     args = parser.parse_args()
     for spread in (False, True):
         with tempfile.TemporaryDirectory(prefix="bx-guess-") as top:
-            proc, port = start_server(top)
+            proc, port, log = start_server(top)
             try:
-                print(json.dumps(run(port, args.seconds, args.threads, spread)), flush=True)
+                result = run(port, args.seconds, args.threads, spread)
             finally:
                 proc.terminate()
                 proc.wait(30)
+            guesses = checked(log) + (1 if result["found"] else 0)
+            result["guesses"] = guesses
+            result["guesses_per_second"] = round(guesses / result["seconds"], 2)
+            print(json.dumps(result), flush=True)
 
 
 if __name__ == "__main__":
