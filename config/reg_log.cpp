@@ -1,5 +1,6 @@
 // The "Log" group: the logging settings, which live in the log module.
 #include "config/reg_group.h"
+#include "config/value_rules.h"
 #include "log/log.h"
 
 namespace {
@@ -17,6 +18,7 @@ void GetRegLog() {
     for (int i = 0; i < 6; i++)
         logLevelOn[LOG_TRACE0 + i] = (int32_t)RegGetDword(key, kTraceNames[i], i < 5 ? 1 : 0);
     RegGetString(key, "Path", logDir, sizeof logDir);
+    logAudit = (int32_t)RegGetCheckedDword(key, "GetRegLog", "Log", "Audit");
     RegGroupClose(key, "GetRegLog");
 }
 

@@ -21,6 +21,7 @@ const ValueRule rules[] = {
     {"Log", "TRACE4", VALUE_DWORD, 0, 1, 1},
     {"Log", "TRACE5", VALUE_DWORD, 0, 1, 0},
     {"Log", "Path", VALUE_STRING, 0, 0, 0},
+    {"Log", "Audit", VALUE_DWORD, 0, 1, 0},
     {"Path", "Work", VALUE_STRING, 0, 0, 0},
     {"Path", "App", VALUE_STRING, 0, 0, 0},
     {"Path", "Service", VALUE_STRING, 0, 0, 0},

@@ -7,6 +7,7 @@
 #include <ctime>
 
 std::atomic<int32_t> logEnable{0};
+std::atomic<int32_t> logAudit{0};
 std::atomic<int32_t> logSync{0};
 std::atomic<uint32_t> logSize{0};
 char logDir[260] = ".";

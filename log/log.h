@@ -33,6 +33,7 @@ constexpr int LOG_RECORD_MAX = 4096;
 // read without a lock; a change made by another thread applies from the next
 // call on.
 extern std::atomic<int32_t> logEnable; // "Logging": master switch, 0 = no records
+extern std::atomic<int32_t> logAudit;  // "Audit": one record per file transfer (server/audit.h)
 extern std::atomic<int32_t> logSync;   // "Logsync": wait until the file is written
 extern std::atomic<uint32_t> logSize;  // "Logsize": 0 = daily files, else a.log/b.log limit
 extern char logDir[260];               // "Path": directory of the log files, "." by default

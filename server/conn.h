@@ -63,6 +63,8 @@ struct Conn {
     Channel data;
     UserAccount user;       // copy taken at USER, refreshed at PASS
     uint64_t restartOffset; // REST
+    int64_t auditStartMs;   // EvNowMs() at the start of a file transfer; 0 = none (audit.h)
+    uint64_t auditBytes;    // bytes of that transfer so far
     uint64_t filePosition;  // start of the current transfer; FILE_POSITION_APPEND
     int fileHandle;         // INVALID_FILE_HANDLE = none
     uintptr_t viewItem;     // non-zero while the connections view has an item

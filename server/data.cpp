@@ -8,6 +8,7 @@
 #include "log/log.h"
 #include "platform/eventloop.h"
 #include "platform/fs.h"
+#include "server/audit.h"
 #include "server/commands.h"
 #include "server/dataconn.h"
 #include "server/sockthread.h"
@@ -86,6 +87,7 @@ void DataClosed(Conn* conn, uint16_t error) {
     QueueFree(&data->out);
     data->shutdownWhenDrained = 0;
     if (conn->transferKind != XFER_NONE) {
+        AuditEnd(conn, data->failed ? "426" : "226");
         if (data->failed)
             Reply(conn, "426 Connection closed; transfer aborted.");
         else
@@ -167,6 +169,7 @@ int TransferReply(Conn* conn, int code, const char* format, ...) {
 }
 
 void StartTransfer(Conn* conn) {
+    AuditBegin(conn);
     switch (conn->transferKind) {
     case XFER_LIST:
         SendList(conn, 1);
@@ -200,6 +203,7 @@ void CloseDataSide(Conn* conn) {
 }
 
 void EndTransfer(Conn* conn) {
+    AuditEnd(conn, "aborted");
     SockClose(&conn->data.socket);
     CloseTransferFile(conn);
     QueueFree(&conn->data.in);
@@ -352,11 +356,13 @@ void DataProc(intptr_t lParam, SOCKET s) {
     if (event == FD_READ || event == FD_WRITE) conn->dataProgressMs = EvNowMs(); // DataTimeout
     switch (event) {
     case FD_READ:
-        LogPrintf(LOG_INFO, "DataProc(%u) FD_READ: %s", conn->connId, WinsockErrorName(error));
+        LogPrintf(AuditEventLevel(), "DataProc(%u) FD_READ: %s", conn->connId,
+                  WinsockErrorName(error));
         ReadData(conn);
         break;
     case FD_WRITE:
-        LogPrintf(LOG_INFO, "DataProc(%u) FD_WRITE: %s", conn->connId, WinsockErrorName(error));
+        LogPrintf(AuditEventLevel(), "DataProc(%u) FD_WRITE: %s", conn->connId,
+                  WinsockErrorName(error));
         if (conn->transferKind == XFER_RETR)
             SendData(conn);
         else

@@ -7,6 +7,7 @@
 
 #include "log/log.h"
 #include "platform/fs.h"
+#include "server/audit.h"
 #include "server/data.h"
 #include "server/dataconn.h"
 #include "server/sockthread.h"
@@ -93,6 +94,7 @@ void SendData(Conn* conn) {
             return;
         }
         LogPrintf(LOG_TRACE0, "SendData(%u) Sent %d bytes.", conn->connId, sent);
+        AuditCount(conn, sent);
         if (sent == 0) break;
     }
     LogPrintf(LOG_INFO, "SendData(%u) done", conn->connId);
@@ -167,6 +169,7 @@ void RecvData(Conn* conn) {
         QueueFree(&data->in);
         return;
     }
+    AuditCount(conn, written);
     QueueFree(&data->in);
 }
 
@@ -185,6 +188,7 @@ int ReceiveUpload(Conn* conn) {
     LogPrintf(LOG_TRACE0, "RecvData(%u) Read %d bytes.", conn->connId, n);
     if (n == 0 || conn->fileHandle == INVALID_FILE_HANDLE) return n; // a failed upload drops them
     int64_t written = FsWrite(conn->fileHandle, recvBuffer, (uint64_t)n);
+    AuditCount(conn, written);
     if (written != n) {
         LogPrintf(LOG_WARNING, "RecvData(%u) Error %lu writing file.", conn->connId,
                   (unsigned long)FsLastError());

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "config/config.h"
+#include "log/log.h"
 #include "data_client.h"
 
 using namespace dataclient;
@@ -38,6 +39,48 @@ TEST_F(Transfer, EdgeSizesRoundTripInEveryModeAndType) {
             }
         }
     }
+}
+
+// With Log\Audit 1 each file transfer that ends, completed or cut short,
+// leaves one record (who, from where, what, bytes, seconds, result), and the
+// data connection's per-read records stay at the trace levels (off here).
+TEST_F(Transfer, AuditWritesOneRecordPerTransferInsteadOfOnePerRead) {
+    logAudit = 1;
+    std::string bytes = RandomBytes(300000, 3);
+    EXPECT_EQ(s.Upload("STOR up", bytes), DONE);
+    EXPECT_EQ(s.Upload("APPE up", "xyz"), DONE);
+    EXPECT_TRUE(s.Download("RETR up") == bytes + "xyz");
+    int fd = s.Begin("STOR cut");
+    ASSERT_GE(fd, 0);
+    WriteAll(fd, "abc");
+    linger reset = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(fd);
+    EXPECT_EQ(Code(s.ReadReply(10000)), "426");
+    EXPECT_NE(s.Download("LIST").find("cut"), std::string::npos); // a listing is no file transfer
+    auto dataReads = [](const std::string& text) {                // "DataProc(N) FD_READ" records
+        int count = 0;
+        for (size_t at = 0; (at = text.find(") FD_READ", at)) != std::string::npos; at++)
+            count += text.rfind("DataProc(", at) != std::string::npos &&
+                     text.rfind("DataProc(", at) > text.rfind('\n', at);
+        return count;
+    };
+    std::string log = LogText();
+    EXPECT_EQ(bxtest::CountOf(log, "Audit("), 4) << log;
+    EXPECT_EQ(dataReads(log), 0);
+    for (const std::string& record : {"command STOR path " + Root("up") + " bytes 300000 ",
+                                      "command APPE path " + Root("up") + " bytes 3 ",
+                                      "command RETR path " + Root("up") + " bytes 300003 "}) {
+        size_t at = log.find("user u address 127.0.0.1 " + record);
+        EXPECT_NE(at, std::string::npos) << record << log;
+        EXPECT_EQ(log.substr(log.find("result ", at), 10), "result 226") << record;
+    }
+    EXPECT_NE(log.find("command STOR path " + Root("cut")), std::string::npos);
+    EXPECT_EQ(bxtest::CountOf(log, "result 426"), 1);
+    logAudit = 0; // the original records: one per read, no audit
+    EXPECT_EQ(s.Upload("STOR up", bytes), DONE);
+    EXPECT_EQ(bxtest::CountOf(LogText(), "Audit("), 4);
+    EXPECT_GT(dataReads(LogText()), 0);
 }
 
 TEST_F(Transfer, RestartOffsetIsAppliedOnceAndRefusalsUseItUp) {
