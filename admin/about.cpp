@@ -6,7 +6,7 @@
 #include <QVBoxLayout>
 
 #include "admin/picture.h"
-#include "server/conn.h"
+#include "version.h"
 
 AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     setObjectName("aboutDialog");
@@ -19,7 +19,7 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     picture->setAlignment(Qt::AlignCenter);
     layout->addWidget(picture);
 
-    auto* version = new QLabel(QString::fromLatin1(versionCaption));
+    auto* version = new QLabel(QString::fromLatin1(BRINDLEX_VERSION_CAPTION));
     version->setObjectName("aboutVersion");
     version->setAlignment(Qt::AlignCenter);
     layout->addWidget(version);

@@ -14,7 +14,7 @@
 #include "admin/picture.h"
 #include "admin/sheet.h"
 #include "config/config.h"
-#include "server/conn.h"
+#include "version.h"
 
 namespace {
 MainWindow* viewWindow = nullptr; // the window the connections view draws into
@@ -68,7 +68,7 @@ MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
 
     if (options_.serverRole && options_.trayAvailable) {
         tray_ = new QSystemTrayIcon(ProgramIcon(), this);
-        tray_->setToolTip(QString::fromLatin1(versionCaption).left(63));
+        tray_->setToolTip(QString::fromLatin1(BRINDLEX_VERSION_CAPTION).left(63));
         connect(tray_, &QSystemTrayIcon::activated, this, &MainWindow::trayActivated);
         tray_->show();
     }

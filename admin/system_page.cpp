@@ -10,7 +10,14 @@
 #include "config/config.h"
 #include "ipc/ipc.h"
 #include "ipc/role.h"
-#include "server/sockthread.h"
+
+namespace {
+void (*systemApplied)() = nullptr;
+} // namespace
+
+void SetSystemAppliedHook(void (*hook)()) {
+    systemApplied = hook;
+}
 
 SystemPage::SystemPage(QWidget* parent) : QWidget(parent) {
     setObjectName("systemPage");
@@ -64,7 +71,6 @@ int SystemPage::apply() {
     systemSettings.maxConn = (uint16_t)connections;
     systemSettings.port = (uint16_t)port;
     StoreGroup(SetRegSystem, IPC_MSG_SYSTEM_CHANGED);
-    if (RoleIsServerOrService() && sockWindow)
-        SockSend(SOCK_MSG_LISTEN, systemSettings.port, systemSettings.serverEnable);
+    if (RoleIsServerOrService() && systemApplied) systemApplied();
     return 1;
 }

@@ -7,6 +7,11 @@
 class QCheckBox;
 class QLineEdit;
 
+// Installed by the program before a page is made: makes the engine of this
+// process take the stored System values (port, Enable) before it returns.
+// Null (the default) where no engine runs in the process.
+void SetSystemAppliedHook(void (*hook)());
+
 class SystemPage : public QWidget {
     Q_OBJECT
   public:

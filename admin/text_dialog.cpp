@@ -12,7 +12,6 @@
 #include "admin/page_util.h"
 #include "config/config.h"
 #include "log/log.h"
-#include "server/conn.h"
 
 const MessageFile kMessageFiles[4] = {
     {"&Welcome", "editWelcome", "Welcome Message", "welcome.txt"},
@@ -24,7 +23,7 @@ const MessageFile kMessageFiles[4] = {
 TextDialog::TextDialog(const MessageFile& file, QWidget* parent) : QDialog(parent) {
     setObjectName("textDialog");
     setWindowTitle(file.caption);
-    char path[CONN_PATH_SIZE] = "";
+    char path[MESSAGE_PATH_SIZE] = "";
     MessageFilePath(file.fileName, path, sizeof path);
     path_ = QFile::decodeName(path);
 

@@ -8,6 +8,7 @@
 #include "platform/mainloop.h"
 #ifdef BRINDLEX_WINDOW
 #include "admin/adminloop.h"
+#include "admin/system_page.h"
 #endif
 
 namespace {
@@ -23,6 +24,7 @@ int RunMainLoop() {
     if (processRole != ROLE_SERVICE) {
 #ifdef BRINDLEX_WINDOW
         AdminLoopHooks hooks = {processRole == ROLE_SERVER, TimerProc, DestroyProc};
+        SetSystemAppliedHook(ListenWithSystemSettings);
         int code = 0;
         if (AdminLoopRun(hooks, &code)) return code;
         fprintf(stderr, "dockhand: no display can be used; running without a window.\n");

@@ -19,6 +19,7 @@
 #include "platform/sysinfo.h"
 #include "server/conn.h"
 #include "server/sockthread.h"
+#include "version.h"
 
 StartupState startup = {0, -1, -1};
 char msInfo[MS_INFO_COUNT][MS_INFO_SIZE];
@@ -27,9 +28,6 @@ const char* const msInfoNames[MS_INFO_COUNT] = {
     "RegisteredOwner", "SystemRoot",         "Version",        "VersionNumber"};
 
 namespace {
-const char kProductName[] = "Brindlex";
-const char kVersionText[] = "V1.2";
-
 // Start-up failures that a window would show in a message box.
 void ShowStartupMessage(const char* text) {
     fprintf(stderr, "%s\n", text);
@@ -88,7 +86,6 @@ int GetMsInfo() {
 }
 
 void ServerInit() {
-    snprintf(versionCaption, sizeof versionCaption, "%s %s", kProductName, kVersionText);
     srand((unsigned)time(nullptr));
 
     if (OpenRegApp("Brindlex")) {
@@ -96,7 +93,7 @@ void ServerInit() {
         CloseRegApp();
     }
     LogStartup(RoleText());
-    LogPrintf(LOG_INFO, "*** Starting %s ***", versionCaption);
+    LogPrintf(LOG_INFO, "*** Starting %s ***", BRINDLEX_VERSION_CAPTION);
 
     if (OpenRegApp("Brindlex")) {
         GetRegDisplay();
@@ -118,7 +115,7 @@ void ServerInit() {
         RaiseDescriptorLimit();
         InstallConnEvents(ConnViewExists());
         SockThreadInit();
-        if (sockWindow) SockSend(SOCK_MSG_LISTEN, systemSettings.port, systemSettings.serverEnable);
+        ListenWithSystemSettings();
     }
 }
 
@@ -159,7 +156,7 @@ void PrintUsage(FILE* out) {
             "SIGTERM or SIGINT stops it in order; SIGHUP reloads every setting and the accounts.\n"
             "Exit status: 0 stopped in order (or nothing to do), 1 the role lock could not be\n"
             "created, 2 an unknown argument.\n",
-            kVersionText, MachineStoreDir().c_str(), MachineRunDir().c_str());
+            "V" BRINDLEX_VERSION, MachineStoreDir().c_str(), MachineRunDir().c_str());
 }
 
 // --help and --version answer on standard output and end the program before
@@ -169,7 +166,7 @@ void PrintUsage(FILE* out) {
 int AnswerOption(int argc, char** argv) {
     if (argc == 1 || IsServiceCommandLine(argc, argv)) return -1;
     if (argc == 2 && strcmp(argv[1], "--version") == 0) {
-        printf("%s %s\n", kProductName, kVersionText);
+        printf("%s\n", BRINDLEX_VERSION_CAPTION);
         return 0;
     }
     if (argc == 2 && strcmp(argv[1], "--help") == 0) {
@@ -238,7 +235,7 @@ int DockhandMain(int argc, char** argv) {
     if (processRole == ROLE_ADMIN && ConnViewExists()) IpcSend(IPC_MSG_REFRESH_REQUEST, nullptr, 0);
     int code = RunMainLoop();
 
-    LogPrintf(LOG_INFO, "+++ Stopping %s +++", versionCaption);
+    LogPrintf(LOG_INFO, "+++ Stopping %s +++", BRINDLEX_VERSION_CAPTION);
     LogShutdown();
     return code;
 }

@@ -33,6 +33,10 @@ void TimerProc();
 // Installs the engine's connection events: notifications to an admin and,
 // withView, the connections view's items.
 void InstallConnEvents(bool withView);
+// The engine of this process (when it runs) takes the System values in
+// systemSettings: it listens on the port, keeps the listener or closes it.
+// Returns once the socket thread has done so. The System page's hook.
+void ListenWithSystemSettings();
 
 // Runs the main thread's loop until the main window closes and returns the
 // exit code: the window's loop for the server and admin roles when a display

@@ -51,7 +51,7 @@ void ServerMessage(uint8_t type) {
     case IPC_MSG_SYSTEM_CHANGED:
         Reload(GetRegSystem);
         LogPrintf(LOG_INFO, "TimerProc: system settings reloaded");
-        if (sockWindow) SockSend(SOCK_MSG_LISTEN, systemSettings.port, systemSettings.serverEnable);
+        ListenWithSystemSettings();
         break;
     case IPC_MSG_USERS_CHANGED:
         Reload(LoadUsers);
@@ -139,9 +139,13 @@ void HangupReload() {
         CloseRegApp();
     }
     LogPrintf(LOG_INFO, "TimerProc: SIGHUP: settings and users reloaded");
-    if (sockWindow) SockSend(SOCK_MSG_LISTEN, systemSettings.port, systemSettings.serverEnable);
+    ListenWithSystemSettings();
 }
 } // namespace
+
+void ListenWithSystemSettings() {
+    if (sockWindow) SockSend(SOCK_MSG_LISTEN, systemSettings.port, systemSettings.serverEnable);
+}
 
 void TimerProc() {
     LogClean();

@@ -127,6 +127,8 @@ void GetRegPath();
 // The path of a message file ("welcome.txt", "login.txt", "anonymous.txt",
 // "logout.txt"): workDir, "/", the name. The server sends and the Messages
 // page edits the file at this path. 0 when it does not fit in size bytes.
+// MESSAGE_PATH_SIZE holds every path the server opens.
+constexpr size_t MESSAGE_PATH_SIZE = 260;
 int MessageFilePath(const char* fileName, char* out, size_t size);
 
 // "low-high" with 1 <= low <= high <= 65535 (blanks around the numbers

@@ -95,8 +95,6 @@ struct ConnTable {
 };
 
 extern ConnTable connTable;
-// "Brindlex V1.2": the greeting's caption.
-extern char versionCaption[32];
 
 Conn* FindConnByControl(SOCKET s);
 // Remembers that s (a control, data or passive socket) belongs to conn, so

@@ -11,10 +11,10 @@
 #include "platform/fs.h"
 #include "server/control_limits.h"
 #include "server/sockthread.h"
+#include "version.h"
 
 ConnTable connTable = {nullptr, 0, 0};
 ConnEvents connEvents = {};
-char versionCaption[32] = "Brindlex V1.2";
 
 namespace {
 
@@ -213,7 +213,7 @@ void AcceptProc(SOCKET listening) {
 }
 
 void SendGreeting(Conn* conn) {
-    ReplyFile(conn, "welcome.txt", "220 %s", versionCaption);
+    ReplyFile(conn, "welcome.txt", "220 %s", BRINDLEX_VERSION_CAPTION);
 }
 
 void ConnClose(Conn* conn) {

@@ -18,7 +18,7 @@ uint8_t fileBuffer[CONN_BUFFER_SIZE];
 // Opens workDir "/" fileName; -1 when the path does not fit or the file
 // cannot be opened.
 int OpenMessageFile(Conn* conn, const char* fileName) {
-    char path[CONN_PATH_SIZE];
+    char path[MESSAGE_PATH_SIZE];
     if (!MessageFilePath(fileName, path, sizeof path)) {
         LogPrintf(LOG_WARNING, "ReplyFileV(%u) Path of %s is too long.", conn->connId, fileName);
         return -1;

@@ -18,6 +18,7 @@
 #include "ipc/role.h"
 #include "server/conn.h"
 #include "tests/test_support.h"
+#include "version.h"
 
 namespace {
 std::string outDir;
@@ -39,7 +40,6 @@ int main(int argc, char** argv) {
     }
     outDir = argv[1];
     QApplication app(argc, argv);
-    snprintf(versionCaption, sizeof versionCaption, "Brindlex V1.2");
     processRole = ROLE_SERVER;
     bxtest::TempDir work("bx-shots");
     snprintf(workDir, sizeof workDir, "%s", work.path.c_str());

@@ -12,6 +12,7 @@
 #include "admin/logging_page.h"
 #include "admin/text_dialog.h"
 #include "admin_fixture.h"
+#include "app/startup.h"
 #include "server/sockthread.h"
 
 namespace {
@@ -134,6 +135,7 @@ TEST_F(Sheet, ServerRoleSystemApplyMovesTheListenerBeforeItReturns) {
     SockSend(SOCK_MSG_LISTEN, first, 1);
     ASSERT_TRUE(Connects(first));
 
+    SetSystemAppliedHook(ListenWithSystemSettings); // as the program installs it
     SystemPage page;
     Do(&page, "port=" + std::to_string(second));
     ASSERT_EQ(page.apply(), 1);
@@ -143,6 +145,7 @@ TEST_F(Sheet, ServerRoleSystemApplyMovesTheListenerBeforeItReturns) {
     Find<QCheckBox>(&page, "serverEnable")->click();
     ASSERT_EQ(page.apply(), 1);
     EXPECT_FALSE(Connects(second)) << "Enable off closes the listener";
+    SetSystemAppliedHook(nullptr);
     SockThreadStop();
 }
 

@@ -23,6 +23,7 @@
 #include "server/sockthread.h"
 #include "platform/mainqueue.h"
 #include "server/conn.h"
+#include "version.h"
 
 namespace {
 
@@ -289,10 +290,9 @@ TEST_F(Window, HelpOpensTheShippedPageAndTheOnlineAddressAboutShowsTheVersion) {
               std::string::npos)
         << shown;
 
-    snprintf(versionCaption, sizeof versionCaption, "Brindlex V1.2");
     AboutDialog about(&window);
     EXPECT_EQ(about.windowTitle(), "About Brindlex");
-    EXPECT_EQ(Find<QLabel>(&about, "aboutVersion")->text(), "Brindlex V1.2");
+    EXPECT_EQ(Find<QLabel>(&about, "aboutVersion")->text(), BRINDLEX_VERSION_CAPTION);
     EXPECT_FALSE(Find<QLabel>(&about, "aboutPicture")->pixmap().isNull());
 }
 

@@ -5,6 +5,7 @@ import contextlib
 import ftplib
 import os
 import random
+import re
 import shutil
 import signal
 import socket
@@ -16,6 +17,16 @@ import unittest
 BIN = os.environ.get("BRINDLEX_BIN_DIR") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "bin")
 USER, PASSWORD = "eve", "ext-pw"
+
+
+def version_caption():
+    # "Brindlex V1.2", from the header the build generates out of the one
+    # version in CMakeLists.txt.
+    with open(os.path.join(BIN, "..", "generated", "version.h")) as f:
+        return re.search(r'BRINDLEX_VERSION_CAPTION "([^"]*)"', f.read()).group(1)
+
+
+VERSION_CAPTION = version_caption()
 
 
 def free_port():

@@ -13,7 +13,7 @@ import subprocess
 import time
 import unittest
 
-from harness import BIN, Machine, can_login, free_port, login, port_open, read, wait_until, write
+from harness import BIN, VERSION_CAPTION, Machine, can_login, free_port, login, port_open, read, wait_until, write
 
 
 class OperationsTest(unittest.TestCase):
@@ -91,7 +91,7 @@ class OperationsTest(unittest.TestCase):
         os.makedirs(empty)
         server = self.m.start("service")
         for root in (empty, self.m.root):  # nothing there, and a server running
-            for arg, expected in (("--version", "Brindlex V1.2\n"), ("--help", "usage: dockhand")):
+            for arg, expected in (("--version", VERSION_CAPTION + "\n"), ("--help", "usage: dockhand")):
                 r = subprocess.run([os.path.join(BIN, "dockhand"), arg], capture_output=True, text=True,
                                    env=dict(os.environ, BRINDLEX_ROOT=root), timeout=10)
                 self.assertEqual((r.returncode, r.stderr), (0, ""), arg)

@@ -6,7 +6,7 @@ import os
 import socket
 import unittest
 
-from harness import Machine, port_open, wait_until
+from harness import VERSION_CAPTION, Machine, port_open, wait_until
 
 
 class RolesTest(unittest.TestCase):
@@ -48,7 +48,7 @@ class RolesTest(unittest.TestCase):
             self.assertIn(b"usage: dockhand", p.stderr.read(), args)
             self.assertEqual(p.stdout.read(), b"", args)
             self.assertFalse(self.m.slot_bound("client"), args)
-        for args, out in ((["--help"], b"usage: dockhand"), (["--version"], b"Brindlex V1.2")):
+        for args, out in ((["--help"], b"usage: dockhand"), (["--version"], VERSION_CAPTION.encode())):
             p = self.m.start(*args, wait=False)
             self.assertEqual(p.wait(10), 0, args)
             self.assertIn(out, p.stdout.read(), args)
@@ -80,7 +80,7 @@ class RolesTest(unittest.TestCase):
             self.assertTrue(c.recv(100).startswith(b"220"))
         self.assertEqual(self.m.stop(server), 0)
         lines = [l for l in self.m.log_text().split("\r\n") if l]
-        stop = [i for i, l in enumerate(lines) if "+++ Stopping Brindlex V1.2 +++" in l]
+        stop = [i for i, l in enumerate(lines) if "+++ Stopping %s +++" % VERSION_CAPTION in l]
         self.assertEqual(len(stop), 1)
         # Only the log's own last words may follow the stop record.
         self.assertTrue(all("LogShutdown:" in l for l in lines[stop[0] + 1:]), lines[stop[0]:])

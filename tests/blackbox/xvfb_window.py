@@ -15,7 +15,7 @@ import socket
 import subprocess
 import unittest
 
-from harness import Machine, wait_until
+from harness import VERSION_CAPTION, Machine, wait_until
 
 
 def windows():
@@ -96,7 +96,7 @@ class WindowTest(unittest.TestCase):
         order = [log.find("server DestroyProc: Waiting for socket window to close..."),
                  log.find("server DestroyProc: Socket window closed."),
                  log.find("server IpcShutdown: closing incoming slot"),
-                 log.find("server +++ Stopping Brindlex V1.2 +++")]
+                 log.find("server +++ Stopping %s +++" % VERSION_CAPTION)]
         self.assertTrue(all(a >= 0 for a in order) and order == sorted(order), order)
         for c in clients:
             self.assertEqual(c.recv(100), b"", "a client's connection outlived the server")

@@ -1,5 +1,6 @@
 // What a record looks like and which calls produce one at all.
 #include "log_fixture.h"
+#include "version.h"
 
 using RecordFormat = LogTest;
 using RecordGates = LogTest;
@@ -12,8 +13,8 @@ TEST_F(RecordFormat, TagTimeRoleMessageCutAndEscapedThenCrLf) {
         int level;
         std::string message, logged;
     } rows[] = {
-        {LOG_INFO, "*** Starting Brindlex V1.2 ***",
-         "I " + head + "*** Starting Brindlex V1.2 ***"},
+        {LOG_INFO, "*** Starting " BRINDLEX_VERSION_CAPTION " ***",
+         "I " + head + "*** Starting " BRINDLEX_VERSION_CAPTION " ***"},
         {LOG_WARNING, "IpcSend: error 5", "W " + head + "IpcSend: error 5"},
         {LOG_TRACE0, "ConnRead(3) Read 17 bytes.", "T0" + head + "ConnRead(3) Read 17 bytes."},
         {LOG_TRACE5, "x", "T5" + head + "x"},

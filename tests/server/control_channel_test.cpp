@@ -14,10 +14,11 @@
 
 #include "ftp_fixture.h"
 #include "server/control_limits.h"
+#include "version.h"
 
 namespace {
 
-const char GREETING[] = "220 Brindlex V1.2\r\n";
+const char GREETING[] = "220 " BRINDLEX_VERSION_CAPTION "\r\n";
 const char TOO_LONG[] = "500 Syntax error; command line too long.\r\n";
 const char REFUSED[] = "421 Too may users; try again later\r\n";
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ftp_fixture.h"
+#include "version.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ TEST_F(ControlLoad, FiveHundredClientsConnectAtOnceLogInAndOut) {
         ASSERT_TRUE(c[i].Connect(Port())) << i;
     const std::pair<std::string, std::string> steps[] = {
         // line sent ("": none), reply
-        {"", "220 Brindlex V1.2\r\n"},
+        {"", "220 " BRINDLEX_VERSION_CAPTION "\r\n"},
         {"USER bob", "331 Password required.\r\n"},
         {"PASS pw", "230 User logged in, proceed.\r\n"},
         {"QUIT", "221 Closing control connection.\r\n"}};

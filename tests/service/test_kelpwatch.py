@@ -17,7 +17,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "blackbox"))
-from harness import BIN, Machine, port_open, wait_until  # noqa: E402
+from harness import BIN, VERSION_CAPTION, Machine, port_open, wait_until  # noqa: E402
 
 KELPWATCH = os.path.join(BIN, "kelpwatch")
 USAGE = ("usage: kelpwatch install\n"
@@ -279,7 +279,7 @@ class KelpwatchTest(unittest.TestCase):
         self.assertIsNotNone(self.m.notify.wait_for(lambda t: "STOPPING=1" in t))
         self.assert_stopped(0)
         self.assertEqual(service.wait(30), 0)
-        self.assertTrue(wait_until(lambda: "+++ Stopping Brindlex V1.2 +++" in self.m.log_text()))
+        self.assertTrue(wait_until(lambda: "+++ Stopping %s +++" % VERSION_CAPTION in self.m.log_text()))
         self.assertTrue(wait_until(lambda: not port_open(self.m.port)))
 
     def test_start_failures(self):
