@@ -6,7 +6,6 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstring>
-#include <strings.h>
 
 #include "admin/msgbox.h"
 #include "admin/user_dialog.h"
@@ -15,6 +14,7 @@
 #include "ipc/ipc.h"
 #include "ipc/role.h"
 #include "log/log.h"
+#include "platform/ascii.h"
 
 UsersPage::UsersPage(QWidget* parent) : QWidget(parent) {
     setObjectName("usersPage");
@@ -55,7 +55,7 @@ void UsersPage::Refill() {
     }
     // Sorted as a user reads names: letter case aside, then byte order.
     std::sort(names.begin(), names.end(), [](const QByteArray& a, const QByteArray& b) {
-        int order = strcasecmp(a.constData(), b.constData());
+        int order = AsciiCompareNoCase(a.constData(), b.constData());
         return order != 0 ? order < 0 : a < b;
     });
     list_->clear();

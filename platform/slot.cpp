@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/machine.h"
 
 namespace {
@@ -150,9 +151,7 @@ std::string SlotPath(const char* name) {
     std::string last = name ? name : "";
     size_t cut = last.find_last_of("\\/");
     if (cut != std::string::npos) last = last.substr(cut + 1);
-    for (char& c : last) {
-        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-    }
+    AsciiLowerAll(last.data());
     return MachineRunDir() + "/slot-" + last;
 }
 

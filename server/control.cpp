@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "platform/ascii.h"
 #include "server/commands.h"
 #include "server/control_limits.h"
 #include "server/sockthread.h"
@@ -63,7 +64,7 @@ void TraceControlInput(Conn* conn, const uint8_t* bytes, int count) {
         } else if (state == 0 && (b == ' ' || b == '\t')) {
             shown[length++] = b; // blanks before the command word
         } else if (state < 4) {
-            uint8_t upper = b >= 'a' && b <= 'z' ? (uint8_t)(b - 'a' + 'A') : b;
+            uint8_t upper = (uint8_t)AsciiUpper((char)b);
             state = upper == (uint8_t)kPassWord[state] ? (uint8_t)(state + 1) : TRACE_LINE_OTHER;
             shown[length++] = b;
         } else if (b == '\r') { // "PASS" alone

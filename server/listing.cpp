@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "platform/ascii.h"
 #include "platform/fs.h"
 #include "server/data.h"
 
@@ -23,18 +24,8 @@ constexpr uint32_t SKIPPED_ATTRIBUTES =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
 
 // Byte-wise comparison in which only A to Z fold to a to z.
-int FoldByte(unsigned char c) {
-    return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
-}
-
 bool NameLess(const FsEntry& a, const FsEntry& b) {
-    size_t n = std::min(a.name.size(), b.name.size());
-    for (size_t i = 0; i < n; i++) {
-        int x = FoldByte((unsigned char)a.name[i]);
-        int y = FoldByte((unsigned char)b.name[i]);
-        if (x != y) return x < y;
-    }
-    return a.name.size() < b.name.size();
+    return AsciiCompareNoCase(a.name.c_str(), b.name.c_str()) < 0;
 }
 
 // One line of the long format, CR LF included.

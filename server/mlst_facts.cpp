@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/ascii.h"
+
 namespace {
 
 struct Fact {
@@ -42,15 +44,8 @@ std::string PermLetters(const Conn* conn, const FsEntry& entry) {
 } // namespace
 
 uint8_t MlstFactBit(const char* name) {
-    for (const Fact& fact : FACTS) {
-        const char* a = name;
-        const char* b = fact.name;
-        while (*a && *b && (*a | 0x20) == *b) {
-            a++;
-            b++;
-        }
-        if (*a == 0 && *b == 0) return fact.bit;
-    }
+    for (const Fact& fact : FACTS)
+        if (AsciiCompareNoCase(name, fact.name) == 0) return fact.bit;
     return 0;
 }
 

@@ -1,14 +1,12 @@
 // kelpwatch: "install" registers dockhand's service with the service
 // manager, "remove" takes it away, and without arguments the program is the
 // service itself, started by systemd.
-#include <cstring>
-#include <strings.h>
-
 #include <cstdio>
-
+#include <cstring>
 #include <string>
 
 #include "config/config.h"
+#include "platform/ascii.h"
 #include "platform/privilege.h"
 #include "platform/service_manager.h"
 #include "platform/service_notify.h"
@@ -79,9 +77,9 @@ int RunCommand(const char* word) {
         return 1;
     }
     int ok = 0;
-    if (strcasecmp(word, "remove") == 0)
+    if (AsciiCompareNoCase(word, "remove") == 0)
         ok = RemoveService(scm, 1);
-    else if (strcasecmp(word, "install") == 0) {
+    else if (AsciiCompareNoCase(word, "install") == 0) {
         ok = InstallChecks() && (ReconfigureService(scm) || InstallService(scm));
         if (ok) SayWhetherSystemdKnows(scm);
     } else

@@ -16,6 +16,7 @@
 #include "config/store_owner.h"
 #include "config/users.h"
 #include "ipc/ipc.h"
+#include "platform/ascii.h"
 #include "platform/store.h"
 #include "tools/reg_check.h"
 
@@ -270,8 +271,7 @@ int CmdDelete(const std::vector<std::string>& args) {
 // A user name as the settings dialog accepts it: a letter first, then
 // letters, digits, ".", "-" and "_", at most 64 characters; lower case.
 bool ValidUserName(std::string* name) {
-    for (char& c : *name)
-        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    AsciiLowerAll(name->data());
     if (name->empty() || name->size() > (size_t)USER_NAME_MAX) return false;
     if ((*name)[0] < 'a' || (*name)[0] > 'z') return false;
     return name->find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-_") == std::string::npos;
@@ -377,8 +377,7 @@ int ChangeMessage(const std::string& key) {
     if (path.size() <= strlen(APP_KEY)) return -1;
     std::string group = path.substr(strlen(APP_KEY) + 1);
     group = group.substr(0, group.find('\\'));
-    for (char& c : group)
-        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    AsciiLowerAll(group.data());
     if (group == "system") return IPC_MSG_SYSTEM_CHANGED;
     if (group == "log") return IPC_MSG_LOGGING_CHANGED;
     if (group == "display") return IPC_MSG_DISPLAY_CHANGED;

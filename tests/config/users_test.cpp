@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <set>
 
+#include "platform/ascii.h"
 #include "store_fixture.h"
 
 using Users = StoreTest;
@@ -87,7 +88,7 @@ std::string ExternalMd5(const std::string& text) {
     if (pipe) pclose(pipe);
     std::string out(line, strnlen(line, 32));
     for (char& c : out)
-        c = (char)toupper((unsigned char)c);
+        c = AsciiUpper(c);
     return out;
 }
 
@@ -110,8 +111,7 @@ TEST(Passwords, DigestIsASaltedMd5CheckedExactly) {
     char PW[USER_PW_LEN + 1];
     MakePasswordDigest("bob", "Secret", PW);
     std::string lower = PW;
-    for (char& c : lower)
-        c = (char)tolower((unsigned char)c);
+    AsciiLowerAll(lower.data());
     const struct {
         std::string stored;
         const char *name, *password;
