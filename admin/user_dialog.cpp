@@ -15,11 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "admin/msgbox.h"
 #include "config/users.h"
 #include "log/log.h"
+#include "platform/ascii.h"
 
 namespace {
 
@@ -62,11 +62,6 @@ long ReadNumber(const QString& text) {
     return strtol(text.toUtf8().constData(), nullptr, 10);
 }
 
-FolderChooser& Chooser() {
-    static FolderChooser chooser;
-    return chooser;
-}
-
 QLineEdit* LimitedEdit(QWidget* parent, const char* objectName, int limit) {
     auto* edit = new QLineEdit(parent);
     edit->setObjectName(objectName);
@@ -89,14 +84,9 @@ struct UserDialog::FlagBox {
     uint8_t bit;
 };
 
-void SetFolderChooser(FolderChooser chooser) {
-    Chooser() = std::move(chooser);
-}
-
 int BrowseForFolder(QWidget* dialog, QLineEdit* field, const QString& title) {
     QString start = field->text();
-    QString chosen = Chooser() ? Chooser()(dialog, title, start)
-                               : QFileDialog::getExistingDirectory(dialog, title, start);
+    QString chosen = QFileDialog::getExistingDirectory(dialog, title, start);
     if (chosen.isEmpty()) return 0;
     // A path the record cannot hold whole is not put in: cut short it would
     // name another folder.
@@ -360,7 +350,7 @@ int UserDialog::Commit(const UserAccount& record, bool newPassword, const std::s
     // Another account (not at skip) with the name, whatever its letter case.
     auto taken = [&](int skip) {
         for (size_t i = 0; i < userList.accounts.size(); i++)
-            if ((int)i != skip && strcasecmp(userList.accounts[i].name, record.name) == 0)
+            if ((int)i != skip && AsciiCompareNoCase(userList.accounts[i].name, record.name) == 0)
                 return true;
         return false;
     };

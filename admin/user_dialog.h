@@ -6,7 +6,6 @@
 #include <QByteArray>
 #include <QDialog>
 #include <QString>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,11 +26,8 @@ constexpr int USER_NAME_ROLE = 0x0100; // Qt::UserRole
 int UserIndexOf(const QByteArray& name);
 
 // Lets the user choose a folder for field (starting at its text); puts the
-// chosen path into the field and returns 1, else 0. Tests replace the chooser.
+// chosen path into the field and returns 1, else 0.
 int BrowseForFolder(QWidget* dialog, QLineEdit* field, const QString& title);
-using FolderChooser =
-    std::function<QString(QWidget* owner, const QString& title, const QString& start)>;
-void SetFolderChooser(FolderChooser chooser);
 
 class UserDialog : public QDialog {
     Q_OBJECT

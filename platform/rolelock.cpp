@@ -1,5 +1,4 @@
 #include "platform/rolelock.h"
-#include "platform/win32error.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -15,17 +14,16 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/ascii.h"
 #include "platform/machine.h"
 
 namespace {
 
-thread_local uint32_t lastError = 0;
 thread_local int lastErrno = 0;
 thread_local std::string lastPath;
 
 // Records a failed call on path; -1 for the caller to return.
 int Failed(int err, const std::string& path) {
-    lastError = Win32FromErrno(err);
     lastErrno = err;
     lastPath = path;
     return -1;
@@ -65,12 +63,8 @@ std::string RoleLockPath(const char* name) {
     std::string n = name ? name : "";
     size_t colon = n.find(':');
     if (colon != std::string::npos) n = n.substr(colon + 1);
-    for (char& c : n) {
-        if (c >= 'A' && c <= 'Z')
-            c = (char)(c - 'A' + 'a');
-        else if (c == ':' || c == '/' || c == '\\')
-            c = '-';
-    }
+    for (char& c : n)
+        c = c == ':' || c == '/' || c == '\\' ? '-' : AsciiLower(c);
     return MachineRunDir() + "/" + n + ".lock";
 }
 
@@ -86,7 +80,6 @@ int RoleLockCreate(const char* name, int* alreadyExists) {
         // a live instance, it is that instance's lock all the same.
         if (err == EACCES && HeldByOther(path)) {
             if (alreadyExists) *alreadyExists = 1;
-            lastError = ROLE_LOCK_ERROR_ALREADY_EXISTS;
             return -1;
         }
         return Failed(err, path);
@@ -96,7 +89,6 @@ int RoleLockCreate(const char* name, int* alreadyExists) {
         close(fd);
         if (err == EWOULDBLOCK) {
             if (alreadyExists) *alreadyExists = 1;
-            lastError = ROLE_LOCK_ERROR_ALREADY_EXISTS;
             return -1;
         }
         return Failed(err, path);
@@ -156,10 +148,6 @@ int RoleLockHolderPid(const char* name) {
     }
     close(fd);
     return pid;
-}
-
-uint32_t RoleLockLastError() {
-    return lastError;
 }
 
 std::string RoleLockLastErrorText() {

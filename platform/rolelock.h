@@ -16,14 +16,12 @@
 constexpr char ROLE_LOCK_SERVER[] = "Quennel:dockhand:Server";
 constexpr char ROLE_LOCK_ADMIN[] = "Quennel:dockhand:Admin";
 
-constexpr uint32_t ROLE_LOCK_ERROR_ALREADY_EXISTS = 183;
-
 // The lock file of a lock name.
 std::string RoleLockPath(const char* name);
 
 // Takes the lock. Returns a handle, or -1: with *alreadyExists = 1 when
 // another live holder has it (also another handle of this same process),
-// else *alreadyExists = 0 and the cause in RoleLockLastError().
+// else *alreadyExists = 0 and the cause in RoleLockLastErrorText().
 int RoleLockCreate(const char* name, int* alreadyExists);
 
 // Lets the lock go (and clears the process id from the file).
@@ -36,8 +34,6 @@ int RoleLockHeld(const char* name);
 // holds it.
 int RoleLockHolderPid(const char* name);
 
-// Win32-style code of this thread's last failed call.
-uint32_t RoleLockLastError();
 // The system's own text for this thread's last failed call ("Permission
 // denied"), and the file or directory it failed on.
 std::string RoleLockLastErrorText();

@@ -199,7 +199,9 @@ long DeleteBelow(sqlite3* db, const char* where, int64_t id, bool valuesOfId) {
 // Deletes subKey below key: with tree everything below it too, without tree
 // only a key that has no subkeys. A tree call without a subkey name empties
 // the key itself, which stays.
-long DeletePath(HKEY key, const char* subKey, bool tree) {
+// Deletes the key at subKey and everything below it; without subKey, what
+// lies below key.
+long DeleteTree(HKEY key, const char* subKey) {
     std::lock_guard<std::recursive_mutex> guard(StoreLock());
     std::vector<std::string> names;
     long status;
@@ -207,20 +209,12 @@ long DeletePath(HKEY key, const char* subKey, bool tree) {
     if (!db) return status;
     status = SplitPath(subKey, &names);
     if (status != ERROR_SUCCESS) return status;
-    if (!tree && !subKey) return ERROR_INVALID_PARAMETER;
     return InTransaction(db, [&]() -> long {
         int64_t id = 0;
         long s = Resolve(db, key->id, names, &id);
         if (s != ERROR_SUCCESS) return s;
-        if (tree && names.empty()) return DeleteBelow(db, "parent=?1", id, true);
+        if (names.empty()) return DeleteBelow(db, "parent=?1", id, true);
         if (id == 0) return ERROR_ACCESS_DENIED;
-        if (!tree) {
-            StoreStmt children(db, "SELECT 1 FROM keys WHERE parent=? LIMIT 1");
-            children.Bind(1, id);
-            int rc = children.Step();
-            if (rc == SQLITE_ROW) return ERROR_ACCESS_DENIED;
-            if (rc != SQLITE_DONE) return children.Status();
-        }
         return DeleteBelow(db, "id=?1", id, false);
     });
 }
@@ -418,12 +412,8 @@ long RegEnumValueA(HKEY key, uint32_t index, char* name, uint32_t* nameSize, uin
     return CopyOut(q.Blob(2), data, dataSize);
 }
 
-long RegDeleteKeyA(HKEY key, const char* subKey) {
-    return DeletePath(key, subKey, false);
-}
-
 long RegDeleteTreeA(HKEY key, const char* subKey) {
-    return DeletePath(key, subKey, true);
+    return DeleteTree(key, subKey);
 }
 
 long RegCloseKey(HKEY key) {

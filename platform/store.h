@@ -65,8 +65,6 @@ long RegEnumKeyNames(HKEY key, std::vector<std::string>* names);
 // Enumerates values in name order: name, type and (when asked) data.
 long RegEnumValueA(HKEY key, uint32_t index, char* name, uint32_t* nameSize, uint32_t* type,
                    uint8_t* data, uint32_t* dataSize);
-// Deletes a key that has no subkeys (ERROR_ACCESS_DENIED otherwise).
-long RegDeleteKeyA(HKEY key, const char* subKey);
 // Deletes a key and everything below it.
 long RegDeleteTreeA(HKEY key, const char* subKey);
 long RegCloseKey(HKEY key);

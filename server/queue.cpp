@@ -97,28 +97,6 @@ int AppendQueue(Queue* queue, const void* bytes, uint32_t size) {
     return 1;
 }
 
-uint32_t ReadQueue(Queue* queue, void* destination, uint32_t position, uint32_t count) {
-    if (!queue->block) {
-        LogPrintf(LOG_TRACE0, "ReadQueue: Nothing to read.");
-        return 0;
-    }
-    if (static_cast<uint64_t>(position) + count > queue->length) {
-        if (position < queue->length) {
-            count = queue->length - position;
-            LogPrintf(LOG_TRACE0, "ReadQueue: Resized to %lu.", static_cast<unsigned long>(count));
-        } else {
-            count = 0;
-            LogPrintf(LOG_TRACE0, "ReadQueue: Nothing to read.");
-        }
-    }
-    if (count) {
-        std::memcpy(destination, queue->block + queue->head + position, count);
-        LogPrintf(LOG_TRACE0, "ReadQueue: Copied %lu bytes from pos %lu.",
-                  static_cast<unsigned long>(count), static_cast<unsigned long>(position));
-    }
-    return count;
-}
-
 void QueueDiscard(Queue* queue, uint32_t count) {
     if (!queue->block) return;
     if (count > queue->length) count = queue->length;

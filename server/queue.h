@@ -24,7 +24,6 @@ constexpr int QUEUE_PRINTF_MAX = 2048;
 void QueueInit(Queue* queue);
 void QueueFree(Queue* queue);
 int AppendQueue(Queue* queue, const void* bytes, uint32_t size);
-uint32_t ReadQueue(Queue* queue, void* destination, uint32_t position, uint32_t count);
 void QueueDiscard(Queue* queue, uint32_t count);
 void QueueShrink(Queue* queue);
 int QueueVPrintf(Queue* queue, const char* format, va_list args);
