@@ -3,6 +3,7 @@
 // start-up.
 #include "log/log_state.h"
 #include "platform/fileappend.h"
+#include "platform/filemove.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,21 +19,6 @@ int LogFileName(char* out, const char* name) {
     size_t dirLength = strnlen(logDir, sizeof logDir - 1);
     int n = snprintf(out, LOG_NAME_MAX, "%.*s/%s", static_cast<int>(dirLength), logDir, name);
     return n > 0 && n < LOG_NAME_MAX;
-}
-
-int LogMoveFile(const char* from, const char* to) {
-    std::error_code ec;
-    // A hard link fails when the target exists, so nothing is replaced.
-    fs::create_hard_link(from, to, ec);
-    if (!ec) {
-        fs::remove(from, ec);
-        return 1;
-    }
-    if (ec == std::errc::file_exists || !fs::exists(from, ec)) return 0;
-    // File systems without hard links: rename, having checked the target.
-    if (fs::exists(to, ec)) return 0;
-    fs::rename(from, to, ec);
-    return !ec;
 }
 
 // Name of the file the next flush appends to.
@@ -127,7 +113,7 @@ void LogFlush() {
             if (LogFileName(retired, "b.log")) {
                 std::error_code ec;
                 fs::remove(retired, ec);
-                LogMoveFile(name, retired);
+                FileMove(name, retired);
             }
         }
     }
@@ -171,7 +157,7 @@ void LogRotateAtStart() {
     if (!logSize) return;
     char from[LOG_NAME_MAX], to[LOG_NAME_MAX];
     LogLockTake();
-    if (LogFileName(from, "a.log") && LogFileName(to, "save_a.log")) LogMoveFile(from, to);
-    if (LogFileName(from, "b.log") && LogFileName(to, "save_b.log")) LogMoveFile(from, to);
+    if (LogFileName(from, "a.log") && LogFileName(to, "save_a.log")) FileMove(from, to);
+    if (LogFileName(from, "b.log") && LogFileName(to, "save_b.log")) FileMove(from, to);
     LogLockRelease();
 }

@@ -95,5 +95,3 @@ void LogWake(uint64_t ticket);
 
 // logDir + "/" + name into out (LOG_NAME_MAX bytes); 0 when it does not fit.
 int LogFileName(char* out, const char* name);
-// Renames without ever replacing an existing target; 1 on success.
-int LogMoveFile(const char* from, const char* to);

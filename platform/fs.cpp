@@ -13,6 +13,7 @@
 // from the stack of directories already opened, absolute link targets
 // accepted only when they lie inside the root's real path.
 #include "platform/fs.h"
+#include "platform/filemove.h"
 #include "platform/win32error.h"
 
 #include <dirent.h>
@@ -584,24 +585,9 @@ int FsMoveFile(const char* root, const char* from, const char* to) {
     if (!StatEntry(root, from, fromParent.fd, fromName, &st)) return 0;
     if (ReadOnly(st)) return Fail(FS_ERROR_ACCESS_DENIED);
     if (!S_ISDIR(st.st_mode) && ShareInUse(st)) return Fail(FS_ERROR_SHARING_VIOLATION);
-    if (renameat2(fromParent.fd, fromName.c_str(), toParent.fd, toName.c_str(), RENAME_NOREPLACE) ==
-        0) {
-        return 1;
-    }
+    if (FileMoveAt(fromParent.fd, fromName.c_str(), toParent.fd, toName.c_str())) return 1;
     if (errno == EXDEV) return Fail(FS_ERROR_NOT_SAME_DEVICE);
-    if (errno != EINVAL || S_ISDIR(st.st_mode)) return FailErrno();
-    // A file system without RENAME_NOREPLACE: a hard link fails on an existing
-    // target just the same, then the old name goes.
-    if (linkat(fromParent.fd, fromName.c_str(), toParent.fd, toName.c_str(), 0) != 0) {
-        return FailErrno();
-    }
-    if (unlinkat(fromParent.fd, fromName.c_str(), 0) != 0) {
-        int e = errno;
-        unlinkat(toParent.fd, toName.c_str(), 0);
-        errno = e;
-        return FailErrno();
-    }
-    return 1;
+    return FailErrno();
 }
 
 int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/filemove.h"
 #include "platform/machine.h"
 #include "platform/service_manager.h"
 #include "platform/win32error.h"
@@ -78,10 +79,9 @@ uint32_t ScmWriteUnit(const ScManager& scm, const char* unit, const std::string&
     if (!err && fsync(fd) != 0) err = errno;
     if (close(fd) != 0 && !err) err = errno;
     if (!err) {
-        int rc = createNew
-                     ? renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE)
-                     : rename(temp.c_str(), path.c_str());
-        if (rc != 0) err = errno;
+        int moved = createNew ? FileMove(temp.c_str(), path.c_str())
+                              : rename(temp.c_str(), path.c_str()) == 0;
+        if (!moved) err = errno;
     }
     if (!err) return 0;
     unlink(temp.c_str());
