@@ -320,7 +320,3 @@ static int GetName(int (*getName)(int, sockaddr*, socklen_t*), SOCKET s, NetAddr
 int NetGetSockName(SOCKET s, NetAddress* local) {
     return GetName(getsockname, s, local);
 }
-
-int NetGetPeerName(SOCKET s, NetAddress* peer) {
-    return GetName(getpeername, s, peer);
-}

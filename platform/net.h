@@ -111,7 +111,6 @@ int NetShutdownSend(SOCKET s);
 // closesocket: the event loop forgets the socket before it is closed.
 int NetCloseSocket(SOCKET s);
 int NetGetSockName(SOCKET s, NetAddress* local);
-int NetGetPeerName(SOCKET s, NetAddress* peer);
 
 // WSAAsyncSelect: makes the socket non-blocking and asks the socket thread's
 // event loop to deliver the events of mask as (message, socket, event|error<<16).
