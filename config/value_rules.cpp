@@ -1,9 +1,9 @@
 #include "config/value_rules.h"
 
 #include <cstring>
-#include <strings.h>
 
 #include "log/log.h"
+#include "platform/ascii.h"
 
 namespace {
 constexpr uint32_t ANY = 0xFFFFFFFF;
@@ -71,7 +71,7 @@ std::string ValueGroupOf(const std::string& key) {
     for (char c : key)
         names += c == '\\';
     for (const char* group : groups) {
-        if (strcasecmp(first.c_str(), group) != 0) continue;
+        if (AsciiCompareNoCase(first.c_str(), group) != 0) continue;
         bool users = strcmp(group, "Users") == 0;
         return names == (users ? 2u : 1u) ? group : "";
     }
@@ -84,7 +84,7 @@ std::string ValueGroupNames() {
 
 const ValueRule* ValueRuleFind(const std::string& group, const std::string& name) {
     for (const ValueRule& rule : rules)
-        if (group == rule.group && strcasecmp(name.c_str(), rule.name) == 0) return &rule;
+        if (group == rule.group && AsciiCompareNoCase(name.c_str(), rule.name) == 0) return &rule;
     return nullptr;
 }
 
