@@ -57,6 +57,9 @@ class PrivilegeTest(unittest.TestCase):
         m.port = low_port()
         m.reg("set", "System", "Port", "--dword", str(m.port))
         m.reg("set", "System", "RunAs", "--string", "nobody")
+        # The reload polls below fail logins on purpose until the new
+        # password is taken; the failed-login lock would refuse them.
+        m.reg("set", "System", "LoginFailLimit", "--dword", "0")
         server = m.start("service")
         self.assertTrue(port_open(m.port), server.stderr.read().decode() if server.poll() is not None else "")
 
