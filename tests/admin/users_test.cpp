@@ -2,6 +2,8 @@
 // one or several accounts, every refusal of its OK (message, focus; the
 // dialog stays open and a cancel then changes nothing), what a change leaves
 // in the store, and the change message the admin role sends after each.
+#include <QImage>
+
 #include "admin_fixture.h"
 
 namespace {
@@ -221,11 +223,16 @@ TEST_F(UsersTest, DeleteAsksAndRemovesTheSelectedAccounts) {
 }
 
 // Pictures of the Users page with three accounts and of the settings dialog
-// for one and for two, written when BRINDLEX_SHOTS names a directory
-// (scripts/screenshots.sh).
+// for one and for two, into BRINDLEX_SHOTS (scripts/screenshots.sh) or else a
+// directory of the test's own; each is read back and holds the whole widget.
 TEST_F(UsersTest, Shots) {
-    QString dir = qEnvironmentVariable("BRINDLEX_SHOTS");
-    if (dir.isEmpty()) GTEST_SKIP() << "BRINDLEX_SHOTS not set";
+    bxtest::TempDir temp("bx-shots");
+    QString dir = qEnvironmentVariable("BRINDLEX_SHOTS", QString::fromStdString(temp.path));
+    auto shoot = [&](QWidget* widget, const QString& name) {
+        QString path = dir + "/" + name + ".png";
+        EXPECT_TRUE(widget->grab().save(path)) << path.toStdString();
+        EXPECT_EQ(QImage(path).size(), widget->size()) << path.toStdString();
+    };
     UserAccount guest = Account("guest"), mira = Account("mira", "pw"),
                 builds = Account("builds", "pw");
     for (auto [a, path] :
@@ -238,13 +245,13 @@ TEST_F(UsersTest, Shots) {
     mira.permissions |= PERM_PUT | PERM_CREATE;
     Seed({mira, guest, builds});
     page->show();
-    EXPECT_TRUE(page->grab().save(dir + "/users-page.png"));
+    shoot(page.get(), "users-page");
     for (auto [count, selected] :
          {std::pair{"one", std::vector<std::string>{"mira"}}, {"two", {"builds", "mira"}}}) {
         Select(selected);
         UserDialog dialog(USER_DIALOG_EDIT, List(), page.get());
         dialog.show();
-        EXPECT_TRUE(dialog.grab().save(dir + "/user-settings-" + count + ".png"));
+        shoot(&dialog, QString("user-settings-") + count);
     }
 }
 

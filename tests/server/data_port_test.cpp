@@ -80,16 +80,40 @@ TEST_F(DataPort, SecondTransferCommandInOneSegmentIsRefused) {
 }
 
 TEST_F(DataPort, DefaultDataPortIsTheClientsControlPort) {
-    // The client listens on the port its control connection comes from.
-    sockaddr_in local = {};
-    socklen_t len = sizeof local;
-    ASSERT_EQ(getsockname(s.Fd(), (sockaddr*)&local, &len), 0);
-    Listener listener(ntohs(local.sin_port));
-    EXPECT_EQ(Code(s.Command("RETR f.txt")), "150");
-    int fd = listener.Accept();
-    EXPECT_EQ(ReadAll(fd), "hello data");
-    close(fd);
-    EXPECT_EQ(Code(s.ReadReply()), "226");
+    // The client listens on the port its control connection comes from. The
+    // control socket binds first, so its port is one nothing else holds (a
+    // port connect() picks may be shared with sockets the listener collides
+    // with); when the kernel still holds the port for the listener or for the
+    // server's connection to it (TIME_WAIT), another port is tried.
+    std::string tried;
+    for (int attempt = 0; attempt < 5; attempt++) {
+        Session t;
+        ASSERT_TRUE(t.ConnectGreeted(Port(), "127.0.0.1") && t.Login("u", "pw"));
+        sockaddr_in local = {};
+        socklen_t len = sizeof local;
+        ASSERT_EQ(getsockname(t.Fd(), (sockaddr*)&local, &len), 0);
+        Listener listener(ntohs(local.sin_port));
+        if (listener.fd < 0) {
+            tried += " listen:" + std::to_string(errno);
+            continue;
+        }
+        // Either the server connects, or it says it could not.
+        std::string reply = t.Command("RETR f.txt");
+        pollfd ready[2] = {{listener.fd, POLLIN, 0}, {t.Fd(), POLLIN, 0}};
+        if (Code(reply) == "150" && poll(ready, 2, 20000) >= 0 && !(ready[0].revents & POLLIN))
+            reply = t.ReadReply();
+        if (Code(reply) == "425") {
+            tried += " 425";
+            continue;
+        }
+        ASSERT_EQ(Code(reply), "150");
+        int fd = listener.Accept();
+        EXPECT_EQ(ReadAll(fd), "hello data");
+        close(fd);
+        EXPECT_EQ(Code(t.ReadReply()), "226");
+        return;
+    }
+    ADD_FAILURE() << "no data connection to the control port after five ports:" << tried;
 }
 
 // A stranger reaching the passive port first, and a second connection while

@@ -73,8 +73,14 @@ class FtpClient {
     FtpClient(const FtpClient&) = delete;
     FtpClient& operator=(const FtpClient&) = delete;
 
-    // Connects to 127.0.0.1:port (from localAddress, such as "127.0.0.2").
+    // Connects to 127.0.0.1:port, bound first to localAddress when given
+    // (on a port of its own, which no other socket shares).
     bool Connect(uint16_t port, const char* localAddress = nullptr);
+    // Takes over a connected blocking socket (closed with the client).
+    void Adopt(int fd) {
+        Close();
+        fd_ = fd;
+    }
     // Connect, then the greeting: true when it is a 220 reply.
     bool ConnectGreeted(uint16_t port, const char* localAddress = nullptr) {
         return Connect(port, localAddress) && ReadReply().rfind("220 ", 0) == 0;

@@ -64,23 +64,33 @@ TEST_F(TimeLimits, LoginAndIdleTimeoutsEndOnlyTheConnectionsTheyBind) {
     EXPECT_EQ(waits.Command("NOOP"), OK);
 }
 
+// The refusal comes after its delay, before the commands behind it, and
+// another connection is answered meanwhile. A machine that stalls the test
+// for longer than the delay can let the refusal arrive first; that round is
+// repeated, while a server that holds the others up loses every round.
 TEST_F(TimeLimits, FailedPassIsAnsweredLateWithoutSlowingOthers) {
     AddUser("bob", "pw");
-    SetTimeLimitSetting(LIMIT_LOGIN_FAIL_DELAY, 3000);
+    const long delayMs = 2000;
+    SetTimeLimitSetting(LIMIT_LOGIN_FAIL_DELAY, (uint32_t)delayMs);
     FtpClient guesser, other;
-    Open(guesser, false);
+    Open(guesser, false); // connection 0
     Open(other, false);
-    auto start = Clock::now();
-    // The commands behind the failed PASS wait for its reply, in order.
-    ASSERT_TRUE(guesser.Send("PASS wrong\r\nNOOP\r\n"));
-    ASSERT_TRUE(bxtest::WaitFor([&] { return UnreadInput(0) == 6; }, 20000))
-        << "PASS not taken, NOOP not held";
-    // Another connection is served while the reply is held back.
-    EXPECT_EQ(other.Command("NOOP"), OK);
-    EXPECT_EQ(guesser.ReadReply(0), "") << "answered before the delay, or others waited for it";
-    EXPECT_EQ(guesser.ReadReply(20000), "530 Login incorrect.\r\n");
-    EXPECT_GE(MsSince(start), 2000) << "answered long before the delay"; // timers may round
-    EXPECT_EQ(guesser.ReadReply(), OK);
+    bool servedMeanwhile = false;
+    for (int round = 0; round < 3 && !servedMeanwhile; round++) {
+        if (round > 0) ASSERT_EQ(guesser.Command("USER bob"), "331 Password required.\r\n");
+        auto start = Clock::now();
+        ASSERT_TRUE(guesser.Send("PASS wrong\r\nNOOP\r\n"));
+        ASSERT_TRUE(bxtest::WaitFor([&] { return UnreadInput(0) == 6; }, 20000))
+            << "PASS not taken, NOOP not held";
+        EXPECT_EQ(other.Command("NOOP", 20000), OK);
+        std::string refusal = guesser.ReadReply(0);
+        servedMeanwhile = refusal.empty();
+        if (refusal.empty()) refusal = guesser.ReadReply(20000);
+        EXPECT_EQ(refusal, "530 Login incorrect.\r\n");
+        EXPECT_GE(MsSince(start), delayMs - 500) << "answered before the delay"; // timers may round
+        EXPECT_EQ(guesser.ReadReply(20000), OK);
+    }
+    EXPECT_TRUE(servedMeanwhile) << "the other connection waited for the refusal in every round";
     EXPECT_EQ(guesser.Command("USER bob"), "331 Password required.\r\n");
     EXPECT_EQ(guesser.Command("PASS pw"), "230 User logged in, proceed.\r\n");
 }
