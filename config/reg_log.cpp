@@ -19,6 +19,8 @@ void GetRegLog() {
         logLevelOn[LOG_TRACE0 + i] = (int32_t)RegGetDword(key, kTraceNames[i], i < 5 ? 1 : 0);
     RegGetString(key, "Path", logDir, sizeof logDir);
     logAudit = (int32_t)RegGetCheckedDword(key, "GetRegLog", "Log", "Audit");
+    logTraceFloor = RegGetCheckedDword(key, "GetRegLog", "Log", "TraceFloor");
+    logPreLoginTrace = RegGetCheckedDword(key, "GetRegLog", "Log", "PreLoginTrace");
     RegGroupClose(key, "GetRegLog");
 }
 

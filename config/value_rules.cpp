@@ -22,6 +22,8 @@ const ValueRule rules[] = {
     {"Log", "TRACE5", VALUE_DWORD, 0, 1, 0},
     {"Log", "Path", VALUE_STRING, 0, 0, 0},
     {"Log", "Audit", VALUE_DWORD, 0, 1, 0},
+    {"Log", "TraceFloor", VALUE_DWORD, 0, ANY, LOG_TRACE_FLOOR_DEFAULT},
+    {"Log", "PreLoginTrace", VALUE_DWORD, 0, ANY, LOG_PRE_LOGIN_TRACE_DEFAULT},
     {"Path", "Work", VALUE_STRING, 0, 0, 0},
     {"Path", "App", VALUE_STRING, 0, 0, 0},
     {"Path", "Service", VALUE_STRING, 0, 0, 0},

@@ -38,6 +38,28 @@ extern std::atomic<int32_t> logSync;   // "Logsync": wait until the file is writ
 extern std::atomic<uint32_t> logSize;  // "Logsize": 0 = daily files, else a.log/b.log limit
 extern char logDir[260];               // "Path": directory of the log files, "." by default
 extern std::atomic<int32_t> logLevelOn[LOG_LEVELS];
+// Bounds on TRACE records (TRACE0 to TRACE5; other levels are always written):
+extern std::atomic<uint32_t> logTraceFloor; // "TraceFloor": MiB that must stay free where the log
+                                            // is written, else TRACE records are dropped; 0 = none
+extern std::atomic<uint32_t>
+    logPreLoginTrace; // "PreLoginTrace": bytes of TRACE records a connection
+                      // may produce before its login; 0 = no limit
+constexpr uint32_t LOG_TRACE_FLOOR_DEFAULT = 256;          // MiB
+constexpr uint32_t LOG_PRE_LOGIN_TRACE_DEFAULT = 1u << 16; // bytes
+
+// The TRACE bytes one connection has produced before its login. While a
+// thread charges a budget (LogChargeTraces), its TRACE records count against
+// it; once logPreLoginTrace is reached they are dropped, and one record says
+// so. The owner resets the budget (all zero) when the connection logs in.
+struct LogTraceBudget {
+    uint32_t used;  // bytes of TRACE records so far
+    uint32_t id;    // the connection, as its records name it
+    uint8_t spent;  // the record that says so has been written
+    uint8_t exempt; // logged in: its records are not counted
+};
+// This thread's TRACE records count against budget from now on; nullptr
+// ends it. The budget must outlive the charge.
+void LogChargeTraces(LogTraceBudget* budget);
 
 void LogPrintf(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // 1 when a record of this level would be written now: a caller may skip work

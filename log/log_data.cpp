@@ -25,7 +25,7 @@ void LogDataClose(char* line, int length) {
 } // namespace
 
 void LogData(int level, const void* bytes, int32_t length) {
-    if (!LogGate(level) || !bytes || length <= 0) return;
+    if (!LogGate(level) || !bytes || length <= 0 || !LogTraceAdmit(level)) return;
     char timeText[32];
     LogTimeText(timeText, sizeof timeText);
     const unsigned char* data = static_cast<const unsigned char*>(bytes);
@@ -36,6 +36,7 @@ void LogData(int level, const void* bytes, int32_t length) {
         LogLockRelease();
         return;
     }
+    uint32_t before = s.buffer.used;
     int used = 0;
     int fresh = 0; // bytes on the current line
     char* line = LogDataLine(level, timeText, true, &used);
@@ -56,6 +57,8 @@ void LogData(int level, const void* bytes, int32_t length) {
         ++fresh;
     }
     if (line) LogDataClose(line, used);
+    // The dump's bytes (all of the buffer when it was dropped and begun again).
+    LogTraceCharge(level, s.buffer.used >= before ? s.buffer.used - before : s.buffer.used);
     uint64_t ticket = s.appended;
     LogLockRelease();
     LogWake(ticket);

@@ -5,6 +5,7 @@
 #include "platform/fileappend.h"
 #include "platform/filemove.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -104,6 +105,7 @@ void LogFlush() {
 
     uint32_t unwritten = 0;
     long size = -1;
+    if (named) LogTraceFloorCheck(name);
     if (named && taken.used) ReportLoss(name);
     if (named) {
         size = LogAppend(name, taken.block, taken.used, &unwritten);
@@ -136,14 +138,20 @@ void LogWriterThread() {
     for (;;) {
         bool stop;
         {
+            // While TRACE records are being dropped for lack of space, the
+            // writer wakes each second to check the space and report them.
             std::unique_lock<std::mutex> lock(s.eventMutex);
-            s.eventCv.wait(lock, [&] { return s.stopEvent || s.dataEvent; });
+            auto woken = [&] { return s.stopEvent || s.dataEvent; };
+            if (s.lowSpace.load())
+                s.eventCv.wait_for(lock, std::chrono::seconds(1), woken);
+            else
+                s.eventCv.wait(lock, woken);
             stop = s.stopEvent;
             if (!stop) s.dataEvent = false; // auto-reset
         }
         if (stop) break;
         LogLockTake();
-        bool pending = s.buffer.used != 0;
+        bool pending = s.buffer.used != 0 || s.lowSpace.load();
         LogLockRelease();
         if (pending) LogFlush();
     }

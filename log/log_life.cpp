@@ -30,6 +30,8 @@ void LogStartup(const char* roleText) {
         s.stopEvent = false;
     }
     s.lastClean.store(0);
+    s.lowSpace.store(false);
+    s.droppedTraces.store(0);
 
     s.started.store(1, std::memory_order_release);
     LogRotateAtStart();

@@ -89,7 +89,7 @@ int EscapeMessage(char* text, int length, int room) {
 } // namespace
 
 void LogVPrintf(int level, const char* format, va_list args) {
-    if (!LogGate(level)) return;
+    if (!LogGate(level) || !LogTraceAdmit(level)) return;
     char timeText[32];
     LogTimeText(timeText, sizeof timeText);
 
@@ -112,6 +112,7 @@ void LogVPrintf(int level, const char* format, va_list args) {
         out[header + message] = '\r';
         out[header + message + 1] = '\n';
         LogCommit(header + message + 2);
+        LogTraceCharge(level, header + message + 2);
     }
     uint64_t ticket = s.appended;
     LogLockRelease();

@@ -65,6 +65,12 @@ struct LogState {
     std::atomic<uint64_t> lostRecords{0};
     std::atomic<bool> lossAnnounced{false};
 
+    // TRACE records dropped for lack of free space since the last report
+    // (the writer reports them, at most once a second), and whether the free
+    // space is below logTraceFloor, as the writer last found it.
+    std::atomic<uint64_t> droppedTraces{0};
+    std::atomic<bool> lowSpace{false};
+
     // LogStartup and LogShutdown run one at a time.
     std::mutex lifeMutex;
 };
@@ -92,6 +98,16 @@ void LogCommit(uint32_t length);
 // After logLock is released: wakes the writer; in synchronous mode waits
 // (at most 5 s) until the writer has handled record number `ticket`.
 void LogWake(uint64_t ticket);
+
+// 1 when a record of this level may be written now, after LogGate: TRACE
+// records are dropped (and counted) while free space is low, or once the
+// charged budget of this thread is spent.
+int LogTraceAdmit(int level);
+// Counts bytes of a written record of this level against the charged budget.
+void LogTraceCharge(int level, uint32_t bytes);
+// Writer only: checks the free space (at most once a second, or when the
+// floor changed) and appends the count of dropped TRACE records to the file.
+void LogTraceFloorCheck(const char* fileName);
 
 // logDir + "/" + name into out (LOG_NAME_MAX bytes); 0 when it does not fit.
 int LogFileName(char* out, const char* name);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,4 +33,10 @@ int64_t FileAppend(const char* name, const void* bytes, uint32_t count, uint32_t
     int64_t size = fstat(fd, &st) == 0 ? (int64_t)st.st_size : -1;
     close(fd);
     return size;
+}
+
+int64_t FileFreeBytes(const char* path) {
+    struct statvfs info {};
+    if (statvfs(path, &info) != 0) return -1;
+    return (int64_t)info.f_bavail * (int64_t)info.f_frsize;
 }

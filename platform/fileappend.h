@@ -13,3 +13,7 @@
 // count of bytes that did not reach the file in *unwritten, when given.
 int64_t FileAppend(const char* name, const void* bytes, uint32_t count, uint32_t mode,
                    uint32_t* unwritten = nullptr);
+
+// Bytes an unprivileged writer may still put on the file system that holds
+// path; -1 when the system cannot tell.
+int64_t FileFreeBytes(const char* path);

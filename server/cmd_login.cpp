@@ -193,6 +193,8 @@ void LoginComplete(Conn* conn, const char* replyText) {
         (conn->user.accountFlags & ACCOUNT_ANONYMOUS) ? "anonymous.txt" : "login.txt";
     ReplyFileText(conn, file, replyText);
     conn->loginState = LOGIN_LOGGED_IN;
+    // A login restores full tracing; a later REIN starts a fresh budget.
+    conn->traceBudget = LogTraceBudget{0, conn->connId, 0, 1};
     conn->restartOffset = 0;
     conn->renameFrom[0] = 0;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "config/users.h"
+#include "log/log.h"
 #include "platform/net.h"
 #include "server/queue.h"
 #include "view/conn_record.h"
@@ -86,6 +87,9 @@ struct Conn {
     const char* heldReply;  // the reply sent when holdTimer fires
     int64_t dataProgressMs; // a transfer's start or its last data event
     int64_t passiveSinceMs; // PASV opened a port nobody has connected to yet; 0 = none
+    // TRACE bytes before the login (log.h: PreLoginTrace); charged while the
+    // socket thread handles the connection's control events.
+    LogTraceBudget traceBudget;
 };
 
 struct ConnTable {

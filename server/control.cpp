@@ -92,6 +92,11 @@ void ControlProc(intptr_t lParam, SOCKET s) {
                   WinsockErrorName(error));
         return;
     }
+    // The connection's trace records count against its budget until it has
+    // logged in; every record it causes is written from here.
+    conn->traceBudget.id = conn->connId;
+    conn->traceBudget.exempt = conn->loginState == LOGIN_LOGGED_IN;
+    LogChargeTraces(&conn->traceBudget);
     switch (event) {
     case FD_READ:
         LogPrintf(LOG_INFO, "ControlProc(%u) FD_READ: %s", conn->connId, WinsockErrorName(error));
@@ -115,6 +120,7 @@ void ControlProc(intptr_t lParam, SOCKET s) {
         LogPrintf(LOG_WARNING, "ControlProc(%u) Unknown event.", conn->connId);
         break;
     }
+    LogChargeTraces(nullptr);
 }
 
 int ConnRead(Conn* conn, Channel* channel) {
