@@ -1,4 +1,5 @@
 // The "Display", "System", "Window" and "Path" groups.
+#include "config/proxy_settings.h"
 #include "config/reg_group.h"
 #include "config/value_rules.h"
 #include "log/log.h"
@@ -70,6 +71,7 @@ void GetRegSystem() {
     SettingStore(systemSettings.loginLockTime, get("LoginLockTime"));
     SettingStore(systemSettings.dataTimeout, get("DataTimeout"));
     SettingStore(systemSettings.passiveTimeout, get("PassiveTimeout"));
+    GetProxySettings(key);
     RegGroupClose(key, "GetRegSystem");
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "config/proxy_settings.h"
 #include "log/log.h"
 #include "platform/ascii.h"
 
@@ -44,6 +45,8 @@ const ValueRule rules[] = {
     {"System", "LoginLockTime", VALUE_DWORD, 1, ANY, 60},
     {"System", "DataTimeout", VALUE_DWORD, 0, ANY, 0},
     {"System", "PassiveTimeout", VALUE_DWORD, 0, ANY, 60},
+    {"System", "ProxyProtocol", VALUE_DWORD, 0, 1, 0},
+    {"System", "ProxyFrom", VALUE_STRING, 0, 0, 0, ProxyFromProblem},
     {"Window", "Left", VALUE_DWORD, 0, ANY, 0},
     {"Window", "Top", VALUE_DWORD, 0, ANY, 0},
     {"Window", "Right", VALUE_DWORD, 0, ANY, 0},

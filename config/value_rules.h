@@ -17,6 +17,9 @@ struct ValueRule {
     ValueKind kind;
     uint32_t min, max;  // a DWORD's accepted range
     uint32_t byDefault; // what a missing or unusable DWORD reads as
+    // A string's form: the problem with text ("is not ..."), or nullptr when
+    // the server can use it. nullptr = any text.
+    const char* (*textProblem)(const char* text) = nullptr;
 };
 
 // The group of a key path below the application key ("System", "Users" for

@@ -78,6 +78,7 @@ struct Conn {
     uint8_t extensions;     // the "Extensions" switch as it was at accept
     uint8_t epsvAll;        // EPSV ALL: only EPSV may set up data connections
     uint8_t mlstFacts;      // MLST_FACT_* bits shown by MLST and MLSD
+    uint8_t proxyWaiting;   // not greeted yet: its PROXY header has not come (proxy_conn.h)
     // Time limits (conn_timer.cpp); times are EvNowMs() values.
     int64_t loginSinceMs;   // accepted, or last lost its login
     int64_t idleSinceMs;    // last command or end of a transfer; 0 while a transfer runs
@@ -109,6 +110,9 @@ void ConnIndexSocket(SOCKET s, const Conn* conn);
 Conn* ConnIndexedBy(SOCKET s);
 
 void AcceptProc(SOCKET listening);
+// Shows an accepted connection (the admin's and the server's views) and
+// greets it, or refuses it with 421 when MaxConn are connected already.
+void ConnWelcome(Conn* conn);
 void ControlProc(intptr_t lParam, SOCKET s);
 
 int ConnRead(Conn* conn, Channel* channel);

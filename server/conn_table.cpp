@@ -10,6 +10,7 @@
 #include "log/log.h"
 #include "platform/fs.h"
 #include "server/control_limits.h"
+#include "server/proxy_conn.h"
 #include "server/sockthread.h"
 #include "version.h"
 
@@ -109,6 +110,7 @@ void InitSlot(Conn* conn, SOCKET s, const NetAddress& client) {
     conn->extensions = ExtensionsSetting() != 0;
     conn->epsvAll = 0;
     conn->mlstFacts = MLST_FACTS_ALL;
+    conn->proxyWaiting = 0;
 }
 
 } // namespace
@@ -159,7 +161,6 @@ void AcceptProc(SOCKET listening) {
         return;
     }
 
-    int active = activeCount;
     int freeSlot = FindFreeSlot();
     if (freeSlot < 0) {
         if (connTable.count >= CONN_SLOTS_MAX) {
@@ -186,13 +187,6 @@ void AcceptProc(SOCKET listening) {
         LogPrintf(LOG_WARNING, "AcceptProc(%u) Error %d setting SO_OOBINLINE", conn->connId,
                   WSAGetLastError());
 
-    ConnRecord record = ConnRecordOf(conn);
-    if (connEvents.notify) connEvents.notify(record);
-    if (connEvents.viewInsert) {
-        connEvents.viewInsert(record);
-        conn->viewItem = 1;
-    }
-
     if (NetAsyncSelect(s, SOCK_MSG_CONTROL, FD_READ | FD_WRITE | FD_CLOSE) == SOCKET_ERROR) {
         // Without notifications the connection could never be served.
         int error = WSAGetLastError();
@@ -202,7 +196,22 @@ void AcceptProc(SOCKET listening) {
         return;
     }
 
+    // Behind a load balancer the greeting waits for the PROXY header.
+    int proxy = ProxyAccept(conn);
+    if (proxy < 0) return;
     ConnTimerStart(conn);
+    if (proxy == 0) ConnWelcome(conn);
+}
+
+void ConnWelcome(Conn* conn) {
+    ConnRecord record = ConnRecordOf(conn);
+    if (connEvents.notify) connEvents.notify(record);
+    if (connEvents.viewInsert) {
+        connEvents.viewInsert(record);
+        conn->viewItem = 1;
+    }
+    // The connections before this one.
+    int active = activeCount - 1;
     uint16_t maxConn = SettingLoad(systemSettings.maxConn);
     if (maxConn != 0 && active >= maxConn) {
         conn->control.shutdownWhenDrained = 1;

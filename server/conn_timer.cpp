@@ -12,6 +12,7 @@
 #include "platform/eventloop.h"
 #include "server/commands.h"
 #include "server/dataconn.h"
+#include "server/proxy_conn.h"
 #include "server/sockthread.h"
 
 namespace {
@@ -21,6 +22,7 @@ enum Limit { LIMIT_NONE, LIMIT_SESSION, LIMIT_DATA, LIMIT_PASSIVE };
 
 // When the login or idle limit runs out; 0 = none applies.
 int64_t SessionDue(const Conn* conn) {
+    if (conn->proxyWaiting) return ProxyHeaderDue(conn);
     if (conn->loginState == LOGIN_LOGGED_IN) {
         uint32_t idle = TimeLimitSetting(LIMIT_IDLE_TIMEOUT);
         if (idle == 0 || conn->transferKind != XFER_NONE || conn->idleSinceMs == 0) return 0;
@@ -70,6 +72,7 @@ void CancelCheck(Conn* conn) {
 
 // The limit ran out: the client is told, and the connection ends in order.
 void TimeOut(Conn* conn) {
+    if (conn->proxyWaiting) return ProxyTimeOut(conn);
     LogPrintf(LOG_INFO, "ConnTimerProc(%u) %s time-out; closing connection.", conn->connId,
               conn->loginState == LOGIN_LOGGED_IN ? "Idle" : "Login");
     conn->control.shutdownWhenDrained = 1;

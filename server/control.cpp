@@ -7,6 +7,7 @@
 #include "platform/ascii.h"
 #include "server/commands.h"
 #include "server/control_limits.h"
+#include "server/proxy_conn.h"
 #include "server/sockthread.h"
 
 namespace {
@@ -101,6 +102,8 @@ void ControlProc(intptr_t lParam, SOCKET s) {
     case FD_READ:
         LogPrintf(LOG_INFO, "ControlProc(%u) FD_READ: %s", conn->connId, WinsockErrorName(error));
         ConnRead(conn, &conn->control);
+        // Behind a balancer nothing is a command before the PROXY header is taken.
+        if (conn->proxyWaiting && ProxyTakeHeader(conn) <= 0) break;
         ProcessCommands(conn);
         break;
     case FD_WRITE:
@@ -151,7 +154,10 @@ int ConnRead(Conn* conn, Channel* channel) {
         return 0;
     }
     LogPrintf(LOG_TRACE0, "ConnRead(%u) Read %d bytes.", conn->connId, received);
-    if (isControl)
+    if (isControl && conn->proxyWaiting)
+        LogPrintf(LOG_TRACE4, "ConnRead(%u) %d bytes before the PROXY header is taken.",
+                  conn->connId, received);
+    else if (isControl)
         TraceControlInput(conn, readBuffer, received);
     else
         LogData(LOG_TRACE4, readBuffer, received);

@@ -181,6 +181,8 @@ void TakeCommands(Conn* conn) {
 } // namespace
 
 void ProcessCommands(Conn* conn) {
+    // Bytes before a connection's PROXY header is taken are never commands.
+    if (conn->proxyWaiting) return;
     TakeCommands(conn);
     ConnTimerCheck(conn);
 }

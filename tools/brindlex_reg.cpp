@@ -184,7 +184,8 @@ int CmdSet(const std::vector<std::string>& args) {
     } else if (args[2] != "--string") {
         return Usage("set needs --dword or --string");
     }
-    std::string problem = SetProblem(KeyBelowApp(args[0]), args[1], args[2] == "--dword", dword);
+    std::string problem = SetProblem(KeyBelowApp(args[0]), args[1], args[2] == "--dword", dword,
+                                     args[2] == "--string" ? args[3] : "");
     if (!force && !problem.empty()) return Usage(Printable(problem).c_str());
     if (args[2] == "--string") {
         std::string warning = SetWarning(KeyBelowApp(args[0]), args[1], args[3]);

@@ -6,7 +6,7 @@
 #include "tools/reg_check.h"
 
 std::string SetProblem(const std::string& key, const std::string& name, bool isDword,
-                       uint32_t number) {
+                       uint32_t number, const std::string& text) {
     std::string group = ValueGroupOf(key);
     if (group.empty())
         return "'" + key + "' is not a key the server reads (" + ValueGroupNames() +
@@ -25,6 +25,9 @@ std::string SetProblem(const std::string& key, const std::string& name, bool isD
     if (rule->kind == VALUE_DWORD && (number < rule->min || number > rule->max))
         return full + " " + std::to_string(number) + " is not " + ValueRuleRange(*rule) +
                " (--force stores it anyway)";
+    if (rule->kind == VALUE_STRING && !isDword && rule->textProblem)
+        if (const char* problem = rule->textProblem(text.c_str()))
+            return full + " '" + text + "' " + problem + " (--force stores it anyway)";
     return "";
 }
 

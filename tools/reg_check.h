@@ -7,10 +7,11 @@
 #include <string>
 
 // The problem with storing value name under key (relative to the
-// application key, "\" separated) as a DWORD (isDword, number) or a string;
-// "" when there is none. The text names the accepted keys, values or range.
+// application key, "\" separated) as a DWORD (isDword, number) or a string
+// (text); "" when there is none. The text names the accepted keys, values,
+// range or form.
 std::string SetProblem(const std::string& key, const std::string& name, bool isDword,
-                       uint32_t number);
+                       uint32_t number, const std::string& text = "");
 // A warning about a value that is stored but cannot work yet (an account's
 // Root that is not an existing directory); "" when there is none.
 std::string SetWarning(const std::string& key, const std::string& name, const std::string& text);
