@@ -9,7 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +23,7 @@
 #include "platform/ascii.h"
 #include "platform/store.h"
 #include "tools/reg_check.h"
+#include "tools/reg_file.h"
 
 namespace {
 
@@ -41,6 +46,12 @@ const char* const kUsage =
     "  passwd USER                  read a password (one line) from standard input and\n"
     "                               store the account's password value; a missing account\n"
     "                               is created with the default settings\n"
+    "  export [KEY]                 print the whole store (or KEY and all below it) as\n"
+    "                               text: [KEY] lines, then NAME = dword:N,\n"
+    "                               string:\"TEXT\" or binary:TYPE:HEX lines\n"
+    "  import [--replace] FILE|-    apply such a text (- = standard input) in one\n"
+    "                               transaction; --replace first empties each first-level\n"
+    "                               key it names (Users, System, ...); checked like set\n"
     "KEY is relative to SOFTWARE\\Quennel\\Brindlex; \\ and / both separate names.\n"
     "After a set, delete or passwd below System, Log, Display or Users, a running\n"
     "server is told to reload that group (in force within a second); --no-notify\n"
@@ -371,6 +382,73 @@ int CmdPasswd(const std::vector<std::string>& args) {
     return status == ERROR_SUCCESS ? EXIT_DONE : StoreError(name.c_str(), status);
 }
 
+int CmdExport(const std::vector<std::string>& args) {
+    if (args.size() > 1) return Usage("export takes at most one KEY");
+    std::string path = args.empty() ? "" : args[0];
+    std::vector<RegFileKey> keys;
+    long status = RegFileRead(APP_KEY, FullPath(path), &keys);
+    if (status != ERROR_SUCCESS) return Fail(IsAppKey(path) ? APP_KEY : path.c_str(), status);
+    std::string text = RegFileWrite(keys);
+    if (fwrite(text.data(), 1, text.size(), stdout) != text.size() || fflush(stdout) != 0) {
+        fprintf(stderr, "brindlex-reg: export: cannot write the output\n");
+        return EXIT_ERROR;
+    }
+    return EXIT_DONE;
+}
+
+// The first-level keys an import changed, for the change messages.
+std::set<std::string> importedGroups;
+
+int CmdImport(const std::vector<std::string>& args) {
+    bool replace = !args.empty() && args[0] == "--replace";
+    if (args.size() != (replace ? 2u : 1u)) return Usage("import needs [--replace] FILE or -");
+    const std::string& file = args.back();
+    std::string text;
+    if (file == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+        std::ifstream in(file, std::ios::binary);
+        if (!in) {
+            fprintf(stderr, "brindlex-reg: import: cannot read %s\n", file.c_str());
+            return EXIT_ERROR;
+        }
+        std::ostringstream all;
+        all << in.rdbuf();
+        text = all.str();
+    }
+    const char* shown = file == "-" ? "standard input" : file.c_str();
+    std::vector<RegFileKey> keys;
+    int line = 0;
+    std::string why;
+    auto refuse = [shown](int line, const std::string& why) {
+        fprintf(stderr, "brindlex-reg: %s line %d: %s; nothing was imported\n", shown, line,
+                Printable(why).c_str());
+        return EXIT_ERROR;
+    };
+    if (!RegFileParse(text, &keys, &line, &why)) return refuse(line, why);
+    // Checked like set, before anything is written.
+    for (const RegFileKey& key : keys) {
+        for (const RegFileValue& value : key.values) {
+            if (force) continue;
+            bool isDword = value.type == REG_DWORD && value.data.size() == 4;
+            if (!isDword && value.type != REG_SZ)
+                return refuse(value.line, key.path + "\\" + value.name +
+                                              " is not a DWORD or a string (--force imports it)");
+            uint32_t number = 0;
+            if (isDword) memcpy(&number, value.data.data(), 4);
+            std::string string = isDword ? "" : value.data.substr(0, value.data.find('\0'));
+            std::string problem = SetProblem(key.path, value.name, isDword, number, string);
+            if (!problem.empty()) return refuse(value.line, problem);
+        }
+    }
+    std::string what;
+    long status = RegFileApply(APP_KEY, keys, replace, &what);
+    if (status != ERROR_SUCCESS) return StoreError(Printable(what).c_str(), status);
+    for (const RegFileKey& key : keys)
+        importedGroups.insert(key.path);
+    return EXIT_DONE;
+}
+
 // The change message of the settings group a key path lies in (its first
 // name), or -1 for a key no running server reloads on a message.
 int ChangeMessage(const std::string& key) {
@@ -394,6 +472,13 @@ void NotifyServer(const std::string& command, const std::vector<std::string>& ar
         type = IPC_MSG_USERS_CHANGED;
     else if ((command == "set" || command == "delete") && !args.empty())
         type = ChangeMessage(args[0]);
+    if (command == "import") {
+        std::set<int> types;
+        for (const std::string& key : importedGroups)
+            if (ChangeMessage(key) >= 0) types.insert(ChangeMessage(key));
+        for (int t : types)
+            IpcNotifyServer((uint8_t)t);
+    }
     if (type >= 0) IpcNotifyServer((uint8_t)type);
 }
 
@@ -424,7 +509,8 @@ int main(int argc, char** argv) {
         return EXIT_ERROR;
     }
     // Reading or deleting needs a store; none is made just to find nothing.
-    if ((command == "get" || command == "list" || command == "delete") && !StoreExists()) {
+    if ((command == "get" || command == "list" || command == "delete" || command == "export") &&
+        !StoreExists()) {
         fprintf(stderr,
                 "brindlex-reg: no store at %s yet: nothing is set (set or passwd creates it)\n",
                 StorePath());
@@ -442,6 +528,10 @@ int main(int argc, char** argv) {
         result = CmdDelete(args);
     else if (command == "passwd")
         result = CmdPasswd(args);
+    else if (command == "export")
+        result = CmdExport(args);
+    else if (command == "import")
+        result = CmdImport(args);
     else
         result = Usage(("unknown command " + command).c_str());
     RegCloseStore();

@@ -58,6 +58,14 @@ class OperationsTest(unittest.TestCase):
                                       (("delete", "users/BOB"), "Bob54321", False)):
             self.m.reg(*args, stdin=password + "\n")
             self.assertTrue(wait_until(lambda: can_login(port, "bob", password) == works), args)
+        # Carried as text (the password as its digest): an account exported,
+        # removed, and imported into the running server logs in again.
+        self.m.add_user("carol", "Carry123")
+        carried = self.m.reg("export", "Users\\carol").stdout
+        self.m.reg("delete", "Users\\carol")
+        self.assertTrue(wait_until(lambda: not can_login(port, "carol", "Carry123")))
+        self.m.reg("import", "-", stdin=carried)
+        self.assertTrue(wait_until(lambda: can_login(port, "carol", "Carry123")), carried)
 
         ftp = login(port, "alice", "Secret12")
         low = port + 1  # the harness's ports are below the ephemeral range

@@ -1,5 +1,7 @@
 // brindlex-reg as an administrator runs it: round trips, exit statuses, and
 // command lines that must write nothing.
+#include <map>
+
 #include "store_fixture.h"
 
 using Tool = StoreTest;
@@ -129,4 +131,101 @@ TEST_F(Tool, StoreIsPrivateToItsOwner) {
         EXPECT_EQ("21\n", Reg({"get", "System", "Port"}).out) << std::oct << mode;
         EXPECT_EQ(perms::owner_read | perms::owner_write, StoreMode()) << std::oct << mode;
     }
+}
+
+// Every value below the application key as "key\name" -> type and bytes, and
+// every key as "key\" -> nothing, read with the store calls alone.
+std::map<std::string, std::pair<uint32_t, std::string>>
+StoreValues(const std::string& full = "SOFTWARE\\Quennel\\Brindlex") {
+    std::map<std::string, std::pair<uint32_t, std::string>> all;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, full.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return all;
+    all[full + "\\"] = {};
+    char name[16384];
+    uint8_t data[4096];
+    for (uint32_t i = 0;; i++) {
+        uint32_t nameSize = sizeof name, type = 0, size = sizeof data;
+        if (RegEnumValueA(key, i, name, &nameSize, &type, data, &size) != ERROR_SUCCESS) break;
+        all[full + "\\" + std::string(name, nameSize)] = {type, std::string((char*)data, size)};
+    }
+    std::vector<std::string> subKeys;
+    RegEnumKeyNames(key, &subKeys);
+    RegCloseKey(key);
+    for (const std::string& sub : subKeys)
+        all.merge(StoreValues(full + "\\" + sub));
+    return all;
+}
+
+// export | import into an empty store gives the same store, value by value:
+// types, bytes (a digest, controls, a NUL inside a string), empty keys.
+// Input that cannot be applied is refused naming its line, with nothing
+// written.
+TEST_F(Tool, ExportImportReproducesTheStore) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"set", "System", "Port", "--dword", "2121"},
+             {"set", "System", "ProxyFrom", "--string", "127.0.0.1, ::1"},
+             {"set", "Users\\bob", "Root", "--string", "/srv/f\"t\\p [x] = %"},
+             {"--force", "set", "Odd\\k y=%", "n\tame", "--string", "a\x1b\x7f\xc3\xa9\r\n"}})
+        ASSERT_EQ(0, Reg(args).status) << args[2];
+    ASSERT_EQ(0, Reg({"passwd", "bob"}, "pw\n").status);
+    const char raw[] = {'a', 0, 'b'}; // a string with a NUL inside travels as bytes
+    Set("Odd", "raw", REG_SZ, raw, sizeof raw);
+    HKEY empty;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, App("Empty\\Inner").c_str(), 0, "",
+                                             0, KEY_ALL_ACCESS, nullptr, &empty, nullptr));
+    RegCloseKey(empty);
+    auto original = StoreValues();
+    RegCloseStore();
+    ToolRun exported = Reg({"export"});
+    ASSERT_EQ(0, exported.status) << exported.err;
+    EXPECT_EQ(1, Reg({"export", "Nowhere"}).status);
+    EXPECT_EQ(0u, Reg({"export", "users"}).out.find("# ")) << "one group alone";
+
+    std::filesystem::create_directories(root / "copy");
+    setenv("BRINDLEX_ROOT", (root / "copy").c_str(), 1);
+    EXPECT_EQ(2, Reg({"import", "-"}, exported.out).status) << "Odd is not read: --force";
+    EXPECT_FALSE(std::filesystem::exists(root / "copy" / "store.db")) << "nothing applied";
+    ToolRun imported = Reg({"--force", "import", "-"}, exported.out);
+    ASSERT_EQ(0, imported.status) << imported.err;
+    EXPECT_EQ(original, StoreValues());
+    EXPECT_EQ(exported.out, Reg({"export"}).out);
+    RegCloseStore();
+
+    // Each row: a file, and the line its refusal names. The store stays as it is.
+    const std::string store = StoreBytes();
+    const std::pair<std::string, int> bad[] = {
+        {"Port = dword:21\n", 1},
+        {"# c\n\n[System]\nPort = dword:70000\n", 4},
+        {"[System]\nPort = string:\"21\"\n", 2},
+        {"[System]\nPort dword:21\n", 2},
+        {"[System]\nPort = dword:-1\n", 2},
+        {"[System]\nPort = dword:21\nPort = dword:22\n", 3},
+        {"[System]\nProxyFrom = string:\"10.0.0.1/40\"\n", 2},
+        {"[System]\nPassiveAddress = string:\"unterminated\n", 2},
+        {"[System]\nPassiveAddress = string:\"a\\qb\"\n", 2},
+        {"[Users\\bob]\nPW = binary:1:0g\n", 2},
+        {"[Users\\bob\n", 1},
+        {"[Users\\bob]\n[users\\BOB]\n", 2},
+        {"[Users\\b%4]\n", 1},
+        {"[Users\\bob]\nPut = dword:1\n[Users\\eve]\nGet = dword:2\n", 4},
+    };
+    for (const auto& [text, line] : bad) {
+        ToolRun run = Reg({"import", "-"}, text);
+        EXPECT_EQ(2, run.status) << text;
+        EXPECT_NE(run.err.find(" line " + std::to_string(line) + ":"), std::string::npos)
+            << text << run.err;
+    }
+    EXPECT_EQ(store, StoreBytes());
+    // --replace empties the groups the file names: an account gone on one
+    // node goes on the other.
+    std::string users = Reg({"export", "Users"}).out;
+    ASSERT_EQ(0, Reg({"set", "Users\\gone", "Put", "--dword", "1"}).status);
+    ASSERT_EQ(0, Reg({"import", "--replace", "-"}, users).status);
+    EXPECT_EQ(1, Reg({"get", "Users\\gone", "Put"}).status);
+    ASSERT_EQ(0,
+              Reg({"import", "--replace", "-"}, "[Users]\n[Users\\bob]\nRoot = string:\"/srv\"\n")
+                  .status);
+    EXPECT_EQ("bob\\\n", Reg({"list", "Users"}).out);
+    EXPECT_EQ("2121\n", Reg({"get", "System", "Port"}).out) << "other groups stay";
 }
