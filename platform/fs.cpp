@@ -14,6 +14,7 @@
 // accepted only when they lie inside the root's real path.
 #include "platform/fs.h"
 #include "platform/filemove.h"
+#include "platform/sharelock.h"
 #include "platform/win32error.h"
 
 #include <dirent.h>
@@ -412,6 +413,12 @@ int ShareAcquire(int fd, const struct stat& st, bool writer) {
         if (count.readers == 0 && count.writers == 0) shares.erase(key);
         return Fail(FS_ERROR_SHARING_VIOLATION);
     }
+    // Other processes serving the same tree (and other opens of this one)
+    // hold open-file-description locks.
+    if (!ShareLockTake(fd, writer)) {
+        if (count.readers == 0 && count.writers == 0) shares.erase(key);
+        return Fail(FS_ERROR_SHARING_VIOLATION);
+    }
     (writer ? count.writers : count.readers)++;
     shareHolders[fd] = {key, writer};
     return 1;
@@ -569,7 +576,8 @@ int FsDeleteFile(const char* root, const char* path) {
     struct stat st;
     if (!StatEntry(root, path, parent.fd, name, &st)) return 0;
     if (S_ISDIR(st.st_mode) || ReadOnly(st)) return Fail(FS_ERROR_ACCESS_DENIED);
-    if (ShareInUse(st)) return Fail(FS_ERROR_SHARING_VIOLATION);
+    if (ShareInUse(st) || ShareLockHeld(parent.fd, name.c_str()))
+        return Fail(FS_ERROR_SHARING_VIOLATION);
     if (unlinkat(parent.fd, name.c_str(), 0) != 0) return FailErrno();
     return 1;
 }
@@ -584,7 +592,8 @@ int FsMoveFile(const char* root, const char* from, const char* to) {
     struct stat st;
     if (!StatEntry(root, from, fromParent.fd, fromName, &st)) return 0;
     if (ReadOnly(st)) return Fail(FS_ERROR_ACCESS_DENIED);
-    if (!S_ISDIR(st.st_mode) && ShareInUse(st)) return Fail(FS_ERROR_SHARING_VIOLATION);
+    if (!S_ISDIR(st.st_mode) && (ShareInUse(st) || ShareLockHeld(fromParent.fd, fromName.c_str())))
+        return Fail(FS_ERROR_SHARING_VIOLATION);
     if (FileMoveAt(fromParent.fd, fromName.c_str(), toParent.fd, toName.c_str())) return 1;
     if (errno == EXDEV) return Fail(FS_ERROR_NOT_SAME_DEVICE);
     return FailErrno();

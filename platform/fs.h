@@ -6,8 +6,10 @@
 // as root "/" relative path (or a path relative to root). Symbolic links that
 // stay inside the root work as ordinary entries.
 //
-// Share modes are emulated inside the process: a file open for writing
-// refuses every other open; a file open for reading refuses a writer.
+// Share modes: a file open for writing refuses every other open; a file open
+// for reading refuses a writer; a file open either way is neither deleted nor
+// renamed. They hold inside the process and, through open-file-description
+// locks (platform/sharelock.h), between processes serving the same files.
 //
 // Results follow the Win32 calls they stand for; failures leave a Win32-style
 // code in FsLastError().

@@ -96,3 +96,45 @@ TEST_F(FsFiles, SizeBeyondFourGigabytes) {
 }
 
 } // namespace
+
+// Two processes serving one tree: while the other process holds the file
+// (each row: how), this one may only do what a session of the same process
+// could; and the other process sees this one's opens in turn.
+TEST(FsShare, RulesHoldBetweenProcesses) {
+    bxtest::TempDir temp{"fsshare"};
+    const std::string root = temp.path, f = root + "/f.txt";
+    bxtest::WriteFile(f, "content");
+    const struct {
+        const char* held;
+        bool read, write;
+    } rows[] = {{"write", false, false}, {"read", true, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.held);
+        bxtest::Child other;
+        ASSERT_TRUE(other.Start("share_helper"));
+        ASSERT_EQ(other.Ask(std::string(row.held) + " " + root + " " + f), "open");
+        for (bool writer : {false, true}) {
+            int fd = writer ? FsOpenWrite(root.c_str(), f.c_str(), 1)
+                            : FsOpenRead(root.c_str(), f.c_str());
+            EXPECT_EQ(fd >= 0, writer ? row.write : row.read) << "writer " << writer;
+            if (fd < 0) EXPECT_EQ(FsLastError(), FS_ERROR_SHARING_VIOLATION);
+            FsClose(fd);
+        }
+        EXPECT_EQ(FsDeleteFile(root.c_str(), f.c_str()), 0);
+        EXPECT_EQ(FsLastError(), FS_ERROR_SHARING_VIOLATION);
+        EXPECT_EQ(FsMoveFile(root.c_str(), f.c_str(), (root + "/g.txt").c_str()), 0);
+        EXPECT_EQ(FsLastError(), FS_ERROR_SHARING_VIOLATION);
+        other.Stop();
+    }
+    EXPECT_EQ(bxtest::ReadFile(f), "content") << "never truncated while held";
+    int w = FsOpenWrite(root.c_str(), f.c_str(), 0);
+    ASSERT_GE(w, 0);
+    bxtest::Child other;
+    ASSERT_TRUE(other.Start("share_helper"));
+    EXPECT_EQ(other.Ask("read " + root + " " + f), "refused 32");
+    EXPECT_EQ(other.Ask("delete " + root + " " + f), "refused 32");
+    FsClose(w);
+    EXPECT_EQ(other.Ask("read " + root + " " + f), "open");
+    other.Stop();
+    EXPECT_EQ(FsDeleteFile(root.c_str(), f.c_str()), 1) << "free once the other process ended";
+}
