@@ -11,6 +11,7 @@ packages=(
   dpkg-dev man-db groff-base file
   xvfb xauth imagemagick x11-utils
   clang libfuzzer-14-dev clang-format
+  haproxy
 )
 
 missing=()

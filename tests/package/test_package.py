@@ -36,7 +36,8 @@ class PackageTest(unittest.TestCase):
         listed = {line.split()[-1] for line in run("dpkg-deb", "-c", self.deb).stdout.splitlines()}
         expected = ["./usr/bin/" + p for p in ("dockhand", "kelpwatch", "brindlex-reg")]
         expected += ["./usr/share/man/man8/%s.8.gz" % p for p in ("dockhand", "kelpwatch", "brindlex-reg")]
-        expected += ["./usr/share/applications/brindlex.desktop", "./usr/share/doc/brindlex/examples/setup-server.sh"]
+        expected += ["./usr/share/applications/brindlex.desktop", "./usr/share/doc/brindlex/examples/setup-server.sh",
+                     "./usr/share/doc/brindlex/examples/haproxy-brindlex.cfg"]
         for name in ("brindlex.html", "brindlex.png"):  # the window's, where it has them
             if os.path.exists(os.path.join(SOURCE, "admin", "resources", name)):
                 expected.append("./usr/share/brindlex/" + name)
