@@ -52,6 +52,12 @@ struct SystemSettings {
     // "PassiveTimeout": seconds a passive port waits for its connection before
     // it goes back to the pool; default 60, 0 = until the next command.
     uint32_t passiveTimeout = 0;
+    // "MaxConnPerAddress", default 0 = no limit: connections from one client
+    // address (server/address_limit.h); read through SettingLoad.
+    uint16_t maxConnPerAddress = 0;
+    // "MetricsPerAccount", default 0: 1 adds per-account series to the
+    // metrics (server/counters.h); read through SettingLoad.
+    uint32_t metricsPerAccount = 0;
 };
 
 // "System\RunAs" (string): the account a server started as root gives

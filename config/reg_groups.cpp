@@ -60,6 +60,8 @@ void GetRegSystem() {
     };
     systemSettings.serverEnable = (uint8_t)get("Enable");
     SettingStore(systemSettings.maxConn, (uint16_t)get("MaxConn"));
+    SettingStore(systemSettings.maxConnPerAddress, (uint16_t)get("MaxConnPerAddress"));
+    SettingStore(systemSettings.metricsPerAccount, get("MetricsPerAccount"));
     systemSettings.port = (uint16_t)get("Port");
     GetPassiveSettings(key);
     SetExtensionsSetting(get("Extensions"));
@@ -80,6 +82,8 @@ void SetRegSystem() {
     if (!key) return;
     RegSetDword(key, "Enable", systemSettings.serverEnable);
     RegSetDword(key, "MaxConn", systemSettings.maxConn);
+    RegSetDword(key, "MaxConnPerAddress", SettingLoad(systemSettings.maxConnPerAddress));
+    RegSetDword(key, "MetricsPerAccount", SettingLoad(systemSettings.metricsPerAccount));
     RegSetDword(key, "Port", systemSettings.port);
     RegSetDword(key, "Extensions", ExtensionsSetting());
     RegSetDword(key, "LoginTimeout", TimeLimitSetting(LIMIT_LOGIN_TIMEOUT));

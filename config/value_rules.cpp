@@ -47,6 +47,8 @@ const ValueRule rules[] = {
     {"System", "PassiveTimeout", VALUE_DWORD, 0, ANY, 60},
     {"System", "ProxyProtocol", VALUE_DWORD, 0, 1, 0},
     {"System", "ProxyFrom", VALUE_STRING, 0, 0, 0, ProxyFromProblem},
+    {"System", "MaxConnPerAddress", VALUE_DWORD, 0, 65535, 0},
+    {"System", "MetricsPerAccount", VALUE_DWORD, 0, 1, 0},
     {"Window", "Left", VALUE_DWORD, 0, ANY, 0},
     {"Window", "Top", VALUE_DWORD, 0, ANY, 0},
     {"Window", "Right", VALUE_DWORD, 0, ANY, 0},

@@ -2,6 +2,22 @@
 
 #include "log/log.h"
 #include "platform/eventloop.h"
+#include "server/counters.h"
+
+namespace {
+// The engine's totals (server/counters.h) for a file transfer that ended.
+void CountTransferEnd(const Conn* conn, const char* result) {
+    uint8_t direction = conn->transferKind == XFER_RETR ? DIRECTION_DOWNLOAD : DIRECTION_UPLOAD;
+    CountAdd(engineCounters.bytes[direction], conn->auditBytes);
+    if (result[0] == '2')
+        CountAdd(engineCounters.transfers[direction]);
+    else if (result[0] == '4')
+        CountAdd(engineCounters.failed[direction]);
+    else
+        CountAdd(engineCounters.aborted[direction]);
+    AccountCountBytes(conn->user.name, direction, conn->auditBytes);
+}
+} // namespace
 
 int AuditEventLevel() {
     return logAudit.load() ? LOG_TRACE0 : LOG_INFO;
@@ -22,6 +38,7 @@ void AuditEnd(Conn* conn, const char* result) {
     if (conn->auditStartMs == 0) return;
     int64_t ms = EvNowMs() - conn->auditStartMs;
     conn->auditStartMs = 0;
+    CountTransferEnd(conn, result);
     if (!logAudit.load()) return;
     const char* command = conn->transferKind == XFER_RETR              ? "RETR"
                           : conn->filePosition == FILE_POSITION_APPEND ? "APPE"

@@ -16,5 +16,6 @@ void AuditBegin(Conn* conn);
 // bytes more went through.
 void AuditCount(Conn* conn, int64_t bytes);
 // The transfer ended with result ("226", "426", "aborted"); its record is
-// written once, however many ways the end is reached.
+// written once, however many ways the end is reached, and it is counted in
+// the engine's totals (server/counters.h) whether Log\Audit is on or not.
 void AuditEnd(Conn* conn, const char* result);

@@ -13,6 +13,7 @@
 #include "platform/eventloop.h"
 #include "server/commands.h"
 #include "server/control_limits.h"
+#include "server/counters.h"
 #include "server/login_guard.h"
 #include "server/login_home.h"
 
@@ -82,6 +83,7 @@ std::string ClientAddressKey(const Conn* conn) {
 // for the refusal is counted all the same.
 void LoginFailed(Conn* conn) {
     conn->loginState = LOGIN_NONE;
+    CountAdd(engineCounters.loginsRefused);
     LoginGuardFailed(ClientAddressKey(conn), conn->user.name, EvNowMs(),
                      {SettingLoad(systemSettings.loginFailLimit),
                       SettingLoad(systemSettings.loginFailWindow),
@@ -112,6 +114,8 @@ void CmdUser(Conn* conn, const char* arg) {
         if (account->MaxConn != 0 && others >= account->MaxConn) {
             UnlockUserList();
             LogPrintf(LOG_WARNING, "CmdUser: user %s max connections", name);
+            CountAdd(engineCounters.loginsRefused);
+            CountAdd(engineCounters.refused[REFUSED_ACCOUNT_MAX_CONN]);
             Reply(conn, "530 Too many connections; try again later.");
             return;
         }
@@ -152,6 +156,8 @@ void CmdPass(Conn* conn, const char* arg) {
                   conn->user.name, (long long)(lockedMs + 999) / 1000);
         conn->control.shutdownWhenDrained = 1;
         conn->loginState = LOGIN_CLOSING;
+        CountAdd(engineCounters.loginsRefused);
+        CountAdd(engineCounters.refused[REFUSED_LOGIN_GUARD]);
         Reply(conn, "421 Too many failed logins; try again later.");
         return;
     }
@@ -186,6 +192,7 @@ void CmdPass(Conn* conn, const char* arg) {
 void LoginComplete(Conn* conn, const char* replyText) {
     if (!LoginHomeAvailable(conn)) {
         conn->loginState = LOGIN_NONE;
+        CountAdd(engineCounters.loginsRefused);
         Reply(conn, "530 Home directory not available.");
         return;
     }
@@ -193,6 +200,8 @@ void LoginComplete(Conn* conn, const char* replyText) {
         (conn->user.accountFlags & ACCOUNT_ANONYMOUS) ? "anonymous.txt" : "login.txt";
     ReplyFileText(conn, file, replyText);
     conn->loginState = LOGIN_LOGGED_IN;
+    CountAdd(engineCounters.loginsAccepted);
+    AccountCountLogin(conn->user.name);
     // A login restores full tracing; a later REIN starts a fresh budget.
     conn->traceBudget = LogTraceBudget{0, conn->connId, 0, 1};
     conn->restartOffset = 0;

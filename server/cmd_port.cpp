@@ -7,6 +7,7 @@
 #include "platform/eventloop.h"
 #include "server/cmd_common.h"
 #include "server/commands.h"
+#include "server/counters.h"
 #include "server/dataconn.h"
 #include "server/sockthread.h"
 
@@ -90,6 +91,7 @@ void SetActiveAddress(Conn* conn, const NetAddress& address, uint32_t port) {
         return;
     }
     if ((conn->user.accountFlags & ACCOUNT_RESTRICT) && !NetAddressSameHost(address, conn->peer)) {
+        CountAdd(engineCounters.refused[REFUSED_RESTRICT]);
         Reply(conn, "501 IP address restricted.");
         return;
     }

@@ -9,6 +9,8 @@
 #include "server/conn_events.h"
 #include "log/log.h"
 #include "platform/fs.h"
+#include "server/address_limit.h"
+#include "server/counters.h"
 #include "server/control_limits.h"
 #include "server/proxy_conn.h"
 #include "server/sockthread.h"
@@ -183,6 +185,9 @@ void AcceptProc(SOCKET listening) {
     InitSlot(conn, s, client);
     IndexSocket(s, freeSlot);
     activeCount++;
+    AddressLimitAdd(conn);
+    CountAdd(engineCounters.sessionsTotal);
+    engineCounters.sessionsNow.fetch_add(1, std::memory_order_relaxed);
     if (conn->extensions && NetSetOobInline(s) == SOCKET_ERROR)
         LogPrintf(LOG_WARNING, "AcceptProc(%u) Error %d setting SO_OOBINLINE", conn->connId,
                   WSAGetLastError());
@@ -214,11 +219,27 @@ void ConnWelcome(Conn* conn) {
     int active = activeCount - 1;
     uint16_t maxConn = SettingLoad(systemSettings.maxConn);
     if (maxConn != 0 && active >= maxConn) {
-        conn->control.shutdownWhenDrained = 1;
-        Reply(conn, "421 Too may users; try again later");
-    } else {
-        SendGreeting(conn);
+        RefuseBusy(conn, REFUSED_MAX_CONN);
+        return;
     }
+    GreetOrRefuse(conn);
+}
+
+void GreetOrRefuse(Conn* conn) {
+    if (AddressLimitExceeded(conn)) {
+        char address[NET_ADDRESS_TEXT_SIZE];
+        LogPrintf(LOG_WARNING, "AcceptProc(%u) %s has MaxConnPerAddress connections already",
+                  conn->connId, NetAddressText(conn->peer, address));
+        RefuseBusy(conn, REFUSED_MAX_CONN_PER_ADDRESS);
+        return;
+    }
+    SendGreeting(conn);
+}
+
+void RefuseBusy(Conn* conn, uint8_t limit) {
+    CountAdd(engineCounters.refused[limit]);
+    conn->control.shutdownWhenDrained = 1;
+    Reply(conn, "421 Too may users; try again later");
 }
 
 void SendGreeting(Conn* conn) {
@@ -231,6 +252,8 @@ void ConnClose(Conn* conn) {
         LogPrintf(LOG_INFO, "ConnClose(%u) Closing control socket.", conn->connId);
         IndexSocket(conn->control.socket, -1);
         activeCount--;
+        AddressLimitRemove(conn);
+        engineCounters.sessionsNow.fetch_sub(1, std::memory_order_relaxed);
         if (conn->connId < firstFree) firstFree = conn->connId;
         SockClose(&conn->control.socket);
         if (connEvents.notifyClosed) connEvents.notifyClosed(conn->connId);
@@ -286,6 +309,7 @@ void SockDestroyProc() {
     tableFailed = false;
     activeCount = 0;
     firstFree = 0;
+    AddressLimitClear();
     slotBySocket.clear();
     slotBySocket.shrink_to_fit();
 }

@@ -24,6 +24,13 @@ inline bool ControlOutputBacklogged(const Conn* conn) {
 // The greeting: "welcome.txt" as a multi-line 220 reply, or "220 " and the
 // version caption. Sent at accept and by REIN.
 void SendGreeting(Conn* conn);
+// A new connection within MaxConnPerAddress is greeted; one over it gets
+// the refusal of MaxConn. Called at accept, or once a PROXY header has given
+// the client's real address (server/address_limit.h).
+void GreetOrRefuse(Conn* conn);
+// "421 Too may users; try again later", counted under limit (RefusalLimit),
+// and the connection closes once it is sent.
+void RefuseBusy(Conn* conn, uint8_t limit);
 
 // A message file as a multi-line reply whose code is the first three
 // characters of text, or text itself as the one-line reply.

@@ -10,6 +10,7 @@
 #include "platform/fs.h"
 #include "server/audit.h"
 #include "server/commands.h"
+#include "server/counters.h"
 #include "server/dataconn.h"
 #include "server/sockthread.h"
 
@@ -309,6 +310,7 @@ void PassiveProc(SOCKET s) {
         char peer[NET_ADDRESS_TEXT_SIZE];
         LogPrintf(LOG_WARNING, "PassiveProc(%u) Closing connection from %s: the client is %s",
                   conn->connId, address, NetAddressText(conn->peer, peer));
+        CountAdd(engineCounters.refused[REFUSED_RESTRICT]);
         SockClose(&accepted);
         return;
     }

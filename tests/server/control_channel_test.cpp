@@ -1,8 +1,8 @@
 // The control channel over real sockets: greetings from message files, the
-// connection limit, slot reuse after a client left mid-line, replies sent
-// without delay, the line limit, and replies the client does not read. (How
-// bytes are cut into lines is in trace_privacy_test.cpp, garbage lines in
-// dispatch_test.cpp.)
+// connection limits (all, per address), slot reuse after a client left
+// mid-line, replies sent without delay, the line limit, and replies the
+// client does not read. (How bytes are cut into lines is in
+// trace_privacy_test.cpp, garbage lines in dispatch_test.cpp.)
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -69,6 +69,28 @@ TEST_F(ControlChannel, ConnectionLimitRefusesUntilTheRefusedClientCloses) {
     ASSERT_TRUE(bxtest::WaitFor([&] { return LiveConnections() == 1; }));
     Open(c5);
     EXPECT_EQ(c2.Command("NOOP"), "200 Command okay.\r\n");
+}
+
+// MaxConnPerAddress counts by the client's address: the connection over it
+// gets MaxConn's refusal, another address is still served, and a closed
+// connection makes room again.
+TEST_F(ControlChannel, PerAddressLimitRefusesOnlyTheAddressOverIt) {
+    SettingStore(systemSettings.maxConnPerAddress, (uint16_t)2);
+    FtpClient a1, a2, a3, b1, b2, a4;
+    Open(a1);
+    Open(a2);
+    ASSERT_TRUE(a3.Connect(Port()));
+    EXPECT_EQ(a3.ReadReply(), REFUSED);
+    EXPECT_TRUE(a3.WaitForEof()) << "sending side not shut down after the refusal";
+    for (FtpClient* b : {&b1, &b2}) {
+        ASSERT_TRUE(b->Connect(Port(), "127.0.0.2"));
+        EXPECT_EQ(b->ReadReply(), GREETING);
+    }
+    a1.Close();
+    a3.Close();
+    ASSERT_TRUE(bxtest::WaitFor([&] { return LiveConnections() == 3; }));
+    Open(a4);
+    EXPECT_EQ(a2.Command("NOOP"), "200 Command okay.\r\n");
 }
 
 // A client that leaves mid-line with a reset harms no one, and its slot is
