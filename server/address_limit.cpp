@@ -20,20 +20,18 @@ std::string KeyOf(const NetAddress& address) {
 
 } // namespace
 
-void AddressLimitAdd(const Conn* conn) {
+void AddressLimitAdd(Conn* conn) {
+    if (conn->addressCounted) return;
     perAddress[KeyOf(conn->peer)]++;
+    conn->addressCounted = 1;
 }
 
-void AddressLimitRemove(const Conn* conn) {
+void AddressLimitRemove(Conn* conn) {
+    if (!conn->addressCounted) return;
+    conn->addressCounted = 0;
     auto it = perAddress.find(KeyOf(conn->peer));
     if (it == perAddress.end()) return;
     if (--it->second == 0) perAddress.erase(it);
-}
-
-void ConnSetPeer(Conn* conn, const NetAddress& peer) {
-    AddressLimitRemove(conn);
-    conn->peer = peer;
-    AddressLimitAdd(conn);
 }
 
 bool AddressLimitExceeded(const Conn* conn) {

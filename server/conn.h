@@ -79,6 +79,7 @@ struct Conn {
     uint8_t epsvAll;        // EPSV ALL: only EPSV may set up data connections
     uint8_t mlstFacts;      // MLST_FACT_* bits shown by MLST and MLSD
     uint8_t proxyWaiting;   // not greeted yet: its PROXY header has not come (proxy_conn.h)
+    uint8_t addressCounted; // counted under peer for MaxConnPerAddress (address_limit.h)
     // Time limits (conn_timer.cpp); times are EvNowMs() values.
     int64_t loginSinceMs;   // accepted, or last lost its login
     int64_t idleSinceMs;    // last command or end of a transfer; 0 while a transfer runs
@@ -111,7 +112,9 @@ Conn* ConnIndexedBy(SOCKET s);
 
 void AcceptProc(SOCKET listening);
 // Shows an accepted connection (the admin's and the server's views) and
-// greets it, or refuses it with 421 when MaxConn are connected already.
+// greets it, or refuses it with 421 when MaxConn are connected already or
+// its address has MaxConnPerAddress (counted from here, once the address is
+// final: at accept, or after the PROXY header).
 void ConnWelcome(Conn* conn);
 void ControlProc(intptr_t lParam, SOCKET s);
 

@@ -113,6 +113,7 @@ void InitSlot(Conn* conn, SOCKET s, const NetAddress& client) {
     conn->epsvAll = 0;
     conn->mlstFacts = MLST_FACTS_ALL;
     conn->proxyWaiting = 0;
+    conn->addressCounted = 0;
 }
 
 } // namespace
@@ -185,7 +186,6 @@ void AcceptProc(SOCKET listening) {
     InitSlot(conn, s, client);
     IndexSocket(s, freeSlot);
     activeCount++;
-    AddressLimitAdd(conn);
     CountAdd(engineCounters.sessionsTotal);
     engineCounters.sessionsNow.fetch_add(1, std::memory_order_relaxed);
     if (conn->extensions && NetSetOobInline(s) == SOCKET_ERROR)
@@ -226,6 +226,7 @@ void ConnWelcome(Conn* conn) {
 }
 
 void GreetOrRefuse(Conn* conn) {
+    AddressLimitAdd(conn);
     if (AddressLimitExceeded(conn)) {
         char address[NET_ADDRESS_TEXT_SIZE];
         LogPrintf(LOG_WARNING, "AcceptProc(%u) %s has MaxConnPerAddress connections already",

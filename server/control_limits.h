@@ -24,9 +24,8 @@ inline bool ControlOutputBacklogged(const Conn* conn) {
 // The greeting: "welcome.txt" as a multi-line 220 reply, or "220 " and the
 // version caption. Sent at accept and by REIN.
 void SendGreeting(Conn* conn);
-// A new connection within MaxConnPerAddress is greeted; one over it gets
-// the refusal of MaxConn. Called at accept, or once a PROXY header has given
-// the client's real address (server/address_limit.h).
+// Counts conn under its address; greets it within MaxConnPerAddress, else
+// gives it the refusal of MaxConn (ConnWelcome, server/address_limit.h).
 void GreetOrRefuse(Conn* conn);
 // "421 Too may users; try again later", counted under limit (RefusalLimit),
 // and the connection closes once it is sent.

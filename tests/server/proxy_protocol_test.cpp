@@ -124,4 +124,19 @@ TEST_F(ProxyProtocol, AnythingElseIsClosedUnserved) {
     EXPECT_EQ(plain.Command("PORT 127,0,0,1,4,0"), "200 Command okay.\r\n");
 }
 
+// MaxConnPerAddress counts the header's client, not the balancer every
+// connection comes from.
+TEST_F(ProxyProtocol, PerAddressLimitCountsTheHeadersClient) {
+    SettingStore(systemSettings.maxConnPerAddress, (uint16_t)1);
+    const char* sources[] = {"127.0.0.7", "127.0.0.8", "127.0.0.7"};
+    const char* replies[] = {kGreeting, kGreeting, "421 Too may users; try again later\r\n"};
+    FtpClient c[3];
+    for (int i = 0; i < 3; i++) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(c[i].Connect(Port()));
+        ASSERT_TRUE(c[i].Send(std::string("PROXY TCP4 ") + sources[i] + " 127.0.0.1 40000 21\r\n"));
+        EXPECT_EQ(c[i].ReadReply().rfind(replies[i], 0), 0u);
+    }
+}
+
 } // namespace
