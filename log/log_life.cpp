@@ -1,11 +1,15 @@
 // Start and stop of logging: the writer thread's life and the state around it.
 #include "log/log_state.h"
+#include "platform/report.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
 
 void LogWriterThread();
+
+// platform/ reports through its hook; its levels are the log's.
+static_assert(REPORT_WARNING == LOG_WARNING && REPORT_INFO == LOG_INFO);
 
 void LogStartup(const char* roleText) {
     LogState& s = LogGlobal();
@@ -34,6 +38,7 @@ void LogStartup(const char* roleText) {
     s.droppedTraces.store(0);
 
     s.started.store(1, std::memory_order_release);
+    SetReportSink(LogVPrintf);
     LogRotateAtStart();
     s.writerCount.fetch_add(1);
     try {

@@ -41,7 +41,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "log/log.h"
+#include "platform/report.h"
 #include "platform/net.h"
 #include "platform/sockstate.h"
 
@@ -166,7 +166,7 @@ void Apply(int fd, SockState& s) {
     ev.data.u64 = Key(fd, s.gen);
     int op = s.inSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
     if (epoll_ctl(epollFd, op, fd, &ev) != 0) {
-        LogPrintf(LOG_WARNING, "EvLoop: error %d watching socket %d", errno, fd);
+        Report(REPORT_WARNING, "EvLoop: error %d watching socket %d", errno, fd);
         s.inSet = false;
         return;
     }
@@ -339,7 +339,7 @@ void HandleMessage(const Message& m) {
 void DrainMessages() {
     uint64_t count;
     if (read(wakeFd, &count, sizeof count) < 0 && errno != EAGAIN) {
-        LogPrintf(LOG_WARNING, "EvLoop: error %d reading the wake-up counter", errno);
+        Report(REPORT_WARNING, "EvLoop: error %d reading the wake-up counter", errno);
     }
     while (!quitFlag.load()) {
         Message m;
@@ -366,7 +366,7 @@ int Enqueue(unsigned message, uintptr_t wParam, intptr_t lParam, bool wait) {
     messages.push_back(Message{message, wParam, lParam, wait ? &result : nullptr});
     uint64_t one = 1;
     if (write(wakeFd, &one, sizeof one) < 0 && errno != EAGAIN) {
-        LogPrintf(LOG_WARNING, "EvLoop: error %d waking the loop", errno);
+        Report(REPORT_WARNING, "EvLoop: error %d waking the loop", errno);
     }
     if (!wait) return 1;
     sentDone.wait(lk, [&] { return result >= 0; });
@@ -442,12 +442,12 @@ int EvLoopCreate(EvWndProc proc) {
     {
         std::lock_guard<std::mutex> lk(loopLock);
         if (epollFd >= 0) {
-            LogPrintf(LOG_WARNING, "EvLoopCreate: a loop exists already");
+            Report(REPORT_WARNING, "EvLoopCreate: a loop exists already");
             return 0;
         }
         int ep = epoll_create1(EPOLL_CLOEXEC);
         if (ep < 0) {
-            LogPrintf(LOG_WARNING, "EvLoopCreate: error %d creating the epoll set", errno);
+            Report(REPORT_WARNING, "EvLoopCreate: error %d creating the epoll set", errno);
             return 0;
         }
         int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -455,7 +455,7 @@ int EvLoopCreate(EvWndProc proc) {
         ev.events = EPOLLIN;
         ev.data.u64 = WAKE_KEY;
         if (wake < 0 || epoll_ctl(ep, EPOLL_CTL_ADD, wake, &ev) != 0) {
-            LogPrintf(LOG_WARNING, "EvLoopCreate: error %d creating the wake-up counter", errno);
+            Report(REPORT_WARNING, "EvLoopCreate: error %d creating the wake-up counter", errno);
             if (wake >= 0) close(wake);
             close(ep);
             return 0;
@@ -553,7 +553,7 @@ int EvLoopRun() {
         int n = epoll_wait(epollFd, events, BATCH, wait);
         if (n < 0) {
             if (errno == EINTR) continue;
-            LogPrintf(LOG_WARNING, "EvLoopRun: error %d waiting for events", errno);
+            Report(REPORT_WARNING, "EvLoopRun: error %d waiting for events", errno);
             break;
         }
         for (int i = 0; i < n && !quitFlag.load(); i++) {

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "log/log.h"
+#include "platform/report.h"
 
 namespace {
 
@@ -20,8 +20,8 @@ int DescriptorLimitRaise(DescriptorLimit* before, DescriptorLimit* after) {
     rlimit rl;
     if (getrlimit(RLIMIT_NOFILE, &rl) != 0) {
         int err = errno;
-        LogPrintf(LOG_WARNING, "DescriptorLimitRaise: error %d reading the descriptor limit: %s",
-                  err, strerror(err));
+        Report(REPORT_WARNING, "DescriptorLimitRaise: error %d reading the descriptor limit: %s",
+               err, strerror(err));
         return 0;
     }
     if (before) *before = DescriptorLimit{FromRlim(rl.rlim_cur), FromRlim(rl.rlim_max)};
@@ -33,9 +33,9 @@ int DescriptorLimitRaise(DescriptorLimit* before, DescriptorLimit* after) {
             rl = raised;
         } else {
             int err = errno;
-            LogPrintf(LOG_WARNING,
-                      "DescriptorLimitRaise: error %d raising the descriptor limit: %s", err,
-                      strerror(err));
+            Report(REPORT_WARNING,
+                   "DescriptorLimitRaise: error %d raising the descriptor limit: %s", err,
+                   strerror(err));
             ok = 0;
         }
     }

@@ -38,7 +38,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "log/log.h"
+#include "platform/report.h"
 
 namespace {
 
@@ -114,13 +114,13 @@ int RelativeToRoot(const char* root, const char* path, std::string* rel) {
         rootLen--;
     if (rootLen == 1 && root[0] == '/') rootLen = 0; // the file system's root: any absolute path
     if (root[0] == 0) {
-        LogPrintf(LOG_WARNING, "FsResolve: no root directory for %s", path);
+        Report(REPORT_WARNING, "FsResolve: no root directory for %s", path);
         return Fail(FS_ERROR_ACCESS_DENIED);
     }
     const char* rest = path;
     if (path[0] == '/') {
         if (strncmp(path, root, rootLen) != 0 || (path[rootLen] != '/' && path[rootLen] != 0)) {
-            LogPrintf(LOG_WARNING, "FsResolve: %s is not below %s", path, root);
+            Report(REPORT_WARNING, "FsResolve: %s is not below %s", path, root);
             return Fail(FS_ERROR_ACCESS_DENIED);
         }
         rest = path + rootLen;
@@ -283,7 +283,7 @@ int OpenBeneath(int rootFd, const std::string& rel, int flags, mode_t mode = 0) 
             if (errno == EAGAIN || errno == EINTR) continue; // a rename raced the walk
             if (errno == ENOSYS) {
                 walkOnly = 1;
-                LogPrintf(LOG_INFO, "FsResolve: openat2 not available, walking paths instead");
+                Report(REPORT_INFO, "FsResolve: openat2 not available, walking paths instead");
             }
             break;
         }
@@ -299,7 +299,7 @@ int OpenRoot(const char* root) {
     if (fd < 0) {
         int e = errno;
         FailErrno();
-        LogPrintf(LOG_WARNING, "FsResolve: cannot open root %s: %s", root, strerror(e));
+        Report(REPORT_WARNING, "FsResolve: cannot open root %s: %s", root, strerror(e));
     }
     return fd;
 }
@@ -309,7 +309,7 @@ int OpenRoot(const char* root) {
 int FailResolve(const char* path, const char* root) {
     int e = errno;
     FailErrno();
-    if (e == EXDEV) LogPrintf(LOG_WARNING, "FsResolve: %s leads outside %s", path, root);
+    if (e == EXDEV) Report(REPORT_WARNING, "FsResolve: %s leads outside %s", path, root);
     return 0;
 }
 

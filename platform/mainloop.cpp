@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "log/log.h"
+#include "platform/report.h"
 #include "platform/mainqueue.h"
 
 namespace {
@@ -52,7 +52,7 @@ int MainLoopSignalFd() {
         sigset_t set = LoopSignals();
         sigFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
         if (sigFd < 0)
-            LogPrintf(LOG_WARNING, "MainLoopSignalFd: error %d creating signal descriptor", errno);
+            Report(REPORT_WARNING, "MainLoopSignalFd: error %d creating signal descriptor", errno);
     }
     return sigFd;
 }
@@ -86,7 +86,7 @@ int MainLoopRun(const MainLoopCallbacks& callbacks, int periodMs) {
         if (wait < 0) wait = 0;
         int n = poll(fds, 2, (int)wait);
         if (n < 0 && errno != EINTR) {
-            LogPrintf(LOG_WARNING, "MainLoopRun: poll error %d", errno);
+            Report(REPORT_WARNING, "MainLoopRun: poll error %d", errno);
             break;
         }
         if (n > 0 && (fds[0].revents & POLLIN)) {

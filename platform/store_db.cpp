@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "log/log.h"
+#include "platform/report.h"
 #include "platform/machine.h"
 #include "platform/store.h"
 
@@ -38,8 +38,8 @@ long ErrnoStatus(int error) {
 }
 
 long Refuse(sqlite3* db, const char* why, long status) {
-    LogPrintf(LOG_WARNING, "StoreOpen: %s is not a usable store (%s); it is left as it is.",
-              storePath.c_str(), why);
+    Report(REPORT_WARNING, "StoreOpen: %s is not a usable store (%s); it is left as it is.",
+           storePath.c_str(), why);
     sqlite3_close_v2(db);
     return status;
 }
@@ -112,12 +112,12 @@ void NarrowMode(int fd, const char* path) {
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 0077) == 0) return;
     if (fchmod(fd, st.st_mode & 0700) != 0) {
-        LogPrintf(LOG_WARNING, "StoreOpen: cannot narrow the mode of %s: %s", path,
-                  strerror(errno));
+        Report(REPORT_WARNING, "StoreOpen: cannot narrow the mode of %s: %s", path,
+               strerror(errno));
         return;
     }
-    LogPrintf(LOG_WARNING, "StoreOpen: %s was open to others (mode %03o); narrowed to owner only",
-              path, (unsigned)(st.st_mode & 0777));
+    Report(REPORT_WARNING, "StoreOpen: %s was open to others (mode %03o); narrowed to owner only",
+           path, (unsigned)(st.st_mode & 0777));
 }
 
 long Open() {
@@ -125,8 +125,8 @@ long Open() {
     std::string dir = MachineStoreDir();
     if (!MachineMakeDir(dir)) {
         long status = ErrnoStatus(errno);
-        LogPrintf(LOG_WARNING, "StoreOpen: cannot make the directory %s: %s", dir.c_str(),
-                  strerror(errno));
+        Report(REPORT_WARNING, "StoreOpen: cannot make the directory %s: %s", dir.c_str(),
+               strerror(errno));
         return status;
     }
     // Made here, not by SQLite, so that it is never readable by others: it
@@ -134,7 +134,7 @@ long Open() {
     int fd = open(storePath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         long status = ErrnoStatus(errno);
-        LogPrintf(LOG_WARNING, "StoreOpen: cannot open %s: %s", storePath.c_str(), strerror(errno));
+        Report(REPORT_WARNING, "StoreOpen: cannot open %s: %s", storePath.c_str(), strerror(errno));
         return status;
     }
     NarrowMode(fd, storePath.c_str());
@@ -152,8 +152,8 @@ long Open() {
     int rc = sqlite3_open_v2(storePath.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                              nullptr);
     if (rc != SQLITE_OK) {
-        LogPrintf(LOG_WARNING, "StoreOpen: cannot open %s: %s", storePath.c_str(),
-                  sqlite3_errstr(rc));
+        Report(REPORT_WARNING, "StoreOpen: cannot open %s: %s", storePath.c_str(),
+               sqlite3_errstr(rc));
         sqlite3_close_v2(db);
         return StoreStatus(rc);
     }
@@ -172,15 +172,15 @@ long Open() {
         walRc = wal.Step() == SQLITE_ROW && wal.Text(0) == "wal" ? SQLITE_OK : wal.rc;
     }
     if (walRc != SQLITE_OK) {
-        LogPrintf(LOG_WARNING, "StoreOpen: cannot use %s: %s", storePath.c_str(),
-                  sqlite3_errstr(walRc));
+        Report(REPORT_WARNING, "StoreOpen: cannot use %s: %s", storePath.c_str(),
+               sqlite3_errstr(walRc));
         status = walRc == SQLITE_ROW ? ERROR_BADDB : StoreStatus(walRc);
     } else {
         status = Exec(db, "PRAGMA synchronous=FULL");
         if (status == ERROR_SUCCESS && fresh) status = Initialise(db);
         if (status != ERROR_SUCCESS)
-            LogPrintf(LOG_WARNING, "StoreOpen: cannot set up %s (status %ld)", storePath.c_str(),
-                      status);
+            Report(REPORT_WARNING, "StoreOpen: cannot set up %s (status %ld)", storePath.c_str(),
+                   status);
     }
     if (status != ERROR_SUCCESS) {
         sqlite3_close_v2(db);
