@@ -123,8 +123,7 @@ void CmdUser(Conn* conn, const char* arg) {
         UnlockUserList();
         StartInHome(conn);
         if (!(conn->user.accountFlags & ACCOUNT_ANONYMOUS) && conn->user.PW[0] == 0) {
-            LogPrintf(LOG_INFO, "CmdUser: user %s logged in", name);
-            LoginComplete(conn, "230 User logged in, proceed.");
+            LoginComplete(conn, "230 User logged in, proceed.", "CmdUser");
             return;
         }
     } else {
@@ -145,7 +144,7 @@ void CmdPass(Conn* conn, const char* arg) {
         return;
     }
     if (conn->user.accountFlags & ACCOUNT_ANONYMOUS) {
-        LoginComplete(conn, "230 Anonymous user logged in, proceed.");
+        LoginComplete(conn, "230 Anonymous user logged in, proceed.", nullptr);
         return;
     }
     // After too many failures from this address or for this account, no
@@ -181,21 +180,21 @@ void CmdPass(Conn* conn, const char* arg) {
         conn->user.PW[0] != 0 && CheckPasswordDigest(conn->user.PW, conn->user.name, password);
     memset(password, 0, sizeof password);
     if (match) {
-        LogPrintf(LOG_INFO, "CmdPass: user %s logged in", conn->user.name);
-        LoginComplete(conn, "230 User logged in, proceed.");
+        LoginComplete(conn, "230 User logged in, proceed.", "CmdPass");
     } else {
         LogPrintf(LOG_INFO, "CmdPass: invalid login for %s", conn->user.name);
         LoginFailed(conn);
     }
 }
 
-void LoginComplete(Conn* conn, const char* replyText) {
+void LoginComplete(Conn* conn, const char* replyText, const char* recordBy) {
     if (!LoginHomeAvailable(conn)) {
         conn->loginState = LOGIN_NONE;
         CountAdd(engineCounters.loginsRefused);
         Reply(conn, "530 Home directory not available.");
         return;
     }
+    if (recordBy) LogPrintf(LOG_INFO, "%s: user %s logged in", recordBy, conn->user.name);
     const char* file =
         (conn->user.accountFlags & ACCOUNT_ANONYMOUS) ? "anonymous.txt" : "login.txt";
     ReplyFileText(conn, file, replyText);

@@ -75,7 +75,10 @@ void ProcessCommands(Conn* conn);
 // Login and connection commands.
 void CmdUser(Conn* conn, const char* arg);
 void CmdPass(Conn* conn, const char* arg);
-void LoginComplete(Conn* conn, const char* replyText);
+// Logs the account in with replyText, unless its Root is missing (then the
+// refusal). recordBy names the command in the "user x logged in" record;
+// nullptr writes none (an anonymous login).
+void LoginComplete(Conn* conn, const char* replyText, const char* recordBy);
 void CmdQuit(Conn* conn, const char* arg);
 void CmdRein(Conn* conn, const char* arg);
 void CmdNoop(Conn* conn, const char* arg);

@@ -90,6 +90,10 @@ TEST_F(Login, AnAccountWhoseRootIsNotADirectoryIsRefusedAtLogin) {
     EXPECT_NE(LogText().find("user lost: Root \"" + gone + "\" is not an existing directory"),
               std::string::npos);
     EXPECT_NE(LogText().find("user open: Root \"" + file + "\""), std::string::npos);
+    // The log never says a refused account logged in.
+    for (const char* name : {"lost", "open"})
+        EXPECT_EQ(LogText().find(std::string("user ") + name + " logged in"), std::string::npos);
+    EXPECT_NE(LogText().find("user fine logged in"), std::string::npos);
 }
 
 TEST_F(Login, NameAndPasswordLimits) {
