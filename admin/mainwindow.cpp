@@ -8,6 +8,7 @@
 #include <QTreeWidget>
 
 #include "admin/about.h"
+#include "admin/elided_label.h"
 #include "view/connview.h"
 #include "admin/help.h"
 #include "view/listen_status.h"
@@ -59,7 +60,12 @@ MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
     setCentralWidget(buildConnectionsPane());
     statusBar()->setObjectName("statusBar");
     statusBar()->setSizeGripEnabled(false);
-    statusBar()->showMessage(QString::fromLatin1(ListenStatusText().c_str()));
+    // "Ready", or why the server does not listen (port and reason), until it
+    // listens again: cut to the narrow window, whole in the tooltip.
+    status_ = new ElidedLabel;
+    status_->setObjectName("statusText");
+    statusBar()->addWidget(status_, 1);
+    showListenStatus();
     fitToContents();
 
     saveTimer_ = new QTimer(this);
@@ -142,8 +148,11 @@ void MainWindow::ConnViewChanged() {
 }
 
 void MainWindow::ListenStatusChanged() {
-    if (viewWindow)
-        viewWindow->statusBar()->showMessage(QString::fromLatin1(ListenStatusText().c_str()));
+    if (viewWindow) viewWindow->showListenStatus();
+}
+
+void MainWindow::showListenStatus() {
+    status_->setFullText(QString::fromLatin1(ListenStatusText().c_str()));
 }
 
 // Brings the tree in line with the model: items that match in place stay
@@ -181,9 +190,10 @@ void MainWindow::showAtStart() {
         showMinimized();
 }
 
-// "Ready", or why the server does not listen, until it listens again.
+// A passing message (a menu's status tip) gives the status line back at the
+// next repaint.
 void MainWindow::paintEvent(QPaintEvent* event) {
-    statusBar()->showMessage(QString::fromLatin1(ListenStatusText().c_str()));
+    if (!statusBar()->currentMessage().isEmpty()) statusBar()->clearMessage();
     QMainWindow::paintEvent(event);
 }
 

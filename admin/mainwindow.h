@@ -6,6 +6,7 @@
 #include <QSystemTrayIcon>
 #include <functional>
 
+class ElidedLabel;
 class QLabel;
 class QTimer;
 class QTreeWidget;
@@ -55,10 +56,12 @@ class MainWindow : public QMainWindow {
     void hideToTray();
     static void ConnViewChanged();
     static void ListenStatusChanged();
+    void showListenStatus();
     void refreshTree();
 
     MainWindowOptions options_;
     QTreeWidget* tree_ = nullptr;
+    ElidedLabel* status_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
     QTimer* saveTimer_ = nullptr;
     bool hiddenInTray_ = false;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Pictures of the administration window into build/screenshots/: the main
-# window with three connections, every page of the property sheet, the message
-# editor, the About box, the Users page with three accounts and the Settings
-# dialog for one and for two accounts. Runs on a virtual X display of its own.
+# window with three connections (and once not listening), every page of the
+# property sheet, the message editor, the About box, the Users page with
+# three accounts and the Settings dialog for one and for two accounts. Runs
+# on a virtual X display of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,5 +1,5 @@
 // Pictures of the window for the README and for looking at: the main window
-// listing three connections, every page of the
+// listing three connections (and not listening), every page of the
 // property sheet, the message editor and the About box, as PNG files in the
 // directory given. Run on a display (scripts/screenshots.sh uses xvfb-run)
 // with BRINDLEX_ROOT set to a directory of its own.
@@ -10,6 +10,7 @@
 
 #include "admin/about.h"
 #include "view/connview.h"
+#include "view/listen_status.h"
 #include "admin/mainwindow.h"
 #include "admin/sheet.h"
 #include "admin/text_dialog.h"
@@ -63,6 +64,10 @@ int main(int argc, char** argv) {
     ConnViewInsert({3, NetAddressIpv4(203, 0, 113, 80, 49733)});
     MainWindow window({true, false});
     int failures = !Save(&window, "main_window");
+    // The longest status line, cut to the window (whole in its tooltip).
+    ListenStatusSet("Not listening on port 21: the port is in use by another program");
+    failures += !Save(&window, "main_window_not_listening");
+    ListenStatusSet("");
 
     std::unique_ptr<PropertySheet> sheet(BuildPropertySheet(&window));
     const char* pages[] = {"sheet_display", "sheet_logging", "sheet_messages", "sheet_users",

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "admin/about.h"
+#include "admin/elided_label.h"
 #include "view/connview.h"
 #include "admin/help.h"
 #include "view/listen_status.h"
@@ -28,6 +29,13 @@
 namespace {
 
 using Window = AdminTest;
+
+// What the status bar says: a passing message, else its line, whole.
+std::string StatusText(MainWindow& window) {
+    QString message = window.statusBar()->currentMessage();
+    if (message.isEmpty()) message = Find<ElidedLabel>(&window, "statusText")->fullText();
+    return message.toStdString();
+}
 
 TEST_F(Window, SizeIsTheConnectionsDialogInTheFontsUnitsPlusMenuAndStatusBars) {
     for (int points : {8, 11, 16}) {
@@ -141,7 +149,7 @@ TEST_F(Window, StatusBarSaysReadyAfterEveryRepaint) {
     window.show();
     window.statusBar()->showMessage("Busy");
     window.update();
-    EXPECT_TRUE(SpinUntil([&] { return window.statusBar()->currentMessage() == "Ready"; }));
+    EXPECT_TRUE(SpinUntil([&] { return StatusText(window) == "Ready"; }));
     EXPECT_EQ(Find<QLabel>(&window, "connectionsCaption")->text(), "Active Connections");
 }
 
@@ -152,7 +160,7 @@ using ListenStatusWindow = UsersTest;
 TEST_F(ListenStatusWindow, StatusBarSaysWhyTheServerDoesNotListenUntilItDoes) {
     MainWindow window({true, false});
     window.show();
-    auto status = [&] { return window.statusBar()->currentMessage().toStdString(); };
+    auto status = [&] { return StatusText(window); };
     auto shows = [&](const std::string& text) {
         window.update(); // a repaint must not put "Ready" back
         return SpinUntil([&] {
@@ -168,6 +176,11 @@ TEST_F(ListenStatusWindow, StatusBarSaysWhyTheServerDoesNotListenUntilItDoes) {
         "Not listening on port " + std::to_string(busy) + ": the port is in use by another program";
     SockSend(SOCK_MSG_LISTEN, busy, 1);
     EXPECT_TRUE(shows(inUse)) << status();
+    // Too long for the narrow window: cut with "...", whole in the tooltip.
+    auto* line = Find<ElidedLabel>(&window, "statusText");
+    EXPECT_TRUE(line->text().endsWith(QChar(0x2026))) << line->text().toStdString();
+    EXPECT_TRUE(inUse.starts_with(line->text().chopped(1).toStdString()));
+    EXPECT_EQ(line->toolTip().toStdString(), inUse);
     SockSend(SOCK_MSG_LISTEN, busy, 0);
     EXPECT_TRUE(shows("Not listening: the server is switched off (System Enable 0)")) << status();
     close(holder);
