@@ -6,6 +6,7 @@
 import os
 import io
 import pwd
+import select
 import shutil
 import signal
 import socket
@@ -120,6 +121,30 @@ class PrivilegeTest(unittest.TestCase):
         self.assertEqual(m.stop(server), 0)
         err = server.stderr.read().decode()
         self.assertEqual(err.count("no-such-user-bx"), 1, err)
+
+    def test_a_user_refused_a_low_port_is_told_it_lacks_the_permission(self):
+        # Not root, no capability: a port below 1024 is refused for want of
+        # the permission, and the hint says so instead of "free the port".
+        m = self.m
+        m.port = low_port()
+        m.reg("set", "System", "Port", "--dword", str(m.port))
+        for d, _, names in os.walk(m.top):
+            for name in [d] + [os.path.join(d, n) for n in names]:
+                os.chown(name, self.nobody.pw_uid, self.nobody.pw_gid)
+        copy = shutil.copy(os.path.join(BIN, "dockhand"), m.top)  # where the user can reach it
+        p = subprocess.Popen(["setpriv", "--reuid=%d" % self.nobody.pw_uid, "--regid=%d" % self.nobody.pw_gid,
+                              "--clear-groups", copy, "service"],
+                             env=m.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        m.procs.append(p)
+        err = b""
+        while b"\n" not in err and wait_until(lambda: select.select([p.stderr], [], [], 0.1)[0]):
+            err += os.read(p.stderr.fileno(), 4096) or b"\n"
+        err = err.decode()
+        self.assertIn("cannot listen on port %d: permission denied" % m.port, err)
+        self.assertIn("run it as root, give it the capability", err)
+        self.assertNotIn("free the port", err)
+        self.assertIsNone(p.poll())  # still running, for a port that can be changed
+        self.assertEqual(m.stop(p), 0)
 
 
 if __name__ == "__main__":
