@@ -1,8 +1,8 @@
 #!/bin/sh
 # Sets up a typical Brindlex FTP server with brindlex-reg, with the
 # recommended values: port 21, a passive port range for the firewall, daily
-# log files with the activity records only (trace levels off), login and
-# idle time limits, the protocol extensions modern clients expect, the
+# log files with the activity records only (trace levels off), login, idle
+# and data time limits, the protocol extensions modern clients expect, the
 # programs' paths for `kelpwatch install`, an anonymous account that may
 # only list and download below $FTP_ROOT/pub, and one account that may also
 # upload, create, rename and delete below $FTP_ROOT. The directories it
@@ -24,6 +24,7 @@ PASSIVE_ADDRESS=${PASSIVE_ADDRESS:-}           # the public address when behind 
 EXTENSIONS=${EXTENSIONS:-1}                    # 1 = the protocol extensions modern clients expect
 LOGIN_TIMEOUT=${LOGIN_TIMEOUT:-60}             # seconds to complete a login
 IDLE_TIMEOUT=${IDLE_TIMEOUT:-900}              # seconds logged in without a command
+DATA_TIMEOUT=${DATA_TIMEOUT:-300}              # seconds a transfer may go without progress
 BIN_DIR=${BIN_DIR:-/usr/bin}                   # where the package put dockhand and kelpwatch
 RUN_AS=${RUN_AS:-brindlex}                     # the user the server runs as
 FTP_USER=${FTP_USER:-ftpuser}
@@ -47,6 +48,7 @@ fi
 "$REG" set System Extensions --dword "$EXTENSIONS"
 "$REG" set System LoginTimeout --dword "$LOGIN_TIMEOUT"
 "$REG" set System IdleTimeout --dword "$IDLE_TIMEOUT"
+"$REG" set System DataTimeout --dword "$DATA_TIMEOUT"
 "$REG" set Path Work --string "$WORK_DIR"
 "$REG" set Path App --string "$BIN_DIR/dockhand"
 "$REG" set Path Service --string "$BIN_DIR/kelpwatch"

@@ -29,6 +29,7 @@ reg="$top/build/bin/brindlex-reg"
 # The recommended time limits.
 "$reg" set System LoginTimeout --dword 60
 "$reg" set System IdleTimeout --dword 900
+"$reg" set System DataTimeout --dword 300
 "$reg" set Path Work --string "$demo/work"
 "$reg" set Log Logging --dword 1
 "$reg" set Log Path --string "$demo/log"

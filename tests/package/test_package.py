@@ -100,6 +100,7 @@ class PackageTest(unittest.TestCase):
                                      ("System", "Extensions", "1"),
                                      ("System", "LoginTimeout", "60"),
                                      ("System", "IdleTimeout", "900"),
+                                     ("System", "DataTimeout", "300"),
                                      ("Path", "App", "/usr/bin/dockhand"),
                                      ("Path", "Service", "/usr/bin/kelpwatch"),
                                      ("Log", "TRACE0", "0"),
