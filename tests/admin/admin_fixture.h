@@ -20,6 +20,7 @@
 #include "ipc/ipc.h"
 #include "ipc/role.h"
 #include "log/log.h"
+#include "platform/mainqueue.h"
 #include "platform/slot.h"
 #include "server/ftp_fixture.h"
 
@@ -80,6 +81,9 @@ template <typename Base> struct WindowTest : Base {
         Base::SetUp();
         RegCloseStore(); // the store of this test's machine directory, not a former one
         processRole = ROLE_SERVER;
+        // Work an earlier test in this process left queued (a status change
+        // posted while its window still listened) is not this test's.
+        MainQueueDrain();
         AdminSetMessageHook([this](const AdminMessage& m) {
             shown += m.caption.toStdString() + "|" + m.text.toStdString() +
                      (m.owner ? "|dialog" : "|none") +
