@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "log/log.h"
+#include "platform/report.h"
 
 namespace {
 
@@ -24,10 +24,10 @@ struct flock WholeFile(short type) {
 bool Unsupported(int error) {
     if (error != ENOLCK && error != EOPNOTSUPP && error != EINVAL) return false;
     if (!saidUnsupported.exchange(true))
-        LogPrintf(LOG_WARNING,
-                  "ShareLock: the file system has no file locks (%s); other processes' opens are "
-                  "not seen",
-                  strerror(error));
+        Report(REPORT_WARNING,
+               "ShareLock: the file system has no file locks (%s); other processes' opens are "
+               "not seen",
+               strerror(error));
     return true;
 }
 
