@@ -13,6 +13,7 @@
 #include "ipc/role.h"
 #include "log/log.h"
 #include "platform/fdlimit.h"
+#include "platform/hook_runner.h"
 #include "platform/machine.h"
 #include "platform/mainloop.h"
 #include "platform/rolelock.h"
@@ -125,6 +126,8 @@ void DestroyProc() {
         SockThreadStop();
         LogPrintf(LOG_INFO, "DestroyProc: Socket window closed.");
     }
+    // Upload hooks still running are killed; waiting ones are dropped.
+    HookRunnerStop();
     IpcShutdown();
     if (startup.serverLock >= 0) {
         RoleLockRelease(startup.serverLock);

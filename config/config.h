@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/address.h"
 #include "platform/store.h"
@@ -58,6 +59,9 @@ struct SystemSettings {
     // "MetricsPerAccount", default 0: 1 adds per-account series to the
     // metrics (server/counters.h); read through SettingLoad.
     uint32_t metricsPerAccount = 0;
+    // "UploadHookTimeout": seconds an upload hook may run before it is
+    // killed; default 60; read through SettingLoad.
+    uint32_t uploadHookTimeout = 60;
 };
 
 // "System\RunAs" (string): the account a server started as root gives
@@ -83,6 +87,14 @@ inline void SetExtensionsSetting(uint32_t value) {
 
 NetAddress PassiveAddressSetting();
 void SetPassiveAddressSetting(const NetAddress& address);
+// "UploadHook": the program run after every completed upload (its full
+// path; "" = none). Read by the socket thread while the main thread may
+// reload it.
+std::string UploadHookSetting();
+void SetUploadHookSetting(const std::string& path);
+// "MetricsAddress": where the metrics endpoint listens ("" = off), main
+// thread only.
+extern std::string metricsAddress;
 
 // A settings field that the socket thread reads while the main thread may
 // reload it: both sides go through these.

@@ -1,5 +1,6 @@
 // The "Display", "System", "Window" and "Path" groups.
 #include "config/proxy_settings.h"
+#include "config/program_settings.h"
 #include "config/reg_group.h"
 #include "config/value_rules.h"
 #include "log/log.h"
@@ -50,6 +51,25 @@ static void GetPassiveSettings(HKEY key) {
     SetPassiveAddressSetting(address);
 }
 
+// "UploadHook" and "MetricsAddress": a missing value is "" (off); one the
+// server cannot use (config/program_settings.h) is logged and read as "".
+static void GetProgramSettings(HKEY key) {
+    for (const char* name : {"UploadHook", "MetricsAddress"}) {
+        char text[260] = "";
+        if (RegGetString(key, name, text, sizeof text) != ERROR_SUCCESS) text[0] = 0;
+        bool hook = name[0] == 'U';
+        const char* problem = hook ? UploadHookProblem(text) : MetricsAddressProblem(text);
+        if (problem) {
+            LogPrintf(LOG_WARNING, "GetRegSystem: %s \"%s\" %s; it is off", name, text, problem);
+            text[0] = 0;
+        }
+        if (hook)
+            SetUploadHookSetting(text);
+        else
+            metricsAddress = text;
+    }
+}
+
 // A value the server cannot use (a string, a number out of range) is logged
 // and its default is used instead (config/value_rules.cpp).
 void GetRegSystem() {
@@ -62,6 +82,8 @@ void GetRegSystem() {
     SettingStore(systemSettings.maxConn, (uint16_t)get("MaxConn"));
     SettingStore(systemSettings.maxConnPerAddress, (uint16_t)get("MaxConnPerAddress"));
     SettingStore(systemSettings.metricsPerAccount, get("MetricsPerAccount"));
+    SettingStore(systemSettings.uploadHookTimeout, get("UploadHookTimeout"));
+    GetProgramSettings(key);
     systemSettings.port = (uint16_t)get("Port");
     GetPassiveSettings(key);
     SetExtensionsSetting(get("Extensions"));
@@ -84,6 +106,7 @@ void SetRegSystem() {
     RegSetDword(key, "MaxConn", systemSettings.maxConn);
     RegSetDword(key, "MaxConnPerAddress", SettingLoad(systemSettings.maxConnPerAddress));
     RegSetDword(key, "MetricsPerAccount", SettingLoad(systemSettings.metricsPerAccount));
+    RegSetDword(key, "UploadHookTimeout", SettingLoad(systemSettings.uploadHookTimeout));
     RegSetDword(key, "Port", systemSettings.port);
     RegSetDword(key, "Extensions", ExtensionsSetting());
     RegSetDword(key, "LoginTimeout", TimeLimitSetting(LIMIT_LOGIN_TIMEOUT));

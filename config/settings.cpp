@@ -12,7 +12,21 @@ WindowRect windowRect = {0, 0, 0, 0};
 namespace {
 // The passive address is wider than one atomic word.
 std::mutex passiveAddressLock;
+std::mutex uploadHookLock;
+std::string uploadHook;
 } // namespace
+
+std::string metricsAddress;
+
+std::string UploadHookSetting() {
+    std::lock_guard<std::mutex> guard(uploadHookLock);
+    return uploadHook;
+}
+
+void SetUploadHookSetting(const std::string& path) {
+    std::lock_guard<std::mutex> guard(uploadHookLock);
+    uploadHook = path;
+}
 
 NetAddress PassiveAddressSetting() {
     std::lock_guard<std::mutex> guard(passiveAddressLock);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "config/program_settings.h"
 #include "config/proxy_settings.h"
 #include "log/log.h"
 #include "platform/ascii.h"
@@ -49,6 +50,9 @@ const ValueRule rules[] = {
     {"System", "ProxyFrom", VALUE_STRING, 0, 0, 0, ProxyFromProblem},
     {"System", "MaxConnPerAddress", VALUE_DWORD, 0, 65535, 0},
     {"System", "MetricsPerAccount", VALUE_DWORD, 0, 1, 0},
+    {"System", "UploadHook", VALUE_STRING, 0, 0, 0, UploadHookProblem},
+    {"System", "UploadHookTimeout", VALUE_DWORD, 1, ANY, 60},
+    {"System", "MetricsAddress", VALUE_STRING, 0, 0, 0, MetricsAddressProblem},
     {"Window", "Left", VALUE_DWORD, 0, ANY, 0},
     {"Window", "Top", VALUE_DWORD, 0, ANY, 0},
     {"Window", "Right", VALUE_DWORD, 0, ANY, 0},

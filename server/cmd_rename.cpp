@@ -6,6 +6,7 @@
 #include "platform/fs.h"
 #include "server/cmd_common.h"
 #include "server/commands.h"
+#include "server/upload_hook.h"
 
 void CmdRnfr(Conn* conn, const char* arg) {
     char fullPath[CONN_PATH_SIZE];
@@ -30,6 +31,8 @@ void CmdRnto(Conn* conn, const char* arg) {
     uint32_t source = FsGetAttributes(conn->user.Root, conn->renameFrom);
     int moved = source != INVALID_FILE_ATTRIBUTES && !(source & FILE_ATTRIBUTE_DIRECTORY) &&
                 FsMoveFile(conn->user.Root, conn->renameFrom, fullPath);
+    if (moved && MovesToAnotherDirectory(conn->renameFrom, fullPath))
+        UploadHookAfter(conn, fullPath);
     conn->renameFrom[0] = 0;
     if (moved) {
         Reply(conn, "250 File renamed.");

@@ -13,6 +13,7 @@
 #include "server/counters.h"
 #include "server/dataconn.h"
 #include "server/sockthread.h"
+#include "server/upload_hook.h"
 
 namespace {
 
@@ -89,6 +90,8 @@ void DataClosed(Conn* conn, uint16_t error) {
     data->shutdownWhenDrained = 0;
     if (conn->transferKind != XFER_NONE) {
         AuditEnd(conn, data->failed ? "426" : "226");
+        if (!data->failed && conn->transferKind == XFER_STOR)
+            UploadHookAfter(conn, conn->transferPath);
         if (data->failed)
             Reply(conn, "426 Connection closed; transfer aborted.");
         else
