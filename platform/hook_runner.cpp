@@ -17,7 +17,7 @@
 #include <mutex>
 #include <thread>
 
-#include "log/log.h"
+#include "platform/report.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ int64_t NowMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// The log writes every byte outside printable ASCII as "{XX}" (log.h), so a
+// The log writes every byte outside printable ASCII as "{XX}", so a
 // hook's output can forge no record; only a NUL, which would end the text,
 // is written that way here.
 std::string Escaped(const std::string& raw) {
@@ -62,7 +62,7 @@ std::string Escaped(const std::string& raw) {
 
 void FlushLine(Child& c) {
     if (c.line.empty()) return;
-    LogPrintf(LOG_INFO, "%s(%d) output: %s", c.run.name, (int)c.pid, Escaped(c.line).c_str());
+    Report(REPORT_INFO, "%s(%d) output: %s", c.run.name, (int)c.pid, Escaped(c.line).c_str());
     c.line.clear();
 }
 
@@ -162,32 +162,32 @@ int Spawn(Child& c) {
     return 0;
 }
 
-void Report(Child& c) {
+void ReportEnd(Child& c) {
     FlushLine(c);
     if (c.dropped)
-        LogPrintf(LOG_WARNING, "%s(%d) %llu more bytes of output not logged", c.run.name,
-                  (int)c.pid, (unsigned long long)c.dropped);
+        Report(REPORT_WARNING, "%s(%d) %llu more bytes of output not logged", c.run.name,
+               (int)c.pid, (unsigned long long)c.dropped);
     const HookOutcome& o = c.outcome;
     if (o.end == HOOK_TIMED_OUT)
-        LogPrintf(LOG_WARNING, "%s(%d) killed after its time limit of %u s", c.run.name, (int)c.pid,
-                  c.run.timeoutSecs);
+        Report(REPORT_WARNING, "%s(%d) killed after its time limit of %u s", c.run.name, (int)c.pid,
+               c.run.timeoutSecs);
     else if (o.end == HOOK_SIGNALLED)
-        LogPrintf(LOG_WARNING, "%s(%d) ended by signal %d", c.run.name, (int)c.pid, o.code);
+        Report(REPORT_WARNING, "%s(%d) ended by signal %d", c.run.name, (int)c.pid, o.code);
     else
-        LogPrintf(o.code ? LOG_WARNING : LOG_INFO, "%s(%d) exited with status %d", c.run.name,
-                  (int)c.pid, o.code);
+        Report(o.code ? REPORT_WARNING : REPORT_INFO, "%s(%d) exited with status %d", c.run.name,
+               (int)c.pid, o.code);
     if (c.run.finished) c.run.finished(o);
 }
 
 void Start(Child& c) {
     int error = Spawn(c);
     if (error == 0) {
-        LogPrintf(LOG_INFO, "%s(%d) started: %s", c.run.name, (int)c.pid,
-                  CommandText(c.run).c_str());
+        Report(REPORT_INFO, "%s(%d) started: %s", c.run.name, (int)c.pid,
+               CommandText(c.run).c_str());
         return;
     }
-    LogPrintf(LOG_WARNING, "%s: cannot run %s: %s", c.run.name, Escaped(c.run.program).c_str(),
-              strerror(error));
+    Report(REPORT_WARNING, "%s: cannot run %s: %s", c.run.name, Escaped(c.run.program).c_str(),
+           strerror(error));
     c.outcome = {HOOK_NOT_STARTED, error};
     if (c.run.finished) c.run.finished(c.outcome);
 }
@@ -222,7 +222,7 @@ void KillAndReap(Child& c) {
     }
     if (c.pidfd >= 0) close(c.pidfd);
     if (c.out >= 0) close(c.out);
-    LogPrintf(LOG_WARNING, "%s(%d) killed: the server stops", c.run.name, (int)c.pid);
+    Report(REPORT_WARNING, "%s(%d) killed: the server stops", c.run.name, (int)c.pid);
 }
 
 void Loop() {
@@ -259,7 +259,7 @@ void Loop() {
             }
         }
         if (poll(fds.data(), fds.size(), (int)timeout) < 0 && errno != EINTR) {
-            LogPrintf(LOG_WARNING, "HookRunner: poll failed: %s", strerror(errno));
+            Report(REPORT_WARNING, "HookRunner: poll failed: %s", strerror(errno));
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
@@ -279,7 +279,7 @@ void Loop() {
         for (size_t i = children.size(); i-- > 0;) {
             Child& c = children[i];
             if (c.pidfd >= 0) continue;
-            Report(c);
+            ReportEnd(c);
             children.erase(children.begin() + (long)i);
             busy.fetch_sub(1);
         }
@@ -303,7 +303,7 @@ int HookRunnerQueue(HookRun run) {
     if (!runner.joinable()) {
         wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wakeFd < 0) {
-            LogPrintf(LOG_WARNING, "HookRunner: eventfd failed: %s", strerror(errno));
+            Report(REPORT_WARNING, "HookRunner: eventfd failed: %s", strerror(errno));
             return 0;
         }
         runner = std::thread(Loop);
