@@ -62,6 +62,10 @@ struct SystemSettings {
     // "UploadHookTimeout": seconds an upload hook may run before it is
     // killed; default 60; read through SettingLoad.
     uint32_t uploadHookTimeout = 60;
+    // "MaxDownloadRate", "MaxUploadRate": KiB/s for the whole server (file
+    // downloads, uploads); default 0 = none. Read through SettingLoad.
+    uint32_t maxDownloadRate = 0;
+    uint32_t maxUploadRate = 0;
 };
 
 // "System\RunAs" (string): the account a server started as root gives

@@ -96,6 +96,8 @@ void GetRegSystem() {
     SettingStore(systemSettings.dataTimeout, get("DataTimeout"));
     SettingStore(systemSettings.passiveTimeout, get("PassiveTimeout"));
     GetProxySettings(key);
+    SettingStore(systemSettings.maxDownloadRate, get("MaxDownloadRate"));
+    SettingStore(systemSettings.maxUploadRate, get("MaxUploadRate"));
     RegGroupClose(key, "GetRegSystem");
 }
 
@@ -117,6 +119,8 @@ void SetRegSystem() {
     RegSetDword(key, "LoginLockTime", SettingLoad(systemSettings.loginLockTime));
     RegSetDword(key, "DataTimeout", SettingLoad(systemSettings.dataTimeout));
     RegSetDword(key, "PassiveTimeout", SettingLoad(systemSettings.passiveTimeout));
+    RegSetDword(key, "MaxDownloadRate", SettingLoad(systemSettings.maxDownloadRate));
+    RegSetDword(key, "MaxUploadRate", SettingLoad(systemSettings.maxUploadRate));
     RegGroupClose(key, "SetRegSystem");
 }
 

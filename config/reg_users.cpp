@@ -7,6 +7,7 @@
 
 #include "config/reg_group.h"
 #include "config/users.h"
+#include "config/value_rules.h"
 #include "log/log.h"
 
 namespace {
@@ -39,6 +40,19 @@ const FlagValue kPermissions[] = {
 };
 const FlagValue kRestrict = {"Restrict", &UserAccount::accountFlags, ACCOUNT_RESTRICT, 1};
 
+// The limits, each 0 (none) when missing; a save writes only those set, so
+// an account without limits is stored as before they existed.
+struct LimitValue {
+    const char* name;
+    uint32_t UserAccount::*field;
+};
+const LimitValue kLimits[] = {
+    {"MaxDownloadRate", &UserAccount::MaxDownloadRate},
+    {"MaxUploadRate", &UserAccount::MaxUploadRate},
+    {"QuotaMiB", &UserAccount::QuotaMiB},
+    {"QuotaFiles", &UserAccount::QuotaFiles},
+};
+
 void LoadFlag(HKEY key, const FlagValue& flag, UserAccount* account) {
     if (RegGetDword(key, flag.name, flag.defaultValue) & 1) account->*flag.field |= flag.bit;
 }
@@ -61,6 +75,8 @@ void LoadAccount(HKEY key, const char* name, UserAccount* account) {
     for (const FlagValue& flag : kPermissions)
         LoadFlag(key, flag, account);
     LoadFlag(key, kRestrict, account);
+    for (const LimitValue& limit : kLimits)
+        account->*limit.field = RegGetCheckedDword(key, "GetRegUsers", "Users", limit.name);
 }
 
 void SaveAccount(HKEY key, const UserAccount& account) {
@@ -73,6 +89,8 @@ void SaveAccount(HKEY key, const UserAccount& account) {
     SaveFlag(key, kRestrict, account);
     for (const FlagValue& flag : kPermissions)
         SaveFlag(key, flag, account);
+    for (const LimitValue& limit : kLimits)
+        if (account.*limit.field != 0) RegSetDword(key, limit.name, account.*limit.field);
 }
 
 void LogUserKeyFailure(long status, const char* opName, const char* name) {
@@ -117,6 +135,7 @@ void GetRegUsers(UserList* list) {
     RegGroupClose(users, "GetRegUsers");
     std::lock_guard<std::recursive_mutex> guard(list->lock);
     list->accounts.swap(loaded);
+    UserListChanged();
 }
 
 void SetRegUsers(UserList* list) {

@@ -1,12 +1,26 @@
 // The process-wide account list, its lock and its changes.
 #include "config/users.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "log/log.h"
 
 UserList userList;
+
+namespace {
+std::atomic<uint32_t> userListGeneration{1};
+}
+
+uint32_t UserListGeneration() {
+    return userListGeneration.load(std::memory_order_acquire);
+}
+
+void UserListChanged() {
+    uint32_t next = userListGeneration.load(std::memory_order_relaxed) + 1;
+    userListGeneration.store(next == 0 ? 1 : next, std::memory_order_release);
+}
 
 void LockUserList() {
     userList.lock.lock();
@@ -20,6 +34,7 @@ void UnlockUserList() {
 void UserListAppend(UserList* list, const UserAccount& account) {
     std::lock_guard<std::recursive_mutex> guard(list->lock);
     list->accounts.push_back(account);
+    UserListChanged();
 }
 
 void UserListReplace(UserList* list, int index, const UserAccount& account) {
@@ -29,6 +44,7 @@ void UserListReplace(UserList* list, int index, const UserAccount& account) {
         return;
     }
     list->accounts[(size_t)index] = account;
+    UserListChanged();
 }
 
 void UserListRemove(UserList* list, int index) {
@@ -39,6 +55,7 @@ void UserListRemove(UserList* list, int index) {
     }
     list->accounts.erase(list->accounts.begin() + index);
     if (list->accounts.empty()) list->accounts.shrink_to_fit();
+    UserListChanged();
 }
 
 void UserAccountDefaults(UserAccount* account, const char* name) {

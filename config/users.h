@@ -33,6 +33,12 @@ struct UserAccount {
     uint8_t accountFlags; // ACCOUNT_*
     uint16_t MaxConn;     // 0 = no limit
     uint8_t permissions;  // PERM_*
+    // Limits (0 = none): speed in KiB/s shared by all sessions of the
+    // account, and the quota over its Root in MiB and in files.
+    uint32_t MaxDownloadRate;
+    uint32_t MaxUploadRate;
+    uint32_t QuotaMiB;
+    uint32_t QuotaFiles;
 };
 
 struct UserList {
@@ -41,6 +47,11 @@ struct UserList {
 };
 
 extern UserList userList;
+
+// Counts the changes of the list (a load, an edit), starting at 1: a reader
+// on another thread that remembered the count knows when to look again.
+uint32_t UserListGeneration();
+void UserListChanged();
 
 void LockUserList();
 void UnlockUserList();

@@ -53,6 +53,8 @@ const ValueRule rules[] = {
     {"System", "UploadHook", VALUE_STRING, 0, 0, 0, UploadHookProblem},
     {"System", "UploadHookTimeout", VALUE_DWORD, 1, ANY, 60},
     {"System", "MetricsAddress", VALUE_STRING, 0, 0, 0, MetricsAddressProblem},
+    {"System", "MaxDownloadRate", VALUE_DWORD, 0, ANY, 0},
+    {"System", "MaxUploadRate", VALUE_DWORD, 0, ANY, 0},
     {"Window", "Left", VALUE_DWORD, 0, ANY, 0},
     {"Window", "Top", VALUE_DWORD, 0, ANY, 0},
     {"Window", "Right", VALUE_DWORD, 0, ANY, 0},
@@ -71,6 +73,10 @@ const ValueRule rules[] = {
     {"Users", "DeleteDir", VALUE_DWORD, 0, 1, 0},
     {"Users", "DeleteFile", VALUE_DWORD, 0, 1, 0},
     {"Users", "Recurse", VALUE_DWORD, 0, 1, 0},
+    {"Users", "MaxDownloadRate", VALUE_DWORD, 0, ANY, 0},
+    {"Users", "MaxUploadRate", VALUE_DWORD, 0, ANY, 0},
+    {"Users", "QuotaMiB", VALUE_DWORD, 0, ANY, 0},
+    {"Users", "QuotaFiles", VALUE_DWORD, 0, ANY, 0},
 };
 
 const char* const groups[] = {"Display", "Log", "Path", "System", "Users", "Window"};

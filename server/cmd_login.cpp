@@ -14,6 +14,7 @@
 #include "server/commands.h"
 #include "server/control_limits.h"
 #include "server/counters.h"
+#include "server/limits.h"
 #include "server/login_guard.h"
 #include "server/login_home.h"
 
@@ -201,6 +202,7 @@ void LoginComplete(Conn* conn, const char* replyText, const char* recordBy) {
     conn->loginState = LOGIN_LOGGED_IN;
     CountAdd(engineCounters.loginsAccepted);
     AccountCountLogin(conn->user.name);
+    LimitsLogin(conn);
     // A login restores full tracing; a later REIN starts a fresh budget.
     conn->traceBudget = LogTraceBudget{0, conn->connId, 0, 1};
     conn->restartOffset = 0;

@@ -7,6 +7,7 @@
 #include "server/cmd_common.h"
 #include "server/commands.h"
 #include "server/upload_hook.h"
+#include "server/limits.h"
 
 void CmdRnfr(Conn* conn, const char* arg) {
     char fullPath[CONN_PATH_SIZE];
@@ -29,10 +30,15 @@ void CmdRnto(Conn* conn, const char* arg) {
     // The source was a plain file at RNFR; another connection may have put a
     // directory in its place since, and a directory is never renamed.
     uint32_t source = FsGetAttributes(conn->user.Root, conn->renameFrom);
+    int64_t size = QuotaFileSize(conn, conn->renameFrom);
     int moved = source != INVALID_FILE_ATTRIBUTES && !(source & FILE_ATTRIBUTE_DIRECTORY) &&
                 FsMoveFile(conn->user.Root, conn->renameFrom, fullPath);
     if (moved && MovesToAnotherDirectory(conn->renameFrom, fullPath))
         UploadHookAfter(conn, fullPath);
+    if (moved && size >= 0) { // roots may nest: the file may leave one and join another
+        QuotaAdjust(conn->renameFrom, -size, -1);
+        QuotaAdjust(fullPath, size, 1);
+    }
     conn->renameFrom[0] = 0;
     if (moved) {
         Reply(conn, "250 File renamed.");

@@ -10,6 +10,7 @@
 #include "config/users.h"
 #include "log/log.h"
 #include "platform/net.h"
+#include "server/limit_state.h"
 #include "server/queue.h"
 #include "view/conn_record.h"
 
@@ -92,6 +93,7 @@ struct Conn {
     // TRACE bytes before the login (log.h: PreLoginTrace); charged while the
     // socket thread handles the connection's control events.
     LogTraceBudget traceBudget;
+    LimitState limit; // speed limits and quotas (server/limits.h)
 };
 
 struct ConnTable {

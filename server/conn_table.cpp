@@ -83,6 +83,7 @@ void IndexSocket(SOCKET s, int32_t slot) {
 
 void InitSlot(Conn* conn, SOCKET s, const NetAddress& client) {
     memset(&conn->user, 0, sizeof conn->user);
+    conn->limit = LimitState{};
     conn->peer = client;
     conn->currentDir[0] = 0;
     conn->transferPath[0] = 0;

@@ -12,6 +12,7 @@
 #include "server/commands.h"
 #include "server/counters.h"
 #include "server/dataconn.h"
+#include "server/limits.h"
 #include "server/sockthread.h"
 #include "server/upload_hook.h"
 
@@ -70,6 +71,7 @@ int ReadData(Conn* conn) {
 
 void DataClosed(Conn* conn, uint16_t error) {
     Channel* data = &conn->data;
+    if (LimitsHoldClose(conn, error)) return;
     if (error == 0) {
         // Drain what the client sent before closing: an upload's last bytes.
         while (data->socket != INVALID_SOCKET && ReadData(conn) > 0) {
@@ -174,6 +176,8 @@ int TransferReply(Conn* conn, int code, const char* format, ...) {
 
 void StartTransfer(Conn* conn) {
     AuditBegin(conn);
+    conn->limit.waiting = LIMIT_WAIT_NONE; // nothing of an earlier transfer waits on
+    conn->limit.closeHeld = 0;
     switch (conn->transferKind) {
     case XFER_LIST:
         SendList(conn, 1);

@@ -11,6 +11,7 @@
 #include "server/conn.h"
 #include "server/conn_events.h"
 #include "server/data.h"
+#include "server/limits.h"
 
 std::atomic<bool> sockWindow{false};
 std::atomic<bool> sockThread{false};
@@ -72,6 +73,7 @@ int SockThread(void*) {
         SetSockState(true, true);
         EvLoopRun();
         EvLoopDestroy();
+        LimitsShutdown();
     }
     LogPrintf(LOG_INFO, "SockThread: Done.");
     SetSockState(false, false);
@@ -123,6 +125,9 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
         break;
     case SOCK_MSG_TIMER:
         ConnTimerProc(wParam, lParam);
+        break;
+    case SOCK_MSG_LIMITS:
+        LimitsProc(wParam);
         break;
     case WM_CREATE:
         LogPrintf(LOG_INFO, "SockWndProc: WM_CREATE");

@@ -18,6 +18,7 @@ constexpr unsigned SOCK_MSG_LISTEN = 0x8003;  // main thread, sent: wParam port,
 constexpr unsigned SOCK_MSG_PASSIVE = 0x8004; // passive sockets: PassiveProc(socket)
 constexpr unsigned SOCK_MSG_REFRESH = 0x8005; // main thread, posted: RefreshConnections()
 constexpr unsigned SOCK_MSG_TIMER = 0x8006;   // loop timers: ConnTimerProc(connId, timer id)
+constexpr unsigned SOCK_MSG_LIMITS = 0x8007;  // speed tick, quota measurements: LimitsProc(wParam)
 
 // Timer of the socket thread's loop (WM_TIMER wParam): retry accepting.
 constexpr uintptr_t SOCK_TIMER_ACCEPT = 1;

@@ -2,7 +2,8 @@
 // connection block by block as fast as the socket takes it, straight from
 // the file (no copy through the program, no queue); RecvFile/RecvData write
 // what arrives. Bytes are copied unchanged whatever TYPE says. Memory per
-// transfer stays at about one block.
+// transfer stays at about one block. The speed limits and quotas
+// (limits.h) size each piece and may hold a transfer back.
 #include <cstring>
 
 #include "log/log.h"
@@ -10,6 +11,7 @@
 #include "server/audit.h"
 #include "server/data.h"
 #include "server/dataconn.h"
+#include "server/limits.h"
 #include "server/sockthread.h"
 
 namespace {
@@ -83,7 +85,12 @@ void SendData(Conn* conn) {
             ResumeLater(conn);
             return;
         }
-        int sent = NetSendFile(data->socket, conn->fileHandle, (int)SEND_BLOCK);
+        uint32_t piece = RateGrant(conn, RATE_SEND, SEND_BLOCK);
+        if (piece == 0) {
+            RateWait(conn, LIMIT_WAIT_SEND); // the tick sends on
+            return;
+        }
+        int sent = NetSendFile(data->socket, conn->fileHandle, (int)piece);
         if (sent == SOCKET_ERROR) {
             int code = WSAGetLastError();
             // The socket is full: FD_WRITE goes on from the file position.
@@ -94,6 +101,7 @@ void SendData(Conn* conn) {
             return;
         }
         LogPrintf(LOG_TRACE0, "SendData(%u) Sent %d bytes.", conn->connId, sent);
+        RateCharge(conn, RATE_SEND, (uint32_t)sent);
         AuditCount(conn, sent);
         if (sent == 0) break;
     }
@@ -108,6 +116,7 @@ void SendData(Conn* conn) {
 void RecvFile(Conn* conn) {
     Channel* data = &conn->data;
     CloseTransferFile(conn);
+    if (QuotaUploadBegin(conn) <= 0) return; // refused (552), or waits for the measurement
     int fd = FsOpenWrite(conn->user.Root, conn->transferPath, conn->filePosition == 0);
     if (fd < 0) {
         LogPrintf(LOG_WARNING, "RecvFile(%u) error %lu opening file: %s", conn->connId,
@@ -120,6 +129,7 @@ void RecvFile(Conn* conn) {
         return;
     }
     conn->fileHandle = fd;
+    if (conn->filePosition == 0) QuotaUploadOpened(conn, 0, 0);
     if (conn->filePosition != 0) {
         uint64_t position = conn->filePosition;
         if (position == FILE_POSITION_APPEND) {
@@ -140,6 +150,9 @@ void RecvFile(Conn* conn) {
                           (unsigned long)FsLastError());
                 data->failed = 1;
                 CloseTransferFile(conn);
+            } else {
+                int64_t length = FsSize(fd);
+                QuotaUploadOpened(conn, position, length < 0 ? position : (uint64_t)length);
             }
         }
     }
@@ -160,8 +173,14 @@ void RecvData(Conn* conn) {
         LogPrintf(LOG_WARNING, "RecvData(%u) Error locking global handle.", conn->connId);
         return;
     }
-    int64_t written = FsWrite(conn->fileHandle, bytes + data->in.readPos, unread);
-    if (written != (int64_t)unread) {
+    uint32_t fit = QuotaFit(conn, unread);
+    int64_t written = FsWrite(conn->fileHandle, bytes + data->in.readPos, fit);
+    if (written > 0) QuotaWritten(conn, (uint64_t)written);
+    if (written == (int64_t)fit && fit < unread) {
+        QuotaRefuse(conn);
+        return;
+    }
+    if (written != (int64_t)fit) {
         LogPrintf(LOG_WARNING, "RecvData(%u) Error %lu writing file.", conn->connId,
                   (unsigned long)FsLastError());
         data->failed = 1;
@@ -175,9 +194,15 @@ void RecvData(Conn* conn) {
 
 int ReceiveUpload(Conn* conn) {
     Channel* data = &conn->data;
+    if (conn->limit.waiting != LIMIT_WAIT_NONE) return 0; // the limits resume it
     RecvData(conn);
     if (data->socket == INVALID_SOCKET) return -1;
-    int n = NetRecv(data->socket, recvBuffer, (int)RECV_BLOCK);
+    uint32_t piece = RateGrant(conn, RATE_RECEIVE, RECV_BLOCK);
+    if (piece == 0) {
+        RateWait(conn, LIMIT_WAIT_RECEIVE); // the tick reads on
+        return 0;
+    }
+    int n = NetRecv(data->socket, recvBuffer, (int)piece);
     if (n == SOCKET_ERROR) {
         int code = WSAGetLastError();
         if (code == WSAEWOULDBLOCK) return 0;
@@ -186,10 +211,17 @@ int ReceiveUpload(Conn* conn) {
         return -1;
     }
     LogPrintf(LOG_TRACE0, "RecvData(%u) Read %d bytes.", conn->connId, n);
+    RateCharge(conn, RATE_RECEIVE, (uint32_t)n);
     if (n == 0 || conn->fileHandle == INVALID_FILE_HANDLE) return n; // a failed upload drops them
-    int64_t written = FsWrite(conn->fileHandle, recvBuffer, (uint64_t)n);
+    uint32_t fit = QuotaFit(conn, (uint32_t)n);
+    int64_t written = FsWrite(conn->fileHandle, recvBuffer, fit);
     AuditCount(conn, written);
-    if (written != n) {
+    if (written > 0) QuotaWritten(conn, (uint64_t)written);
+    if (written == (int64_t)fit && fit < (uint32_t)n) {
+        QuotaRefuse(conn);
+        return n;
+    }
+    if (written != (int64_t)fit) {
         LogPrintf(LOG_WARNING, "RecvData(%u) Error %lu writing file.", conn->connId,
                   (unsigned long)FsLastError());
         data->failed = 1;

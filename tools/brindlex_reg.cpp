@@ -21,6 +21,7 @@
 #include "config/users.h"
 #include "ipc/ipc.h"
 #include "platform/ascii.h"
+#include "platform/fs_measure.h"
 #include "platform/store.h"
 #include "tools/reg_check.h"
 #include "tools/reg_file.h"
@@ -52,6 +53,9 @@ const char* const kUsage =
     "  import [--replace] FILE|-    apply such a text (- = standard input) in one\n"
     "                               transaction; --replace first empties each first-level\n"
     "                               key it names (Users, System, ...); checked like set\n"
+    "  quota USER                   measure what the account's Root holds now and print\n"
+    "                               Root, Bytes and Files (plain files below Root, links\n"
+    "                               not followed), then QuotaMiB and QuotaFiles (0 = none)\n"
     "KEY is relative to SOFTWARE\\Quennel\\Brindlex; \\ and / both separate names.\n"
     "After a set, delete or passwd below System, Log, Display or Users, a running\n"
     "server is told to reload that group (in force within a second); --no-notify\n"
@@ -449,6 +453,36 @@ int CmdImport(const std::vector<std::string>& args) {
     return EXIT_DONE;
 }
 
+// What the server's quota counts for an account, measured now as the
+// server measures it at the account's first login after a reload.
+int CmdQuota(const std::vector<std::string>& args) {
+    if (args.size() != 1) return Usage("quota needs USER");
+    std::string name = args[0];
+    AsciiLowerAll(name.data());
+    HKEY key = nullptr;
+    int result = OpenKey("Users\\" + name, &key);
+    if (result != EXIT_DONE) return result;
+    std::string root, quotaMiB = "0", quotaFiles = "0";
+    long status = ReadValue(key, "Root", &root);
+    ReadValue(key, "QuotaMiB", &quotaMiB);
+    ReadValue(key, "QuotaFiles", &quotaFiles);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) return Fail((name + "\\Root").c_str(), status);
+    if (root.empty()) {
+        fprintf(stderr, "brindlex-reg: account %s has no Root\n", name.c_str());
+        return EXIT_MISSING;
+    }
+    uint64_t bytes = 0, files = 0;
+    if (!FsMeasureTree(root.c_str(), &bytes, &files)) {
+        fprintf(stderr, "brindlex-reg: cannot read %s\n", Printable(root).c_str());
+        return EXIT_ERROR;
+    }
+    printf("Root = %s\nBytes = %llu\nFiles = %llu\nQuotaMiB = %s\nQuotaFiles = %s\n",
+           Printable(root).c_str(), (unsigned long long)bytes, (unsigned long long)files,
+           quotaMiB.c_str(), quotaFiles.c_str());
+    return EXIT_DONE;
+}
+
 // The change message of the settings group a key path lies in (its first
 // name), or -1 for a key no running server reloads on a message.
 int ChangeMessage(const std::string& key) {
@@ -509,7 +543,8 @@ int main(int argc, char** argv) {
         return EXIT_ERROR;
     }
     // Reading or deleting needs a store; none is made just to find nothing.
-    if ((command == "get" || command == "list" || command == "delete" || command == "export") &&
+    if ((command == "get" || command == "list" || command == "delete" || command == "export" ||
+         command == "quota") &&
         !StoreExists()) {
         fprintf(stderr,
                 "brindlex-reg: no store at %s yet: nothing is set (set or passwd creates it)\n",
@@ -532,6 +567,8 @@ int main(int argc, char** argv) {
         result = CmdExport(args);
     else if (command == "import")
         result = CmdImport(args);
+    else if (command == "quota")
+        result = CmdQuota(args);
     else
         result = Usage(("unknown command " + command).c_str());
     RegCloseStore();

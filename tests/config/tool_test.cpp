@@ -229,3 +229,21 @@ TEST_F(Tool, ExportImportReproducesTheStore) {
     EXPECT_EQ("bob\\\n", Reg({"list", "Users"}).out);
     EXPECT_EQ("2121\n", Reg({"get", "System", "Port"}).out) << "other groups stay";
 }
+
+// quota measures an account's Root as the server does: plain files below it
+// (a link counts nothing), with the account's quota values.
+TEST_F(Tool, QuotaShowsWhatTheRootHolds) {
+    std::filesystem::path ftp = root / "ftp";
+    std::filesystem::create_directories(ftp / "sub");
+    bxtest::WriteFile(ftp / "a", std::string(1000, 'a'));
+    bxtest::WriteFile(ftp / "sub" / "b", std::string(24, 'b'));
+    std::filesystem::create_symlink(ftp / "a", ftp / "link");
+    ASSERT_EQ(0, Reg({"set", "Users\\bob", "Root", "--string", ftp.string()}).status);
+    ASSERT_EQ(0, Reg({"set", "Users\\bob", "QuotaFiles", "--dword", "10"}).status);
+    ToolRun run = Reg({"quota", "Bob"});
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("Root = " + ftp.string() +
+                  "\nBytes = 1024\nFiles = 2\nQuotaMiB = 0\nQuotaFiles = 10\n",
+              run.out);
+    EXPECT_EQ(1, Reg({"quota", "carol"}).status);
+}

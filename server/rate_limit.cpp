@@ -1,0 +1,147 @@
+// The speed budgets: one per account (shared by its sessions) and one for
+// the whole server, per direction, and the tick that resumes the transfers
+// that ran out.
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "log/log.h"
+#include "server/data.h"
+#include "server/dataconn.h"
+#include "server/limits.h"
+#include "server/limits_stats.h"
+#include "server/sockthread.h"
+
+std::atomic<uint64_t> limitsThrottledMs{0};
+std::atomic<uint64_t> limitsQuotaRefusals{0};
+
+namespace {
+
+// A budget holds at most this many milliseconds' worth of its rate: a
+// transfer that was idle does not start with a burst, and a tick that comes
+// late still finds what accrued meanwhile.
+constexpr int64_t BURST_MS = 100;
+
+struct Bucket {
+    uint32_t rate = 0; // KiB/s; 0 = no limit
+    double tokens = 0; // bytes that may go now
+    int64_t lastMs = 0;
+};
+
+// Brings a budget to now at rate (KiB/s, non-zero).
+void Refill(Bucket* b, uint32_t rate, int64_t now) {
+    double cap = rate * 1024.0 * BURST_MS / 1000.0;
+    if (b->rate != rate || b->lastMs == 0) {
+        b->rate = rate;
+        if (b->lastMs == 0) b->lastMs = now;
+        if (b->tokens > cap) b->tokens = cap;
+    }
+    if (now > b->lastMs) {
+        b->tokens += rate * 1024.0 * (double)(now - b->lastMs) / 1000.0;
+        if (b->tokens > cap) b->tokens = cap;
+        b->lastMs = now;
+    }
+}
+
+struct AccountBudget {
+    Bucket bucket[2]; // RATE_SEND, RATE_RECEIVE
+};
+std::unordered_map<std::string, AccountBudget> accounts;
+Bucket server[2];
+bool tickArmed = false;
+int32_t tickStart = 0; // where the next tick begins resuming, for fairness
+
+uint32_t ServerRate(int direction) {
+    return direction == RATE_SEND ? SettingLoad(systemSettings.maxDownloadRate)
+                                  : SettingLoad(systemSettings.maxUploadRate);
+}
+
+// Resumes a waiting transfer the way its socket's event would.
+void Resume(Conn* conn) {
+    if (conn->data.socket == INVALID_SOCKET) return;
+    conn->dataProgressMs = EvNowMs(); // DataTimeout: the transfer moves
+    if (conn->transferKind == XFER_RETR)
+        SendData(conn);
+    else if (conn->transferKind == XFER_STOR)
+        ReceiveUpload(conn);
+}
+
+} // namespace
+
+void RateRefresh(Conn* conn) {
+    uint32_t generation = UserListGeneration();
+    uint32_t down = conn->user.MaxDownloadRate;
+    uint32_t up = conn->user.MaxUploadRate;
+    LockUserList();
+    for (const UserAccount& account : userList.accounts) {
+        if (strcmp(account.name, conn->user.name) != 0) continue;
+        down = account.MaxDownloadRate;
+        up = account.MaxUploadRate;
+        break;
+    }
+    UnlockUserList();
+    conn->limit.ratesGen = generation;
+    conn->limit.downRate = down;
+    conn->limit.upRate = up;
+    conn->limit.bucket = (down | up) ? &accounts[conn->user.name] : nullptr;
+}
+
+uint32_t RateBudget(Conn* conn, int direction, uint32_t want) {
+    int64_t now = EvNowMs();
+    double allowed = (double)want;
+    uint32_t rate = direction == RATE_SEND ? conn->limit.downRate : conn->limit.upRate;
+    if (rate != 0 && conn->limit.bucket) {
+        Bucket* b = &static_cast<AccountBudget*>(conn->limit.bucket)->bucket[direction];
+        Refill(b, rate, now);
+        if (b->tokens < allowed) allowed = b->tokens;
+    }
+    uint32_t serverRate = ServerRate(direction);
+    if (serverRate != 0) {
+        Refill(&server[direction], serverRate, now);
+        if (server[direction].tokens < allowed) allowed = server[direction].tokens;
+    }
+    return allowed < 1 ? 0 : (uint32_t)allowed;
+}
+
+void RateTake(Conn* conn, int direction, uint32_t count) {
+    uint32_t rate = direction == RATE_SEND ? conn->limit.downRate : conn->limit.upRate;
+    if (rate != 0 && conn->limit.bucket)
+        static_cast<AccountBudget*>(conn->limit.bucket)->bucket[direction].tokens -= count;
+    if (ServerRate(direction) != 0) server[direction].tokens -= count;
+}
+
+void RateWait(Conn* conn, uint8_t why) {
+    if (conn->limit.waiting == LIMIT_WAIT_NONE) conn->limit.waitSinceMs = EvNowMs();
+    conn->limit.waiting = why;
+    if (tickArmed) return;
+    tickArmed = EvTimerStart(RATE_TICK_MS, SOCK_MSG_LIMITS, LIMITS_TICK) != 0;
+}
+
+void LimitsProc(uintptr_t what) {
+    if (what == LIMITS_MEASURED) {
+        QuotaMeasuredProc();
+        return;
+    }
+    tickArmed = false;
+    int32_t count = connTable.count;
+    if (count == 0) return;
+    int32_t start = tickStart++ % count;
+    int64_t now = EvNowMs();
+    for (int32_t i = 0; i < count; i++) {
+        Conn* conn = &connTable.conns[(start + i) % count];
+        uint8_t why = conn->limit.waiting;
+        if (why != LIMIT_WAIT_SEND && why != LIMIT_WAIT_RECEIVE) continue;
+        conn->limit.waiting = LIMIT_WAIT_NONE;
+        limitsThrottledMs.fetch_add((uint64_t)(now - conn->limit.waitSinceMs),
+                                    std::memory_order_relaxed);
+        if (conn->control.socket != INVALID_SOCKET) Resume(conn);
+    }
+}
+
+void LimitsShutdown() {
+    QuotaMeasureStop();
+    QuotaForgetAll();
+    accounts.clear();
+    server[0] = server[1] = Bucket{};
+    tickArmed = false;
+}
