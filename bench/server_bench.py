@@ -8,7 +8,13 @@ ratio per workload is printed.
 
 Output: one JSON line per measurement (every run), then a table of medians.
 
-    bench/server_bench.py [--peer] [--runs 3] [--sessions 1000,10000]
+    bench/server_bench.py [--peer] [--limits] [--tiny] [--runs 3] [--sessions 1000,10000]
+
+With --limits a second dockhand serves the same tree with every speed limit
+and quota configured but far from reached (the cost of the limits' checks):
+the download and the 100 x 20 rows run against both, and a second table
+gives their ratio. --tiny shrinks the data (64 MiB files, 100 listed files)
+for a quick check that everything runs; its numbers mean little.
 """
 
 import argparse
@@ -82,9 +88,12 @@ class Dockhand:
     name = "dockhand"
     user, password = USER, PASSWORD
 
-    def __init__(self, top, data):
-        self.root = os.path.join(top, "machine")
-        work = os.path.join(top, "work")
+    def __init__(self, top, data, limits=False):
+        suffix = "-limits" if limits else ""
+        if limits:
+            self.name = "dockhand+limits"
+        self.root = os.path.join(top, "machine" + suffix)
+        work = os.path.join(top, "work" + suffix)
         os.makedirs(self.root)
         os.makedirs(work)
         self.env = dict(os.environ, BRINDLEX_ROOT=self.root)
@@ -103,6 +112,13 @@ class Dockhand:
         for perm in ("List", "Get", "Put", "Create", "DeleteFile"):
             self.reg("set", key, perm, "--dword", "1")
         self.reg("passwd", USER, stdin=PASSWORD + "\n")
+        if limits:
+            # Configured, never reached: 4 TiB/s, 1 TiB, 4 billion files.
+            for group in ("System", key):
+                self.reg("set", group, "MaxDownloadRate", "--dword", str(0xFFFFFFFF))
+                self.reg("set", group, "MaxUploadRate", "--dword", str(0xFFFFFFFF))
+            self.reg("set", key, "QuotaMiB", "--dword", str(1 << 20))
+            self.reg("set", key, "QuotaFiles", "--dword", str(0xFFFFFFFF))
         self.proc = subprocess.Popen([os.path.join(BIN, "dockhand"), "service"], env=self.env, cwd=top,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if not wait_port(self.port, self.proc):
@@ -292,6 +308,10 @@ def record(results, server, name, unit, run, value, details):
     results.setdefault((server.name, name), ([], unit))[0].append(value)
 
 
+# The rows that also run against dockhand with its limits configured.
+LIMITS_ROWS = ("download 1 GiB", "100 clients x 20 RETR 4 KiB")
+
+
 def run(servers, runs, results):
     """Each run of a workload goes through every server in turn, so that the
     servers meet the same moments of a noisy machine."""
@@ -300,6 +320,8 @@ def run(servers, runs, results):
             # Who goes first alternates: the first of a pair may meet a
             # colder cache or freshly freed memory.
             for server in (servers if i % 2 == 0 else servers[::-1]):
+                if server.name == "dockhand+limits" and name not in LIMITS_ROWS:
+                    continue
                 value, details = fn(server)
                 record(results, server, name, unit, i + 1, value, details)
                 for key in ("sessions", "transfers"):
@@ -324,7 +346,13 @@ def main():
     ap.add_argument("--runs", type=int, default=3, help="runs per workload (the median is reported)")
     ap.add_argument("--sessions", default="1000,10000", help="idle session counts for the memory rows")
     ap.add_argument("--peer-sessions", default="1000", help="idle session counts for the peer (a process each)")
+    ap.add_argument("--limits", action="store_true",
+                    help="also run the download and 100 x 20 rows with every limit configured, not reached")
+    ap.add_argument("--tiny", action="store_true", help="small data, for a quick check that it runs")
     args = ap.parse_args()
+    if args.tiny:
+        global BIG, LIST_FILES
+        BIG, LIST_FILES = 64 << 20, 100
     counts = [int(x) for x in args.sessions.split(",") if x]
     peer_counts = [int(x) for x in args.peer_sessions.split(",") if x]
     for prog in ("dockhand", "brindlex-reg", "bench_ftp_load"):
@@ -339,6 +367,8 @@ def main():
     try:
         data = make_data(TOP)
         servers.append(Dockhand(TOP, data))
+        if args.limits:
+            servers.append(Dockhand(TOP, data, limits=True))
         if args.peer:
             servers.append(Peer(TOP, data))
         run(servers, args.runs, results)
@@ -349,7 +379,10 @@ def main():
         for s in servers:
             s.stop()
         shutil.rmtree(TOP, ignore_errors=True)
-    print_table({k: (statistics.median(v), unit) for k, (v, unit) in results.items()}, args.peer)
+    medians = {k: (statistics.median(v), unit) for k, (v, unit) in results.items()}
+    print_table({k: v for k, v in medians.items() if k[0] != "dockhand+limits"}, args.peer)
+    if args.limits:
+        print_limits_table(medians)
 
 
 def print_table(results, with_peer):
@@ -377,6 +410,16 @@ def print_table(results, with_peer):
     if with_peer:
         print("\nratio: how many times better dockhand is (peer time or memory / dockhand's; "
               "dockhand's rate / peer's)")
+
+
+def print_limits_table(results):
+    print("\n| workload | unit | dockhand | dockhand+limits | limits / none |")
+    print("|---|---|---|---|---|")
+    for name in LIMITS_ROWS:
+        plain, limited = results.get(("dockhand", name)), results.get(("dockhand+limits", name))
+        if plain and limited:
+            print("| %s | %s | %s | %s | %.3f |" % (name, plain[1], fmt(plain[0]), fmt(limited[0]),
+                                                   limited[0] / plain[0]))
 
 
 def fmt(v):

@@ -11,7 +11,7 @@ void CountTransferEnd(const Conn* conn, const char* result) {
     CountAdd(engineCounters.bytes[direction], conn->auditBytes);
     if (result[0] == '2')
         CountAdd(engineCounters.transfers[direction]);
-    else if (result[0] == '4')
+    else if (result[0] == '4' || result[0] == '5') // 426, or 552 over a quota
         CountAdd(engineCounters.failed[direction]);
     else
         CountAdd(engineCounters.aborted[direction]);

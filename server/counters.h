@@ -27,7 +27,7 @@ struct EngineCounters {
     std::atomic<uint64_t> loginsRefused{0};  // 530 and 421 replies to USER and PASS
     std::atomic<uint64_t> transfers[2] = {}; // file transfers that completed (226)
     std::atomic<uint64_t> bytes[2] = {};     // bytes of every file transfer, complete or not
-    std::atomic<uint64_t> failed[2] = {};    // ended with 426
+    std::atomic<uint64_t> failed[2] = {};    // ended with 426 (or 552 over a quota)
     std::atomic<uint64_t> aborted[2] = {};   // ended by ABOR, a new transfer or the close
     std::atomic<uint64_t> refused[REFUSED_LIMIT_COUNT] = {};
     std::atomic<uint64_t> hookRuns{0};     // upload hook programs started

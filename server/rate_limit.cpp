@@ -17,9 +17,9 @@ std::atomic<uint64_t> limitsQuotaRefusals{0};
 
 namespace {
 
-// A budget holds at most this many milliseconds' worth of its rate: a
-// transfer that was idle does not start with a burst, and a tick that comes
-// late still finds what accrued meanwhile.
+// A budget holds at most this many milliseconds' worth of its rate: an idle
+// account starts again with at most this burst, and a tick that comes late
+// still finds what accrued meanwhile.
 constexpr int64_t BURST_MS = 100;
 
 struct Bucket {
@@ -31,9 +31,12 @@ struct Bucket {
 // Brings a budget to now at rate (KiB/s, non-zero).
 void Refill(Bucket* b, uint32_t rate, int64_t now) {
     double cap = rate * 1024.0 * BURST_MS / 1000.0;
-    if (b->rate != rate || b->lastMs == 0) {
+    if (b->lastMs == 0) { // a new budget starts full: a first piece never waits
+        b->lastMs = now;
+        b->tokens = cap;
+    }
+    if (b->rate != rate) {
         b->rate = rate;
-        if (b->lastMs == 0) b->lastMs = now;
         if (b->tokens > cap) b->tokens = cap;
     }
     if (now > b->lastMs) {

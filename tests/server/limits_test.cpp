@@ -194,7 +194,9 @@ TEST_F(Limits, QuotaHoldsAndFollowsTheServersOwnChanges) {
                                 ? Put(s, command, RandomBytes(step.bytes, (unsigned)++index))
                                 : s.Command(command);
         EXPECT_EQ(Code(reply), step.reply) << command << ": " << reply;
-        if (Code(reply) == "552") EXPECT_EQ(reply, OVER);
+        if (Code(reply) == "552") {
+            EXPECT_EQ(reply, OVER);
+        }
         std::error_code error;
         auto size = std::filesystem::file_size(root + "/" + step.file, error);
         EXPECT_EQ(error ? -1 : (int64_t)size, step.size) << command;
