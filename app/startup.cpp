@@ -126,6 +126,7 @@ void DestroyProc() {
         SockThreadStop();
         LogPrintf(LOG_INFO, "DestroyProc: Socket window closed.");
     }
+    StopMetrics();
     // Upload hooks still running are killed; waiting ones are dropped.
     HookRunnerStop();
     IpcShutdown();

@@ -35,8 +35,13 @@ void TimerProc();
 void InstallConnEvents(bool withView);
 // The engine of this process (when it runs) takes the System values in
 // systemSettings: it listens on the port, keeps the listener or closes it.
-// Returns once the socket thread has done so. The System page's hook.
+// Returns once the socket thread has done so. The System page's hook. The
+// metrics endpoint follows MetricsAddress at the same time.
 void ListenWithSystemSettings();
+// The metrics endpoint follows MetricsAddress (app/metrics.cpp): called
+// with ListenWithSystemSettings; StopMetrics at shutdown.
+void ApplyMetricsSettings();
+void StopMetrics();
 
 // Runs the main thread's loop until the main window closes and returns the
 // exit code: the window's loop for the server and admin roles when a display

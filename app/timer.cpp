@@ -145,6 +145,7 @@ void HangupReload() {
 
 void ListenWithSystemSettings() {
     if (sockWindow) SockSend(SOCK_MSG_LISTEN, systemSettings.port, systemSettings.serverEnable);
+    if (sockWindow) ApplyMetricsSettings();
 }
 
 void TimerProc() {

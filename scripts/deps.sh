@@ -4,14 +4,14 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  libmd-dev libsqlite3-dev libsystemd-dev
+  libmd-dev libsqlite3-dev libsystemd-dev libmicrohttpd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 curl lftp rclone ncftp systemd
   qt6-base-dev
   dpkg-dev man-db groff-base file
   xvfb xauth imagemagick x11-utils
   clang libfuzzer-14-dev clang-format
-  haproxy
+  haproxy prometheus
 )
 
 missing=()

@@ -37,7 +37,8 @@ class PackageTest(unittest.TestCase):
         expected = ["./usr/bin/" + p for p in ("dockhand", "kelpwatch", "brindlex-reg")]
         expected += ["./usr/share/man/man8/%s.8.gz" % p for p in ("dockhand", "kelpwatch", "brindlex-reg")]
         expected += ["./usr/share/applications/brindlex.desktop", "./usr/share/doc/brindlex/examples/setup-server.sh",
-                     "./usr/share/doc/brindlex/examples/haproxy-brindlex.cfg"]
+                     "./usr/share/doc/brindlex/examples/haproxy-brindlex.cfg",
+                     "./usr/share/doc/brindlex/examples/prometheus.yml"]
         for name in ("brindlex.html", "brindlex.png"):  # the window's, where it has them
             if os.path.exists(os.path.join(SOURCE, "admin", "resources", name)):
                 expected.append("./usr/share/brindlex/" + name)
