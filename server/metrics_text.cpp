@@ -4,6 +4,7 @@
 
 #include "config/config.h"
 #include "server/counters.h"
+#include "server/limits_stats.h"
 #include "version.h"
 
 namespace {
@@ -83,6 +84,15 @@ std::string MetricsText() {
     for (int l = 0; l < REFUSED_LIMIT_COUNT; l++)
         Sample(out, "brindlex_connections_refused_total",
                std::string("limit=\"") + kLimit[l] + "\"", CountRead(c.refused[l]));
+    Family(out, "brindlex_throttled_seconds_total", "counter",
+           "Seconds transfers waited for their speed limit, summed over transfers.");
+    char seconds[32];
+    snprintf(seconds, sizeof seconds, "%.3f",
+             (double)limitsThrottledMs.load(std::memory_order_relaxed) / 1000.0);
+    out += std::string("brindlex_throttled_seconds_total ") + seconds + "\n";
+    Family(out, "brindlex_quota_refusals_total", "counter",
+           "Uploads refused or ended with 552 because they would cross a quota.");
+    Sample(out, "brindlex_quota_refusals_total", "", CountRead(limitsQuotaRefusals));
     Family(out, "brindlex_upload_hook_runs_total", "counter", "Upload hook runs that ended.");
     Sample(out, "brindlex_upload_hook_runs_total", "", CountRead(c.hookRuns));
     Family(out, "brindlex_upload_hook_failures_total", "counter",

@@ -88,6 +88,8 @@ class Metrics(unittest.TestCase):
             'brindlex_transfer_bytes_total{direction="download"}': len(payload),
             'brindlex_account_logins_total{account="%s"}' % USER: 2,
             'brindlex_connections_refused_total{limit="max_conn"}': 0,
+            'brindlex_quota_refusals_total': 0,
+            'brindlex_throttled_seconds_total': 0,
         }
         text = ""
 
