@@ -42,6 +42,8 @@ void ListenWithSystemSettings();
 // with ListenWithSystemSettings; StopMetrics at shutdown.
 void ApplyMetricsSettings();
 void StopMetrics();
+// Loads the TLS certificate and key of the System group (app/tls_setup.cpp).
+void ApplyTlsSettings();
 
 // Runs the main thread's loop until the main window closes and returns the
 // exit code: the window's loop for the server and admin roles when a display

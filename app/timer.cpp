@@ -144,6 +144,7 @@ void HangupReload() {
 } // namespace
 
 void ListenWithSystemSettings() {
+    if (sockWindow) ApplyTlsSettings();
     if (sockWindow) SockSend(SOCK_MSG_LISTEN, systemSettings.port, systemSettings.serverEnable);
     if (sockWindow) ApplyMetricsSettings();
 }

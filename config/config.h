@@ -66,6 +66,19 @@ struct SystemSettings {
     // downloads, uploads); default 0 = none. Read through SettingLoad.
     uint32_t maxDownloadRate = 0;
     uint32_t maxUploadRate = 0;
+    // FTP over TLS. "Tls": 0 = off (AUTH is an unknown command), 1 = offered,
+    // 2 = required of non-anonymous accounts (login and data connections).
+    // "TlsDataResume", default 1: a protected data connection must resume
+    // the TLS session of its control connection. "ImplicitTlsPort": a second
+    // port speaking TLS from the first byte; 0 = none. Socket thread reads
+    // them through SettingLoad.
+    uint32_t tls = 0;
+    uint32_t tlsDataResume = 1;
+    uint32_t implicitTlsPort = 0;
+    // "TlsCertificate" and "TlsKey": PEM files, loaded by the server role
+    // after every System reload. Main thread only.
+    char tlsCertificate[260] = "";
+    char tlsKey[260] = "";
 };
 
 // "System\RunAs" (string): the account a server started as root gives

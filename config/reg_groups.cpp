@@ -98,6 +98,13 @@ void GetRegSystem() {
     GetProxySettings(key);
     SettingStore(systemSettings.maxDownloadRate, get("MaxDownloadRate"));
     SettingStore(systemSettings.maxUploadRate, get("MaxUploadRate"));
+    SettingStore(systemSettings.tls, get("Tls"));
+    SettingStore(systemSettings.tlsDataResume, get("TlsDataResume"));
+    SettingStore(systemSettings.implicitTlsPort, get("ImplicitTlsPort"));
+    systemSettings.tlsCertificate[0] = systemSettings.tlsKey[0] = 0;
+    RegGetString(key, "TlsCertificate", systemSettings.tlsCertificate,
+                 sizeof systemSettings.tlsCertificate);
+    RegGetString(key, "TlsKey", systemSettings.tlsKey, sizeof systemSettings.tlsKey);
     RegGroupClose(key, "GetRegSystem");
 }
 

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  libmd-dev libsqlite3-dev libsystemd-dev libmicrohttpd-dev
+  libmd-dev libsqlite3-dev libsystemd-dev libmicrohttpd-dev libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 curl lftp rclone ncftp systemd
   qt6-base-dev

@@ -36,7 +36,7 @@ void OptsMlst(Conn* conn, const char* facts) {
 void CmdFeat(Conn* conn, const char*) {
     Queue* out = &conn->control.out;
     QueuePrintf(out, "211-Features:\r\n");
-    QueueFeatureList(out);
+    QueueFeatureList(out, conn);
     Reply(conn, "211 End");
 }
 

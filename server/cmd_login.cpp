@@ -17,6 +17,7 @@
 #include "server/limits.h"
 #include "server/login_guard.h"
 #include "server/login_home.h"
+#include "server/tls_conn.h"
 
 namespace {
 
@@ -123,6 +124,7 @@ void CmdUser(Conn* conn, const char* arg) {
         conn->user = *account;
         UnlockUserList();
         StartInHome(conn);
+        if (TlsLoginRefused(conn)) return;
         if (!(conn->user.accountFlags & ACCOUNT_ANONYMOUS) && conn->user.PW[0] == 0) {
             LoginComplete(conn, "230 User logged in, proceed.", "CmdUser");
             return;
@@ -130,6 +132,7 @@ void CmdUser(Conn* conn, const char* arg) {
     } else {
         UnlockUserList();
         memcpy(conn->user.name, name, sizeof name);
+        if (TlsLoginRefused(conn)) return;
     }
 
     if (conn->user.accountFlags & ACCOUNT_ANONYMOUS)

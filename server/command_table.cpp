@@ -155,6 +155,23 @@ const CommandRow BUILT_IN[] = {
      .deniedCode = 550,
      .deniedText = NO_PERMISSION,
      .feature = "SIZE"},
+    // FTP over TLS.
+    {.word = "AUTH",
+     .handler = CmdAuth,
+     .flags = CMD_TLS,
+     .argument = ARG_REQUIRED,
+     .feature = "AUTH TLS"},
+    {.word = "PBSZ",
+     .handler = CmdPbsz,
+     .flags = CMD_TLS,
+     .argument = ARG_REQUIRED,
+     .feature = "PBSZ"},
+    {.word = "PROT",
+     .handler = CmdProt,
+     .flags = CMD_TLS,
+     .argument = ARG_REQUIRED,
+     .feature = "PROT"},
+    {.word = "CCC", .handler = CmdCcc, .flags = CMD_TLS, .argument = ARG_NONE},
 };
 
 std::vector<CommandRow>& Rows() {
@@ -179,7 +196,10 @@ const CommandRow* FindCommand(const Conn* conn, const char* word, size_t length)
         upper[i] = AsciiUpper(word[i]);
     for (const CommandRow& row : Rows())
         if (Names(row, upper))
-            return (row.flags & CMD_EXTENSION) && !conn->extensions ? nullptr : &row;
+            return ((row.flags & CMD_EXTENSION) && !conn->extensions) ||
+                           ((row.flags & CMD_TLS) && !conn->tlsMode)
+                       ? nullptr
+                       : &row;
     return nullptr;
 }
 
@@ -206,16 +226,16 @@ void QueueCommandList(Queue* out) {
     for (bool twins : {false, true}) {
         for (const CommandRow& row : Rows()) {
             const char* word = twins ? row.twin : row.word;
-            if (word && !(row.flags & (CMD_UNLISTED | CMD_EXTENSION)))
+            if (word && !(row.flags & (CMD_UNLISTED | CMD_EXTENSION | CMD_TLS)))
                 QueuePrintf(out, "   %s\r\n", word);
         }
     }
 }
 
-void QueueFeatureList(Queue* out) {
+void QueueFeatureList(Queue* out, const Conn* conn) {
     std::vector<std::string> lines;
     for (const CommandRow& row : Rows()) {
-        if (!row.feature) continue;
+        if (!row.feature || ((row.flags & CMD_TLS) && !conn->tlsMode)) continue;
         lines.push_back(row.feature);
         if (row.featureDetail) lines.back() += " " + row.featureDetail();
     }

@@ -38,6 +38,8 @@ enum : uint8_t {
                              // of REST (into filePosition), also when refused
     CMD_URGENT = 0x20,       // a waiting line of this word ends the transfer in
                              // progress at once (extensions on)
+    CMD_TLS = 0x40,          // known only while the connection's "Tls" switch is
+                             // on, whatever "Extensions" says; HELP does not list it
 };
 
 struct CommandRow {
@@ -68,7 +70,7 @@ void RemoveCommand(const char* word);
 // then their X-twins in the same order.
 void QueueCommandList(Queue* out);
 // FEAT's feature lines (" LINE" CR LF each), in alphabetical order.
-void QueueFeatureList(Queue* out);
+void QueueFeatureList(Queue* out, const Conn* conn);
 
 void ProcessCommands(Conn* conn);
 
@@ -123,6 +125,12 @@ void CmdMlsd(Conn* conn, const char* arg);
 void CmdEpsv(Conn* conn, const char* arg);
 void CmdEprt(Conn* conn, const char* arg);
 void CmdAbor(Conn* conn, const char* arg);
+
+// FTP over TLS (RFC 4217).
+void CmdAuth(Conn* conn, const char* arg);
+void CmdPbsz(Conn* conn, const char* arg);
+void CmdProt(Conn* conn, const char* arg);
+void CmdCcc(Conn* conn, const char* arg);
 
 // The Telnet interrupt bytes at the start of a control line (in front of an
 // urgent ABOR): how many there are.

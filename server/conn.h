@@ -11,6 +11,7 @@
 #include "log/log.h"
 #include "platform/net.h"
 #include "server/limit_state.h"
+#include "platform/tls.h"
 #include "server/queue.h"
 #include "view/conn_record.h"
 
@@ -47,9 +48,11 @@ enum LoginState : uint8_t {
 struct Channel {
     uint8_t failed;              // data channel: the transfer failed (426 instead of 226)
     uint8_t shutdownWhenDrained; // shut the sending side down once `out` is empty
+    uint8_t tlsHandshaking;      // tls is set and its handshake is under way
     Queue in;
     Queue out;
-    SOCKET socket; // INVALID_SOCKET = closed
+    SOCKET socket;   // INVALID_SOCKET = closed
+    TlsSession* tls; // the socket speaks TLS (tls_conn.h); nullptr = clear
 };
 
 // One control connection. Plain data: the table copies records as it grows.
@@ -81,6 +84,14 @@ struct Conn {
     uint8_t mlstFacts;      // MLST_FACT_* bits shown by MLST and MLSD
     uint8_t proxyWaiting;   // not greeted yet: its PROXY header has not come (proxy_conn.h)
     uint8_t addressCounted; // counted under peer for MaxConnPerAddress (address_limit.h)
+    // FTP over TLS (tls_conn.h): the "Tls" switch as it was at accept, the
+    // port it came in on spoke TLS from the first byte, AUTH's reply is still
+    // queued (the handshake starts once it is out), PBSZ was given, PROT P.
+    uint8_t tlsMode;
+    uint8_t implicitTls;
+    uint8_t tlsAuthPending;
+    uint8_t tlsPbsz;
+    uint8_t tlsProtP;
     // Time limits (conn_timer.cpp); times are EvNowMs() values.
     int64_t loginSinceMs;   // accepted, or last lost its login
     int64_t idleSinceMs;    // last command or end of a transfer; 0 while a transfer runs

@@ -14,6 +14,8 @@
 #include "server/control_limits.h"
 #include "server/proxy_conn.h"
 #include "server/sockthread.h"
+#include "server/dataconn.h"
+#include "server/tls_conn.h"
 #include "version.h"
 
 ConnTable connTable = {nullptr, 0, 0};
@@ -115,6 +117,15 @@ void InitSlot(Conn* conn, SOCKET s, const NetAddress& client) {
     conn->mlstFacts = MLST_FACTS_ALL;
     conn->proxyWaiting = 0;
     conn->addressCounted = 0;
+    conn->tlsMode = (uint8_t)SettingLoad(systemSettings.tls);
+    conn->implicitTls = 0;
+    conn->tlsAuthPending = 0;
+    conn->tlsPbsz = 0;
+    conn->tlsProtP = 0;
+    conn->control.tls = nullptr;
+    conn->control.tlsHandshaking = 0;
+    conn->data.tls = nullptr;
+    conn->data.tlsHandshaking = 0;
 }
 
 } // namespace
@@ -185,6 +196,7 @@ void AcceptProc(SOCKET listening) {
 
     Conn* conn = &connTable.conns[freeSlot];
     InitSlot(conn, s, client);
+    conn->implicitTls = IsImplicitTlsListener(listening);
     IndexSocket(s, freeSlot);
     activeCount++;
     CountAdd(engineCounters.sessionsTotal);
@@ -215,6 +227,12 @@ void ConnWelcome(Conn* conn) {
     if (connEvents.viewInsert) {
         connEvents.viewInsert(record);
         conn->viewItem = 1;
+    }
+    if (conn->implicitTls) {
+        // TLS from the first byte: the greeting (or refusal) waits for the
+        // handshake.
+        ControlTlsStart(conn);
+        if (conn->control.socket == INVALID_SOCKET) return;
     }
     // The connections before this one.
     int active = activeCount - 1;
@@ -253,6 +271,8 @@ void ConnClose(Conn* conn) {
     if (conn->control.socket != INVALID_SOCKET) {
         LogPrintf(LOG_INFO, "ConnClose(%u) Closing control socket.", conn->connId);
         IndexSocket(conn->control.socket, -1);
+        ChannelCloseNotify(&conn->control);
+        ChannelDropTls(&conn->control);
         activeCount--;
         AddressLimitRemove(conn);
         engineCounters.sessionsNow.fetch_sub(1, std::memory_order_relaxed);
@@ -262,7 +282,7 @@ void ConnClose(Conn* conn) {
     }
     if (conn->data.socket != INVALID_SOCKET) {
         LogPrintf(LOG_INFO, "ConnClose(%u) Closing data socket.", conn->connId);
-        SockClose(&conn->data.socket);
+        CloseDataSocket(conn);
     }
     if (conn->passiveSocket != INVALID_SOCKET) {
         LogPrintf(LOG_INFO, "ConnClose(%u) Closing listening socket.", conn->connId);
@@ -299,6 +319,7 @@ void RefreshConnections() {
 
 void SockDestroyProc() {
     AcceptReset();
+    ImplicitTlsClose();
     if (!connTable.conns) return;
     LogPrintf(LOG_INFO, "SockDestroyProc: Closing any connections.");
     for (int32_t i = 0; i < connTable.count; i++)

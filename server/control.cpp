@@ -9,6 +9,7 @@
 #include "server/control_limits.h"
 #include "server/proxy_conn.h"
 #include "server/sockthread.h"
+#include "server/tls_conn.h"
 
 namespace {
 
@@ -98,13 +99,17 @@ void ControlProc(intptr_t lParam, SOCKET s) {
     conn->traceBudget.id = conn->connId;
     conn->traceBudget.exempt = conn->loginState == LOGIN_LOGGED_IN;
     LogChargeTraces(&conn->traceBudget);
+    if (ControlTlsEvent(conn, event)) event = 0; // the TLS handshake took it
     switch (event) {
+    case 0:
+        break;
     case FD_READ:
         LogPrintf(LOG_INFO, "ControlProc(%u) FD_READ: %s", conn->connId, WinsockErrorName(error));
         ConnRead(conn, &conn->control);
         // Behind a balancer nothing is a command before the PROXY header is taken.
         if (conn->proxyWaiting && ProxyTakeHeader(conn) <= 0) break;
         ProcessCommands(conn);
+        TlsReadPendingLater(conn, &conn->control, SOCK_MSG_CONTROL);
         break;
     case FD_WRITE:
         LogPrintf(LOG_INFO, "ControlProc(%u) FD_WRITE: %s", conn->connId, WinsockErrorName(error));
@@ -141,7 +146,7 @@ int ConnRead(Conn* conn, Channel* channel) {
         }
         if (CONTROL_IN_MAX - unread < (uint32_t)want) want = (int)(CONTROL_IN_MAX - unread);
     }
-    int received = NetRecv(channel->socket, readBuffer, want);
+    int received = ChannelRecv(channel, readBuffer, want);
     if (received == SOCKET_ERROR) {
         int error = WSAGetLastError();
         if (error == WSAEWOULDBLOCK) return 0;
@@ -200,6 +205,7 @@ char* ConnGets(char* buffer, uint32_t size, Conn* conn) {
 
 int ConnWrite(Conn* conn, Channel* channel) {
     int result = 0;
+    if (ChannelHoldsOutput(channel)) return 0;
     if (channel->socket == INVALID_SOCKET) {
         if (channel->out.block && channel->out.length > 0)
             LogPrintf(LOG_INFO, "ConnWrite(%u) Socket is closed.", conn->connId);
@@ -208,7 +214,7 @@ int ConnWrite(Conn* conn, Channel* channel) {
     while (channel->out.block && channel->out.length > 0) {
         const uint8_t* bytes = QueueBytes(&channel->out);
         uint32_t n = channel->out.length < SEND_MAX ? channel->out.length : SEND_MAX;
-        int sent = NetSend(channel->socket, bytes, (int)n);
+        int sent = ChannelSend(channel, bytes, (int)n);
         if (sent > 0) {
             LogPrintf(LOG_INFO, "ConnWrite(%u) Wrote %d bytes.", conn->connId, sent);
             LogData(LOG_TRACE4, bytes, sent);
@@ -231,6 +237,7 @@ int ConnWrite(Conn* conn, Channel* channel) {
         break;
     }
     if (channel->shutdownWhenDrained && !(channel->out.block && channel->out.length > 0)) {
+        if (!ChannelCloseNotify(channel)) return result; // again at FD_WRITE
         LogPrintf(LOG_INFO, "ConnWrite(%u) Shutting down socket.", conn->connId);
         NetShutdownSend(channel->socket);
         channel->shutdownWhenDrained = 0;

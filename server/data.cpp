@@ -15,6 +15,7 @@
 #include "server/limits.h"
 #include "server/sockthread.h"
 #include "server/upload_hook.h"
+#include "server/tls_conn.h"
 
 namespace {
 
@@ -63,7 +64,16 @@ bool SendingIncomplete(const Conn* conn) {
 
 // One receive on the data connection, handled by transferKind.
 int ReadData(Conn* conn) {
-    if (conn->transferKind == XFER_STOR) return ReceiveUpload(conn);
+    if (conn->transferKind == XFER_STOR) {
+        int n = ReceiveUpload(conn);
+        // The client's TLS close alert ends its upload: it waits for ours
+        // before it closes the connection.
+        if (conn->data.tls && TlsPeerClosed(conn->data.tls) && !conn->data.shutdownWhenDrained) {
+            conn->data.shutdownWhenDrained = 1;
+            ConnWrite(conn, &conn->data);
+        }
+        return n;
+    }
     int n = ConnRead(conn, &conn->data);
     HandleDataInput(conn);
     return n;
@@ -72,12 +82,16 @@ int ReadData(Conn* conn) {
 void DataClosed(Conn* conn, uint16_t error) {
     Channel* data = &conn->data;
     if (LimitsHoldClose(conn, error)) return;
-    if (error == 0) {
+    if (data->tlsHandshaking) {
+        // Closed before its TLS handshake ended: nothing to drain.
+        if (conn->transferKind != XFER_NONE) data->failed = 1;
+    } else if (error == 0) {
         // Drain what the client sent before closing: an upload's last bytes.
         while (data->socket != INVALID_SOCKET && ReadData(conn) > 0) {
         }
-    } else if (conn->transferKind != XFER_NONE) {
-        // A reset is never a complete transfer.
+    } else if (conn->transferKind != XFER_NONE && !(data->tls && TlsPeerClosed(data->tls))) {
+        // A reset is never a complete transfer, unless the client's TLS
+        // close alert came first (it sent everything and closed at once).
         data->failed = 1;
     }
     if (conn->transferKind != XFER_NONE && SendingIncomplete(conn)) {
@@ -86,7 +100,7 @@ void DataClosed(Conn* conn, uint16_t error) {
         data->failed = 1;
     }
     CloseTransferFile(conn);
-    SockClose(&data->socket);
+    CloseDataSocket(conn);
     QueueFree(&data->in);
     QueueFree(&data->out);
     data->shutdownWhenDrained = 0;
@@ -110,7 +124,7 @@ void DataConnected(Conn* conn, uint16_t error) {
         LogPrintf(LOG_WARNING, "DataProc(%u) Could not connect to %s port %u: %s", conn->connId,
                   NetAddressText(conn->dataAddress, address), conn->dataAddress.port,
                   WinsockErrorName(error));
-        SockClose(&conn->data.socket);
+        CloseDataSocket(conn);
         conn->transferKind = XFER_NONE;
         Reply(conn, "425 Can't open data connection.");
         ProcessCommands(conn);
@@ -120,13 +134,13 @@ void DataConnected(Conn* conn, uint16_t error) {
         int code = WSAGetLastError();
         LogPrintf(LOG_WARNING, "DataProc(%u) Error %d selecting events: %s", conn->connId, code,
                   WinsockErrorName(code));
-        SockClose(&conn->data.socket);
+        CloseDataSocket(conn);
         conn->transferKind = XFER_NONE;
         Reply(conn, "425 Can't open data connection.");
         ProcessCommands(conn);
         return;
     }
-    StartTransfer(conn);
+    if (DataTlsStart(conn)) StartTransfer(conn);
 }
 
 } // namespace
@@ -175,6 +189,7 @@ int TransferReply(Conn* conn, int code, const char* format, ...) {
 }
 
 void StartTransfer(Conn* conn) {
+    if (conn->data.tlsHandshaking) return; // started when the handshake is done
     AuditBegin(conn);
     conn->limit.waiting = LIMIT_WAIT_NONE; // nothing of an earlier transfer waits on
     conn->limit.closeHeld = 0;
@@ -199,6 +214,11 @@ void StartTransfer(Conn* conn) {
     }
 }
 
+void CloseDataSocket(Conn* conn) {
+    ChannelDropTls(&conn->data);
+    SockClose(&conn->data.socket);
+}
+
 void CloseTransferFile(Conn* conn) {
     if (conn->fileHandle == INVALID_FILE_HANDLE) return;
     FsClose(conn->fileHandle);
@@ -212,7 +232,7 @@ void CloseDataSide(Conn* conn) {
 
 void EndTransfer(Conn* conn) {
     AuditEnd(conn, "aborted");
-    SockClose(&conn->data.socket);
+    CloseDataSocket(conn);
     CloseTransferFile(conn);
     QueueFree(&conn->data.in);
     QueueFree(&conn->data.out);
@@ -223,7 +243,7 @@ void EndTransfer(Conn* conn) {
 
 int ClientConnect(Conn* conn) {
     Channel* data = &conn->data;
-    SockClose(&data->socket);
+    CloseDataSocket(conn);
     QueueFree(&data->in);
     QueueFree(&data->out);
 
@@ -234,7 +254,7 @@ int ClientConnect(Conn* conn) {
     }
     ConnIndexSocket(data->socket, conn);
     if (!SetReuseAddr(data->socket)) {
-        SockClose(&data->socket);
+        CloseDataSocket(conn);
         return 0;
     }
     if (NetBind(data->socket, NetAddressAny(NET_FAMILY_IPV4, 20)) == SOCKET_ERROR) {
@@ -242,7 +262,7 @@ int ClientConnect(Conn* conn) {
         if (code != WSAEACCES) {
             LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d binding to port 20: %s",
                       conn->connId, code, WinsockErrorName(code));
-            SockClose(&data->socket);
+            CloseDataSocket(conn);
             return 0;
         }
         // Without the privilege for port 20 the system picks the local port.
@@ -258,7 +278,7 @@ int ClientConnect(Conn* conn) {
             code = WSAGetLastError();
             LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d binding: %s", conn->connId, code,
                       WinsockErrorName(code));
-            SockClose(&data->socket);
+            CloseDataSocket(conn);
             return 0;
         }
     }
@@ -266,7 +286,7 @@ int ClientConnect(Conn* conn) {
         int code = WSAGetLastError();
         LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d selecting events: %s", conn->connId,
                   code, WinsockErrorName(code));
-        SockClose(&data->socket);
+        CloseDataSocket(conn);
         return 0;
     }
     char address[NET_ADDRESS_TEXT_SIZE];
@@ -276,7 +296,7 @@ int ClientConnect(Conn* conn) {
         int code = WSAGetLastError();
         LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d connecting to %s: %s", conn->connId,
                   code, address, WinsockErrorName(code));
-        SockClose(&data->socket);
+        CloseDataSocket(conn);
         return 0;
     }
     LogPrintf(LOG_INFO, "ClientConnect(%u) Connecting to %s port %u...", conn->connId, address,
@@ -342,7 +362,7 @@ void PassiveProc(SOCKET s) {
         int code = WSAGetLastError();
         LogPrintf(LOG_WARNING, "PassiveProc(%u) Error %d selecting events: %s", conn->connId, code,
                   WinsockErrorName(code));
-        SockClose(&data->socket);
+        CloseDataSocket(conn);
         if (conn->transferKind != XFER_NONE) {
             conn->transferKind = XFER_NONE;
             Reply(conn, "425 Can't open data connection.");
@@ -350,7 +370,7 @@ void PassiveProc(SOCKET s) {
         }
         return;
     }
-    StartTransfer(conn);
+    if (DataTlsStart(conn)) StartTransfer(conn);
 }
 
 void DataProc(intptr_t lParam, SOCKET s) {
@@ -363,11 +383,16 @@ void DataProc(intptr_t lParam, SOCKET s) {
         return;
     }
     if (event == FD_READ || event == FD_WRITE) conn->dataProgressMs = EvNowMs(); // DataTimeout
+    if ((event == FD_READ || event == FD_WRITE) && conn->data.tlsHandshaking) {
+        DataTlsEvent(conn);
+        return;
+    }
     switch (event) {
     case FD_READ:
         LogPrintf(AuditEventLevel(), "DataProc(%u) FD_READ: %s", conn->connId,
                   WinsockErrorName(error));
         ReadData(conn);
+        TlsReadPendingLater(conn, &conn->data, SOCK_MSG_DATA);
         break;
     case FD_WRITE:
         LogPrintf(AuditEventLevel(), "DataProc(%u) FD_WRITE: %s", conn->connId,
@@ -400,6 +425,7 @@ int OpenDataConnection(Conn* conn, uint8_t kind) {
         TransferReply(conn, 425, "Can't open data connection.");
         return 0;
     }
+    if (TlsDataRefused(conn)) return 0;
     // After a passive transfer the listening socket stays open and the client
     // may connect to it again; connecting actively to it would reach the
     // server itself.

@@ -40,6 +40,9 @@ void CloseDataSide(Conn* conn);
 // The same without the passive socket, which stays open for the next transfer.
 void EndTransfer(Conn* conn);
 
+// Closes the data socket (after freeing its TLS session), if open.
+void CloseDataSocket(Conn* conn);
+
 // Closes the transfer's file if one is open.
 void CloseTransferFile(Conn* conn);
 

@@ -8,6 +8,7 @@
 #include "server/cmd_common.h"
 #include "server/commands.h"
 #include "server/control_limits.h"
+#include "server/tls_conn.h"
 
 namespace {
 
@@ -116,7 +117,7 @@ void Dispatch(Conn* conn, const char* line) {
 void TakeLines(Conn* conn) {
     for (;;) {
         if (conn->control.socket == INVALID_SOCKET || ControlOutputBacklogged(conn) ||
-            ReplyIsHeld(conn))
+            ReplyIsHeld(conn) || ControlTlsBusy(conn))
             return;
         if (conn->discardingLine) {
             DropDiscardedInput(conn);

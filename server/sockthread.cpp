@@ -12,6 +12,7 @@
 #include "server/conn_events.h"
 #include "server/data.h"
 #include "server/limits.h"
+#include "server/tls_conn.h"
 
 std::atomic<bool> sockWindow{false};
 std::atomic<bool> sockThread{false};
@@ -93,6 +94,7 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
         sockHandlers.data(lParam, s);
         break;
     case SOCK_MSG_LISTEN:
+        ImplicitTlsListen(lParam != 0);
         // A reload that changes neither port nor enable keeps the listening
         // socket, so clients waiting in its queue are not dropped. Otherwise
         // the old socket goes; established connections stay.

@@ -13,6 +13,7 @@
 #include "server/dataconn.h"
 #include "server/limits.h"
 #include "server/sockthread.h"
+#include "server/tls_conn.h"
 
 namespace {
 
@@ -25,6 +26,12 @@ constexpr uint32_t RECV_BLOCK = 256 * 1024;
 constexpr int BLOCKS_PER_EVENT = 4;
 
 uint8_t recvBuffer[RECV_BLOCK];
+
+// A download over TLS without the kernel's TLS: the file is read in blocks
+// of this size into the data queue, and the next block is read only once
+// the session has taken the last one.
+constexpr uint32_t TLS_BLOCK = 64 * 1024;
+uint8_t tlsBlock[TLS_BLOCK];
 
 void FailSend(Conn* conn) {
     Channel* data = &conn->data;
@@ -44,6 +51,63 @@ void ResumeLater(Conn* conn) {
                   WinsockErrorName(code));
         FailSend(conn);
     }
+}
+
+// The file's end was handed over: the close alert and the shutdown follow
+// once the queue is empty.
+void SendDone(Conn* conn) {
+    LogPrintf(LOG_INFO, "SendData(%u) done", conn->connId);
+    // Closing the file here releases it for writers at once and tells the
+    // end of the data connection that everything was read.
+    CloseTransferFile(conn);
+    conn->data.shutdownWhenDrained = 1;
+    ConnWrite(conn, &conn->data);
+}
+
+// A download over TLS: with the kernel's TLS the file goes to the socket as
+// by sendfile, otherwise block by block through the session.
+void SendDataTls(Conn* conn) {
+    Channel* data = &conn->data;
+    bool kernel = TlsKernelSend(data->tls);
+    if (conn->auditBytes == 0 && !(data->out.block && data->out.length > 0))
+        LogPrintf(LOG_INFO, "SendData(%u) TLS download: %s", conn->connId,
+                  kernel ? "kernel TLS with sendfile" : "64 KiB blocks through the TLS library");
+    for (int blocks = 0;; blocks++) {
+        if (data->out.block && data->out.length > 0) {
+            if (ConnWrite(conn, data) < 0) {
+                FailSend(conn);
+                return;
+            }
+            if (data->out.block && data->out.length > 0) return; // FD_WRITE goes on
+        }
+        if (blocks == BLOCKS_PER_EVENT) {
+            ResumeLater(conn);
+            return;
+        }
+        uint32_t piece = RateGrant(conn, RATE_SEND, kernel ? SEND_BLOCK : TLS_BLOCK);
+        if (piece == 0) {
+            RateWait(conn, LIMIT_WAIT_SEND); // the tick sends on
+            return;
+        }
+        int64_t n;
+        if (kernel) {
+            n = TlsSendFile(data->tls, conn->fileHandle, conn->filePosition + conn->auditBytes,
+                            (int)piece);
+            if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) return;
+        } else {
+            n = FsRead(conn->fileHandle, tlsBlock, piece);
+            if (n > 0 && !AppendQueue(&data->out, tlsBlock, (uint32_t)n)) n = -1;
+        }
+        if (n < 0) {
+            LogPrintf(LOG_WARNING, "SendData(%u) Error sending the file over TLS.", conn->connId);
+            FailSend(conn);
+            return;
+        }
+        if (n == 0) break;
+        RateCharge(conn, RATE_SEND, (uint32_t)n);
+        AuditCount(conn, n);
+    }
+    SendDone(conn);
 }
 
 } // namespace
@@ -80,6 +144,10 @@ void SendData(Conn* conn) {
         ConnWrite(conn, data);
         return;
     }
+    if (data->tls) {
+        SendDataTls(conn);
+        return;
+    }
     for (int blocks = 0;; blocks++) {
         if (blocks == BLOCKS_PER_EVENT) {
             ResumeLater(conn);
@@ -105,12 +173,7 @@ void SendData(Conn* conn) {
         AuditCount(conn, sent);
         if (sent == 0) break;
     }
-    LogPrintf(LOG_INFO, "SendData(%u) done", conn->connId);
-    // Closing the file here releases it for writers at once and tells the
-    // end of the data connection that everything was read.
-    CloseTransferFile(conn);
-    data->shutdownWhenDrained = 1;
-    ConnWrite(conn, data);
+    SendDone(conn);
 }
 
 void RecvFile(Conn* conn) {
@@ -202,7 +265,7 @@ int ReceiveUpload(Conn* conn) {
         RateWait(conn, LIMIT_WAIT_RECEIVE); // the tick reads on
         return 0;
     }
-    int n = NetRecv(data->socket, recvBuffer, (int)piece);
+    int n = ChannelRecv(data, recvBuffer, (int)piece);
     if (n == SOCKET_ERROR) {
         int code = WSAGetLastError();
         if (code == WSAEWOULDBLOCK) return 0;
