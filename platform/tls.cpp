@@ -22,7 +22,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "log/log.h"
+#include "platform/report.h"
 #include "platform/sockstate.h"
 
 struct TlsSession {
@@ -184,7 +184,7 @@ TlsSession* NewSession(SSL_CTX* ctx, SOCKET s, bool control) {
     SSL* ssl = method && session ? SSL_new(ctx) : nullptr;
     BIO* bio = ssl ? BIO_new(method) : nullptr;
     if (!bio) {
-        LogPrintf(LOG_WARNING, "TlsAccept: no memory for a TLS session on socket %d", s);
+        Report(REPORT_WARNING, "TlsAccept: no memory for a TLS session on socket %d", s);
         if (ssl) SSL_free(ssl);
         delete session;
         return nullptr;
@@ -193,7 +193,7 @@ TlsSession* NewSession(SSL_CTX* ctx, SOCKET s, bool control) {
     SSL_set_bio(ssl, bio, bio);
     SSL_set_accept_state(ssl);
     if (control && RAND_bytes(session->origin, sizeof session->origin) != 1) {
-        LogPrintf(LOG_WARNING, "TlsAccept: no random bytes for a TLS session on socket %d", s);
+        Report(REPORT_WARNING, "TlsAccept: no random bytes for a TLS session on socket %d", s);
         SSL_free(ssl);
         delete session;
         return nullptr;
@@ -296,7 +296,7 @@ int TlsRecv(TlsSession* session, void* buffer, int length) {
             [[fallthrough]];
         default:
             LibraryReason(session->failure, sizeof session->failure);
-            LogPrintf(LOG_WARNING, "TlsRecv: socket %d: %s", session->socket, session->failure);
+            Report(REPORT_WARNING, "TlsRecv: socket %d: %s", session->socket, session->failure);
             return EvNetFail(ECONNABORTED);
         }
     }
@@ -313,7 +313,7 @@ int TlsSend(TlsSession* session, const void* buffer, int length) {
     if (error == SSL_ERROR_SYSCALL && ERR_peek_last_error() == 0 && WSAGetLastError() != 0)
         return SOCKET_ERROR;
     LibraryReason(session->failure, sizeof session->failure);
-    LogPrintf(LOG_WARNING, "TlsSend: socket %d: %s", session->socket, session->failure);
+    Report(REPORT_WARNING, "TlsSend: socket %d: %s", session->socket, session->failure);
     return EvNetFail(ECONNABORTED);
 }
 
