@@ -372,6 +372,7 @@ int UserDialog::Commit(const UserAccount& record, bool newPassword, const std::s
         }
         if (taken(index)) return 0;
         passwordFor(account.name, userList.accounts[(size_t)index].PW, account.PW);
+        UserAccountKeepLimits(&account, userList.accounts[(size_t)index]);
         UserListReplace(&userList, index, account);
     } else {
         // Several accounts get the same settings and keep their names and passwords.
@@ -381,6 +382,7 @@ int UserDialog::Commit(const UserAccount& record, bool newPassword, const std::s
             const UserAccount& current = userList.accounts[(size_t)index];
             Put(account.name, name);
             passwordFor(current.name, current.PW, account.PW);
+            UserAccountKeepLimits(&account, current);
             UserListReplace(&userList, index, account);
         }
     }

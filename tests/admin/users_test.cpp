@@ -129,6 +129,8 @@ TEST_F(UsersTest, ShowsOneOrSeveralAccountsAndWritesSeveralKeepingNamesAndPasswo
     alice.permissions = PERM_LIST | PERM_PUT;
     bob.permissions = PERM_GET | PERM_CREATE;
     bob.accountFlags = ACCOUNT_ENABLE;
+    alice.QuotaMiB = 7; // limits the dialog does not show stay as they are
+    bob.MaxDownloadRate = 64;
     Seed({bob, alice, Account("Carl")});
     EXPECT_EQ(Lines(), "alice bob Carl ");
     struct Row {
@@ -162,6 +164,11 @@ TEST_F(UsersTest, ShowsOneOrSeveralAccountsAndWritesSeveralKeepingNamesAndPasswo
     for (const UserAccount& a : Stored())
         EXPECT_TRUE(a.name[0] == 'C' ||
                     a.permissions == (PERM_LIST | PERM_GET | PERM_PUT | PERM_CREATE))
+            << a.name;
+    for (const UserAccount& a : Stored())
+        EXPECT_EQ(a.QuotaMiB * 100 + a.MaxDownloadRate, a.name[0] == 'a'   ? 700u
+                                                        : a.name[0] == 'b' ? 64u
+                                                                           : 0u)
             << a.name;
     EXPECT_TRUE(LogsIn("alice", "A-pass") && LogsIn("bob", "B-pass") && !LogsIn("bob", "A-pass"));
 }
