@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "log/log.h"
+#include "platform/report.h"
 
 int FsMeasureTree(const char* root, uint64_t* bytes, uint64_t* files,
                   const std::atomic<bool>* cancel) {
@@ -30,8 +30,8 @@ int FsMeasureTree(const char* root, uint64_t* bytes, uint64_t* files,
         if (!dir) {
             int err = errno;
             if (fd >= 0) close(fd);
-            LogPrintf(LOG_WARNING, "FsMeasureTree: error %d reading directory: %s", err,
-                      dirPath.c_str());
+            Report(REPORT_WARNING, "FsMeasureTree: error %d reading directory: %s", err,
+                   dirPath.c_str());
             if (first) return 0;
             continue;
         }
