@@ -1,5 +1,6 @@
 // The engine's connection events in this program: every accept and close is
-// announced to an admin through the client slot, and the server role's
+// announced to an admin through the client slot (IPv6 clients in a record of
+// their own), and the server role's
 // connections view gets an item per connection through the main thread's
 // queue; whether the listening socket is open goes to the status bar (and an
 // admin's), a failure also to standard error.
@@ -16,16 +17,28 @@
 #include "server/sockthread.h"
 
 namespace {
-void NotifyAdmin(const ConnRecord& record) {
-    uint8_t data[8];
-    IpcPackUpdate(data, record.connId, &record.client);
-    IpcSend(IPC_MSG_UPDATE, data, sizeof data);
+// An IPv4 client (also one on an IPv4-mapped address) travels in the 8-byte
+// update record an admin of any age reads; an IPv6 client in the record of
+// its own, which an older admin drops.
+void SendUpdate(const ConnRecord& record, bool open) {
+    const NetAddress* client = open ? &record.client : nullptr;
+    if (NetAddressIsIpv4(record.client) || record.client.family != NET_FAMILY_IPV6) {
+        uint8_t data[8];
+        IpcPackUpdate(data, record.connId, client);
+        IpcSend(IPC_MSG_UPDATE, data, sizeof data);
+        return;
+    }
+    uint8_t data[IPC_UPDATE6_SIZE];
+    IpcPackUpdate6(data, record.connId, client);
+    IpcSend(IPC_MSG_UPDATE6, data, sizeof data);
 }
 
-void NotifyAdminClosed(uint16_t connId) {
-    uint8_t data[8];
-    IpcPackUpdate(data, connId, nullptr);
-    IpcSend(IPC_MSG_UPDATE, data, sizeof data);
+void NotifyAdmin(const ConnRecord& record) {
+    SendUpdate(record, true);
+}
+
+void NotifyAdminClosed(const ConnRecord& record) {
+    SendUpdate(record, false);
 }
 
 std::string ListenFailureReason(int error) {

@@ -63,13 +63,16 @@ void ServerMessage(uint8_t type) {
     }
 }
 
-void AdminUpdate(const uint8_t* data, uint32_t length) {
-    if (length < 8) {
+// IPC_MSG_UPDATE (ipv6 false) or IPC_MSG_UPDATE6: a connection to show, or
+// one to remove.
+void AdminUpdate(const uint8_t* data, uint32_t length, bool ipv6) {
+    if (length < (ipv6 ? IPC_UPDATE6_SIZE : 8)) {
         LogPrintf(LOG_WARNING, "TimerProc: unexpected message");
         return;
     }
     ConnRecord record = {};
-    int open = IpcUnpackUpdate(data, &record.connId, &record.client);
+    int open = ipv6 ? IpcUnpackUpdate6(data, &record.connId, &record.client)
+                    : IpcUnpackUpdate(data, &record.connId, &record.client);
     uint16_t connId = record.connId;
     LogPrintf(LOG_NOTICE, "TimerProc: got update for id=%u", connId);
     if (open) {
@@ -112,7 +115,10 @@ void AdminMessage(uint8_t type, const uint8_t* data, uint32_t length) {
         if (ConnViewExists()) ConnViewClear();
         break;
     case IPC_MSG_UPDATE:
-        AdminUpdate(data, length);
+        AdminUpdate(data, length, false);
+        break;
+    case IPC_MSG_UPDATE6:
+        AdminUpdate(data, length, true);
         break;
     case IPC_MSG_LISTEN_STATUS:
         AdminListenStatus(data, length);

@@ -1,7 +1,9 @@
 // Load driver of the whole-server benchmark (bench/server_bench.py): a small
-// FTP client that runs one workload against a server on 127.0.0.1 and prints
-// one JSON line with what it measured. Passive mode, binary bytes.
+// FTP client that runs one workload against a server on 127.0.0.1 (or the
+// loopback address given with --host, IPv4 or IPv6) and prints one JSON line
+// with what it measured. Passive mode (PASV, EPSV over IPv6), binary bytes.
 //
+//   bench_ftp_load [--host ADDRESS] WORKLOAD PORT USER PASS ARGS...
 //   bench_ftp_load download PORT USER PASS PATH
 //   bench_ftp_load upload PORT USER PASS LOCALFILE NAME
 //   bench_ftp_load sessions PORT USER PASS SECONDS PATH
@@ -39,14 +41,39 @@ double Since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The server's address (--host); the port is set per connection.
+sockaddr_storage server = {};
+socklen_t serverLength = 0;
+
+bool SetHost(const char* text) {
+    sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(&server);
+    sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(&server);
+    if (inet_pton(AF_INET, text, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        serverLength = sizeof *v4;
+        return true;
+    }
+    if (inet_pton(AF_INET6, text, &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        serverLength = sizeof *v6;
+        return true;
+    }
+    return false;
+}
+
+bool OnIpv6() {
+    return server.ss_family == AF_INET6;
+}
+
 int Connect(uint16_t port, bool noDelay) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(server.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    sockaddr_storage sa = server;
+    if (OnIpv6())
+        reinterpret_cast<sockaddr_in6*>(&sa)->sin6_port = htons(port);
+    else
+        reinterpret_cast<sockaddr_in*>(&sa)->sin_port = htons(port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), serverLength) != 0) {
         close(fd);
         return -1;
     }
@@ -93,8 +120,14 @@ struct Control {
         if (r.compare(0, 3, "331") == 0) r = Command(std::string("PASS ") + pass);
         return r.compare(0, 3, "230") == 0 && Command("TYPE I").compare(0, 1, "2") == 0;
     }
-    // PASV and a connected data socket, or -1.
+    // PASV (EPSV over IPv6) and a connected data socket, or -1.
     int Passive() {
+        if (OnIpv6()) {
+            std::string r = Command("EPSV");
+            size_t bars = r.find("(|||");
+            if (r.compare(0, 3, "229") != 0 || bars == std::string::npos) return -1;
+            return Connect((uint16_t)atoi(r.c_str() + bars + 4), false);
+        }
         std::string r = Command("PASV");
         size_t open = r.find('(');
         unsigned h[6];
@@ -250,8 +283,17 @@ int Hold(uint16_t port, const char* user, const char* pass, int n) {
 } // namespace
 
 int main(int argc, char** argv) {
+    SetHost("127.0.0.1");
+    if (argc >= 3 && std::string(argv[1]) == "--host") {
+        if (!SetHost(argv[2])) {
+            fprintf(stderr, "bench_ftp_load: --host needs an IPv4 or IPv6 address\n");
+            return 2;
+        }
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 5) {
-        fprintf(stderr, "usage: bench_ftp_load WORKLOAD PORT USER PASS ARGS...\n");
+        fprintf(stderr, "usage: bench_ftp_load [--host ADDRESS] WORKLOAD PORT USER PASS ARGS...\n");
         return 2;
     }
     std::string workload = argv[1];

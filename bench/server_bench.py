@@ -8,13 +8,16 @@ ratio per workload is printed.
 
 Output: one JSON line per measurement (every run), then a table of medians.
 
-    bench/server_bench.py [--peer] [--limits] [--tiny] [--runs 3] [--sessions 1000,10000]
+    bench/server_bench.py [--peer] [--limits] [--tiny] [--runs 3] [--sessions 1000,10000] [--host ::1]
 
 With --limits a second dockhand serves the same tree with every speed limit
 and quota configured but far from reached (the cost of the limits' checks):
 the download and the 100 x 20 rows run against both, and a second table
 gives their ratio. --tiny shrinks the data (64 MiB files, 100 listed files)
 for a quick check that everything runs; its numbers mean little.
+
+--host runs the clients against another loopback address of the servers,
+such as ::1 for IPv6 (EPSV instead of PASV).
 """
 
 import argparse
@@ -35,6 +38,7 @@ BIN = os.path.join(HERE, "..", "build", "bin")
 PEER_PACKAGE = "vsftpd"
 PEER_LIBRARIES = ["libwrap0"]  # what the peer needs beyond a base system
 USER, PASSWORD = "bench", "bench"
+HOST = "127.0.0.1"  # --host: where the clients reach the servers
 
 BIG = 1 << 30
 SMALL = 4096
@@ -53,7 +57,7 @@ def wait_port(port, proc, timeout=20.0):
         if proc.poll() is not None:
             return False
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
+            with socket.create_connection((HOST, port), timeout=1) as s:
                 s.settimeout(2)
                 if s.recv(256).startswith(b"220"):
                     return True
@@ -171,7 +175,8 @@ class Peer:
         conf = os.path.join(top, "peer.conf")
         with open(conf, "w") as f:
             f.write("\n".join([
-                "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1",
+                *(["listen=NO", "listen_ipv6=YES", "listen_address6=" + HOST] if ":" in HOST
+                  else ["listen=YES", "listen_ipv6=NO", "listen_address=" + HOST]),
                 "listen_port=%d" % self.port, "background=NO", "run_as_launching_user=YES",
                 "anonymous_enable=YES", "local_enable=NO", "no_anon_password=YES", "ftp_username=nobody",
                 "anon_root=" + data, "write_enable=YES", "anon_upload_enable=YES",
@@ -237,7 +242,7 @@ def cpu_seconds(pid):
 def driver(server, *args):
     """One run of the load driver; its JSON result with the server's CPU time."""
     cpu = cpu_seconds(server.proc.pid)
-    r = subprocess.run([os.path.join(BIN, "bench_ftp_load"), args[0], str(server.port), server.user,
+    r = subprocess.run([os.path.join(BIN, "bench_ftp_load"), "--host", HOST, args[0], str(server.port), server.user,
                         server.password, *map(str, args[1:])], capture_output=True, text=True, timeout=600)
     out = json.loads(r.stdout.strip().splitlines()[-1])
     if "error" in out:
@@ -253,7 +258,7 @@ def driver(server, *args):
 def hold_memory(server, sessions):
     """Memory growth of the server per idle logged-in session."""
     before = server.memory_kb()
-    p = subprocess.Popen([os.path.join(BIN, "bench_ftp_load"), "hold", str(server.port), server.user,
+    p = subprocess.Popen([os.path.join(BIN, "bench_ftp_load"), "--host", HOST, "hold", str(server.port), server.user,
                           server.password, str(sessions)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     line = json.loads(p.stdout.readline())
     if "ready" not in line:
@@ -340,7 +345,7 @@ TOP = None
 
 
 def main():
-    global TOP
+    global TOP, HOST
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--peer", action="store_true", help="run the same workloads against the peer server")
     ap.add_argument("--runs", type=int, default=3, help="runs per workload (the median is reported)")
@@ -349,7 +354,9 @@ def main():
     ap.add_argument("--limits", action="store_true",
                     help="also run the download and 100 x 20 rows with every limit configured, not reached")
     ap.add_argument("--tiny", action="store_true", help="small data, for a quick check that it runs")
+    ap.add_argument("--host", default=HOST, help="loopback address the clients use (::1 for IPv6)")
     args = ap.parse_args()
+    HOST = args.host
     if args.tiny:
         global BIG, LIST_FILES
         BIG, LIST_FILES = 64 << 20, 100

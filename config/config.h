@@ -25,12 +25,19 @@ struct SystemSettings {
     // refused) = any port the system chooses.
     uint16_t passivePortLow = 0;
     uint16_t passivePortHigh = 0;
-    // "PassiveAddress" (dotted IPv4): the address PASV announces, for a
-    // server behind NAT; no family (empty or refused) = the address the
-    // client reached the server at. Read by the socket thread while the main
-    // thread may reload it: use PassiveAddressSetting() and
-    // SetPassiveAddressSetting().
+    // "PassiveAddress" (an IPv4 or IPv6 address): the address PASV announces
+    // to IPv4 clients, for a server behind NAT; no family (empty or refused),
+    // or an IPv6 address, = the address the client reached the server at
+    // (EPSV, which IPv6 clients use, names no address). Read by the socket
+    // thread while the main thread may reload it: use PassiveAddressSetting()
+    // and SetPassiveAddressSetting().
     NetAddress passiveAddress = {};
+    // "ListenAddress" (an IPv4 or IPv6 address, "0.0.0.0" and "::" for every
+    // address of one family): the one address the FTP listener binds; no
+    // family (empty or refused) = every address of both families. The socket
+    // thread reads it at each SOCK_MSG_LISTEN: use ListenAddressSetting() and
+    // SetListenAddressSetting().
+    NetAddress listenAddress = {};
     // "Extensions", default 0: 1 turns on the protocol extensions that
     // modern clients ask for (new connections take the value at accept).
     // Written by the main thread, read by the socket thread: use
@@ -112,6 +119,8 @@ void SetUploadHookSetting(const std::string& path);
 // "MetricsAddress": where the metrics endpoint listens ("" = off), main
 // thread only.
 extern std::string metricsAddress;
+NetAddress ListenAddressSetting();
+void SetListenAddressSetting(const NetAddress& address);
 
 // A settings field that the socket thread reads while the main thread may
 // reload it: both sides go through these.
@@ -172,3 +181,7 @@ int ParsePortRange(const char* text, uint16_t* low, uint16_t* high);
 // A dotted IPv4 address "a.b.c.d" (each 0 to 255, decimal) other than
 // 0.0.0.0 and 255.255.255.255: 1 and the address, else 0.
 int ParseDottedAddress(const char* text, NetAddress* address);
+// A dotted IPv4 address as above, or an IPv6 address in its text form (an
+// IPv4-mapped one is taken as its IPv4 address); 0.0.0.0 and :: only when
+// anyAllowed: 1 and the address, else 0.
+int ParseHostAddress(const char* text, bool anyAllowed, NetAddress* address);

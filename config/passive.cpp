@@ -1,5 +1,7 @@
-// The texts of the System values "PassivePorts" and "PassiveAddress".
+// The texts of the System values "PassivePorts", "PassiveAddress" and
+// "ListenAddress".
 #include <cstdint>
+#include <cstring>
 
 #include "config/config.h"
 
@@ -56,6 +58,26 @@ int ParseDottedAddress(const char* text, NetAddress* address) {
     }
     NetAddress parsed = NetAddressIpv4(octets[0], octets[1], octets[2], octets[3]);
     if (*p != 0 || NetAddressIsAny(parsed) || NetAddressIsBroadcast(parsed)) return 0;
+    *address = parsed;
+    return 1;
+}
+
+int ParseHostAddress(const char* text, bool anyAllowed, NetAddress* address) {
+    NetAddress parsed = {};
+    if (!text) return 0;
+    if (anyAllowed && std::strcmp(text, "0.0.0.0") == 0) {
+        parsed = NetAddressAny(NET_FAMILY_IPV4);
+    } else if (!ParseDottedAddress(text, &parsed)) {
+        // IPv6 text has a colon; anything else was a refused IPv4 address.
+        if (!std::strchr(text, ':') || !NetAddressParse(text, NET_FAMILY_IPV6, &parsed)) return 0;
+        parsed = NetAddressUnmapped(parsed);
+        if (parsed.family == NET_FAMILY_IPV4) {
+            // ::ffff:a.b.c.d follows the rules of a.b.c.d.
+            if (NetAddressIsBroadcast(parsed) || NetAddressIsAny(parsed)) return 0;
+        } else if (NetAddressIsAny(parsed) && !anyAllowed) {
+            return 0;
+        }
+    }
     *address = parsed;
     return 1;
 }

@@ -41,9 +41,9 @@ static void GetPassiveSettings(HKEY key) {
     text[0] = 0;
     NetAddress address = {};
     if (RegGetString(key, "PassiveAddress", text, sizeof text) == ERROR_SUCCESS && text[0] &&
-        !ParseDottedAddress(text, &address)) {
+        !ParseHostAddress(text, false, &address)) {
         LogPrintf(LOG_WARNING,
-                  "GetRegSystem: PassiveAddress \"%s\" is not a dotted IPv4 address; the local "
+                  "GetRegSystem: PassiveAddress \"%s\" is not an IPv4 or IPv6 address; the local "
                   "address is announced",
                   text);
         address = {};
@@ -70,6 +70,23 @@ static void GetProgramSettings(HKEY key) {
     }
 }
 
+// "ListenAddress": the one address the listener binds; missing or empty is
+// every address of both families. A refused text (stored with --force) is
+// logged and read as empty, as a missing value would be.
+static void GetListenAddress(HKEY key) {
+    char text[64] = "";
+    NetAddress address = {};
+    if (RegGetString(key, "ListenAddress", text, sizeof text) == ERROR_SUCCESS && text[0] &&
+        !ParseHostAddress(text, true, &address)) {
+        LogPrintf(LOG_WARNING,
+                  "GetRegSystem: ListenAddress \"%s\" is not an IPv4 or IPv6 address; every "
+                  "address is listened on",
+                  text);
+        address = {};
+    }
+    SetListenAddressSetting(address);
+}
+
 // A value the server cannot use (a string, a number out of range) is logged
 // and its default is used instead (config/value_rules.cpp).
 void GetRegSystem() {
@@ -86,6 +103,7 @@ void GetRegSystem() {
     GetProgramSettings(key);
     systemSettings.port = (uint16_t)get("Port");
     GetPassiveSettings(key);
+    GetListenAddress(key);
     SetExtensionsSetting(get("Extensions"));
     SetTimeLimitSetting(LIMIT_LOGIN_TIMEOUT, get("LoginTimeout"));
     SetTimeLimitSetting(LIMIT_IDLE_TIMEOUT, get("IdleTimeout"));

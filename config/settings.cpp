@@ -10,7 +10,7 @@ char workDir[260] = "";
 WindowRect windowRect = {0, 0, 0, 0};
 
 namespace {
-// The passive address is wider than one atomic word.
+// The passive and listen addresses are wider than one atomic word.
 std::mutex passiveAddressLock;
 std::mutex uploadHookLock;
 std::string uploadHook;
@@ -36,4 +36,14 @@ NetAddress PassiveAddressSetting() {
 void SetPassiveAddressSetting(const NetAddress& address) {
     std::lock_guard<std::mutex> guard(passiveAddressLock);
     systemSettings.passiveAddress = address;
+}
+
+NetAddress ListenAddressSetting() {
+    std::lock_guard<std::mutex> guard(passiveAddressLock);
+    return systemSettings.listenAddress;
+}
+
+void SetListenAddressSetting(const NetAddress& address) {
+    std::lock_guard<std::mutex> guard(passiveAddressLock);
+    systemSettings.listenAddress = address;
 }

@@ -10,6 +10,21 @@
 namespace {
 constexpr uint32_t ANY = 0xFFFFFFFF;
 
+const char* PassiveAddressProblem(const char* text) {
+    NetAddress unused;
+    return !*text || ParseHostAddress(text, false, &unused)
+               ? nullptr
+               : "is not empty or one IPv4 or IPv6 address (not 0.0.0.0, :: or 255.255.255.255)";
+}
+
+const char* ListenAddressProblem(const char* text) {
+    NetAddress unused;
+    return !*text || ParseHostAddress(text, true, &unused)
+               ? nullptr
+               : "is not empty (every address) or one IPv4 or IPv6 address (0.0.0.0 or :: for "
+                 "every address of one family)";
+}
+
 const ValueRule rules[] = {
     {"Display", "Initially", VALUE_DWORD, 0, 1, 0},
     {"Display", "Minimized", VALUE_DWORD, 0, 1, 0},
@@ -35,7 +50,8 @@ const ValueRule rules[] = {
     {"System", "MaxConn", VALUE_DWORD, 0, 65535, 0},
     {"System", "Port", VALUE_DWORD, 1, 65535, 21},
     {"System", "PassivePorts", VALUE_STRING, 0, 0, 0},
-    {"System", "PassiveAddress", VALUE_STRING, 0, 0, 0},
+    {"System", "PassiveAddress", VALUE_STRING, 0, 0, 0, PassiveAddressProblem},
+    {"System", "ListenAddress", VALUE_STRING, 0, 0, 0, ListenAddressProblem},
     {"System", "Extensions", VALUE_DWORD, 0, 1, 0},
     {"System", "LoginTimeout", VALUE_DWORD, 0, ANY, 0},
     {"System", "IdleTimeout", VALUE_DWORD, 0, ANY, 0},

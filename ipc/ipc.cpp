@@ -245,6 +245,9 @@ void IpcShutdown() {
 namespace {
 // The address of a closed connection in the update record.
 const uint8_t CLOSED_ADDRESS[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+// The same in the IPv6 update record.
+const uint8_t CLOSED_ADDRESS6[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 } // namespace
 
 void IpcPackUpdate(uint8_t out[8], uint16_t connId, const NetAddress* client) {
@@ -266,5 +269,28 @@ int IpcUnpackUpdate(const uint8_t in[8], uint16_t* connId, NetAddress* client) {
     *connId = (uint16_t)(in[0] | (in[1] << 8));
     if (memcmp(in + 4, CLOSED_ADDRESS, 4) == 0) return 0;
     *client = NetAddressIpv4(in[4], in[5], in[6], in[7], (uint16_t)(in[2] << 8 | in[3]));
+    return 1;
+}
+
+void IpcPackUpdate6(uint8_t out[IPC_UPDATE6_SIZE], uint16_t connId, const NetAddress* client) {
+    out[0] = (uint8_t)(connId & 0xFF);
+    out[1] = (uint8_t)(connId >> 8);
+    if (!client) {
+        out[2] = out[3] = 0;
+        memcpy(out + 4, CLOSED_ADDRESS6, 16);
+        return;
+    }
+    out[2] = (uint8_t)(client->port >> 8);
+    out[3] = (uint8_t)(client->port & 0xFF);
+    memcpy(out + 4, client->bytes, 16);
+}
+
+int IpcUnpackUpdate6(const uint8_t in[IPC_UPDATE6_SIZE], uint16_t* connId, NetAddress* client) {
+    *connId = (uint16_t)(in[0] | (in[1] << 8));
+    if (memcmp(in + 4, CLOSED_ADDRESS6, 16) == 0) return 0;
+    *client = {};
+    client->family = NET_FAMILY_IPV6;
+    memcpy(client->bytes, in + 4, 16);
+    client->port = (uint16_t)(in[2] << 8 | in[3]);
     return 1;
 }

@@ -21,6 +21,11 @@ enum IpcMessageType : uint8_t {
     // changes and after every IPC_MSG_REFRESH; an admin that does not know
     // the type drops it.
     IPC_MSG_LISTEN_STATUS = 8,
+    // Server to admin: IPC_MSG_UPDATE for a connection from an IPv6 client
+    // (IPC_UPDATE6_SIZE bytes, IpcPackUpdate6). IPv4 clients (also those on
+    // an IPv4-mapped address) keep IPC_MSG_UPDATE; an admin that does not
+    // know the type drops it and so shows the IPv4 connections only.
+    IPC_MSG_UPDATE6 = 9,
 };
 
 constexpr uint32_t IPC_HEADER_SIZE = 4;
@@ -58,3 +63,11 @@ void InitSattrib();
 void IpcPackUpdate(uint8_t out[8], uint16_t connId, const NetAddress* client);
 // 1 with *client for an open connection, 0 for a closed one.
 int IpcUnpackUpdate(const uint8_t in[8], uint16_t* connId, NetAddress* client);
+
+// The 20 data bytes of IPC_MSG_UPDATE6: the connection's number
+// (little-endian), the client's port (network order) and IPv6 address; a
+// closed connection (client nullptr) has port 0 and an address of all ones.
+constexpr uint32_t IPC_UPDATE6_SIZE = 20;
+void IpcPackUpdate6(uint8_t out[IPC_UPDATE6_SIZE], uint16_t connId, const NetAddress* client);
+// 1 with *client for an open connection, 0 for a closed one.
+int IpcUnpackUpdate6(const uint8_t in[IPC_UPDATE6_SIZE], uint16_t* connId, NetAddress* client);

@@ -46,6 +46,9 @@ sockaddr_storage ToSockaddr(const NetAddress& address, socklen_t* length) {
     return storage;
 }
 
+// A dual-stack socket reports its IPv4 peers as IPv4-mapped IPv6
+// addresses: they come back as the IPv4 address they stand for, so that
+// every log, view, limit and comparison sees one form of an IPv4 client.
 NetAddress FromSockaddr(const sockaddr_storage& storage) {
     NetAddress address = {};
     if (storage.ss_family == AF_INET6) {
@@ -53,6 +56,7 @@ NetAddress FromSockaddr(const sockaddr_storage& storage) {
         address.family = NET_FAMILY_IPV6;
         std::memcpy(address.bytes, &sa->sin6_addr, 16);
         address.port = ntohs(sa->sin6_port);
+        address = NetAddressUnmapped(address);
     } else if (storage.ss_family == AF_INET) {
         const sockaddr_in* sa = reinterpret_cast<const sockaddr_in*>(&storage);
         address.family = NET_FAMILY_IPV4;
@@ -178,8 +182,8 @@ int WsaFromErrno(int err) {
     }
 }
 
-SOCKET NetSocketTcp() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+SOCKET NetSocketTcp(uint8_t family) {
+    int fd = socket(family == NET_FAMILY_IPV6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return Fail(errno);
     EvSockCreated(fd);
     return fd;
@@ -188,6 +192,12 @@ SOCKET NetSocketTcp() {
 int NetSetReuseAddr(SOCKET s) {
     int one = 1;
     if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return Fail(errno);
+    return 0;
+}
+
+int NetSetV6Only(SOCKET s, int only) {
+    int value = only ? 1 : 0;
+    if (setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &value, sizeof value) != 0) return Fail(errno);
     return 0;
 }
 

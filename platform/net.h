@@ -83,9 +83,13 @@ int WsaFromErrno(int err);
 
 // Every call returns SOCKET_ERROR (or INVALID_SOCKET) on failure, with the
 // code in WSAGetLastError(). Addresses and ports are NetAddress values (the
-// port in host order).
-// An IPv4 TCP socket.
-SOCKET NetSocketTcp();
+// port in host order); an IPv4-mapped address the system reports (a client
+// of a dual-stack socket) comes back as the IPv4 address it stands for.
+// A TCP socket of family (NET_FAMILY_IPV4 or NET_FAMILY_IPV6).
+SOCKET NetSocketTcp(uint8_t family = NET_FAMILY_IPV4);
+// IPV6_V6ONLY on an IPv6 socket: 0 lets it take IPv4 clients as well (as
+// IPv4-mapped addresses, which every call below reports as plain IPv4).
+int NetSetV6Only(SOCKET s, int only);
 int NetSetReuseAddr(SOCKET s);
 // TCP_NODELAY: small writes (reply lines) leave at once instead of waiting
 // for the peer to acknowledge earlier ones.

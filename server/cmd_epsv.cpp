@@ -1,5 +1,7 @@
-// EPSV and EPRT: the extended forms of PASV and PORT, for IPv4 only. They
-// take the same checks and the same passive and active data connections.
+// EPSV and EPRT: the extended forms of PASV and PORT, for the address family
+// of the client's control connection (1 = IPv4, 2 = IPv6); the other family
+// is refused with 522 naming the one that works. They take the same checks
+// and the same passive and active data connections.
 #include <cstring>
 #include <string>
 
@@ -22,7 +24,14 @@ bool ParseDecimal(const std::string& text, size_t digits, uint32_t* value) {
     return true;
 }
 
-const char* const ONLY_IPV4 = "522 Network protocol not supported, use (1)";
+// The RFC 2428 protocol number of the client's family, "1" or "2".
+const char* ClientProtocol(const Conn* conn) {
+    return ClientOnIpv6(conn) ? "2" : "1";
+}
+
+const char* OtherFamilyReply(const Conn* conn) {
+    return ClientOnIpv6(conn) ? NETWORK_USE_IPV6 : NETWORK_USE_IPV4;
+}
 
 } // namespace
 
@@ -32,16 +41,17 @@ void CmdEpsv(Conn* conn, const char* arg) {
         Reply(conn, "200 EPSV ALL command successful.");
         return;
     }
-    if (arg && strcmp(arg, "1") != 0) {
-        Reply(conn, "%s", strcmp(arg, "2") == 0 ? ONLY_IPV4 : "501 Invalid EPSV parameter.");
+    if (arg && strcmp(arg, ClientProtocol(conn)) != 0) {
+        bool known = strcmp(arg, "1") == 0 || strcmp(arg, "2") == 0;
+        Reply(conn, "%s", known ? OtherFamilyReply(conn) : "501 Invalid EPSV parameter.");
         return;
     }
     if (!OpenPassive(conn)) return;
     Reply(conn, "229 Entering Extended Passive Mode (|||%u|)", conn->dataAddress.port);
 }
 
-// EPRT <d>1<d>address<d>port<d>, where <d> is any printable character that
-// the fields do not hold.
+// EPRT <d>family<d>address<d>port<d>, where <d> is any printable character
+// that the fields do not hold and family is 1 (IPv4) or 2 (IPv6).
 void CmdEprt(Conn* conn, const char* arg) {
     if (EpsvAllRefuses(conn)) return;
     std::string fields[3];
@@ -64,12 +74,17 @@ void CmdEprt(Conn* conn, const char* arg) {
         Reply(conn, "501 Invalid port parameter.");
         return;
     }
-    if (fields[0] != "1") {
-        Reply(conn, "%s", fields[0] == "2" ? ONLY_IPV4 : "501 Invalid port parameter.");
+    if (fields[0] != ClientProtocol(conn)) {
+        bool known = fields[0] == "1" || fields[0] == "2";
+        Reply(conn, "%s", known ? OtherFamilyReply(conn) : "501 Invalid port parameter.");
         return;
     }
+    // An IPv4-mapped address in an IPv6 EPRT is refused: it names an IPv4
+    // host, which the client would give as family 1.
     NetAddress address = {};
-    if (!NetAddressParse(fields[1].c_str(), NET_FAMILY_IPV4, &address)) {
+    uint8_t family = fields[0] == "1" ? NET_FAMILY_IPV4 : NET_FAMILY_IPV6;
+    if (!NetAddressParse(fields[1].c_str(), family, &address) ||
+        (family == NET_FAMILY_IPV6 && NetAddressIsIpv4(address))) {
         Reply(conn, "501 Invalid IP address.");
         return;
     }

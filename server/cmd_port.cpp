@@ -42,21 +42,23 @@ int ParsePortNumbers(const char* text, unsigned values[6]) {
 // out last, so that ports are reused as late as possible. Socket thread only.
 uint16_t nextPassivePort = 0;
 
-// The passive listening socket: on a port the system chooses, or on the first
-// free port of the configured range, tried from nextPassivePort on.
-SOCKET PassiveListen(Conn* conn) {
+// The passive listening socket, of the family of the control connection: on
+// a port the system chooses, or on the first free port of the configured
+// range, tried from nextPassivePort on. An IPv6 one takes IPv6 clients only,
+// so the same port may serve an IPv4 client at the same time.
+SOCKET PassiveListen(Conn* conn, uint8_t family) {
     uint16_t low = SettingLoad(systemSettings.passivePortLow);
     uint16_t high = SettingLoad(systemSettings.passivePortHigh);
     if (low == 0 || high < low)
-        return SockListen(SOCK_MSG_PASSIVE, NetAddressAny(NET_FAMILY_IPV4), "passive");
+        return SockListen(SOCK_MSG_PASSIVE, NetAddressAny(family), "passive");
     uint32_t span = (uint32_t)(high - low) + 1;
     uint32_t start =
         nextPassivePort >= low && nextPassivePort <= high ? (uint32_t)(nextPassivePort - low) : 0;
     for (uint32_t i = 0; i < span; i++) {
         uint16_t port = (uint16_t)(low + (start + i) % span);
         int error = 0;
-        SOCKET s = SockListen(SOCK_MSG_PASSIVE, NetAddressAny(NET_FAMILY_IPV4, port), "passive",
-                              &error, true);
+        SOCKET s =
+            SockListen(SOCK_MSG_PASSIVE, NetAddressAny(family, port), "passive", &error, true);
         if (s != INVALID_SOCKET) {
             nextPassivePort = port == high ? low : (uint16_t)(port + 1);
             return s;
@@ -70,6 +72,12 @@ SOCKET PassiveListen(Conn* conn) {
 }
 
 } // namespace
+
+int Ipv6Refuses(Conn* conn) {
+    if (!ClientOnIpv6(conn)) return 0;
+    Reply(conn, "%s", NETWORK_USE_IPV6);
+    return 1;
+}
 
 int EpsvAllRefuses(Conn* conn) {
     if (!conn->epsvAll) return 0;
@@ -105,13 +113,20 @@ void SetActiveAddress(Conn* conn, const NetAddress& address, uint32_t port) {
 int OpenPassive(Conn* conn) {
     CloseDataSide(conn);
     conn->dataMode = DATA_DEFAULT;
-    conn->passiveSocket = PassiveListen(conn);
-    ConnIndexSocket(conn->passiveSocket, conn);
     NetAddress controlEnd = {};
     NetAddress passiveEnd = {};
+    // The client reaches the passive port at the address it reached the
+    // server at, so the passive socket takes that address's family.
+    if (NetGetSockName(conn->control.socket, &controlEnd) == SOCKET_ERROR) {
+        int code = WSAGetLastError();
+        LogPrintf(LOG_WARNING, "OpenPassive(%u) Error %d reading socket addresses: %s",
+                  conn->connId, code, WinsockErrorName(code));
+    } else {
+        conn->passiveSocket = PassiveListen(conn, controlEnd.family);
+        ConnIndexSocket(conn->passiveSocket, conn);
+    }
     if (conn->passiveSocket != INVALID_SOCKET &&
-        (NetGetSockName(conn->control.socket, &controlEnd) == SOCKET_ERROR ||
-         NetGetSockName(conn->passiveSocket, &passiveEnd) == SOCKET_ERROR)) {
+        NetGetSockName(conn->passiveSocket, &passiveEnd) == SOCKET_ERROR) {
         int code = WSAGetLastError();
         LogPrintf(LOG_WARNING, "OpenPassive(%u) Error %d reading socket addresses: %s",
                   conn->connId, code, WinsockErrorName(code));
@@ -132,7 +147,7 @@ int OpenPassive(Conn* conn) {
 
 // rest: the whole rest of the line after the word.
 void CmdPort(Conn* conn, const char* rest) {
-    if (EpsvAllRefuses(conn)) return;
+    if (EpsvAllRefuses(conn) || Ipv6Refuses(conn)) return;
     unsigned v[6];
     if (!ParsePortNumbers(rest, v)) {
         Reply(conn, "501 Invalid port parameter.");
@@ -143,12 +158,16 @@ void CmdPort(Conn* conn, const char* rest) {
                      v[4] * 256 + v[5]);
 }
 
+// PASV and PORT carry IPv4 addresses only: a client on IPv6 is told to use
+// EPSV and EPRT, never handed an address it did not reach.
 void CmdPasv(Conn* conn, const char*) {
-    if (EpsvAllRefuses(conn) || !OpenPassive(conn)) return;
+    if (EpsvAllRefuses(conn) || Ipv6Refuses(conn) || !OpenPassive(conn)) return;
     // Behind NAT the client must be told the outside address; dataAddress
     // keeps the server's own, which a later transfer without PORT or PASV uses.
+    // An IPv6 PassiveAddress has nothing to say to an IPv4 client.
     NetAddress configured = PassiveAddressSetting();
-    NetAddress announced = NetAddressUnmapped(configured.family ? configured : conn->dataAddress);
+    bool useConfigured = configured.family && NetAddressIsIpv4(configured);
+    NetAddress announced = NetAddressUnmapped(useConfigured ? configured : conn->dataAddress);
     const uint8_t* a = announced.bytes;
     uint16_t port = conn->dataAddress.port;
     Reply(conn, "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", a[0], a[1], a[2], a[3],

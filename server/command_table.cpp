@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "platform/ascii.h"
 #include "server/commands.h"
+#include "server/dataconn.h"
 #include "server/mlst_facts.h"
 
 namespace {
@@ -189,6 +190,14 @@ const std::vector<CommandRow>& CommandRows() {
     return Rows();
 }
 
+namespace {
+// EPSV and EPRT are the only data commands a client on IPv6 has (PASV and
+// PORT carry IPv4 addresses): it is given them whatever Extensions says.
+bool Ipv6DataCommand(const Conn* conn, const CommandRow& row) {
+    return (row.handler == CmdEpsv || row.handler == CmdEprt) && ClientOnIpv6(conn);
+}
+} // namespace
+
 const CommandRow* FindCommand(const Conn* conn, const char* word, size_t length) {
     if (length != 3 && length != 4) return nullptr;
     char upper[5] = {0};
@@ -196,7 +205,8 @@ const CommandRow* FindCommand(const Conn* conn, const char* word, size_t length)
         upper[i] = AsciiUpper(word[i]);
     for (const CommandRow& row : Rows())
         if (Names(row, upper))
-            return ((row.flags & CMD_EXTENSION) && !conn->extensions) ||
+            return ((row.flags & CMD_EXTENSION) && !conn->extensions &&
+                    !Ipv6DataCommand(conn, row)) ||
                            ((row.flags & CMD_TLS) && !conn->tlsMode)
                        ? nullptr
                        : &row;

@@ -11,9 +11,9 @@
 
 struct ConnEvents {
     // For an admin: a connection was accepted, or is listed again after
-    // refreshBegin; and a connection closed.
+    // refreshBegin; and a connection closed (its record as it was).
     void (*notify)(const ConnRecord& record);
-    void (*notifyClosed)(uint16_t connId);
+    void (*notifyClosed)(const ConnRecord& record);
     // An admin asked for the list: called once before the notify of every
     // live connection.
     void (*refreshBegin)();

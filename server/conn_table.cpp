@@ -278,7 +278,7 @@ void ConnClose(Conn* conn) {
         engineCounters.sessionsNow.fetch_sub(1, std::memory_order_relaxed);
         if (conn->connId < firstFree) firstFree = conn->connId;
         SockClose(&conn->control.socket);
-        if (connEvents.notifyClosed) connEvents.notifyClosed(conn->connId);
+        if (connEvents.notifyClosed) connEvents.notifyClosed(ConnRecordOf(conn));
     }
     if (conn->data.socket != INVALID_SOCKET) {
         LogPrintf(LOG_INFO, "ConnClose(%u) Closing data socket.", conn->connId);

@@ -247,7 +247,9 @@ int ClientConnect(Conn* conn) {
     QueueFree(&data->in);
     QueueFree(&data->out);
 
-    data->socket = NetSocketTcp();
+    uint8_t family =
+        conn->dataAddress.family == NET_FAMILY_IPV6 ? NET_FAMILY_IPV6 : NET_FAMILY_IPV4;
+    data->socket = NetSocketTcp(family);
     if (data->socket == INVALID_SOCKET) {
         LogPrintf(LOG_WARNING, "ClientConnect(%u) Could not create host socket.", conn->connId);
         return 0;
@@ -257,7 +259,7 @@ int ClientConnect(Conn* conn) {
         CloseDataSocket(conn);
         return 0;
     }
-    if (NetBind(data->socket, NetAddressAny(NET_FAMILY_IPV4, 20)) == SOCKET_ERROR) {
+    if (NetBind(data->socket, NetAddressAny(family, 20)) == SOCKET_ERROR) {
         int code = WSAGetLastError();
         if (code != WSAEACCES) {
             LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d binding to port 20: %s",
@@ -274,7 +276,7 @@ int ClientConnect(Conn* conn) {
                 "the system chooses.",
                 conn->connId, WinsockErrorName(code));
         }
-        if (NetBind(data->socket, NetAddressAny(NET_FAMILY_IPV4)) == SOCKET_ERROR) {
+        if (NetBind(data->socket, NetAddressAny(family)) == SOCKET_ERROR) {
             code = WSAGetLastError();
             LogPrintf(LOG_WARNING, "ClientConnect(%u) Error %d binding: %s", conn->connId, code,
                       WinsockErrorName(code));

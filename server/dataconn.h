@@ -30,6 +30,21 @@ void SetActiveAddress(Conn* conn, const NetAddress& address, uint32_t port);
 // within PassiveTimeout seconds is closed again (conn_timer.cpp).
 int OpenPassive(Conn* conn);
 
+// The refusals of a data address of the other family (RFC 2428): the
+// family the control connection's client uses, in parentheses.
+constexpr char NETWORK_USE_IPV4[] = "522 Network protocol not supported, use (1)";
+constexpr char NETWORK_USE_IPV6[] = "522 Network protocol not supported, use (2)";
+
+// The client of the control connection is on IPv6 (an IPv4-mapped address
+// is IPv4).
+inline bool ClientOnIpv6(const Conn* conn) {
+    return conn->peer.family == NET_FAMILY_IPV6 && !NetAddressIsIpv4(conn->peer);
+}
+
+// PASV and PORT from a client on IPv6, whose addresses they cannot carry:
+// refused with NETWORK_USE_IPV6 (EPSV and EPRT serve it); returns 1 then.
+int Ipv6Refuses(Conn* conn);
+
 // After EPSV ALL every other way of setting up a data connection is refused
 // with a 503 reply: returns 1 then.
 int EpsvAllRefuses(Conn* conn);

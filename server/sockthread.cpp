@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "config/config.h"
 #include "log/log.h"
 #include "server/conn.h"
 #include "server/conn_events.h"
@@ -17,6 +18,7 @@
 std::atomic<bool> sockWindow{false};
 std::atomic<bool> sockThread{false};
 SOCKET listenSocket = INVALID_SOCKET;
+SOCKET listenSocket6 = INVALID_SOCKET;
 
 SockHandlers sockHandlers = {AcceptProc,  ControlProc,        DataProc,
                              PassiveProc, RefreshConnections, SockDestroyProc};
@@ -39,6 +41,46 @@ void SetSockState(bool window, bool thread) {
 }
 // The port asked for when listenSocket was opened (0 = chosen by the system).
 uint16_t listenPort = 0;
+// The ListenAddress the listening sockets were opened for (no family = every
+// address).
+NetAddress listenAddress = {};
+
+bool SameListenAddress(const NetAddress& a, const NetAddress& b) {
+    return a.family == b.family && (a.family == NET_FAMILY_NONE || NetAddressSameHost(a, b));
+}
+
+// Errors that say the system has no IPv6 (or no dual stack), as opposed to a
+// port that is busy or forbidden, which any family would meet.
+bool NoIpv6(int error) {
+    return error != WSAEADDRINUSE && error != WSAEACCES;
+}
+
+// The listening sockets for port and ListenAddress address. One address: one
+// socket. Every address: one IPv6 socket that also takes IPv4 clients; where
+// the system has no dual stack, an IPv4 socket and, when IPv6 exists at all,
+// an IPv6-only one on the same port. listenSocket is the IPv4 (or only) one.
+void OpenListeners(uint16_t port, const NetAddress& address, int* error) {
+    if (address.family != NET_FAMILY_NONE) {
+        NetAddress bound = address;
+        bound.port = port;
+        listenSocket = SockListen(SOCK_MSG_ACCEPT, bound, "listen", error);
+        return;
+    }
+    listenSocket = SockListen(SOCK_MSG_ACCEPT, NetAddressAny(NET_FAMILY_IPV6, port), "listen",
+                              error, false, true);
+    if (listenSocket != INVALID_SOCKET || !NoIpv6(*error)) return;
+    LogPrintf(LOG_INFO, "SockListen(listen) No dual-stack socket (%s): IPv4 and IPv6 apart",
+              WinsockErrorName(*error));
+    listenSocket =
+        SockListen(SOCK_MSG_ACCEPT, NetAddressAny(NET_FAMILY_IPV4, port), "listen", error);
+    if (listenSocket == INVALID_SOCKET) return;
+    NetAddress chosen = NetAddressAny(NET_FAMILY_IPV4, port);
+    if (port == 0) NetGetSockName(listenSocket, &chosen);
+    int ignored = 0;
+    listenSocket6 = SockListen(SOCK_MSG_ACCEPT, NetAddressAny(NET_FAMILY_IPV6, chosen.port),
+                               "listen", &ignored);
+}
+
 // listenSocket was opened by this run of the loop (a socket left from an
 // earlier run has no notifications any more). Socket thread only.
 bool listenServed = false;
@@ -95,18 +137,20 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
         break;
     case SOCK_MSG_LISTEN:
         ImplicitTlsListen(lParam != 0);
-        // A reload that changes neither port nor enable keeps the listening
-        // socket, so clients waiting in its queue are not dropped. Otherwise
-        // the old socket goes; established connections stay.
+        // A reload that changes neither port, enable nor ListenAddress keeps
+        // the listening sockets, so clients waiting in their queues are not
+        // dropped. Otherwise the old sockets go; established connections stay.
         if (lParam && listenServed && listenSocket != INVALID_SOCKET &&
-            listenPort == static_cast<uint16_t>(wParam))
+            listenPort == static_cast<uint16_t>(wParam) &&
+            SameListenAddress(listenAddress, ListenAddressSetting()))
             break;
         SockClose(&listenSocket);
+        SockClose(&listenSocket6);
         if (lParam) {
             int error = 0;
             listenPort = static_cast<uint16_t>(wParam);
-            listenSocket = SockListen(SOCK_MSG_ACCEPT, NetAddressAny(NET_FAMILY_IPV4, listenPort),
-                                      "listen", &error);
+            listenAddress = ListenAddressSetting();
+            OpenListeners(listenPort, listenAddress, &error);
             listenServed = listenSocket != INVALID_SOCKET;
             if (listenSocket == INVALID_SOCKET && connEvents.listenFailed)
                 connEvents.listenFailed(listenPort, error);
@@ -165,16 +209,26 @@ int SockPost(unsigned message, uintptr_t wParam, intptr_t lParam) {
 }
 
 SOCKET SockListen(unsigned message, const NetAddress& address, const char* name, int* error,
-                  bool quietWhenBusy) {
+                  bool quietWhenBusy, bool dualStack) {
     unsigned port = address.port;
     int unused = 0;
     if (!error) error = &unused;
     *error = 0;
-    SOCKET s = NetSocketTcp();
+    bool ipv6 = address.family == NET_FAMILY_IPV6;
+    SOCKET s = NetSocketTcp(address.family);
     if (s == INVALID_SOCKET) {
         *error = WSAGetLastError();
         LogPrintf(LOG_WARNING, "SockListen(%s) Could not create server socket for port %u: %s",
                   name, port, WinsockErrorName(*error));
+        return INVALID_SOCKET;
+    }
+    // An IPv6 socket takes IPv4 clients only when asked to, so an IPv4 socket
+    // may hold the same port beside it.
+    if (ipv6 && NetSetV6Only(s, dualStack ? 0 : 1) == SOCKET_ERROR) {
+        *error = WSAGetLastError();
+        LogPrintf(LOG_WARNING, "SockListen(%s) Could not set IPV6_V6ONLY for port %u: %s", name,
+                  port, WinsockErrorName(*error));
+        SockClose(&s);
         return INVALID_SOCKET;
     }
     if (port != 0 && !SetReuseAddr(s)) {
@@ -216,8 +270,8 @@ SOCKET SockListen(unsigned message, const NetAddress& address, const char* name,
         }
         port = chosen.port;
     }
-    LogPrintf(LOG_TRACE0, "SockListen(%s) Placed listen on %s port %u", name,
-              NetAddressText(address, addrText), port);
+    LogPrintf(LOG_TRACE0, "SockListen(%s) Placed listen on %s port %u%s", name,
+              NetAddressText(address, addrText), port, ipv6 && dualStack ? " (IPv4 and IPv6)" : "");
     return s;
 }
 

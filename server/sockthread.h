@@ -11,7 +11,7 @@
 #include "platform/net.h"
 
 // Message numbers of the socket thread's loop.
-constexpr unsigned SOCK_MSG_ACCEPT = 0x8000;  // listenSocket: AcceptProc(socket)
+constexpr unsigned SOCK_MSG_ACCEPT = 0x8000;  // listenSocket(6): AcceptProc(socket)
 constexpr unsigned SOCK_MSG_CONTROL = 0x8001; // control sockets: ControlProc(lParam, socket)
 constexpr unsigned SOCK_MSG_DATA = 0x8002;    // data sockets: DataProc(lParam, socket)
 constexpr unsigned SOCK_MSG_LISTEN = 0x8003;  // main thread, sent: wParam port, lParam serve
@@ -29,8 +29,12 @@ constexpr unsigned ACCEPT_RETRY_MS = 200;
 extern std::atomic<bool> sockWindow;
 // True while the socket thread runs.
 extern std::atomic<bool> sockThread;
-// The FTP listening socket; replaced on every SOCK_MSG_LISTEN.
+// The FTP listening socket; replaced on every SOCK_MSG_LISTEN (which binds
+// the System value ListenAddress, or every address of both families). It is
+// a dual-stack IPv6 socket where the system has one; otherwise it is the
+// IPv4 socket and listenSocket6 the IPv6 one beside it.
 extern SOCKET listenSocket;
+extern SOCKET listenSocket6;
 
 // Handlers reached by SockWndProc. They point at the engine's handlers
 // (AcceptProc, ControlProc, DataProc, PassiveProc, RefreshConnections,
@@ -65,9 +69,9 @@ int SockPost(unsigned message, uintptr_t wParam, intptr_t lParam);
 // name is "listen" or "passive", for log records only. On failure *error
 // (when given) holds the Windows Sockets code of the step that failed;
 // quietWhenBusy leaves a port already in use unlogged, for callers that try
-// the next port.
+// the next port. An IPv6 socket takes IPv4 clients too only with dualStack.
 SOCKET SockListen(unsigned message, const NetAddress& address, const char* name,
-                  int* error = nullptr, bool quietWhenBusy = false);
+                  int* error = nullptr, bool quietWhenBusy = false, bool dualStack = false);
 // Closes *s if valid and sets it invalid: 1 if something was closed, else 0.
 int SockClose(SOCKET* s);
 int SetReuseAddr(SOCKET s);

@@ -204,6 +204,54 @@ inline int ConnectLoopback(uint16_t port) {
     return Connect(INADDR_LOOPBACK, port);
 }
 
+// Whether the machine has the IPv6 loopback address ::1 (tests over IPv6 skip
+// without it).
+inline bool HasIpv6Loopback() {
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_loopback;
+    bool bound = bind(fd, (sockaddr*)&sa, sizeof sa) == 0;
+    close(fd);
+    return bound;
+}
+
+// A blocking client connected to [::1]:port, as Connect; -1 on failure.
+inline int Connect6(uint16_t port) {
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_loopback;
+    sa.sin6_port = htons(port);
+    if (connect(fd, (sockaddr*)&sa, sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A blocking listener on [::1]:*port (0: the system chooses); -1 on failure.
+inline int Listen6(uint16_t* port, int backlog = 16) {
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_loopback;
+    sa.sin6_port = htons(*port);
+    socklen_t len = sizeof sa;
+    if (fd < 0 || bind(fd, (sockaddr*)&sa, sizeof sa) != 0 || listen(fd, backlog) != 0 ||
+        getsockname(fd, (sockaddr*)&sa, &len) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    *port = ntohs(sa.sin6_port);
+    return fd;
+}
+
 // Connects to the address and port of a "227 ... (h1,h2,h3,h4,p1,p2)" reply;
 // -1 on failure.
 inline int ConnectPassive(const std::string& reply227, const char* localAddress = nullptr) {

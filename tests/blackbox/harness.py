@@ -40,6 +40,19 @@ def free_port():
     raise AssertionError("no free port")
 
 
+def has_ipv6_loopback():
+    # Whether the machine has ::1 (the IPv6 tests skip without it).
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+            return True
+    except OSError:
+        return False
+
+
+NO_IPV6 = "no IPv6 loopback address (::1) on this machine: the IPv6 cases are not run"
+
+
 def wait_until(predicate, timeout=10.0, step=0.02):
     # Polls predicate until it is true or the time-out passes.
     deadline = time.monotonic() + timeout
@@ -48,10 +61,10 @@ def wait_until(predicate, timeout=10.0, step=0.02):
     return value
 
 
-def port_open(port):
-    # Whether a server greets on port.
+def port_open(port, host="127.0.0.1"):
+    # Whether a server greets on host and port.
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.5) as s:
+        with socket.create_connection((host, port), timeout=0.5) as s:
             s.settimeout(2)
             return s.recv(1024).startswith(b"220")
     except OSError:
@@ -85,9 +98,10 @@ def tree(top):
     return {os.path.relpath(p, top): read(p) for p in files_below(top)}
 
 
-def login(port, user, password):
+def login(port, user, password, host="127.0.0.1"):
+    # ftplib uses EPSV and EPRT on its own when host is an IPv6 address.
     ftp = ftplib.FTP()
-    ftp.connect("127.0.0.1", port, timeout=20)
+    ftp.connect(host, port, timeout=20)
     ftp.login(user, password)
     return ftp
 

@@ -136,6 +136,11 @@ TEST_F(PassiveValues, RangesAndAddressesAreTakenOrRefusedWhole) {
         {"1000-2000x", 0, 0, "255.255.255.255", ""},
         {"-5-10", 0, 0, "010.0.0.1", ""},
         {"100000-100001", 0, 0, "host.example", ""},
+        {"", 0, 0, "2001:db8::9", "2001:db8::9"},
+        {"", 0, 0, "::ffff:10.0.0.2", "10.0.0.2"},
+        {"", 0, 0, "::", ""},
+        {"", 0, 0, "::ffff:255.255.255.255", ""},
+        {"", 0, 0, "fe80::1%eth0", ""},
     };
     for (const Row& row : rows) {
         SetString("System", "PassivePorts", row.ports);

@@ -50,6 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             NetAddress client = {};
             IpcUnpackUpdate(buffer, &connId, &client);
         }
+        if (type == IPC_MSG_UPDATE6 && capacity >= IPC_UPDATE6_SIZE) {
+            uint16_t connId = 0;
+            NetAddress client = {};
+            IpcUnpackUpdate6(buffer, &connId, &client);
+        }
     }
     // Whatever is left waiting goes before the next input.
     IpcShutdown();

@@ -28,12 +28,13 @@ inline std::string RandomBytes(size_t n, unsigned seed) {
 }
 
 // Connects to the data port of a "227 ... (h1,...,p2)" or "229 ... (|||port|)"
-// reply; -1 on failure.
+// reply (over IPv6 with localAddress IPV6_LOOPBACK); -1 on failure.
 inline int ConnectData(const std::string& reply, const char* localAddress = nullptr) {
     size_t bars = reply.find("(|||");
+    uint16_t port = bars == std::string::npos ? 0 : (uint16_t)atoi(reply.c_str() + bars + 4);
     if (reply.rfind("229 ", 0) == 0 && bars != std::string::npos)
-        return bxtest::Connect(INADDR_LOOPBACK, (uint16_t)atoi(reply.c_str() + bars + 4),
-                               localAddress);
+        return IsIpv6(localAddress) ? bxtest::Connect6(port)
+                                    : bxtest::Connect(INADDR_LOOPBACK, port, localAddress);
     return ConnectPassive(reply, localAddress);
 }
 
@@ -42,16 +43,20 @@ inline bool ClosedByServer(int fd) {
     return ReadAll(fd, 5000).empty() && bxtest::WaitFd(fd, POLLIN, bxtest::Clock::now());
 }
 
-// A listening socket on 127.0.0.1:port (0: the system chooses) for active
-// transfers.
+// A listening socket on 127.0.0.1:port, or [::1]:port with ipv6 (port 0: the
+// system chooses), for active transfers.
 struct Listener {
     int fd = -1;
     uint16_t port = 0;
-    explicit Listener(uint16_t at = 0) : port(at) { fd = bxtest::Listen(&port, "127.0.0.1", 8); }
+    bool ipv6 = false;
+    explicit Listener(uint16_t at = 0, bool v6 = false) : port(at), ipv6(v6) {
+        fd = ipv6 ? bxtest::Listen6(&port, 8) : bxtest::Listen(&port, "127.0.0.1", 8);
+    }
     ~Listener() {
         if (fd >= 0) close(fd);
     }
     std::string PortCommand(bool extended = false) const {
+        if (ipv6) return "EPRT |2|::1|" + std::to_string(port) + "|";
         if (extended) return "EPRT |1|127.0.0.1|" + std::to_string(port) + "|";
         return "PORT 127,0,0,1," + std::to_string(port >> 8) + "," + std::to_string(port & 0xFF);
     }
@@ -71,9 +76,11 @@ enum class Mode { PASV, PORT, EPSV, EPRT };
 // active mode. Results: the bytes moved and the final reply.
 struct Session : FtpClient {
     Mode mode = Mode::PASV;
+    const char* local = nullptr; // IPV6_LOOPBACK: control and data over IPv6
 
-    bool Open(uint16_t port, const std::string& user = "u") {
-        return ConnectGreeted(port) && Login(user, "pw");
+    bool Open(uint16_t port, const std::string& user = "u", const char* localAddress = nullptr) {
+        local = localAddress;
+        return ConnectGreeted(port, local) && Login(user, "pw");
     }
 
     // Sends the command with a fresh data connection. Returns the data fd
@@ -84,10 +91,10 @@ struct Session : FtpClient {
         std::string& reply = first ? *first : preliminary;
         int fd = -1;
         if (mode == Mode::PASV || mode == Mode::EPSV) {
-            fd = ConnectData(Command(mode == Mode::PASV ? "PASV" : "EPSV"));
+            fd = ConnectData(Command(mode == Mode::PASV ? "PASV" : "EPSV"), local);
             reply = Command(command);
         } else {
-            Listener listener;
+            Listener listener(0, IsIpv6(local));
             if (Code(Command(listener.PortCommand(mode == Mode::EPRT))) == "200")
                 reply = Command(command);
             if (Code(reply) == "150") fd = listener.Accept();

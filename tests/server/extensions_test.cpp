@@ -125,6 +125,49 @@ TEST_F(Extensions, ControlRepliesWithTheSwitchOn) {
     EXPECT_FALSE(fs::exists(Root("pub/gone")));
 }
 
+// The data commands answer by the family of the client's control
+// connection: EPSV and EPRT serve that family and name it when refused;
+// PASV and PORT carry IPv4 addresses only; Restrict compares an EPRT address
+// with the client's own address of the same family. (Transfers over IPv6 are
+// in transfer_bytes_test.cpp.)
+TEST_F(Extensions, DataCommandsAnswerByTheClientsFamily) {
+    if (!bxtest::HasIpv6Loopback()) GTEST_SKIP() << "no ::1 on this machine";
+    AddUser("free", "pw", PERM_LIST, ACCOUNT_ENABLE); // not restricted
+    const std::string use1 = "522 Network protocol not supported, use (1)",
+                      use2 = "522 Network protocol not supported, use (2)",
+                      badAddress = "501 Invalid IP address.", ok = "200 Command okay.";
+    const char* v6 = IPV6_LOOPBACK;
+    const struct {
+        const char* local; // IPV6_LOOPBACK: the session is on ::1
+        const char* user;
+        const char* command;
+        const std::string reply;
+    } rows[] = {
+        {nullptr, "u", "EPSV 2", use1},
+        {nullptr, "u", "EPRT |2|::1|2000|", use1},
+        {nullptr, "free", "EPRT |2|::2|2000|", use1},
+        {v6, "u", "EPSV 1", use2},
+        {v6, "u", "PASV", use2},
+        {v6, "u", "PORT 127,0,0,1,7,208", use2},
+        {v6, "u", "EPRT |1|127.0.0.1|2000|", use2},
+        {v6, "u", "EPSV 3", "501 Invalid EPSV parameter."},
+        {v6, "u", "EPRT |3|::1|2000|", "501 Invalid port parameter."},
+        {v6, "u", "EPRT |2|127.0.0.1|2000|", badAddress},
+        {v6, "u", "EPRT |2|::ffff:127.0.0.1|2000|", badAddress},
+        {v6, "u", "EPRT |2|::|2000|", badAddress},
+        {v6, "u", "EPRT |2|::1|80|", "501 Port number restricted."},
+        {v6, "u", "EPRT |2|::2|2000|", "501 IP address restricted."},
+        {v6, "u", "EPRT |2|0:0:0:0:0:0:0:1|2000|", ok},
+        {v6, "free", "EPRT |2|::2|2000|", ok},
+    };
+    for (const auto& row : rows) {
+        Session s;
+        ASSERT_TRUE(s.Open(Port(), row.user, row.local)) << row.command;
+        EXPECT_EQ(s.Command(row.command), row.reply + "\r\n")
+            << row.command << (row.local ? " over IPv6" : " over IPv4");
+    }
+}
+
 TEST_F(Extensions, PermissionsDecideAndRefusalsArePermanent) {
     struct stat st;
     ASSERT_EQ(stat(Root("pub/f.txt").c_str(), &st), 0);

@@ -139,7 +139,8 @@ int FtpFixture::LiveConnections(bool data) {
 
 bool FtpClient::Connect(uint16_t port, const char* localAddress) {
     Close();
-    fd_ = bxtest::Connect(INADDR_LOOPBACK, port, localAddress);
+    fd_ = IsIpv6(localAddress) ? bxtest::Connect6(port)
+                               : bxtest::Connect(INADDR_LOOPBACK, port, localAddress);
     return fd_ >= 0;
 }
 

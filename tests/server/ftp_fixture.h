@@ -65,6 +65,12 @@ class FtpFixture : public ::testing::Test {
     std::unique_ptr<bxtest::QuietLog> quiet_;
 };
 
+// The local address that makes FtpClient connect over IPv6.
+constexpr char IPV6_LOOPBACK[] = "::1";
+inline bool IsIpv6(const char* localAddress) {
+    return localAddress && std::string(localAddress) == IPV6_LOOPBACK;
+}
+
 // A blocking FTP control-connection client with time-outs.
 class FtpClient {
   public:
@@ -74,7 +80,8 @@ class FtpClient {
     FtpClient& operator=(const FtpClient&) = delete;
 
     // Connects to 127.0.0.1:port, bound first to localAddress when given
-    // (on a port of its own, which no other socket shares).
+    // (on a port of its own, which no other socket shares); to [::1]:port
+    // when localAddress is IPV6_LOOPBACK.
     bool Connect(uint16_t port, const char* localAddress = nullptr);
     // Takes over a connected blocking socket (closed with the client).
     void Adopt(int fd) {

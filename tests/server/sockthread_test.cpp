@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include "config/config.h"
 #include "ftp_fixture.h"
 #include "server/sockthread.h"
 
@@ -58,6 +59,31 @@ TEST_F(SockThreadTest, ListenReloadsKeepTheSocketAndStoppingLeavesConnections) {
     ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, Port(), 1), 1);
     FtpClient again;
     ASSERT_TRUE(again.ConnectGreeted(Port()));
+}
+
+// ListenAddress: empty serves both families (one dual-stack socket), one
+// address only that address; a reload keeps the socket while the address
+// stays and rebinds when it changes.
+TEST_F(SockThreadTest, ListenAddressChoosesWhoCanConnect) {
+    if (!bxtest::HasIpv6Loopback()) GTEST_SKIP() << "no ::1 on this machine";
+    const struct {
+        const char* address;
+        bool ipv4, ipv6; // 127.0.0.1 and ::1 reach the server
+    } rows[] = {{"", true, true},    {"::1", false, true},     {"127.0.0.1", true, false},
+                {"::", false, true}, {"0.0.0.0", true, false}, {"::ffff:127.0.0.1", true, false},
+                {"", true, true}};
+    for (const auto& row : rows) {
+        NetAddress address = {};
+        ASSERT_TRUE(!*row.address || ParseHostAddress(row.address, true, &address)) << row.address;
+        SetListenAddressSetting(address);
+        ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, Port(), 1), 1);
+        ino_t listening = InodeOf(listenSocket);
+        FtpClient v4, v6;
+        EXPECT_EQ(v4.ConnectGreeted(Port()), row.ipv4) << row.address;
+        EXPECT_EQ(v6.ConnectGreeted(Port(), IPV6_LOOPBACK), row.ipv6) << row.address;
+        ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, Port(), 1), 1);
+        EXPECT_EQ(InodeOf(listenSocket), listening) << row.address << ": rebound without a change";
+    }
 }
 
 TEST_F(SockThreadTest, StopClosesEveryConnection) {
