@@ -1,5 +1,5 @@
 // EPSV and EPRT: the extended forms of PASV and PORT, for the address family
-// of the client's control connection (1 = IPv4, 2 = IPv6); the other family
+// of the control connection (1 = IPv4, 2 = IPv6); the other family
 // is refused with 522 naming the one that works. They take the same checks
 // and the same passive and active data connections.
 #include <cstring>
@@ -24,13 +24,13 @@ bool ParseDecimal(const std::string& text, size_t digits, uint32_t* value) {
     return true;
 }
 
-// The RFC 2428 protocol number of the client's family, "1" or "2".
+// The RFC 2428 protocol number of the control connection's family, "1" or "2".
 const char* ClientProtocol(const Conn* conn) {
-    return ClientOnIpv6(conn) ? "2" : "1";
+    return ControlOnIpv6(conn) ? "2" : "1";
 }
 
 const char* OtherFamilyReply(const Conn* conn) {
-    return ClientOnIpv6(conn) ? NETWORK_USE_IPV6 : NETWORK_USE_IPV4;
+    return ControlOnIpv6(conn) ? NETWORK_USE_IPV6 : NETWORK_USE_IPV4;
 }
 
 } // namespace

@@ -73,8 +73,14 @@ SOCKET PassiveListen(Conn* conn, uint8_t family) {
 
 } // namespace
 
+bool ControlOnIpv6(const Conn* conn) {
+    NetAddress local = {};
+    return NetGetSockName(conn->control.socket, &local) != SOCKET_ERROR &&
+           local.family == NET_FAMILY_IPV6;
+}
+
 int Ipv6Refuses(Conn* conn) {
-    if (!ClientOnIpv6(conn)) return 0;
+    if (!ControlOnIpv6(conn)) return 0;
     Reply(conn, "%s", NETWORK_USE_IPV6);
     return 1;
 }

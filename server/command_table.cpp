@@ -191,10 +191,10 @@ const std::vector<CommandRow>& CommandRows() {
 }
 
 namespace {
-// EPSV and EPRT are the only data commands a client on IPv6 has (PASV and
+// EPSV and EPRT are the only data commands an IPv6 control connection has (PASV and
 // PORT carry IPv4 addresses): it is given them whatever Extensions says.
 bool Ipv6DataCommand(const Conn* conn, const CommandRow& row) {
-    return (row.handler == CmdEpsv || row.handler == CmdEprt) && ClientOnIpv6(conn);
+    return (row.handler == CmdEpsv || row.handler == CmdEprt) && ControlOnIpv6(conn);
 }
 } // namespace
 

@@ -35,13 +35,13 @@ int OpenPassive(Conn* conn);
 constexpr char NETWORK_USE_IPV4[] = "522 Network protocol not supported, use (1)";
 constexpr char NETWORK_USE_IPV6[] = "522 Network protocol not supported, use (2)";
 
-// The client of the control connection is on IPv6 (an IPv4-mapped address
-// is IPv4).
-inline bool ClientOnIpv6(const Conn* conn) {
-    return conn->peer.family == NET_FAMILY_IPV6 && !NetAddressIsIpv4(conn->peer);
-}
+// The control connection runs over IPv6 (a client on an IPv4-mapped address
+// of the dual-stack listener is on IPv4). The family of the connection the
+// server holds decides, not a PROXY header's client address: data
+// connections use the server's own addresses.
+bool ControlOnIpv6(const Conn* conn);
 
-// PASV and PORT from a client on IPv6, whose addresses they cannot carry:
+// PASV and PORT on an IPv6 control connection, whose addresses they cannot carry:
 // refused with NETWORK_USE_IPV6 (EPSV and EPRT serve it); returns 1 then.
 int Ipv6Refuses(Conn* conn);
 
