@@ -1,6 +1,7 @@
 #include "admin/mainwindow.h"
 
 #include <QCloseEvent>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
 #include <QStatusBar>
@@ -9,6 +10,11 @@
 
 #include "admin/about.h"
 #include "admin/elided_label.h"
+#include "admin/details_text.h"
+#include "admin/msgbox.h"
+#include "config/reg_group.h"
+#include "ipc/ipc.h"
+#include "ipc/ipc_details.h"
 #include "view/connview.h"
 #include "admin/help.h"
 #include "view/listen_status.h"
@@ -19,6 +25,13 @@
 
 namespace {
 MainWindow* viewWindow = nullptr; // the window the connections view draws into
+void (*disconnectHook)(uint16_t, uint16_t, int64_t) = nullptr;
+
+// What an item keeps of its connection besides connId (Qt::UserRole).
+constexpr int kPortRole = Qt::UserRole + 1;
+constexpr int kSinceRole = Qt::UserRole + 2;
+// The details columns' widths, in average characters of the font.
+constexpr int kColumnChars[] = {21, 14, 13, 18, 38, 10, 4};
 
 // One drag moves the window many times; its position is written once it
 // has rested this long (and at close), so the store ends equal to the window.
@@ -40,6 +53,18 @@ QRect DialogUnitsToPixels(const QFont& font, int x, int y, int width, int height
 
 QSize ConnectionsPaneSize(const QFont& font) {
     return DialogUnitsToPixels(font, 0, 0, 186, 105).size();
+}
+
+QSize DetailsPaneSize(const QFont& font) {
+    int chars = 0;
+    for (int c : kColumnChars)
+        chars += c;
+    // The columns, the tree's frame and margins of 7 units each side.
+    return DialogUnitsToPixels(font, 0, 0, chars * 4 + 14 + 8, 150).size();
+}
+
+void SetDisconnectHook(void (*hook)(uint16_t, uint16_t, int64_t)) {
+    disconnectHook = hook;
 }
 
 MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
@@ -82,7 +107,9 @@ MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
     viewWindow = this;
     ConnViewSetObserver(ConnViewChanged);
     ListenStatusSetObserver(ListenStatusChanged);
+    if (displaySettings.details) setDetails(true);
     refreshTree();
+    updateActions();
 }
 
 MainWindow::~MainWindow() {
@@ -90,6 +117,7 @@ MainWindow::~MainWindow() {
         ConnViewSetObserver(nullptr);
         ListenStatusSetObserver(nullptr);
         viewWindow = nullptr;
+        ConnViewSetDetailsShown(false);
     }
 }
 
@@ -100,6 +128,31 @@ void MainWindow::buildMenus() {
     exitAction->setObjectName("exitAction");
     file->addAction("&Properties", this, &MainWindow::showProperties)
         ->setObjectName("propertiesAction");
+    QMenu* view = menuBar()->addMenu("&View");
+    view->setObjectName("viewMenu");
+    detailsAction_ = view->addAction("&Details");
+    detailsAction_->setObjectName("detailsAction");
+    detailsAction_->setCheckable(true);
+    connect(detailsAction_, &QAction::triggered, this, [this](bool on) {
+        setDetails(on);
+        // Kept for the next start; a window preference, so the server is
+        // not asked to reload anything.
+        displaySettings.details = on ? 1 : 0;
+        if (OpenRegApp("Brindlex")) {
+            if (HKEY key = RegGroupOpen("Display", "SetRegDisplay", true)) {
+                RegSetDword(key, "Details", (uint32_t)displaySettings.details);
+                RegGroupClose(key, "SetRegDisplay");
+            }
+            CloseRegApp();
+        }
+    });
+    QMenu* connection = menuBar()->addMenu("&Connection");
+    connection->setObjectName("connectionMenu");
+    disconnectAction_ = connection->addAction("&Disconnect", this, &MainWindow::disconnectSelected);
+    disconnectAction_->setObjectName("disconnectAction");
+    contextMenu_ = new QMenu(this);
+    contextMenu_->setObjectName("connectionContextMenu");
+    contextMenu_->addAction(disconnectAction_);
     QMenu* help = menuBar()->addMenu("&Help");
     help->setObjectName("helpMenu");
     help->addAction("&Help Topics", this, &MainWindow::helpTopics)
@@ -132,8 +185,94 @@ QWidget* MainWindow::buildConnectionsPane() {
     tree_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     tree_->setDragEnabled(false);
     tree_->setFocusPolicy(Qt::StrongFocus);
+    tree_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    tree_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tree_, &QWidget::customContextMenuRequested, this, &MainWindow::showContextMenu);
+    connect(tree_, &QTreeWidget::itemSelectionChanged, this, &MainWindow::updateActions);
+    caption_ = caption;
     setFocusProxy(tree_);
     return pane;
+}
+
+bool MainWindow::detailsOn() const {
+    return detailsAction_->isChecked();
+}
+
+void MainWindow::setDetails(bool on) {
+    detailsAction_->setChecked(on);
+    if (!summary_) {
+        summary_ = new QLabel;
+        summary_->setObjectName("summaryLabel");
+        statusBar()->addPermanentWidget(summary_);
+    }
+    summary_->setVisible(on);
+    applyDetailsLayout();
+    ConnViewSetDetailsShown(on);
+    // Rebuilt in the new form.
+    while (tree_->topLevelItemCount() > 0)
+        delete tree_->takeTopLevelItem(0);
+    refreshTree();
+}
+
+// Off: the Active Connections dialog as it always was. On: a wider pane,
+// the tree with a header and the details columns.
+void MainWindow::applyDetailsLayout() {
+    bool on = detailsOn();
+    QFont font = this->font();
+    QSize size = on ? DetailsPaneSize(font) : ConnectionsPaneSize(font);
+    QWidget* pane = centralWidget();
+    pane->setFixedSize(size);
+    int units = size.width() * 4 / QFontMetrics(font).averageCharWidth();
+    caption_->setGeometry(DialogUnitsToPixels(font, 7, 6, units - 14, 8));
+    tree_->setGeometry(DialogUnitsToPixels(font, 7, 18, units - 14, on ? 127 : 80));
+    tree_->setHeaderHidden(!on);
+    tree_->setRootIsDecorated(!on);
+    tree_->setColumnCount(on ? (int)DetailsTitles().size() : 1);
+    if (on) {
+        tree_->setHeaderLabels(DetailsTitles());
+        tree_->header()->setStretchLastSection(true);
+        int average = QFontMetrics(font).averageCharWidth();
+        for (int i = 0; i < (int)std::size(kColumnChars); i++)
+            tree_->setColumnWidth(i, kColumnChars[i] * average);
+    }
+    fitToContents();
+}
+
+void MainWindow::updateActions() {
+    disconnectAction_->setEnabled(!tree_->selectedItems().isEmpty());
+}
+
+void MainWindow::showContextMenu(const QPoint& where) {
+    QTreeWidgetItem* item = tree_->itemAt(where);
+    if (!item) return;
+    if (!item->isSelected()) {
+        tree_->clearSelection();
+        item->setSelected(true);
+    }
+    contextMenu_->popup(tree_->viewport()->mapToGlobal(where));
+}
+
+void MainWindow::disconnectSelected() {
+    QList<QTreeWidgetItem*> selected = tree_->selectedItems();
+    if (selected.isEmpty()) return;
+    if (selected.size() > 1 &&
+        AdminMessageBox(this,
+                        QString("Disconnect the %1 selected connections?").arg(selected.size()),
+                        "Brindlex", QMessageBox::Question,
+                        QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return;
+    for (QTreeWidgetItem* item : selected) {
+        auto connId = (uint16_t)item->data(0, Qt::UserRole).toUInt();
+        auto port = (uint16_t)item->data(0, kPortRole).toUInt();
+        int64_t since = item->data(0, kSinceRole).toLongLong();
+        if (options_.serverRole) {
+            if (disconnectHook) disconnectHook(connId, port, since);
+        } else {
+            uint8_t data[IPC_DISCONNECT_SIZE];
+            IpcPackDisconnect(data, connId, port, since);
+            IpcSend(IPC_MSG_DISCONNECT, data, sizeof data);
+        }
+    }
 }
 
 // Exactly the pane plus the menu and status bars; never resized after.
@@ -156,25 +295,39 @@ void MainWindow::showListenStatus() {
 }
 
 // Brings the tree in line with the model: items that match in place stay
-// (with their selection), the rest is rebuilt.
+// (with their selection; in the details view their columns are brought up
+// to date), the rest is rebuilt.
 void MainWindow::refreshTree() {
     std::vector<ConnRecord> items = ConnViewItems();
+    bool details = detailsOn();
     int same = 0;
     while (same < tree_->topLevelItemCount() && same < (int)items.size()) {
         QTreeWidgetItem* item = tree_->topLevelItem(same);
         if (item->data(0, Qt::UserRole).toUInt() != items[same].connId ||
             item->text(0) != RecordText(items[same]))
             break;
+        if (details) {
+            QStringList columns = DetailsColumns(items[same]);
+            for (int c = 1; c < tree_->columnCount(); c++)
+                item->setText(c, columns.value(c));
+            item->setData(0, kSinceRole, (qlonglong)items[same].connectedSinceMs);
+        }
         same++;
     }
     while (tree_->topLevelItemCount() > same)
         delete tree_->takeTopLevelItem(same);
     for (size_t i = same; i < items.size(); i++) {
-        auto* item = new QTreeWidgetItem(QStringList(RecordText(items[i])));
+        QStringList columns =
+            details ? DetailsColumns(items[i]) : QStringList(RecordText(items[i]));
+        auto* item = new QTreeWidgetItem(columns);
         item->setData(0, Qt::UserRole, (uint)items[i].connId);
+        item->setData(0, kPortRole, (uint)items[i].client.port);
+        item->setData(0, kSinceRole, (qlonglong)items[i].connectedSinceMs);
         item->setFlags(item->flags() & ~Qt::ItemIsEditable);
         tree_->addTopLevelItem(item);
     }
+    if (details && summary_) summary_->setText(SummaryText(ConnViewSummary()));
+    updateActions();
 }
 
 void MainWindow::showAtStart() {
@@ -233,6 +386,7 @@ void MainWindow::hideToTray() {
     setWindowState(windowState() & ~Qt::WindowMinimized);
     hide();
     hiddenInTray_ = true;
+    ConnViewSetDetailsShown(false); // nobody sees it: no samples
 }
 
 void MainWindow::showFromTray() {
@@ -241,6 +395,7 @@ void MainWindow::showFromTray() {
     raise();
     activateWindow();
     hiddenInTray_ = false;
+    ConnViewSetDetailsShown(detailsOn());
 }
 
 void MainWindow::trayActivated(QSystemTrayIcon::ActivationReason reason) {

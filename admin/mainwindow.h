@@ -7,7 +7,9 @@
 #include <functional>
 
 class ElidedLabel;
+class QAction;
 class QLabel;
+class QMenu;
 class QTimer;
 class QTreeWidget;
 
@@ -33,6 +35,13 @@ class MainWindow : public QMainWindow {
     QSystemTrayIcon* trayIcon() const { return tray_; }
     // A saved position not yet written to the store is written now.
     void flushPosition();
+    // View > Details: the connections in columns with a summary below.
+    bool detailsOn() const;
+    QAction* detailsAction() const { return detailsAction_; }
+    QAction* disconnectAction() const { return disconnectAction_; }
+    QLabel* summaryLabel() const { return summary_; }
+    // The context menu of the connections list (built on demand).
+    QMenu* connectionMenu() const { return contextMenu_; }
 
   public slots:
     void trayActivated(QSystemTrayIcon::ActivationReason reason);
@@ -40,6 +49,10 @@ class MainWindow : public QMainWindow {
     void showAbout();
     void helpTopics();
     void onlineHelp();
+    void setDetails(bool on);
+    // Connection > Disconnect: ends the selected connections (asks first
+    // when there are several).
+    void disconnectSelected();
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -58,10 +71,18 @@ class MainWindow : public QMainWindow {
     static void ListenStatusChanged();
     void showListenStatus();
     void refreshTree();
+    void applyDetailsLayout();
+    void showContextMenu(const QPoint& where);
+    void updateActions();
 
     MainWindowOptions options_;
     QTreeWidget* tree_ = nullptr;
     ElidedLabel* status_ = nullptr;
+    QLabel* caption_ = nullptr;
+    QLabel* summary_ = nullptr;
+    QAction* detailsAction_ = nullptr;
+    QAction* disconnectAction_ = nullptr;
+    QMenu* contextMenu_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
     QTimer* saveTimer_ = nullptr;
     bool hiddenInTray_ = false;
@@ -75,3 +96,10 @@ class MainWindow : public QMainWindow {
 QSize ConnectionsPaneSize(const QFont& font);
 // Dialog units to pixels for a font, the same rule.
 QRect DialogUnitsToPixels(const QFont& font, int x, int y, int width, int height);
+// The details view's pane, in the same units: wide enough for its columns.
+QSize DetailsPaneSize(const QFont& font);
+
+// Installed by the program (server role): ends a connection of this
+// process's engine. Null where no engine runs; the admin role asks the
+// server through its slot instead.
+void SetDisconnectHook(void (*hook)(uint16_t connId, uint16_t clientPort, int64_t sinceMs));

@@ -5,6 +5,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "admin/advanced_page.h"
 #include "admin/display_page.h"
 #include "admin/logging_page.h"
 #include "admin/messages_page.h"
@@ -75,7 +76,10 @@ PropertySheet* BuildPropertySheet(QWidget* owner) {
     // The Users page saves each change at once; it has nothing to apply.
     sheet->addPage(new UsersPage, "Users", nullptr);
     sheet->addPage(system, "System", [system] { return system->apply(); });
-    for (QWidget* page : {(QWidget*)display, (QWidget*)logging, (QWidget*)system})
+    auto* advanced = new AdvancedPage;
+    sheet->addPage(advanced, "Advanced", [advanced] { return advanced->apply(); });
+    for (QWidget* page :
+         {(QWidget*)display, (QWidget*)logging, (QWidget*)system, (QWidget*)advanced})
         QObject::connect(page, SIGNAL(changed()), sheet, SLOT(markChanged()));
     return sheet;
 }

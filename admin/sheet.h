@@ -39,6 +39,6 @@ class PropertySheet : public QDialog {
     std::vector<Page> pages_;
 };
 
-// The sheet with its five pages, Display, Logging, Messages, Users, System.
+// The sheet with its pages, Display, Logging, Messages, Users, System, Advanced.
 PropertySheet* BuildPropertySheet(QWidget* owner);
 void ShowPropertySheet(QWidget* owner);

@@ -5,6 +5,7 @@
 // queue; whether the listening socket is open goes to the status bar (and an
 // admin's), a failure also to standard error.
 #include "app/startup.h"
+#include "app/details.h"
 
 #include <cstdio>
 #include <string>
@@ -92,4 +93,5 @@ void InstallConnEvents(bool withView) {
     connEvents.viewDelete = withView ? ConnViewPostDelete : nullptr;
     connEvents.listenFailed = ListenFailed;
     connEvents.listening = Listening;
+    connEvents.details = DetailsSampled;
 }

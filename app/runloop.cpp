@@ -8,6 +8,8 @@
 #include "platform/mainloop.h"
 #ifdef BRINDLEX_WINDOW
 #include "admin/adminloop.h"
+#include "admin/mainwindow.h"
+#include "app/details.h"
 #include "admin/system_page.h"
 #endif
 
@@ -25,6 +27,7 @@ int RunMainLoop() {
 #ifdef BRINDLEX_WINDOW
         AdminLoopHooks hooks = {processRole == ROLE_SERVER, TimerProc, DestroyProc};
         SetSystemAppliedHook(ListenWithSystemSettings);
+        SetDisconnectHook(DisconnectFromServerWindow);
         int code = 0;
         if (AdminLoopRun(hooks, &code)) return code;
         fprintf(stderr, "dockhand: no display can be used; running without a window.\n");

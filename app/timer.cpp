@@ -11,6 +11,7 @@
 #include "ipc/ipc.h"
 #include "ipc/role.h"
 #include "app/startup.h"
+#include "app/details.h"
 #include "log/log.h"
 #include "platform/mainloop.h"
 #include "platform/address.h"
@@ -32,7 +33,7 @@ void LoadUsers() {
     GetRegUsers(&userList);
 }
 
-void ServerMessage(uint8_t type) {
+void ServerMessage(uint8_t type, const uint8_t* data, uint32_t length) {
     switch (type) {
     case IPC_MSG_DISPLAY_CHANGED:
         Reload(GetRegDisplay);
@@ -56,6 +57,12 @@ void ServerMessage(uint8_t type) {
     case IPC_MSG_USERS_CHANGED:
         Reload(LoadUsers);
         LogPrintf(LOG_INFO, "TimerProc: users reloaded");
+        break;
+    case IPC_MSG_DETAILS_REQUEST:
+        DetailsRequested();
+        break;
+    case IPC_MSG_DISCONNECT:
+        DisconnectRequested(data, length);
         break;
     default:
         LogPrintf(LOG_WARNING, "TimerProc: unexpected message");
@@ -123,6 +130,9 @@ void AdminMessage(uint8_t type, const uint8_t* data, uint32_t length) {
     case IPC_MSG_LISTEN_STATUS:
         AdminListenStatus(data, length);
         break;
+    case IPC_MSG_DETAILS:
+        DetailsReceived(data, length);
+        break;
     default:
         LogPrintf(LOG_WARNING, "TimerProc: unexpected message");
         break;
@@ -163,9 +173,10 @@ void TimerProc() {
     uint32_t capacity = kReceiveArea;
     while (IpcRecv(&type, area, &capacity)) {
         if (RoleIsServerOrService())
-            ServerMessage(type);
+            ServerMessage(type, area, capacity);
         else
             AdminMessage(type, area, capacity);
         capacity = kReceiveArea;
     }
+    DetailsTick();
 }

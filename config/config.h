@@ -15,6 +15,7 @@
 struct DisplaySettings {
     int32_t hideInitially;     // "Initially"
     int32_t hideWhenMinimized; // "Minimized"
+    int32_t details = 0;       // "Details": View > Details, the connections in columns
 };
 
 struct SystemSettings {

@@ -10,6 +10,8 @@ void GetRegDisplay() {
     if (!key) return;
     displaySettings.hideInitially = (int32_t)RegGetDword(key, "Initially", 0);
     displaySettings.hideWhenMinimized = (int32_t)RegGetDword(key, "Minimized", 0);
+    displaySettings.details =
+        (int32_t)RegGetCheckedDword(key, "GetRegDisplay", "Display", "Details");
     RegGroupClose(key, "GetRegDisplay");
 }
 
@@ -18,6 +20,7 @@ void SetRegDisplay() {
     if (!key) return;
     RegSetDword(key, "Initially", (uint32_t)displaySettings.hideInitially);
     RegSetDword(key, "Minimized", (uint32_t)displaySettings.hideWhenMinimized);
+    RegSetDword(key, "Details", (uint32_t)displaySettings.details);
     RegGroupClose(key, "SetRegDisplay");
 }
 

@@ -10,6 +10,12 @@
 namespace {
 constexpr uint32_t ANY = 0xFFFFFFFF;
 
+// The passive and listening values' forms, with the parsers the server's load uses.
+const char* PassivePortsProblem(const char* text) {
+    uint16_t low = 0, high = 0;
+    return !*text || ParsePortRange(text, &low, &high) ? nullptr : "is not low-high, 1 to 65535";
+}
+
 const char* PassiveAddressProblem(const char* text) {
     NetAddress unused;
     return !*text || ParseHostAddress(text, false, &unused)
@@ -28,6 +34,7 @@ const char* ListenAddressProblem(const char* text) {
 const ValueRule rules[] = {
     {"Display", "Initially", VALUE_DWORD, 0, 1, 0},
     {"Display", "Minimized", VALUE_DWORD, 0, 1, 0},
+    {"Display", "Details", VALUE_DWORD, 0, 1, 0},
     {"Log", "Logging", VALUE_DWORD, 0, 1, 0},
     {"Log", "Logsize", VALUE_DWORD, 0, ANY, 0},
     {"Log", "Logsync", VALUE_DWORD, 0, 1, 0},
@@ -49,7 +56,7 @@ const ValueRule rules[] = {
     {"System", "Enable", VALUE_DWORD, 0, 1, 1},
     {"System", "MaxConn", VALUE_DWORD, 0, 65535, 0},
     {"System", "Port", VALUE_DWORD, 1, 65535, 21},
-    {"System", "PassivePorts", VALUE_STRING, 0, 0, 0},
+    {"System", "PassivePorts", VALUE_STRING, 0, 0, 0, PassivePortsProblem},
     {"System", "PassiveAddress", VALUE_STRING, 0, 0, 0, PassiveAddressProblem},
     {"System", "ListenAddress", VALUE_STRING, 0, 0, 0, ListenAddressProblem},
     {"System", "Extensions", VALUE_DWORD, 0, 1, 0},
@@ -141,6 +148,23 @@ std::string ValueRuleRange(const ValueRule& rule) {
     if (rule.min == 0 && rule.max == ANY) return "any number";
     if (rule.min == 0 && rule.max == 1) return "0 or 1";
     return std::to_string(rule.min) + " to " + std::to_string(rule.max);
+}
+
+std::string ValueTextProblem(const ValueRule& rule, const std::string& text, uint32_t* number) {
+    if (rule.kind == VALUE_STRING) {
+        const char* problem = rule.textProblem ? rule.textProblem(text.c_str()) : nullptr;
+        return problem ? problem : "";
+    }
+    uint64_t value = 0;
+    if (text.empty() || text.size() > 10) return "is not a number";
+    for (char c : text) {
+        if (c < '0' || c > '9') return "is not a number";
+        value = value * 10 + (uint64_t)(c - '0');
+    }
+    if (value > ANY) return "is not a number";
+    if (value < rule.min || value > rule.max) return "is not " + ValueRuleRange(rule);
+    *number = (uint32_t)value;
+    return "";
 }
 
 uint32_t RegGetCheckedDword(HKEY key, const char* caller, const char* group, const char* name) {

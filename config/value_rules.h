@@ -35,6 +35,12 @@ std::string ValueRuleNames(const std::string& group);
 // The accepted range as text: "0 or 1", "1 to 65535", "any number".
 std::string ValueRuleRange(const ValueRule& rule);
 
+// Whether text, as typed, is a value the rule accepts: a DWORD as decimal
+// digits within the range (into *number), a string of the rule's form. ""
+// when it is, else why not ("is not a number", "is not 0 or 1", "is not
+// low-high, 1 to 65535"). The window judges values by it, as brindlex-reg.
+std::string ValueTextProblem(const ValueRule& rule, const std::string& text, uint32_t* number);
+
 // The server's read of a checked DWORD: the stored value when it is a DWORD
 // within the rule's range; else (a string, a value out of range) a warning
 // "caller: Group\Name ... ; N is used" and the default. A missing value gives

@@ -26,6 +26,16 @@ enum IpcMessageType : uint8_t {
     // an IPv4-mapped address) keep IPC_MSG_UPDATE; an admin that does not
     // know the type drops it and so shows the IPv4 connections only.
     IPC_MSG_UPDATE6 = 9,
+    // Admin to server: "send me the details of your connections" (no data),
+    // repeated every second while the admin's details view is shown; the
+    // server sends IPC_MSG_DETAILS only while asked within the last few
+    // seconds (ipc/ipc_details.h).
+    IPC_MSG_DETAILS_REQUEST = 10,
+    // Server to admin: the summary, or some connections' details (at most a
+    // few datagrams a second); an admin that does not know the type drops it.
+    IPC_MSG_DETAILS = 11,
+    // Admin to server: end one connection (ipc/ipc_details.h).
+    IPC_MSG_DISCONNECT = 12,
 };
 
 constexpr uint32_t IPC_HEADER_SIZE = 4;

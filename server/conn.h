@@ -105,6 +105,11 @@ struct Conn {
     // socket thread handles the connection's control events.
     LogTraceBudget traceBudget;
     LimitState limit; // speed limits and quotas (server/limits.h)
+    // For the details view (conn_details.h): kept as they come, formatted
+    // only when a view samples them.
+    const char* lastWord;                  // the command table's word; nullptr = none yet
+    char lastArgument[CONN_ARGUMENT_SIZE]; // its argument, cut; "" for PASS
+    int64_t connectedAtMs;                 // wall clock (ms since 1970) at accept
 };
 
 struct ConnTable {

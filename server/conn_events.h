@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "view/conn_record.h"
 
@@ -28,6 +29,10 @@ struct ConnEvents {
     // The listening socket was opened on port (enabled 1), or closed because
     // the server is switched off (enabled 0).
     void (*listening)(uint16_t port, int enabled);
+    // A sample for the details views (SOCK_MSG_DETAILS): every live
+    // connection with its details; the callee owns the vector (and must not
+    // wait for the main thread).
+    void (*details)(std::vector<ConnRecord>* records);
 };
 
 extern ConnEvents connEvents;

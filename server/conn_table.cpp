@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "config/config.h"
+#include "server/conn_details.h"
 #include "server/conn_events.h"
 #include "log/log.h"
 #include "platform/fs.h"
@@ -126,6 +127,7 @@ void InitSlot(Conn* conn, SOCKET s, const NetAddress& client) {
     conn->control.tlsHandshaking = 0;
     conn->data.tls = nullptr;
     conn->data.tlsHandshaking = 0;
+    ConnDetailsStart(conn);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "server/cmd_common.h"
 #include "server/commands.h"
+#include "server/conn_details.h"
 #include "server/control_limits.h"
 #include "server/tls_conn.h"
 
@@ -109,6 +110,7 @@ void Dispatch(Conn* conn, const char* line) {
     }
     const char* rest = line + length;
     const char* arg = row->argument == ARG_REST ? rest : *rest == ' ' ? rest + 1 : nullptr;
+    ConnNoteCommand(conn, *row, arg);
     if (CommandAllowed(conn, *row, arg)) row->handler(conn, arg);
 }
 

@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "log/log.h"
 #include "server/conn.h"
+#include "server/conn_details.h"
 #include "server/conn_events.h"
 #include "server/data.h"
 #include "server/limits.h"
@@ -165,6 +166,12 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
         break;
     case SOCK_MSG_REFRESH:
         sockHandlers.refresh();
+        break;
+    case SOCK_MSG_DETAILS:
+        SampleConnDetails();
+        break;
+    case SOCK_MSG_DISCONNECT:
+        ConnDisconnect(wParam, lParam);
         break;
     case WM_TIMER:
         if (wParam == SOCK_TIMER_ACCEPT) AcceptResume();

@@ -19,6 +19,8 @@ constexpr unsigned SOCK_MSG_PASSIVE = 0x8004; // passive sockets: PassiveProc(so
 constexpr unsigned SOCK_MSG_REFRESH = 0x8005; // main thread, posted: RefreshConnections()
 constexpr unsigned SOCK_MSG_TIMER = 0x8006;   // loop timers: ConnTimerProc(connId, timer id)
 constexpr unsigned SOCK_MSG_LIMITS = 0x8007;  // speed tick, quota measurements: LimitsProc(wParam)
+constexpr unsigned SOCK_MSG_DETAILS = 0x8008; // main thread, posted: SampleConnDetails()
+constexpr unsigned SOCK_MSG_DISCONNECT = 0x8009; // main thread, posted: ConnDisconnect(w, l)
 
 // Timer of the socket thread's loop (WM_TIMER wParam): retry accepting.
 constexpr uintptr_t SOCK_TIMER_ACCEPT = 1;

@@ -10,6 +10,8 @@ namespace {
 std::atomic<bool> viewExists{false};
 std::vector<ConnRecord> items;
 void (*viewObserver)() = nullptr;
+ConnSummary summary = {};
+bool detailsShown = false;
 
 void Changed() {
     if (viewObserver) viewObserver();
@@ -65,4 +67,37 @@ std::vector<ConnRecord> ConnViewItems() {
 
 void ConnViewSetObserver(void (*observer)()) {
     viewObserver = observer;
+}
+
+void ConnViewSetDetails(const ConnRecord* records, size_t count) {
+    if (!ConnViewExists() || count == 0) return;
+    bool changed = false;
+    for (size_t i = 0; i < count; i++) {
+        for (ConnRecord& item : items) {
+            if (item.connId != records[i].connId || item.client.port != records[i].client.port)
+                continue;
+            NetAddress client = item.client; // the list's own, from the insert
+            item = records[i];
+            item.client = client;
+            changed = true;
+            break;
+        }
+    }
+    if (changed) Changed();
+}
+
+void ConnViewSetSummary(const ConnSummary& value) {
+    summary = value;
+    Changed();
+}
+
+ConnSummary ConnViewSummary() {
+    return summary;
+}
+
+void ConnViewSetDetailsShown(bool shown) {
+    detailsShown = shown;
+}
+bool ConnViewDetailsShown() {
+    return detailsShown;
 }

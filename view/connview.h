@@ -9,6 +9,7 @@
 // not while the main thread waits for it at shutdown.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -31,3 +32,14 @@ void ConnViewClear();
 std::vector<ConnRecord> ConnViewItems();
 // Called (on the main thread) after every change, for a window to redraw.
 void ConnViewSetObserver(void (*observer)());
+
+// The details view. A sample gives the details of listed connections (the
+// items carrying their connId take them; a record without an item is
+// dropped: the list itself follows only the inserts and removals) and the
+// summary of all of them. Main thread.
+void ConnViewSetDetails(const ConnRecord* records, size_t count);
+void ConnViewSetSummary(const ConnSummary& summary);
+ConnSummary ConnViewSummary();
+// Whether a details view of this process is shown (so samples are wanted).
+void ConnViewSetDetailsShown(bool shown);
+bool ConnViewDetailsShown();

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 
+#include "admin/advanced_page.h"
 #include "admin/sheet.h"
 #include "admin/system_page.h"
 #include "admin/logging_page.h"
@@ -100,7 +101,7 @@ TEST_F(Sheet, ApplyStoresOnlyThePagesThatWereShownAndTellsTheServer) {
     QStringList titles;
     for (int i = 0; i < sheet->tabs()->count(); i++)
         titles << sheet->tabs()->tabText(i);
-    EXPECT_EQ(titles.join(","), "Display,Logging,Messages,Users,System");
+    EXPECT_EQ(titles.join(","), "Display,Logging,Messages,Users,System,Advanced");
 
     Find<QCheckBox>(sheet.get(), "hideWhenMinimized")->click();
     EXPECT_TRUE(apply->isEnabled());
@@ -118,6 +119,57 @@ TEST_F(Sheet, ApplyStoresOnlyThePagesThatWereShownAndTellsTheServer) {
     EXPECT_EQ(Sent(), "0/4 1/4 5/4 ") << "display, logging, system changed";
     EXPECT_EQ(GetDword("System", "Port"), 2100);
     EXPECT_EQ(GetDword("Log", "TRACE0"), 1);
+}
+
+// The Advanced page judges each value by its rule, as brindlex-reg does; a
+// refusal names the value and stores nothing; an accepted page is in force
+// at once in the server role and announced in the admin role.
+TEST_F(Sheet, AdvancedPageChecksEachValueByItsRuleAndAppliesAsTheOtherPages) {
+    const struct {
+        const char* steps;
+        const char* message; // nullptr: stored
+    } cases[] = {
+        {"LoginTimeout=abc", "Login time-out: \"abc\" is not a number."},
+        {"IdleTimeout=4294967296", "Idle time-out: \"4294967296\" is not a number."},
+        {"PassivePorts=3000-2000", "Passive ports: \"3000-2000\" is not low-high, 1 to 65535."},
+        {"PassiveAddress=10.0.0.256",
+         "Passive address: \"10.0.0.256\" is not a dotted IPv4 address."},
+        {"LoginTimeout=30|IdleTimeout=600|LoginFailDelay=0|PassivePorts= 40000 - 40009 "
+         "|PassiveAddress=192.0.2.5|+Extensions",
+         nullptr},
+    };
+    for (bool admin : {false, true}) {
+        if (admin) AdminRole();
+        for (const auto& c : cases) {
+            shown.clear();
+            Sent();
+            SetDword("System", "IdleTimeout", 1);
+            std::string before = DumpPath(App("System"));
+            AdvancedPage page;
+            Do(&page, c.steps);
+            EXPECT_EQ(page.apply(), c.message ? 0 : 1) << c.steps;
+            EXPECT_EQ(shown, c.message ? std::string("Brindlex|") + c.message + "|none" : "")
+                << c.steps;
+            if (c.message) {
+                EXPECT_EQ(DumpPath(App("System")), before) << c.steps << ": nothing stored";
+                continue;
+            }
+            EXPECT_EQ(Sent(), admin ? "5/4 " : "") << "only the admin tells the server";
+            EXPECT_EQ(GetDword("System", "IdleTimeout"), 600);
+            EXPECT_NE(DumpPath(App("System")).find("PassivePorts=1:40000 - 40009"),
+                      std::string::npos);
+            // In force in this process: the engine reads these.
+            EXPECT_EQ(TimeLimitSetting(LIMIT_LOGIN_TIMEOUT), 30u);
+            EXPECT_EQ(TimeLimitSetting(LIMIT_LOGIN_FAIL_DELAY), 0u);
+            EXPECT_EQ(ExtensionsSetting(), 1u);
+            EXPECT_EQ(systemSettings.passivePortHigh, 40009);
+            char text[NET_ADDRESS_TEXT_SIZE];
+            EXPECT_STREQ(NetAddressText(PassiveAddressSetting(), text), "192.0.2.5");
+            AdvancedPage again; // shows what is stored
+            EXPECT_EQ(Find<QLineEdit>(&again, "PassiveAddress")->text(), "192.0.2.5");
+            EXPECT_TRUE(Find<QCheckBox>(&again, "Extensions")->isChecked());
+        }
+    }
 }
 
 bool Connects(uint16_t port) {

@@ -9,6 +9,7 @@
 # and two windows list the same items when their item rows are pixel for pixel
 # the same.
 
+import ctypes
 import os
 import re
 import socket
@@ -25,10 +26,16 @@ def windows():
     return {i: (int(x), int(y)) for i, x, y in found}
 
 
-def item_rows(window_id, dark=100, join=2):
-    # The pictures of the window's tree rows, top to bottom, or None before
-    # it shows its bars. A row is a run of rows of pixels holding dark ones;
-    # gaps of at most join rows (an underlined mnemonic) stay inside one run.
+def child_windows():
+    # How many windows the root window has (a menu's popup is one of them).
+    out = subprocess.run(["xwininfo", "-root", "-children"], capture_output=True, text=True).stdout
+    return len(re.findall(r"^\s+0x[0-9a-f]+ ", out, re.M))
+
+
+def bands(window_id, dark=100, join=2):
+    # The runs of rows of pixels holding dark ones, top to bottom, as
+    # ((first, last), picture); gaps of at most join rows (an underlined
+    # mnemonic) stay inside one run.
     pgm = subprocess.run(["import", "-window", window_id, "-colorspace", "gray", "-depth", "8", "pgm:-"],
                          capture_output=True, timeout=30).stdout
     header = re.match(rb"P5\s+(\d+)\s+(\d+)\s+\d+\s", pgm)
@@ -41,9 +48,41 @@ def item_rows(window_id, dark=100, join=2):
                 runs[-1] = (runs[-1][0], y)
             else:
                 runs.append((y, y))
-    if len(runs) < 3:  # menu bar, "Active Connections", status bar
+    return [((a, b), b"".join(rows[a:b + 1])) for a, b in runs]
+
+
+class Pointer:
+    # The X server's test extension (libXtst, part of x11-utils' needs):
+    # pointer clicks and key presses as a user makes them.
+    def __init__(self):
+        self.x11 = ctypes.CDLL("libX11.so.6")
+        self.xtst = ctypes.CDLL("libXtst.so.6")
+        self.x11.XOpenDisplay.restype = ctypes.c_void_p
+        self.dpy = ctypes.c_void_p(self.x11.XOpenDisplay(None))
+
+    def click(self, x, y, button=1):
+        self.xtst.XTestFakeMotionEvent(self.dpy, -1, x, y, 0)
+        for down in (1, 0):
+            self.xtst.XTestFakeButtonEvent(self.dpy, button, down, 0)
+        self.x11.XFlush(self.dpy)
+
+    def key(self, name):
+        code = self.x11.XKeysymToKeycode(self.dpy, self.x11.XStringToKeysym(name.encode()))
+        for down in (1, 0):
+            self.xtst.XTestFakeKeyEvent(self.dpy, code, down, 0)
+        self.x11.XFlush(self.dpy)
+
+    def close(self):
+        self.x11.XCloseDisplay(self.dpy)
+
+
+def item_rows(window_id):
+    # The pictures of the window's tree rows, top to bottom, or None before
+    # it shows its bars.
+    found = bands(window_id)
+    if len(found) < 3:  # menu bar, "Active Connections", status bar
         return None
-    return [b"".join(rows[a:b + 1]) for a, b in runs[2:-1]]
+    return [picture for _, picture in found[2:-1]]
 
 
 class WindowTest(unittest.TestCase):
@@ -106,6 +145,61 @@ class WindowTest(unittest.TestCase):
         self.assertEqual(list(windows()), [admin_id])
         self.assertEqual(self.m.stop(admin), 0)
         self.assertEqual(windows(), {})
+
+    def test_admin_details_equal_the_servers_and_its_disconnect_ends_the_session(self):
+        self.m.env.update((n, os.environ[n]) for n in ("DISPLAY", "XAUTHORITY") if n in os.environ)
+        self.m.reg("set", "Display", "Details", "--dword", "1")  # both windows start with it
+        for value, number in (("Left", 0), ("Top", 520), ("Right", 10), ("Bottom", 530)):
+            self.m.reg("set", "Window", value, "--dword", str(number))
+        self.m.add_user("dora", "dora-pw")
+        server = self.m.start()
+        self.assertTrue(wait_until(lambda: len(windows()) == 1), "no server window")
+        (server_id, _), = windows().items()
+
+        victim = socket.create_connection(("127.0.0.1", self.m.port), timeout=5)
+        self.addCleanup(victim.close)
+        self.assertTrue(victim.recv(1024).startswith(b"220"))
+        for line in (b"USER dora\r\n", b"PASS dora-pw\r\n"):
+            victim.sendall(line)
+            self.assertTrue(victim.recv(1024)[:1] in (b"2", b"3"))
+        idle = socket.create_connection(("127.0.0.1", self.m.port), timeout=5)
+        self.addCleanup(idle.close)
+        self.assertTrue(idle.recv(1024).startswith(b"220"))
+
+        admin = self.m.start(wait=False)
+        self.assertTrue(wait_until(lambda: len(windows()) == 2), "no admin window")
+        admin_id, (ax, ay) = next((i, g) for i, g in windows().items() if i != server_id)
+
+        # Header, two item rows and the status bar with the summary: the
+        # same pictures in both windows once the admin has the details.
+        def below_caption(window_id):
+            return [picture for _, picture in bands(window_id)[2:]]
+        same = wait_until(lambda: len(below_caption(server_id)) == 4 and
+                          below_caption(admin_id) == below_caption(server_id), timeout=20, step=0.2)
+        self.assertTrue(same, "the admin's details differ from the server's")
+
+        # The victim's row (the first item) in the admin's window: select it,
+        # open its context menu and choose Disconnect.
+        (top, bottom), _ = bands(admin_id)[3]
+        pointer = Pointer()
+        self.addCleanup(pointer.close)
+        pointer.click(ax + 40, ay + (top + bottom) // 2)
+        before = child_windows()
+        pointer.click(ax + 40, ay + (top + bottom) // 2, button=3)
+        # The menu is a window of its own, made when it first shows.
+        self.assertTrue(wait_until(lambda: child_windows() > before), "no context menu")
+        pointer.key("d")
+        victim.settimeout(10)
+        got = b""
+        while not got.endswith(b"\n") and (chunk := victim.recv(1024)):
+            got += chunk
+        self.assertTrue(got.startswith(b"421 "), got)
+        self.assertEqual(victim.recv(100), b"", "the connection ends")
+        idle.sendall(b"NOOP\r\n")
+        self.assertTrue(idle.recv(1024).startswith(b"200"), "the other client is served on")
+        self.assertTrue(wait_until(lambda: "(dora) at the request of an admin" in self.m.log_text()))
+        self.assertEqual(self.m.stop(admin), 0)
+        self.assertEqual(self.m.stop(server), 0)
 
     def test_without_a_display_the_server_says_so_and_serves(self):
         server = self.m.start()
