@@ -75,7 +75,9 @@ AdvancedPage::AdvancedPage(QWidget* parent) : QWidget(parent) {
         line->addWidget(field);
         if (row.note) line->addWidget(new QLabel(row.note));
         line->addStretch();
-        form->addRow(row.label, line);
+        auto* label = new QLabel(row.label);
+        label->setBuddy(field); // the mnemonic moves to the field
+        form->addRow(label, line);
         fields_.push_back(field);
     }
     if (key) RegGroupClose(key, "AdvancedPage");

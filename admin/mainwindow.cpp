@@ -30,8 +30,19 @@ void (*disconnectHook)(uint16_t, uint16_t, int64_t) = nullptr;
 // What an item keeps of its connection besides connId (Qt::UserRole).
 constexpr int kPortRole = Qt::UserRole + 1;
 constexpr int kSinceRole = Qt::UserRole + 2;
-// The details columns' widths, in average characters of the font.
-constexpr int kColumnChars[] = {21, 14, 13, 18, 38, 10, 4};
+// Each details column is as wide as a long entry of its kind.
+const char* const kColumnSamples[] = {"255.255.255.255:65535",
+                                      "(not logged in)",
+                                      "2026-12-31 23:59",
+                                      "RETR pub/debian-12.iso",
+                                      "down /pub/debian-12.iso, 1023.9 MB of 1023.9 MB",
+                                      "1023.9 MB/s",
+                                      "TLS"};
+constexpr int kColumnPadding = 16; // pixels beside the text, for the header's margins
+
+int ColumnWidth(const QFont& font, int column) {
+    return QFontMetrics(font).horizontalAdvance(kColumnSamples[column]) + kColumnPadding;
+}
 
 // One drag moves the window many times; its position is written once it
 // has rested this long (and at close), so the store ends equal to the window.
@@ -56,11 +67,12 @@ QSize ConnectionsPaneSize(const QFont& font) {
 }
 
 QSize DetailsPaneSize(const QFont& font) {
-    int chars = 0;
-    for (int c : kColumnChars)
-        chars += c;
+    int columns = 0;
+    for (int c = 0; c < (int)std::size(kColumnSamples); c++)
+        columns += ColumnWidth(font, c);
     // The columns, the tree's frame and margins of 7 units each side.
-    return DialogUnitsToPixels(font, 0, 0, chars * 4 + 14 + 8, 150).size();
+    QRect margins = DialogUnitsToPixels(font, 0, 0, 14 + 4, 150);
+    return QSize(columns + margins.width(), margins.height());
 }
 
 void SetDisconnectHook(void (*hook)(uint16_t, uint16_t, int64_t)) {
@@ -222,18 +234,24 @@ void MainWindow::applyDetailsLayout() {
     QSize size = on ? DetailsPaneSize(font) : ConnectionsPaneSize(font);
     QWidget* pane = centralWidget();
     pane->setFixedSize(size);
-    int units = size.width() * 4 / QFontMetrics(font).averageCharWidth();
-    caption_->setGeometry(DialogUnitsToPixels(font, 7, 6, units - 14, 8));
-    tree_->setGeometry(DialogUnitsToPixels(font, 7, 18, units - 14, on ? 127 : 80));
+    if (on) {
+        // The same margins, the rest of the width for the columns.
+        QRect caption = DialogUnitsToPixels(font, 7, 6, 0, 8);
+        QRect tree = DialogUnitsToPixels(font, 7, 18, 0, 127);
+        caption_->setGeometry(caption.adjusted(0, 0, size.width() - 2 * caption.x(), 0));
+        tree_->setGeometry(tree.adjusted(0, 0, size.width() - 2 * tree.x(), 0));
+    } else {
+        caption_->setGeometry(DialogUnitsToPixels(font, 7, 6, 172, 8));
+        tree_->setGeometry(DialogUnitsToPixels(font, 7, 18, 172, 80));
+    }
     tree_->setHeaderHidden(!on);
     tree_->setRootIsDecorated(!on);
     tree_->setColumnCount(on ? (int)DetailsTitles().size() : 1);
     if (on) {
         tree_->setHeaderLabels(DetailsTitles());
         tree_->header()->setStretchLastSection(true);
-        int average = QFontMetrics(font).averageCharWidth();
-        for (int i = 0; i < (int)std::size(kColumnChars); i++)
-            tree_->setColumnWidth(i, kColumnChars[i] * average);
+        for (int i = 0; i < (int)std::size(kColumnSamples); i++)
+            tree_->setColumnWidth(i, ColumnWidth(font, i));
     }
     fitToContents();
 }

@@ -4,7 +4,11 @@
 // directory given. Run on a display (scripts/screenshots.sh uses xvfb-run)
 // with BRINDLEX_ROOT set to a directory of its own.
 #include <QApplication>
+#include <QMenu>
+#include <QScreen>
 #include <QTabWidget>
+#include <QTreeWidget>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -23,6 +27,79 @@
 
 namespace {
 std::string outDir;
+
+bool SavePixmap(const QPixmap& picture, const char* name) {
+    std::string path = outDir + "/" + name + ".png";
+    bool ok = picture.save(QString::fromStdString(path));
+    printf("%s %s\n", ok ? "wrote" : "FAILED", path.c_str());
+    return ok;
+}
+
+bool Save(QWidget* widget, const char* name);
+
+// The details view with an upload, a download, an idle session and a client
+// not logged in yet, then its context menu over the upload. Failures.
+int Details() {
+    ConnViewClear();
+    int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+    struct Row {
+        uint16_t id;
+        NetAddress client;
+        const char *account, *command, *argument, *file;
+        uint8_t direction;
+        uint64_t bytes, total;
+        uint32_t rate;
+        int64_t ago; // seconds connected
+    } rows[] = {
+        {1, NetAddressIpv4(192, 0, 2, 17, 50412), "alice", "STOR", "incoming/site-backup.tar",
+         "/incoming/site-backup.tar", CONN_XFER_UP, 734003200, CONN_TOTAL_UNKNOWN, 11744051, 95},
+        {2, NetAddressIpv4(198, 51, 100, 4, 61022), "anonymous", "RETR", "pub/debian-12.iso",
+         "/pub/debian-12.iso", CONN_XFER_DOWN, 1288490188, 3992977408, 24326963, 480},
+        {3, NetAddressIpv4(203, 0, 113, 80, 49733), "bob", "LIST", "", "", CONN_XFER_NONE, 0, 0, 0,
+         1260},
+        {4, NetAddressIpv4(203, 0, 113, 9, 40112), "", "USER", "carol", "", CONN_XFER_NONE, 0, 0, 0,
+         3},
+    };
+    std::vector<ConnRecord> records;
+    for (const Row& row : rows) {
+        ConnRecord r = {row.id, row.client};
+        ConnViewInsert(r);
+        r.hasDetails = 1;
+        snprintf(r.account, sizeof r.account, "%s", row.account);
+        snprintf(r.command, sizeof r.command, "%s", row.command);
+        snprintf(r.argument, sizeof r.argument, "%s", row.argument);
+        snprintf(r.file, sizeof r.file, "%s", row.file);
+        r.direction = row.direction;
+        r.bytes = row.bytes;
+        r.total = row.total;
+        r.rate = row.rate;
+        r.connectedSinceMs = now - row.ago * 1000;
+        records.push_back(r);
+    }
+    displaySettings.details = 1;
+    MainWindow window({true, false});
+    ConnViewSetDetails(records.data(), records.size());
+    ConnViewSetSummary({4, 3, 2, 36071014});
+    int failures = !Save(&window, "details_view");
+
+    // The menu is a window of its own: the screen shows both.
+    QTreeWidget* tree = window.connectionsView();
+    tree->topLevelItem(0)->setSelected(true);
+    QRect row = tree->visualItemRect(tree->topLevelItem(0));
+    QPoint at = tree->viewport()->mapToGlobal(row.center() - QPoint(row.width() / 4, 0));
+    window.connectionMenu()->popup(at);
+    for (int i = 0; i < 20; i++)
+        QApplication::processEvents();
+    QRect area = window.frameGeometry().united(window.connectionMenu()->geometry());
+    failures += !SavePixmap(QApplication::primaryScreen()->grabWindow(0, area.x(), area.y(),
+                                                                      area.width(), area.height()),
+                            "context_menu");
+    window.connectionMenu()->hide();
+    displaySettings.details = 0;
+    return failures;
+}
 
 bool Save(QWidget* widget, const char* name) {
     widget->show();
@@ -70,9 +147,9 @@ int main(int argc, char** argv) {
     ListenStatusSet("");
 
     std::unique_ptr<PropertySheet> sheet(BuildPropertySheet(&window));
-    const char* pages[] = {"sheet_display", "sheet_logging", "sheet_messages", "sheet_users",
-                           "sheet_system"};
-    for (int i = 0; i < sheet->tabs()->count() && i < 5; i++) {
+    const char* pages[] = {"sheet_display", "sheet_logging", "sheet_messages",
+                           "sheet_users",   "sheet_system",  "sheet_advanced"};
+    for (int i = 0; i < sheet->tabs()->count() && i < 6; i++) {
         sheet->tabs()->setCurrentIndex(i);
         failures += !Save(sheet.get(), pages[i]);
     }
@@ -80,6 +157,7 @@ int main(int argc, char** argv) {
     failures += !Save(&editor, "message_editor");
     AboutDialog about(&window);
     failures += !Save(&about, "about");
+    failures += Details();
 
     return failures ? 1 : 0;
 }
