@@ -18,6 +18,13 @@ for a quick check that everything runs; its numbers mean little.
 
 --host runs the clients against another loopback address of the servers,
 such as ::1 for IPv6 (EPSV instead of PASV).
+
+With --rounds N the server runs with its default configuration (no
+PassivePorts: the passive ports of its own default range) and the concurrent
+workload runs N times back to back; each round's rate is printed, then the
+last round's against the first (it should hold within 10%):
+
+    bench/server_bench.py --rounds 10 [--clients 100 --per-client 20]
 """
 
 import argparse
@@ -67,19 +74,22 @@ def wait_port(port, proc, timeout=20.0):
     return False
 
 
-def make_data(top):
+def make_data(top, full=True):
     """The FTP tree both servers serve: a 1 GiB file, a 4 KiB file and a
-    directory of 10,000 small files; and the upload source outside it."""
+    directory of 10,000 small files; and the upload source outside it.
+    Without full, the 4 KiB file only."""
     data = os.path.join(top, "data")
     os.makedirs(os.path.join(data, "many"))
+    with open(os.path.join(data, "small"), "wb") as f:
+        f.write(os.urandom(SMALL))
+    if not full:
+        return data
     block = os.urandom(1 << 20)
     for name in ("big", "source"):
         path = os.path.join(data if name == "big" else top, name)
         with open(path, "wb") as f:
             for _ in range(BIG >> 20):
                 f.write(block)
-    with open(os.path.join(data, "small"), "wb") as f:
-        f.write(os.urandom(SMALL))
     for i in range(LIST_FILES):
         with open(os.path.join(data, "many", "f%05d" % i), "wb") as f:
             f.write(b"x" * (i % 100))
@@ -92,7 +102,7 @@ class Dockhand:
     name = "dockhand"
     user, password = USER, PASSWORD
 
-    def __init__(self, top, data, limits=False):
+    def __init__(self, top, data, limits=False, passive_ports="61000-65000"):
         suffix = "-limits" if limits else ""
         if limits:
             self.name = "dockhand+limits"
@@ -104,10 +114,10 @@ class Dockhand:
         self.port = free_port()
         self.reg("set", "System", "Port", "--dword", str(self.port))
         self.reg("set", "System", "MaxConn", "--dword", "0")
-        # Passive ports of its own choosing, as the peer picks them: ports the
-        # system hands out for port 0 would soon each hold a TIME_WAIT
-        # connection, and its search for a free one grows long.
-        self.reg("set", "System", "PassivePorts", "--string", "61000-65000")
+        # The same passive ports the peer is given (None: the server's own
+        # default range).
+        if passive_ports:
+            self.reg("set", "System", "PassivePorts", "--string", passive_ports)
         self.reg("set", "Path", "Work", "--string", work)
         self.reg("set", "Log", "Logging", "--dword", "0")
         key = "Users\\" + USER
@@ -341,6 +351,18 @@ def run_memory(server, counts, results):
         record(results, server, "memory per idle session, %d" % n, "KiB", 1, r["kb_per_session"], r)
 
 
+def run_rounds(server, rounds, clients, per_client):
+    """The concurrent workload rounds times back to back, on one server."""
+    rates = []
+    for i in range(rounds):
+        r = driver(server, "concurrent", clients, per_client, "small")
+        rates.append(r["transfers"] / r["seconds"])
+        print(json.dumps({"round": i + 1, "transfers/s": round(rates[-1], 1), "seconds": r["seconds"],
+                          "server_cpu_s": r["server_cpu_s"]}), flush=True)
+    print("\nround: " + " ".join("%d" % rate for rate in rates))
+    print("last round / first round: %.3f" % (rates[-1] / rates[0]))
+
+
 TOP = None
 
 
@@ -355,6 +377,10 @@ def main():
                     help="also run the download and 100 x 20 rows with every limit configured, not reached")
     ap.add_argument("--tiny", action="store_true", help="small data, for a quick check that it runs")
     ap.add_argument("--host", default=HOST, help="loopback address the clients use (::1 for IPv6)")
+    ap.add_argument("--rounds", type=int, default=0,
+                    help="only the concurrent workload, this many rounds back to back, default configuration")
+    ap.add_argument("--clients", type=int, default=100, help="clients of a round (--rounds)")
+    ap.add_argument("--per-client", type=int, default=20, help="RETR of 4 KiB per client in a round (--rounds)")
     args = ap.parse_args()
     HOST = args.host
     if args.tiny:
@@ -371,6 +397,14 @@ def main():
     TOP = tempfile.mkdtemp(prefix="bx-bench-", dir=shm if room > (4 << 30) else None)
     results = {}
     servers = []
+    if args.rounds:
+        try:
+            servers.append(Dockhand(TOP, make_data(TOP, full=False), passive_ports=None))
+            run_rounds(servers[0], args.rounds, args.clients, args.per_client)
+        finally:
+            servers[0].stop() if servers else None
+            shutil.rmtree(TOP, ignore_errors=True)
+        return 0
     try:
         data = make_data(TOP)
         servers.append(Dockhand(TOP, data))

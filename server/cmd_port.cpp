@@ -1,5 +1,6 @@
 // PORT and PASV: where the next data connection goes, and the steps they
 // share with EPRT and EPSV.
+#include <algorithm>
 #include <cstring>
 
 #include "config/config.h"
@@ -9,6 +10,7 @@
 #include "server/commands.h"
 #include "server/counters.h"
 #include "server/dataconn.h"
+#include "server/passive_range.h"
 #include "server/sockthread.h"
 
 namespace {
@@ -38,34 +40,45 @@ int ParsePortNumbers(const char* text, unsigned values[6]) {
     return 1;
 }
 
-// Where the next search of the passive range starts: after the port handed
-// out last, so that ports are reused as late as possible. Socket thread only.
+// Where the next search of the configured range starts: after the port
+// handed out last, so that ports are reused as late as possible. Socket
+// thread only.
 uint16_t nextPassivePort = 0;
 
 // The passive listening socket, of the family of the control connection: on
-// a port the system chooses, or on the first free port of the configured
-// range, tried from nextPassivePort on. An IPv6 one takes IPv6 clients only,
-// so the same port may serve an IPv4 client at the same time.
+// the first free port of the configured range, tried from nextPassivePort on;
+// without one, on a free port of the default range tried from a random place
+// (a port the system chooses when PASSIVE_DEFAULT_TRIES of them are taken).
+// An IPv6 one takes IPv6 clients only, so the same port may serve an IPv4
+// client at the same time.
 SOCKET PassiveListen(Conn* conn, uint8_t family) {
     uint16_t low = SettingLoad(systemSettings.passivePortLow);
     uint16_t high = SettingLoad(systemSettings.passivePortHigh);
-    if (low == 0 || high < low)
-        return SockListen(SOCK_MSG_PASSIVE, NetAddressAny(family), "passive");
+    bool configured = low != 0 && high >= low;
+    if (!configured) {
+        PortRange range = DefaultPassiveRange();
+        low = range.low;
+        high = range.high;
+    }
     uint32_t span = (uint32_t)(high - low) + 1;
-    uint32_t start =
-        nextPassivePort >= low && nextPassivePort <= high ? (uint32_t)(nextPassivePort - low) : 0;
-    for (uint32_t i = 0; i < span; i++) {
+    uint32_t start = !configured ? PassiveSearchStart(span)
+                     : nextPassivePort >= low && nextPassivePort <= high
+                         ? (uint32_t)(nextPassivePort - low)
+                         : 0;
+    uint32_t tries = configured ? span : std::min(span, PASSIVE_DEFAULT_TRIES);
+    for (uint32_t i = 0; i < tries; i++) {
         uint16_t port = (uint16_t)(low + (start + i) % span);
         int error = 0;
         SOCKET s =
             SockListen(SOCK_MSG_PASSIVE, NetAddressAny(family, port), "passive", &error, true);
         if (s != INVALID_SOCKET) {
-            nextPassivePort = port == high ? low : (uint16_t)(port + 1);
+            if (configured) nextPassivePort = port == high ? low : (uint16_t)(port + 1);
             return s;
         }
         if (error != WSAEADDRINUSE)
             return INVALID_SOCKET; // logged; another port would fail the same way
     }
+    if (!configured) return SockListen(SOCK_MSG_PASSIVE, NetAddressAny(family), "passive");
     LogPrintf(LOG_WARNING, "CmdPasv(%u) Every passive port from %u to %u is in use", conn->connId,
               low, high);
     return INVALID_SOCKET;

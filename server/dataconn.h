@@ -22,9 +22,10 @@ int OpenDataConnection(Conn* conn, uint8_t kind);
 void SetActiveAddress(Conn* conn, const NetAddress& address, uint32_t port);
 
 // PASV and EPSV: opens a new passive listening socket on the next free port
-// of the PassivePorts range, or on a port the system chooses when no range
-// is set (PassiveListen in cmd_port.cpp); dataAddress becomes the address
-// the client reached the server at, with the passive port.
+// of the PassivePorts range, or on a free port of the default range when no
+// range is set (PassiveListen in cmd_port.cpp, server/passive_range.h);
+// dataAddress becomes the address the client reached the server at, with
+// the passive port.
 // 1 when open; 0 after the "425 Can't open passive connection." reply (no
 // port or descriptor left); the session goes on. A port nobody connects to
 // within PassiveTimeout seconds is closed again (conn_timer.cpp).

@@ -1,5 +1,6 @@
 // PASV with the System value PassivePorts: ports from the configured range
-// only, used in turn, and a range whose every port is taken. (The announced
+// only, used in turn, and a range whose every port is taken; without it,
+// ports from the default range, spread over it. (The announced
 // address is checked with the real programs.)
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 
 #include "config/config.h"
 #include "data_client.h"
+#include "server/passive_range.h"
 
 using namespace dataclient;
 
@@ -90,6 +92,51 @@ TEST_F(PassiveSettings, PassivePortsComeFromTheRangeInTurnAndATakenRangeRefusesO
     EXPECT_EQ(Code(final), "226");
     EXPECT_EQ(c.Command("NOOP"), "200 Command okay.\r\n");
     close(fd);
+}
+
+// The dynamic ports 49152-65535 without the kernel's ephemeral range.
+TEST(PassiveRange, TheDefaultRangeKeepsOutOfTheEphemeralPorts) {
+    const struct {
+        uint16_t low, high;
+        int known;
+        uint16_t expectLow, expectHigh;
+    } rows[] = {
+        {32768, 60999, 1, 61000, 65535}, // the kernel's default
+        {40000, 50000, 1, 50001, 65535}, {55000, 65535, 1, 49152, 54999},
+        {10000, 20000, 1, 49152, 65535}, // apart
+        {1024, 65535, 1, 49152, 65535},  // nothing left: the whole
+        {49652, 65000, 1, 49152, 65535}, // too little left on either side
+        {0, 0, 0, 49152, 65535},         // the system does not say
+    };
+    for (const auto& r : rows) {
+        PortRange got = DefaultPassiveRange(r.low, r.high, r.known);
+        EXPECT_EQ(got.low, r.expectLow) << r.low << "-" << r.high;
+        EXPECT_EQ(got.high, r.expectHigh) << r.low << "-" << r.high;
+    }
+}
+
+TEST_F(PassiveSettings, WithoutPassivePortsPortsComeFromTheDefaultRangeSpreadOverIt) {
+    AddUser("u", "pw");
+    WriteRootFile("f.txt", "hello data");
+    SetRange(0, 0);
+    PortRange range = DefaultPassiveRange();
+    Session a, b;
+    ASSERT_TRUE(a.Open(Port()));
+    ASSERT_TRUE(b.Open(Port()));
+    std::set<int> seen;
+    for (int i = 0; i < 8; i++) {
+        int pa = ReplyPort(a.Command("PASV")), pb = ReplyPort(b.Command("PASV"));
+        for (int port : {pa, pb})
+            EXPECT_TRUE(port >= range.low && port <= range.high) << "PASV " << i << ": " << port;
+        EXPECT_NE(pa, pb); // both open at once
+        seen.insert({pa, pb});
+    }
+    // Not one port again and again, nor a walk from one point.
+    ASSERT_GE(seen.size(), 12u);
+    EXPECT_GT(*seen.rbegin() - *seen.begin(), 16);
+    std::string final;
+    EXPECT_EQ(a.Download("RETR f.txt", &final), "hello data");
+    EXPECT_EQ(Code(final), "226");
 }
 
 } // namespace
