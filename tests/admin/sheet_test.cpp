@@ -132,8 +132,9 @@ TEST_F(Sheet, AdvancedPageChecksEachValueByItsRuleAndAppliesAsTheOtherPages) {
         {"LoginTimeout=abc", "Login time-out: \"abc\" is not a number."},
         {"IdleTimeout=4294967296", "Idle time-out: \"4294967296\" is not a number."},
         {"PassivePorts=3000-2000", "Passive ports: \"3000-2000\" is not low-high, 1 to 65535."},
-        {"PassiveAddress=10.0.0.256",
-         "Passive address: \"10.0.0.256\" is not a dotted IPv4 address."},
+        {"PassiveAddress=10.0.0.256", "Passive address: \"10.0.0.256\" is not empty or one IPv4 or "
+                                      "IPv6 address (not 0.0.0.0, :: "
+                                      "or 255.255.255.255)."},
         {"LoginTimeout=30|IdleTimeout=600|LoginFailDelay=0|PassivePorts= 40000 - 40009 "
          "|PassiveAddress=192.0.2.5|+Extensions",
          nullptr},
