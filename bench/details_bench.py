@@ -40,7 +40,8 @@ class Admin:
         self.stop = threading.Event()
         self.datagrams = 0
         self.inbox = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.inbox.bind(os.path.join(root, "slot-client"))
+        self.path = os.path.join(root, "slot-client")
+        self.inbox.bind(self.path)
         self.inbox.settimeout(0.2)
         self.out = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.out.connect(os.path.join(root, "slot-server"))
@@ -67,6 +68,7 @@ class Admin:
             t.join()
         self.inbox.close()
         self.out.close()
+        os.unlink(self.path)  # the next run's stand-in binds the same slot
 
 
 def transfers(port, count):
