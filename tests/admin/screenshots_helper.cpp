@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/mainqueue.h"
 #include "admin/about.h"
 #include "view/connview.h"
 #include "view/listen_status.h"
@@ -142,9 +143,12 @@ int main(int argc, char** argv) {
     MainWindow window({true, false});
     int failures = !Save(&window, "main_window");
     // The longest status line, cut to the window (whole in its tooltip).
+    // The status reaches the window through the main queue, as from the engine.
     ListenStatusSet("Not listening on port 21: the port is in use by another program");
+    MainQueueDrain();
     failures += !Save(&window, "main_window_not_listening");
     ListenStatusSet("");
+    MainQueueDrain();
 
     std::unique_ptr<PropertySheet> sheet(BuildPropertySheet(&window));
     const char* pages[] = {"sheet_display", "sheet_logging", "sheet_messages",
