@@ -31,6 +31,7 @@ import argparse
 import glob
 import json
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -249,9 +250,26 @@ def cpu_seconds(pid):
     return sum(int(x) for x in fields[11:15]) / os.sysconf("SC_CLK_TCK")
 
 
+def thread_cpu(pid):
+    """CPU time of each thread of a process, by thread id."""
+    out = {}
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        out[tid] = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return out
+
+
 def driver(server, *args):
-    """One run of the load driver; its JSON result with the server's CPU time."""
+    """One run of the load driver; its JSON result with the server's CPU time,
+    the CPU time of the server's busiest thread, and the driver's own CPU time
+    (on a small machine the client competes with the server for the cores)."""
     cpu = cpu_seconds(server.proc.pid)
+    threads = thread_cpu(server.proc.pid)
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
     r = subprocess.run([os.path.join(BIN, "bench_ftp_load"), "--host", HOST, args[0], str(server.port), server.user,
                         server.password, *map(str, args[1:])], capture_output=True, text=True, timeout=600)
     out = json.loads(r.stdout.strip().splitlines()[-1])
@@ -262,6 +280,10 @@ def driver(server, *args):
     while descendants(server.proc.pid) and time.monotonic() < deadline:
         time.sleep(0.02)
     out["server_cpu_s"] = round(cpu_seconds(server.proc.pid) - cpu, 3)
+    after = thread_cpu(server.proc.pid)
+    out["busiest_thread_cpu_s"] = round(max((t - threads.get(k, 0) for k, t in after.items()), default=0), 3)
+    done = resource.getrusage(resource.RUSAGE_CHILDREN)
+    out["client_cpu_s"] = round(done.ru_utime + done.ru_stime - children.ru_utime - children.ru_stime, 3)
     return out
 
 
@@ -343,6 +365,12 @@ def run(servers, runs, results):
                     if key in details:
                         record(results, server, "server CPU per %s" % key[:-1], "us", i + 1,
                                details["server_cpu_s"] / details[key] * 1e6, {})
+                        record(results, server, "client CPU per %s" % key[:-1], "us", i + 1,
+                               details["client_cpu_s"] / details[key] * 1e6, {})
+                if "transfers" in details and server.name == "dockhand":
+                    # Is one thread the bound? Its CPU time over the run's time.
+                    record(results, server, "busiest server thread during 100 x 20", "%", i + 1,
+                           100 * details["busiest_thread_cpu_s"] / details["seconds"], {})
 
 
 def run_memory(server, counts, results):
@@ -358,7 +386,8 @@ def run_rounds(server, rounds, clients, per_client):
         r = driver(server, "concurrent", clients, per_client, "small")
         rates.append(r["transfers"] / r["seconds"])
         print(json.dumps({"round": i + 1, "transfers/s": round(rates[-1], 1), "seconds": r["seconds"],
-                          "server_cpu_s": r["server_cpu_s"]}), flush=True)
+                          "server_cpu_s": r["server_cpu_s"], "busiest_thread_cpu_s": r["busiest_thread_cpu_s"],
+                          "client_cpu_s": r["client_cpu_s"]}), flush=True)
     print("\nround: " + " ".join("%d" % rate for rate in rates))
     print("last round / first round: %.3f" % (rates[-1] / rates[0]))
 
