@@ -28,7 +28,8 @@ int OpenDescriptors() {
     int sockets = 0;
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code error;
-        sockets += std::filesystem::read_symlink(fd.path(), error).string().rfind("socket:", 0) == 0;
+        sockets +=
+            std::filesystem::read_symlink(fd.path(), error).string().rfind("socket:", 0) == 0;
     }
     return sockets;
 }
