@@ -8,13 +8,23 @@ ratio per workload is printed.
 
 Output: one JSON line per measurement (every run), then a table of medians.
 
-    bench/server_bench.py [--peer] [--limits] [--tiny] [--runs 3] [--sessions 1000,10000] [--host ::1]
+    bench/server_bench.py [--peer] [--tls|--tls-only] [--limits] [--tiny] [--runs 3] [--sessions 1000,10000] [--host ::1]
 
 With --limits a second dockhand serves the same tree with every speed limit
 and quota configured but far from reached (the cost of the limits' checks):
 the download and the 100 x 20 rows run against both, and a second table
 gives their ratio. --tiny shrinks the data (64 MiB files, 100 listed files)
 for a quick check that everything runs; its numbers mean little.
+
+With --tls (or --tls-only, without the plain rows) a dockhand and a peer of
+their own offer explicit TLS with one self-signed certificate made here, and
+build/bin/bench_tls_load (OpenSSL) drives them: 1 GiB each way under PROT P,
+data connections resuming the control session (both servers require it),
+TLS sessions/s (AUTH TLS, login, QUIT; a full handshake each), and the
+memory of idle logged-in TLS sessions. The transfer rows also give each
+side's CPU seconds per GiB. Full run for the table:
+
+    bench/server_bench.py --peer --tls --runs 3
 
 --host runs the clients against another loopback address of the servers,
 such as ::1 for IPv6 (EPSV instead of PASV).
@@ -103,8 +113,8 @@ class Dockhand:
     name = "dockhand"
     user, password = USER, PASSWORD
 
-    def __init__(self, top, data, limits=False, passive_ports="61000-65000"):
-        suffix = "-limits" if limits else ""
+    def __init__(self, top, data, limits=False, passive_ports="61000-65000", tls=None):
+        suffix = "-limits" if limits else "-tls" if tls else ""
         if limits:
             self.name = "dockhand+limits"
         self.root = os.path.join(top, "machine" + suffix)
@@ -134,6 +144,12 @@ class Dockhand:
                 self.reg("set", group, "MaxUploadRate", "--dword", str(0xFFFFFFFF))
             self.reg("set", key, "QuotaMiB", "--dword", str(1 << 20))
             self.reg("set", key, "QuotaFiles", "--dword", str(0xFFFFFFFF))
+        if tls:
+            # TLS offered (data connections resume the control session, the
+            # default), the bench's certificate.
+            self.reg("set", "System", "Tls", "--dword", "1")
+            self.reg("set", "System", "TlsCertificate", "--string", tls[0])
+            self.reg("set", "System", "TlsKey", "--string", tls[1])
         self.proc = subprocess.Popen([os.path.join(BIN, "dockhand"), "service"], env=self.env, cwd=top,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if not wait_port(self.port, self.proc):
@@ -172,18 +188,20 @@ class Peer:
     name = PEER_PACKAGE
     user, password = "anonymous", "bench@"
 
-    def __init__(self, top, data):
+    def __init__(self, top, data, tls=None):
         pkg = os.path.join(top, "pkg")
-        os.makedirs(pkg)
-        subprocess.run(["apt-get", "download", PEER_PACKAGE, *PEER_LIBRARIES], cwd=pkg, check=True,
-                       capture_output=True)
         tree = os.path.join(top, "peer")
-        for deb in glob.glob(os.path.join(pkg, "*.deb")):
-            subprocess.run(["dpkg", "-x", deb, tree], check=True)
-        empty = os.path.join(top, "empty")
+        if not os.path.isdir(tree):
+            os.makedirs(pkg)
+            subprocess.run(["apt-get", "download", PEER_PACKAGE, *PEER_LIBRARIES], cwd=pkg, check=True,
+                           capture_output=True)
+            for deb in glob.glob(os.path.join(pkg, "*.deb")):
+                subprocess.run(["dpkg", "-x", deb, tree], check=True)
+        suffix = "-tls" if tls else ""
+        empty = os.path.join(top, "empty" + suffix)
         os.makedirs(empty)
         self.port = free_port()
-        conf = os.path.join(top, "peer.conf")
+        conf = os.path.join(top, "peer%s.conf" % suffix)
         with open(conf, "w") as f:
             f.write("\n".join([
                 *(["listen=NO", "listen_ipv6=YES", "listen_address6=" + HOST] if ":" in HOST
@@ -194,7 +212,8 @@ class Peer:
                 "anon_other_write_enable=YES", "anon_umask=022", "pasv_enable=YES",
                 "xferlog_enable=NO", "dual_log_enable=NO", "syslog_enable=NO", "log_ftp_protocol=NO",
                 "max_clients=0", "max_per_ip=0", "seccomp_sandbox=NO", "secure_chroot_dir=" + empty,
-                "idle_session_timeout=0", "data_connection_timeout=0", "use_sendfile=YES", ""]))
+                "idle_session_timeout=0", "data_connection_timeout=0", "use_sendfile=YES",
+                *(peer_tls_settings(*tls) if tls else []), ""]))
         libs = glob.glob(os.path.join(tree, "usr", "lib", "*-linux-gnu")) + glob.glob(os.path.join(tree, "lib", "*-linux-gnu"))
         env = dict(os.environ, LD_LIBRARY_PATH=":".join(libs))
         self.proc = subprocess.Popen([os.path.join(tree, "usr", "sbin", "vsftpd"), conf], env=env,
@@ -223,6 +242,27 @@ class Peer:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+
+
+def peer_tls_settings(certificate, key):
+    """The peer's explicit TLS as ours is set up: the same certificate and
+    key, TLS offered but not required (the same client serves both), data
+    connections resuming the control session (its default, like ours), no
+    client certificate asked for, TLS 1.2 and later."""
+    return ["ssl_enable=YES", "allow_anon_ssl=YES", "force_anon_logins_ssl=NO", "force_anon_data_ssl=NO",
+            "rsa_cert_file=" + certificate, "rsa_private_key_file=" + key, "require_ssl_reuse=YES",
+            "ssl_request_cert=NO", "ssl_sslv2=NO", "ssl_sslv3=NO", "ssl_tlsv1=YES", "ssl_ciphers=HIGH"]
+
+
+def make_certificate(top):
+    """A self-signed P-256 certificate for the loopback address, and its key
+    readable by its owner only: (certificate, key)."""
+    cert, key = os.path.join(top, "bench.pem"), os.path.join(top, "bench.key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                    "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1"],
+                   check=True, capture_output=True)
+    os.chmod(key, 0o600)
+    return cert, key
 
 
 def descendants(pid):
@@ -263,14 +303,14 @@ def thread_cpu(pid):
     return out
 
 
-def driver(server, *args):
+def driver(server, *args, program="bench_ftp_load"):
     """One run of the load driver; its JSON result with the server's CPU time,
     the CPU time of the server's busiest thread, and the driver's own CPU time
     (on a small machine the client competes with the server for the cores)."""
     cpu = cpu_seconds(server.proc.pid)
     threads = thread_cpu(server.proc.pid)
     children = resource.getrusage(resource.RUSAGE_CHILDREN)
-    r = subprocess.run([os.path.join(BIN, "bench_ftp_load"), "--host", HOST, args[0], str(server.port), server.user,
+    r = subprocess.run([os.path.join(BIN, program), "--host", HOST, args[0], str(server.port), server.user,
                         server.password, *map(str, args[1:])], capture_output=True, text=True, timeout=600)
     out = json.loads(r.stdout.strip().splitlines()[-1])
     if "error" in out:
@@ -287,10 +327,10 @@ def driver(server, *args):
     return out
 
 
-def hold_memory(server, sessions):
+def hold_memory(server, sessions, program="bench_ftp_load"):
     """Memory growth of the server per idle logged-in session."""
     before = server.memory_kb()
-    p = subprocess.Popen([os.path.join(BIN, "bench_ftp_load"), "--host", HOST, "hold", str(server.port), server.user,
+    p = subprocess.Popen([os.path.join(BIN, program), "--host", HOST, "hold", str(server.port), server.user,
                           server.password, str(sessions)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     line = json.loads(p.stdout.readline())
     if "ready" not in line:
@@ -334,6 +374,29 @@ def listing(server):
     return r["seconds"], r
 
 
+def tls_download(server):
+    r = driver(server, "download", "big", program="bench_tls_load")
+    return r["bytes"] / r["seconds"] / 1e6, r
+
+
+def tls_upload(server):
+    received = os.path.join(TOP, "data", server.upload_name)
+    if os.path.exists(received):
+        os.remove(received)
+    r = driver(server, "upload", os.path.join(TOP, "source"), server.upload_name, program="bench_tls_load")
+    return r["bytes"] / r["seconds"] / 1e6, r
+
+
+def tls_sessions(server):
+    r = driver(server, "sessions", 2.0, program="bench_tls_load")
+    return r["sessions"] / r["seconds"], r
+
+
+# With --tls: explicit TLS (AUTH TLS, PBSZ 0, PROT P), data resuming the
+# control session; a session is AUTH TLS, login and QUIT.
+TLS_WORKLOADS = [("download 1 GiB, TLS", "MB/s", tls_download), ("upload 1 GiB, TLS", "MB/s", tls_upload),
+                 ("sessions/s, TLS", "1/s", tls_sessions)]
+
 WORKLOADS = [("download 1 GiB", "MB/s", download), ("upload 1 GiB", "MB/s", upload),
              ("sessions/s", "1/s", sessions), ("100 clients x 20 RETR 4 KiB", "transfers/s", concurrent),
              ("LIST of 10,000 files (median of 7)", "s", listing)]
@@ -349,10 +412,10 @@ def record(results, server, name, unit, run, value, details):
 LIMITS_ROWS = ("download 1 GiB", "100 clients x 20 RETR 4 KiB")
 
 
-def run(servers, runs, results):
+def run(servers, runs, results, workloads=WORKLOADS):
     """Each run of a workload goes through every server in turn, so that the
     servers meet the same moments of a noisy machine."""
-    for name, unit, fn in WORKLOADS:
+    for name, unit, fn in workloads:
         for i in range(runs):
             # Who goes first alternates: the first of a pair may meet a
             # colder cache or freshly freed memory.
@@ -361,22 +424,45 @@ def run(servers, runs, results):
                     continue
                 value, details = fn(server)
                 record(results, server, name, unit, i + 1, value, details)
+                suffix = ", TLS" if workloads is TLS_WORKLOADS else ""
                 for key in ("sessions", "transfers"):
                     if key in details:
-                        record(results, server, "server CPU per %s" % key[:-1], "us", i + 1,
+                        record(results, server, "server CPU per %s%s" % (key[:-1], suffix), "us", i + 1,
                                details["server_cpu_s"] / details[key] * 1e6, {})
-                        record(results, server, "client CPU per %s" % key[:-1], "us", i + 1,
+                        record(results, server, "client CPU per %s%s" % (key[:-1], suffix), "us", i + 1,
                                details["client_cpu_s"] / details[key] * 1e6, {})
                 if "transfers" in details and server.name == "dockhand":
                     # Is one thread the bound? Its CPU time over the run's time.
                     record(results, server, "busiest server thread during 100 x 20", "%", i + 1,
                            100 * details["busiest_thread_cpu_s"] / details["seconds"], {})
+                if suffix and "bytes" in details:
+                    # What each side spent on the transfer's bytes under TLS
+                    # (the same client for both servers).
+                    for side in ("server", "client"):
+                        record(results, server, "%s: %s CPU per GiB" % (name, side), "s", i + 1,
+                               details["%s_cpu_s" % side] * (1 << 30) / details["bytes"], {})
 
 
-def run_memory(server, counts, results):
+def run_memory(server, counts, results, tls=False):
     for n in counts:
-        r = hold_memory(server, n)
-        record(results, server, "memory per idle session, %d" % n, "KiB", 1, r["kb_per_session"], r)
+        r = hold_memory(server, n, program="bench_tls_load" if tls else "bench_ftp_load")
+        record(results, server, "memory per idle %ssession, %d" % ("TLS " if tls else "", n), "KiB", 1,
+               r["kb_per_session"], r)
+
+
+def run_tls(servers, data, args, counts, peer_counts, results):
+    """The TLS rows, against a dockhand and a peer of their own that offer TLS
+    with one certificate (the plain rows' servers stay as they were)."""
+    tls = make_certificate(TOP)
+    pair = [Dockhand(TOP, data, tls=tls)]
+    servers.append(pair[0])
+    if args.peer:
+        pair.append(Peer(TOP, data, tls=tls))
+        servers.append(pair[1])
+    run(pair, args.runs, results, TLS_WORKLOADS)
+    run_memory(pair[0], counts, results, tls=True)
+    if args.peer:
+        run_memory(pair[1], peer_counts, results, tls=True)
 
 
 def run_rounds(server, rounds, clients, per_client):
@@ -404,6 +490,9 @@ def main():
     ap.add_argument("--peer-sessions", default="1000", help="idle session counts for the peer (a process each)")
     ap.add_argument("--limits", action="store_true",
                     help="also run the download and 100 x 20 rows with every limit configured, not reached")
+    ap.add_argument("--tls", action="store_true",
+                    help="also the TLS rows: 1 GiB each way with PROT P, TLS sessions/s, idle TLS sessions")
+    ap.add_argument("--tls-only", action="store_true", help="the TLS rows only")
     ap.add_argument("--tiny", action="store_true", help="small data, for a quick check that it runs")
     ap.add_argument("--host", default=HOST, help="loopback address the clients use (::1 for IPv6)")
     ap.add_argument("--rounds", type=int, default=0,
@@ -417,7 +506,8 @@ def main():
         BIG, LIST_FILES = 64 << 20, 100
     counts = [int(x) for x in args.sessions.split(",") if x]
     peer_counts = [int(x) for x in args.peer_sessions.split(",") if x]
-    for prog in ("dockhand", "brindlex-reg", "bench_ftp_load"):
+    args.tls = args.tls or args.tls_only
+    for prog in ("dockhand", "brindlex-reg", "bench_ftp_load") + (("bench_tls_load",) if args.tls else ()):
         if not os.access(os.path.join(BIN, prog), os.X_OK):
             raise SystemExit("build/bin/%s is missing: build the default preset first" % prog)
     # In memory when there is room: the disk would be measured otherwise.
@@ -436,15 +526,18 @@ def main():
         return 0
     try:
         data = make_data(TOP)
-        servers.append(Dockhand(TOP, data))
-        if args.limits:
-            servers.append(Dockhand(TOP, data, limits=True))
-        if args.peer:
-            servers.append(Peer(TOP, data))
-        run(servers, args.runs, results)
-        run_memory(servers[0], counts, results)
-        if args.peer:
-            run_memory(servers[1], peer_counts, results)
+        if not args.tls_only:
+            servers.append(Dockhand(TOP, data))
+            if args.limits:
+                servers.append(Dockhand(TOP, data, limits=True))
+            if args.peer:
+                servers.append(Peer(TOP, data))
+            run(servers, args.runs, results)
+            run_memory(servers[0], counts, results)
+            if args.peer:
+                run_memory(servers[-1], peer_counts, results)
+        if args.tls:
+            run_tls(servers, data, args, counts, peer_counts, results)
     finally:
         for s in servers:
             s.stop()
