@@ -37,9 +37,19 @@ void CmdQuit(Conn* conn, const char*) {
     conn->loginState = LOGIN_CLOSING;
 }
 
+// REIN returns the session to its state before the login. Under TLS the
+// control connection stays protected: a client cannot tell where in the
+// stream clear text would begin (that needs CCC, which is refused), clients
+// go on writing TLS records after REIN, and the next USER and PASS are then
+// protected too (so "Tls" 2 still lets that account in). Data protection is
+// a parameter and returns to its start like the others: after AUTH, PBSZ is
+// needed again and PROT is C; on the implicit port both stay as it set them
+// (PBSZ 0, PROT P). A second AUTH still gets 534, TLS being on.
 void CmdRein(Conn* conn, const char*) {
     SendGreeting(conn);
     conn->loginState = LOGIN_NONE;
+    conn->tlsPbsz = conn->implicitTls;
+    conn->tlsProtP = conn->implicitTls;
 }
 
 void CmdNoop(Conn* conn, const char*) {

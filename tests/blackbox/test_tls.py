@@ -205,7 +205,11 @@ class ProtocolTest(TlsTest):
             for line, code in [(b"PROT P", b"503"), (b"PBSZ 0", b"200"), (b"PROT S", b"536"),
                                (b"PROT X", b"504"), (b"PROT C", b"200"), (b"PROT P", b"200"),
                                (b"AUTH TLS", b"534"), (b"USER " + USER.encode(), b"331"),
-                               (b"PASS " + PASSWORD.encode(), b"230"), (b"CCC", b"534")]:
+                               (b"PASS " + PASSWORD.encode(), b"230"), (b"CCC", b"534"),
+                               # REIN: logged out, still protected, PBSZ and PROT reset.
+                               (b"REIN", b"220"), (b"PWD", b"530"), (b"PROT P", b"503"),
+                               (b"AUTH TLS", b"534"), (b"USER " + USER.encode(), b"331"),
+                               (b"PASS " + PASSWORD.encode(), b"230"), (b"PBSZ 0", b"200")]:
                 self.assertEqual(ask(line, t, g), code, line)
             # Lines decrypted in one record beyond the first read are all
             # answered without waiting for another packet.
