@@ -1,9 +1,15 @@
 // Fuzz target: the control connection's line reader and the command
 // dispatcher with every handler, on a real accepted connection of an
-// in-process engine (its loop made but driven by hand). The input arrives
-// in pieces as a client would send it; replies are read and thrown away.
-// Files are made and removed only inside a temporary root.
+// in-process engine (its loop made but driven by hand) that offers TLS. The
+// input arrives in pieces as a client would send it; replies are read and
+// thrown away. Once a piece's AUTH has started the server's handshake, the
+// harness completes it as a TLS client (OpenSSL, the client side the product
+// has not) and sends the later pieces through the session, where the
+// server's socket event takes them (decryption, line reader, dispatch):
+// every command is reached in clear and under TLS. Files are made and
+// removed only inside a temporary root.
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -20,6 +26,7 @@
 #include "config/users.h"
 #include "platform/eventloop.h"
 #include "platform/net.h"
+#include "platform/tls.h"
 #include "server/commands.h"
 #include "server/sockthread.h"
 
@@ -27,6 +34,7 @@ namespace {
 
 SOCKET listener = INVALID_SOCKET;
 uint16_t listenPort = 0;
+SSL_CTX* clientContext = nullptr;
 
 void AddAccount(const char* name, const char* password, uint8_t flags, const std::string& root) {
     UserAccount account;
@@ -51,6 +59,19 @@ void Setup() {
     AddAccount("bob", "pw", ACCOUNT_ENABLE, root);
     AddAccount("anonymous", nullptr, ACCOUNT_ENABLE | ACCOUNT_ANONYMOUS, root);
     AddAccount("open", nullptr, ACCOUNT_ENABLE, root);
+    // A certificate of its own: TLS offered to every connection.
+    std::string cert = std::string(dir) + "/cert.pem", key = std::string(dir) + "/key.pem";
+    std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                       "-days 2 -subj /CN=127.0.0.1 -keyout " +
+                       key + " -out " + cert + " >/dev/null 2>&1";
+    char why[512];
+    if (system(make.c_str()) != 0 || !TlsLoadContext(cert.c_str(), key.c_str(), why, sizeof why)) {
+        fprintf(stderr, "fuzz_commands: no certificate\n");
+        abort();
+    }
+    systemSettings.tls = 1;
+    clientContext = SSL_CTX_new(TLS_client_method());
+    if (!clientContext) abort();
     if (!EvLoopCreate(SockWndProc)) abort();
     listener = SockListen(SOCK_MSG_ACCEPT, NetAddressIpv4(127, 0, 0, 1), "listen");
     NetAddress bound = {};
@@ -90,6 +111,41 @@ void Drain(int fd) {
     }
 }
 
+// The socket events the loop would deliver, while the connection lasts:
+// what the client sent is read (and what TLS still holds decrypted), then
+// the replies go out and are thrown away.
+void Pump(Conn* conn, int client) {
+    for (int round = 0; round < 64; round++) {
+        for (uint16_t event : {FD_READ, FD_WRITE}) {
+            if (conn->control.socket == INVALID_SOCKET) return;
+            ControlProc(WSAMAKESELECTREPLY(event, 0), conn->control.socket);
+            Drain(client);
+        }
+        if (conn->control.socket == INVALID_SOCKET) return;
+        pollfd p{(int)conn->control.socket, POLLIN, 0};
+        bool more = poll(&p, 1, 0) == 1 || (conn->control.tls && TlsPending(conn->control.tls));
+        if (!more) return;
+    }
+}
+
+// The client's side of the handshake AUTH started, the server's side driven
+// by its socket events. The client session, or nullptr when the server gave
+// up (then the connection is closed).
+SSL* ClientHandshake(Conn* conn, int client) {
+    SSL* ssl = SSL_new(clientContext);
+    if (!ssl || SSL_set_fd(ssl, client) != 1) abort();
+    SSL_set_connect_state(ssl);
+    for (int round = 0; round < 64 && conn->control.socket != INVALID_SOCKET; round++) {
+        int rc = SSL_do_handshake(ssl);
+        if (rc != 1 && SSL_get_error(ssl, rc) != SSL_ERROR_WANT_READ) break;
+        ControlProc(WSAMAKESELECTREPLY(FD_READ, 0), conn->control.socket);
+        if (rc == 1 && conn->control.socket != INVALID_SOCKET && !conn->control.tlsHandshaking)
+            return ssl;
+    }
+    SSL_free(ssl);
+    return nullptr;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -101,16 +157,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (connTable.conns[i].control.socket != INVALID_SOCKET) conn = &connTable.conns[i];
     if (!conn) abort();
     Drain(client);
-    // Pieces cut at 0xFF bytes, as separate receives.
+    // Pieces cut at 0xFF bytes, as separate receives: into the line queue
+    // while in clear, through the client's session once TLS is on.
+    SSL* tls = nullptr;
     size_t at = 0;
     while (at < size && conn->control.socket != INVALID_SOCKET) {
         const void* cut = memchr(data + at, 0xFF, size - at);
         size_t piece = cut ? (size_t)((const uint8_t*)cut - (data + at)) + 1 : size - at;
-        if (!AppendQueue(&conn->control.in, data + at, (uint32_t)piece)) abort();
-        ProcessCommands(conn);
-        Drain(client);
+        if (tls) {
+            if (SSL_write(tls, data + at, (int)piece) != (int)piece) break;
+            Pump(conn, client);
+        } else {
+            if (!AppendQueue(&conn->control.in, data + at, (uint32_t)piece)) abort();
+            ProcessCommands(conn);
+            Drain(client);
+            if (conn->tlsAuthPending) Pump(conn, client); // 234 sent, then the handshake
+            if (conn->control.socket != INVALID_SOCKET && conn->control.tlsHandshaking &&
+                !(tls = ClientHandshake(conn, client)))
+                break;
+        }
         at += piece;
     }
+    SSL_free(tls);
     // The client resets its end before the server closes: neither side is
     // left in TIME_WAIT, which at thousands of runs a second would use up
     // the loopback's ephemeral ports and fail the next connect.
