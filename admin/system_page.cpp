@@ -19,6 +19,10 @@ void SetSystemAppliedHook(void (*hook)()) {
     systemApplied = hook;
 }
 
+void RunSystemAppliedHook() {
+    if (RoleIsServerOrService() && systemApplied) systemApplied();
+}
+
 SystemPage::SystemPage(QWidget* parent) : QWidget(parent) {
     setObjectName("systemPage");
     port_ = new QLineEdit(QString::number(systemSettings.port));
@@ -71,6 +75,6 @@ int SystemPage::apply() {
     systemSettings.maxConn = (uint16_t)connections;
     systemSettings.port = (uint16_t)port;
     StoreGroup(SetRegSystem, IPC_MSG_SYSTEM_CHANGED);
-    if (RoleIsServerOrService() && systemApplied) systemApplied();
+    RunSystemAppliedHook();
     return 1;
 }

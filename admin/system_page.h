@@ -11,6 +11,10 @@ class QLineEdit;
 // process take the stored System values (port, Enable) before it returns.
 // Null (the default) where no engine runs in the process.
 void SetSystemAppliedHook(void (*hook)());
+// After a page has stored System values: in the server (or service) role the
+// installed hook runs, so the engine takes them before this returns. Nothing
+// in the admin role, whose change message reaches the server instead.
+void RunSystemAppliedHook();
 
 class SystemPage : public QWidget {
     Q_OBJECT

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
@@ -50,6 +51,7 @@ template <typename T = QLineEdit> T* Find(QWidget* parent, const char* name) {
 }
 
 // Steps separated by "|": "field=text" types (through the field's limits),
+// "list=N" picks a list's entry N,
 // "+box" / "-box" sets a check box by clicking it, "ok" presses OK.
 inline void Do(QWidget* dialog, const std::string& steps) {
     std::stringstream in(steps);
@@ -57,6 +59,9 @@ inline void Do(QWidget* dialog, const std::string& steps) {
         size_t eq = step.find('=');
         if (step == "ok") {
             Find<QPushButton>(dialog, "ok")->click();
+        } else if (auto* list = dialog->findChild<QComboBox*>(step.substr(0, eq).c_str());
+                   eq != std::string::npos && list) {
+            list->setCurrentIndex(std::stoi(step.substr(eq + 1)));
         } else if (eq != std::string::npos) {
             Find(dialog, step.substr(0, eq).c_str())->clear();
             Find(dialog, step.substr(0, eq).c_str())

@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QMenu>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTreeWidget>
 #include <chrono>
@@ -156,6 +158,11 @@ int main(int argc, char** argv) {
     for (int i = 0; i < sheet->tabs()->count() && i < 6; i++) {
         sheet->tabs()->setCurrentIndex(i);
         failures += !Save(sheet.get(), pages[i]);
+    }
+    // The Advanced page's last rows, scrolled into view.
+    if (auto* scroll = sheet->findChild<QScrollArea*>("advancedScroll")) {
+        scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+        failures += !Save(sheet.get(), "sheet_advanced_end");
     }
     TextDialog editor(kMessageFiles[0], &window);
     failures += !Save(&editor, "message_editor");

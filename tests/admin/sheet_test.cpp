@@ -2,6 +2,7 @@
 // with which message, the change messages of the admin role, the server
 // role's listener, and the message editor's files.
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -14,6 +15,7 @@
 #include "admin/text_dialog.h"
 #include "admin_fixture.h"
 #include "app/startup.h"
+#include "config/proxy_settings.h"
 #include "server/sockthread.h"
 
 namespace {
@@ -126,7 +128,7 @@ TEST_F(Sheet, ApplyStoresOnlyThePagesThatWereShownAndTellsTheServer) {
 // at once in the server role and announced in the admin role.
 TEST_F(Sheet, AdvancedPageChecksEachValueByItsRuleAndAppliesAsTheOtherPages) {
     const struct {
-        const char* steps;
+        std::string steps;
         const char* message; // nullptr: stored
     } cases[] = {
         {"LoginTimeout=abc", "Login time-out: \"abc\" is not a number."},
@@ -135,8 +137,25 @@ TEST_F(Sheet, AdvancedPageChecksEachValueByItsRuleAndAppliesAsTheOtherPages) {
         {"PassiveAddress=10.0.0.256", "Passive address: \"10.0.0.256\" is not empty or one IPv4 or "
                                       "IPv6 address (not 0.0.0.0, :: "
                                       "or 255.255.255.255)."},
+        {"ListenAddress=127.0.0.256",
+         "Listen address: \"127.0.0.256\" is not empty (every address) or one "
+         "IPv4 or IPv6 address (0.0.0.0 or :: for every address of one "
+         "family)."},
+        {"ImplicitTlsPort=65536", "Implicit TLS port: \"65536\" is not 0 to 65535."},
+        {"MaxConnPerAddress=-1", "Connections per address: \"-1\" is not a number."},
+        {"UploadHook=bin/scan", "Upload hook: \"bin/scan\" is not an absolute path."},
+        {"UploadHookTimeout=0", "Hook time limit: \"0\" is not 1 to 4294967295."},
+        {"MetricsAddress=127.0.0.1", "Metrics address: \"127.0.0.1\" is not address:port "
+                                     "(a.b.c.d:port or [IPv6]:port)."},
+        {"ProxyFrom=10.0.0.0/33", "Balancers: \"10.0.0.0/33\" is not a list of IPv4 or IPv6 "
+                                  "addresses, each with an optional /bits, separated by commas "
+                                  "or blanks."},
         {"LoginTimeout=30|IdleTimeout=600|LoginFailDelay=0|PassivePorts= 40000 - 40009 "
-         "|PassiveAddress=192.0.2.5|+Extensions",
+         "|PassiveAddress=192.0.2.5|+Extensions|ListenAddress=127.0.0.1|Tls=2|ImplicitTlsPort=990"
+         "|-TlsDataResume|MaxDownloadRate=512|MaxUploadRate=4294967295|MaxConnPerAddress=3"
+         "|MetricsAddress=127.0.0.1:9123|+MetricsPerAccount|+ProxyProtocol|ProxyFrom=10.0.0.5, "
+         "10.1.0.0/16|UploadHookTimeout=5|UploadHook=/" +
+             std::string(258, 'h') + "|TlsCertificate=/" + std::string(300, 'c'),
          nullptr},
     };
     for (bool admin : {false, true}) {
@@ -166,38 +185,70 @@ TEST_F(Sheet, AdvancedPageChecksEachValueByItsRuleAndAppliesAsTheOtherPages) {
             EXPECT_EQ(systemSettings.passivePortHigh, 40009);
             char text[NET_ADDRESS_TEXT_SIZE];
             EXPECT_STREQ(NetAddressText(PassiveAddressSetting(), text), "192.0.2.5");
+            EXPECT_STREQ(NetAddressText(ListenAddressSetting(), text), "127.0.0.1");
+            EXPECT_EQ(SettingLoad(systemSettings.tls), 2u);
+            EXPECT_EQ(SettingLoad(systemSettings.tlsDataResume), 0u);
+            EXPECT_EQ(SettingLoad(systemSettings.implicitTlsPort), 990u);
+            EXPECT_EQ(SettingLoad(systemSettings.maxDownloadRate), 512u);
+            EXPECT_EQ(SettingLoad(systemSettings.maxUploadRate), 4294967295u);
+            EXPECT_EQ(SettingLoad(systemSettings.maxConnPerAddress), 3u);
+            EXPECT_EQ(SettingLoad(systemSettings.uploadHookTimeout), 5u);
+            EXPECT_EQ(SettingLoad(systemSettings.metricsPerAccount), 1u);
+            EXPECT_EQ(metricsAddress, "127.0.0.1:9123");
+            EXPECT_EQ(ProxyProtocolSetting(), 1u);
+            EXPECT_TRUE(ProxyFromAllows(NetAddressIpv4(10, 1, 2, 3, 0)));
+            // Paths as long as the server reads them, and no longer.
+            EXPECT_EQ(UploadHookSetting(), "/" + std::string(258, 'h'));
+            EXPECT_EQ(systemSettings.tlsCertificate, "/" + std::string(258, 'c'));
             AdvancedPage again; // shows what is stored
             EXPECT_EQ(Find<QLineEdit>(&again, "PassiveAddress")->text(), "192.0.2.5");
+            EXPECT_EQ(Find<QLineEdit>(&again, "ProxyFrom")->text(), "10.0.0.5, 10.1.0.0/16");
+            EXPECT_EQ(Find<QComboBox>(&again, "Tls")->currentIndex(), 2);
             EXPECT_TRUE(Find<QCheckBox>(&again, "Extensions")->isChecked());
+            EXPECT_FALSE(Find<QCheckBox>(&again, "TlsDataResume")->isChecked());
         }
     }
 }
 
-bool Connects(uint16_t port) {
-    int fd = bxtest::Connect(0x7F000001, port);
+bool Connects(uint16_t port, uint32_t address = 0x7F000001) {
+    int fd = bxtest::Connect(address, port);
     if (fd >= 0) close(fd);
     return fd >= 0;
 }
 
-TEST_F(Sheet, ServerRoleSystemApplyMovesTheListenerBeforeItReturns) {
-    uint16_t first = 0, second = 0;
-    for (uint16_t* port : {&first, &second})
+// Both pages reach the engine through the System applied hook, as the
+// program installs it: listener, ListenAddress and metrics have moved when
+// the apply returns.
+TEST_F(Sheet, ServerRoleApplyOfSystemAndAdvancedPagesTakesEffectBeforeItReturns) {
+    uint16_t first = 0, second = 0, metrics = 0;
+    for (uint16_t* port : {&first, &second, &metrics})
         close(bxtest::Listen(port));
     systemSettings = {1, 0, first};
+    SetListenAddressSetting(NetAddressIpv4(127, 0, 0, 1, 0));
     ASSERT_EQ(SockThreadInit(), 0);
     SockSend(SOCK_MSG_LISTEN, first, 1);
     ASSERT_TRUE(Connects(first));
 
-    SetSystemAppliedHook(ListenWithSystemSettings); // as the program installs it
+    SetSystemAppliedHook(ListenWithSystemSettings);
     SystemPage page;
     Do(&page, "port=" + std::to_string(second));
-    ASSERT_EQ(page.apply(), 1);
+    EXPECT_EQ(page.apply(), 1);
     EXPECT_TRUE(Connects(second)) << "listening on the new port when the apply returns";
     EXPECT_FALSE(Connects(first));
 
+    AdvancedPage advanced;
+    Do(&advanced, "ListenAddress=127.0.0.2|MetricsAddress=127.0.0.1:" + std::to_string(metrics));
+    EXPECT_EQ(advanced.apply(), 1);
+    EXPECT_TRUE(Connects(second, 0x7F000002)) << "on the new ListenAddress";
+    EXPECT_FALSE(Connects(second));
+    EXPECT_TRUE(Connects(metrics)) << "metrics served";
+    Do(&advanced, "MetricsAddress=");
+    EXPECT_EQ(advanced.apply(), 1);
+    EXPECT_FALSE(Connects(metrics)) << "metrics off";
+
     Find<QCheckBox>(&page, "serverEnable")->click();
-    ASSERT_EQ(page.apply(), 1);
-    EXPECT_FALSE(Connects(second)) << "Enable off closes the listener";
+    EXPECT_EQ(page.apply(), 1);
+    EXPECT_FALSE(Connects(second, 0x7F000002)) << "Enable off closes the listener";
     SetSystemAppliedHook(nullptr);
     SockThreadStop();
 }
