@@ -18,6 +18,7 @@
 
 #include "admin/msgbox.h"
 #include "config/users.h"
+#include "config/value_rules.h"
 #include "log/log.h"
 #include "platform/ascii.h"
 
@@ -26,6 +27,26 @@ namespace {
 constexpr int PATH_MAX_CHARS = 259;
 constexpr int MAXCONN_CHARS = 5;
 const char* const NAME_CHARS = "abcdefghijklmnopqrstuvwxyz0123456789.-_";
+
+// The limits of an account, stored as its values of these names (each 0 =
+// none), judged by their rules in config/value_rules.cpp.
+struct LimitField {
+    const char* value; // the account's value
+    const char* objectName;
+    const char* label;
+    const char* unit;
+    const char* what; // the value in a refusal's message
+    uint32_t UserAccount::*field;
+};
+const LimitField kLimitFields[] = {
+    {"MaxDownloadRate", "maxDownloadRate", "Do&wnload:", "KiB/s", "Download rate",
+     &UserAccount::MaxDownloadRate},
+    {"MaxUploadRate", "maxUploadRate", "&Upload:", "KiB/s", "Upload rate",
+     &UserAccount::MaxUploadRate},
+    {"QuotaMiB", "quotaMiB", "&Quota:", "MiB", "Quota", &UserAccount::QuotaMiB},
+    {"QuotaFiles", "quotaFiles", "&Files:", "files", "Quota of files", &UserAccount::QuotaFiles},
+};
+constexpr int LIMIT_CHARS = 10; // 4294967295
 
 // Refuses any edit that would make the field's stored form (UTF-8) longer
 // than its record field holds, so that what is typed is never cut short.
@@ -197,6 +218,26 @@ void UserDialog::BuildControls() {
     groups->addWidget(dirGroup);
     groups->addWidget(fileGroup);
 
+    // The limits in a box of their own below the permissions, two a line.
+    auto* limitGroup = new QGroupBox("Limits (empty or 0 = none)", this);
+    limitGroup->setObjectName("limitGroup");
+    auto* limitLayout = new QGridLayout(limitGroup);
+    for (size_t i = 0; i < std::size(kLimitFields); i++) {
+        const LimitField& limit = kLimitFields[i];
+        QLineEdit* edit = LimitedEdit(this, limit.objectName, LIMIT_CHARS);
+        edit->setMaximumWidth(fontMetrics().horizontalAdvance(QString(LIMIT_CHARS, u'9')) + 12);
+        int row = (int)i % 2, column = (int)i / 2 * 4;
+        limitLayout->addWidget(label(limit.label, edit), row, column);
+        limitLayout->addWidget(edit, row, column + 1);
+        limitLayout->addWidget(new QLabel(limit.unit, this), row, column + 2);
+        limits_.push_back(edit);
+        differs_.push_back(false);
+    }
+    // A gap between the pairs; the rest of the width after them.
+    limitLayout->setColumnMinimumWidth(3, fontMetrics().horizontalAdvance("xxx"));
+    limitLayout->setColumnStretch(3, 1);
+    limitLayout->setColumnStretch(6, 1);
+
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->button(QDialogButtonBox::Ok)->setObjectName("ok");
     buttons->button(QDialogButtonBox::Cancel)->setObjectName("cancel");
@@ -208,6 +249,7 @@ void UserDialog::BuildControls() {
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(fields);
     layout->addLayout(groups);
+    layout->addWidget(limitGroup);
     layout->addLayout(bottom);
 
     connect(anonymous_, &QCheckBox::clicked, this, [this](bool checked) {
@@ -254,6 +296,17 @@ void UserDialog::FillEdit() {
                 field->setEnabled(false);
         }
         if (account.MaxConn) maxConn_->setText(QString::number(account.MaxConn));
+        for (size_t i = 0; i < limits_.size(); i++) {
+            uint32_t value = account.*kLimitFields[i].field;
+            QString text = value ? QString::number(value) : QString();
+            if (opened_.empty()) {
+                limits_[i]->setText(text);
+            } else if (!differs_[i] && text != limits_[i]->text()) {
+                differs_[i] = true;
+                limits_[i]->clear();
+                limits_[i]->setPlaceholderText("(differ)");
+            }
+        }
         // Boxes are only ever checked here: with several accounts a box
         // shows whether any of them has the flag.
         for (const FlagBox& flag : FlagBoxes())
@@ -304,6 +357,21 @@ void UserDialog::Ok() {
         return Refuse(nullptr, "Number of connections out of range.  Must be less than 65536.",
                       "Brindlex", maxConn_);
     record.MaxConn = (uint16_t)connections;
+
+    for (size_t i = 0; i < limits_.size(); i++) {
+        const LimitField& limit = kLimitFields[i];
+        QString typed = limits_[i]->text().trimmed();
+        std::string problem =
+            ValueTextProblem(*ValueRuleFind("Users", limit.value),
+                             typed.isEmpty() ? "0" : typed.toStdString(), &(record.*limit.field));
+        if (!problem.empty()) {
+            QString text =
+                QString("%1: \"%2\" %3.").arg(limit.what, typed, QString::fromStdString(problem));
+            AdminMessageBox(nullptr, text, "Brindlex", QMessageBox::Critical);
+            limits_[i]->setFocus();
+            return;
+        }
+    }
 
     QString root = TrimBlanks(root_->text());
     if (root.isEmpty())
@@ -372,7 +440,6 @@ int UserDialog::Commit(const UserAccount& record, bool newPassword, const std::s
         }
         if (taken(index)) return 0;
         passwordFor(account.name, userList.accounts[(size_t)index].PW, account.PW);
-        UserAccountKeepLimits(&account, userList.accounts[(size_t)index]);
         UserListReplace(&userList, index, account);
     } else {
         // Several accounts get the same settings and keep their names and passwords.
@@ -382,7 +449,13 @@ int UserDialog::Commit(const UserAccount& record, bool newPassword, const std::s
             const UserAccount& current = userList.accounts[(size_t)index];
             Put(account.name, name);
             passwordFor(current.name, current.PW, account.PW);
-            UserAccountKeepLimits(&account, current);
+            // A limit the accounts differ on, left empty, stays each one's own.
+            for (size_t i = 0; i < limits_.size(); i++) {
+                uint32_t UserAccount::*field = kLimitFields[i].field;
+                account.*field = differs_[i] && limits_[i]->text().trimmed().isEmpty()
+                                     ? current.*field
+                                     : record.*field;
+            }
             UserListReplace(&userList, index, account);
         }
     }

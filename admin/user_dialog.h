@@ -71,4 +71,9 @@ class UserDialog : public QDialog {
     QCheckBox* put_;
     QCheckBox* deleteFile_;
     QCheckBox* restrict_;
+    // The per-account limits, in the order of kLimitFields (user_dialog.cpp).
+    // With several accounts, a limit on which they differ shows empty and,
+    // left empty, each account keeps its own (differs_).
+    std::vector<QLineEdit*> limits_;
+    std::vector<bool> differs_;
 };

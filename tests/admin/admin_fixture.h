@@ -152,15 +152,20 @@ class UsersTest : public WindowTest<FtpFixture> {
         return stored.accounts;
     }
     // The stored accounts as "name root home limit" (paths below RootDir()
-    // shortened to "~"), by name.
+    // shortened to "~"), by name; then " down/up/MiB/files" when the account
+    // has any of these limits.
     std::string Summary() {
         std::string s;
         for (const UserAccount& a : Stored()) {
             std::string root = a.Root, home = a.Home;
             for (std::string* p : {&root, &home})
                 if (p->rfind(RootDir(), 0) == 0) p->replace(0, RootDir().size(), "~");
-            s += std::string(a.name) + " " + root + " " + home + " " + std::to_string(a.MaxConn) +
-                 "; ";
+            s += std::string(a.name) + " " + root + " " + home + " " + std::to_string(a.MaxConn);
+            if (a.MaxDownloadRate || a.MaxUploadRate || a.QuotaMiB || a.QuotaFiles)
+                s += " " + std::to_string(a.MaxDownloadRate) + "/" +
+                     std::to_string(a.MaxUploadRate) + "/" + std::to_string(a.QuotaMiB) + "/" +
+                     std::to_string(a.QuotaFiles);
+            s += "; ";
         }
         return s;
     }

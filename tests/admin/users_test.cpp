@@ -40,6 +40,12 @@ TEST_F(UsersTest, OkRefusesWithTheMessageAndFocusOrStores) {
         {nullptr, "name=ümlaut", chars, ""},
         {nullptr, "name=x|maxConn=99999", limit, ""},
         {nullptr, "name=x|maxConn=-1", limit, ""},
+        {nullptr, "name=q|maxDownloadRate=512|maxUploadRate= 64 |quotaMiB=4294967295|quotaFiles=0",
+         "", "q /data /data 0 512/64/4294967295/0"},
+        {nullptr, "name=x|maxUploadRate=1k",
+         "Brindlex|Upload rate: \"1k\" is not a number.|none maxUploadRate", ""},
+        {nullptr, "name=x|quotaFiles=4294967296",
+         "Brindlex|Quota of files: \"4294967296\" is not a number.|none quotaFiles", ""},
         {nullptr, "name=x|root=   ", "Settings|The root directory can't be blank.|dialog root", ""},
         {nullptr, "name=x|home=/database", "Settings|" + home + "|dialog home", ""},
         {nullptr, "name=x|home=/other", "Settings|" + home + "|dialog home", ""},
@@ -79,6 +85,7 @@ TEST_F(UsersTest, FieldsTakeNoMoreBytesThanTheAccountHolds) {
                                     {"password", 16},
                                     {"verify", 16},
                                     {"maxConn", 5},
+                                    {"quotaMiB", 10},
                                     {"root", 259},
                                     {"home", 259}}) {
             Do(d, std::string(field) + "=" + std::string(limit + 1, '7'));
@@ -129,24 +136,27 @@ TEST_F(UsersTest, ShowsOneOrSeveralAccountsAndWritesSeveralKeepingNamesAndPasswo
     alice.permissions = PERM_LIST | PERM_PUT;
     bob.permissions = PERM_GET | PERM_CREATE;
     bob.accountFlags = ACCOUNT_ENABLE;
-    alice.QuotaMiB = 7; // limits the dialog does not show stay as they are
+    alice.QuotaMiB = 7; // limits the accounts differ on stay each one's own
     bob.MaxDownloadRate = 64;
+    alice.QuotaFiles = bob.QuotaFiles = 900; // a limit they share is shown
     Seed({bob, alice, Account("Carl")});
     EXPECT_EQ(Lines(), "alice bob Carl ");
     struct Row {
         std::vector<std::string> selected;
-        const char*
-            shown; // name, root, home, limit, password ("*": disabled), then the checked boxes
+        // name, root, home, limit, password ("*": disabled), download rate,
+        // quota, files, then the checked boxes
+        const char* shown;
     } rows[] = {
-        {{}, "|||||enable restrict recurse list get "}, // "&New"
-        {{"alice"}, "alice|~/a|~/a|3|        |enable restrict list put "},
-        {{"alice", "bob"}, "alice*|~/a|~/a|3|        *|enable restrict create list get put "},
+        {{}, "||||||||enable restrict recurse list get "}, // "&New"
+        {{"alice"}, "alice|~/a|~/a|3|        ||7|900|enable restrict list put "},
+        {{"alice", "bob"}, "alice*|~/a|~/a|3|        *|||900|enable restrict create list get put "},
     };
     for (const Row& row : rows) {
         Select(row.selected);
         Dialog(row.selected.empty() ? "newButton" : "settingsButton", [&](QWidget* d) {
             std::string s;
-            for (const char* f : {"name", "root", "home", "maxConn", "password"})
+            for (const char* f : {"name", "root", "home", "maxConn", "password", "maxDownloadRate",
+                                  "quotaMiB", "quotaFiles"})
                 s += Find(d, f)
                          ->text()
                          .replace(QString::fromStdString(RootDir()), "~")
@@ -160,17 +170,16 @@ TEST_F(UsersTest, ShowsOneOrSeveralAccountsAndWritesSeveralKeepingNamesAndPasswo
     }
     Select({"alice", "bob"});
     Dialog(nullptr, "root=" + RootDir() + "|home=" + RootDir() + "/pub|maxConn=|ok");
-    EXPECT_EQ(Summary(), "alice ~ ~/pub 0; bob ~ ~/pub 0; Carl ~ ~ 0; ");
+    EXPECT_EQ(Summary(), "alice ~ ~/pub 0 0/0/7/900; bob ~ ~/pub 0 64/0/0/900; Carl ~ ~ 0; ");
     for (const UserAccount& a : Stored())
         EXPECT_TRUE(a.name[0] == 'C' ||
                     a.permissions == (PERM_LIST | PERM_GET | PERM_PUT | PERM_CREATE))
             << a.name;
-    for (const UserAccount& a : Stored())
-        EXPECT_EQ(a.QuotaMiB * 100 + a.MaxDownloadRate, a.name[0] == 'a'   ? 700u
-                                                        : a.name[0] == 'b' ? 64u
-                                                                           : 0u)
-            << a.name;
     EXPECT_TRUE(LogsIn("alice", "A-pass") && LogsIn("bob", "B-pass") && !LogsIn("bob", "A-pass"));
+    // A value typed where they differ, or cleared where they agree, is each one's.
+    Select({"alice", "bob"});
+    Dialog(nullptr, "quotaMiB=5|quotaFiles=|ok");
+    EXPECT_EQ(Summary(), "alice ~ ~/pub 0 0/0/5/0; bob ~ ~/pub 0 64/0/5/0; Carl ~ ~ 0; ");
 }
 
 // The server's timer may reload the list while the dialog is open.
@@ -249,6 +258,8 @@ TEST_F(UsersTest, Shots) {
     }
     guest.accountFlags |= ACCOUNT_ANONYMOUS;
     mira.MaxConn = 2;
+    mira.MaxDownloadRate = 2048;
+    mira.QuotaMiB = 10240;
     mira.permissions |= PERM_PUT | PERM_CREATE;
     Seed({mira, guest, builds});
     page->show();
