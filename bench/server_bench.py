@@ -29,6 +29,12 @@ side's CPU seconds per GiB. Full run for the table:
 --host runs the clients against another loopback address of the servers,
 such as ::1 for IPv6 (EPSV instead of PASV).
 
+The sessions and concurrent rows use build/bin/bench_ftp_loop, one thread
+with every client on an event loop, so that the client's own CPU does not
+bound them; --client threads runs them with bench_ftp_load's one blocking
+thread per client instead (to compare the two clients). --in-flight N runs
+the sessions row with N sessions at a time (default 1: one after another).
+
 With --rounds N the server runs with its default configuration (no
 PassivePorts: the passive ports of its own default range) and the concurrent
 workload runs N times back to back; each round's rate is printed, then the
@@ -57,6 +63,8 @@ PEER_PACKAGE = "vsftpd"
 PEER_LIBRARIES = ["libwrap0"]  # what the peer needs beyond a base system
 USER, PASSWORD = "bench", "bench"
 HOST = "127.0.0.1"  # --host: where the clients reach the servers
+CLIENT = "loop"  # --client: the driver of the sessions and concurrent rows
+IN_FLIGHT = 1  # --in-flight: sessions at a time in the sessions row
 
 BIG = 1 << 30
 SMALL = 4096
@@ -359,13 +367,23 @@ def upload(server):
     return r["bytes"] / r["seconds"] / 1e6, r
 
 
+def many(server, workload, *args):
+    """The sessions and concurrent workloads with the chosen client: the
+    event loop's also checks the size of every file and, for the sessions,
+    takes how many are in flight."""
+    if CLIENT == "threads":
+        return driver(server, workload, *args)
+    extra = [IN_FLIGHT] if workload == "sessions" else []
+    return driver(server, workload, *args, SMALL, *extra, program="bench_ftp_loop")
+
+
 def sessions(server):
-    r = driver(server, "sessions", 2.0, "small")
+    r = many(server, "sessions", 2.0, "small")
     return r["sessions"] / r["seconds"], r
 
 
 def concurrent(server):
-    r = driver(server, "concurrent", 100, 20, "small")
+    r = many(server, "concurrent", 100, 20, "small")
     return r["transfers"] / r["seconds"], r
 
 
@@ -469,7 +487,7 @@ def run_rounds(server, rounds, clients, per_client):
     """The concurrent workload rounds times back to back, on one server."""
     rates = []
     for i in range(rounds):
-        r = driver(server, "concurrent", clients, per_client, "small")
+        r = many(server, "concurrent", clients, per_client, "small")
         rates.append(r["transfers"] / r["seconds"])
         print(json.dumps({"round": i + 1, "transfers/s": round(rates[-1], 1), "seconds": r["seconds"],
                           "server_cpu_s": r["server_cpu_s"], "busiest_thread_cpu_s": r["busiest_thread_cpu_s"],
@@ -482,7 +500,7 @@ TOP = None
 
 
 def main():
-    global TOP, HOST
+    global TOP, HOST, CLIENT, IN_FLIGHT
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--peer", action="store_true", help="run the same workloads against the peer server")
     ap.add_argument("--runs", type=int, default=3, help="runs per workload (the median is reported)")
@@ -499,15 +517,22 @@ def main():
                     help="only the concurrent workload, this many rounds back to back, default configuration")
     ap.add_argument("--clients", type=int, default=100, help="clients of a round (--rounds)")
     ap.add_argument("--per-client", type=int, default=20, help="RETR of 4 KiB per client in a round (--rounds)")
+    ap.add_argument("--client", choices=("loop", "threads"), default=CLIENT,
+                    help="driver of the sessions and concurrent rows: one event loop, or a thread per client")
+    ap.add_argument("--in-flight", type=int, default=IN_FLIGHT,
+                    help="sessions at a time in the sessions row (event-loop client)")
     args = ap.parse_args()
-    HOST = args.host
+    HOST, CLIENT, IN_FLIGHT = args.host, args.client, args.in_flight
+    if IN_FLIGHT != 1 and CLIENT == "threads":
+        raise SystemExit("--in-flight needs the event-loop client")
     if args.tiny:
         global BIG, LIST_FILES
         BIG, LIST_FILES = 64 << 20, 100
     counts = [int(x) for x in args.sessions.split(",") if x]
     peer_counts = [int(x) for x in args.peer_sessions.split(",") if x]
     args.tls = args.tls or args.tls_only
-    for prog in ("dockhand", "brindlex-reg", "bench_ftp_load") + (("bench_tls_load",) if args.tls else ()):
+    for prog in ("dockhand", "brindlex-reg", "bench_ftp_load", "bench_ftp_loop") + (
+            ("bench_tls_load",) if args.tls else ()):
         if not os.access(os.path.join(BIN, prog), os.X_OK):
             raise SystemExit("build/bin/%s is missing: build the default preset first" % prog)
     # In memory when there is room: the disk would be measured otherwise.
