@@ -110,10 +110,11 @@ void CmdUser(Conn* conn, const char* arg) {
     AsciiLowerAll(name);
 
     LockUserList();
-    int others = CountUserConnections(conn, name);
     const UserAccount* account = FindAccount(name);
     if (account) {
-        if (account->MaxConn != 0 && others >= account->MaxConn) {
+        // Counting walks the whole table, so only an account with a limit
+        // pays for it: with tens of thousands of sessions every login would.
+        if (account->MaxConn != 0 && CountUserConnections(conn, name) >= account->MaxConn) {
             UnlockUserList();
             LogPrintf(LOG_WARNING, "CmdUser: user %s max connections", name);
             CountAdd(engineCounters.loginsRefused);
