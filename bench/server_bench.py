@@ -41,6 +41,12 @@ workload runs N times back to back; each round's rate is printed, then the
 last round's against the first (it should hold within 10%):
 
     bench/server_bench.py --rounds 10 [--clients 100 --per-client 20]
+
+With --idle-sessions N only the idle-sessions row runs (bench/idle_sessions.py:
+N logged-in sessions held by build/bin/bench_idle, the server's memory, the
+time to greet the last one, a new client served meanwhile):
+
+    bench/server_bench.py --idle-sessions 100000
 """
 
 import argparse
@@ -517,6 +523,8 @@ def main():
                     help="only the concurrent workload, this many rounds back to back, default configuration")
     ap.add_argument("--clients", type=int, default=100, help="clients of a round (--rounds)")
     ap.add_argument("--per-client", type=int, default=20, help="RETR of 4 KiB per client in a round (--rounds)")
+    ap.add_argument("--idle-sessions", type=int, default=0,
+                    help="only the row of this many idle logged-in sessions (bench/idle_sessions.py)")
     ap.add_argument("--client", choices=("loop", "threads"), default=CLIENT,
                     help="driver of the sessions and concurrent rows: one event loop, or a thread per client")
     ap.add_argument("--in-flight", type=int, default=IN_FLIGHT,
@@ -525,6 +533,11 @@ def main():
     HOST, CLIENT, IN_FLIGHT = args.host, args.client, args.in_flight
     if IN_FLIGHT != 1 and CLIENT == "threads":
         raise SystemExit("--in-flight needs the event-loop client")
+    if args.idle_sessions:
+        sys.modules.setdefault("server_bench", sys.modules[__name__])
+        import idle_sessions
+        idle_sessions.print_row(idle_sessions.run(args.idle_sessions))
+        return 0
     if args.tiny:
         global BIG, LIST_FILES
         BIG, LIST_FILES = 64 << 20, 100
