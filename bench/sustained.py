@@ -9,21 +9,27 @@ each kind of work holds) nor grow (its memory and descriptors hold).
 The load, each kind from its own client loop of build/bin/bench_ftp_load,
 all at once and as fast as they go:
   sessions   connect, log in, PASV, RETR 4 KiB, QUIT, one after another
-  small      10 clients x 100 RETR of 4 KiB on open sessions
+  small      10 clients x 30 RETR of 4 KiB on open sessions
   large      download, then upload, of a --large-mib file
   list       LIST of a directory of --list-files files, 10 times per session
   idle       --idle logged-in sessions held by build/bin/bench_idle all along
 Every minute one JSON line: the work of each kind done in that minute, the
 server's resident set (VmRSS), its CPU share (of one core), its open
-descriptors and threads, the idle sessions still open. At the end a table of
+descriptors and threads, the idle sessions still open, the CPU share of the
+client loops (the drivers that ended in that minute) and the machine's load
+average (others' work on the machine shows there). At the end a table of
 the samples, and per column the least-squares slope (per minute, and as a
-share of the column's mean) and the last minute against the first. The idle
+share of the column's mean), the last minute against the first and the
+mean of the second half of the run against the first half's; and the same
+for the work of each kind per second of server CPU (on a machine shared with
+other work the rates follow the CPU the server is given, these its cost). The idle
 sessions answer a NOOP each at the end.
 """
 
 import argparse
 import json
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -78,7 +84,7 @@ class Load:
             out = self.drive("sessions", 2.0, "small")
             return out.get("sessions"), out
         if kind == "small":
-            out = self.drive("concurrent", 10, 100, "small")
+            out = self.drive("concurrent", 10, 30, "small")
             return out.get("transfers"), out
         if kind == "large":
             if turn % 2 == 0:
@@ -112,6 +118,12 @@ class Load:
                 self.done[kind] = 0.0
             errors = sum(len(e) for e in self.errors.values())
         return done, errors
+
+
+def client_cpu():
+    """CPU seconds of the drivers that have ended (this script's children)."""
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
 
 
 def status(pid, keys=("VmRSS", "VmHWM")):
@@ -154,21 +166,31 @@ def slope(values):
 
 def print_table(samples):
     cols = [(kind, unit) for kind, unit in KINDS] + [("rss_kib", "VmRSS KiB"), ("cpu_pct", "CPU %"),
-                                                     ("fds", "fds"), ("idle_alive", "idle")]
-    print("\n| minute | " + " | ".join(unit if kind in dict(KINDS) else unit for kind, unit in cols) + " |")
+                                                     ("fds", "fds"), ("idle_alive", "idle"),
+                                                     ("client_cpu_pct", "client CPU %"), ("load1", "load")]
+    print("\n| minute | " + " | ".join(unit for _, unit in cols) + " |")
     print("|---" * (len(cols) + 1) + "|")
     for s in samples:
         print("| %d | " % s["minute"] + " | ".join(sb.fmt(s[kind]) if isinstance(s[kind], float) else
                                                    "{:,}".format(s[kind]) for kind, _ in cols) + " |")
-    print("\n| column | first | last | last / first | slope per minute | slope / mean |")
-    print("|---|---|---|---|---|---|")
-    for kind, unit in cols:
-        values = [float(s[kind]) for s in samples]
+    print("\n| column | first | last | last / first | second half / first half | slope per minute | slope / mean |")
+    print("|---|---|---|---|---|---|---|")
+    # The work per second of server CPU: on a machine shared with other work
+    # the rates follow the CPU the server gets; these follow its cost.
+    per_cpu = [(kind, "%s per server CPU-s" % unit.split("/")[0]) for kind, unit in KINDS]
+    for kind, unit in cols + per_cpu:
+        if unit.endswith("CPU-s"):
+            values = [s[kind] / (s["cpu_pct"] / 100) if s["cpu_pct"] else 0.0 for s in samples]
+        else:
+            values = [float(s[kind]) for s in samples]
         mean = sum(values) / len(values)
         k = slope(values)
-        print("| %s | %s | %s | %s | %s | %s |" % (
+        half = len(values) // 2
+        first, second = sum(values[:half]), sum(values[len(values) - half:])
+        print("| %s | %s | %s | %s | %s | %s | %s |" % (
             unit, sb.fmt(values[0]), sb.fmt(values[-1]),
-            "%.3f" % (values[-1] / values[0]) if values[0] else "-", "%+.3g" % k,
+            "%.3f" % (values[-1] / values[0]) if values[0] else "-",
+            "%.3f" % (second / first) if half and first else "-", "%+.3g" % k,
             "%+.3f%%" % (100 * k / mean) if mean else "-"))
 
 
@@ -200,6 +222,7 @@ def main():
             t.start()
         pid = server.proc.pid
         cpu, at = sb.cpu_seconds(pid), time.monotonic()
+        client = client_cpu()
         load.take()
         for minute in range(1, args.minutes + 1):
             time.sleep(max(0.0, at + args.interval - time.monotonic()))
@@ -214,7 +237,10 @@ def main():
                            "cpu_pct": round(100 * (cpu_now - cpu) / elapsed, 1),
                            "fds": len(os.listdir("/proc/%d/fd" % pid)), "threads": server.threads(),
                            "idle_alive": idle.ask("count")["alive"], "errors": errors})
-            cpu, at = cpu_now, now
+            client_now = client_cpu()
+            sample.update({"client_cpu_pct": round(100 * (client_now - client) / elapsed, 1),
+                           "load1": round(os.getloadavg()[0], 2)})
+            cpu, at, client = cpu_now, now, client_now
             samples.append(sample)
             print(json.dumps(sample), flush=True)
         load.stop.set()
