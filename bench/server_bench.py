@@ -31,9 +31,10 @@ such as ::1 for IPv6 (EPSV instead of PASV).
 
 The sessions and concurrent rows use build/bin/bench_ftp_loop, one thread
 with every client on an event loop, so that the client's own CPU does not
-bound them; --client threads runs them with bench_ftp_load's one blocking
-thread per client instead (to compare the two clients). --in-flight N runs
-the sessions row with N sessions at a time (default 1: one after another).
+bound them; it runs the sessions row with 4 sessions at a time (--in-flight
+N), so that the server, not the round trips of one session, sets the rate.
+--client threads runs both rows as before, with bench_ftp_load's one
+blocking thread per client and sessions one after another (to compare).
 
 With --rounds N the server runs with its default configuration (no
 PassivePorts: the passive ports of its own default range) and the concurrent
@@ -70,7 +71,7 @@ PEER_LIBRARIES = ["libwrap0"]  # what the peer needs beyond a base system
 USER, PASSWORD = "bench", "bench"
 HOST = "127.0.0.1"  # --host: where the clients reach the servers
 CLIENT = "loop"  # --client: the driver of the sessions and concurrent rows
-IN_FLIGHT = 1  # --in-flight: sessions at a time in the sessions row
+IN_FLIGHT = 4  # --in-flight: sessions at a time in the sessions row
 
 BIG = 1 << 30
 SMALL = 4096
@@ -527,12 +528,15 @@ def main():
                     help="only the row of this many idle logged-in sessions (bench/idle_sessions.py)")
     ap.add_argument("--client", choices=("loop", "threads"), default=CLIENT,
                     help="driver of the sessions and concurrent rows: one event loop, or a thread per client")
-    ap.add_argument("--in-flight", type=int, default=IN_FLIGHT,
-                    help="sessions at a time in the sessions row (event-loop client)")
+    ap.add_argument("--in-flight", type=int,
+                    help="sessions at a time in the sessions row (event-loop client; default %d)" % IN_FLIGHT)
     args = ap.parse_args()
-    HOST, CLIENT, IN_FLIGHT = args.host, args.client, args.in_flight
-    if IN_FLIGHT != 1 and CLIENT == "threads":
+    HOST, CLIENT = args.host, args.client
+    if CLIENT == "threads" and args.in_flight not in (None, 1):
         raise SystemExit("--in-flight needs the event-loop client")
+    IN_FLIGHT = 1 if CLIENT == "threads" else args.in_flight or IN_FLIGHT
+    if IN_FLIGHT < 1:
+        raise SystemExit("--in-flight needs at least 1")
     if args.idle_sessions:
         sys.modules.setdefault("server_bench", sys.modules[__name__])
         import idle_sessions
