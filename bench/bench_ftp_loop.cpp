@@ -486,7 +486,7 @@ int Concurrent() {
     run.now = run.start = Clock::now();
     for (size_t i = 0; i < run.clients.size(); i++) {
         run.clients[i].left = job.each;
-        if (job.each > 0) StartTransfer(i);
+        StartTransfer(i);
     }
     Loop([] { return run.active > 0; });
     double seconds = Elapsed();
@@ -547,8 +547,8 @@ int main(int argc, char** argv) {
     } else {
         return Usage();
     }
-    if (job.port == 0 || job.clients < 0 || job.each < 0 || job.bytes < 0 || job.inFlight < 1 ||
-        (workload == "concurrent" && job.clients < 1))
+    if (job.port == 0 || job.bytes < 0 || job.inFlight < 1 ||
+        (workload == "concurrent" && (job.clients < 1 || job.each < 1)))
         return Usage();
     run.epoll = epoll_create1(EPOLL_CLOEXEC);
     if (run.epoll < 0) {
