@@ -670,7 +670,9 @@ int NetAsyncSelect(SOCKET s, unsigned message, long mask) {
 
 void EvSockCreated(int fd) {
     std::lock_guard<std::mutex> lk(loopLock);
-    sockets.erase(fd);
+    SockState fresh;
+    fresh.nonBlocking = true; // created with SOCK_NONBLOCK
+    sockets[fd] = fresh;
 }
 
 void EvSockAccepted(int fd) {

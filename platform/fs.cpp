@@ -32,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
@@ -319,6 +320,9 @@ int OpenPath(const char* root, const char* path, int flags, mode_t mode = 0) {
     if (!RelativeToRoot(root, path, &rel)) return -1;
     Fd rootFd(OpenRoot(root));
     if (rootFd.fd < 0) return -1;
+    // The root itself as a path handle: the descriptor just opened is one.
+    if (rel.empty() && (flags & ~(O_PATH | O_DIRECTORY)) == 0 && (flags & O_PATH))
+        return rootFd.release();
     int fd = OpenBeneath(rootFd.fd, rel, flags, mode);
     if (fd < 0) FailResolve(path, root);
     return fd;
@@ -361,26 +365,31 @@ bool NotAFile(const struct stat& st) {
 // looked at first without opening it (a device is never opened), the open
 // itself does not wait (a pipe swapped in meanwhile fails or is refused), and
 // only a regular file is kept, in blocking mode again.
-int OpenPlainFile(const char* root, const char* path, int flags, mode_t mode = 0) {
+int OpenPlainFile(const char* root, const char* path, int flags, mode_t mode, struct stat* st) {
+    // One descriptor of the root serves the look and the open.
+    std::string rel;
+    if (!RelativeToRoot(root, path, &rel)) return -1;
+    Fd rootFd(OpenRoot(root));
+    if (rootFd.fd < 0) return -1;
     {
-        Fd entry(OpenPath(root, path, O_PATH));
-        struct stat st;
-        if (entry.fd >= 0 && fstat(entry.fd, &st) == 0 && NotAFile(st)) {
+        Fd entry(OpenBeneath(rootFd.fd, rel, O_PATH));
+        if (entry.fd >= 0 && fstat(entry.fd, st) == 0 && NotAFile(*st)) {
             return FailHandle(FS_ERROR_FILE_NOT_FOUND);
         }
         // A missing entry is for the open below to report (or create).
     }
-    Fd fd(OpenPath(root, path, flags | O_NONBLOCK | O_NOCTTY, mode));
+    Fd fd(OpenBeneath(rootFd.fd, rel, flags | O_NONBLOCK | O_NOCTTY, mode));
     if (fd.fd < 0) {
+        FailResolve(path, root);
         if (errno == ENXIO) Fail(FS_ERROR_FILE_NOT_FOUND); // a pipe nobody reads
         return -1;
     }
-    struct stat st;
-    if (fstat(fd.fd, &st) != 0) return FailHandle();
-    if (NotAFile(st)) return FailHandle(FS_ERROR_FILE_NOT_FOUND);
-    if (!S_ISREG(st.st_mode)) return FailHandle(FS_ERROR_ACCESS_DENIED);
-    int status = fcntl(fd.fd, F_GETFL);
-    if (status < 0 || fcntl(fd.fd, F_SETFL, status & ~O_NONBLOCK) != 0) return FailHandle();
+    if (fstat(fd.fd, st) != 0) return FailHandle();
+    if (NotAFile(*st)) return FailHandle(FS_ERROR_FILE_NOT_FOUND);
+    if (!S_ISREG(st->st_mode)) return FailHandle(FS_ERROR_ACCESS_DENIED);
+    // The status flags are the ones asked for (F_SETFL ignores the access
+    // mode and O_CREAT): no F_GETFL needed to clear O_NONBLOCK.
+    if (fcntl(fd.fd, F_SETFL, (flags | O_NOCTTY) & ~O_NONBLOCK) != 0) return FailHandle();
     return fd.release();
 }
 
@@ -482,23 +491,21 @@ uint32_t FsGetAttributes(const char* root, const char* path) {
     return Attributes(st);
 }
 
-int FsOpenRead(const char* root, const char* path) {
-    Fd fd(OpenPlainFile(root, path, O_RDONLY));
-    if (fd.fd < 0) return -1;
+int FsOpenRead(const char* root, const char* path, uint64_t* size) {
     struct stat st;
-    if (fstat(fd.fd, &st) != 0) return FailHandle();
-    if (!S_ISREG(st.st_mode)) return FailHandle(FS_ERROR_ACCESS_DENIED);
+    Fd fd(OpenPlainFile(root, path, O_RDONLY, 0, &st));
+    if (fd.fd < 0) return -1;
+    if (size) *size = static_cast<uint64_t>(st.st_size);
     if (!ShareAcquire(fd.fd, st, false)) return -1;
     return fd.release();
 }
 
 int FsOpenWrite(const char* root, const char* path, int truncate) {
     // Never truncate at open: the file may turn out to be read-only or in use.
-    Fd fd(OpenPlainFile(root, path, O_WRONLY | O_CREAT, 0666));
-    if (fd.fd < 0) return -1;
     struct stat st;
-    if (fstat(fd.fd, &st) != 0) return FailHandle();
-    if (!S_ISREG(st.st_mode) || ReadOnly(st)) return FailHandle(FS_ERROR_ACCESS_DENIED);
+    Fd fd(OpenPlainFile(root, path, O_WRONLY | O_CREAT, 0666, &st));
+    if (fd.fd < 0) return -1;
+    if (ReadOnly(st)) return FailHandle(FS_ERROR_ACCESS_DENIED);
     if (!ShareAcquire(fd.fd, st, true)) return -1;
     if (truncate && ftruncate(fd.fd, 0) != 0) {
         FailErrno();
@@ -523,6 +530,21 @@ int64_t FsWrite(int fd, const void* buffer, uint64_t size) {
         ssize_t n = write(fd, p + done, size - done);
         if (n < 0) {
             if (errno == EINTR) continue;
+            FailErrno();
+            return done > 0 ? static_cast<int64_t>(done) : -1;
+        }
+        done += static_cast<uint64_t>(n);
+    }
+    return static_cast<int64_t>(done);
+}
+
+int64_t FsWriteFromPipe(int fd, int pipeReadEnd, uint64_t size) {
+    uint64_t done = 0;
+    while (done < size) {
+        ssize_t n = splice(pipeReadEnd, nullptr, fd, nullptr, size - done, SPLICE_F_MOVE);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n == 0) errno = EIO; // the pipe held less than it was said to
             FailErrno();
             return done > 0 ? static_cast<int64_t>(done) : -1;
         }
@@ -634,16 +656,17 @@ int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out
     }
     struct stat self;
     fstat(dirFd, &self);
-    auto entry = [](const struct stat& st, const std::string& name) {
+    auto entry = [](const struct stat& st, std::string name) {
         uint32_t a = Attributes(st) | (name[0] == '.' ? FILE_ATTRIBUTE_HIDDEN : 0);
         return FsEntry{a,
                        st.st_mtime,
                        static_cast<uint64_t>(st.st_size),
-                       name,
+                       std::move(name),
                        static_cast<uint64_t>(st.st_dev),
                        static_cast<uint64_t>(st.st_ino)};
     };
     std::vector<FsEntry> found;
+    found.reserve(64);
     while (struct dirent* d = readdir(dir)) {
         std::string name = d->d_name;
         if (name == "." || name == "..") continue;
@@ -656,7 +679,7 @@ int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out
             if (target.fd < 0 || fstat(target.fd, &st) != 0) continue;
         }
         if (NotAFile(st)) continue;
-        found.push_back(entry(st, name));
+        found.push_back(entry(st, std::move(name)));
     }
     closedir(dir);
     std::sort(found.begin(), found.end(),
@@ -668,9 +691,11 @@ int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out
         Fd up(OpenBeneath(rootFd.fd, rel + "/..", O_PATH));
         if (up.fd >= 0) fstat(up.fd, &parent);
     }
+    out->reserve(found.size() + 2);
     out->push_back(entry(self, "."));
     out->push_back(entry(parent, ".."));
-    out->insert(out->end(), found.begin(), found.end());
+    out->insert(out->end(), std::make_move_iterator(found.begin()),
+                std::make_move_iterator(found.end()));
     return 1;
 }
 

@@ -42,12 +42,16 @@ uint32_t FsLastError();
 // write bit at all), honoured even for root.
 uint32_t FsGetAttributes(const char* root, const char* path);
 
-// Open an existing file for reading: a descriptor, or -1.
-int FsOpenRead(const char* root, const char* path);
+// Open an existing file for reading: a descriptor, or -1. *size (when given):
+// the file's size at the open.
+int FsOpenRead(const char* root, const char* path, uint64_t* size = nullptr);
 // Open for writing, creating it when missing; truncate empties it.
 int FsOpenWrite(const char* root, const char* path, int truncate);
 int64_t FsRead(int fd, void* buffer, uint64_t size);
 int64_t FsWrite(int fd, const void* buffer, uint64_t size);
+// The same for size bytes held in a pipe (its read end): they move into the
+// file without a copy through the program. Bytes not written stay in the pipe.
+int64_t FsWriteFromPipe(int fd, int pipeReadEnd, uint64_t size);
 int FsSeek(int fd, uint64_t offset);
 int64_t FsSize(int fd);
 // Closes and releases the file's share entry.

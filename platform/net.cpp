@@ -183,7 +183,10 @@ int WsaFromErrno(int err) {
 }
 
 SOCKET NetSocketTcp(uint8_t family) {
-    int fd = socket(family == NET_FAMILY_IPV6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking from the start: every socket of the engine is selected
+    // for notifications, which would otherwise cost two fcntl calls.
+    int fd = socket(family == NET_FAMILY_IPV6 ? AF_INET6 : AF_INET,
+                    SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return Fail(errno);
     EvSockCreated(fd);
     return fd;
@@ -256,6 +259,16 @@ int NetConnect(SOCKET s, const NetAddress& to) {
 
 int NetRecv(SOCKET s, void* buffer, int length) {
     ssize_t n = recv(s, buffer, length < 0 ? 0 : static_cast<size_t>(length), 0);
+    int err = n < 0 ? errno : 0;
+    EvSockRecvCalled(s, err);
+    if (n < 0) return Fail(err);
+    return static_cast<int>(n);
+}
+
+int NetRecvToPipe(SOCKET s, int pipeWriteEnd, int length) {
+    ssize_t n =
+        splice(s, nullptr, pipeWriteEnd, nullptr, length < 0 ? 0 : static_cast<size_t>(length),
+               SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     int err = n < 0 ? errno : 0;
     EvSockRecvCalled(s, err);
     if (n < 0) return Fail(err);

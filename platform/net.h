@@ -85,7 +85,7 @@ int WsaFromErrno(int err);
 // code in WSAGetLastError(). Addresses and ports are NetAddress values (the
 // port in host order); an IPv4-mapped address the system reports (a client
 // of a dual-stack socket) comes back as the IPv4 address it stands for.
-// A TCP socket of family (NET_FAMILY_IPV4 or NET_FAMILY_IPV6).
+// A non-blocking TCP socket of family (NET_FAMILY_IPV4 or NET_FAMILY_IPV6).
 SOCKET NetSocketTcp(uint8_t family = NET_FAMILY_IPV4);
 // IPV6_V6ONLY on an IPv6 socket: 0 lets it take IPv4 clients as well (as
 // IPv4-mapped addresses, which every call below reports as plain IPv4).
@@ -106,6 +106,10 @@ SOCKET NetAccept(SOCKET s, NetAddress* peer);
 // Non-blocking: WSAEWOULDBLOCK means the attempt goes on (FD_CONNECT follows).
 int NetConnect(SOCKET s, const NetAddress& to);
 int NetRecv(SOCKET s, void* buffer, int length);
+// A receive of up to length bytes into the write end of an empty pipe
+// (platform/splice_pipe.h) instead of a buffer: the count now in the pipe, 0
+// when the peer closed; as NetRecv otherwise.
+int NetRecvToPipe(SOCKET s, int pipeWriteEnd, int length);
 int NetSend(SOCKET s, const void* buffer, int length);
 // Sends up to length bytes of the file fileFd from its current position,
 // which advances by the count sent (0 at the end of the file), without

@@ -9,7 +9,8 @@
 // listening). Every hook may be called from any thread.
 #pragma once
 
-// A new socket took this descriptor number: forget whatever was known.
+// A new socket took this descriptor number (created non-blocking): forget
+// whatever was known.
 void EvSockCreated(int fd);
 // The socket was accepted (connected from the start).
 void EvSockAccepted(int fd);

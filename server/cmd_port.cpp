@@ -50,8 +50,9 @@ uint16_t nextPassivePort = 0;
 // without one, on a free port of the default range tried from a random place
 // (a port the system chooses when PASSIVE_DEFAULT_TRIES of them are taken).
 // An IPv6 one takes IPv6 clients only, so the same port may serve an IPv4
-// client at the same time.
-SOCKET PassiveListen(Conn* conn, uint8_t family) {
+// client at the same time. *bound: the port bound (0 when the system chose it).
+SOCKET PassiveListen(Conn* conn, uint8_t family, uint16_t* bound) {
+    *bound = 0;
     uint16_t low = SettingLoad(systemSettings.passivePortLow);
     uint16_t high = SettingLoad(systemSettings.passivePortHigh);
     bool configured = low != 0 && high >= low;
@@ -73,6 +74,7 @@ SOCKET PassiveListen(Conn* conn, uint8_t family) {
             SockListen(SOCK_MSG_PASSIVE, NetAddressAny(family, port), "passive", &error, true);
         if (s != INVALID_SOCKET) {
             if (configured) nextPassivePort = port == high ? low : (uint16_t)(port + 1);
+            *bound = port;
             return s;
         }
         if (error != WSAEADDRINUSE)
@@ -129,22 +131,27 @@ void SetActiveAddress(Conn* conn, const NetAddress& address, uint32_t port) {
     Reply(conn, "200 Command okay.");
 }
 
-int OpenPassive(Conn* conn) {
+int OpenPassive(Conn* conn, const NetAddress* controlLocal) {
     CloseDataSide(conn);
     conn->dataMode = DATA_DEFAULT;
     NetAddress controlEnd = {};
     NetAddress passiveEnd = {};
     // The client reaches the passive port at the address it reached the
     // server at, so the passive socket takes that address's family.
-    if (NetGetSockName(conn->control.socket, &controlEnd) == SOCKET_ERROR) {
+    if (controlLocal) {
+        controlEnd = *controlLocal;
+    } else if (NetGetSockName(conn->control.socket, &controlEnd) == SOCKET_ERROR) {
         int code = WSAGetLastError();
         LogPrintf(LOG_WARNING, "OpenPassive(%u) Error %d reading socket addresses: %s",
                   conn->connId, code, WinsockErrorName(code));
-    } else {
-        conn->passiveSocket = PassiveListen(conn, controlEnd.family);
+        controlEnd.family = 0;
+    }
+    if (controlEnd.family) {
+        conn->passiveSocket = PassiveListen(conn, controlEnd.family, &passiveEnd.port);
         ConnIndexSocket(conn->passiveSocket, conn);
     }
-    if (conn->passiveSocket != INVALID_SOCKET &&
+    // Only a port the system chose has to be asked for.
+    if (conn->passiveSocket != INVALID_SOCKET && passiveEnd.port == 0 &&
         NetGetSockName(conn->passiveSocket, &passiveEnd) == SOCKET_ERROR) {
         int code = WSAGetLastError();
         LogPrintf(LOG_WARNING, "OpenPassive(%u) Error %d reading socket addresses: %s",
@@ -180,7 +187,16 @@ void CmdPort(Conn* conn, const char* rest) {
 // PASV and PORT carry IPv4 addresses only: a client on IPv6 is told to use
 // EPSV and EPRT, never handed an address it did not reach.
 void CmdPasv(Conn* conn, const char*) {
-    if (EpsvAllRefuses(conn) || Ipv6Refuses(conn) || !OpenPassive(conn)) return;
+    if (EpsvAllRefuses(conn)) return;
+    // One look at the control connection's own address serves the IPv6
+    // refusal and the passive socket's family.
+    NetAddress local = {};
+    bool known = NetGetSockName(conn->control.socket, &local) != SOCKET_ERROR;
+    if (known && local.family == NET_FAMILY_IPV6) {
+        Reply(conn, "%s", NETWORK_USE_IPV6);
+        return;
+    }
+    if (!OpenPassive(conn, known ? &local : nullptr)) return;
     // Behind NAT the client must be told the outside address; dataAddress
     // keeps the server's own, which a later transfer without PORT or PASV uses.
     // An IPv6 PassiveAddress has nothing to say to an IPv4 client.

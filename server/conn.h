@@ -71,6 +71,7 @@ struct Conn {
     int64_t auditStartMs;   // EvNowMs() at the start of a file transfer; 0 = none (audit.h)
     uint64_t auditBytes;    // bytes of that transfer so far
     uint64_t filePosition;  // start of the current transfer; FILE_POSITION_APPEND
+    uint64_t fileLeft;      // a download's bytes not sent yet, by the size at its open
     int fileHandle;         // INVALID_FILE_HANDLE = none
     uintptr_t viewItem;     // non-zero while the connections view has an item
     NetAddress peer;        // the client's address and control port

@@ -319,13 +319,15 @@ void PassiveProc(SOCKET s) {
         return;
     }
     AcceptSucceeded();
-    NetAddress local = {};
-    if (LogWanted(LOG_INFO)) NetGetSockName(s, &local);
-    char endpoint[NET_ENDPOINT_TEXT_SIZE];
-    LogPrintf(LOG_INFO, "PassiveProc: Accepted connection from %s on port %u",
-              NetEndpointText(client, endpoint), local.port);
-    char address[NET_ADDRESS_TEXT_SIZE];
-    NetAddressText(client, address);
+    if (LogWanted(LOG_INFO)) {
+        NetAddress local = {};
+        NetGetSockName(s, &local);
+        char endpoint[NET_ENDPOINT_TEXT_SIZE];
+        LogPrintf(LOG_INFO, "PassiveProc: Accepted connection from %s on port %u",
+                  NetEndpointText(client, endpoint), local.port);
+    }
+    // The client's address as text, for the refusals only.
+    char address[NET_ADDRESS_TEXT_SIZE] = "";
 
     Conn* conn = FindConnByPassive(s);
     if (!conn) {
@@ -336,6 +338,7 @@ void PassiveProc(SOCKET s) {
     // Anybody who reached the announced port first could otherwise take the
     // user's data: a restricted account accepts only its own client's address.
     if ((conn->user.accountFlags & ACCOUNT_RESTRICT) && !NetAddressSameHost(client, conn->peer)) {
+        NetAddressText(client, address);
         char peer[NET_ADDRESS_TEXT_SIZE];
         LogPrintf(LOG_WARNING, "PassiveProc(%u) Closing connection from %s: the client is %s",
                   conn->connId, address, NetAddressText(conn->peer, peer));
@@ -345,6 +348,7 @@ void PassiveProc(SOCKET s) {
     }
     // One data connection at a time: the one already open keeps its transfer.
     if (conn->data.socket != INVALID_SOCKET) {
+        NetAddressText(client, address);
         LogPrintf(LOG_WARNING,
                   "PassiveProc(%u) Closing connection from %s: a data connection is already open",
                   conn->connId, address);

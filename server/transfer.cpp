@@ -1,13 +1,16 @@
 // The movers of file transfers: SendFile/SendData hand the file to the data
 // connection block by block as fast as the socket takes it, straight from
 // the file (no copy through the program, no queue); RecvFile/RecvData write
-// what arrives. Bytes are copied unchanged whatever TYPE says. Memory per
-// transfer stays at about one block. The speed limits and quotas
-// (limits.h) size each piece and may hold a transfer back.
+// what arrives (without TLS spliced through a pipe, also without a copy).
+// Bytes are copied unchanged whatever TYPE says. Memory per transfer stays
+// at about one block. The speed limits and quotas (limits.h) size each
+// piece and may hold a transfer back.
 #include <cstring>
 
 #include "log/log.h"
 #include "platform/fs.h"
+#include "platform/net.h"
+#include "platform/splice_pipe.h"
 #include "server/audit.h"
 #include "server/data.h"
 #include "server/dataconn.h"
@@ -114,7 +117,8 @@ void SendDataTls(Conn* conn) {
 
 void SendFile(Conn* conn) {
     CloseTransferFile(conn);
-    int fd = FsOpenRead(conn->user.Root, conn->transferPath);
+    uint64_t size = 0;
+    int fd = FsOpenRead(conn->user.Root, conn->transferPath, &size);
     if (fd < 0) {
         LogPrintf(LOG_WARNING, "SendFile(%u) error %lu opening file: %s", conn->connId,
                   (unsigned long)FsLastError(), conn->transferPath);
@@ -122,6 +126,7 @@ void SendFile(Conn* conn) {
         return;
     }
     conn->fileHandle = fd;
+    conn->fileLeft = size > conn->filePosition ? size - conn->filePosition : 0;
     LogPrintf(LOG_INFO, "SendFile(%u) opened file: %s", conn->connId, conn->transferPath);
     if (conn->filePosition != 0) {
         LogPrintf(LOG_INFO, "SendFile(%u) setting file position to %llu", conn->connId,
@@ -172,6 +177,12 @@ void SendData(Conn* conn) {
         RateCharge(conn, RATE_SEND, (uint32_t)sent);
         AuditCount(conn, sent);
         if (sent == 0) break;
+        // A piece cut short exactly at the size the file had at its open is
+        // its end: no further call to learn that nothing is left. A file that
+        // grew meanwhile is sent on until a call returns nothing.
+        conn->fileLeft =
+            (uint64_t)sent <= conn->fileLeft ? conn->fileLeft - (uint64_t)sent : UINT64_MAX;
+        if (conn->fileLeft == 0 && (uint32_t)sent < piece) break;
     }
     SendDone(conn);
 }
@@ -265,7 +276,12 @@ int ReceiveUpload(Conn* conn) {
         RateWait(conn, LIMIT_WAIT_RECEIVE); // the tick reads on
         return 0;
     }
-    int n = ChannelRecv(data, recvBuffer, (int)piece);
+    // Without TLS the bytes go from the socket to the file through a pipe,
+    // never copied through the program; a failed upload reads and drops.
+    const SplicePipe* pipe =
+        !data->tls && conn->fileHandle != INVALID_FILE_HANDLE ? SplicePipeGet() : nullptr;
+    int n = pipe ? NetRecvToPipe(data->socket, pipe->writeEnd, (int)piece)
+                 : ChannelRecv(data, recvBuffer, (int)piece);
     if (n == SOCKET_ERROR) {
         int code = WSAGetLastError();
         if (code == WSAEWOULDBLOCK) return 0;
@@ -277,7 +293,10 @@ int ReceiveUpload(Conn* conn) {
     RateCharge(conn, RATE_RECEIVE, (uint32_t)n);
     if (n == 0 || conn->fileHandle == INVALID_FILE_HANDLE) return n; // a failed upload drops them
     uint32_t fit = QuotaFit(conn, (uint32_t)n);
-    int64_t written = FsWrite(conn->fileHandle, recvBuffer, fit);
+    int64_t written = pipe ? FsWriteFromPipe(conn->fileHandle, pipe->readEnd, fit)
+                           : FsWrite(conn->fileHandle, recvBuffer, fit);
+    // What the file did not take leaves the pipe, empty for the next receive.
+    if (pipe && written < (int64_t)n) SplicePipeDrop((uint32_t)(n - (written > 0 ? written : 0)));
     AuditCount(conn, written);
     if (written > 0) QuotaWritten(conn, (uint64_t)written);
     if (written == (int64_t)fit && fit < (uint32_t)n) {
