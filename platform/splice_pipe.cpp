@@ -9,9 +9,6 @@
 
 namespace {
 
-// The pipe's size: what one receive of an upload may take.
-constexpr int PIPE_BYTES = 1024 * 1024;
-
 thread_local SplicePipe pipeOfThread = {-1, -1};
 thread_local bool pipeRefused = false;
 
@@ -33,7 +30,7 @@ const SplicePipe* SplicePipeGet() {
     }
     pipeOfThread = {ends[0], ends[1]};
     // A smaller pipe only means smaller receives.
-    fcntl(ends[1], F_SETPIPE_SZ, PIPE_BYTES);
+    fcntl(ends[1], F_SETPIPE_SZ, (int)SPLICE_PIPE_BYTES);
     return &pipeOfThread;
 }
 

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+// What the pipe is asked to hold: the largest receive through it.
+constexpr uint32_t SPLICE_PIPE_BYTES = 1024 * 1024;
+
 struct SplicePipe {
     int readEnd;
     int writeEnd;

@@ -271,15 +271,16 @@ int ReceiveUpload(Conn* conn) {
     if (conn->limit.waiting != LIMIT_WAIT_NONE) return 0; // the limits resume it
     RecvData(conn);
     if (data->socket == INVALID_SOCKET) return -1;
-    uint32_t piece = RateGrant(conn, RATE_RECEIVE, RECV_BLOCK);
+    // Without TLS the bytes go from the socket to the file through a pipe,
+    // never copied through the program, and a receive may take as much as
+    // the pipe holds; a failed upload reads and drops.
+    const SplicePipe* pipe =
+        !data->tls && conn->fileHandle != INVALID_FILE_HANDLE ? SplicePipeGet() : nullptr;
+    uint32_t piece = RateGrant(conn, RATE_RECEIVE, pipe ? SPLICE_PIPE_BYTES : RECV_BLOCK);
     if (piece == 0) {
         RateWait(conn, LIMIT_WAIT_RECEIVE); // the tick reads on
         return 0;
     }
-    // Without TLS the bytes go from the socket to the file through a pipe,
-    // never copied through the program; a failed upload reads and drops.
-    const SplicePipe* pipe =
-        !data->tls && conn->fileHandle != INVALID_FILE_HANDLE ? SplicePipeGet() : nullptr;
     int n = pipe ? NetRecvToPipe(data->socket, pipe->writeEnd, (int)piece)
                  : ChannelRecv(data, recvBuffer, (int)piece);
     if (n == SOCKET_ERROR) {
