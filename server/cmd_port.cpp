@@ -50,8 +50,11 @@ uint16_t nextPassivePort = 0;
 // without one, on a free port of the default range tried from a random place
 // (a port the system chooses when PASSIVE_DEFAULT_TRIES of them are taken).
 // An IPv6 one takes IPv6 clients only, so the same port may serve an IPv4
-// client at the same time. *bound: the port bound (0 when the system chose it).
-SOCKET PassiveListen(Conn* conn, uint8_t family, uint16_t* bound) {
+// client at the same time. The port of the connection's previous passive
+// socket (0 = none) is tried last: a data connection the client still makes
+// to the old port must not be taken for the new one while another is free.
+// *bound: the port bound (0 when the system chose it).
+SOCKET PassiveListen(Conn* conn, uint8_t family, uint16_t previous, uint16_t* bound) {
     *bound = 0;
     uint16_t low = SettingLoad(systemSettings.passivePortLow);
     uint16_t high = SettingLoad(systemSettings.passivePortHigh);
@@ -67,8 +70,16 @@ SOCKET PassiveListen(Conn* conn, uint8_t family, uint16_t* bound) {
                          ? (uint32_t)(nextPassivePort - low)
                          : 0;
     uint32_t tries = configured ? span : std::min(span, PASSIVE_DEFAULT_TRIES);
-    for (uint32_t i = 0; i < tries; i++) {
+    bool skipped = false;
+    for (uint32_t i = 0; i <= tries; i++) {
         uint16_t port = (uint16_t)(low + (start + i) % span);
+        if (i == tries) {
+            if (!skipped) break;
+            port = previous; // every other port tried: the previous one after all
+        } else if (port == previous) {
+            skipped = true;
+            continue;
+        }
         int error = 0;
         SOCKET s =
             SockListen(SOCK_MSG_PASSIVE, NetAddressAny(family, port), "passive", &error, true);
@@ -132,6 +143,7 @@ void SetActiveAddress(Conn* conn, const NetAddress& address, uint32_t port) {
 }
 
 int OpenPassive(Conn* conn, const NetAddress* controlLocal) {
+    uint16_t previous = conn->dataMode == DATA_PASSIVE ? conn->dataAddress.port : 0;
     CloseDataSide(conn);
     conn->dataMode = DATA_DEFAULT;
     NetAddress controlEnd = {};
@@ -147,7 +159,7 @@ int OpenPassive(Conn* conn, const NetAddress* controlLocal) {
         controlEnd.family = 0;
     }
     if (controlEnd.family) {
-        conn->passiveSocket = PassiveListen(conn, controlEnd.family, &passiveEnd.port);
+        conn->passiveSocket = PassiveListen(conn, controlEnd.family, previous, &passiveEnd.port);
         ConnIndexSocket(conn->passiveSocket, conn);
     }
     // Only a port the system chose has to be asked for.

@@ -72,6 +72,22 @@ TEST_F(PassiveSettings, PassivePortsComeFromTheRangeInTurnAndATakenRangeRefusesO
         EXPECT_EQ(Code(final), "226");
     }
 
+    // A session's next PASV leaves its previous port for last, so that a data
+    // connection still on its way there cannot reach the new socket; when no
+    // other port is free, the previous one is given again.
+    uint16_t three = FreeRange(3);
+    SetRange(three, (uint16_t)(three + 2));
+    Session e, f, g;
+    for (Session* s : {&e, &f, &g})
+        ASSERT_TRUE(s->Open(Port()));
+    int pe = ReplyPort(e.Command("PASV")), pf = ReplyPort(f.Command("PASV"));
+    int pg = ReplyPort(g.Command("PASV"));
+    EXPECT_EQ((std::set<int>{pe, pf, pg}).size(), 3u) << pe << " " << pf << " " << pg;
+    EXPECT_EQ(Code(g.Command("PORT 127,0,0,1,4,0")), "200"); // gives pg back
+    EXPECT_EQ(ReplyPort(e.Command("PASV")), pg) << "not the previous " << pe;
+    EXPECT_EQ(ReplyPort(g.Command("PASV")), pe);
+    EXPECT_EQ(ReplyPort(e.Command("PASV")), pg) << "the only free port";
+
     // A range whose every port is taken, by another program or by a passive
     // port nobody connects to: PASV is refused and the session goes on; the
     // unused port goes back to the pool after PassiveTimeout.
