@@ -19,6 +19,29 @@ namespace {
 
 SOCKET implicitListener = INVALID_SOCKET;
 uint16_t implicitPort = 0;
+// The ListenAddress implicitListener was opened for (no family = every
+// address).
+NetAddress implicitAddress = {};
+
+bool SameAddress(const NetAddress& a, const NetAddress& b) {
+    return a.family == b.family && (a.family == NET_FAMILY_NONE || NetAddressSameHost(a, b));
+}
+
+// The implicit TLS port listens where the plain port does: at ListenAddress,
+// or on every address of both families (one dual-stack socket, IPv4 only
+// where the system has no IPv6).
+SOCKET OpenImplicitListener(uint16_t port, const NetAddress& address) {
+    if (address.family != NET_FAMILY_NONE) {
+        NetAddress bound = address;
+        bound.port = port;
+        return SockListen(SOCK_MSG_ACCEPT, bound, "implicit TLS");
+    }
+    int error = 0;
+    SOCKET s = SockListen(SOCK_MSG_ACCEPT, NetAddressAny(NET_FAMILY_IPV6, port), "implicit TLS",
+                          &error, false, true);
+    if (s != INVALID_SOCKET || error == WSAEADDRINUSE || error == WSAEACCES) return s;
+    return SockListen(SOCK_MSG_ACCEPT, NetAddressAny(NET_FAMILY_IPV4, port), "implicit TLS");
+}
 
 void ControlTlsStep(Conn* conn) {
     Channel* control = &conn->control;
@@ -194,12 +217,15 @@ void DataTlsEvent(Conn* conn) {
 void ImplicitTlsListen(bool serve) {
     uint16_t port = (uint16_t)SettingLoad(systemSettings.implicitTlsPort);
     if (!serve || SettingLoad(systemSettings.tls) == 0) port = 0;
-    if (implicitListener != INVALID_SOCKET && port == implicitPort) return;
+    NetAddress address = ListenAddressSetting();
+    if (implicitListener != INVALID_SOCKET && port == implicitPort &&
+        SameAddress(address, implicitAddress))
+        return;
     ImplicitTlsClose();
     if (port == 0) return;
-    implicitListener =
-        SockListen(SOCK_MSG_ACCEPT, NetAddressAny(NET_FAMILY_IPV4, port), "implicit TLS");
+    implicitListener = OpenImplicitListener(port, address);
     implicitPort = port;
+    implicitAddress = address;
     if (implicitListener != INVALID_SOCKET)
         LogPrintf(LOG_INFO, "ImplicitTlsListen: TLS from the first byte on port %u", port);
 }

@@ -72,15 +72,23 @@ TEST_F(SockThreadTest, ListenAddressChoosesWhoCanConnect) {
     } rows[] = {{"", true, true},    {"::1", false, true},     {"127.0.0.1", true, false},
                 {"::", false, true}, {"0.0.0.0", true, false}, {"::ffff:127.0.0.1", true, false},
                 {"", true, true}};
+    // The implicit TLS port listens where the plain port does.
+    uint16_t tlsPort = 0;
+    close(bxtest::Listen(&tlsPort, "0.0.0.0", 1));
+    SettingStore(systemSettings.tls, 1u);
+    SettingStore(systemSettings.implicitTlsPort, (uint32_t)tlsPort);
     for (const auto& row : rows) {
         NetAddress address = {};
         ASSERT_TRUE(!*row.address || ParseHostAddress(row.address, true, &address)) << row.address;
         SetListenAddressSetting(address);
         ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, Port(), 1), 1);
         ino_t listening = InodeOf(listenSocket);
-        FtpClient v4, v6;
+        FtpClient v4, v6, tls4, tls6;
         EXPECT_EQ(v4.ConnectGreeted(Port()), row.ipv4) << row.address;
         EXPECT_EQ(v6.ConnectGreeted(Port(), IPV6_LOOPBACK), row.ipv6) << row.address;
+        EXPECT_EQ(tls4.Connect(tlsPort), row.ipv4) << row.address << ", implicit TLS";
+        EXPECT_EQ(tls6.Connect(tlsPort, IPV6_LOOPBACK), row.ipv6)
+            << row.address << ", implicit TLS";
         ASSERT_EQ(SockSend(SOCK_MSG_LISTEN, Port(), 1), 1);
         EXPECT_EQ(InodeOf(listenSocket), listening) << row.address << ": rebound without a change";
     }
