@@ -65,14 +65,6 @@ void UserListAppend(UserList* list, const UserAccount& account);
 void UserListReplace(UserList* list, int index, const UserAccount& account);
 void UserListRemove(UserList* list, int index);
 
-// An edit that does not show the limits keeps the account's current ones.
-inline void UserAccountKeepLimits(UserAccount* edited, const UserAccount& current) {
-    edited->MaxDownloadRate = current.MaxDownloadRate;
-    edited->MaxUploadRate = current.MaxUploadRate;
-    edited->QuotaMiB = current.QuotaMiB;
-    edited->QuotaFiles = current.QuotaFiles;
-}
-
 // A new account with the defaults a load gives to missing values.
 void UserAccountDefaults(UserAccount* account, const char* name);
 
