@@ -33,33 +33,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench_client.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using benchclient::Clock;
+using benchclient::Since;
 
 // The server's address (--host); the port is set per connection.
 sockaddr_storage server = {};
 socklen_t serverLength = 0;
-
-bool SetHost(const char* text) {
-    sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(&server);
-    sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(&server);
-    if (inet_pton(AF_INET, text, &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        serverLength = sizeof *v4;
-        return true;
-    }
-    if (inet_pton(AF_INET6, text, &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        serverLength = sizeof *v6;
-        return true;
-    }
-    return false;
-}
 
 bool OnIpv6() {
     return server.ss_family == AF_INET6;
@@ -259,11 +242,7 @@ int List(uint16_t port, const char* user, const char* pass, const char* dir, int
 }
 
 int Hold(uint16_t port, const char* user, const char* pass, int n) {
-    rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0) {
-        rl.rlim_cur = rl.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &rl);
-    }
+    benchclient::RaiseDescriptorLimit();
     std::vector<Control> sessions(n);
     auto start = Clock::now();
     for (int i = 0; i < n; i++)
@@ -283,15 +262,8 @@ int Hold(uint16_t port, const char* user, const char* pass, int n) {
 } // namespace
 
 int main(int argc, char** argv) {
-    SetHost("127.0.0.1");
-    if (argc >= 3 && std::string(argv[1]) == "--host") {
-        if (!SetHost(argv[2])) {
-            fprintf(stderr, "bench_ftp_load: --host needs an IPv4 or IPv6 address\n");
-            return 2;
-        }
-        argc -= 2;
-        argv += 2;
-    }
+    if (!benchclient::TakeHostOption(&argc, &argv, "bench_ftp_load", &server, &serverLength))
+        return 2;
     if (argc < 5) {
         fprintf(stderr, "usage: bench_ftp_load [--host ADDRESS] WORKLOAD PORT USER PASS ARGS...\n");
         return 2;

@@ -38,9 +38,11 @@
 #include <string>
 #include <vector>
 
+#include "bench_client.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using benchclient::Clock;
 
 // What the command line asked for.
 struct Job {
@@ -58,20 +60,7 @@ struct Job {
 Job job;
 
 bool SetHost(const char* text) {
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&job.server);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&job.server);
-    job.server = {};
-    if (inet_pton(AF_INET, text, &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        job.serverLength = sizeof *v4;
-        return true;
-    }
-    if (inet_pton(AF_INET6, text, &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        job.serverLength = sizeof *v6;
-        return true;
-    }
-    return false;
+    return benchclient::ParseHost(text, &job.server, &job.serverLength);
 }
 
 bool OnIpv6() {

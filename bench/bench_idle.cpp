@@ -36,9 +36,11 @@
 #include <string>
 #include <vector>
 
+#include "bench_client.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using benchclient::Clock;
 
 enum State : uint8_t { FREE, CONNECTING, GREETING, USER_SENT, PASS_SENT, IDLE, NOOP_SENT, CLOSED };
 
@@ -76,22 +78,6 @@ std::string JsonText(const std::string& text) {
         out += c;
     }
     return out;
-}
-
-bool SetHost(const char* text) {
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&server);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&server);
-    if (inet_pton(AF_INET, text, &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        serverLength = sizeof *v4;
-        return true;
-    }
-    if (inet_pton(AF_INET6, text, &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        serverLength = sizeof *v6;
-        return true;
-    }
-    return false;
 }
 
 void Close(size_t i, const char* why) {
@@ -253,15 +239,7 @@ void Poll(int timeoutMs, std::string* command) {
 } // namespace
 
 int main(int argc, char** argv) {
-    SetHost("127.0.0.1");
-    if (argc >= 3 && std::string(argv[1]) == "--host") {
-        if (!SetHost(argv[2])) {
-            fprintf(stderr, "bench_idle: --host needs an IPv4 or IPv6 address\n");
-            return 2;
-        }
-        argc -= 2;
-        argv += 2;
-    }
+    if (!benchclient::TakeHostOption(&argc, &argv, "bench_idle", &server, &serverLength)) return 2;
     if (argc < 5 || argc > 8) {
         fprintf(
             stderr,
@@ -288,11 +266,7 @@ int main(int argc, char** argv) {
 
     // One descriptor per session and a few more: the soft limit goes up to
     // the hard one (the caller raises the hard one when it may).
-    rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != rl.rlim_max) {
-        rl.rlim_cur = rl.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &rl);
-    }
+    benchclient::RaiseDescriptorLimit();
     epollFd = epoll_create1(EPOLL_CLOEXEC);
     sessions.resize((size_t)count);
 
