@@ -19,10 +19,11 @@ import unittest
 from harness import VERSION_CAPTION, Machine, has_ipv6_loopback, wait_until
 
 
-def windows():
-    # The top-level windows titled "Brindlex": {id: (x, y)}.
+def windows(title="Brindlex"):
+    # The top-level windows of that title: {id: (x, y)}.
     out = subprocess.run(["xwininfo", "-root", "-children"], capture_output=True, text=True).stdout
-    found = re.findall(r'^\s*(0x[0-9a-f]+) "Brindlex": .*\)\s+\d+x\d+\+(-?\d+)\+(-?\d+)', out, re.M)
+    found = re.findall(r'^\s*(0x[0-9a-f]+) "%s": .*\)\s+\d+x\d+\+(-?\d+)\+(-?\d+)' % re.escape(title),
+                       out, re.M)
     return {i: (int(x), int(y)) for i, x, y in found}
 
 
@@ -71,6 +72,32 @@ class Pointer:
         for down in (1, 0):
             self.xtst.XTestFakeKeyEvent(self.dpy, code, down, 0)
         self.x11.XFlush(self.dpy)
+
+    def chord(self, *names):
+        # Keys held down together, as Alt+F: pressed in order, released in
+        # the reverse order.
+        codes = [self.x11.XKeysymToKeycode(self.dpy, self.x11.XStringToKeysym(n.encode())) for n in names]
+        for code in codes:
+            self.xtst.XTestFakeKeyEvent(self.dpy, code, 1, 0)
+        for code in reversed(codes):
+            self.xtst.XTestFakeKeyEvent(self.dpy, code, 0, 0)
+        self.x11.XFlush(self.dpy)
+
+    def focus(self, window_id):
+        # With no window manager on the display, a window takes the keyboard
+        # only when it is given the input focus, which it can take only once
+        # it is shown.
+        def viewable():
+            out = subprocess.run(["xwininfo", "-id", window_id], capture_output=True, text=True).stdout
+            return "IsViewable" in out
+        if not wait_until(viewable, step=0.05):
+            raise AssertionError("window %s is not shown" % window_id)
+        self.x11.XSetInputFocus(self.dpy, ctypes.c_ulong(int(window_id, 16)), 2, 0)  # RevertToParent
+        self.x11.XFlush(self.dpy)
+
+    def type(self, text):
+        for ch in text:
+            self.key({".": "period", ":": "colon"}.get(ch, ch))
 
     def close(self):
         self.x11.XCloseDisplay(self.dpy)
@@ -199,6 +226,42 @@ class WindowTest(unittest.TestCase):
         self.assertTrue(idle.recv(1024).startswith(b"200"), "the other client is served on")
         self.assertTrue(wait_until(lambda: "(dora) at the request of an admin" in self.m.log_text()))
         self.assertEqual(self.m.stop(admin), 0)
+        self.assertEqual(self.m.stop(server), 0)
+
+    def test_advanced_page_moves_the_running_servers_listener(self):
+        # The server's own Properties sheet, as an administrator uses it:
+        # File > Properties, the Advanced tab, a listen address typed in, OK.
+        # The running server then listens at that address only.
+        self.m.env.update((n, os.environ[n]) for n in ("DISPLAY", "XAUTHORITY") if n in os.environ)
+        for value, number in (("Left", 0), ("Top", 0), ("Right", 400), ("Bottom", 300)):
+            self.m.reg("set", "Window", value, "--dword", str(number))
+        server = self.m.start()
+        self.assertTrue(wait_until(lambda: len(windows()) == 1), "no server window")
+        (server_id, _), = windows().items()
+        pointer = Pointer()
+        self.addCleanup(pointer.close)
+        pointer.focus(server_id)
+        pointer.chord("Alt_L", "f")
+        pointer.key("p")
+        self.assertTrue(wait_until(lambda: len(windows("Properties")) == 1), "no Properties sheet")
+        (sheet_id, _), = windows("Properties").items()
+        pointer.focus(sheet_id)
+        for _ in range(5):  # Display, Logging, Messages, Users, System, Advanced
+            pointer.chord("Control_L", "Tab")
+        pointer.chord("Alt_L", "d")  # Listen a&ddress
+        pointer.type("127.0.0.2")
+        pointer.key("Return")  # OK
+        self.assertTrue(wait_until(lambda: windows("Properties") == {}), "the sheet stayed open")
+
+        def greets(host):
+            try:
+                with socket.create_connection((host, self.m.port), timeout=5) as c:
+                    return c.recv(1024).startswith(b"220")
+            except OSError:
+                return False
+        self.assertTrue(wait_until(lambda: greets("127.0.0.2") and not greets("127.0.0.1"), timeout=20),
+                        "the server did not move to 127.0.0.2")
+        self.assertIn("127.0.0.2", self.m.reg("get", "System", "ListenAddress").stdout)
         self.assertEqual(self.m.stop(server), 0)
 
     def test_without_a_display_the_server_says_so_and_serves(self):
