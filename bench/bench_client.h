@@ -8,9 +8,13 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace benchclient {
 
@@ -61,6 +65,28 @@ inline void RaiseDescriptorLimit() {
         rl.rlim_cur = rl.rlim_max;
         setrlimit(RLIMIT_NOFILE, &rl);
     }
+}
+
+// The "hold" workload: n sessions opened and logged in one after another
+// (Session::Open(port, user, pass) true when logged in), {"ready":n} printed,
+// and all of them kept until standard input closes.
+template <class Session>
+int HoldSessions(uint16_t port, const char* user, const char* pass, int n) {
+    RaiseDescriptorLimit();
+    std::vector<Session> sessions(n);
+    auto start = Clock::now();
+    for (int i = 0; i < n; i++)
+        if (!sessions[i].Open(port, user, pass)) {
+            printf("{\"error\":\"login\",\"opened\":%d}\n", i);
+            fflush(stdout);
+            return 1;
+        }
+    printf("{\"ready\":%d,\"seconds\":%.6f}\n", n, Since(start));
+    fflush(stdout);
+    char byte;
+    while (read(0, &byte, 1) > 0) {
+    }
+    return 0;
 }
 
 } // namespace benchclient

@@ -241,24 +241,6 @@ int List(uint16_t port, const char* user, const char* pass, const char* dir, int
     return 0;
 }
 
-int Hold(uint16_t port, const char* user, const char* pass, int n) {
-    benchclient::RaiseDescriptorLimit();
-    std::vector<Control> sessions(n);
-    auto start = Clock::now();
-    for (int i = 0; i < n; i++)
-        if (!sessions[i].Open(port, user, pass)) {
-            printf("{\"error\":\"login\",\"opened\":%d}\n", i);
-            fflush(stdout);
-            return 1;
-        }
-    printf("{\"ready\":%d,\"seconds\":%.6f}\n", n, Since(start));
-    fflush(stdout);
-    char byte;
-    while (read(0, &byte, 1) > 0) {
-    }
-    return 0;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -279,7 +261,8 @@ int main(int argc, char** argv) {
     if (workload == "concurrent" && argc == 8)
         return Concurrent(port, user, pass, atoi(argv[5]), atoi(argv[6]), argv[7]);
     if (workload == "list" && argc == 7) return List(port, user, pass, argv[5], atoi(argv[6]));
-    if (workload == "hold" && argc == 6) return Hold(port, user, pass, atoi(argv[5]));
+    if (workload == "hold" && argc == 6)
+        return benchclient::HoldSessions<Control>(port, user, pass, atoi(argv[5]));
     fprintf(stderr, "bench_ftp_load: unknown workload or wrong arguments\n");
     return 2;
 }

@@ -260,21 +260,7 @@ int Sessions(uint16_t port, const char* user, const char* pass, double seconds) 
 
 int Hold(uint16_t port, const char* user, const char* pass, int n) {
     SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS); // many idle sessions, small client
-    benchclient::RaiseDescriptorLimit();
-    std::vector<Control> sessions(n);
-    auto start = Clock::now();
-    for (int i = 0; i < n; i++)
-        if (!sessions[i].Open(port, user, pass)) {
-            printf("{\"error\":\"login\",\"opened\":%d}\n", i);
-            fflush(stdout);
-            return 1;
-        }
-    printf("{\"ready\":%d,\"seconds\":%.6f}\n", n, Since(start));
-    fflush(stdout);
-    char byte;
-    while (read(0, &byte, 1) > 0) {
-    }
-    return 0;
+    return benchclient::HoldSessions<Control>(port, user, pass, n);
 }
 
 } // namespace
