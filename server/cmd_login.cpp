@@ -48,11 +48,9 @@ const UserAccount* FindAccount(const char* name) {
 // Connections other than conn that have given this name with USER.
 int CountUserConnections(const Conn* conn, const char* name) {
     int count = 0;
-    for (int32_t i = 0; i < connTable.count; i++) {
-        const Conn* other = &connTable.conns[i];
-        if (other != conn && other->control.socket != INVALID_SOCKET &&
-            strcmp(other->user.name, name) == 0)
-            count++;
+    for (int32_t i = 0, slots = ConnSlotCount(); i < slots; i++) {
+        const Conn* other = ConnAt(i);
+        if (other != conn && ConnOfThisLoop(other) && strcmp(other->user.name, name) == 0) count++;
     }
     return count;
 }

@@ -113,13 +113,19 @@ struct Conn {
     int64_t connectedAtMs;                 // wall clock (ms since 1970) at accept
 };
 
-struct ConnTable {
-    Conn* conns;      // slots in use or free; free slots are reused, lowest index first
-    int32_t count;    // number of slots
-    int32_t capacity; // slots allocated; grows geometrically
-};
-
-extern ConnTable connTable;
+// The connection table: slots in use or free, reused lowest index first. The
+// slots live in blocks that never move, so a slot's address stays valid while
+// another socket thread adds slots. A slot is touched only by the socket
+// thread that owns its connection; the walkers of the table skip the others
+// (ConnOfThisLoop).
+int32_t ConnSlotCount();    // slots made so far
+Conn* ConnAt(int32_t slot); // 0 <= slot < ConnSlotCount()
+int32_t ConnActiveCount();  // slots in use, every socket thread's
+// The socket thread (SockLoopIndex) that owns slot connId, or -1 when the
+// slot is free. Any thread.
+int ConnOwner(uint16_t connId);
+// The connection is in use and belongs to the calling socket thread.
+bool ConnOfThisLoop(const Conn* conn);
 
 Conn* FindConnByControl(SOCKET s);
 // Remembers that s (a control, data or passive socket) belongs to conn, so

@@ -1,3 +1,4 @@
+#include "server/sockthread.h"
 #include "server/conn_details.h"
 
 #include <chrono>
@@ -80,8 +81,8 @@ ConnRecord ConnDetailsOf(const Conn* conn) {
 void SampleConnDetails() {
     if (!connEvents.details) return;
     auto* records = new std::vector<ConnRecord>;
-    for (int32_t i = 0; i < connTable.count; i++) {
-        const Conn* conn = &connTable.conns[i];
+    for (int32_t i = 0, slots = ConnSlotCount(); i < slots; i++) {
+        const Conn* conn = ConnAt(i);
         if (conn->control.socket != INVALID_SOCKET) records->push_back(ConnDetailsOf(conn));
     }
     connEvents.details(records);
@@ -96,7 +97,8 @@ int ConnDisconnect(uintptr_t wParam, intptr_t lParam) {
     uint16_t port = (uint16_t)(wParam >> 16 & 0xFFFF);
     const char* origin =
         (wParam >> 32 & 0xFF) == DISCONNECT_ADMIN ? "an admin" : "the server's window";
-    Conn* conn = connId < connTable.count ? &connTable.conns[connId] : nullptr;
+    Conn* conn =
+        connId < ConnSlotCount() && ConnOwner(connId) == SockLoopIndex() ? ConnAt(connId) : nullptr;
     if (!conn || conn->control.socket == INVALID_SOCKET || conn->peer.port != port ||
         (lParam != 0 && conn->connectedAtMs != (int64_t)lParam)) {
         LogPrintf(LOG_INFO, "ConnDisconnect(%u) No such connection (asked by %s).", connId, origin);

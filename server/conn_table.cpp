@@ -1,8 +1,10 @@
 // The connection table: accepting control connections into reusable slots,
 // finding a connection by its control socket, closing connections, telling
 // an admin about them, and freeing the table at shutdown. Socket thread only.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "config/config.h"
@@ -19,42 +21,52 @@
 #include "server/tls_conn.h"
 #include "version.h"
 
-ConnTable connTable = {nullptr, 0, 0};
 ConnEvents connEvents = {};
 
 namespace {
 
-// Set once growing the table failed: every later connection is closed at
-// once. Kept apart from connTable.count so that the slots already in use
-// stay reachable by every walker of the table and are closed at shutdown.
-bool tableFailed = false;
-
 // connId is 16 bits wide, so the table never holds more slots than that.
 constexpr int32_t CONN_SLOTS_MAX = 65536;
+// Slots come in blocks of this many; a block, once made, never moves.
+constexpr int32_t BLOCK_SLOTS = 64;
+constexpr int32_t BLOCKS_MAX = CONN_SLOTS_MAX / BLOCK_SLOTS;
+
+// The blocks, and the number of slots made in them. Slots are made and
+// taken under slotLock; ConnAt and ConnSlotCount need no lock, since a
+// block pointer is written before the count that makes its slots visible.
+Conn* blocks[BLOCKS_MAX];
+std::atomic<int32_t> slotCount{0};
+std::mutex slotLock;
+// Per slot: 0 = free, else 1 + the socket thread that owns it. Set under
+// slotLock when a connection is accepted into the slot, cleared under it
+// when ConnClose is done with the slot; read by anyone.
+std::atomic<uint8_t> ownerOf[CONN_SLOTS_MAX];
+
+// Set once making a block failed: every later connection is closed at
+// once. Kept apart from the count so that the slots already in use stay
+// reachable by every walker of the table and are closed at shutdown.
+std::atomic<bool> tableFailed{false};
 
 // Slots in use (a control socket open) and the lowest index that may be
 // free: accepting and finding a connection cost no walk over the table.
-int32_t activeCount = 0;
+std::atomic<int32_t> activeCount{0};
 int32_t firstFree = 0;
-// The slot of each socket a connection holds, indexed by descriptor; -1 =
-// none. Exact for control sockets; for data and passive sockets a hint that
-// the finders check.
-std::vector<int32_t> slotBySocket;
+// The slot of each socket a connection of this socket thread holds, indexed
+// by descriptor; -1 = none. Exact for control sockets; for data and passive
+// sockets a hint that the finders check.
+thread_local std::vector<int32_t> slotBySocket;
 
-// Appends one slot; its index, or -1 when it cannot be had. The allocation
-// doubles when full, so that accepting n clients copies O(n) records.
+// Appends one slot; its index, or -1 when it cannot be had. slotLock held.
 int GrowTable() {
-    if (connTable.count >= CONN_SLOTS_MAX) return -1;
-    if (connTable.count == connTable.capacity) {
-        int32_t capacity = connTable.capacity < 16 ? 16 : connTable.capacity * 2;
-        if (capacity > CONN_SLOTS_MAX) capacity = CONN_SLOTS_MAX;
-        Conn* grown = (Conn*)realloc(connTable.conns, sizeof(Conn) * (size_t)capacity);
-        if (!grown) return -1;
-        connTable.conns = grown;
-        connTable.capacity = capacity;
+    int32_t count = slotCount.load(std::memory_order_relaxed);
+    if (count >= CONN_SLOTS_MAX) return -1;
+    int32_t block = count / BLOCK_SLOTS;
+    if (!blocks[block]) {
+        blocks[block] = (Conn*)malloc(sizeof(Conn) * (size_t)BLOCK_SLOTS);
+        if (!blocks[block]) return -1;
     }
-    int index = connTable.count++;
-    Conn* conn = &connTable.conns[index];
+    int index = count;
+    Conn* conn = &blocks[block][index % BLOCK_SLOTS];
     memset(conn, 0, sizeof *conn);
     conn->connId = (uint16_t)index;
     conn->control.socket = INVALID_SOCKET;
@@ -63,18 +75,20 @@ int GrowTable() {
     QueueInit(&conn->control.out);
     QueueInit(&conn->data.in);
     QueueInit(&conn->data.out);
+    slotCount.store(count + 1, std::memory_order_release);
     return index;
 }
 
 // The lowest free slot, or -1 when every slot is in use.
 int FindFreeSlot() {
-    for (int32_t i = firstFree; i < connTable.count; i++) {
-        if (connTable.conns[i].control.socket == INVALID_SOCKET) {
+    int32_t count = slotCount.load(std::memory_order_relaxed);
+    for (int32_t i = firstFree; i < count; i++) {
+        if (ownerOf[i].load(std::memory_order_relaxed) == 0) {
             firstFree = i;
             return i;
         }
     }
-    firstFree = connTable.count;
+    firstFree = count;
     return -1;
 }
 
@@ -132,6 +146,26 @@ void InitSlot(Conn* conn, SOCKET s, const NetAddress& client) {
 
 } // namespace
 
+int32_t ConnSlotCount() {
+    return slotCount.load(std::memory_order_acquire);
+}
+
+Conn* ConnAt(int32_t slot) {
+    return &blocks[slot / BLOCK_SLOTS][slot % BLOCK_SLOTS];
+}
+
+int32_t ConnActiveCount() {
+    return activeCount.load(std::memory_order_relaxed);
+}
+
+int ConnOwner(uint16_t connId) {
+    return (int)ownerOf[connId].load(std::memory_order_acquire) - 1;
+}
+
+bool ConnOfThisLoop(const Conn* conn) {
+    return ConnOwner(conn->connId) == SockLoopIndex() && conn->control.socket != INVALID_SOCKET;
+}
+
 void ConnIndexSocket(SOCKET s, const Conn* conn) {
     if (conn) IndexSocket(s, conn->connId);
 }
@@ -139,15 +173,14 @@ void ConnIndexSocket(SOCKET s, const Conn* conn) {
 Conn* ConnIndexedBy(SOCKET s) {
     if (s < 0 || (size_t)s >= slotBySocket.size()) return nullptr;
     int32_t slot = slotBySocket[(size_t)s];
-    return slot >= 0 && slot < connTable.count ? &connTable.conns[slot] : nullptr;
+    return slot >= 0 && slot < ConnSlotCount() ? ConnAt(slot) : nullptr;
 }
 
 Conn* FindConnByControl(SOCKET s) {
     if (s < 0 || (size_t)s >= slotBySocket.size()) return nullptr;
     int32_t slot = slotBySocket[(size_t)s];
-    if (slot < 0 || slot >= connTable.count || connTable.conns[slot].control.socket != s)
-        return nullptr;
-    return &connTable.conns[slot];
+    if (slot < 0 || slot >= ConnSlotCount() || ConnAt(slot)->control.socket != s) return nullptr;
+    return ConnAt(slot);
 }
 
 void AcceptProc(SOCKET listening) {
@@ -178,26 +211,31 @@ void AcceptProc(SOCKET listening) {
         return;
     }
 
+    std::unique_lock<std::mutex> slotHeld(slotLock);
     int freeSlot = FindFreeSlot();
     if (freeSlot < 0) {
-        if (connTable.count >= CONN_SLOTS_MAX) {
+        if (slotCount.load(std::memory_order_relaxed) >= CONN_SLOTS_MAX) {
             // Every connection number is taken: refuse this one only.
+            slotHeld.unlock();
             LogPrintf(LOG_WARNING, "AcceptProc: Closing connection");
             SockClose(&s);
             return;
         }
         freeSlot = GrowTable();
         if (freeSlot < 0) {
+            tableFailed = true;
+            slotHeld.unlock();
             LogPrintf(LOG_WARNING,
                       "AcceptProc: Memory allocation error!  Only bad things can happen now.");
-            tableFailed = true;
             SockClose(&s);
             return;
         }
     }
 
-    Conn* conn = &connTable.conns[freeSlot];
+    Conn* conn = ConnAt(freeSlot);
     InitSlot(conn, s, client);
+    ownerOf[freeSlot].store((uint8_t)(SockLoopIndex() + 1), std::memory_order_release);
+    slotHeld.unlock();
     conn->implicitTls = IsImplicitTlsListener(listening);
     IndexSocket(s, freeSlot);
     activeCount++;
@@ -237,7 +275,7 @@ void ConnWelcome(Conn* conn) {
         if (conn->control.socket == INVALID_SOCKET) return;
     }
     // The connections before this one.
-    int active = activeCount - 1;
+    int active = activeCount.load(std::memory_order_relaxed) - 1;
     uint16_t maxConn = SettingLoad(systemSettings.maxConn);
     if (maxConn != 0 && active >= maxConn) {
         RefuseBusy(conn, REFUSED_MAX_CONN);
@@ -275,10 +313,9 @@ void ConnClose(Conn* conn) {
         IndexSocket(conn->control.socket, -1);
         ChannelCloseNotify(&conn->control);
         ChannelDropTls(&conn->control);
-        activeCount--;
+        activeCount.fetch_sub(1, std::memory_order_relaxed);
         AddressLimitRemove(conn);
         engineCounters.sessionsNow.fetch_sub(1, std::memory_order_relaxed);
-        if (conn->connId < firstFree) firstFree = conn->connId;
         SockClose(&conn->control.socket);
         if (connEvents.notifyClosed) connEvents.notifyClosed(ConnRecordOf(conn));
     }
@@ -304,6 +341,12 @@ void ConnClose(Conn* conn) {
         if (connEvents.viewDelete) connEvents.viewDelete(conn->connId);
         conn->viewItem = 0;
     }
+    if (ConnOwner(conn->connId) == SockLoopIndex()) {
+        // The slot is free from here on, for any socket thread's accept.
+        std::lock_guard<std::mutex> held(slotLock);
+        if (conn->connId < firstFree) firstFree = conn->connId;
+        ownerOf[conn->connId].store(0, std::memory_order_release);
+    }
 }
 
 ConnRecord ConnRecordOf(const Conn* conn) {
@@ -312,25 +355,28 @@ ConnRecord ConnRecordOf(const Conn* conn) {
 
 void RefreshConnections() {
     if (connEvents.refreshBegin) connEvents.refreshBegin();
-    for (int32_t i = 0; i < connTable.count; i++) {
-        const Conn* conn = &connTable.conns[i];
-        if (conn->control.socket != INVALID_SOCKET && connEvents.notify)
-            connEvents.notify(ConnRecordOf(conn));
+    for (int32_t i = 0, count = ConnSlotCount(); i < count; i++) {
+        const Conn* conn = ConnAt(i);
+        if (ConnOfThisLoop(conn) && connEvents.notify) connEvents.notify(ConnRecordOf(conn));
     }
 }
 
 void SockDestroyProc() {
     AcceptReset();
     ImplicitTlsClose();
-    if (!connTable.conns) return;
+    int32_t count = ConnSlotCount();
+    if (count == 0) return;
     LogPrintf(LOG_INFO, "SockDestroyProc: Closing any connections.");
-    for (int32_t i = 0; i < connTable.count; i++)
-        ConnClose(&connTable.conns[i]);
+    for (int32_t i = 0; i < count; i++)
+        if (ConnOwner((uint16_t)i) == SockLoopIndex()) ConnClose(ConnAt(i));
+    if (SockLoopIndex() != 0) return;
+    // The first socket thread ends last: the table is freed with it.
     LogPrintf(LOG_INFO, "SockDestroyProc: Freeing connection list.");
-    free(connTable.conns);
-    connTable.conns = nullptr;
-    connTable.count = 0;
-    connTable.capacity = 0;
+    for (Conn*& block : blocks) {
+        free(block);
+        block = nullptr;
+    }
+    slotCount.store(0, std::memory_order_release);
     tableFailed = false;
     activeCount = 0;
     firstFree = 0;

@@ -157,8 +157,9 @@ void ConnTimerStop(Conn* conn) {
 }
 
 void ConnTimerProc(uintptr_t connId, intptr_t timerId) {
-    if ((int64_t)connId >= connTable.count) return;
-    Conn* conn = &connTable.conns[connId];
+    if ((int64_t)connId >= ConnSlotCount() || ConnOwner((uint16_t)connId) != SockLoopIndex())
+        return;
+    Conn* conn = ConnAt((int32_t)connId);
     if (conn->control.socket == INVALID_SOCKET) return;
     uint64_t id = (uint64_t)timerId;
     if (id == conn->holdTimer) {

@@ -150,9 +150,9 @@ Conn* FindConnByData(SOCKET s) {
     Conn* hinted = ConnIndexedBy(s);
     if (hinted && hinted->control.socket != INVALID_SOCKET && hinted->data.socket == s)
         return hinted;
-    for (int32_t i = 0; i < connTable.count; i++) {
-        Conn* conn = &connTable.conns[i];
-        if (conn->control.socket != INVALID_SOCKET && conn->data.socket == s) return conn;
+    for (int32_t i = 0, slots = ConnSlotCount(); i < slots; i++) {
+        Conn* conn = ConnAt(i);
+        if (ConnOfThisLoop(conn) && conn->data.socket == s) return conn;
     }
     return nullptr;
 }
@@ -162,9 +162,9 @@ Conn* FindConnByPassive(SOCKET s) {
     Conn* hinted = ConnIndexedBy(s);
     if (hinted && hinted->control.socket != INVALID_SOCKET && hinted->passiveSocket == s)
         return hinted;
-    for (int32_t i = 0; i < connTable.count; i++) {
-        Conn* conn = &connTable.conns[i];
-        if (conn->control.socket != INVALID_SOCKET && conn->passiveSocket == s) return conn;
+    for (int32_t i = 0, slots = ConnSlotCount(); i < slots; i++) {
+        Conn* conn = ConnAt(i);
+        if (ConnOfThisLoop(conn) && conn->passiveSocket == s) return conn;
     }
     return nullptr;
 }

@@ -7,6 +7,7 @@
 
 #include "log/log.h"
 #include "platform/fs.h"
+#include "server/sockthread.h"
 #include "server/audit.h"
 #include "server/commands.h"
 #include "server/data.h"
@@ -238,9 +239,10 @@ void QuotaMeasuredProc() {
         LogPrintf(LOG_INFO, "QuotaMeasure: %s uses %llu bytes in %llu files", m.name,
                   (unsigned long long)m.bytes, (unsigned long long)m.files);
     }
-    for (int32_t i = 0; i < connTable.count; i++) {
-        Conn* conn = &connTable.conns[i];
-        if (conn->limit.waiting == LIMIT_WAIT_MEASURE) ResumeMeasured(conn);
+    for (int32_t i = 0, slots = ConnSlotCount(); i < slots; i++) {
+        Conn* conn = ConnAt(i);
+        if (ConnOwner((uint16_t)i) == SockLoopIndex() && conn->limit.waiting == LIMIT_WAIT_MEASURE)
+            ResumeMeasured(conn);
     }
 }
 

@@ -126,12 +126,13 @@ void LimitsProc(uintptr_t what) {
         return;
     }
     tickArmed = false;
-    int32_t count = connTable.count;
+    int32_t count = ConnSlotCount();
     if (count == 0) return;
     int32_t start = tickStart++ % count;
     int64_t now = EvNowMs();
     for (int32_t i = 0; i < count; i++) {
-        Conn* conn = &connTable.conns[(start + i) % count];
+        Conn* conn = ConnAt((start + i) % count);
+        if (ConnOwner(conn->connId) != SockLoopIndex()) continue;
         uint8_t why = conn->limit.waiting;
         if (why != LIMIT_WAIT_SEND && why != LIMIT_WAIT_RECEIVE) continue;
         conn->limit.waiting = LIMIT_WAIT_NONE;

@@ -215,6 +215,18 @@ int SockPost(unsigned message, uintptr_t wParam, intptr_t lParam) {
     return EvLoopPost(message, wParam, lParam);
 }
 
+int SockLoopIndex() {
+    return 0;
+}
+
+int SockLoopCount() {
+    return 1;
+}
+
+int SockPostToLoop(int loop, unsigned message, uintptr_t wParam, intptr_t lParam) {
+    return loop == 0 ? EvLoopPost(message, wParam, lParam) : 0;
+}
+
 SOCKET SockListen(unsigned message, const NetAddress& address, const char* name, int* error,
                   bool quietWhenBusy, bool dualStack) {
     unsigned port = address.port;

@@ -58,6 +58,13 @@ void SockRestoreHandlers();
 uint16_t SockThreadInit();
 int SockThread(void* argument);
 void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam);
+// The socket threads: each runs its own event loop and owns the connections
+// it serves. SockLoopIndex is the calling thread's number (0 on any thread
+// that is not a socket thread), SockLoopCount how many run.
+int SockLoopIndex();
+int SockLoopCount();
+// Posts a message to the loop of socket thread `loop`; 0 when it has none.
+int SockPostToLoop(int loop, unsigned message, uintptr_t wParam, intptr_t lParam);
 // Main thread: close the loop (sent), then wait until sockWindow is false and
 // the thread has ended.
 void SockThreadStop();

@@ -89,11 +89,10 @@ bool ResumedByOwner(const Conn* conn) {
     const TlsSession* data = conn->data.tls;
     if (TlsResumedFrom(data, conn->control.tls)) return true;
     if (conn->loginState != LOGIN_LOGGED_IN) return false;
-    for (int32_t i = 0; i < connTable.count; i++) {
-        const Conn* other = &connTable.conns[i];
-        if (other != conn && other->control.socket != INVALID_SOCKET &&
-            other->loginState == LOGIN_LOGGED_IN && ControlProtected(other) &&
-            strcmp(other->user.name, conn->user.name) == 0 &&
+    for (int32_t i = 0, slots = ConnSlotCount(); i < slots; i++) {
+        const Conn* other = ConnAt(i);
+        if (other != conn && ConnOfThisLoop(other) && other->loginState == LOGIN_LOGGED_IN &&
+            ControlProtected(other) && strcmp(other->user.name, conn->user.name) == 0 &&
             NetAddressSameHost(other->peer, conn->peer) && TlsResumedFrom(data, other->control.tls))
             return true;
     }

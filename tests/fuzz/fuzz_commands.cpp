@@ -153,8 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int client = ConnectClient();
     AcceptProc(listener);
     Conn* conn = nullptr;
-    for (int32_t i = 0; i < connTable.count; i++)
-        if (connTable.conns[i].control.socket != INVALID_SOCKET) conn = &connTable.conns[i];
+    for (int32_t i = 0; i < ConnSlotCount(); i++)
+        if (ConnAt(i)->control.socket != INVALID_SOCKET) conn = ConnAt(i);
     if (!conn) abort();
     Drain(client);
     // Pieces cut at 0xFF bytes, as separate receives: into the line queue

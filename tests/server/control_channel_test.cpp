@@ -107,7 +107,7 @@ TEST_F(ControlChannel, SlotFreedByAResetIsReused) {
     Open(c);
     EXPECT_EQ(c.Command("NOOP"), "200 Command okay.\r\n");
     static int32_t slots;
-    OnSocketThread([] { slots = connTable.count; });
+    OnSocketThread([] { slots = ConnSlotCount(); });
     EXPECT_EQ(slots, 2) << "a third slot was made instead of reusing the freed one";
 }
 
@@ -119,7 +119,7 @@ TEST_F(ControlChannel, ControlSocketSendsWithoutDelay) {
     static int noDelay;
     OnSocketThread([] {
         socklen_t len = sizeof noDelay;
-        getsockopt(connTable.conns[0].control.socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, &len);
+        getsockopt(ConnAt(0)->control.socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, &len);
     });
     EXPECT_EQ(noDelay, 1) << "TCP_NODELAY is off on the accepted control socket";
 }
@@ -168,7 +168,7 @@ TEST_F(ControlChannel, UnreadRepliesHoldBackCommandsWithoutLosingAny) {
     static bool backlogged;
     bool blocked = bxtest::WaitFor(
         [&] {
-            OnSocketThread([] { backlogged = ControlOutputBacklogged(&connTable.conns[0]); });
+            OnSocketThread([] { backlogged = ControlOutputBacklogged(ConnAt(0)); });
             return backlogged;
         },
         30000);

@@ -117,8 +117,7 @@ void FtpFixture::WriteRootFile(const std::string& rel, const std::string& conten
 uint32_t FtpFixture::UnreadInput(uint16_t connId) {
     unreadOf = connId;
     OnSocketThread([] {
-        unreadCount =
-            unreadOf < connTable.count ? QueueUnread(&connTable.conns[unreadOf].control.in) : 0;
+        unreadCount = unreadOf < ConnSlotCount() ? QueueUnread(&ConnAt(unreadOf)->control.in) : 0;
     });
     return unreadCount;
 }
@@ -127,8 +126,8 @@ int FtpFixture::LiveConnections(bool data) {
     countData = data;
     OnSocketThread([] {
         liveCount = 0;
-        for (int32_t i = 0; i < connTable.count; i++) {
-            const Conn& conn = connTable.conns[i];
+        for (int32_t i = 0; i < ConnSlotCount(); i++) {
+            const Conn& conn = *ConnAt(i);
             liveCount += (countData ? conn.data.socket : conn.control.socket) != INVALID_SOCKET;
         }
     });

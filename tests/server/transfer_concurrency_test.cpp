@@ -123,7 +123,7 @@ TEST_F(Concurrent, PipelinedCommandsBehindAStalledDownloadStayBoundedAndSlowNobo
         << "the control input never filled";
     static uint32_t capacity;
     for (int i = 0; i < 20; i++) {
-        OnSocketThread([] { capacity = connTable.conns[0].control.in.capacity; });
+        OnSocketThread([] { capacity = ConnAt(0)->control.in.capacity; });
         ASSERT_LE(capacity, 2 * CONTROL_IN_MAX) << "sample " << i;
     }
     EXPECT_TRUE(other.Download("RETR f") == bytes);
