@@ -29,7 +29,7 @@ struct TlsSession {
     SSL* ssl;
     SOCKET socket;
     bool control;
-    unsigned char origin[16];
+    unsigned char origin[TLS_ORIGIN_SIZE];
     char failure[160];
 };
 
@@ -341,12 +341,27 @@ int TlsResumed(const TlsSession* session) {
 }
 
 int TlsResumedFrom(const TlsSession* data, const TlsSession* control) {
-    if (!data || !control || !SSL_session_reused(data->ssl)) return 0;
-    void* origin = nullptr;
+    TlsOrigin resumed, own;
+    return TlsResumedOrigin(data, &resumed) && TlsControlOrigin(control, &own) &&
+           memcmp(resumed.bytes, own.bytes, TLS_ORIGIN_SIZE) == 0;
+}
+
+int TlsControlOrigin(const TlsSession* control, TlsOrigin* origin) {
+    if (!control || !control->control) return 0;
+    memcpy(origin->bytes, control->origin, TLS_ORIGIN_SIZE);
+    return 1;
+}
+
+int TlsResumedOrigin(const TlsSession* data, TlsOrigin* origin) {
+    if (!data || !SSL_session_reused(data->ssl)) return 0;
+    void* carried = nullptr;
     size_t size = 0;
     SSL_SESSION* resumed = SSL_get0_session(data->ssl);
-    if (!resumed || SSL_SESSION_get0_ticket_appdata(resumed, &origin, &size) != 1) return 0;
-    return size == sizeof control->origin && memcmp(origin, control->origin, size) == 0;
+    if (!resumed || SSL_SESSION_get0_ticket_appdata(resumed, &carried, &size) != 1 ||
+        size != TLS_ORIGIN_SIZE)
+        return 0;
+    memcpy(origin->bytes, carried, TLS_ORIGIN_SIZE);
+    return 1;
 }
 
 const char* TlsDescribe(const TlsSession* session, char* text, size_t size) {

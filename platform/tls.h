@@ -60,6 +60,19 @@ int TlsResumed(const TlsSession* session);
 // 1 when the data session resumed a session handed out by that control
 // session.
 int TlsResumedFrom(const TlsSession* data, const TlsSession* control);
+// What tells the sessions of one control session from every other's: random
+// bytes drawn for each control session, carried by every session it hands
+// out. A plain value, so that it can be compared on any thread without the
+// session itself.
+constexpr size_t TLS_ORIGIN_SIZE = 16;
+struct TlsOrigin {
+    unsigned char bytes[TLS_ORIGIN_SIZE];
+};
+// The origin of the sessions control hands out: 0 for a data session.
+int TlsControlOrigin(const TlsSession* control, TlsOrigin* origin);
+// The origin of the session data resumed: 0 when it resumed none that
+// carries one.
+int TlsResumedOrigin(const TlsSession* data, TlsOrigin* origin);
 // "TLSv1.3 TLS_AES_256_GCM_SHA384" (protocol and cipher) into text.
 const char* TlsDescribe(const TlsSession* session, char* text, size_t size);
 

@@ -18,6 +18,7 @@
 #include "server/login_guard.h"
 #include "server/login_home.h"
 #include "server/tls_conn.h"
+#include "server/user_conns.h"
 
 namespace {
 
@@ -43,16 +44,6 @@ const UserAccount* FindAccount(const char* name) {
         if (strcmp(account.name, name) == 0)
             return (account.accountFlags & ACCOUNT_ENABLE) ? &account : nullptr;
     return nullptr;
-}
-
-// Connections other than conn that have given this name with USER.
-int CountUserConnections(const Conn* conn, const char* name) {
-    int count = 0;
-    for (int32_t i = 0, slots = ConnSlotCount(); i < slots; i++) {
-        const Conn* other = ConnAt(i);
-        if (other != conn && ConnOfThisLoop(other) && strcmp(other->user.name, name) == 0) count++;
-    }
-    return count;
 }
 
 // currentDir from the account's Home: the part below Root, with the
@@ -95,7 +86,9 @@ void LoginFailed(Conn* conn) {
 
 void CmdUser(Conn* conn, const char* arg) {
     conn->loginState = LOGIN_NONE;
+    ControlSessionNote(conn);
     memset(&conn->user, 0, sizeof conn->user);
+    UserConnNote(conn);
     if (!arg) {
         Reply(conn, "500 Syntax error; name not specified.");
         return;
@@ -110,9 +103,9 @@ void CmdUser(Conn* conn, const char* arg) {
     LockUserList();
     const UserAccount* account = FindAccount(name);
     if (account) {
-        // Counting walks the whole table, so only an account with a limit
-        // pays for it: with tens of thousands of sessions every login would.
-        if (account->MaxConn != 0 && CountUserConnections(conn, name) >= account->MaxConn) {
+        // The connections that gave this name with USER, on every socket
+        // thread; conn counts among them from here when it is let in.
+        if (!UserConnAdmit(conn, name, account->MaxConn)) {
             UnlockUserList();
             LogPrintf(LOG_WARNING, "CmdUser: user %s max connections", name);
             CountAdd(engineCounters.loginsRefused);
@@ -131,6 +124,7 @@ void CmdUser(Conn* conn, const char* arg) {
     } else {
         UnlockUserList();
         memcpy(conn->user.name, name, sizeof name);
+        UserConnNote(conn);
         if (TlsLoginRefused(conn)) return;
     }
 
@@ -202,6 +196,7 @@ void LoginComplete(Conn* conn, const char* replyText, const char* recordBy) {
         (conn->user.accountFlags & ACCOUNT_ANONYMOUS) ? "anonymous.txt" : "login.txt";
     ReplyFileText(conn, file, replyText);
     conn->loginState = LOGIN_LOGGED_IN;
+    ControlSessionNote(conn);
     CountAdd(engineCounters.loginsAccepted);
     AccountCountLogin(conn->user.name);
     LimitsLogin(conn);

@@ -3,6 +3,7 @@
 #include "platform/ascii.h"
 #include "server/commands.h"
 #include "server/control_limits.h"
+#include "server/tls_conn.h"
 
 namespace {
 
@@ -35,6 +36,7 @@ void CmdQuit(Conn* conn, const char*) {
     conn->control.shutdownWhenDrained = 1;
     ReplyFile(conn, "logout.txt", "221 Closing control connection.");
     conn->loginState = LOGIN_CLOSING;
+    ControlSessionNote(conn);
 }
 
 // REIN returns the session to its state before the login. Under TLS the
@@ -48,6 +50,7 @@ void CmdQuit(Conn* conn, const char*) {
 void CmdRein(Conn* conn, const char*) {
     SendGreeting(conn);
     conn->loginState = LOGIN_NONE;
+    ControlSessionNote(conn);
     conn->tlsPbsz = conn->implicitTls;
     conn->tlsProtP = conn->implicitTls;
 }

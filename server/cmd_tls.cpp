@@ -7,6 +7,7 @@
 #include "platform/ascii.h"
 #include "server/commands.h"
 #include "server/tls_conn.h"
+#include "server/user_conns.h"
 
 void CmdAuth(Conn* conn, const char* arg) {
     if (conn->control.tls) {
@@ -33,6 +34,7 @@ void CmdAuth(Conn* conn, const char* arg) {
     // A name given in clear is asked for again inside TLS.
     conn->loginState = LOGIN_NONE;
     memset(&conn->user, 0, sizeof conn->user);
+    UserConnNote(conn);
     conn->tlsPbsz = 0;
     conn->tlsProtP = AsciiCompareNoCase(arg, "TLS-P") == 0;
     Reply(conn, "234 AUTH command OK; starting TLS negotiation.");

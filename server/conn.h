@@ -111,6 +111,7 @@ struct Conn {
     const char* lastWord;                  // the command table's word; nullptr = none yet
     char lastArgument[CONN_ARGUMENT_SIZE]; // its argument, cut; "" for PASS
     int64_t connectedAtMs;                 // wall clock (ms since 1970) at accept
+    struct UserConnEntry* userCounted;     // user_conns.h: its account count; nullptr = none
 };
 
 // The connection table: slots in use or free, reused lowest index first. The

@@ -19,6 +19,7 @@
 #include "server/sockthread.h"
 #include "server/dataconn.h"
 #include "server/tls_conn.h"
+#include "server/user_conns.h"
 #include "version.h"
 
 ConnEvents connEvents = {};
@@ -308,6 +309,7 @@ void SendGreeting(Conn* conn) {
 
 void ConnClose(Conn* conn) {
     ConnTimerStop(conn);
+    UserConnForget(conn);
     if (conn->control.socket != INVALID_SOCKET) {
         LogPrintf(LOG_INFO, "ConnClose(%u) Closing control socket.", conn->connId);
         IndexSocket(conn->control.socket, -1);

@@ -14,6 +14,8 @@
 #include "server/data.h"
 #include "server/dataconn.h"
 #include "server/sockthread.h"
+#include "server/tls_owners.h"
+#include "server/user_conns.h"
 
 namespace {
 
@@ -84,19 +86,14 @@ void DataTlsFail(Conn* conn, const char* reply) {
 // The client of the data connection is the one of the control connection:
 // it resumed a session that connection handed out, or one of another
 // control connection of the same account from the same host (clients that
-// keep one session cache for several connections).
+// keep one session cache for several connections), on whichever socket
+// thread that one runs (tls_owners.h).
 bool ResumedByOwner(const Conn* conn) {
     const TlsSession* data = conn->data.tls;
     if (TlsResumedFrom(data, conn->control.tls)) return true;
     if (conn->loginState != LOGIN_LOGGED_IN) return false;
-    for (int32_t i = 0, slots = ConnSlotCount(); i < slots; i++) {
-        const Conn* other = ConnAt(i);
-        if (other != conn && ConnOfThisLoop(other) && other->loginState == LOGIN_LOGGED_IN &&
-            ControlProtected(other) && strcmp(other->user.name, conn->user.name) == 0 &&
-            NetAddressSameHost(other->peer, conn->peer) && TlsResumedFrom(data, other->control.tls))
-            return true;
-    }
-    return false;
+    TlsOrigin origin;
+    return TlsResumedOrigin(data, &origin) && TlsOwnerMatches(origin, conn->user.name, conn->peer);
 }
 
 void DataTlsStep(Conn* conn) {
@@ -150,6 +147,10 @@ int ChannelCloseNotify(Channel* channel) {
 }
 
 void ChannelDropTls(Channel* channel) {
+    // A control session's data sessions cannot be resumed by anyone's data
+    // connection any more.
+    TlsOrigin origin;
+    if (TlsControlOrigin(channel->tls, &origin)) TlsOwnerWithdraw(origin);
     TlsFree(channel->tls);
     channel->tls = nullptr;
     channel->tlsHandshaking = 0;
@@ -238,12 +239,22 @@ bool IsImplicitTlsListener(SOCKET s) {
     return s != INVALID_SOCKET && s == implicitListener;
 }
 
+void ControlSessionNote(const Conn* conn) {
+    TlsOrigin origin;
+    if (!TlsControlOrigin(conn->control.tls, &origin)) return;
+    if (conn->loginState == LOGIN_LOGGED_IN && ControlProtected(conn))
+        TlsOwnerPublish(origin, conn->user.name, conn->peer);
+    else
+        TlsOwnerWithdraw(origin);
+}
+
 bool TlsLoginRefused(Conn* conn) {
     if (conn->tlsMode != 2 || ControlProtected(conn) ||
         (conn->user.accountFlags & ACCOUNT_ANONYMOUS))
         return false;
     LogPrintf(LOG_WARNING, "CmdUser: user %s refused: not logging in over TLS", conn->user.name);
     memset(&conn->user, 0, sizeof conn->user);
+    UserConnNote(conn);
     conn->loginState = LOGIN_NONE;
     Reply(conn, "530 Non-anonymous sessions must use encryption (AUTH TLS).");
     return true;

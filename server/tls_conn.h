@@ -53,6 +53,12 @@ void ImplicitTlsClose();
 // s is the implicit port's listening socket.
 bool IsImplicitTlsListener(SOCKET s);
 
+// Publishes conn's control session for the data connections of the
+// account's other control connections from the same host while conn is
+// logged in over TLS, and withdraws it otherwise. Called after every change
+// of the login state; nothing for a clear control connection.
+void ControlSessionNote(const Conn* conn);
+
 // "Tls" 2: a non-anonymous account logs in only over TLS and transfers only
 // with PROT P. Each answers the refusal and returns true.
 bool TlsLoginRefused(Conn* conn);

@@ -175,6 +175,58 @@ class ClientsTest(TlsTest):
         plain.retrbinary("RETR f.bin", got.append)
         self.assertEqual(b"".join(got), data)
 
+    def test_a_session_shared_by_connections_of_one_account_and_host(self):
+        # Clients that keep one session cache for several control connections:
+        # a data connection may resume the session of another logged-in
+        # control connection of its account from its host, and no other.
+        self.m.add_user("other", PASSWORD)
+        self.configure()  # the server reads the new account at its start
+        write(self.served("s.bin"), b"shared" * 1000)
+        context = self.context()  # sessions resume only in their own context
+
+        class SharedFTP(ftplib.FTP_TLS):
+            session = None
+
+            def ntransfercmd(self, cmd, rest=None):
+                conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+                return self.context.wrap_socket(conn, server_hostname=self.host,
+                                                session=self.session), size
+
+        def session_of(cls, user, source):
+            ftp = cls(context=context, timeout=20)
+            ftp.connect("127.0.0.1", self.m.port, source_address=(source, 0))
+            ftp.login(user, PASSWORD)
+            ftp.prot_p()
+            return ftp
+
+        # The holder of the shared session: its account, its host, and what it
+        # did before the other connection's transfer.
+        for holder_user, holder_host, then, accepted in [
+                (USER, "127.0.0.1", None, True),
+                ("other", "127.0.0.1", None, False),
+                (USER, "127.0.0.2", None, False),
+                (USER, "127.0.0.1", "REIN", False),
+                (USER, "127.0.0.1", "QUIT", False)]:
+            with self.subTest(holder=holder_user, host=holder_host, then=then):
+                holder = session_of(ftplib.FTP_TLS, holder_user, holder_host)
+                holder.voidcmd("NOOP")  # its session ticket has come with the replies
+                ftp = session_of(SharedFTP, USER, "127.0.0.1")
+                ftp.session = holder.sock.session
+                if then:
+                    holder.sendcmd(then)
+                got = []
+                if accepted:
+                    ftp.retrbinary("RETR s.bin", got.append)
+                    self.assertEqual(b"".join(got), b"shared" * 1000)
+                else:
+                    with self.assertRaises((ftplib.error_perm, OSError)) as e:
+                        ftp.retrbinary("RETR s.bin", got.append)
+                    reply = (str(e.exception) if isinstance(e.exception, ftplib.Error)
+                             else ftp.getline())
+                    self.assertTrue(reply.startswith("522"), reply)
+                ftp.close()
+                holder.close()
+
     def client_needed(self, name):
         import shutil
         if not shutil.which(name):

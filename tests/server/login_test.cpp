@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ftp_fixture.h"
+#include "version.h"
 
 namespace {
 
@@ -125,6 +126,10 @@ TEST_F(Login, AccountConnectionLimitCountsFromUser) {
                       {"PASS pw", NOT_AFTER_USER}});
     ExpectReplies(a, {{"USER other", NEED_PASSWORD}}); // a no longer counts
     ExpectReplies(c, {{"USER bob", NEED_PASSWORD}});
+    // A REIN keeps the name given (b still counts); a refused USER drops
+    // the one before it (a counts under none).
+    ExpectReplies(b, {{"REIN", "220 " BRINDLEX_VERSION_CAPTION}});
+    ExpectReplies(a, {{"USER bob", "530 Too many connections; try again later."}});
     b.Close();
     ASSERT_TRUE(bxtest::WaitFor([&] { return LiveConnections() == 2; }));
     ExpectReplies(a, {{"USER bob", NEED_PASSWORD}});
