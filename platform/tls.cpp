@@ -227,9 +227,19 @@ int TlsContextReady() {
 }
 
 TlsSession* TlsAcceptControl(SOCKET s) {
-    std::lock_guard<std::mutex> guard(contextLock);
-    if (!current) return nullptr;
-    return NewSession(current, s, true);
+    // The context is taken (a reference of its own) under the lock and used
+    // outside it: a reload on the main thread may replace it meanwhile, and
+    // handshakes on other socket threads never wait for this one.
+    SSL_CTX* ctx = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(contextLock);
+        if (!current) return nullptr;
+        ctx = current;
+        SSL_CTX_up_ref(ctx);
+    }
+    TlsSession* session = NewSession(ctx, s, true);
+    SSL_CTX_free(ctx); // the session's SSL keeps its own reference
+    return session;
 }
 
 TlsSession* TlsAcceptData(SOCKET s, const TlsSession* control) {

@@ -1,6 +1,7 @@
 #include "server/address_limit.h"
 
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -8,7 +9,8 @@
 
 namespace {
 
-std::unordered_map<std::string, uint32_t> perAddress;
+std::mutex countLock;
+std::unordered_map<std::string, uint32_t> perAddress; // under countLock
 
 std::string KeyOf(const NetAddress& address) {
     NetAddress host = NetAddressUnmapped(address);
@@ -18,29 +20,47 @@ std::string KeyOf(const NetAddress& address) {
     return key;
 }
 
+uint32_t AddressCountAdd(const NetAddress& address) {
+    std::string key = KeyOf(address);
+    std::lock_guard<std::mutex> held(countLock);
+    return ++perAddress[key];
+}
+
+void AddressCountRemove(const NetAddress& address) {
+    std::string key = KeyOf(address);
+    std::lock_guard<std::mutex> held(countLock);
+    auto it = perAddress.find(key);
+    if (it == perAddress.end()) return;
+    if (--it->second == 0) perAddress.erase(it);
+}
+
+uint32_t AddressCountOf(const NetAddress& address) {
+    std::string key = KeyOf(address);
+    std::lock_guard<std::mutex> held(countLock);
+    auto it = perAddress.find(key);
+    return it == perAddress.end() ? 0 : it->second;
+}
+
 } // namespace
 
-void AddressLimitAdd(Conn* conn) {
-    if (conn->addressCounted) return;
-    perAddress[KeyOf(conn->peer)]++;
+uint32_t AddressLimitAdd(Conn* conn) {
+    if (conn->addressCounted) return AddressCountOf(conn->peer);
     conn->addressCounted = 1;
+    return AddressCountAdd(conn->peer);
 }
 
 void AddressLimitRemove(Conn* conn) {
     if (!conn->addressCounted) return;
     conn->addressCounted = 0;
-    auto it = perAddress.find(KeyOf(conn->peer));
-    if (it == perAddress.end()) return;
-    if (--it->second == 0) perAddress.erase(it);
+    AddressCountRemove(conn->peer);
 }
 
-bool AddressLimitExceeded(const Conn* conn) {
+bool AddressLimitExceeded(uint32_t count) {
     uint32_t limit = SettingLoad(systemSettings.maxConnPerAddress);
-    if (limit == 0) return false;
-    auto it = perAddress.find(KeyOf(conn->peer));
-    return it != perAddress.end() && it->second > limit;
+    return limit != 0 && count > limit;
 }
 
 void AddressLimitClear() {
+    std::lock_guard<std::mutex> held(countLock);
     perAddress.clear();
 }

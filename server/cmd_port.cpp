@@ -40,13 +40,9 @@ int ParsePortNumbers(const char* text, unsigned values[6]) {
     return 1;
 }
 
-// Where the next search of the configured range starts: after the port
-// handed out last, so that ports are reused as late as possible. Socket
-// thread only.
-uint16_t nextPassivePort = 0;
-
 // The passive listening socket, of the family of the control connection: on
-// the first free port of the configured range, tried from nextPassivePort on;
+// the first free port of the configured range, tried from the shared cursor
+// on (PassiveCursorClaim);
 // without one, on a free port of the default range tried from a random place
 // (a port the system chooses when PASSIVE_DEFAULT_TRIES of them are taken).
 // An IPv6 one takes IPv6 clients only, so the same port may serve an IPv4
@@ -65,10 +61,8 @@ SOCKET PassiveListen(Conn* conn, uint8_t family, uint16_t previous, uint16_t* bo
         high = range.high;
     }
     uint32_t span = (uint32_t)(high - low) + 1;
-    uint32_t start = !configured ? PassiveSearchStart(span)
-                     : nextPassivePort >= low && nextPassivePort <= high
-                         ? (uint32_t)(nextPassivePort - low)
-                         : 0;
+    uint16_t claimed = configured ? PassiveCursorClaim(low, high) : 0;
+    uint32_t start = configured ? (uint32_t)(claimed - low) : PassiveSearchStart(span);
     uint32_t tries = configured ? span : std::min(span, PASSIVE_DEFAULT_TRIES);
     bool skipped = false;
     for (uint32_t i = 0; i <= tries; i++) {
@@ -84,7 +78,7 @@ SOCKET PassiveListen(Conn* conn, uint8_t family, uint16_t previous, uint16_t* bo
         SOCKET s =
             SockListen(SOCK_MSG_PASSIVE, NetAddressAny(family, port), "passive", &error, true);
         if (s != INVALID_SOCKET) {
-            if (configured) nextPassivePort = port == high ? low : (uint16_t)(port + 1);
+            if (configured) PassiveCursorHanded(claimed, port, low, high);
             *bound = port;
             return s;
         }

@@ -286,8 +286,7 @@ void ConnWelcome(Conn* conn) {
 }
 
 void GreetOrRefuse(Conn* conn) {
-    AddressLimitAdd(conn);
-    if (AddressLimitExceeded(conn)) {
+    if (AddressLimitExceeded(AddressLimitAdd(conn))) {
         char address[NET_ADDRESS_TEXT_SIZE];
         LogPrintf(LOG_WARNING, "AcceptProc(%u) %s has MaxConnPerAddress connections already",
                   conn->connId, NetAddressText(conn->peer, address));

@@ -13,9 +13,10 @@
 
 namespace {
 
-// Process-wide receive buffer; only the socket thread uses it. Sends need
-// none: a queue's bytes are contiguous and go to the socket from there.
-uint8_t readBuffer[CONN_BUFFER_SIZE];
+// The receive buffer of each socket thread (it reads only its own
+// connections). Sends need none: a queue's bytes are contiguous and go to
+// the socket from there.
+thread_local uint8_t readBuffer[CONN_BUFFER_SIZE];
 
 // Largest single send: a download's queue holds at most one 256 KiB block,
 // replies are far smaller.
@@ -50,8 +51,8 @@ const char kSecretMask[] = "****";
 
 void TraceControlInput(Conn* conn, const uint8_t* bytes, int count) {
     // A line "PASSx" of five bytes shows as eight, so the copy needs more
-    // room than the bytes read (socket thread only, like readBuffer).
-    static uint8_t shown[2 * CONN_BUFFER_SIZE + sizeof kSecretMask];
+    // room than the bytes read (one per socket thread, like readBuffer).
+    thread_local uint8_t shown[2 * CONN_BUFFER_SIZE + sizeof kSecretMask];
     int length = 0;
     uint8_t state = conn->traceLine;
     for (int i = 0; i < count; i++) {

@@ -3,6 +3,7 @@
 // ended by the data socket's FD_CLOSE with the transfer's final reply.
 #include "server/data.h"
 
+#include <atomic>
 #include <cstdarg>
 
 #include "log/log.h"
@@ -26,8 +27,9 @@ constexpr uint32_t EARLY_DATA_LIMIT = 256 * 1024;
 
 constexpr long DATA_EVENTS = FD_READ | FD_WRITE | FD_CLOSE;
 
-// Binding port 20 was refused for lack of privilege; logged once.
-bool port20Refused = false;
+// Binding port 20 was refused for lack of privilege; logged once, by the
+// first socket thread to meet it.
+std::atomic<bool> port20Refused{false};
 
 // Handles the bytes that one receive added to data.in, by transferKind.
 void HandleDataInput(Conn* conn) {
@@ -268,8 +270,7 @@ int ClientConnect(Conn* conn) {
             return 0;
         }
         // Without the privilege for port 20 the system picks the local port.
-        if (!port20Refused) {
-            port20Refused = true;
+        if (!port20Refused.exchange(true, std::memory_order_relaxed)) {
             LogPrintf(
                 LOG_WARNING,
                 "ClientConnect(%u) Binding to port 20 refused (%s); active connections use a port "

@@ -43,7 +43,7 @@ void DropDiscardedInput(Conn* conn) {
 // it. 1 with *line set; 0 when no complete line waits; -1 when a line was
 // refused whole (answered here).
 int ReadCommandLine(Conn* conn, const char** line) {
-    static char commandLine[CONN_BUFFER_SIZE];
+    thread_local char commandLine[CONN_BUFFER_SIZE]; // one line per socket thread
     if (!ConnGets(commandLine, sizeof commandLine, conn)) {
         if (QueueUnread(&conn->control.in) < sizeof commandLine - 1) return 0;
         RejectOverlongLine(conn);

@@ -26,4 +26,5 @@ struct LimitState {
     // Quotas: the current upload's write position and the file's length.
     uint64_t uploadPos;
     uint64_t uploadEnd;
+    uint64_t reserved; // growth the last QuotaFit counted before the write
 };

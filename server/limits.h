@@ -1,5 +1,7 @@
 // Speed limits and quotas of the accounts, as the transfers and commands
-// reach them. Socket thread only, unless said otherwise.
+// reach them. Any socket thread, for the connections it owns; what the
+// connections of several threads share (the budgets, the quota uses) is
+// kept under locks of its own, unless said otherwise.
 //
 // Speed: MaxDownloadRate and MaxUploadRate (KiB/s) of an account are one
 // budget for all its sessions at once; the System values of the same names
@@ -65,11 +67,18 @@ void LimitsLogin(Conn* conn);
 // ended with 552 (a new file over QuotaFiles); -1 when it waits for a
 // measurement (resumed by the limits, which call RecvFile again).
 int QuotaUploadBegin(Conn* conn);
+// The upload's file could not be opened: a new file counted by
+// QuotaUploadBegin is given back.
+void QuotaUploadAbandoned(Conn* conn);
 // The upload's file is open at position with length bytes.
 void QuotaUploadOpened(Conn* conn, uint64_t position, uint64_t length);
-// How many of count bytes, written at the upload's position, fit the quotas.
+// How many of count bytes, written at the upload's position, fit the quotas;
+// the growth granted is counted at once (reserved), so that uploads on other
+// threads find the room taken.
 uint32_t QuotaFit(Conn* conn, uint32_t count);
-// count bytes were written at the upload's position.
+// count bytes (0 when the write failed) were written at the upload's
+// position: settles what the last QuotaFit reserved. Called after every
+// QuotaFit.
 void QuotaWritten(Conn* conn, uint64_t count);
 // Ends the upload with the 552 reply (what was written stays).
 void QuotaRefuse(Conn* conn);
@@ -88,7 +97,8 @@ int LimitsHoldClose(Conn* conn, uint16_t error);
 constexpr uintptr_t LIMITS_TICK = 0;
 constexpr uintptr_t LIMITS_MEASURED = 1;
 void LimitsProc(uintptr_t what);
-// The socket thread ends: budgets, uses and the measuring thread go.
+// A socket thread ends: its tick goes; with the first socket thread (which
+// ends last) the budgets, the uses and the measuring thread go too.
 void LimitsShutdown();
 
 // The measuring thread (quota_measure.cpp); any thread.
@@ -99,9 +109,13 @@ struct QuotaMeasured {
     int ok;
     uint64_t bytes, files;
 };
-// Takes the finished measurements.
-void QuotaMeasureTake(std::vector<QuotaMeasured>* out);
 void QuotaMeasureStop();
-// Internal to the limits: the results reached the socket thread.
+// Internal to the limits. The measuring thread records a result once (any
+// thread), then tells every socket thread, whose QuotaMeasuredProc resumes
+// its own uploads waiting for it.
+void QuotaMeasureRecord(const QuotaMeasured& measured);
 void QuotaMeasuredProc();
 void QuotaForgetAll();
+// The known use of account name for the accounts as they are now: 0 when
+// it is not known (not measured yet, or no quota).
+int QuotaUseOf(const char* name, uint64_t* bytes, uint64_t* files);

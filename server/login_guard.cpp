@@ -6,6 +6,7 @@
 #include "server/login_guard.h"
 
 #include <algorithm>
+#include <mutex>
 #include <unordered_map>
 
 namespace {
@@ -21,6 +22,9 @@ struct FailureRecord {
     uint32_t locks = 0;    // locks in a row, while failures go on
 };
 
+// Shared by every socket thread: the records under recordLock, held only
+// for a lookup or an update of the table.
+std::mutex recordLock;
 std::unordered_map<std::string, FailureRecord> records;
 
 std::string AddressKey(const std::string& address) {
@@ -76,16 +80,19 @@ int64_t LockedMs(const std::string& key, int64_t nowMs) {
 } // namespace
 
 int64_t LoginGuardLockedMs(const std::string& address, const std::string& account, int64_t nowMs) {
+    std::lock_guard<std::mutex> held(recordLock);
     return std::max(LockedMs(AddressKey(address), nowMs), LockedMs(AccountKey(account), nowMs));
 }
 
 void LoginGuardFailed(const std::string& address, const std::string& account, int64_t nowMs,
                       const LoginGuardLimits& limits) {
     if (limits.failLimit == 0) return;
+    std::lock_guard<std::mutex> held(recordLock);
     Count(AddressKey(address), nowMs, limits);
     Count(AccountKey(account), nowMs, limits);
 }
 
 void LoginGuardClear() {
+    std::lock_guard<std::mutex> held(recordLock);
     records.clear();
 }

@@ -5,7 +5,8 @@
 // address) is locked for `LoginLockTime` seconds; each further lock while
 // failures go on lasts twice as long as the one before, up to 64 times the
 // first. While locked, a PASS is refused whatever the password.
-// Socket thread only.
+// Any socket thread: the records are shared under one lock, so failures
+// counted on several threads at once add up exactly.
 #pragma once
 
 #include <cstdint>

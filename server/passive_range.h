@@ -22,5 +22,16 @@ PortRange DefaultPassiveRange();
 // that passive ports spread over the range. Socket thread.
 uint32_t PassiveSearchStart(uint32_t span);
 
+// The configured range (PassivePorts) is searched from after the port
+// handed out last, so that ports are reused as late as possible. The cursor
+// is shared by every socket thread: PassiveCursorClaim hands each search a
+// start of its own (searches on two threads at once never start at the same
+// port) and moves the cursor past it; PassiveCursorHanded moves it on past
+// the port a search bound, never back behind what another search has
+// claimed since. A cursor outside [low, high] (the range changed) starts at
+// low.
+uint16_t PassiveCursorClaim(uint16_t low, uint16_t high);
+void PassiveCursorHanded(uint16_t start, uint16_t port, uint16_t low, uint16_t high);
+
 // Ports of the default range tried before the system chooses one.
 constexpr uint32_t PASSIVE_DEFAULT_TRIES = 64;

@@ -1,7 +1,13 @@
-// The quota uses of the accounts, kept on the socket thread: measured once
-// per generation of the user list by the measuring thread, then moved by
-// the server's own uploads, deletes and renames.
+// The quota uses of the accounts: measured once per generation of the user
+// list by the measuring thread, then moved by the server's own uploads,
+// deletes and renames on every socket thread. The uses are shared under
+// useLock, held for a lookup or an update and never while calling out; an
+// upload reserves the growth (and the new file) it is granted in the same
+// hold that checks the room, so uploads on several threads at once never
+// cross a quota together.
+#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -29,10 +35,12 @@ struct QuotaUse {
     uint64_t maxFiles = 0;
     uint64_t bytes = 0, files = 0;
 };
+std::mutex useLock;
 // By account name; an entry of an older generation counts nothing.
-std::unordered_map<std::string, QuotaUse> uses;
-// Entries of the current generation, known or being measured.
-int liveUses = 0;
+std::unordered_map<std::string, QuotaUse> uses; // under useLock
+// Entries of the current generation, known or being measured (written
+// under useLock; read without it for the quick "no quota at all").
+std::atomic<int> liveUses{0};
 
 std::string TrimmedRoot(const char* root) {
     std::string text = root;
@@ -48,6 +56,7 @@ bool Holds(const std::string& root, const char* path) {
 }
 
 // The entries of the current generation; the count of live ones anew.
+// Under useLock.
 template <typename Fn> void ForCurrent(Fn fn) {
     uint32_t generation = UserListGeneration();
     int live = 0;
@@ -59,12 +68,28 @@ template <typename Fn> void ForCurrent(Fn fn) {
     liveUses = live;
 }
 
+// bytes and files leave (negative) or join the known uses whose Root holds
+// fullPath. Under useLock.
+void AdjustHeld(const char* fullPath, int64_t bytes, int64_t files) {
+    ForCurrent([&](const std::string&, QuotaUse& use) {
+        if (use.state != USE_KNOWN || !Holds(use.root, fullPath)) return;
+        use.bytes = bytes < 0 && (uint64_t)-bytes > use.bytes ? 0 : use.bytes + bytes;
+        use.files = files < 0 && (uint64_t)-files > use.files ? 0 : use.files + files;
+    });
+}
+
+bool Current(const char* name, uint32_t generation) {
+    std::lock_guard<std::mutex> held(useLock);
+    auto found = uses.find(name);
+    return found != uses.end() && found->second.generation == generation;
+}
+
 // Makes sure the use of account name is known or being measured for the
 // user list as it is now; the account's values are read from the list.
+// Of several threads asking at once, one queues the measurement.
 void EnsureMeasured(const char* name) {
     uint32_t generation = UserListGeneration();
-    auto found = uses.find(name);
-    if (found != uses.end() && found->second.generation == generation) return;
+    if (Current(name, generation)) return;
     UserAccount account = {};
     bool exists = false;
     LockUserList();
@@ -75,20 +100,26 @@ void EnsureMeasured(const char* name) {
         break;
     }
     UnlockUserList();
-    if (!exists || (account.QuotaMiB == 0 && account.QuotaFiles == 0)) {
-        if (found != uses.end()) uses.erase(found);
-        return;
+    std::string root = TrimmedRoot(account.Root);
+    {
+        std::lock_guard<std::mutex> held(useLock);
+        auto found = uses.find(name);
+        if (found != uses.end() && found->second.generation == generation) return;
+        if (!exists || (account.QuotaMiB == 0 && account.QuotaFiles == 0)) {
+            if (found != uses.end()) uses.erase(found);
+            return;
+        }
+        QuotaUse& use = uses[name];
+        use.root = root;
+        use.generation = generation;
+        use.state = USE_MEASURING;
+        use.maxBytes = (uint64_t)account.QuotaMiB * MIB;
+        use.maxFiles = account.QuotaFiles;
+        use.bytes = use.files = 0;
+        liveUses.fetch_add(1, std::memory_order_relaxed);
     }
-    QuotaUse& use = uses[name];
-    use.root = TrimmedRoot(account.Root);
-    use.generation = generation;
-    use.state = USE_MEASURING;
-    use.maxBytes = (uint64_t)account.QuotaMiB * MIB;
-    use.maxFiles = account.QuotaFiles;
-    use.bytes = use.files = 0;
-    liveUses++;
-    LogPrintf(LOG_INFO, "QuotaMeasure: measuring the use of %s below %s", name, use.root.c_str());
-    QuotaMeasureQueue(name, use.root.c_str(), generation);
+    LogPrintf(LOG_INFO, "QuotaMeasure: measuring the use of %s below %s", name, root.c_str());
+    QuotaMeasureQueue(name, root.c_str(), generation);
 }
 
 void ResumeMeasured(Conn* conn) {
@@ -116,14 +147,17 @@ void LimitsLogin(Conn* conn) {
 int QuotaUploadBegin(Conn* conn) {
     conn->limit.quotaOn = 0;
     if (conn->user.QuotaMiB != 0 || conn->user.QuotaFiles != 0) EnsureMeasured(conn->user.name);
-    if (liveUses == 0) return 1;
+    if (liveUses.load(std::memory_order_relaxed) == 0) return 1;
     const char* path = conn->transferPath;
     bool holds = false, measuring = false;
-    ForCurrent([&](const std::string&, QuotaUse& use) {
-        if (!Holds(use.root, path)) return;
-        holds = true;
-        measuring |= use.state == USE_MEASURING;
-    });
+    {
+        std::lock_guard<std::mutex> held(useLock);
+        ForCurrent([&](const std::string&, QuotaUse& use) {
+            if (!Holds(use.root, path)) return;
+            holds = true;
+            measuring |= use.state == USE_MEASURING;
+        });
+    }
     if (!holds) return 1;
     if (measuring) {
         LogPrintf(LOG_INFO, "RecvFile(%u) waiting for the quota measurement", conn->connId);
@@ -133,26 +167,38 @@ int QuotaUploadBegin(Conn* conn) {
     std::vector<FsEntry> found;
     bool exists = FsFindFiles(conn->user.Root, path, &found) && !found.empty();
     if (!exists) {
+        // The new file is counted (reserved) in the hold that finds room
+        // for it; QuotaUploadAbandoned gives it back if it is never made.
         bool full = false;
-        ForCurrent([&](const std::string&, QuotaUse& use) {
-            full |= Holds(use.root, path) && use.maxFiles != 0 && use.files >= use.maxFiles;
-        });
+        {
+            std::lock_guard<std::mutex> held(useLock);
+            ForCurrent([&](const std::string&, QuotaUse& use) {
+                full |= use.state == USE_KNOWN && Holds(use.root, path) && use.maxFiles != 0 &&
+                        use.files >= use.maxFiles;
+            });
+            if (!full) AdjustHeld(path, 0, 1);
+        }
         if (full) {
             QuotaRefuse(conn);
             return 0;
         }
     }
     conn->limit.quotaOn = 1;
+    conn->limit.reserved = 0;
     conn->limit.newFile = !exists;
     conn->limit.uploadEnd = exists ? found[0].size : 0; // the length before the upload
     return 1;
 }
 
+void QuotaUploadAbandoned(Conn* conn) {
+    if (!conn->limit.quotaOn) return;
+    conn->limit.quotaOn = 0;
+    if (conn->limit.newFile) QuotaAdjust(conn->transferPath, 0, -1);
+}
+
 void QuotaUploadOpened(Conn* conn, uint64_t position, uint64_t length) {
     if (!conn->limit.quotaOn) return;
-    if (conn->limit.newFile)
-        QuotaAdjust(conn->transferPath, 0, 1);
-    else if (length < conn->limit.uploadEnd) // emptied by a STOR
+    if (!conn->limit.newFile && length < conn->limit.uploadEnd) // emptied by a STOR
         QuotaAdjust(conn->transferPath, -(int64_t)(conn->limit.uploadEnd - length), 0);
     conn->limit.uploadPos = position;
     conn->limit.uploadEnd = length;
@@ -164,24 +210,33 @@ uint32_t QuotaFit(Conn* conn, uint32_t count) {
     uint64_t growth = pos + count > end ? pos + count - end : 0;
     if (growth == 0) return count;
     uint64_t room = growth;
-    ForCurrent([&](const std::string&, QuotaUse& use) {
-        if (use.state != USE_KNOWN || use.maxBytes == 0 || !Holds(use.root, conn->transferPath))
-            return;
-        uint64_t left = use.bytes < use.maxBytes ? use.maxBytes - use.bytes : 0;
-        if (left < room) room = left;
-    });
+    {
+        // The room is taken (reserved) in the hold that finds it, so that
+        // an upload on another thread cannot be granted the same room;
+        // QuotaWritten settles the reservation with what was written.
+        std::lock_guard<std::mutex> held(useLock);
+        ForCurrent([&](const std::string&, QuotaUse& use) {
+            if (use.state != USE_KNOWN || use.maxBytes == 0 || !Holds(use.root, conn->transferPath))
+                return;
+            uint64_t left = use.bytes < use.maxBytes ? use.maxBytes - use.bytes : 0;
+            if (left < room) room = left;
+        });
+        if (room != 0) AdjustHeld(conn->transferPath, (int64_t)room, 0);
+    }
+    conn->limit.reserved = room;
     if (room == growth) return count;
     uint64_t within = end > pos ? end - pos : 0; // overwrites cost nothing
     return (uint32_t)(within + room);
 }
 
 void QuotaWritten(Conn* conn, uint64_t count) {
-    if (!conn->limit.quotaOn || count == 0) return;
+    if (!conn->limit.quotaOn) return;
     uint64_t after = conn->limit.uploadPos + count;
-    if (after > conn->limit.uploadEnd) {
-        QuotaAdjust(conn->transferPath, (int64_t)(after - conn->limit.uploadEnd), 0);
-        conn->limit.uploadEnd = after;
-    }
+    uint64_t growth = after > conn->limit.uploadEnd ? after - conn->limit.uploadEnd : 0;
+    int64_t unsettled = (int64_t)growth - (int64_t)conn->limit.reserved;
+    conn->limit.reserved = 0;
+    if (unsettled != 0) QuotaAdjust(conn->transferPath, unsettled, 0);
+    if (growth) conn->limit.uploadEnd = after;
     conn->limit.uploadPos = after;
 }
 
@@ -199,7 +254,7 @@ void QuotaRefuse(Conn* conn) {
 }
 
 int64_t QuotaFileSize(const Conn* conn, const char* fullPath) {
-    if (liveUses == 0) return -1;
+    if (liveUses.load(std::memory_order_relaxed) == 0) return -1;
     std::vector<FsEntry> found;
     if (!FsFindFiles(conn->user.Root, fullPath, &found) || found.empty()) return -1;
     if (found[0].attributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
@@ -207,11 +262,8 @@ int64_t QuotaFileSize(const Conn* conn, const char* fullPath) {
 }
 
 void QuotaAdjust(const char* fullPath, int64_t bytes, int64_t files) {
-    ForCurrent([&](const std::string&, QuotaUse& use) {
-        if (use.state != USE_KNOWN || !Holds(use.root, fullPath)) return;
-        use.bytes = bytes < 0 && (uint64_t)-bytes > use.bytes ? 0 : use.bytes + bytes;
-        use.files = files < 0 && (uint64_t)-files > use.files ? 0 : use.files + files;
-    });
+    std::lock_guard<std::mutex> held(useLock);
+    AdjustHeld(fullPath, bytes, files);
 }
 
 int LimitsHoldClose(Conn* conn, uint16_t error) {
@@ -220,33 +272,46 @@ int LimitsHoldClose(Conn* conn, uint16_t error) {
     return 1;
 }
 
-void QuotaMeasuredProc() {
-    std::vector<QuotaMeasured> results;
-    QuotaMeasureTake(&results);
-    for (const QuotaMeasured& m : results) {
+void QuotaMeasureRecord(const QuotaMeasured& m) {
+    {
+        std::lock_guard<std::mutex> held(useLock);
         auto found = uses.find(m.name);
-        if (found == uses.end() || found->second.generation != m.generation) continue;
+        if (found == uses.end() || found->second.generation != m.generation) return;
         QuotaUse& use = found->second;
-        if (!m.ok) {
-            // Unreadable: the quota counts nothing and refuses nothing until
-            // the next measurement (after a reload).
-            LogPrintf(LOG_WARNING, "QuotaMeasure: the use of %s could not be measured", m.name);
-            use.maxBytes = use.maxFiles = 0;
-        }
+        // Unreadable: the quota counts nothing and refuses nothing until the
+        // next measurement (after a reload).
+        if (!m.ok) use.maxBytes = use.maxFiles = 0;
         use.state = USE_KNOWN;
         use.bytes = m.bytes;
         use.files = m.files;
-        LogPrintf(LOG_INFO, "QuotaMeasure: %s uses %llu bytes in %llu files", m.name,
-                  (unsigned long long)m.bytes, (unsigned long long)m.files);
     }
+    if (!m.ok) LogPrintf(LOG_WARNING, "QuotaMeasure: the use of %s could not be measured", m.name);
+    LogPrintf(LOG_INFO, "QuotaMeasure: %s uses %llu bytes in %llu files", m.name,
+              (unsigned long long)m.bytes, (unsigned long long)m.files);
+}
+
+int QuotaUseOf(const char* name, uint64_t* bytes, uint64_t* files) {
+    std::lock_guard<std::mutex> held(useLock);
+    auto found = uses.find(name);
+    if (found == uses.end() || found->second.generation != UserListGeneration() ||
+        found->second.state != USE_KNOWN)
+        return 0;
+    *bytes = found->second.bytes;
+    *files = found->second.files;
+    return 1;
+}
+
+void QuotaMeasuredProc() {
+    int loop = SockLoopIndex();
     for (int32_t i = 0, slots = ConnSlotCount(); i < slots; i++) {
+        if (ConnOwner((uint16_t)i) != loop) continue; // another loop's record: never read
         Conn* conn = ConnAt(i);
-        if (ConnOwner((uint16_t)i) == SockLoopIndex() && conn->limit.waiting == LIMIT_WAIT_MEASURE)
-            ResumeMeasured(conn);
+        if (conn->limit.waiting == LIMIT_WAIT_MEASURE) ResumeMeasured(conn);
     }
 }
 
 void QuotaForgetAll() {
+    std::lock_guard<std::mutex> held(useLock);
     uses.clear();
     liveUses = 0;
 }

@@ -1,6 +1,8 @@
 // The measuring thread: walks account roots one at a time, so a large tree
-// never holds the socket thread, and posts each result to the socket
-// thread's loop. Started with the first job, stopped with the socket thread.
+// never holds a socket thread, records each result (once) and posts
+// SOCK_MSG_LIMITS to every socket thread's loop, each of which resumes its
+// own waiting uploads. Started with the first job, stopped with the first
+// socket thread (the last to end).
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -8,7 +10,6 @@
 #include <string>
 #include <thread>
 
-#include "platform/eventloop.h"
 #include "platform/fs_measure.h"
 #include "server/limits.h"
 #include "server/sockthread.h"
@@ -23,7 +24,6 @@ struct Job {
 std::mutex lock;
 std::condition_variable wake;
 std::deque<Job> jobs;
-std::vector<QuotaMeasured> results;
 std::thread worker;
 std::atomic<bool> stopping{false};
 
@@ -39,10 +39,11 @@ void Work() {
         snprintf(done.name, sizeof done.name, "%s", job.name.c_str());
         done.generation = job.generation;
         done.ok = FsMeasureTree(job.root.c_str(), &done.bytes, &done.files, &stopping);
-        held.lock();
         if (stopping.load()) return;
-        results.push_back(done);
-        EvLoopPost(SOCK_MSG_LIMITS, LIMITS_MEASURED, 0);
+        QuotaMeasureRecord(done);
+        for (int loop = 0; loop < SockLoopCount(); loop++)
+            SockPostToLoop(loop, SOCK_MSG_LIMITS, LIMITS_MEASURED, 0);
+        held.lock();
     }
 }
 
@@ -55,12 +56,6 @@ void QuotaMeasureQueue(const char* name, const char* root, uint32_t generation) 
     wake.notify_one();
 }
 
-void QuotaMeasureTake(std::vector<QuotaMeasured>* out) {
-    std::lock_guard<std::mutex> held(lock);
-    out->swap(results);
-    results.clear();
-}
-
 void QuotaMeasureStop() {
     {
         std::lock_guard<std::mutex> held(lock);
@@ -70,6 +65,5 @@ void QuotaMeasureStop() {
     if (worker.joinable()) worker.join();
     std::lock_guard<std::mutex> held(lock);
     jobs.clear();
-    results.clear();
     stopping = false;
 }

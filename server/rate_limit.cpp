@@ -1,7 +1,10 @@
 // The speed budgets: one per account (shared by its sessions) and one for
 // the whole server, per direction, and the tick that resumes the transfers
-// that ran out.
+// that ran out. The budgets are shared by every socket thread (an
+// account's sessions may live on several) under budgetLock, held only for
+// the arithmetic; each thread has its own tick for its own connections.
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -49,10 +52,14 @@ void Refill(Bucket* b, uint32_t rate, int64_t now) {
 struct AccountBudget {
     Bucket bucket[2]; // RATE_SEND, RATE_RECEIVE
 };
+std::mutex budgetLock;
+// By account name: a node's address stays while the map grows, so a
+// connection keeps a pointer to its account's budget (under budgetLock).
 std::unordered_map<std::string, AccountBudget> accounts;
-Bucket server[2];
-bool tickArmed = false;
-int32_t tickStart = 0; // where the next tick begins resuming, for fairness
+Bucket server[2]; // under budgetLock
+// This socket thread's tick: armed on its loop, resuming its connections.
+thread_local bool tickArmed = false;
+thread_local int32_t tickStart = 0; // where the next tick begins resuming, for fairness
 
 uint32_t ServerRate(int direction) {
     return direction == RATE_SEND ? SettingLoad(systemSettings.maxDownloadRate)
@@ -86,19 +93,25 @@ void RateRefresh(Conn* conn) {
     conn->limit.ratesGen = generation;
     conn->limit.downRate = down;
     conn->limit.upRate = up;
-    conn->limit.bucket = (down | up) ? &accounts[conn->user.name] : nullptr;
+    if (!(down | up)) {
+        conn->limit.bucket = nullptr;
+        return;
+    }
+    std::lock_guard<std::mutex> held(budgetLock);
+    conn->limit.bucket = &accounts[conn->user.name];
 }
 
 uint32_t RateBudget(Conn* conn, int direction, uint32_t want) {
     int64_t now = EvNowMs();
     double allowed = (double)want;
     uint32_t rate = direction == RATE_SEND ? conn->limit.downRate : conn->limit.upRate;
+    uint32_t serverRate = ServerRate(direction);
+    std::lock_guard<std::mutex> held(budgetLock);
     if (rate != 0 && conn->limit.bucket) {
         Bucket* b = &static_cast<AccountBudget*>(conn->limit.bucket)->bucket[direction];
         Refill(b, rate, now);
         if (b->tokens < allowed) allowed = b->tokens;
     }
-    uint32_t serverRate = ServerRate(direction);
     if (serverRate != 0) {
         Refill(&server[direction], serverRate, now);
         if (server[direction].tokens < allowed) allowed = server[direction].tokens;
@@ -108,9 +121,11 @@ uint32_t RateBudget(Conn* conn, int direction, uint32_t want) {
 
 void RateTake(Conn* conn, int direction, uint32_t count) {
     uint32_t rate = direction == RATE_SEND ? conn->limit.downRate : conn->limit.upRate;
+    uint32_t serverRate = ServerRate(direction);
+    std::lock_guard<std::mutex> held(budgetLock);
     if (rate != 0 && conn->limit.bucket)
         static_cast<AccountBudget*>(conn->limit.bucket)->bucket[direction].tokens -= count;
-    if (ServerRate(direction) != 0) server[direction].tokens -= count;
+    if (serverRate != 0) server[direction].tokens -= count;
 }
 
 void RateWait(Conn* conn, uint8_t why) {
@@ -130,9 +145,11 @@ void LimitsProc(uintptr_t what) {
     if (count == 0) return;
     int32_t start = tickStart++ % count;
     int64_t now = EvNowMs();
+    int loop = SockLoopIndex();
     for (int32_t i = 0; i < count; i++) {
-        Conn* conn = ConnAt((start + i) % count);
-        if (ConnOwner(conn->connId) != SockLoopIndex()) continue;
+        int32_t slot = (start + i) % count;
+        if (ConnOwner((uint16_t)slot) != loop) continue; // another loop's record: never read
+        Conn* conn = ConnAt(slot);
         uint8_t why = conn->limit.waiting;
         if (why != LIMIT_WAIT_SEND && why != LIMIT_WAIT_RECEIVE) continue;
         conn->limit.waiting = LIMIT_WAIT_NONE;
@@ -143,9 +160,13 @@ void LimitsProc(uintptr_t what) {
 }
 
 void LimitsShutdown() {
+    tickArmed = false;
+    tickStart = 0;
+    if (SockLoopIndex() != 0) return;
+    // The first socket thread ends last: what every loop shared goes with it.
     QuotaMeasureStop();
     QuotaForgetAll();
+    std::lock_guard<std::mutex> held(budgetLock);
     accounts.clear();
     server[0] = server[1] = Bucket{};
-    tickArmed = false;
 }

@@ -12,8 +12,8 @@
 
 namespace {
 
-// File chunks; only the socket thread uses it.
-uint8_t fileBuffer[CONN_BUFFER_SIZE];
+// File chunks, one buffer per socket thread.
+thread_local uint8_t fileBuffer[CONN_BUFFER_SIZE];
 
 // Opens workDir "/" fileName; -1 when the path does not fit or the file
 // cannot be opened.

@@ -6,6 +6,7 @@
 // at about one block. The speed limits and quotas (limits.h) size each
 // piece and may hold a transfer back.
 #include <cstring>
+#include <memory>
 
 #include "log/log.h"
 #include "platform/fs.h"
@@ -28,13 +29,24 @@ constexpr uint32_t RECV_BLOCK = 256 * 1024;
 // client that reads as fast as the server sends must not hold the thread.
 constexpr int BLOCKS_PER_EVENT = 4;
 
-uint8_t recvBuffer[RECV_BLOCK];
+// The scratch blocks belong to the socket thread that uses them (each
+// thread moves only its own connections' bytes); made at a thread's first
+// use, so threads that move no file pay nothing.
+uint8_t* RecvBuffer() {
+    thread_local std::unique_ptr<uint8_t[]> block =
+        std::make_unique_for_overwrite<uint8_t[]>(RECV_BLOCK);
+    return block.get();
+}
 
 // A download over TLS without the kernel's TLS: the file is read in blocks
 // of this size into the data queue, and the next block is read only once
 // the session has taken the last one.
 constexpr uint32_t TLS_BLOCK = 64 * 1024;
-uint8_t tlsBlock[TLS_BLOCK];
+uint8_t* TlsBlock() {
+    thread_local std::unique_ptr<uint8_t[]> block =
+        std::make_unique_for_overwrite<uint8_t[]>(TLS_BLOCK);
+    return block.get();
+}
 
 void FailSend(Conn* conn) {
     Channel* data = &conn->data;
@@ -98,8 +110,9 @@ void SendDataTls(Conn* conn) {
                             (int)piece);
             if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) return;
         } else {
-            n = FsRead(conn->fileHandle, tlsBlock, piece);
-            if (n > 0 && !AppendQueue(&data->out, tlsBlock, (uint32_t)n)) n = -1;
+            uint8_t* block = TlsBlock();
+            n = FsRead(conn->fileHandle, block, piece);
+            if (n > 0 && !AppendQueue(&data->out, block, (uint32_t)n)) n = -1;
         }
         if (n < 0) {
             LogPrintf(LOG_WARNING, "SendData(%u) Error sending the file over TLS.", conn->connId);
@@ -195,6 +208,7 @@ void RecvFile(Conn* conn) {
     if (fd < 0) {
         LogPrintf(LOG_WARNING, "RecvFile(%u) error %lu opening file: %s", conn->connId,
                   (unsigned long)FsLastError(), conn->transferPath);
+        QuotaUploadAbandoned(conn);
         data->failed = 1;
         data->shutdownWhenDrained = 1;
         ConnWrite(conn, data);
@@ -249,7 +263,7 @@ void RecvData(Conn* conn) {
     }
     uint32_t fit = QuotaFit(conn, unread);
     int64_t written = FsWrite(conn->fileHandle, bytes + data->in.readPos, fit);
-    if (written > 0) QuotaWritten(conn, (uint64_t)written);
+    QuotaWritten(conn, written > 0 ? (uint64_t)written : 0);
     if (written == (int64_t)fit && fit < unread) {
         QuotaRefuse(conn);
         return;
@@ -281,8 +295,9 @@ int ReceiveUpload(Conn* conn) {
         RateWait(conn, LIMIT_WAIT_RECEIVE); // the tick reads on
         return 0;
     }
+    uint8_t* buffer = pipe ? nullptr : RecvBuffer();
     int n = pipe ? NetRecvToPipe(data->socket, pipe->writeEnd, (int)piece)
-                 : ChannelRecv(data, recvBuffer, (int)piece);
+                 : ChannelRecv(data, buffer, (int)piece);
     if (n == SOCKET_ERROR) {
         int code = WSAGetLastError();
         if (code == WSAEWOULDBLOCK) return 0;
@@ -295,11 +310,11 @@ int ReceiveUpload(Conn* conn) {
     if (n == 0 || conn->fileHandle == INVALID_FILE_HANDLE) return n; // a failed upload drops them
     uint32_t fit = QuotaFit(conn, (uint32_t)n);
     int64_t written = pipe ? FsWriteFromPipe(conn->fileHandle, pipe->readEnd, fit)
-                           : FsWrite(conn->fileHandle, recvBuffer, fit);
+                           : FsWrite(conn->fileHandle, buffer, fit);
     // What the file did not take leaves the pipe, empty for the next receive.
     if (pipe && written < (int64_t)n) SplicePipeDrop((uint32_t)(n - (written > 0 ? written : 0)));
     AuditCount(conn, written);
-    if (written > 0) QuotaWritten(conn, (uint64_t)written);
+    QuotaWritten(conn, written > 0 ? (uint64_t)written : 0);
     if (written == (int64_t)fit && fit < (uint32_t)n) {
         QuotaRefuse(conn);
         return n;
