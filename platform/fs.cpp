@@ -283,8 +283,9 @@ int OpenBeneath(int rootFd, const std::string& rel, int flags, mode_t mode = 0) 
             if (fd >= 0) return static_cast<int>(fd);
             if (errno == EAGAIN || errno == EINTR) continue; // a rename raced the walk
             if (errno == ENOSYS) {
-                walkOnly = 1;
-                Report(REPORT_INFO, "FsResolve: openat2 not available, walking paths instead");
+                // Every socket thread may find it out at once: reported once.
+                if (!walkOnly.exchange(1))
+                    Report(REPORT_INFO, "FsResolve: openat2 not available, walking paths instead");
             }
             break;
         }
