@@ -28,7 +28,8 @@ void MoveCount(Conn* conn, const char* name) {
     UserConnEntry* from = conn->userCounted;
     if (from && strcmp(from->name, name) == 0) return;
     conn->userCounted = nullptr;
-    if (from && --from->count == 0) entries.erase(std::string_view(from->name));
+    // By its place: the key is a view of the name the erase frees.
+    if (from && --from->count == 0) entries.erase(entries.find(std::string_view(from->name)));
     if (!name[0]) return;
     auto found = entries.find(std::string_view(name));
     UserConnEntry* to;
