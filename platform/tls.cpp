@@ -44,12 +44,18 @@ std::once_flag methodOnce;
 // One session id context for every connection of the server.
 const unsigned char SESSION_CONTEXT[] = "brindlex ftp";
 
+// A session in the server's cache is one object for every connection that
+// resumes it, on whichever socket thread: its origin is written and read
+// under originLock.
+std::mutex originLock;
+
 // The origin of the sessions a control connection hands out.
 void MarkOrigin(SSL* ssl) {
     TlsSession* session = (TlsSession*)SSL_get_app_data(ssl);
     SSL_SESSION* established = SSL_get0_session(ssl);
-    if (session && session->control && established)
-        SSL_SESSION_set1_ticket_appdata(established, session->origin, sizeof session->origin);
+    if (!session || !session->control || !established) return;
+    std::lock_guard<std::mutex> guard(originLock);
+    SSL_SESSION_set1_ticket_appdata(established, session->origin, sizeof session->origin);
 }
 
 int TicketMade(SSL* ssl, void*) {
@@ -367,6 +373,7 @@ int TlsResumedOrigin(const TlsSession* data, TlsOrigin* origin) {
     void* carried = nullptr;
     size_t size = 0;
     SSL_SESSION* resumed = SSL_get0_session(data->ssl);
+    std::lock_guard<std::mutex> guard(originLock);
     if (!resumed || SSL_SESSION_get0_ticket_appdata(resumed, &carried, &size) != 1 ||
         size != TLS_ORIGIN_SIZE)
         return 0;
