@@ -1,5 +1,5 @@
 // Counters of the speed limits and the quotas, for whoever reports on the
-// server (metrics): written by the socket thread, read by any thread.
+// server (metrics): written by the socket threads, read by any thread.
 #pragma once
 
 #include <atomic>
