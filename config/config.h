@@ -64,6 +64,9 @@ struct SystemSettings {
     // "MaxConnPerAddress", default 0 = no limit: connections from one client
     // address (server/address_limit.h); read through SettingLoad.
     uint16_t maxConnPerAddress = 0;
+    // "SocketThreads", default 0 = one per core: the socket threads that
+    // serve connections (server/sockthread.h), taken when the engine starts.
+    uint32_t socketThreads = 0;
     // "MetricsPerAccount", default 0: 1 adds per-account series to the
     // metrics (server/counters.h); read through SettingLoad.
     uint32_t metricsPerAccount = 0;

@@ -102,6 +102,7 @@ void GetRegSystem() {
     SettingStore(systemSettings.maxConn, (uint16_t)get("MaxConn"));
     SettingStore(systemSettings.maxConnPerAddress, (uint16_t)get("MaxConnPerAddress"));
     SettingStore(systemSettings.metricsPerAccount, get("MetricsPerAccount"));
+    SettingStore(systemSettings.socketThreads, get("SocketThreads"));
     SettingStore(systemSettings.uploadHookTimeout, get("UploadHookTimeout"));
     GetProgramSettings(key);
     systemSettings.port = (uint16_t)get("Port");
@@ -136,6 +137,7 @@ void SetRegSystem() {
     RegSetDword(key, "MaxConn", systemSettings.maxConn);
     RegSetDword(key, "MaxConnPerAddress", SettingLoad(systemSettings.maxConnPerAddress));
     RegSetDword(key, "MetricsPerAccount", SettingLoad(systemSettings.metricsPerAccount));
+    RegSetDword(key, "SocketThreads", SettingLoad(systemSettings.socketThreads));
     RegSetDword(key, "UploadHookTimeout", SettingLoad(systemSettings.uploadHookTimeout));
     RegSetDword(key, "Port", systemSettings.port);
     RegSetDword(key, "Extensions", ExtensionsSetting());

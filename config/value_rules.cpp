@@ -72,6 +72,7 @@ const ValueRule rules[] = {
     {"System", "ProxyProtocol", VALUE_DWORD, 0, 1, 0},
     {"System", "ProxyFrom", VALUE_STRING, 0, 0, 0, ProxyFromProblem},
     {"System", "MaxConnPerAddress", VALUE_DWORD, 0, 65535, 0},
+    {"System", "SocketThreads", VALUE_DWORD, 0, 16, 0},
     {"System", "MetricsPerAccount", VALUE_DWORD, 0, 1, 0},
     {"System", "UploadHook", VALUE_STRING, 0, 0, 0, UploadHookProblem},
     {"System", "UploadHookTimeout", VALUE_DWORD, 1, ANY, 60},

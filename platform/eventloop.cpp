@@ -82,38 +82,54 @@ struct Message {
 constexpr uint64_t WAKE_KEY = UINT64_MAX;
 constexpr int BATCH = 64;
 
-// One lock for the socket table, the message queue and the loop's
-// descriptors. It is never held while a handler runs.
-std::mutex loopLock;
-std::condition_variable sentDone;
-std::unordered_map<int, SockState> sockets;
-std::deque<Message> messages;
-int epollFd = -1;
-int wakeFd = -1;
-bool loopOpen = false; // the "window" exists and takes messages
-uint32_t nextGen = 1;
-
 struct Timer {
     uintptr_t id;
     std::chrono::milliseconds interval;
     std::chrono::steady_clock::time_point due;
 };
-std::vector<Timer> timers;
 
-// One-shot deadlines, loop thread only: by (deadline, id), and each id's
-// deadline. Many of them (one or two per connection), so ordered, not scanned.
+// One-shot deadlines: what is delivered when one is due.
 struct Deadline {
     unsigned message;
     uintptr_t wParam;
 };
-std::map<std::pair<int64_t, uint64_t>, Deadline> deadlines;
-std::unordered_map<uint64_t, int64_t> deadlineOf;
-uint64_t nextDeadlineId = 1;
 
-EvWndProc loopProc = nullptr;
-std::thread::id loopThread;
-std::atomic<bool> quitFlag{false};
-int quitCode = 0;
+// One event loop ("window"): its epoll set, its sockets, its messages and
+// its timers. Each socket thread has its own; loop 0 is also the one the
+// calls without a loop number reach from other threads.
+struct Loop {
+    // One lock for the socket table, the message queue and the loop's
+    // descriptors. It is never held while a handler runs. Other threads take
+    // it only to queue a message or set a timer, so it is seldom contended.
+    std::mutex lock;
+    std::condition_variable sentDone;
+    std::unordered_map<int, SockState> sockets;
+    std::deque<Message> messages;
+    int epollFd = -1;
+    int wakeFd = -1;
+    bool open = false; // the "window" exists and takes messages
+    uint32_t nextGen = 1;
+    std::vector<Timer> timers;
+    // One-shot deadlines, loop thread only: by (deadline, id), and each id's
+    // deadline. Many of them (one or two per connection), so ordered, not
+    // scanned.
+    std::map<std::pair<int64_t, uint64_t>, Deadline> deadlines;
+    std::unordered_map<uint64_t, int64_t> deadlineOf;
+    uint64_t nextDeadlineId = 1;
+    EvWndProc proc = nullptr;
+    std::thread::id thread;
+    std::atomic<bool> quit{false};
+    int quitCode = 0;
+};
+
+Loop loops[EV_LOOPS_MAX];
+// The loop of the calling thread; none on threads that run no loop, whose
+// socket calls and timers go to loop 0.
+thread_local Loop* threadLoop = nullptr;
+
+Loop& Here() {
+    return threadLoop ? *threadLoop : loops[0];
+}
 
 uint64_t Key(int fd, uint32_t gen) {
     return (static_cast<uint64_t>(gen) << 32) | static_cast<uint32_t>(fd);
@@ -149,13 +165,13 @@ bool Wanted(const SockState& s, uint32_t* events) {
 }
 
 // Brings the epoll set in line with the socket's state. loopLock held.
-void Apply(int fd, SockState& s) {
-    if (epollFd < 0) return;
+void Apply(Loop& L, int fd, SockState& s) {
+    if (L.epollFd < 0) return;
     uint32_t events;
     bool in = Wanted(s, &events);
     if (!in) {
         if (s.inSet) {
-            epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+            epoll_ctl(L.epollFd, EPOLL_CTL_DEL, fd, nullptr);
             s.inSet = false;
         }
         return;
@@ -165,7 +181,7 @@ void Apply(int fd, SockState& s) {
     ev.events = events;
     ev.data.u64 = Key(fd, s.gen);
     int op = s.inSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
-    if (epoll_ctl(epollFd, op, fd, &ev) != 0) {
+    if (epoll_ctl(L.epollFd, op, fd, &ev) != 0) {
         Report(REPORT_WARNING, "EvLoop: error %d watching socket %d", errno, fd);
         s.inSet = false;
         return;
@@ -174,9 +190,9 @@ void Apply(int fd, SockState& s) {
     s.setEvents = events;
 }
 
-SockState* Find(int fd) {
-    auto it = sockets.find(fd);
-    return it == sockets.end() ? nullptr : &it->second;
+SockState* Find(Loop& L, int fd) {
+    auto it = L.sockets.find(fd);
+    return it == L.sockets.end() ? nullptr : &it->second;
 }
 
 int SocketError(int fd) {
@@ -202,22 +218,22 @@ bool FatalError(int err) {
     return err != 0 && err != EAGAIN && err != EWOULDBLOCK && err != EINTR;
 }
 
-void Deliver(unsigned message, int fd, uint16_t event, int err) {
-    loopProc(message, static_cast<uintptr_t>(fd),
-             WSAMAKESELECTREPLY(event, static_cast<uint16_t>(WsaFromErrno(err))));
+void Deliver(Loop& L, unsigned message, int fd, uint16_t event, int err) {
+    L.proc(message, static_cast<uintptr_t>(fd),
+           WSAMAKESELECTREPLY(event, static_cast<uint16_t>(WsaFromErrno(err))));
 }
 
 // Delivers what one epoll event of one socket stands for, one notification
 // at a time; after each callback the socket is looked up again.
-void ProcessSocket(int fd, uint32_t gen, uint32_t ev) {
+void ProcessSocket(Loop& L, int fd, uint32_t gen, uint32_t ev) {
     const uint32_t hangup = ev & (EPOLLERR | EPOLLHUP | EPOLLRDHUP);
-    while (!quitFlag.load(std::memory_order_relaxed)) {
+    while (!L.quit.load(std::memory_order_relaxed)) {
         uint16_t event = 0;
         int err = 0;
         unsigned message = 0;
         {
-            std::lock_guard<std::mutex> lk(loopLock);
-            SockState* s = Find(fd);
+            std::lock_guard<std::mutex> lk(L.lock);
+            SockState* s = Find(L, fd);
             if (!s || s->gen != gen || s->mask == 0) return;
             message = s->message;
             if (s->kind == KIND_CONNECTING) {
@@ -233,24 +249,24 @@ void ProcessSocket(int fd, uint32_t gen, uint32_t ev) {
                     s->writeArmed = true;
                     ev &= EPOLLOUT;
                 }
-                Apply(fd, *s);
+                Apply(L, fd, *s);
                 if (s->mask & FD_CONNECT) event = FD_CONNECT;
             } else if (s->kind == KIND_LISTENING) {
                 if (!(ev & EPOLLIN) || !(s->mask & FD_ACCEPT)) return;
                 if (!s->acceptEnabled) {
                     s->acceptMasked = true; // no accept since the last FD_ACCEPT
-                    Apply(fd, *s);
+                    Apply(L, fd, *s);
                     return;
                 }
                 ev &= ~EPOLLIN;
                 s->acceptEnabled = false; // until the next accept call
-                Apply(fd, *s);
+                Apply(L, fd, *s);
                 event = FD_ACCEPT;
             } else if (s->kind == KIND_CONNECTED && !s->closeSeen) {
                 if ((ev & EPOLLOUT) && s->writeArmed && (s->mask & FD_WRITE)) {
                     ev &= ~EPOLLOUT;
                     s->writeArmed = false; // until a send would block again
-                    Apply(fd, *s);
+                    Apply(L, fd, *s);
                     event = FD_WRITE;
                 } else if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) {
                     ev &= ~(EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP);
@@ -309,7 +325,7 @@ void ProcessSocket(int fd, uint32_t gen, uint32_t ev) {
                         }
                         break;
                     }
-                    Apply(fd, *s);
+                    Apply(L, fd, *s);
                 } else {
                     return;
                 }
@@ -317,68 +333,68 @@ void ProcessSocket(int fd, uint32_t gen, uint32_t ev) {
                 return;
             }
         }
-        if (event) Deliver(message, fd, event, err);
+        if (event) Deliver(L, message, fd, event, err);
     }
 }
 
 // A message taken from the queue. WM_CLOSE is a window's default handling:
 // the window is destroyed, so the procedure sees WM_DESTROY.
-void HandleMessage(const Message& m) {
+void HandleMessage(Loop& L, const Message& m) {
     if (m.message == WM_CLOSE) {
         {
-            std::lock_guard<std::mutex> lk(loopLock);
-            if (!loopOpen) return;
-            loopOpen = false;
+            std::lock_guard<std::mutex> lk(L.lock);
+            if (!L.open) return;
+            L.open = false;
         }
-        loopProc(WM_DESTROY, 0, 0);
+        L.proc(WM_DESTROY, 0, 0);
         return;
     }
-    loopProc(m.message, m.wParam, m.lParam);
+    L.proc(m.message, m.wParam, m.lParam);
 }
 
-void DrainMessages() {
+void DrainMessages(Loop& L) {
     uint64_t count;
-    if (read(wakeFd, &count, sizeof count) < 0 && errno != EAGAIN) {
+    if (read(L.wakeFd, &count, sizeof count) < 0 && errno != EAGAIN) {
         Report(REPORT_WARNING, "EvLoop: error %d reading the wake-up counter", errno);
     }
-    while (!quitFlag.load()) {
+    while (!L.quit.load()) {
         Message m;
         {
-            std::lock_guard<std::mutex> lk(loopLock);
-            if (messages.empty()) return;
-            m = messages.front();
-            messages.pop_front();
+            std::lock_guard<std::mutex> lk(L.lock);
+            if (L.messages.empty()) return;
+            m = L.messages.front();
+            L.messages.pop_front();
         }
-        HandleMessage(m);
+        HandleMessage(L, m);
         if (m.result) {
-            std::lock_guard<std::mutex> lk(loopLock);
+            std::lock_guard<std::mutex> lk(L.lock);
             *m.result = 1;
-            sentDone.notify_all();
+            L.sentDone.notify_all();
         }
     }
 }
 
 // Queues a message for the loop; with result, waits until it was handled.
-int Enqueue(unsigned message, uintptr_t wParam, intptr_t lParam, bool wait) {
-    std::unique_lock<std::mutex> lk(loopLock);
-    if (!loopOpen || wakeFd < 0) return 0;
+int Enqueue(Loop& L, unsigned message, uintptr_t wParam, intptr_t lParam, bool wait) {
+    std::unique_lock<std::mutex> lk(L.lock);
+    if (!L.open || L.wakeFd < 0) return 0;
     int result = -1;
-    messages.push_back(Message{message, wParam, lParam, wait ? &result : nullptr});
+    L.messages.push_back(Message{message, wParam, lParam, wait ? &result : nullptr});
     uint64_t one = 1;
-    if (write(wakeFd, &one, sizeof one) < 0 && errno != EAGAIN) {
+    if (write(L.wakeFd, &one, sizeof one) < 0 && errno != EAGAIN) {
         Report(REPORT_WARNING, "EvLoop: error %d waking the loop", errno);
     }
     if (!wait) return 1;
-    sentDone.wait(lk, [&] { return result >= 0; });
+    L.sentDone.wait(lk, [&] { return result >= 0; });
     return result;
 }
 
 // Finds or makes the record of a socket the loop has not heard of, learning
 // its state from the system.
-SockState& Probe(int fd) {
-    auto it = sockets.find(fd);
-    if (it != sockets.end()) return it->second;
-    SockState& s = sockets[fd];
+SockState& Probe(Loop& L, int fd) {
+    auto it = L.sockets.find(fd);
+    if (it != L.sockets.end()) return it->second;
+    SockState& s = L.sockets[fd];
     int listening = 0;
     socklen_t len = sizeof listening;
     sockaddr_storage peer;
@@ -391,26 +407,26 @@ SockState& Probe(int fd) {
     return s;
 }
 
-// How long epoll_wait may sleep for the deadlines: until the first, or for ever.
-int WaitMs() {
-    if (deadlines.empty()) return -1;
-    int64_t left = deadlines.begin()->first.first - EvNowMs();
+// How long epoll_wait may sleep for the L.deadlines: until the first, or for ever.
+int WaitMs(Loop& L) {
+    if (L.deadlines.empty()) return -1;
+    int64_t left = L.deadlines.begin()->first.first - EvNowMs();
     if (left <= 0) return 0;
     return left > 60000 ? 60000 : static_cast<int>(left);
 }
 
 // Delivers every deadline that is due, one at a time; a handler may start or
-// cancel deadlines, so the first one is looked up afresh each time.
-void FireTimers() {
+// cancel L.deadlines, so the first one is looked up afresh each time.
+void FireTimers(Loop& L) {
     int64_t now = EvNowMs();
-    while (!quitFlag.load(std::memory_order_relaxed) && !deadlines.empty()) {
-        auto first = deadlines.begin();
+    while (!L.quit.load(std::memory_order_relaxed) && !L.deadlines.empty()) {
+        auto first = L.deadlines.begin();
         if (first->first.first > now) return;
         uint64_t id = first->first.second;
         Deadline t = first->second;
-        deadlines.erase(first);
-        deadlineOf.erase(id);
-        loopProc(t.message, t.wParam, static_cast<intptr_t>(id));
+        L.deadlines.erase(first);
+        L.deadlineOf.erase(id);
+        L.proc(t.message, t.wParam, static_cast<intptr_t>(id));
     }
 }
 
@@ -423,25 +439,36 @@ int64_t EvNowMs() {
 }
 
 uint64_t EvTimerStart(uint32_t ms, unsigned message, uintptr_t wParam) {
-    if (epollFd < 0 || !loopProc) return 0;
-    uint64_t id = nextDeadlineId++;
+    Loop& L = Here();
+    if (L.epollFd < 0 || !L.proc) return 0;
+    uint64_t id = L.nextDeadlineId++;
     int64_t due = EvNowMs() + ms;
-    deadlines[{due, id}] = Deadline{message, wParam};
-    deadlineOf[id] = due;
+    L.deadlines[{due, id}] = Deadline{message, wParam};
+    L.deadlineOf[id] = due;
     return id;
 }
 
 void EvTimerCancel(uint64_t id) {
-    auto it = deadlineOf.find(id);
-    if (it == deadlineOf.end()) return;
-    deadlines.erase({it->second, id});
-    deadlineOf.erase(it);
+    Loop& L = Here();
+    auto it = L.deadlineOf.find(id);
+    if (it == L.deadlineOf.end()) return;
+    L.deadlines.erase({it->second, id});
+    L.deadlineOf.erase(it);
 }
 
 int EvLoopCreate(EvWndProc proc) {
+    return EvLoopCreateAt(0, proc);
+}
+
+int EvLoopCreateAt(int index, EvWndProc proc) {
+    if (index < 0 || index >= EV_LOOPS_MAX) {
+        Report(REPORT_WARNING, "EvLoopCreate: no loop %d", index);
+        return 0;
+    }
+    Loop& L = loops[index];
     {
-        std::lock_guard<std::mutex> lk(loopLock);
-        if (epollFd >= 0) {
+        std::lock_guard<std::mutex> lk(L.lock);
+        if (L.epollFd >= 0) {
             Report(REPORT_WARNING, "EvLoopCreate: a loop exists already");
             return 0;
         }
@@ -460,16 +487,17 @@ int EvLoopCreate(EvWndProc proc) {
             close(ep);
             return 0;
         }
-        epollFd = ep;
-        wakeFd = wake;
-        loopProc = proc;
-        loopThread = std::this_thread::get_id();
-        quitFlag = false;
-        quitCode = 0;
-        loopOpen = true;
+        L.epollFd = ep;
+        L.wakeFd = wake;
+        L.proc = proc;
+        L.thread = std::this_thread::get_id();
+        L.quit = false;
+        L.quitCode = 0;
+        L.open = true;
+        threadLoop = &L;
         // Sockets known from before (accepted or connecting ones) keep their
         // state; registrations of an earlier loop are gone with its set.
-        for (auto& [fd, s] : sockets) {
+        for (auto& [fd, s] : L.sockets) {
             s.mask = 0;
             s.gen = 0;
             s.inSet = false;
@@ -482,51 +510,53 @@ int EvLoopCreate(EvWndProc proc) {
 namespace {
 
 // Milliseconds until the next timer is due (-1: none). loopLock held.
-int TimerWait() {
-    if (timers.empty()) return -1;
-    auto due = std::min_element(timers.begin(), timers.end(), [](const Timer& a, const Timer& b) {
-                   return a.due < b.due;
-               })->due;
+int TimerWait(Loop& L) {
+    if (L.timers.empty()) return -1;
+    auto due =
+        std::min_element(L.timers.begin(), L.timers.end(), [](const Timer& a, const Timer& b) {
+            return a.due < b.due;
+        })->due;
     auto left = std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now())
                     .count();
     return left < 0 ? 0 : (int)std::min<long long>(left, 1 << 30);
 }
 
 // Delivers WM_TIMER for each timer that is due, restarting its interval.
-void RunTimers() {
+void RunTimers(Loop& L) {
     std::vector<uintptr_t> due;
     {
-        std::lock_guard<std::mutex> lk(loopLock);
+        std::lock_guard<std::mutex> lk(L.lock);
         auto now = std::chrono::steady_clock::now();
-        for (Timer& t : timers) {
+        for (Timer& t : L.timers) {
             if (t.due > now) continue;
             due.push_back(t.id);
             t.due = now + t.interval;
         }
     }
     for (uintptr_t id : due) {
-        if (quitFlag.load()) return;
-        loopProc(WM_TIMER, id, 0);
+        if (L.quit.load()) return;
+        L.proc(WM_TIMER, id, 0);
     }
 }
 
 } // namespace
 
 int EvLoopSetTimer(uintptr_t id, unsigned ms) {
-    std::lock_guard<std::mutex> lk(loopLock);
-    if (!loopOpen) return 0;
+    Loop& L = Here();
+    std::lock_guard<std::mutex> lk(L.lock);
+    if (!L.open) return 0;
     auto interval = std::chrono::milliseconds(ms);
     auto due = std::chrono::steady_clock::now() + interval;
     auto it =
-        std::find_if(timers.begin(), timers.end(), [id](const Timer& t) { return t.id == id; });
-    if (it != timers.end())
+        std::find_if(L.timers.begin(), L.timers.end(), [id](const Timer& t) { return t.id == id; });
+    if (it != L.timers.end())
         *it = Timer{id, interval, due};
     else
-        timers.push_back(Timer{id, interval, due});
+        L.timers.push_back(Timer{id, interval, due});
     // A loop waiting in another thread learns the new deadline.
-    if (std::this_thread::get_id() != loopThread) {
+    if (std::this_thread::get_id() != L.thread) {
         uint64_t one = 1;
-        if (write(wakeFd, &one, sizeof one) < 0) {
+        if (write(L.wakeFd, &one, sizeof one) < 0) {
             // A full counter wakes the loop as well.
         }
     }
@@ -534,123 +564,174 @@ int EvLoopSetTimer(uintptr_t id, unsigned ms) {
 }
 
 void EvLoopKillTimer(uintptr_t id) {
-    std::lock_guard<std::mutex> lk(loopLock);
-    timers.erase(
-        std::remove_if(timers.begin(), timers.end(), [id](const Timer& t) { return t.id == id; }),
-        timers.end());
+    Loop& L = Here();
+    std::lock_guard<std::mutex> lk(L.lock);
+    L.timers.erase(std::remove_if(L.timers.begin(), L.timers.end(),
+                                  [id](const Timer& t) { return t.id == id; }),
+                   L.timers.end());
 }
 
 int EvLoopRun() {
+    Loop& L = Here();
     epoll_event events[BATCH];
-    while (!quitFlag.load()) {
+    while (!L.quit.load()) {
         int wait;
         {
-            std::lock_guard<std::mutex> lk(loopLock);
-            wait = TimerWait();
+            std::lock_guard<std::mutex> lk(L.lock);
+            wait = TimerWait(L);
         }
-        int deadlineWait = WaitMs();
+        int deadlineWait = WaitMs(L);
         if (deadlineWait >= 0 && (wait < 0 || deadlineWait < wait)) wait = deadlineWait;
-        int n = epoll_wait(epollFd, events, BATCH, wait);
+        int n = epoll_wait(L.epollFd, events, BATCH, wait);
         if (n < 0) {
             if (errno == EINTR) continue;
             Report(REPORT_WARNING, "EvLoopRun: error %d waiting for events", errno);
             break;
         }
-        for (int i = 0; i < n && !quitFlag.load(); i++) {
+        for (int i = 0; i < n && !L.quit.load(); i++) {
             uint64_t key = events[i].data.u64;
             if (key == WAKE_KEY) {
-                DrainMessages();
+                DrainMessages(L);
             } else {
-                ProcessSocket(static_cast<int>(key & 0xFFFFFFFFu), static_cast<uint32_t>(key >> 32),
-                              events[i].events);
+                ProcessSocket(L, static_cast<int>(key & 0xFFFFFFFFu),
+                              static_cast<uint32_t>(key >> 32), events[i].events);
             }
         }
-        if (!quitFlag.load()) RunTimers();
-        FireTimers();
+        if (!L.quit.load()) RunTimers(L);
+        FireTimers(L);
     }
-    return quitCode;
+    return L.quitCode;
 }
 
 void EvLoopQuit(int code) {
-    quitCode = code;
-    quitFlag = true;
-    std::lock_guard<std::mutex> lk(loopLock);
-    if (wakeFd >= 0 && std::this_thread::get_id() != loopThread) {
+    Loop& L = Here();
+    L.quitCode = code;
+    L.quit = true;
+    std::lock_guard<std::mutex> lk(L.lock);
+    if (L.wakeFd >= 0 && std::this_thread::get_id() != L.thread) {
         uint64_t one = 1;
-        if (write(wakeFd, &one, sizeof one) < 0) {
+        if (write(L.wakeFd, &one, sizeof one) < 0) {
             // The loop is woken by the counter only; a full counter wakes it too.
         }
     }
 }
 
 void EvLoopDestroy() {
-    std::lock_guard<std::mutex> lk(loopLock);
-    loopOpen = false;
+    Loop& L = Here();
+    if (threadLoop == &L) threadLoop = nullptr;
+    std::lock_guard<std::mutex> lk(L.lock);
+    L.open = false;
     // Whoever still waits for a sent message is let go: it was not handled.
-    for (Message& m : messages) {
+    for (Message& m : L.messages) {
         if (m.result) *m.result = 0;
     }
-    messages.clear();
-    timers.clear();
-    sentDone.notify_all();
-    for (auto& [fd, s] : sockets) {
+    L.messages.clear();
+    L.timers.clear();
+    L.sentDone.notify_all();
+    for (auto& [fd, s] : L.sockets) {
         s.mask = 0;
         s.gen = 0;
         s.inSet = false;
     }
-    deadlines.clear();
-    deadlineOf.clear();
-    if (wakeFd >= 0) close(wakeFd);
-    if (epollFd >= 0) close(epollFd);
-    wakeFd = -1;
-    epollFd = -1;
-    loopProc = nullptr;
-    loopThread = std::thread::id();
+    L.deadlines.clear();
+    L.deadlineOf.clear();
+    if (L.wakeFd >= 0) close(L.wakeFd);
+    if (L.epollFd >= 0) close(L.epollFd);
+    L.wakeFd = -1;
+    L.epollFd = -1;
+    L.proc = nullptr;
+    L.thread = std::thread::id();
 }
 
 int EvLoopSend(unsigned message, uintptr_t wParam, intptr_t lParam) {
-    if (std::this_thread::get_id() == loopThread) {
+    return EvLoopSendTo(0, message, wParam, lParam);
+}
+
+int EvLoopSendTo(int index, unsigned message, uintptr_t wParam, intptr_t lParam) {
+    if (index < 0 || index >= EV_LOOPS_MAX) return 0;
+    Loop& L = loops[index];
+    if (std::this_thread::get_id() == L.thread) {
         // Sent by the loop's own thread: handled at once, as SendMessage does.
         {
-            std::lock_guard<std::mutex> lk(loopLock);
-            if (!loopOpen) return 0;
+            std::lock_guard<std::mutex> lk(L.lock);
+            if (!L.open) return 0;
         }
-        HandleMessage(Message{message, wParam, lParam, nullptr});
+        HandleMessage(L, Message{message, wParam, lParam, nullptr});
         return 1;
     }
-    return Enqueue(message, wParam, lParam, true);
+    return Enqueue(L, message, wParam, lParam, true);
 }
 
 int EvLoopPost(unsigned message, uintptr_t wParam, intptr_t lParam) {
-    return Enqueue(message, wParam, lParam, false);
+    return EvLoopPostTo(0, message, wParam, lParam);
+}
+
+int EvLoopPostTo(int index, unsigned message, uintptr_t wParam, intptr_t lParam) {
+    if (index < 0 || index >= EV_LOOPS_MAX) return 0;
+    return Enqueue(loops[index], message, wParam, lParam, false);
+}
+
+int EvLoopIndex() {
+    return threadLoop ? static_cast<int>(threadLoop - loops) : -1;
+}
+
+void EvSockMoveTo(int fd, int index) {
+    if (index < 0 || index >= EV_LOOPS_MAX) return;
+    Loop& from = Here();
+    Loop& to = loops[index];
+    if (&from == &to) return;
+    SockState moved;
+    bool known = false;
+    {
+        std::lock_guard<std::mutex> lk(from.lock);
+        auto it = from.sockets.find(fd);
+        if (it != from.sockets.end()) {
+            if (it->second.inSet && from.epollFd >= 0)
+                epoll_ctl(from.epollFd, EPOLL_CTL_DEL, fd, nullptr);
+            moved = it->second;
+            from.sockets.erase(it);
+            known = true;
+        }
+    }
+    // Registrations belong to the loop that made them: the new loop starts
+    // from what the socket is (connected, listening) and its flags.
+    moved.mask = 0;
+    moved.gen = 0;
+    moved.inSet = false;
+    std::lock_guard<std::mutex> lk(to.lock);
+    if (known)
+        to.sockets[fd] = moved;
+    else
+        to.sockets.erase(fd);
 }
 
 int NetAsyncSelect(SOCKET s, unsigned message, long mask) {
-    std::lock_guard<std::mutex> lk(loopLock);
-    if (epollFd < 0) {
+    Loop& L = Here();
+    std::lock_guard<std::mutex> lk(L.lock);
+    if (L.epollFd < 0) {
         // No loop to deliver to: as for an invalid window.
         return EvNetFail(EINVAL);
     }
-    SockState* known = Find(s);
+    SockState* known = Find(L, s);
     if (!known || !known->nonBlocking) {
         int flags = fcntl(s, F_GETFL);
         if (flags < 0 || (!(flags & O_NONBLOCK) && fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0)) {
             return EvNetFail(ENOTSOCK);
         }
     }
-    SockState& st = Probe(s);
+    SockState& st = Probe(L, s);
     st.nonBlocking = true;
     if (mask == 0) {
         st.mask = 0;
         st.message = 0;
-        if (st.inSet) epoll_ctl(epollFd, EPOLL_CTL_DEL, s, nullptr);
+        if (st.inSet) epoll_ctl(L.epollFd, EPOLL_CTL_DEL, s, nullptr);
         st.inSet = false;
         st.gen = 0;
         return 0;
     }
     if (st.gen == 0) {
-        st.gen = nextGen++;
-        if (nextGen == 0) nextGen = 1; // 0 means "not registered"
+        st.gen = L.nextGen++;
+        if (L.nextGen == 0) L.nextGen = 1; // 0 means "not registered"
     }
     st.message = message;
     st.mask = mask;
@@ -662,49 +743,53 @@ int NetAsyncSelect(SOCKET s, unsigned message, long mask) {
     st.acceptMasked = false;
     st.parked = false;
     st.writeArmed = st.kind == KIND_CONNECTED && (mask & FD_WRITE);
-    Apply(s, st);
+    Apply(L, s, st);
     return 0;
 }
 
 // --- what the socket calls report (sockstate.h) ---
 
 void EvSockCreated(int fd) {
-    std::lock_guard<std::mutex> lk(loopLock);
+    Loop& L = Here();
+    std::lock_guard<std::mutex> lk(L.lock);
     SockState fresh;
     fresh.nonBlocking = true; // created with SOCK_NONBLOCK
-    sockets[fd] = fresh;
+    L.sockets[fd] = fresh;
 }
 
 void EvSockAccepted(int fd) {
-    std::lock_guard<std::mutex> lk(loopLock);
+    Loop& L = Here();
+    std::lock_guard<std::mutex> lk(L.lock);
     SockState fresh;
     fresh.kind = KIND_CONNECTED;
     fresh.nonBlocking = true; // accepted with SOCK_NONBLOCK
-    sockets[fd] = fresh;
+    L.sockets[fd] = fresh;
 }
 
 void EvSockRecvCalled(int fd, int err) {
-    std::lock_guard<std::mutex> lk(loopLock);
-    SockState* s = Find(fd);
+    Loop& L = Here();
+    std::lock_guard<std::mutex> lk(L.lock);
+    SockState* s = Find(L, fd);
     if (!s) return;
     if (FatalError(err)) s->lastError = err;
     if (!s->readEnabled || s->parked) {
         s->readEnabled = true;
         s->readMasked = false;
         s->parked = false;
-        Apply(fd, *s);
+        Apply(L, fd, *s);
     }
 }
 
 void EvSockSendFailed(int fd, int err) {
-    std::lock_guard<std::mutex> lk(loopLock);
-    SockState* s = Find(fd);
+    Loop& L = Here();
+    std::lock_guard<std::mutex> lk(L.lock);
+    SockState* s = Find(L, fd);
     if (!s) return;
     if (err == EAGAIN || err == EWOULDBLOCK) {
         if (!s->writeArmed || s->parked) {
             s->writeArmed = true;
             s->parked = false;
-            Apply(fd, *s);
+            Apply(L, fd, *s);
         }
     } else if (FatalError(err) && err != EPIPE) {
         s->lastError = err;
@@ -712,46 +797,52 @@ void EvSockSendFailed(int fd, int err) {
 }
 
 void EvSockAcceptCalled(int fd) {
-    std::lock_guard<std::mutex> lk(loopLock);
-    SockState* s = Find(fd);
+    Loop& L = Here();
+    std::lock_guard<std::mutex> lk(L.lock);
+    SockState* s = Find(L, fd);
     if (!s || s->acceptEnabled) return;
     s->acceptEnabled = true;
     s->acceptMasked = false;
-    Apply(fd, *s);
+    Apply(L, fd, *s);
 }
 
 void EvSockConnecting(int fd) {
-    std::lock_guard<std::mutex> lk(loopLock);
-    SockState& s = sockets[fd];
+    Loop& L = Here();
+    std::lock_guard<std::mutex> lk(L.lock);
+    SockState& s = L.sockets[fd];
     s.kind = KIND_CONNECTING;
     s.closeSeen = false;
-    Apply(fd, s);
+    Apply(L, fd, s);
 }
 
 void EvSockListening(int fd) {
-    std::lock_guard<std::mutex> lk(loopLock);
-    SockState& s = sockets[fd];
+    Loop& L = Here();
+    std::lock_guard<std::mutex> lk(L.lock);
+    SockState& s = L.sockets[fd];
     s.kind = KIND_LISTENING;
     s.acceptEnabled = true;
     s.acceptMasked = false;
-    Apply(fd, s);
+    Apply(L, fd, s);
 }
 
 void EvSockSendShut(int fd) {
-    std::lock_guard<std::mutex> lk(loopLock);
-    Probe(fd).sendShut = true;
+    Loop& L = Here();
+    std::lock_guard<std::mutex> lk(L.lock);
+    Probe(L, fd).sendShut = true;
 }
 
 int EvSockIsSendShut(int fd) {
-    std::lock_guard<std::mutex> lk(loopLock);
-    SockState* s = Find(fd);
+    Loop& L = Here();
+    std::lock_guard<std::mutex> lk(L.lock);
+    SockState* s = Find(L, fd);
     return s && s->sendShut;
 }
 
 void EvSockClosing(int fd) {
-    std::lock_guard<std::mutex> lk(loopLock);
-    SockState* s = Find(fd);
+    Loop& L = Here();
+    std::lock_guard<std::mutex> lk(L.lock);
+    SockState* s = Find(L, fd);
     if (!s) return;
-    if (s->inSet && epollFd >= 0) epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
-    sockets.erase(fd);
+    if (s->inSet && L.epollFd >= 0) epoll_ctl(L.epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    L.sockets.erase(fd);
 }

@@ -24,10 +24,20 @@ constexpr unsigned WM_APP = 0x8000;
 
 using EvWndProc = void (*)(unsigned message, uintptr_t wParam, intptr_t lParam);
 
+// A process may run several loops, each on its own thread and numbered from
+// 0. A socket belongs to the loop of the thread that registers it
+// (NetAsyncSelect); the calls below without a loop number reach loop 0 from
+// other threads, and the calling thread's own loop from a loop thread.
+constexpr int EV_LOOPS_MAX = 64;
+
 // On the loop's own thread: create the loop ("the window"); delivers WM_CREATE
 // to proc. Returns 1, or 0 when the loop could not be made.
 int EvLoopCreate(EvWndProc proc);
-// Runs until EvLoopQuit; returns the quit code.
+// The same for loop number index (0 <= index < EV_LOOPS_MAX).
+int EvLoopCreateAt(int index, EvWndProc proc);
+// The calling thread's loop number, or -1 on a thread that runs none.
+int EvLoopIndex();
+// Runs the calling thread's loop until EvLoopQuit; returns the quit code.
 int EvLoopRun();
 // PostQuitMessage: EvLoopRun returns after the current message.
 void EvLoopQuit(int code);
@@ -38,6 +48,12 @@ void EvLoopDestroy();
 // would). Post returns at once. Both return 0 when no loop exists.
 int EvLoopSend(unsigned message, uintptr_t wParam, intptr_t lParam);
 int EvLoopPost(unsigned message, uintptr_t wParam, intptr_t lParam);
+int EvLoopSendTo(int index, unsigned message, uintptr_t wParam, intptr_t lParam);
+int EvLoopPostTo(int index, unsigned message, uintptr_t wParam, intptr_t lParam);
+// Hands a socket of the calling thread's loop (accepted, not registered
+// there or registered to be dropped) to loop index, whose thread registers
+// it next: what the loop knows of the socket moves with it.
+void EvSockMoveTo(int fd, int index);
 // SetTimer/KillTimer: every ms milliseconds the loop delivers WM_TIMER with
 // wParam = id until the timer is killed; setting an id again restarts it.
 // Any thread; 0 when no loop exists.

@@ -112,6 +112,10 @@ struct Conn {
     char lastArgument[CONN_ARGUMENT_SIZE]; // its argument, cut; "" for PASS
     int64_t connectedAtMs;                 // wall clock (ms since 1970) at accept
     struct UserConnEntry* userCounted;     // user_conns.h: its account count; nullptr = none
+    // The connections in use when this one was accepted (MaxConn decides by
+    // the order of accepts); -1 = count them when it is greeted (after a
+    // PROXY header).
+    int32_t activeBefore;
 };
 
 // The connection table: slots in use or free, reused lowest index first. The
@@ -136,7 +140,11 @@ Conn* FindConnByControl(SOCKET s);
 void ConnIndexSocket(SOCKET s, const Conn* conn);
 Conn* ConnIndexedBy(SOCKET s);
 
+// First socket thread: accepts a client into the lowest free slot and gives
+// it to the socket thread serving the fewest connections (the lowest number
+// among equals), which takes it up with AdoptProc.
 void AcceptProc(SOCKET listening);
+void AdoptProc(uint16_t connId);
 // Shows an accepted connection (the admin's and the server's views) and
 // greets it, or refuses it with 421 when MaxConn are connected already or
 // its address has MaxConnPerAddress (counted from here, once the address is
@@ -174,5 +182,7 @@ inline bool ReplyIsHeld(const Conn* conn) {
 }
 // The connection as the connections views show it.
 ConnRecord ConnRecordOf(const Conn* conn);
+// An admin asked for the list (first socket thread): tells it about every
+// connection of every socket thread, in the order of their numbers.
 void RefreshConnections();
 void SockDestroyProc();

@@ -78,13 +78,17 @@ ConnRecord ConnDetailsOf(const Conn* conn) {
     return record;
 }
 
+void SampleOwnConnDetails(std::vector<ConnRecord>* records) {
+    for (int32_t i = 0, slots = ConnSlotCount(); i < slots; i++) {
+        const Conn* conn = ConnAt(i);
+        if (ConnOfThisLoop(conn)) records->push_back(ConnDetailsOf(conn));
+    }
+}
+
 void SampleConnDetails() {
     if (!connEvents.details) return;
     auto* records = new std::vector<ConnRecord>;
-    for (int32_t i = 0, slots = ConnSlotCount(); i < slots; i++) {
-        const Conn* conn = ConnAt(i);
-        if (conn->control.socket != INVALID_SOCKET) records->push_back(ConnDetailsOf(conn));
-    }
+    SampleOwnConnDetails(records);
     connEvents.details(records);
 }
 

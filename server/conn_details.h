@@ -8,6 +8,8 @@
 // is open), at most a few times a second.
 #pragma once
 
+#include <vector>
+
 #include <cstdint>
 
 #include "server/conn.h"
@@ -23,6 +25,8 @@ void ConnNoteCommand(Conn* conn, const CommandRow& row, const char* arg);
 ConnRecord ConnDetailsOf(const Conn* conn);
 // SOCK_MSG_DETAILS: every live connection's details to connEvents.details.
 void SampleConnDetails();
+// The details of the calling socket thread's connections, appended.
+void SampleOwnConnDetails(std::vector<ConnRecord>* records);
 
 // Who asked for a disconnect (the log says it).
 enum DisconnectOrigin : uint8_t { DISCONNECT_SERVER_WINDOW = 0, DISCONNECT_ADMIN = 1 };

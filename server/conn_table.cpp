@@ -145,6 +145,38 @@ void InitSlot(Conn* conn, SOCKET s, const NetAddress& client) {
     ConnDetailsStart(conn);
 }
 
+// Connections each socket thread serves (accepted for it, not yet closed).
+std::atomic<int32_t> loopConns[EV_LOOPS_MAX];
+// The socket thread with the fewest connections, the lowest number among
+// equals: a lone client is served where it was accepted, a crowd is spread.
+int LeastBusyLoop() {
+    int best = 0;
+    int32_t fewest = loopConns[0].load(std::memory_order_relaxed);
+    for (int loop = 1, count = SockLoopCount(); loop < count && fewest > 0; loop++) {
+        int32_t n = loopConns[loop].load(std::memory_order_relaxed);
+        if (n < fewest) {
+            fewest = n;
+            best = loop;
+        }
+    }
+    return best;
+}
+
+// Gives back a slot that was accepted for a socket thread that is gone.
+void ReleaseSlot(int32_t slot, int loop, SOCKET s) {
+    Conn* conn = ConnAt(slot);
+    conn->control.socket = INVALID_SOCKET;
+    activeCount.fetch_sub(1, std::memory_order_relaxed);
+    engineCounters.sessionsNow.fetch_sub(1, std::memory_order_relaxed);
+    loopConns[loop].fetch_sub(1, std::memory_order_relaxed);
+    {
+        std::lock_guard<std::mutex> held(slotLock);
+        if (slot < firstFree) firstFree = slot;
+        ownerOf[slot].store(0, std::memory_order_release);
+    }
+    NetCloseSocket(s);
+}
+
 } // namespace
 
 int32_t ConnSlotCount() {
@@ -235,13 +267,34 @@ void AcceptProc(SOCKET listening) {
 
     Conn* conn = ConnAt(freeSlot);
     InitSlot(conn, s, client);
-    ownerOf[freeSlot].store((uint8_t)(SockLoopIndex() + 1), std::memory_order_release);
-    slotHeld.unlock();
     conn->implicitTls = IsImplicitTlsListener(listening);
-    IndexSocket(s, freeSlot);
-    activeCount++;
+    conn->activeBefore = activeCount.fetch_add(1, std::memory_order_relaxed);
+    int loop = LeastBusyLoop();
+    loopConns[loop].fetch_add(1, std::memory_order_relaxed);
+    // Every write to the slot comes before its owner is published: from
+    // here on only the owning thread touches it.
+    ownerOf[freeSlot].store((uint8_t)(loop + 1), std::memory_order_release);
+    slotHeld.unlock();
     CountAdd(engineCounters.sessionsTotal);
     engineCounters.sessionsNow.fetch_add(1, std::memory_order_relaxed);
+    if (loop == SockLoopIndex()) {
+        AdoptProc((uint16_t)freeSlot);
+        return;
+    }
+    EvSockMoveTo(s, loop);
+    if (!SockPostToLoop(loop, SOCK_MSG_ADOPT, (uintptr_t)freeSlot, 0)) {
+        // That thread is ending: the server is closing down.
+        LogPrintf(LOG_WARNING, "AcceptProc(%d) Closing connection: socket thread %d is gone",
+                  freeSlot, loop);
+        ReleaseSlot(freeSlot, loop, s);
+    }
+}
+
+void AdoptProc(uint16_t connId) {
+    if (connId >= ConnSlotCount() || ConnOwner(connId) != SockLoopIndex()) return;
+    Conn* conn = ConnAt(connId);
+    SOCKET s = conn->control.socket;
+    IndexSocket(s, connId);
     if (conn->extensions && NetSetOobInline(s) == SOCKET_ERROR)
         LogPrintf(LOG_WARNING, "AcceptProc(%u) Error %d setting SO_OOBINLINE", conn->connId,
                   WSAGetLastError());
@@ -259,7 +312,10 @@ void AcceptProc(SOCKET listening) {
     int proxy = ProxyAccept(conn);
     if (proxy < 0) return;
     ConnTimerStart(conn);
-    if (proxy == 0) ConnWelcome(conn);
+    if (proxy == 0)
+        ConnWelcome(conn);
+    else
+        conn->activeBefore = -1;
 }
 
 void ConnWelcome(Conn* conn) {
@@ -276,7 +332,8 @@ void ConnWelcome(Conn* conn) {
         if (conn->control.socket == INVALID_SOCKET) return;
     }
     // The connections before this one.
-    int active = activeCount.load(std::memory_order_relaxed) - 1;
+    int active = conn->activeBefore >= 0 ? conn->activeBefore
+                                         : activeCount.load(std::memory_order_relaxed) - 1;
     uint16_t maxConn = SettingLoad(systemSettings.maxConn);
     if (maxConn != 0 && active >= maxConn) {
         RefuseBusy(conn, REFUSED_MAX_CONN);
@@ -344,6 +401,7 @@ void ConnClose(Conn* conn) {
     }
     if (ConnOwner(conn->connId) == SockLoopIndex()) {
         // The slot is free from here on, for any socket thread's accept.
+        loopConns[SockLoopIndex()].fetch_sub(1, std::memory_order_relaxed);
         std::lock_guard<std::mutex> held(slotLock);
         if (conn->connId < firstFree) firstFree = conn->connId;
         ownerOf[conn->connId].store(0, std::memory_order_release);
@@ -354,17 +412,30 @@ ConnRecord ConnRecordOf(const Conn* conn) {
     return {conn->connId, conn->peer};
 }
 
-void RefreshConnections() {
-    if (connEvents.refreshBegin) connEvents.refreshBegin();
+namespace {
+void ListOwnConnections(std::vector<ConnRecord>* records) {
     for (int32_t i = 0, count = ConnSlotCount(); i < count; i++) {
         const Conn* conn = ConnAt(i);
-        if (ConnOfThisLoop(conn) && connEvents.notify) connEvents.notify(ConnRecordOf(conn));
+        if (ConnOfThisLoop(conn)) records->push_back(ConnRecordOf(conn));
     }
+}
+
+void NotifyListed(std::vector<ConnRecord>* records) {
+    if (connEvents.notify)
+        for (const ConnRecord& record : *records)
+            connEvents.notify(record);
+    delete records;
+}
+} // namespace
+
+void RefreshConnections() {
+    if (connEvents.refreshBegin) connEvents.refreshBegin();
+    SockGather(ListOwnConnections, NotifyListed);
 }
 
 void SockDestroyProc() {
     AcceptReset();
-    ImplicitTlsClose();
+    if (SockLoopIndex() == 0) ImplicitTlsClose();
     int32_t count = ConnSlotCount();
     if (count == 0) return;
     LogPrintf(LOG_INFO, "SockDestroyProc: Closing any connections.");

@@ -2,6 +2,7 @@
 // socket, and the small socket helpers every socket handler uses.
 #include "server/sockthread.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -25,8 +26,15 @@ SockHandlers sockHandlers = {AcceptProc,  ControlProc,        DataProc,
                              PassiveProc, RefreshConnections, SockDestroyProc};
 
 namespace {
-// The running (or finished, not yet joined) socket thread.
+// The running (or finished, not yet joined) first socket thread, and the
+// others it started (numbers 1 to loopCount - 1).
 std::thread sockThreadHandle;
+std::thread loopThreads[EV_LOOPS_MAX];
+std::atomic<int> loopCount{1};
+// The first thread waits on this for another thread's loop to exist.
+std::mutex loopStartMutex;
+std::condition_variable loopStartCv;
+int loopsStarted = 0;
 // The main thread waits on this for sockWindow and sockThread to change.
 std::mutex sockStateMutex;
 std::condition_variable sockStateCv;
@@ -111,9 +119,107 @@ uint16_t SockThreadInit() {
     return 0;
 }
 
+// A socket thread other than the first: its own loop, until the first
+// closes it.
+void LoopThread(int index) {
+    bool made = EvLoopCreateAt(index, SockWndProc) != 0;
+    {
+        std::lock_guard<std::mutex> lock(loopStartMutex);
+        loopsStarted += made ? 1 : 0;
+    }
+    loopStartCv.notify_all();
+    if (!made) return;
+    EvLoopRun();
+    EvLoopDestroy();
+    LimitsShutdown();
+}
+
+// How many socket threads to run: SocketThreads, 0 = one per core.
+int WantedLoops() {
+    uint32_t wanted = SettingLoad(systemSettings.socketThreads);
+    if (wanted == 0) wanted = std::thread::hardware_concurrency();
+    if (wanted == 0) wanted = 1;
+    return wanted > SOCK_LOOPS_MAX ? SOCK_LOOPS_MAX : (int)wanted;
+}
+
+// First socket thread, its loop made: starts the others, one at a time, and
+// waits for each loop. A thread that cannot be had leaves fewer threads.
+void StartLoops() {
+    int wanted = WantedLoops();
+    int count = 1;
+    loopsStarted = 0;
+    for (int index = 1; index < wanted; index++) {
+        try {
+            loopThreads[index] = std::thread(LoopThread, index);
+        } catch (const std::system_error& e) {
+            LogPrintf(LOG_WARNING, "SockThread: Error %lu creating socket thread %d",
+                      static_cast<unsigned long>(e.code().value()), index);
+            break;
+        }
+        std::unique_lock<std::mutex> lock(loopStartMutex);
+        loopStartCv.wait(lock,
+                         [&] { return loopsStarted == index || !loopThreads[index].joinable(); });
+        if (loopsStarted != index) {
+            lock.unlock();
+            loopThreads[index].join();
+            break;
+        }
+        count = index + 1;
+    }
+    loopCount = count;
+    LogPrintf(LOG_INFO, "SockThread: %d socket thread%s", count, count == 1 ? "" : "s");
+}
+
+// First socket thread, closing down: closes every other loop (each closes
+// its connections) and waits for its thread.
+void StopLoops() {
+    for (int index = loopCount - 1; index >= 1; index--) {
+        EvLoopSendTo(index, WM_CLOSE, 0, 0);
+        if (loopThreads[index].joinable()) loopThreads[index].join();
+    }
+    loopCount = 1;
+}
+
+// A sample of every thread's connections (SockGather): each thread adds its
+// own; the last to do so hands the whole to done.
+struct Gather {
+    std::mutex lock;
+    std::vector<ConnRecord> records;
+    int left;
+    void (*own)(std::vector<ConnRecord>*);
+    void (*done)(std::vector<ConnRecord>*);
+};
+
+void GatherOwn(Gather* gather) {
+    std::vector<ConnRecord> own;
+    gather->own(&own);
+    bool last;
+    {
+        std::lock_guard<std::mutex> lock(gather->lock);
+        gather->records.insert(gather->records.end(), own.begin(), own.end());
+        last = --gather->left == 0;
+    }
+    if (!last) return;
+    // In the order of the connection numbers, as one thread lists them.
+    std::sort(gather->records.begin(), gather->records.end(),
+              [](const ConnRecord& a, const ConnRecord& b) { return a.connId < b.connId; });
+    auto* records = new std::vector<ConnRecord>(std::move(gather->records));
+    auto done = gather->done;
+    delete gather;
+    done(records);
+}
+
+void DeliverDetails(std::vector<ConnRecord>* records) {
+    if (connEvents.details)
+        connEvents.details(records);
+    else
+        delete records;
+}
+
 int SockThread(void*) {
     listenServed = false;
     if (EvLoopCreate(SockWndProc)) {
+        StartLoops();
         SetSockState(true, true);
         EvLoopRun();
         EvLoopDestroy();
@@ -168,13 +274,25 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
         sockHandlers.refresh();
         break;
     case SOCK_MSG_DETAILS:
-        SampleConnDetails();
+        if (connEvents.details) SockGather(SampleOwnConnDetails, DeliverDetails);
         break;
-    case SOCK_MSG_DISCONNECT:
-        ConnDisconnect(wParam, lParam);
+    case SOCK_MSG_GATHER:
+        GatherOwn(reinterpret_cast<Gather*>(lParam));
+        break;
+    case SOCK_MSG_DISCONNECT: {
+        // Served by the thread that owns the connection.
+        int owner = ConnOwner((uint16_t)(wParam & 0xFFFF));
+        if (owner > 0 && owner != SockLoopIndex())
+            SockPostToLoop(owner, message, wParam, lParam);
+        else
+            ConnDisconnect(wParam, lParam);
+        break;
+    }
+    case SOCK_MSG_ADOPT:
+        AdoptProc((uint16_t)wParam);
         break;
     case WM_TIMER:
-        if (wParam == SOCK_TIMER_ACCEPT) AcceptResume();
+        if (wParam == SOCK_TIMER_ACCEPT) AcceptResumeHere();
         break;
     case SOCK_MSG_TIMER:
         ConnTimerProc(wParam, lParam);
@@ -190,6 +308,7 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
         break;
     case WM_DESTROY:
         LogPrintf(LOG_INFO, "SockWndProc: WM_DESTROY");
+        if (SockLoopIndex() == 0) StopLoops();
         sockHandlers.destroy();
         EvLoopQuit(0);
         break;
@@ -215,16 +334,33 @@ int SockPost(unsigned message, uintptr_t wParam, intptr_t lParam) {
     return EvLoopPost(message, wParam, lParam);
 }
 
+void SockGather(void (*own)(std::vector<ConnRecord>*), void (*done)(std::vector<ConnRecord>*)) {
+    auto* gather = new Gather;
+    int count = SockLoopCount();
+    gather->left = count;
+    gather->own = own;
+    gather->done = done;
+    for (int index = 0; index < count; index++) {
+        if (index == SockLoopIndex()) continue;
+        if (!SockPostToLoop(index, SOCK_MSG_GATHER, 0, reinterpret_cast<intptr_t>(gather))) {
+            std::lock_guard<std::mutex> lock(gather->lock);
+            gather->left--;
+        }
+    }
+    GatherOwn(gather);
+}
+
 int SockLoopIndex() {
-    return 0;
+    int index = EvLoopIndex();
+    return index < 0 ? 0 : index;
 }
 
 int SockLoopCount() {
-    return 1;
+    return loopCount.load(std::memory_order_relaxed);
 }
 
 int SockPostToLoop(int loop, unsigned message, uintptr_t wParam, intptr_t lParam) {
-    return loop == 0 ? EvLoopPost(message, wParam, lParam) : 0;
+    return EvLoopPostTo(loop, message, wParam, lParam);
 }
 
 SOCKET SockListen(unsigned message, const NetAddress& address, const char* name, int* error,

@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "platform/eventloop.h"
 #include "platform/net.h"
+#include "view/conn_record.h"
 
 // Message numbers of the socket thread's loop.
 constexpr unsigned SOCK_MSG_ACCEPT = 0x8000;  // listenSocket(6): AcceptProc(socket)
@@ -21,6 +23,8 @@ constexpr unsigned SOCK_MSG_TIMER = 0x8006;   // loop timers: ConnTimerProc(conn
 constexpr unsigned SOCK_MSG_LIMITS = 0x8007;  // speed tick, quota measurements: LimitsProc(wParam)
 constexpr unsigned SOCK_MSG_DETAILS = 0x8008; // main thread, posted: SampleConnDetails()
 constexpr unsigned SOCK_MSG_DISCONNECT = 0x8009; // main thread, posted: ConnDisconnect(w, l)
+constexpr unsigned SOCK_MSG_ADOPT = 0x800A;      // first socket thread: AdoptProc(connId)
+constexpr unsigned SOCK_MSG_GATHER = 0x800B;     // SockGather: lParam the sample to add to
 
 // Timer of the socket thread's loop (WM_TIMER wParam): retry accepting.
 constexpr uintptr_t SOCK_TIMER_ACCEPT = 1;
@@ -52,7 +56,8 @@ struct SockHandlers {
 extern SockHandlers sockHandlers;
 void SockRestoreHandlers();
 
-// Starts the socket thread and waits until its loop exists. 0 on success
+// Starts the socket threads (the System value SocketThreads: 0 = one per
+// core) and waits until their loops exist. 0 on success
 // (also when the thread ended before making its loop), 0xFFFF when the
 // thread could not be created.
 uint16_t SockThreadInit();
@@ -61,10 +66,15 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam);
 // The socket threads: each runs its own event loop and owns the connections
 // it serves. SockLoopIndex is the calling thread's number (0 on any thread
 // that is not a socket thread), SockLoopCount how many run.
+constexpr int SOCK_LOOPS_MAX = 16;
 int SockLoopIndex();
 int SockLoopCount();
 // Posts a message to the loop of socket thread `loop`; 0 when it has none.
 int SockPostToLoop(int loop, unsigned message, uintptr_t wParam, intptr_t lParam);
+// Collects the records of every socket thread's own connections (own appends
+// them), then hands the whole, in the order of the connection numbers, to
+// done, which owns the vector, on whichever thread added last.
+void SockGather(void (*own)(std::vector<ConnRecord>*), void (*done)(std::vector<ConnRecord>*));
 // Main thread: close the loop (sent), then wait until sockWindow is false and
 // the thread has ended.
 void SockThreadStop();
@@ -94,8 +104,11 @@ int SetReuseAddr(SOCKET s);
 // is logged. AcceptSucceeded ends a burst.
 int AcceptFailed(SOCKET listening, unsigned message, int error, const char* caller);
 void AcceptSucceeded();
-// Watches every paused listening socket again (SockClose, the retry timer).
+// Watches every paused listening socket again (SockClose): this thread's at
+// once, the other socket threads' through their loops. AcceptResumeHere:
+// this thread's only (the retry timer).
 void AcceptResume();
+void AcceptResumeHere();
 // The socket is about to be closed: never watch it again.
 void AcceptForget(SOCKET s);
 // The loop ends: nothing is paused any more.
