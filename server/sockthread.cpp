@@ -331,7 +331,9 @@ int SockSend(unsigned message, uintptr_t wParam, intptr_t lParam) {
 }
 
 int SockPost(unsigned message, uintptr_t wParam, intptr_t lParam) {
-    return EvLoopPost(message, wParam, lParam);
+    // A socket thread posts to its own loop (a later event of its own
+    // connection); any other thread to the first.
+    return EvLoopPostTo(SockLoopIndex(), message, wParam, lParam);
 }
 
 void SockGather(void (*own)(std::vector<ConnRecord>*), void (*done)(std::vector<ConnRecord>*)) {

@@ -79,7 +79,9 @@ void SockGather(void (*own)(std::vector<ConnRecord>*), void (*done)(std::vector<
 // the thread has ended.
 void SockThreadStop();
 // Main thread: the commands. SOCK_MSG_LISTEN and WM_CLOSE are handled before
-// SockSend returns; SOCK_MSG_REFRESH is posted.
+// SockSend returns; SOCK_MSG_REFRESH is posted. SockSend reaches the first
+// socket thread; SockPost the calling socket thread's own loop, or the first
+// from any other thread.
 int SockSend(unsigned message, uintptr_t wParam, intptr_t lParam);
 int SockPost(unsigned message, uintptr_t wParam, intptr_t lParam);
 
