@@ -15,6 +15,7 @@
 #include "ftp_fixture.h"
 #include "server/control_limits.h"
 #include "version.h"
+#include "server/sockthread.h"
 
 namespace {
 
@@ -119,7 +120,8 @@ TEST_F(ControlChannel, ControlSocketSendsWithoutDelay) {
     static int noDelay;
     OnSocketThread([] {
         socklen_t len = sizeof noDelay;
-        getsockopt(ConnAt(0)->control.socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, &len);
+        if (ConnOwner(0) == SockLoopIndex())
+            getsockopt(ConnAt(0)->control.socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, &len);
     });
     EXPECT_EQ(noDelay, 1) << "TCP_NODELAY is off on the accepted control socket";
 }
@@ -168,7 +170,10 @@ TEST_F(ControlChannel, UnreadRepliesHoldBackCommandsWithoutLosingAny) {
     static bool backlogged;
     bool blocked = bxtest::WaitFor(
         [&] {
-            OnSocketThread([] { backlogged = ControlOutputBacklogged(ConnAt(0)); });
+            OnSocketThread([] {
+                if (ConnOwner(0) == SockLoopIndex())
+                    backlogged = ControlOutputBacklogged(ConnAt(0));
+            });
             return backlogged;
         },
         30000);

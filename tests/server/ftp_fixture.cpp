@@ -48,6 +48,8 @@ void RunSocketThreadJob() {
 void FtpFixture::OnSocketThread(void (*fn)()) {
     socketThreadJob = fn;
     EXPECT_EQ(SockSend(SOCK_MSG_REFRESH, 0, 0), 1);
+    for (int loop = 1; loop < SockLoopCount(); loop++)
+        EXPECT_EQ(EvLoopSendTo(loop, SOCK_MSG_REFRESH, 0, 0), 1);
     socketThreadJob = nullptr;
 }
 
@@ -66,6 +68,7 @@ void FtpFixture::SetUp() {
     snprintf(workDir, sizeof workDir, "%s/work", Temp().c_str());
     ClearUsers();
     systemSettings = {1, 0, 0}; // every other System value (time limits, extensions) at its default
+    SettingStore(systemSettings.socketThreads, socketThreads_);
 
     SockRestoreHandlers();
     sockHandlers.refresh = RunSocketThreadJob;
@@ -116,17 +119,20 @@ void FtpFixture::WriteRootFile(const std::string& rel, const std::string& conten
 
 uint32_t FtpFixture::UnreadInput(uint16_t connId) {
     unreadOf = connId;
+    unreadCount = 0;
     OnSocketThread([] {
-        unreadCount = unreadOf < ConnSlotCount() ? QueueUnread(&ConnAt(unreadOf)->control.in) : 0;
+        if (unreadOf < ConnSlotCount() && ConnOwner(unreadOf) == SockLoopIndex())
+            unreadCount = QueueUnread(&ConnAt(unreadOf)->control.in);
     });
     return unreadCount;
 }
 
 int FtpFixture::LiveConnections(bool data) {
     countData = data;
+    liveCount = 0;
     OnSocketThread([] {
-        liveCount = 0;
         for (int32_t i = 0; i < ConnSlotCount(); i++) {
+            if (ConnOwner((uint16_t)i) != SockLoopIndex()) continue;
             const Conn& conn = *ConnAt(i);
             liveCount += (countData ? conn.data.socket : conn.control.socket) != INVALID_SOCKET;
         }

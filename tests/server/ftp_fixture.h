@@ -18,6 +18,9 @@
 
 class FtpFixture : public ::testing::Test {
   protected:
+    // Socket threads the engine starts with (SocketThreads; 0 = one per
+    // core). A fixture may set it before SetUp.
+    uint32_t socketThreads_ = 0;
     void SetUp() override;
     void TearDown() override;
 
@@ -49,8 +52,9 @@ class FtpFixture : public ::testing::Test {
     void QuietTrace() { quiet_ = std::make_unique<bxtest::QuietLog>(); }
     // Everything logged so far (flushes the log buffer first).
     std::string LogText() { return log_->Text(); }
-    // Runs fn on the socket thread, which owns the connection table, and
-    // returns once it has run.
+    // Runs fn on each socket thread in turn (the first first) and returns
+    // once it has run on all; a connection's record may be read only on the
+    // thread that owns it (ConnOwner).
     void OnSocketThread(void (*fn)());
     // Bytes connection connId has read from its control socket but not yet
     // taken as a line.
