@@ -452,3 +452,76 @@ TEST_F(EventLoopTest, SentMessagesAreWaitedForPostedOnesAreNotAndCloseEndsTheLoo
 }
 
 } // namespace
+
+namespace {
+
+// A second loop (number 1) beside the fixture's, on a thread of its own.
+struct TwoLoopTest : EventLoopTest {
+    std::thread second;
+    std::atomic<int> secondState{0};
+    std::mutex whereLock;
+    std::vector<int> readOn; // the loop number of each read notification
+
+    void SetUp() override {
+        EventLoopTest::SetUp();
+        onNote = [this](SOCKET, uint16_t event, uint16_t) {
+            if (event != FD_READ) return;
+            std::lock_guard<std::mutex> lk(whereLock);
+            readOn.push_back(EvLoopIndex());
+        };
+        second = std::thread([this] {
+            secondState = EvLoopCreateAt(1, Proc) ? 1 : -1;
+            if (secondState < 0) return;
+            EvLoopRun();
+            EvLoopDestroy();
+        });
+        ASSERT_TRUE(bxtest::WaitFor([this] { return secondState != 0; }));
+        ASSERT_EQ(secondState, 1);
+    }
+    void TearDown() override {
+        if (second.joinable()) {
+            EvLoopSendTo(1, WM_CLOSE, 0, 0);
+            second.join();
+        }
+        EventLoopTest::TearDown();
+    }
+    void RunOnSecond(std::function<void()> fn) {
+        ASSERT_EQ(EvLoopSendTo(1, TEST_MSG_RUN, reinterpret_cast<uintptr_t>(&fn), 0), 1);
+    }
+    std::vector<int> ReadsOn() {
+        std::lock_guard<std::mutex> lk(whereLock);
+        return readOn;
+    }
+};
+
+TEST_F(TwoLoopTest, SocketHandedToAnotherLoopIsServedThereOnly) {
+    SOCKET s = pair.server;
+    int loopOfRun = -2;
+    Run([&] { loopOfRun = EvLoopIndex(); });
+    EXPECT_EQ(loopOfRun, 0);
+    RunOnSecond([&] { loopOfRun = EvLoopIndex(); });
+    EXPECT_EQ(loopOfRun, 1);
+    EXPECT_EQ(EvLoopIndex(), -1) << "the test's own thread runs no loop";
+
+    Run([&] { ASSERT_EQ(NetAsyncSelect(s, TEST_MSG_SOCK, CONTROL_MASK), 0); });
+    ASSERT_TRUE(bxtest::WriteAll(pair.client, "a"));
+    ASSERT_TRUE(WaitCount(s, "read", 1));
+    char buffer[16];
+    Run([&] {
+        ASSERT_EQ(NetRecv(s, buffer, sizeof buffer), 1);
+        EvSockMoveTo(s, 1);
+    });
+    RunOnSecond([&] { ASSERT_EQ(NetAsyncSelect(s, TEST_MSG_SOCK, CONTROL_MASK), 0); });
+    ASSERT_TRUE(bxtest::WriteAll(pair.client, "bc"));
+    ASSERT_TRUE(WaitCount(s, "read", 2));
+    RunOnSecond([&] { EXPECT_EQ(NetRecv(s, buffer, sizeof buffer), 2); });
+    pair.Reset();
+    ASSERT_TRUE(WaitCount(s, "close", 1));
+    Settle();
+    EXPECT_EQ(ReadsOn(), (std::vector<int>{0, 1}));
+    // Each registration reports FD_WRITE once, as a new selection does.
+    EXPECT_EQ(Events(s), "write read write read close/10054 ")
+        << "a notification came twice or was lost";
+}
+
+} // namespace
