@@ -180,7 +180,9 @@ class ClientsTest(TlsTest):
         # a data connection may resume the session of another logged-in
         # control connection of its account from its host, and no other.
         self.m.add_user("other", PASSWORD)
-        self.configure()  # the server reads the new account at its start
+        # Two socket threads, each new client handed to the less busy one: the
+        # two sessions of a row run on different threads as a rule.
+        self.configure(SocketThreads=2)
         write(self.served("s.bin"), b"shared" * 1000)
         context = self.context()  # sessions resume only in their own context
 

@@ -17,6 +17,9 @@ const uint8_t PERMS = PERM_LIST | PERM_GET;
 
 class Login : public FtpFixture {
   protected:
+    // Three socket threads: the sessions of one test land on different
+    // threads, and the per-account counts still see them all.
+    Login() { socketThreads_ = 3; }
     void SetUp() override {
         FtpFixture::SetUp();
         ASSERT_TRUE(c.ConnectGreeted(Port()));
