@@ -84,6 +84,7 @@ const std::vector<SettingRow>& AdvancedRows() {
         {"MaxDownloadRate", "Do&wnload rate:", SETTING_NUMBER, "KiB/s, whole server, 0 = none"},
         {"MaxUploadRate", "&Upload rate:", SETTING_NUMBER, "KiB/s, whole server, 0 = none"},
         {"MaxConnPerAddress", "C&onnections per address:", SETTING_NUMBER, "0 = none"},
+        {"SocketThreads", "Socket threads:", SETTING_NUMBER, "0 = one per core; at the next start"},
         {"UploadHook", "Upload &hook:", SETTING_TEXT, nullptr, kProgramSize},
         {"UploadHookTimeout", "Hook time limit:", SETTING_NUMBER, "seconds"},
         {nullptr, "Monitoring", SETTING_GROUP, nullptr},

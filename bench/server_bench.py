@@ -69,6 +69,8 @@ BIN = os.path.join(HERE, "..", "build", "bin")
 PEER_PACKAGE = "vsftpd"
 PEER_LIBRARIES = ["libwrap0"]  # what the peer needs beyond a base system
 USER, PASSWORD = "bench", "bench"
+# SocketThreads given to dockhand (--socket-threads); None = its default.
+SOCKET_THREADS = None
 HOST = "127.0.0.1"  # --host: where the clients reach the servers
 CLIENT = "loop"  # --client: the driver of the sessions and concurrent rows
 IN_FLIGHT = 4  # --in-flight: sessions at a time in the sessions row
@@ -140,6 +142,8 @@ class Dockhand:
         self.port = free_port()
         self.reg("set", "System", "Port", "--dword", str(self.port))
         self.reg("set", "System", "MaxConn", "--dword", "0")
+        if SOCKET_THREADS is not None:
+            self.reg("set", "System", "SocketThreads", "--dword", str(SOCKET_THREADS))
         # The same passive ports the peer is given (None: the server's own
         # default range).
         if passive_ports:
@@ -510,6 +514,8 @@ def main():
     global TOP, HOST, CLIENT, IN_FLIGHT
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--peer", action="store_true", help="run the same workloads against the peer server")
+    ap.add_argument("--socket-threads", type=int, default=None,
+                    help="SocketThreads of dockhand (default: its own, one per core)")
     ap.add_argument("--runs", type=int, default=3, help="runs per workload (the median is reported)")
     ap.add_argument("--sessions", default="1000,10000", help="idle session counts for the memory rows")
     ap.add_argument("--peer-sessions", default="1000", help="idle session counts for the peer (a process each)")
@@ -537,6 +543,8 @@ def main():
     IN_FLIGHT = 1 if CLIENT == "threads" else args.in_flight or IN_FLIGHT
     if IN_FLIGHT < 1:
         raise SystemExit("--in-flight needs at least 1")
+    global SOCKET_THREADS
+    SOCKET_THREADS = args.socket_threads
     if args.idle_sessions:
         sys.modules.setdefault("server_bench", sys.modules[__name__])
         import idle_sessions

@@ -140,9 +140,10 @@ Conn* FindConnByControl(SOCKET s);
 void ConnIndexSocket(SOCKET s, const Conn* conn);
 Conn* ConnIndexedBy(SOCKET s);
 
-// First socket thread: accepts a client into the lowest free slot and gives
-// it to the socket thread serving the fewest connections (the lowest number
-// among equals), which takes it up with AdoptProc.
+// First socket thread: accepts a client into the lowest free slot and keeps
+// it, or, when it serves several more connections than another socket
+// thread, gives it to the one serving the fewest, which takes it up with
+// AdoptProc.
 void AcceptProc(SOCKET listening);
 void AdoptProc(uint16_t connId);
 // Shows an accepted connection (the admin's and the server's views) and

@@ -147,19 +147,28 @@ void InitSlot(Conn* conn, SOCKET s, const NetAddress& client) {
 
 // Connections each socket thread serves (accepted for it, not yet closed).
 std::atomic<int32_t> loopConns[EV_LOOPS_MAX];
-// The socket thread with the fewest connections, the lowest number among
-// equals: a lone client is served where it was accepted, a crowd is spread.
+// The accepting thread keeps a client unless it serves this many more
+// connections than another thread: a handful of short sessions stays where
+// it was accepted (a hand-over costs a wake-up of the other thread on every
+// session), a crowd is spread.
+constexpr int32_t SPREAD_MARGIN = 8;
+
+// The socket thread for a new client: the accepting one, or the one with the
+// fewest connections (the lowest number among equals) when the accepting
+// one serves SPREAD_MARGIN more.
 int LeastBusyLoop() {
-    int best = 0;
-    int32_t fewest = loopConns[0].load(std::memory_order_relaxed);
-    for (int loop = 1, count = SockLoopCount(); loop < count && fewest > 0; loop++) {
+    int here = SockLoopIndex();
+    int best = here;
+    int32_t mine = loopConns[here].load(std::memory_order_relaxed);
+    int32_t fewest = mine;
+    for (int loop = 0, count = SockLoopCount(); loop < count; loop++) {
         int32_t n = loopConns[loop].load(std::memory_order_relaxed);
         if (n < fewest) {
             fewest = n;
             best = loop;
         }
     }
-    return best;
+    return mine - fewest >= SPREAD_MARGIN ? best : here;
 }
 
 // Gives back a slot that was accepted for a socket thread that is gone.

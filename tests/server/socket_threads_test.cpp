@@ -84,10 +84,10 @@ TEST_P(SocketThreads, CrowdIsSpreadAndEverySessionIsServedIntact) {
     int threadsUsed = (int)std::count_if(owned.begin(), owned.end(), [](int n) { return n > 0; });
     EXPECT_EQ(threadsUsed, std::min<int>(SockLoopCount(), CLIENTS));
     EXPECT_EQ(SockLoopCount(), (int)GetParam());
-    for (int n : owned)
-        if (n) {
-            EXPECT_LE(n, CLIENTS / SockLoopCount() + 1) << "one thread took more than its share";
-        }
+    // The accepting thread keeps clients until it serves 8 more than another.
+    int most = *std::max_element(owned.begin(), owned.begin() + SockLoopCount());
+    int fewest = *std::min_element(owned.begin(), owned.begin() + SockLoopCount());
+    EXPECT_LE(most - fewest, 8) << "the crowd was not spread";
 
     // Every client downloads its own file, all at once.
     std::vector<std::thread> workers;
