@@ -451,8 +451,17 @@ void SockDestroyProc() {
     for (int32_t i = 0; i < count; i++)
         if (ConnOwner((uint16_t)i) == SockLoopIndex()) ConnClose(ConnAt(i));
     if (SockLoopIndex() != 0) return;
-    // The first socket thread ends last: the table is freed with it.
+    // The first socket thread ends last, after the others: a client handed
+    // to a thread that ended before taking it up is closed here.
+    for (int32_t i = 0; i < count; i++) {
+        if (ConnOwner((uint16_t)i) <= 0) continue;
+        ownerOf[i].store(1, std::memory_order_release);
+        ConnClose(ConnAt(i));
+    }
+    // The table is freed with it.
     LogPrintf(LOG_INFO, "SockDestroyProc: Freeing connection list.");
+    for (std::atomic<int32_t>& n : loopConns)
+        n = 0;
     for (Conn*& block : blocks) {
         free(block);
         block = nullptr;
