@@ -622,7 +622,7 @@ int FsMoveFile(const char* root, const char* from, const char* to) {
     return FailErrno();
 }
 
-int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out) {
+int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out, bool sorted) {
     out->clear();
     size_t len = strlen(pattern);
     bool listDir = len >= 2 && pattern[len - 1] == '*' && pattern[len - 2] == '/';
@@ -683,8 +683,9 @@ int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out
         found.push_back(entry(st, std::move(name)));
     }
     closedir(dir);
-    std::sort(found.begin(), found.end(),
-              [](const FsEntry& a, const FsEntry& b) { return a.name < b.name; });
+    if (sorted)
+        std::sort(found.begin(), found.end(),
+                  [](const FsEntry& a, const FsEntry& b) { return a.name < b.name; });
     // "." and ".." come first, as the search returns them; at the root ".."
     // describes the root itself, never what lies above it.
     struct stat parent = self;

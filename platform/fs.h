@@ -75,7 +75,10 @@ struct FsEntry {
 // FindFirstFile: a pattern ending in "/*" lists the directory before it
 // ("." and ".." included, as the search returns them); any other pattern
 // names one entry. Returns 1 and fills out, or 0 when nothing can be listed.
-int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out);
+// A directory's entries come sorted by name, byte by byte, unless the caller
+// sorts them its own way (sorted false: in the directory's order).
+int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out,
+                bool sorted = true);
 
 // Reads a plain file that lies outside any user's root (message files);
 // -1 when it cannot be opened.

@@ -23,9 +23,11 @@ const char* const MONTHS[13] = {"???",     "January",  "February", "March",  "Ap
 constexpr uint32_t SKIPPED_ATTRIBUTES =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
 
-// Byte-wise comparison in which only A to Z fold to a to z.
+// Byte-wise comparison in which only A to Z fold to a to z; names equal
+// but for case in byte order, so that a listing's order never varies.
 bool NameLess(const FsEntry& a, const FsEntry& b) {
-    return AsciiCompareNoCase(a.name.c_str(), b.name.c_str()) < 0;
+    int order = AsciiCompareNoCase(a.name.c_str(), b.name.c_str());
+    return order != 0 ? order < 0 : a.name < b.name;
 }
 
 // Writes n in decimal, right-aligned in width (wider when it needs more
@@ -146,7 +148,8 @@ void GatherListing(Conn* conn, std::vector<FsEntry>* entries) {
         search += '*';
     }
     std::vector<FsEntry> found;
-    FsFindFiles(conn->user.Root, search.c_str(), &found);
+    // Sorted once, below, the listing's own way.
+    FsFindFiles(conn->user.Root, search.c_str(), &found, false);
     entries->clear();
     entries->reserve(found.size());
     for (FsEntry& entry : found) {
