@@ -25,7 +25,7 @@
 
 namespace {
 MainWindow* viewWindow = nullptr; // the window the connections view draws into
-void (*disconnectHook)(uint16_t, uint16_t, int64_t) = nullptr;
+void (*disconnectHook)(uint32_t, uint16_t, int64_t) = nullptr;
 
 // What an item keeps of its connection besides connId (Qt::UserRole).
 constexpr int kPortRole = Qt::UserRole + 1;
@@ -75,7 +75,7 @@ QSize DetailsPaneSize(const QFont& font) {
     return QSize(columns + margins.width(), margins.height());
 }
 
-void SetDisconnectHook(void (*hook)(uint16_t, uint16_t, int64_t)) {
+void SetDisconnectHook(void (*hook)(uint32_t, uint16_t, int64_t)) {
     disconnectHook = hook;
 }
 
@@ -280,15 +280,14 @@ void MainWindow::disconnectSelected() {
                         QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return;
     for (QTreeWidgetItem* item : selected) {
-        auto connId = (uint16_t)item->data(0, Qt::UserRole).toUInt();
+        auto connId = (uint32_t)item->data(0, Qt::UserRole).toUInt();
         auto port = (uint16_t)item->data(0, kPortRole).toUInt();
         int64_t since = item->data(0, kSinceRole).toLongLong();
         if (options_.serverRole) {
             if (disconnectHook) disconnectHook(connId, port, since);
         } else {
-            uint8_t data[IPC_DISCONNECT_SIZE];
-            IpcPackDisconnect(data, connId, port, since);
-            IpcSend(IPC_MSG_DISCONNECT, data, sizeof data);
+            uint8_t data[IPC_DISCONNECT_WIDE_SIZE];
+            IpcSend(IPC_MSG_DISCONNECT, data, IpcPackDisconnect(data, connId, port, since));
         }
     }
 }

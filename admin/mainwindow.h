@@ -102,4 +102,4 @@ QSize DetailsPaneSize(const QFont& font);
 // Installed by the program (server role): ends a connection of this
 // process's engine. Null where no engine runs; the admin role asks the
 // server through its slot instead.
-void SetDisconnectHook(void (*hook)(uint16_t connId, uint16_t clientPort, int64_t sinceMs));
+void SetDisconnectHook(void (*hook)(uint32_t connId, uint16_t clientPort, int64_t sinceMs));

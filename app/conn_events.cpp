@@ -20,18 +20,17 @@
 namespace {
 // An IPv4 client (also one on an IPv4-mapped address) travels in the 8-byte
 // update record an admin of any age reads; an IPv6 client in the record of
-// its own, which an older admin drops.
+// its own, which an older admin drops. A number above 65,535 makes either
+// record 2 bytes longer.
 void SendUpdate(const ConnRecord& record, bool open) {
     const NetAddress* client = open ? &record.client : nullptr;
     if (NetAddressIsIpv4(record.client) || record.client.family != NET_FAMILY_IPV6) {
-        uint8_t data[8];
-        IpcPackUpdate(data, record.connId, client);
-        IpcSend(IPC_MSG_UPDATE, data, sizeof data);
+        uint8_t data[IPC_UPDATE_WIDE_SIZE];
+        IpcSend(IPC_MSG_UPDATE, data, IpcPackUpdate(data, record.connId, client));
         return;
     }
-    uint8_t data[IPC_UPDATE6_SIZE];
-    IpcPackUpdate6(data, record.connId, client);
-    IpcSend(IPC_MSG_UPDATE6, data, sizeof data);
+    uint8_t data[IPC_UPDATE6_WIDE_SIZE];
+    IpcSend(IPC_MSG_UPDATE6, data, IpcPackUpdate6(data, record.connId, client));
 }
 
 void NotifyAdmin(const ConnRecord& record) {

@@ -82,7 +82,8 @@ void DetailsReceived(const uint8_t* data, uint32_t length) {
 }
 
 void DisconnectRequested(const uint8_t* data, uint32_t length) {
-    uint16_t connId = 0, port = 0;
+    uint32_t connId = 0;
+    uint16_t port = 0;
     int64_t since = 0;
     if (!IpcUnpackDisconnect(data, length, &connId, &port, &since)) {
         LogPrintf(LOG_WARNING, "TimerProc: unexpected message");
@@ -94,7 +95,7 @@ void DisconnectRequested(const uint8_t* data, uint32_t length) {
                  (intptr_t)since);
 }
 
-void DisconnectFromServerWindow(uint16_t connId, uint16_t clientPort, int64_t sinceMs) {
+void DisconnectFromServerWindow(uint32_t connId, uint16_t clientPort, int64_t sinceMs) {
     if (sockWindow)
         SockPost(SOCK_MSG_DISCONNECT,
                  DisconnectWParam(connId, clientPort, DISCONNECT_SERVER_WINDOW), (intptr_t)sinceMs);

@@ -26,4 +26,4 @@ void DetailsReceived(const uint8_t* data, uint32_t length);
 // The engine's sample (socket thread): handed to the main thread.
 void DetailsSampled(std::vector<ConnRecord>* records);
 // Server role: the window ends a connection of its own engine.
-void DisconnectFromServerWindow(uint16_t connId, uint16_t clientPort, int64_t sinceMs);
+void DisconnectFromServerWindow(uint32_t connId, uint16_t clientPort, int64_t sinceMs);

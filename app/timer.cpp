@@ -73,14 +73,15 @@ void ServerMessage(uint8_t type, const uint8_t* data, uint32_t length) {
 // IPC_MSG_UPDATE (ipv6 false) or IPC_MSG_UPDATE6: a connection to show, or
 // one to remove.
 void AdminUpdate(const uint8_t* data, uint32_t length, bool ipv6) {
-    if (length < (ipv6 ? IPC_UPDATE6_SIZE : 8)) {
+    ConnRecord record = {};
+    bool open = false;
+    int taken = ipv6 ? IpcUnpackUpdate6(data, length, &record.connId, &record.client, &open)
+                     : IpcUnpackUpdate(data, length, &record.connId, &record.client, &open);
+    if (!taken) {
         LogPrintf(LOG_WARNING, "TimerProc: unexpected message");
         return;
     }
-    ConnRecord record = {};
-    int open = ipv6 ? IpcUnpackUpdate6(data, &record.connId, &record.client)
-                    : IpcUnpackUpdate(data, &record.connId, &record.client);
-    uint16_t connId = record.connId;
+    uint32_t connId = record.connId;
     LogPrintf(LOG_NOTICE, "TimerProc: got update for id=%u", connId);
     if (open) {
         if (ConnViewExists()) ConnViewInsert(record);

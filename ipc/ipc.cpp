@@ -250,44 +250,68 @@ const uint8_t CLOSED_ADDRESS6[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0
                                      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 } // namespace
 
-void IpcPackUpdate(uint8_t out[8], uint16_t connId, const NetAddress* client) {
+namespace {
+// The number's low 16 bits lead the record, its high 16 bits (when there
+// are any) follow the fixed part at `at`; the record's length.
+uint32_t PutNumber(uint8_t* out, uint32_t connId, uint32_t at) {
     out[0] = (uint8_t)(connId & 0xFF);
-    out[1] = (uint8_t)(connId >> 8);
+    out[1] = (uint8_t)(connId >> 8 & 0xFF);
+    if (connId <= 0xFFFF) return at;
+    out[at] = (uint8_t)(connId >> 16 & 0xFF);
+    out[at + 1] = (uint8_t)(connId >> 24);
+    return at + 2;
+}
+
+uint32_t GetNumber(const uint8_t* in, uint32_t length, uint32_t at) {
+    uint32_t connId = (uint32_t)(in[0] | in[1] << 8);
+    if (length > at) connId |= (uint32_t)(in[at] | in[at + 1] << 8) << 16;
+    return connId;
+}
+} // namespace
+
+uint32_t IpcPackUpdate(uint8_t out[IPC_UPDATE_WIDE_SIZE], uint32_t connId,
+                       const NetAddress* client) {
     if (!client) {
         out[2] = out[3] = 0;
         memcpy(out + 4, CLOSED_ADDRESS, 4);
-        return;
+    } else {
+        // Port and address in network order.
+        NetAddress v4 = NetAddressUnmapped(*client);
+        out[2] = (uint8_t)(v4.port >> 8);
+        out[3] = (uint8_t)(v4.port & 0xFF);
+        memcpy(out + 4, v4.bytes, 4);
     }
-    // Port and address in network order.
-    NetAddress v4 = NetAddressUnmapped(*client);
-    out[2] = (uint8_t)(v4.port >> 8);
-    out[3] = (uint8_t)(v4.port & 0xFF);
-    memcpy(out + 4, v4.bytes, 4);
+    return PutNumber(out, connId, IPC_UPDATE_SIZE);
 }
 
-int IpcUnpackUpdate(const uint8_t in[8], uint16_t* connId, NetAddress* client) {
-    *connId = (uint16_t)(in[0] | (in[1] << 8));
-    if (memcmp(in + 4, CLOSED_ADDRESS, 4) == 0) return 0;
-    *client = NetAddressIpv4(in[4], in[5], in[6], in[7], (uint16_t)(in[2] << 8 | in[3]));
+int IpcUnpackUpdate(const uint8_t* in, uint32_t length, uint32_t* connId, NetAddress* client,
+                    bool* open) {
+    if (length != IPC_UPDATE_SIZE && length != IPC_UPDATE_WIDE_SIZE) return 0;
+    *connId = GetNumber(in, length, IPC_UPDATE_SIZE);
+    *open = memcmp(in + 4, CLOSED_ADDRESS, 4) != 0;
+    if (*open) *client = NetAddressIpv4(in[4], in[5], in[6], in[7], (uint16_t)(in[2] << 8 | in[3]));
     return 1;
 }
 
-void IpcPackUpdate6(uint8_t out[IPC_UPDATE6_SIZE], uint16_t connId, const NetAddress* client) {
-    out[0] = (uint8_t)(connId & 0xFF);
-    out[1] = (uint8_t)(connId >> 8);
+uint32_t IpcPackUpdate6(uint8_t out[IPC_UPDATE6_WIDE_SIZE], uint32_t connId,
+                        const NetAddress* client) {
     if (!client) {
         out[2] = out[3] = 0;
         memcpy(out + 4, CLOSED_ADDRESS6, 16);
-        return;
+    } else {
+        out[2] = (uint8_t)(client->port >> 8);
+        out[3] = (uint8_t)(client->port & 0xFF);
+        memcpy(out + 4, client->bytes, 16);
     }
-    out[2] = (uint8_t)(client->port >> 8);
-    out[3] = (uint8_t)(client->port & 0xFF);
-    memcpy(out + 4, client->bytes, 16);
+    return PutNumber(out, connId, IPC_UPDATE6_SIZE);
 }
 
-int IpcUnpackUpdate6(const uint8_t in[IPC_UPDATE6_SIZE], uint16_t* connId, NetAddress* client) {
-    *connId = (uint16_t)(in[0] | (in[1] << 8));
-    if (memcmp(in + 4, CLOSED_ADDRESS6, 16) == 0) return 0;
+int IpcUnpackUpdate6(const uint8_t* in, uint32_t length, uint32_t* connId, NetAddress* client,
+                     bool* open) {
+    if (length != IPC_UPDATE6_SIZE && length != IPC_UPDATE6_WIDE_SIZE) return 0;
+    *connId = GetNumber(in, length, IPC_UPDATE6_SIZE);
+    *open = memcmp(in + 4, CLOSED_ADDRESS6, 16) != 0;
+    if (!*open) return 1;
     *client = {};
     client->family = NET_FAMILY_IPV6;
     memcpy(client->bytes, in + 4, 16);

@@ -67,17 +67,28 @@ void IpcShutdown();
 // The permissions the slot files are created with.
 void InitSattrib();
 
-// The 8 data bytes of IPC_MSG_UPDATE: the connection's number (little-endian),
-// the client's port and IPv4 address (network order); a closed connection
-// (client nullptr) has port 0 and address 255.255.255.255.
-void IpcPackUpdate(uint8_t out[8], uint16_t connId, const NetAddress* client);
-// 1 with *client for an open connection, 0 for a closed one.
-int IpcUnpackUpdate(const uint8_t in[8], uint16_t* connId, NetAddress* client);
+// The data of IPC_MSG_UPDATE: the low 16 bits of the connection's number
+// (little-endian), the client's port and IPv4 address (network order); a
+// closed connection (client nullptr) has port 0 and address 255.255.255.255.
+// A number above 65,535 appends its high 16 bits (little-endian): 10 bytes
+// instead of 8, so numbers up to 65,535 keep the record every admin reads.
+constexpr uint32_t IPC_UPDATE_SIZE = 8;
+constexpr uint32_t IPC_UPDATE_WIDE_SIZE = 10;
+// The data length (IPC_UPDATE_SIZE or IPC_UPDATE_WIDE_SIZE).
+uint32_t IpcPackUpdate(uint8_t out[IPC_UPDATE_WIDE_SIZE], uint32_t connId,
+                       const NetAddress* client);
+// 1 with the number, *open and, for an open connection, *client; 0 for any
+// length but those two.
+int IpcUnpackUpdate(const uint8_t* in, uint32_t length, uint32_t* connId, NetAddress* client,
+                    bool* open);
 
-// The 20 data bytes of IPC_MSG_UPDATE6: the connection's number
+// The data of IPC_MSG_UPDATE6: the low 16 bits of the connection's number
 // (little-endian), the client's port (network order) and IPv6 address; a
 // closed connection (client nullptr) has port 0 and an address of all ones.
+// A number above 65,535 appends its high 16 bits as IPC_MSG_UPDATE does.
 constexpr uint32_t IPC_UPDATE6_SIZE = 20;
-void IpcPackUpdate6(uint8_t out[IPC_UPDATE6_SIZE], uint16_t connId, const NetAddress* client);
-// 1 with *client for an open connection, 0 for a closed one.
-int IpcUnpackUpdate6(const uint8_t in[IPC_UPDATE6_SIZE], uint16_t* connId, NetAddress* client);
+constexpr uint32_t IPC_UPDATE6_WIDE_SIZE = 22;
+uint32_t IpcPackUpdate6(uint8_t out[IPC_UPDATE6_WIDE_SIZE], uint32_t connId,
+                        const NetAddress* client);
+int IpcUnpackUpdate6(const uint8_t* in, uint32_t length, uint32_t* connId, NetAddress* client,
+                     bool* open);

@@ -4,7 +4,9 @@
 
 namespace {
 constexpr uint8_t FLAG_TLS = 1, FLAG_DOWN = 2, FLAG_UP = 4;
-constexpr uint32_t RECORD_FIXED = 2 + 2 + 8 + 1 + 8 + 8 + 4;
+// A record's fixed fields after its number.
+constexpr uint32_t RECORD_FIXED = 2 + 8 + 1 + 8 + 8 + 4;
+constexpr uint32_t NARROW_MAX = 0xFFFF; // the widest number of the u16 forms
 
 struct Writer {
     uint8_t* out;
@@ -47,8 +49,9 @@ struct Reader {
     }
 };
 
-uint32_t RecordSize(const ConnRecord& r) {
-    return RECORD_FIXED + 4 +
+// numberBytes: 2 in a kind 1 datagram, 4 in a kind 2.
+uint32_t RecordSize(const ConnRecord& r, int numberBytes) {
+    return (uint32_t)numberBytes + RECORD_FIXED + 4 +
            (uint32_t)(strnlen(r.account, sizeof r.account - 1) +
                       strnlen(r.command, sizeof r.command - 1) +
                       strnlen(r.argument, sizeof r.argument - 1) +
@@ -58,12 +61,16 @@ uint32_t RecordSize(const ConnRecord& r) {
 
 uint32_t IpcPackDetails(const ConnRecord* records, size_t count, size_t* next,
                         uint8_t out[IPC_DATA_MAX]) {
+    if (*next >= count) return 0;
+    bool wide = records[*next].connId > NARROW_MAX;
+    int numberBytes = wide ? 4 : 2;
     Writer w = {out, 2};
     uint8_t packed = 0;
     for (; *next < count && packed < 255; ++*next, packed++) {
         const ConnRecord& r = records[*next];
-        if (w.at + RecordSize(r) > IPC_DATA_MAX) break;
-        w.Put(r.connId, 2);
+        if (!wide && r.connId > NARROW_MAX) break; // the next datagram is of kind 2
+        if (w.at + RecordSize(r, numberBytes) > IPC_DATA_MAX) break;
+        w.Put(r.connId, numberBytes);
         w.Put(r.client.port, 2);
         w.Put((uint64_t)r.connectedSinceMs, 8);
         w.Put((r.tls ? FLAG_TLS : 0) | (r.direction == CONN_XFER_DOWN ? FLAG_DOWN : 0) |
@@ -78,7 +85,7 @@ uint32_t IpcPackDetails(const ConnRecord* records, size_t count, size_t* next,
         w.Text(r.file, sizeof r.file);
     }
     if (packed == 0) return 0;
-    out[0] = IPC_DETAILS_RECORDS;
+    out[0] = wide ? IPC_DETAILS_RECORDS_WIDE : IPC_DETAILS_RECORDS;
     out[1] = packed;
     return w.at;
 }
@@ -107,12 +114,13 @@ int IpcUnpackDetails(const uint8_t* data, uint32_t length, std::vector<ConnRecor
         *summary = s;
         return 1;
     }
-    if (!r.ok || *kind != IPC_DETAILS_RECORDS) return 0;
+    if (!r.ok || (*kind != IPC_DETAILS_RECORDS && *kind != IPC_DETAILS_RECORDS_WIDE)) return 0;
+    int numberBytes = *kind == IPC_DETAILS_RECORDS_WIDE ? 4 : 2;
     size_t count = (size_t)r.Get(1);
     std::vector<ConnRecord> got(count);
     for (ConnRecord& c : got) {
         c.hasDetails = 1;
-        c.connId = (uint16_t)r.Get(2);
+        c.connId = (uint32_t)r.Get(numberBytes);
         c.client.port = (uint16_t)r.Get(2);
         c.connectedSinceMs = (int64_t)r.Get(8);
         uint8_t flags = (uint8_t)r.Get(1);
@@ -131,19 +139,20 @@ int IpcUnpackDetails(const uint8_t* data, uint32_t length, std::vector<ConnRecor
     return 1;
 }
 
-void IpcPackDisconnect(uint8_t out[IPC_DISCONNECT_SIZE], uint16_t connId, uint16_t clientPort,
-                       int64_t sinceMs) {
+uint32_t IpcPackDisconnect(uint8_t out[IPC_DISCONNECT_WIDE_SIZE], uint32_t connId,
+                           uint16_t clientPort, int64_t sinceMs) {
     Writer w = {out, 0};
-    w.Put(connId, 2);
+    w.Put(connId, connId > NARROW_MAX ? 4 : 2);
     w.Put(clientPort, 2);
     w.Put((uint64_t)sinceMs, 8);
+    return w.at;
 }
 
-int IpcUnpackDisconnect(const uint8_t* data, uint32_t length, uint16_t* connId,
+int IpcUnpackDisconnect(const uint8_t* data, uint32_t length, uint32_t* connId,
                         uint16_t* clientPort, int64_t* sinceMs) {
-    if (length != IPC_DISCONNECT_SIZE) return 0;
+    if (length != IPC_DISCONNECT_SIZE && length != IPC_DISCONNECT_WIDE_SIZE) return 0;
     Reader r = {data, length, 0};
-    *connId = (uint16_t)r.Get(2);
+    *connId = (uint32_t)r.Get(length == IPC_DISCONNECT_WIDE_SIZE ? 4 : 2);
     *clientPort = (uint16_t)r.Get(2);
     *sinceMs = (int64_t)r.Get(8);
     return 1;

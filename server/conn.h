@@ -77,7 +77,7 @@ struct Conn {
     NetAddress peer;        // the client's address and control port
     NetAddress dataAddress; // where the next data connection goes (PORT), or the passive end (PASV)
     SOCKET passiveSocket;   // INVALID_SOCKET = none
-    uint16_t connId;        // index in the table
+    uint32_t connId;        // index in the table
     uint8_t discardingLine; // an overlong control line is being skipped
     uint8_t traceLine;      // input trace: how the current control line began
     uint8_t extensions;     // the "Extensions" switch as it was at accept
@@ -128,7 +128,7 @@ Conn* ConnAt(int32_t slot); // 0 <= slot < ConnSlotCount()
 int32_t ConnActiveCount();  // slots in use, every socket thread's
 // The socket thread (SockLoopIndex) that owns slot connId, or -1 when the
 // slot is free. Any thread.
-int ConnOwner(uint16_t connId);
+int ConnOwner(uint32_t connId);
 // The connection is in use and belongs to the calling socket thread.
 bool ConnOfThisLoop(const Conn* conn);
 
@@ -145,7 +145,7 @@ Conn* ConnIndexedBy(SOCKET s);
 // thread, gives it to the one serving the fewest, which takes it up with
 // AdoptProc.
 void AcceptProc(SOCKET listening);
-void AdoptProc(uint16_t connId);
+void AdoptProc(uint32_t connId);
 // Shows an accepted connection (the admin's and the server's views) and
 // greets it, or refuses it with 421 when MaxConn are connected already or
 // its address has MaxConnPerAddress (counted from here, once the address is

@@ -92,17 +92,23 @@ void SampleConnDetails() {
     connEvents.details(records);
 }
 
-uintptr_t DisconnectWParam(uint16_t connId, uint16_t clientPort, DisconnectOrigin origin) {
-    return (uintptr_t)connId | (uintptr_t)clientPort << 16 | (uintptr_t)origin << 32;
+// The three fields take 56 bits: a message parameter is 64 bits wide here.
+static_assert(sizeof(uintptr_t) >= 8, "a disconnect request needs a 64-bit wParam");
+
+uintptr_t DisconnectWParam(uint32_t connId, uint16_t clientPort, DisconnectOrigin origin) {
+    return (uintptr_t)connId | (uintptr_t)clientPort << 32 | (uintptr_t)origin << 48;
+}
+
+uint32_t DisconnectConnId(uintptr_t wParam) {
+    return (uint32_t)(wParam & 0xFFFFFFFFu);
 }
 
 int ConnDisconnect(uintptr_t wParam, intptr_t lParam) {
-    uint16_t connId = (uint16_t)(wParam & 0xFFFF);
-    uint16_t port = (uint16_t)(wParam >> 16 & 0xFFFF);
+    uint32_t connId = DisconnectConnId(wParam);
+    uint16_t port = (uint16_t)(wParam >> 32 & 0xFFFF);
     const char* origin =
-        (wParam >> 32 & 0xFF) == DISCONNECT_ADMIN ? "an admin" : "the server's window";
-    Conn* conn =
-        connId < ConnSlotCount() && ConnOwner(connId) == SockLoopIndex() ? ConnAt(connId) : nullptr;
+        (wParam >> 48 & 0xFF) == DISCONNECT_ADMIN ? "an admin" : "the server's window";
+    Conn* conn = ConnOwner(connId) == SockLoopIndex() ? ConnAt((int32_t)connId) : nullptr;
     if (!conn || conn->control.socket == INVALID_SOCKET || conn->peer.port != port ||
         (lParam != 0 && conn->connectedAtMs != (int64_t)lParam)) {
         LogPrintf(LOG_INFO, "ConnDisconnect(%u) No such connection (asked by %s).", connId, origin);

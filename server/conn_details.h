@@ -30,11 +30,13 @@ void SampleOwnConnDetails(std::vector<ConnRecord>* records);
 
 // Who asked for a disconnect (the log says it).
 enum DisconnectOrigin : uint8_t { DISCONNECT_SERVER_WINDOW = 0, DISCONNECT_ADMIN = 1 };
-// SOCK_MSG_DISCONNECT's parameters: wParam carries the connection's number,
-// the client's port and the origin, lParam its connected-since time (0 = do
-// not compare), so a request for a connection that has gone meanwhile never
-// ends a newer one in the same slot.
-uintptr_t DisconnectWParam(uint16_t connId, uint16_t clientPort, DisconnectOrigin origin);
+// SOCK_MSG_DISCONNECT's parameters: wParam carries the connection's number
+// (bits 0-31), the client's port (32-47) and the origin (48-55), lParam its
+// connected-since time (0 = do not compare), so a request for a connection
+// that has gone meanwhile never ends a newer one in the same slot.
+uintptr_t DisconnectWParam(uint32_t connId, uint16_t clientPort, DisconnectOrigin origin);
+// The connection's number in such a wParam.
+uint32_t DisconnectConnId(uintptr_t wParam);
 // Ends the connection the request names: a transfer in progress is aborted
 // (426, its partial file kept), the client gets "421 ..." and the connection
 // closes. 1 when it was found.

@@ -21,7 +21,7 @@ struct ConnEvents {
     // The connections view: an item for a new connection, and its removal
     // when the connection closes. Must not wait for the main thread.
     void (*viewInsert)(const ConnRecord& record);
-    void (*viewDelete)(uint16_t connId);
+    void (*viewDelete)(uint32_t connId);
     // The FTP listening socket could not be opened on port (host order);
     // error is the Windows Sockets code of the failed step. The engine runs
     // on without a listener until the next listen command.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "config/config.h"
@@ -26,22 +27,35 @@ ConnEvents connEvents = {};
 
 namespace {
 
-// connId is 16 bits wide, so the table never holds more slots than that.
-constexpr int32_t CONN_SLOTS_MAX = 65536;
+// The kernel's default ceiling of descriptors a process may raise its limit
+// to (fs.nr_open): a control connection holds one, so the table never needs
+// more slots than that.
+constexpr int32_t CONN_SLOTS_MAX = 1 << 20;
 // Slots come in blocks of this many; a block, once made, never moves.
 constexpr int32_t BLOCK_SLOTS = 64;
 constexpr int32_t BLOCKS_MAX = CONN_SLOTS_MAX / BLOCK_SLOTS;
 
+// A block of slots and their owners. Per slot: owner 0 = free, else 1 + the
+// socket thread that owns it. An owner is set under slotLock when a
+// connection is accepted into the slot, cleared under it when ConnClose is
+// done with the slot; read by anyone. Owners live in their block, so a
+// table that never grew costs nothing per slot it could have had.
+struct Block {
+    Conn slot[BLOCK_SLOTS];
+    std::atomic<uint8_t> owner[BLOCK_SLOTS] = {};
+};
+
 // The blocks, and the number of slots made in them. Slots are made and
-// taken under slotLock; ConnAt and ConnSlotCount need no lock, since a
-// block pointer is written before the count that makes its slots visible.
-Conn* blocks[BLOCKS_MAX];
+// taken under slotLock; ConnAt, ConnOwner and ConnSlotCount need no lock,
+// since a block pointer is written before the count that makes its slots
+// visible.
+Block* blocks[BLOCKS_MAX];
 std::atomic<int32_t> slotCount{0};
 std::mutex slotLock;
-// Per slot: 0 = free, else 1 + the socket thread that owns it. Set under
-// slotLock when a connection is accepted into the slot, cleared under it
-// when ConnClose is done with the slot; read by anyone.
-std::atomic<uint8_t> ownerOf[CONN_SLOTS_MAX];
+
+std::atomic<uint8_t>& OwnerOf(int32_t slot) {
+    return blocks[slot / BLOCK_SLOTS]->owner[slot % BLOCK_SLOTS];
+}
 
 // Set once making a block failed: every later connection is closed at
 // once. Kept apart from the count so that the slots already in use stay
@@ -63,13 +77,13 @@ int GrowTable() {
     if (count >= CONN_SLOTS_MAX) return -1;
     int32_t block = count / BLOCK_SLOTS;
     if (!blocks[block]) {
-        blocks[block] = (Conn*)malloc(sizeof(Conn) * (size_t)BLOCK_SLOTS);
+        blocks[block] = new (std::nothrow) Block;
         if (!blocks[block]) return -1;
     }
     int index = count;
-    Conn* conn = &blocks[block][index % BLOCK_SLOTS];
+    Conn* conn = &blocks[block]->slot[index % BLOCK_SLOTS];
     memset(conn, 0, sizeof *conn);
-    conn->connId = (uint16_t)index;
+    conn->connId = (uint32_t)index;
     conn->control.socket = INVALID_SOCKET;
     conn->data.socket = INVALID_SOCKET;
     QueueInit(&conn->control.in);
@@ -84,7 +98,7 @@ int GrowTable() {
 int FindFreeSlot() {
     int32_t count = slotCount.load(std::memory_order_relaxed);
     for (int32_t i = firstFree; i < count; i++) {
-        if (ownerOf[i].load(std::memory_order_relaxed) == 0) {
+        if (OwnerOf(i).load(std::memory_order_relaxed) == 0) {
             firstFree = i;
             return i;
         }
@@ -181,7 +195,7 @@ void ReleaseSlot(int32_t slot, int loop, SOCKET s) {
     {
         std::lock_guard<std::mutex> held(slotLock);
         if (slot < firstFree) firstFree = slot;
-        ownerOf[slot].store(0, std::memory_order_release);
+        OwnerOf(slot).store(0, std::memory_order_release);
     }
     NetCloseSocket(s);
 }
@@ -193,15 +207,17 @@ int32_t ConnSlotCount() {
 }
 
 Conn* ConnAt(int32_t slot) {
-    return &blocks[slot / BLOCK_SLOTS][slot % BLOCK_SLOTS];
+    return &blocks[slot / BLOCK_SLOTS]->slot[slot % BLOCK_SLOTS];
 }
 
 int32_t ConnActiveCount() {
     return activeCount.load(std::memory_order_relaxed);
 }
 
-int ConnOwner(uint16_t connId) {
-    return (int)ownerOf[connId].load(std::memory_order_acquire) - 1;
+int ConnOwner(uint32_t connId) {
+    // A number past the slots made (a stale or foreign request) has no block.
+    if ((int64_t)connId >= ConnSlotCount()) return -1;
+    return (int)OwnerOf((int32_t)connId).load(std::memory_order_acquire) - 1;
 }
 
 bool ConnOfThisLoop(const Conn* conn) {
@@ -209,7 +225,7 @@ bool ConnOfThisLoop(const Conn* conn) {
 }
 
 void ConnIndexSocket(SOCKET s, const Conn* conn) {
-    if (conn) IndexSocket(s, conn->connId);
+    if (conn) IndexSocket(s, (int32_t)conn->connId);
 }
 
 Conn* ConnIndexedBy(SOCKET s) {
@@ -282,12 +298,12 @@ void AcceptProc(SOCKET listening) {
     loopConns[loop].fetch_add(1, std::memory_order_relaxed);
     // Every write to the slot comes before its owner is published: from
     // here on only the owning thread touches it.
-    ownerOf[freeSlot].store((uint8_t)(loop + 1), std::memory_order_release);
+    OwnerOf(freeSlot).store((uint8_t)(loop + 1), std::memory_order_release);
     slotHeld.unlock();
     CountAdd(engineCounters.sessionsTotal);
     engineCounters.sessionsNow.fetch_add(1, std::memory_order_relaxed);
     if (loop == SockLoopIndex()) {
-        AdoptProc((uint16_t)freeSlot);
+        AdoptProc((uint32_t)freeSlot);
         return;
     }
     EvSockMoveTo(s, loop);
@@ -299,11 +315,11 @@ void AcceptProc(SOCKET listening) {
     }
 }
 
-void AdoptProc(uint16_t connId) {
-    if (connId >= ConnSlotCount() || ConnOwner(connId) != SockLoopIndex()) return;
-    Conn* conn = ConnAt(connId);
+void AdoptProc(uint32_t connId) {
+    if (ConnOwner(connId) != SockLoopIndex()) return;
+    Conn* conn = ConnAt((int32_t)connId);
     SOCKET s = conn->control.socket;
-    IndexSocket(s, connId);
+    IndexSocket(s, (int32_t)connId);
     if (conn->extensions && NetSetOobInline(s) == SOCKET_ERROR)
         LogPrintf(LOG_WARNING, "AcceptProc(%u) Error %d setting SO_OOBINLINE", conn->connId,
                   WSAGetLastError());
@@ -412,8 +428,9 @@ void ConnClose(Conn* conn) {
         // The slot is free from here on, for any socket thread's accept.
         loopConns[SockLoopIndex()].fetch_sub(1, std::memory_order_relaxed);
         std::lock_guard<std::mutex> held(slotLock);
-        if (conn->connId < firstFree) firstFree = conn->connId;
-        ownerOf[conn->connId].store(0, std::memory_order_release);
+        int32_t slot = (int32_t)conn->connId;
+        if (slot < firstFree) firstFree = slot;
+        OwnerOf(slot).store(0, std::memory_order_release);
     }
 }
 
@@ -449,24 +466,24 @@ void SockDestroyProc() {
     if (count == 0) return;
     LogPrintf(LOG_INFO, "SockDestroyProc: Closing any connections.");
     for (int32_t i = 0; i < count; i++)
-        if (ConnOwner((uint16_t)i) == SockLoopIndex()) ConnClose(ConnAt(i));
+        if (ConnOwner((uint32_t)i) == SockLoopIndex()) ConnClose(ConnAt(i));
     if (SockLoopIndex() != 0) return;
     // The first socket thread ends last, after the others: a client handed
     // to a thread that ended before taking it up is closed here.
     for (int32_t i = 0; i < count; i++) {
-        if (ConnOwner((uint16_t)i) <= 0) continue;
-        ownerOf[i].store(1, std::memory_order_release);
+        if (ConnOwner((uint32_t)i) <= 0) continue;
+        OwnerOf(i).store(1, std::memory_order_release);
         ConnClose(ConnAt(i));
     }
     // The table is freed with it.
     LogPrintf(LOG_INFO, "SockDestroyProc: Freeing connection list.");
     for (std::atomic<int32_t>& n : loopConns)
         n = 0;
-    for (Conn*& block : blocks) {
-        free(block);
+    slotCount.store(0, std::memory_order_release);
+    for (Block*& block : blocks) {
+        delete block;
         block = nullptr;
     }
-    slotCount.store(0, std::memory_order_release);
     tableFailed = false;
     activeCount = 0;
     firstFree = 0;

@@ -157,7 +157,7 @@ void ConnTimerStop(Conn* conn) {
 }
 
 void ConnTimerProc(uintptr_t connId, intptr_t timerId) {
-    if ((int64_t)connId >= ConnSlotCount() || ConnOwner((uint16_t)connId) != SockLoopIndex())
+    if ((int64_t)connId >= ConnSlotCount() || ConnOwner((uint32_t)connId) != SockLoopIndex())
         return;
     Conn* conn = ConnAt((int32_t)connId);
     if (conn->control.socket == INVALID_SOCKET) return;

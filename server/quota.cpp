@@ -304,7 +304,7 @@ int QuotaUseOf(const char* name, uint64_t* bytes, uint64_t* files) {
 void QuotaMeasuredProc() {
     int loop = SockLoopIndex();
     for (int32_t i = 0, slots = ConnSlotCount(); i < slots; i++) {
-        if (ConnOwner((uint16_t)i) != loop) continue; // another loop's record: never read
+        if (ConnOwner((uint32_t)i) != loop) continue; // another loop's record: never read
         Conn* conn = ConnAt(i);
         if (conn->limit.waiting == LIMIT_WAIT_MEASURE) ResumeMeasured(conn);
     }

@@ -148,7 +148,7 @@ void LimitsProc(uintptr_t what) {
     int loop = SockLoopIndex();
     for (int32_t i = 0; i < count; i++) {
         int32_t slot = (start + i) % count;
-        if (ConnOwner((uint16_t)slot) != loop) continue; // another loop's record: never read
+        if (ConnOwner((uint32_t)slot) != loop) continue; // another loop's record: never read
         Conn* conn = ConnAt(slot);
         uint8_t why = conn->limit.waiting;
         if (why != LIMIT_WAIT_SEND && why != LIMIT_WAIT_RECEIVE) continue;

@@ -281,7 +281,7 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
         break;
     case SOCK_MSG_DISCONNECT: {
         // Served by the thread that owns the connection.
-        int owner = ConnOwner((uint16_t)(wParam & 0xFFFF));
+        int owner = ConnOwner(DisconnectConnId(wParam));
         if (owner > 0 && owner != SockLoopIndex())
             SockPostToLoop(owner, message, wParam, lParam);
         else
@@ -289,7 +289,7 @@ void SockWndProc(unsigned message, uintptr_t wParam, intptr_t lParam) {
         break;
     }
     case SOCK_MSG_ADOPT:
-        AdoptProc((uint16_t)wParam);
+        AdoptProc((uint32_t)wParam);
         break;
     case WM_TIMER:
         if (wParam == SOCK_TIMER_ACCEPT) AcceptResumeHere();

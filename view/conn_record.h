@@ -22,7 +22,7 @@ constexpr uint64_t CONN_TOTAL_UNKNOWN = UINT64_MAX;
 enum ConnDirection : uint8_t { CONN_XFER_NONE = 0, CONN_XFER_DOWN = 1, CONN_XFER_UP = 2 };
 
 struct ConnRecord {
-    uint16_t connId;   // the connection's slot in the engine's table
+    uint32_t connId;   // the connection's slot in the engine's table
     NetAddress client; // the client's address and the port of its control connection
 
     // Details; all zero (empty) in a plain record.

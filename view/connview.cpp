@@ -32,7 +32,7 @@ void ConnViewPostInsert(const ConnRecord& record) {
     MainQueuePost([record] { ConnViewInsert(record); });
 }
 
-void ConnViewPostDelete(uint16_t connId) {
+void ConnViewPostDelete(uint32_t connId) {
     if (!ConnViewExists()) return;
     MainQueuePost([connId] { ConnViewDelete(connId); });
 }
@@ -43,7 +43,7 @@ void ConnViewInsert(const ConnRecord& record) {
     Changed();
 }
 
-int ConnViewDelete(uint16_t connId) {
+int ConnViewDelete(uint32_t connId) {
     if (!ConnViewExists()) return 0;
     for (auto it = items.begin(); it != items.end(); ++it) {
         if (it->connId == connId) {

@@ -22,12 +22,12 @@ bool ConnViewExists();
 
 // Any thread: queue a change for the main thread.
 void ConnViewPostInsert(const ConnRecord& record);
-void ConnViewPostDelete(uint16_t connId);
+void ConnViewPostDelete(uint32_t connId);
 
 // Main thread.
 void ConnViewInsert(const ConnRecord& record);
 // Removes the first item carrying connId; 1 when found.
-int ConnViewDelete(uint16_t connId);
+int ConnViewDelete(uint32_t connId);
 void ConnViewClear();
 std::vector<ConnRecord> ConnViewItems();
 // Called (on the main thread) after every change, for a window to redraw.

@@ -140,11 +140,13 @@ TEST_F(Details, AdminShowsTheServersDetailsAndAsksTheServer) {
     AdminRole();
     int slot = SlotOpen("\\\\.\\mailslot\\Quennel\\Brindlex\\Client");
     ASSERT_GE(slot, 0);
-    ConnViewInsert({7, NetAddressIpv4(10, 0, 0, 7, 4021)});
+    // A number past 16 bits: its details come in records of kind 2 and its
+    // disconnect is the longer message.
+    ConnViewInsert({65543, NetAddressIpv4(10, 0, 0, 7, 4021)});
     MainWindow window({false, false});
     window.detailsAction()->trigger();
 
-    ConnRecord r = {7, NetAddressIpv4(10, 0, 0, 7, 4021)};
+    ConnRecord r = {65543, NetAddressIpv4(10, 0, 0, 7, 4021)};
     snprintf(r.account, sizeof r.account, "dave");
     snprintf(r.command, sizeof r.command, "RETR");
     snprintf(r.argument, sizeof r.argument, "a.iso");
@@ -155,7 +157,7 @@ TEST_F(Details, AdminShowsTheServersDetailsAndAsksTheServer) {
     r.rate = 1 << 20;
     r.connectedSinceMs = 1700000000000;
     ConnRecord other = r, wrongPort = r;
-    other.connId = 8;
+    other.connId = 7;          // the same low 16 bits: another connection
     wrongPort.client.port = 1; // an earlier connection in the same slot
     auto send = [&](const uint8_t* data, uint32_t length) {
         std::string datagram = std::string{(char)IPC_MSG_DETAILS, 0, (char)length, 0} +
@@ -185,7 +187,7 @@ TEST_F(Details, AdminShowsTheServersDetailsAndAsksTheServer) {
 
     window.connectionsView()->topLevelItem(0)->setSelected(true);
     window.disconnectAction()->trigger();
-    EXPECT_EQ(Sent(), "12/16 ");
+    EXPECT_EQ(Sent(), "12/18 ");
 
     window.detailsAction()->trigger(); // off: the plain list, and no more asking
     TimerProc();

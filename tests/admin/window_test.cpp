@@ -237,12 +237,23 @@ TEST_F(ConnView, PostedChangesWaitForTheDrainAndTheTreeFollowsInOrder) {
     NetAddress v6 = {};
     ASSERT_EQ(NetAddressParse("2001:db8::3", NET_FAMILY_IPV6, &v6), 1);
     v6.port = 1026;
-    ConnViewPostInsert({3, v6});
-    ConnViewPostDelete(1); // the first item carrying 1
-    ConnViewPostDelete(9); // none: nothing changes
+    ConnViewPostInsert({65539, v6}); // numbers go past 16 bits
+    ConnViewPostInsert({70000, NetAddressIpv4(10, 0, 0, 7, 7)});
+    ConnViewPostDelete(1);         // the first item carrying 1
+    ConnViewPostDelete(9);         // none: nothing changes
+    ConnViewPostDelete(65536 + 2); // none: 2 is another number
+    ConnViewPostDelete(70000);
     EXPECT_EQ(Tree(window), "");
-    EXPECT_EQ(MainQueueDrain(), 6);
+    EXPECT_EQ(MainQueueDrain(), 9);
     EXPECT_EQ(Tree(window), "10.0.0.2:1025 10.0.0.9:21 [2001:db8::3]:1026 ");
+
+    // Disconnect hands the window's hook the whole number.
+    static uint32_t hooked = 0;
+    SetDisconnectHook([](uint32_t connId, uint16_t, int64_t) { hooked = connId; });
+    window.connectionsView()->topLevelItem(2)->setSelected(true);
+    window.disconnectAction()->trigger();
+    EXPECT_EQ(hooked, 65539u);
+    SetDisconnectHook(nullptr);
 
     ConnViewEnable(false); // the service role has no view
     ConnViewPostInsert({4, NetAddressIpv4(10, 0, 0, 4)});
@@ -260,9 +271,9 @@ TEST_F(ConnView, AnotherThreadPostsWhileTheMainThreadDrains) {
     constexpr int count = 2000;
     std::thread poster([] {
         for (int i = 0; i < count; i++)
-            ConnViewPostInsert({(uint16_t)i, NetAddressIpv4(127, 0, 0, 1, 21)});
+            ConnViewPostInsert({(uint32_t)i, NetAddressIpv4(127, 0, 0, 1, 21)});
         for (int i = 0; i < count; i += 2)
-            ConnViewPostDelete((uint16_t)i);
+            ConnViewPostDelete((uint32_t)i);
     });
     int applied = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);

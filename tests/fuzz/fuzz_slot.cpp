@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "ipc/ipc.h"
+#include "ipc/ipc_details.h"
 #include "ipc/role.h"
 #include "platform/slot.h"
 
@@ -45,16 +47,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (capacity > IPC_DATA_MAX) abort();
         for (size_t k = IPC_DATA_MAX; k < sizeof buffer; k++)
             if (buffer[k] != 0xA5) abort();
-        if (type == IPC_MSG_UPDATE && capacity >= 8) {
-            uint16_t connId = 0;
-            NetAddress client = {};
-            IpcUnpackUpdate(buffer, &connId, &client);
-        }
-        if (type == IPC_MSG_UPDATE6 && capacity >= IPC_UPDATE6_SIZE) {
-            uint16_t connId = 0;
-            NetAddress client = {};
-            IpcUnpackUpdate6(buffer, &connId, &client);
-        }
+        // The readers of the records take what arrived, whatever its length;
+        // a copy of exactly that length lets the sanitizer see a read past it.
+        std::vector<uint8_t> got(buffer, buffer + capacity);
+        const uint8_t* in = got.data();
+        uint32_t connId = 0;
+        uint16_t port = 0;
+        int64_t since = 0;
+        NetAddress client = {};
+        bool open = false;
+        std::vector<ConnRecord> records;
+        ConnSummary summary = {};
+        uint8_t kind = 0;
+        if (type == IPC_MSG_UPDATE) IpcUnpackUpdate(in, capacity, &connId, &client, &open);
+        if (type == IPC_MSG_UPDATE6) IpcUnpackUpdate6(in, capacity, &connId, &client, &open);
+        if (type == IPC_MSG_DETAILS) IpcUnpackDetails(in, capacity, &records, &summary, &kind);
+        if (type == IPC_MSG_DISCONNECT) IpcUnpackDisconnect(in, capacity, &connId, &port, &since);
     }
     // Whatever is left waiting goes before the next input.
     IpcShutdown();

@@ -151,11 +151,17 @@ TEST_P(SocketThreads, NumbersDetailsAndDisconnectSpanEveryThread) {
         EXPECT_EQ(it->connId, gone);
     }
 
+    // A number above 16 bits is its own: the slot of its low 16 bits keeps
+    // its client.
+    ASSERT_EQ(SockPost(SOCK_MSG_DISCONNECT,
+                       DisconnectWParam(65536 + 2, LocalPort(c[2].Fd()), DISCONNECT_SERVER_WINDOW),
+                       0),
+              1);
     // The window disconnects connections of every thread.
     for (int i : {0, 1, CLIENTS - 1}) {
         uint16_t port = LocalPort(c[i].Fd());
         ASSERT_EQ(SockPost(SOCK_MSG_DISCONNECT,
-                           DisconnectWParam((uint16_t)i, port, DISCONNECT_SERVER_WINDOW), 0),
+                           DisconnectWParam((uint32_t)i, port, DISCONNECT_SERVER_WINDOW), 0),
                   1);
         EXPECT_EQ(c[i].ReadReply(),
                   "421 Disconnected by the administrator; closing control connection.\r\n")
