@@ -7,8 +7,10 @@
 // back with that receive (so the usual report-then-receive costs no
 // epoll_ctl at all), EPOLLOUT is in the set
 // only while FD_WRITE is armed (after a send would have blocked) or a connect
-// is under way. So a handler that does not read at once is not woken again
-// and again, and FD_WRITE is not reported while the socket stays writable.
+// is under way. The FD_WRITE a new selection of a just-accepted socket is
+// owed needs no epoll at all: the socket is writable, so it is queued and
+// delivered at the start of the next turn of the loop. So a handler that does not read at once is
+// not woken again and again, and FD_WRITE is not reported while the socket stays writable.
 //
 // EPOLLERR and EPOLLHUP are reported whatever the interest. A reset is
 // turned into FD_CLOSE with its error at once; a hang-up that cannot be
@@ -63,10 +65,16 @@ struct SockState {
     bool readMasked = false;
     bool acceptMasked = false;
     bool writeArmed = false; // FD_WRITE is due once the socket is writable
-    bool closeSeen = false;  // FD_CLOSE reported, or the connection ended
-    bool parked = false;     // hung up but nothing reportable until a receive
+    // FD_WRITE of the first selection of an accepted socket, which is
+    // writable with nothing sent: delivered from the loop's list of due
+    // writes, without EPOLLOUT entering the set and leaving it again.
+    bool writeDue = false;
+    bool fresh = false;     // accepted, not selected yet, no send has blocked
+    bool closeSeen = false; // FD_CLOSE reported, or the connection ended
+    bool parked = false;    // hung up but nothing reportable until a receive
     bool sendShut = false;
     bool nonBlocking = false; // known to be non-blocking: no fcntl needed
+    bool socket = false;      // the system said so (created, accepted, listening, connecting)
     bool inSet = false;
     uint32_t setEvents = 0;
     int lastError = 0; // fatal errno a receive or send met
@@ -104,6 +112,7 @@ struct Loop {
     std::mutex lock;
     std::condition_variable sentDone;
     std::unordered_map<int, SockState> sockets;
+    std::vector<std::pair<int, uint32_t>> dueWrites; // (socket, generation): writeDue set
     std::deque<Message> messages;
     int epollFd = -1;
     int wakeFd = -1;
@@ -157,7 +166,7 @@ bool Wanted(const SockState& s, uint32_t* events) {
         } else if (s.mask & FD_CLOSE) {
             *events |= EPOLLRDHUP;
         }
-        if (s.writeArmed && (s.mask & FD_WRITE)) *events |= EPOLLOUT;
+        if (s.writeArmed && !s.writeDue && (s.mask & FD_WRITE)) *events |= EPOLLOUT;
         // In the set even with no interest, so that a reset is seen.
         return true;
     }
@@ -334,6 +343,35 @@ void ProcessSocket(Loop& L, int fd, uint32_t gen, uint32_t ev) {
             }
         }
         if (event) Deliver(L, message, fd, event, err);
+    }
+}
+
+// Delivers the FD_WRITE owed to new selections of accepted sockets, in the
+// order they were made; one whose socket was closed, re-registered or met a
+// blocked send since is dropped (epoll reports that one).
+void DeliverDueWrites(Loop& L) {
+    std::vector<std::pair<int, uint32_t>> due;
+    {
+        std::lock_guard<std::mutex> lk(L.lock);
+        if (L.dueWrites.empty()) return;
+        due.swap(L.dueWrites);
+    }
+    for (auto [fd, gen] : due) {
+        if (L.quit.load(std::memory_order_relaxed)) return;
+        unsigned message = 0;
+        {
+            std::lock_guard<std::mutex> lk(L.lock);
+            SockState* s = Find(L, fd);
+            if (!s || s->gen != gen || !s->writeDue) continue;
+            s->writeDue = false;
+            if (!s->writeArmed || !(s->mask & FD_WRITE) || s->closeSeen) {
+                Apply(L, fd, *s);
+                continue;
+            }
+            s->writeArmed = false; // until a send would block
+            message = s->message;
+        }
+        Deliver(L, message, fd, FD_WRITE, 0);
     }
 }
 
@@ -575,10 +613,11 @@ int EvLoopRun() {
     Loop& L = Here();
     epoll_event events[BATCH];
     while (!L.quit.load()) {
+        DeliverDueWrites(L);
         int wait;
         {
             std::lock_guard<std::mutex> lk(L.lock);
-            wait = TimerWait(L);
+            wait = L.dueWrites.empty() ? TimerWait(L) : 0;
         }
         int deadlineWait = WaitMs(L);
         if (deadlineWait >= 0 && (wait < 0 || deadlineWait < wait)) wait = deadlineWait;
@@ -626,6 +665,7 @@ void EvLoopDestroy() {
         if (m.result) *m.result = 0;
     }
     L.messages.clear();
+    L.dueWrites.clear();
     L.timers.clear();
     L.sentDone.notify_all();
     for (auto& [fd, s] : L.sockets) {
@@ -698,6 +738,7 @@ void EvSockMoveTo(int fd, int index) {
     moved.mask = 0;
     moved.gen = 0;
     moved.inSet = false;
+    moved.writeDue = false;
     std::lock_guard<std::mutex> lk(to.lock);
     if (known)
         to.sockets[fd] = moved;
@@ -727,6 +768,7 @@ int NetAsyncSelect(SOCKET s, unsigned message, long mask) {
         if (st.inSet) epoll_ctl(L.epollFd, EPOLL_CTL_DEL, s, nullptr);
         st.inSet = false;
         st.gen = 0;
+        st.writeDue = false;
         return 0;
     }
     if (st.gen == 0) {
@@ -743,6 +785,19 @@ int NetAsyncSelect(SOCKET s, unsigned message, long mask) {
     st.acceptMasked = false;
     st.parked = false;
     st.writeArmed = st.kind == KIND_CONNECTED && (mask & FD_WRITE);
+    st.writeDue = st.writeArmed && st.fresh;
+    st.fresh = false;
+    if (st.writeDue) {
+        L.dueWrites.emplace_back(s, st.gen);
+        // Another thread's selection: the loop may sleep with nothing in
+        // its set that would wake it.
+        if (std::this_thread::get_id() != L.thread && L.wakeFd >= 0) {
+            uint64_t one = 1;
+            if (write(L.wakeFd, &one, sizeof one) < 0 && errno != EAGAIN) {
+                Report(REPORT_WARNING, "EvLoop: error %d waking the loop", errno);
+            }
+        }
+    }
     Apply(L, s, st);
     return 0;
 }
@@ -754,6 +809,7 @@ void EvSockCreated(int fd) {
     std::lock_guard<std::mutex> lk(L.lock);
     SockState fresh;
     fresh.nonBlocking = true; // created with SOCK_NONBLOCK
+    fresh.socket = true;
     L.sockets[fd] = fresh;
 }
 
@@ -763,6 +819,8 @@ void EvSockAccepted(int fd) {
     SockState fresh;
     fresh.kind = KIND_CONNECTED;
     fresh.nonBlocking = true; // accepted with SOCK_NONBLOCK
+    fresh.socket = true;
+    fresh.fresh = true;
     L.sockets[fd] = fresh;
 }
 
@@ -786,8 +844,10 @@ void EvSockSendFailed(int fd, int err) {
     SockState* s = Find(L, fd);
     if (!s) return;
     if (err == EAGAIN || err == EWOULDBLOCK) {
-        if (!s->writeArmed || s->parked) {
+        s->fresh = false;
+        if (!s->writeArmed || s->parked || s->writeDue) {
             s->writeArmed = true;
+            s->writeDue = false; // epoll tells when there is room
             s->parked = false;
             Apply(L, fd, *s);
         }
@@ -812,6 +872,7 @@ void EvSockConnecting(int fd) {
     SockState& s = L.sockets[fd];
     s.kind = KIND_CONNECTING;
     s.closeSeen = false;
+    s.socket = true;
     Apply(L, fd, s);
 }
 
@@ -820,6 +881,7 @@ void EvSockListening(int fd) {
     std::lock_guard<std::mutex> lk(L.lock);
     SockState& s = L.sockets[fd];
     s.kind = KIND_LISTENING;
+    s.socket = true;
     s.acceptEnabled = true;
     s.acceptMasked = false;
     Apply(L, fd, s);
@@ -838,11 +900,33 @@ int EvSockIsSendShut(int fd) {
     return s && s->sendShut;
 }
 
-void EvSockClosing(int fd) {
-    Loop& L = Here();
-    std::lock_guard<std::mutex> lk(L.lock);
-    SockState* s = Find(L, fd);
-    if (!s) return;
-    if (s->inSet && L.epollFd >= 0) epoll_ctl(L.epollFd, EPOLL_CTL_DEL, fd, nullptr);
-    L.sockets.erase(fd);
+int EvSockClosing(int fd) {
+    {
+        Loop& L = Here();
+        std::lock_guard<std::mutex> lk(L.lock);
+        auto it = L.sockets.find(fd);
+        if (it != L.sockets.end()) {
+            bool socket = it->second.socket;
+            if (it->second.inSet && L.epollFd >= 0)
+                epoll_ctl(L.epollFd, EPOLL_CTL_DEL, fd, nullptr);
+            L.sockets.erase(it);
+            return socket;
+        }
+    }
+    // Closed by a thread other than the one whose loop knows it (a listening
+    // socket closed at shutdown, say): no loop may keep a record of a number
+    // the system is about to hand out again, or the next closer of that
+    // number would take a file for this socket.
+    Loop& here = Here();
+    for (Loop& L : loops) {
+        if (&L == &here) continue;
+        std::lock_guard<std::mutex> lk(L.lock);
+        auto it = L.sockets.find(fd);
+        if (it == L.sockets.end()) continue;
+        bool socket = it->second.socket;
+        if (it->second.inSet && L.epollFd >= 0) epoll_ctl(L.epollFd, EPOLL_CTL_DEL, fd, nullptr);
+        L.sockets.erase(it);
+        return socket;
+    }
+    return 0;
 }

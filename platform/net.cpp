@@ -321,11 +321,15 @@ int NetShutdownSend(SOCKET s) {
 
 int NetCloseSocket(SOCKET s) {
     // Only sockets are closed here: a stale number that now belongs to a
-    // file must not be closed behind its owner's back.
-    struct stat st;
-    if (s < 0 || fstat(s, &st) != 0) return Fail(EBADF);
-    if (!S_ISSOCK(st.st_mode)) return Fail(ENOTSOCK);
-    EvSockClosing(s);
+    // file must not be closed behind its owner's back. A number an event
+    // loop knows as a live socket needs no look (every socket close passes
+    // here and makes the loops forget it); any other is asked about.
+    if (s < 0) return Fail(EBADF);
+    if (!EvSockClosing(s)) {
+        struct stat st;
+        if (fstat(s, &st) != 0) return Fail(EBADF);
+        if (!S_ISSOCK(st.st_mode)) return Fail(ENOTSOCK);
+    }
     if (close(s) != 0 && errno != EINTR) return Fail(errno);
     return 0;
 }

@@ -28,8 +28,11 @@ void EvSockListening(int fd);
 void EvSockSendShut(int fd);
 // 1 when the sending side was shut down by this program.
 int EvSockIsSendShut(int fd);
-// The socket is about to be closed: leave the loop and forget it.
-void EvSockClosing(int fd);
+// The socket is about to be closed: leave the loop and forget it. 1 when a
+// loop knew the descriptor as a live socket (created, accepted, listening or
+// connecting through net.cpp and not closed since), so that the caller need
+// not ask the system; 0 when no loop did.
+int EvSockClosing(int fd);
 
 // Sets the calling thread's WSAGetLastError() from errno err; SOCKET_ERROR.
 int EvNetFail(int err);

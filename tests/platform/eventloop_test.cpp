@@ -494,6 +494,31 @@ struct TwoLoopTest : EventLoopTest {
     }
 };
 
+// Whichever thread closes a socket, no loop keeps it as a socket: a pipe
+// that takes its number afterwards is refused, not closed, from every thread.
+TEST_F(TwoLoopTest, ClosedSocketsNumberHeldByAPipeIsNotClosedFromAnyThread) {
+    for (int closer : {0, 1}) { // the loop that made it closes it, or another thread
+        SOCKET s = INVALID_SOCKET;
+        RunOnSecond([&] { s = NetSocketTcp(); });
+        ASSERT_NE(s, INVALID_SOCKET);
+        if (closer)
+            RunOnSecond([&] { EXPECT_EQ(NetCloseSocket(s), 0); });
+        else
+            EXPECT_EQ(NetCloseSocket(s), 0);
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        ASSERT_EQ(dup2(fds[0], s), s) << "the pipe takes the socket's number";
+        int refused[3] = {};
+        RunOnSecond([&] { refused[0] = NetCloseSocket(s) == SOCKET_ERROR; });
+        Run([&] { refused[1] = NetCloseSocket(s) == SOCKET_ERROR; });
+        refused[2] = NetCloseSocket(s) == SOCKET_ERROR;
+        EXPECT_EQ(refused[0] + refused[1] + refused[2], 3) << "closer " << closer;
+        EXPECT_NE(fcntl(s, F_GETFD), -1) << "the pipe was closed; closer " << closer;
+        for (int fd : {fds[0], fds[1], static_cast<int>(s)})
+            close(fd);
+    }
+}
+
 TEST_F(TwoLoopTest, SocketHandedToAnotherLoopIsServedThereOnly) {
     SOCKET s = pair.server;
     int loopOfRun = -2;
