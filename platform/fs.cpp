@@ -372,13 +372,18 @@ int OpenPlainFile(const char* root, const char* path, int flags, mode_t mode, st
     if (!RelativeToRoot(root, path, &rel)) return -1;
     Fd rootFd(OpenRoot(root));
     if (rootFd.fd < 0) return -1;
-    {
+    // The look is one fstatat. Resolution beneath the root reaches the same
+    // entry as this plain one or fails, so a plain file found here is what
+    // the open below gets (or is refused there for leading outside). Only
+    // what is not a plain file is looked at again beneath the root, so that
+    // nothing outside it decides the answer.
+    if (fstatat(rootFd.fd, rel.empty() ? "." : rel.c_str(), st, 0) == 0 && NotAFile(*st)) {
         Fd entry(OpenBeneath(rootFd.fd, rel, O_PATH));
         if (entry.fd >= 0 && fstat(entry.fd, st) == 0 && NotAFile(*st)) {
             return FailHandle(FS_ERROR_FILE_NOT_FOUND);
         }
-        // A missing entry is for the open below to report (or create).
     }
+    // A missing entry is for the open below to report (or create).
     Fd fd(OpenBeneath(rootFd.fd, rel, flags | O_NONBLOCK | O_NOCTTY, mode));
     if (fd.fd < 0) {
         FailResolve(path, root);
