@@ -93,9 +93,19 @@ SOCKET PassiveListen(Conn* conn, uint8_t family, uint16_t previous, uint16_t* bo
 
 } // namespace
 
+int ControlLocal(Conn* conn, NetAddress* local) {
+    if (!conn->controlLocal.family &&
+        NetGetSockName(conn->control.socket, &conn->controlLocal) == SOCKET_ERROR) {
+        conn->controlLocal = NetAddress{};
+        return 0;
+    }
+    *local = conn->controlLocal;
+    return 1;
+}
+
 bool ControlOnIpv6(const Conn* conn) {
-    NetAddress local = {};
-    return NetGetSockName(conn->control.socket, &local) != SOCKET_ERROR &&
+    NetAddress local = conn->controlLocal;
+    return (local.family || NetGetSockName(conn->control.socket, &local) != SOCKET_ERROR) &&
            local.family == NET_FAMILY_IPV6;
 }
 
@@ -136,7 +146,7 @@ void SetActiveAddress(Conn* conn, const NetAddress& address, uint32_t port) {
     Reply(conn, "200 Command okay.");
 }
 
-int OpenPassive(Conn* conn, const NetAddress* controlLocal) {
+int OpenPassive(Conn* conn) {
     uint16_t previous = conn->dataMode == DATA_PASSIVE ? conn->dataAddress.port : 0;
     CloseDataSide(conn);
     conn->dataMode = DATA_DEFAULT;
@@ -144,9 +154,7 @@ int OpenPassive(Conn* conn, const NetAddress* controlLocal) {
     NetAddress passiveEnd = {};
     // The client reaches the passive port at the address it reached the
     // server at, so the passive socket takes that address's family.
-    if (controlLocal) {
-        controlEnd = *controlLocal;
-    } else if (NetGetSockName(conn->control.socket, &controlEnd) == SOCKET_ERROR) {
+    if (!ControlLocal(conn, &controlEnd)) {
         int code = WSAGetLastError();
         LogPrintf(LOG_WARNING, "OpenPassive(%u) Error %d reading socket addresses: %s",
                   conn->connId, code, WinsockErrorName(code));
@@ -195,14 +203,13 @@ void CmdPort(Conn* conn, const char* rest) {
 void CmdPasv(Conn* conn, const char*) {
     if (EpsvAllRefuses(conn)) return;
     // One look at the control connection's own address serves the IPv6
-    // refusal and the passive socket's family.
+    // refusal, the passive socket's family and the next PASV.
     NetAddress local = {};
-    bool known = NetGetSockName(conn->control.socket, &local) != SOCKET_ERROR;
-    if (known && local.family == NET_FAMILY_IPV6) {
+    if (ControlLocal(conn, &local) && local.family == NET_FAMILY_IPV6) {
         Reply(conn, "%s", NETWORK_USE_IPV6);
         return;
     }
-    if (!OpenPassive(conn, known ? &local : nullptr)) return;
+    if (!OpenPassive(conn)) return;
     // Behind NAT the client must be told the outside address; dataAddress
     // keeps the server's own, which a later transfer without PORT or PASV uses.
     // An IPv6 PassiveAddress has nothing to say to an IPv4 client.

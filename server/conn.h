@@ -77,6 +77,8 @@ struct Conn {
     NetAddress peer;        // the client's address and control port
     NetAddress dataAddress; // where the next data connection goes (PORT), or the passive end (PASV)
     SOCKET passiveSocket;   // INVALID_SOCKET = none
+    // The control connection's own end once read (ControlLocal); family 0 = not yet.
+    NetAddress controlLocal;
     uint32_t connId;        // index in the table
     uint8_t discardingLine; // an overlong control line is being skipped
     uint8_t traceLine;      // input trace: how the current control line began

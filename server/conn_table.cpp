@@ -127,6 +127,7 @@ void InitSlot(Conn* conn, SOCKET s, const NetAddress& client) {
     conn->data.shutdownWhenDrained = 0;
     conn->data.socket = INVALID_SOCKET;
     conn->passiveSocket = INVALID_SOCKET;
+    conn->controlLocal = NetAddress{}; // the previous client's, read again when needed
     conn->fileHandle = INVALID_FILE_HANDLE;
     conn->transferKind = XFER_NONE;
     conn->dataMode = DATA_DEFAULT;

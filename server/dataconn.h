@@ -29,9 +29,13 @@ void SetActiveAddress(Conn* conn, const NetAddress& address, uint32_t port);
 // 1 when open; 0 after the "425 Can't open passive connection." reply (no
 // port or descriptor left); the session goes on. A port nobody connects to
 // within PassiveTimeout seconds is closed again (conn_timer.cpp).
-// controlLocal: the control connection's own address when the caller has
-// read it already (nullptr: read here).
-int OpenPassive(Conn* conn, const NetAddress* controlLocal = nullptr);
+int OpenPassive(Conn* conn);
+
+// The control connection's own address (where the client reached the
+// server): read from the system the first time, then kept in the record,
+// since it cannot change while the connection lives. 0 when it cannot be
+// read (WSAGetLastError() tells why).
+int ControlLocal(Conn* conn, NetAddress* local);
 
 // The refusals of a data address of the other family (RFC 2428): the
 // family the control connection's client uses, in parentheses.
