@@ -494,17 +494,39 @@ def run_tls(servers, data, args, counts, peer_counts, results):
         run_memory(pair[1], peer_counts, results, tls=True)
 
 
+def time_wait_sockets():
+    """Sockets of this machine in TIME_WAIT (both families), or -1."""
+    total = 0
+    for name in ("/proc/net/sockstat", "/proc/net/sockstat6"):
+        try:
+            with open(name) as f:
+                for line in f:
+                    words = line.split()
+                    if words and words[0] in ("TCP:", "TCP6:") and "tw" in words:
+                        total += int(words[words.index("tw") + 1])
+        except OSError:
+            return -1
+    return total
+
+
 def run_rounds(server, rounds, clients, per_client):
-    """The concurrent workload rounds times back to back, on one server."""
-    rates = []
+    """The concurrent workload rounds times back to back, on one server. Each
+    round also gives the server's CPU time per transfer and the sockets left
+    in TIME_WAIT, so that a slower round can be told apart: the server
+    working harder, or the machine (client and server slower together)."""
+    rates, cpu = [], []
     for i in range(rounds):
         r = many(server, "concurrent", clients, per_client, "small")
         rates.append(r["transfers"] / r["seconds"])
+        cpu.append(1e6 * r["server_cpu_s"] / r["transfers"])
         print(json.dumps({"round": i + 1, "transfers/s": round(rates[-1], 1), "seconds": r["seconds"],
-                          "server_cpu_s": r["server_cpu_s"], "busiest_thread_cpu_s": r["busiest_thread_cpu_s"],
-                          "client_cpu_s": r["client_cpu_s"]}), flush=True)
+                          "server_cpu_s": r["server_cpu_s"], "server_us_per_transfer": round(cpu[-1], 1),
+                          "busiest_thread_cpu_s": r["busiest_thread_cpu_s"],
+                          "client_cpu_s": r["client_cpu_s"], "time_wait": time_wait_sockets()}), flush=True)
     print("\nround: " + " ".join("%d" % rate for rate in rates))
+    print("server us per transfer: " + " ".join("%.0f" % c for c in cpu))
     print("last round / first round: %.3f" % (rates[-1] / rates[0]))
+    print("slowest round / fastest round: %.3f" % (min(rates) / max(rates)))
 
 
 TOP = None
