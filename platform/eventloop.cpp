@@ -7,10 +7,11 @@
 // back with that receive (so the usual report-then-receive costs no
 // epoll_ctl at all), EPOLLOUT is in the set
 // only while FD_WRITE is armed (after a send would have blocked) or a connect
-// is under way. The FD_WRITE a new selection of a just-accepted socket is
-// owed needs no epoll at all: the socket is writable, so it is queued and
-// delivered at the start of the next turn of the loop. So a handler that does not read at once is
-// not woken again and again, and FD_WRITE is not reported while the socket stays writable.
+// is under way. So a handler that does not read at once is not woken again
+// and again, and FD_WRITE is not reported while the socket stays writable.
+// The FD_WRITE a new selection of a just-accepted socket is owed needs no
+// epoll at all: the socket is writable, so it is queued and delivered at the
+// start of the loop's next turn.
 //
 // EPOLLERR and EPOLLHUP are reported whatever the interest. A reset is
 // turned into FD_CLOSE with its error at once; a hang-up that cannot be
