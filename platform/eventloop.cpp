@@ -901,6 +901,12 @@ int EvSockIsSendShut(int fd) {
     return s && s->sendShut;
 }
 
+// The close that follows takes the socket out of every epoll set: the
+// kernel drops a registration when the last reference to the socket goes,
+// so no EPOLL_CTL_DEL is spent on it. (A hook's process holds copies of
+// the descriptors between its fork and exec; an event of the closed socket
+// met meanwhile carries a number the loop no longer knows, or one known
+// under a newer generation, and is dropped.)
 int EvSockClosing(int fd) {
     {
         Loop& L = Here();
@@ -908,8 +914,6 @@ int EvSockClosing(int fd) {
         auto it = L.sockets.find(fd);
         if (it != L.sockets.end()) {
             bool socket = it->second.socket;
-            if (it->second.inSet && L.epollFd >= 0)
-                epoll_ctl(L.epollFd, EPOLL_CTL_DEL, fd, nullptr);
             L.sockets.erase(it);
             return socket;
         }
@@ -925,7 +929,6 @@ int EvSockClosing(int fd) {
         auto it = L.sockets.find(fd);
         if (it == L.sockets.end()) continue;
         bool socket = it->second.socket;
-        if (it->second.inSet && L.epollFd >= 0) epoll_ctl(L.epollFd, EPOLL_CTL_DEL, fd, nullptr);
         L.sockets.erase(it);
         return socket;
     }
