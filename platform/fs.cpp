@@ -306,6 +306,68 @@ int OpenRoot(const char* root) {
     return fd;
 }
 
+// The roots the calling thread opened last, kept open: every file operation
+// starts from its account's root, and a look at the path (one stat) costs
+// less than opening it and closing it again. An entry serves only while the
+// path still leads to the directory it holds (same device and inode: the
+// number cannot go to another directory while the entry keeps this one
+// open), so a root renamed, replaced or mounted over is opened afresh, and
+// the look is made with the thread's present rights, as an open would be.
+struct KeptRoot {
+    std::string path;
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    uint64_t used = 0;
+};
+struct KeptRoots {
+    static constexpr size_t KEPT = 4;
+    KeptRoot entries[KEPT];
+    uint64_t clock = 0;
+    ~KeptRoots() {
+        for (KeptRoot& e : entries)
+            if (e.fd >= 0) close(e.fd);
+    }
+};
+thread_local KeptRoots keptRoots;
+
+// root's directory as a descriptor the caller borrows (never closes), or -1
+// (FsLastError set, the cause logged).
+int RootFd(const char* root) {
+    KeptRoots& k = keptRoots;
+    struct stat st;
+    if (stat(root, &st) == 0) {
+        for (KeptRoot& e : k.entries) {
+            if (e.fd >= 0 && e.dev == st.st_dev && e.ino == st.st_ino && e.path == root) {
+                e.used = ++k.clock;
+                return e.fd;
+            }
+        }
+    }
+    Fd fd(OpenRoot(root));
+    if (fd.fd < 0) return -1;
+    if (fstat(fd.fd, &st) != 0) {
+        FailErrno();
+        return -1;
+    }
+    // The same path's old entry, else the one used longest ago.
+    KeptRoot* slot = &k.entries[0];
+    for (KeptRoot& e : k.entries) {
+        if (e.fd >= 0 && e.path == root) {
+            slot = &e;
+            break;
+        }
+        if (e.used < slot->used) slot = &e;
+    }
+    if (slot->fd >= 0) close(slot->fd);
+    slot->path = root;
+    slot->fd = fd.release();
+    slot->dev = st.st_dev;
+    slot->ino = st.st_ino;
+    slot->used = ++k.clock;
+    return slot->fd;
+}
+
 // Records the error of a failed resolution (errno) and logs an attempt to
 // leave the root (EXDEV). Returns 0.
 int FailResolve(const char* path, const char* root) {
@@ -319,12 +381,12 @@ int FailResolve(const char* path, const char* root) {
 int OpenPath(const char* root, const char* path, int flags, mode_t mode = 0) {
     std::string rel;
     if (!RelativeToRoot(root, path, &rel)) return -1;
-    Fd rootFd(OpenRoot(root));
-    if (rootFd.fd < 0) return -1;
-    // The root itself as a path handle: the descriptor just opened is one.
+    // The root itself as a path handle: one open of its own.
     if (rel.empty() && (flags & ~(O_PATH | O_DIRECTORY)) == 0 && (flags & O_PATH))
-        return rootFd.release();
-    int fd = OpenBeneath(rootFd.fd, rel, flags, mode);
+        return OpenRoot(root);
+    int rootFd = RootFd(root);
+    if (rootFd < 0) return -1;
+    int fd = OpenBeneath(rootFd, rel, flags, mode);
     if (fd < 0) FailResolve(path, root);
     return fd;
 }
@@ -341,9 +403,9 @@ int OpenParent(const char* root, const char* path, std::string* name) {
         Fail(FS_ERROR_ACCESS_DENIED);
         return -1;
     }
-    Fd rootFd(OpenRoot(root));
-    if (rootFd.fd < 0) return -1;
-    int fd = OpenBeneath(rootFd.fd, parent, O_PATH | O_DIRECTORY);
+    int rootFd = RootFd(root);
+    if (rootFd < 0) return -1;
+    int fd = OpenBeneath(rootFd, parent, O_PATH | O_DIRECTORY);
     if (fd < 0) {
         if (errno == ENOENT) errno = ENOTDIR; // the path, not the file, is missing
         FailResolve(path, root);
@@ -370,21 +432,21 @@ int OpenPlainFile(const char* root, const char* path, int flags, mode_t mode, st
     // One descriptor of the root serves the look and the open.
     std::string rel;
     if (!RelativeToRoot(root, path, &rel)) return -1;
-    Fd rootFd(OpenRoot(root));
-    if (rootFd.fd < 0) return -1;
+    int rootFd = RootFd(root);
+    if (rootFd < 0) return -1;
     // The look is one fstatat. Resolution beneath the root reaches the same
     // entry as this plain one or fails, so a plain file found here is what
     // the open below gets (or is refused there for leading outside). Only
     // what is not a plain file is looked at again beneath the root, so that
     // nothing outside it decides the answer.
-    if (fstatat(rootFd.fd, rel.empty() ? "." : rel.c_str(), st, 0) == 0 && NotAFile(*st)) {
-        Fd entry(OpenBeneath(rootFd.fd, rel, O_PATH));
+    if (fstatat(rootFd, rel.empty() ? "." : rel.c_str(), st, 0) == 0 && NotAFile(*st)) {
+        Fd entry(OpenBeneath(rootFd, rel, O_PATH));
         if (entry.fd >= 0 && fstat(entry.fd, st) == 0 && NotAFile(*st)) {
             return FailHandle(FS_ERROR_FILE_NOT_FOUND);
         }
     }
     // A missing entry is for the open below to report (or create).
-    Fd fd(OpenBeneath(rootFd.fd, rel, flags | O_NONBLOCK | O_NOCTTY, mode));
+    Fd fd(OpenBeneath(rootFd, rel, flags | O_NONBLOCK | O_NOCTTY, mode));
     if (fd.fd < 0) {
         FailResolve(path, root);
         if (errno == ENXIO) Fail(FS_ERROR_FILE_NOT_FOUND); // a pipe nobody reads
@@ -651,9 +713,9 @@ int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out
     if (dirPath.empty()) dirPath = "/";
     std::string rel;
     if (!RelativeToRoot(root, dirPath.c_str(), &rel)) return 0;
-    Fd rootFd(OpenRoot(root));
-    if (rootFd.fd < 0) return 0;
-    int dirFd = OpenBeneath(rootFd.fd, rel, O_RDONLY | O_DIRECTORY);
+    int rootFd = RootFd(root);
+    if (rootFd < 0) return 0;
+    int dirFd = OpenBeneath(rootFd, rel, O_RDONLY | O_DIRECTORY);
     if (dirFd < 0) return FailResolve(pattern, root);
     DIR* dir = fdopendir(dirFd);
     if (!dir) {
@@ -681,7 +743,7 @@ int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out
         if (S_ISLNK(st.st_mode)) {
             // A link is listed as what it leads to, and only when that lies
             // beneath the root.
-            Fd target(OpenBeneath(rootFd.fd, rel.empty() ? name : rel + "/" + name, O_PATH));
+            Fd target(OpenBeneath(rootFd, rel.empty() ? name : rel + "/" + name, O_PATH));
             if (target.fd < 0 || fstat(target.fd, &st) != 0) continue;
         }
         if (NotAFile(st)) continue;
@@ -695,7 +757,7 @@ int FsFindFiles(const char* root, const char* pattern, std::vector<FsEntry>* out
     // describes the root itself, never what lies above it.
     struct stat parent = self;
     if (!rel.empty()) {
-        Fd up(OpenBeneath(rootFd.fd, rel + "/..", O_PATH));
+        Fd up(OpenBeneath(rootFd, rel + "/..", O_PATH));
         if (up.fd >= 0) fstat(up.fd, &parent);
     }
     out->reserve(found.size() + 2);

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -159,6 +160,48 @@ TEST_P(FsConfine, DirectoryFlippingWithOutsideLinkNeverLeaksOutsideContent) {
     stop = true;
     flipper.join();
     EXPECT_GT(inside, 0);
+}
+
+// The root is found by its path for every operation, though a thread keeps
+// the directories it used open: a root renamed away, replaced by another
+// directory or by a link, removed and made again serves what its path names
+// at that moment.
+TEST_P(FsConfine, RootIsWhatItsPathNamesAtEachOperation) {
+    const std::string root = P("root");
+    const struct {
+        const char* step;
+        std::function<void()> change;
+        const char* path;
+        std::string result;
+    } rows[] = {
+        {"as made", [] {}, "root/a.txt", "a"},
+        {"renamed away, a new one made",
+         [&] {
+             fsys::rename(root, P("old"));
+             fsys::create_directory(root);
+             WriteFile(P("root/a.txt"), "new a");
+         },
+         "root/a.txt", "new a"},
+        {"the old one's other file", [] {}, "root/sub/inner.txt", ""},
+        {"replaced by a link to root2",
+         [&] {
+             fsys::remove_all(root);
+             fsys::create_directory_symlink(P("root2"), root);
+         },
+         "root/x", "x"},
+        {"removed", [&] { fsys::remove(root); }, "root/x", ""},
+        {"made again",
+         [&] {
+             fsys::create_directories(P("root/sub"));
+             WriteFile(P("root/sub/inner.txt"), "again");
+         },
+         "root/sub/inner.txt", "again"},
+    };
+    for (const auto& row : rows) {
+        row.change();
+        EXPECT_EQ(Apply(READ, P(row.path)), row.result) << row.step;
+        EXPECT_EQ(Apply(ATTR, P(row.path)), row.result.empty() ? "" : "done") << row.step;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolution, FsConfine, ::testing::Values(0, 1),
